@@ -1,0 +1,115 @@
+// The main dialog: the program's whole state, its start-up and its command handlers.
+// Handlers and operations live beside their subsystem:
+//   app/          start-up, Patch command, option switches, post-run reset
+//   engine/       engine runs, callback, space calculation, busy state
+//   environment/  game version, patch and temp directory choice
+//   backup/       backup destination, backup copy and undo scripts, directory trees
+//   queue/        the queue handlers
+#pragma once
+
+#include "framework/Framework.h"
+#include "resources/resource.h"
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+// One file of the game directory, as the directory search reports it.
+struct GameFileEntry {
+    std::string path; // the searched directory, a backslash, the file's name
+    uint64_t size = 0;
+};
+
+using TextList = std::list<std::string>;
+
+class CKelvaneDlg : public fw::Dialog {
+  public:
+    explicit CKelvaneDlg(HWND parent = nullptr);
+    ~CKelvaneDlg() override;
+
+    // --- members, in declaration order -------------------------------------
+    HICON m_hIcon = nullptr;
+    fw::StatusBar m_wndStatusBar;
+    HMODULE m_hEngine = nullptr;
+    HCURSOR m_hWaitCursor = nullptr;
+    fw::ListBox m_ctrlMessages;
+    fw::ProgressCtrl m_ctrlProgressFile;
+    fw::ProgressCtrl m_ctrlProgressTotal;
+    fw::Button m_ctrlIgnoreMissing;
+    fw::Button m_ctrlValidateOnly;
+    fw::Button m_ctrlEnableUndo;
+    BOOL m_bIgnoreMissing = FALSE;
+    BOOL m_bValidateOnly = FALSE;
+    BOOL m_bBusy = FALSE;
+    BOOL m_bUseQueue = FALSE;
+    BOOL m_bUndo = FALSE;
+    std::string m_strBackupDir;
+    std::string m_strBackupFolder;
+    std::string m_strPatchFile;
+    std::string m_strPatchPath;
+    std::string m_strTempDir;
+    std::string m_strGameExe;
+    std::string m_strGameDir;
+    std::string m_strGameVersion;
+    int m_nMessageIndex = 0;
+    int64_t m_llRequiredSpace = 0;
+    TextList m_listQueue;
+    std::list<UINT> m_listDisabledControls;
+    TextList m_listEngineListing;
+    TextList m_listPatchTargets;
+    std::vector<GameFileEntry> m_listGameFiles;
+    TextList m_listFilesToBackUp;
+
+    // --- application shell (app/) --------------------------------------------
+    void SetStatusText(const std::string& text);
+    LRESULT OnMessagesAdded(WPARAM wParam, LPARAM lParam);
+    void OnSysCommand(UINT nID, LPARAM lParam);
+    bool OnPaint();
+    HCURSOR OnQueryDragIcon();
+    bool OnSetCursor(HWND window, UINT hitTest, UINT mouseMessage);
+    void OnPatch();
+    void OnIgnoreMissing();
+    void OnValidateOnly();
+    void ResetAfterRun(BOOL bClearPatch);
+
+    // --- engine bridge (engine/) ---------------------------------------------
+    int RunPatchEngine(std::string patchPath, std::string tempDir);
+    int ListPatchFiles();
+    int CalcSpaceRequirements();
+    void ScanGameDir(const std::string& dir);
+    void BuildPatchTargets();
+    uint64_t MatchPatchTargets();
+    void EnterBusyState();
+    void LeaveBusyState();
+
+    // --- installation and disk environment (environment/) --------------------
+    void ShowGameVersion();
+    void OnSelectPatch();
+    void OnSelectTempDir();
+
+    // --- backup and undo (backup/) -------------------------------------------
+    void OnEnableUndo();
+    int PerformBackup();
+    BOOL MakeBackupPath(std::string path);
+    BOOL DeleteDirectoryTree(std::string dir);
+
+    // --- patch queue (queue/) ------------------------------------------------
+    void OnUseQueue();
+    void OnClearQueue();
+
+  protected:
+    BOOL OnInitDialog() override;
+    void DoDataExchange() override;
+    bool OnCommand(WORD id, WORD code) override;
+    bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+
+  private:
+    // Finds the game and the engine library; ends the program when the engine is missing.
+    void FindGameAndEngine();
+    // Shows a fatal start-up error and ends the process with exit code 0.
+    [[noreturn]] void FatalStartupError(const std::string& text);
+};
+
+// Results of PerformBackup.
+enum BackupResult { BackupDone = 0, BackupNoDirectory = 3, BackupFailed = 5 };

@@ -1,0 +1,26 @@
+// The game's installation, its version, and the disks: registry and version reads,
+// free space and drive choice, the folder browser and file names.
+#pragma once
+
+#include "environment/logic/FileName.h"
+#include "environment/logic/SizeFormat.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// Failure marker of the registry reads and the version reader; never shown.
+inline constexpr const char* kReadFailed = "erR";
+
+std::string ReadInstallLocation();
+std::string ReadRegistryVersion();
+std::string ReadExecutableVersion(const std::string& path);
+
+int64_t GetFreeBytes(const std::string& path);
+std::string FreeSpaceText(const std::string& path);
+std::string FindRoomiestFixedDrive();
+
+std::string BrowseForFolder(HWND owner, const std::string& title);
+// The text after the last backslash, searched character by character in the ANSI code page.
+std::string FileNameOf(const std::string& path);
