@@ -1,0 +1,35 @@
+// The engine's command line: "-u [-j ][-i ]"-otempdir:DIR" ["GAMEDIR"] "PATCH"" for apply
+// and validate runs, "-l  ["GAMEDIR"] "PATCH"" for list runs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kv {
+
+enum class Mode { Apply, Validate, List };
+
+struct CommandLine {
+    Mode mode = Mode::Apply;
+    bool ignore_missing = false;
+    bool has_temp = false;
+    std::string temp_dir; // may be empty: the engine picks a folder on the game's volume
+    bool has_game_dir = false;
+    std::string game_dir;
+    std::string patch_path;
+};
+
+struct Token {
+    std::string text;
+    bool quoted = false;
+};
+
+// Splits at blanks and tabs; a double quote opens a quoted part that runs to the next
+// double quote, backslashes included literally. Returns false on an unterminated quote.
+bool tokenize(const std::string& line, std::vector<Token>& out);
+
+// Returns an empty string on success, otherwise the message for the user. `list_mode` is
+// set as soon as the "-l" switch is seen, even when the line is refused.
+std::string parse_command_line(const std::string& line, CommandLine& out, bool& list_mode);
+
+} // namespace kv

@@ -1,0 +1,295 @@
+#include "format.h"
+
+#include "bytes.h"
+#include "paths.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace kv {
+
+const uint8_t kMagic[8] = {'K', 'V', 'R', 'T', 'P', 0x1A, 0x0D, 0x0A};
+const uint8_t kTrailerMagic[8] = {'K', 'V', 'R', 'T', 'P', 'E', 'N', 'D'};
+
+const char* op_name(Op op) {
+    switch (op) {
+    case Op::Modify: return "modify";
+    case Op::Add: return "add";
+    case Op::Delete: return "delete";
+    case Op::MakeDir: return "mkdir";
+    case Op::RemoveDir: return "rmdir";
+    }
+    return "?";
+}
+
+const char* codec_name(Codec c) {
+    switch (c) {
+    case Codec::None: return "none";
+    case Codec::Stored: return "stored";
+    case Codec::Deflate: return "deflate";
+    case Codec::Delta: return "delta";
+    }
+    return "?";
+}
+
+std::vector<uint8_t> encode_header() {
+    std::vector<uint8_t> h;
+    put_bytes(h, kMagic, 8);
+    put_u16(h, kFormatVersion);
+    put_u16(h, static_cast<uint16_t>(kHeaderSize));
+    put_u32(h, 0);
+    return h;
+}
+
+std::vector<uint8_t> encode_directory(const std::vector<Entry>& entries) {
+    std::vector<uint8_t> d;
+    for (const Entry& e : entries) {
+        put_u8(d, static_cast<uint8_t>(e.op));
+        put_u8(d, static_cast<uint8_t>(e.codec));
+        put_u16(d, e.flags);
+        put_u32(d, e.attrs);
+        put_u64(d, e.old_size);
+        put_bytes(d, e.old_hash.b, 16);
+        put_u64(d, e.new_size);
+        put_bytes(d, e.new_hash.b, 16);
+        put_u64(d, e.payload_offset);
+        put_u64(d, e.payload_size);
+        put_u16(d, static_cast<uint16_t>(e.path.size()));
+        put_bytes(d, e.path.data(), e.path.size());
+        put_u16(d, static_cast<uint16_t>(e.extra.size()));
+        put_bytes(d, e.extra.data(), e.extra.size());
+    }
+    return d;
+}
+
+std::vector<uint8_t> encode_trailer_head(uint32_t count, uint64_t dir_offset, uint64_t dir_size,
+                                         uint64_t total_size) {
+    std::vector<uint8_t> t;
+    put_bytes(t, kTrailerMagic, 8);
+    put_u32(t, count);
+    put_u32(t, kHashXxh3_128);
+    put_u64(t, dir_offset);
+    put_u64(t, dir_size);
+    put_u64(t, total_size);
+    put_u64(t, 0);
+    return t; // 48 bytes; the 16-byte checksum follows
+}
+
+PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
+                         std::string& message) {
+    std::map<std::string, size_t> files;   // folded path -> index, for file entries
+    std::set<std::string> dirs;            // folded folder paths implied or named
+    std::set<std::string> named_dirs;      // folded folder paths of folder entries
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        std::string why = check_rel_path(e.path);
+        if (!why.empty()) {
+            message = "The patch is refused: the entry \"" + shorten_middle(e.path, 120) +
+                      "\" is unsafe (" + why + ").";
+            return PatchError::Hostile;
+        }
+        uint8_t op = static_cast<uint8_t>(e.op);
+        if (op < 1 || op > 5) {
+            message = "The patch is damaged: an entry has an unknown operation.";
+            return PatchError::Corrupt;
+        }
+        if (e.flags != 0) {
+            message = "The patch needs a newer engine: an entry uses unknown flags.";
+            return PatchError::Unsupported;
+        }
+        if (e.old_size > kMaxFileSize || e.new_size > kMaxFileSize) {
+            message = "The patch is damaged: an entry declares an impossible file size.";
+            return PatchError::Corrupt;
+        }
+        uint8_t c = static_cast<uint8_t>(e.codec);
+        bool payload = e.makes_new();
+        if (c > 3) {
+            message = "The patch needs a newer engine: \"" + shorten_middle(e.path, 120) +
+                      "\" uses codec " + std::to_string(c) + ", which this engine does not know.";
+            return PatchError::Unsupported;
+        }
+        if (payload == (e.codec == Codec::None) || (e.op == Op::Add && e.codec == Codec::Delta)) {
+            message = "The patch is damaged: an entry has a codec that does not fit its operation.";
+            return PatchError::Corrupt;
+        }
+        if (!payload && (e.payload_size != 0 || e.payload_offset != 0)) {
+            message = "The patch is damaged: an entry without data declares data.";
+            return PatchError::Corrupt;
+        }
+        if (payload && (e.payload_offset < kHeaderSize || e.payload_offset > payload_end ||
+                        e.payload_size > payload_end - e.payload_offset)) {
+            message = "The patch is damaged: the data of \"" + shorten_middle(e.path, 120) +
+                      "\" lies outside the file.";
+            return PatchError::Corrupt;
+        }
+        if (e.codec == Codec::Stored && e.payload_size != e.new_size) {
+            message = "The patch is damaged: the stored size of \"" + shorten_middle(e.path, 120) +
+                      "\" does not match its declared size.";
+            return PatchError::Corrupt;
+        }
+        if (e.attrs & ~os::kAttrMask) {
+            message = "The patch is damaged: an entry has unknown attributes.";
+            return PatchError::Corrupt;
+        }
+        std::string folded = fold_case(e.path);
+        bool is_dir = e.op == Op::MakeDir || e.op == Op::RemoveDir;
+        if (files.count(folded) || (!is_dir && dirs.count(folded)) ||
+            (is_dir && files.count(folded))) {
+            message = "The patch is refused: two entries name \"" + shorten_middle(e.path, 120) +
+                      "\" (paths that differ only in letter case are the same file on Windows).";
+            return PatchError::Hostile;
+        }
+        if (is_dir) {
+            // The same folder may be named once for creation or once for removal.
+            dirs.insert(folded);
+            if (!named_dirs.insert(folded).second) {
+                message = "The patch is refused: the folder \"" + shorten_middle(e.path, 120) +
+                          "\" is named twice.";
+                return PatchError::Hostile;
+            }
+        } else {
+            files[folded] = i;
+        }
+        // Every parent of this path must be a folder, never one of the files.
+        std::string p = folded;
+        for (size_t s = p.rfind('/'); s != std::string::npos; s = p.rfind('/')) {
+            p.resize(s);
+            if (files.count(p)) {
+                message = "The patch is refused: \"" + shorten_middle(p, 120) +
+                          "\" is both a file and a folder.";
+                return PatchError::Hostile;
+            }
+            dirs.insert(p);
+        }
+    }
+    // A file entry that appears before a deeper path using it as a folder.
+    for (const auto& [folded, idx] : files) {
+        if (dirs.count(folded)) {
+            message = "The patch is refused: \"" + shorten_middle(entries[idx].path, 120) +
+                      "\" is both a file and a folder.";
+            return PatchError::Hostile;
+        }
+    }
+    return PatchError::None;
+}
+
+PatchError open_patch(const std::string& path, Patch& out, std::string& message) {
+    out = Patch{};
+    os::Status s = os::File::open_read(path, out.file);
+    if (!s) {
+        message = "Cannot open the patch file: " + s.text + ".";
+        return PatchError::Unreadable;
+    }
+    if (!(s = out.file.size(out.size))) {
+        message = "Cannot read the patch file: " + s.text + ".";
+        return PatchError::Unreadable;
+    }
+    uint8_t head[kHeaderSize];
+    if (out.size < kHeaderSize || !out.file.read_exact_at(0, head, kHeaderSize)) {
+        message = "The file is not a patch of this engine (it is too short).";
+        return PatchError::Corrupt;
+    }
+    if (!std::equal(kMagic, kMagic + 8, head)) {
+        message = "The file is not a patch of this engine (wrong signature).";
+        return PatchError::Corrupt;
+    }
+    out.version = get_u16(head + 8);
+    if (out.version != kFormatVersion) {
+        message = "The patch uses format version " + std::to_string(out.version) +
+                  ", but this engine reads only version " + std::to_string(kFormatVersion) +
+                  ". A newer patchw32.dll is needed.";
+        return PatchError::Unsupported;
+    }
+    if (get_u16(head + 10) != kHeaderSize || get_u32(head + 12) != 0) {
+        message = "The patch is damaged (its header is invalid).";
+        return PatchError::Corrupt;
+    }
+    uint8_t trailer[kTrailerSize];
+    if (out.size < kHeaderSize + kTrailerSize ||
+        !out.file.read_exact_at(out.size - kTrailerSize, trailer, kTrailerSize) ||
+        !std::equal(kTrailerMagic, kTrailerMagic + 8, trailer)) {
+        message = "The patch is damaged or incomplete (its end record is missing).";
+        return PatchError::Corrupt;
+    }
+    uint32_t count = get_u32(trailer + 8);
+    uint32_t hash_algo = get_u32(trailer + 12);
+    uint64_t dir_off = get_u64(trailer + 16);
+    uint64_t dir_size = get_u64(trailer + 24);
+    uint64_t total = get_u64(trailer + 32);
+    if (total != out.size) {
+        message = "The patch is damaged or incomplete: it should be " + std::to_string(total) +
+                  " bytes long but is " + std::to_string(out.size) + " bytes.";
+        return PatchError::Corrupt;
+    }
+    if (hash_algo != kHashXxh3_128) {
+        message = "The patch is damaged (unknown checksum method).";
+        return PatchError::Corrupt;
+    }
+    // The checksum covers every byte before it.
+    {
+        Hasher h;
+        std::vector<uint8_t> buf(1 << 20);
+        uint64_t end = out.size - 16, pos = 0;
+        while (pos < end) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), end - pos));
+            if (!(s = out.file.read_exact_at(pos, buf.data(), want))) {
+                message = "Cannot read the patch file: " + s.text + ".";
+                return PatchError::Unreadable;
+            }
+            h.update(buf.data(), want);
+            pos += want;
+        }
+        Hash128 got = h.digest();
+        if (!std::equal(got.b, got.b + 16, trailer + 48)) {
+            message = "The patch is damaged: its checksum does not match its contents.";
+            return PatchError::Corrupt;
+        }
+    }
+    uint64_t payload_end = out.size - kTrailerSize;
+    if (count > kMaxEntries || dir_size > kMaxDirectoryBytes || dir_off < kHeaderSize ||
+        dir_off > payload_end || dir_size != payload_end - dir_off) {
+        message = "The patch is damaged (its directory is out of bounds).";
+        return PatchError::Corrupt;
+    }
+    std::vector<uint8_t> dir(static_cast<size_t>(dir_size));
+    if (!dir.empty() && !(s = out.file.read_exact_at(dir_off, dir.data(), dir.size()))) {
+        message = "Cannot read the patch file: " + s.text + ".";
+        return PatchError::Unreadable;
+    }
+    ByteReader r(dir.data(), dir.size());
+    out.entries.reserve(std::min<uint32_t>(count, 65536));
+    for (uint32_t i = 0; i < count; ++i) {
+        Entry e;
+        e.op = static_cast<Op>(r.u8());
+        e.codec = static_cast<Codec>(r.u8());
+        e.flags = r.u16();
+        e.attrs = r.u32();
+        e.old_size = r.u64();
+        if (const uint8_t* p = r.take(16))
+            std::copy(p, p + 16, e.old_hash.b);
+        e.new_size = r.u64();
+        if (const uint8_t* p = r.take(16))
+            std::copy(p, p + 16, e.new_hash.b);
+        e.payload_offset = r.u64();
+        e.payload_size = r.u64();
+        uint16_t plen = r.u16();
+        if (const uint8_t* p = r.take(plen))
+            e.path.assign(reinterpret_cast<const char*>(p), plen);
+        uint16_t xlen = r.u16();
+        if (const uint8_t* p = r.take(xlen))
+            e.extra.assign(p, p + xlen);
+        if (r.bad()) {
+            message = "The patch is damaged (its directory is cut short).";
+            return PatchError::Corrupt;
+        }
+        out.entries.push_back(std::move(e));
+    }
+    if (r.left() != 0) {
+        message = "The patch is damaged (its directory has trailing bytes).";
+        return PatchError::Corrupt;
+    }
+    return check_entries(out.entries, dir_off, message);
+}
+
+} // namespace kv

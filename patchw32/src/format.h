@@ -1,0 +1,79 @@
+// The ".rtp" patch file: header, payloads, directory and a trailer with a checksum over
+// everything. FORMAT.md describes the layout byte by byte.
+#pragma once
+
+#include "hash.h"
+#include "os.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+constexpr uint16_t kFormatVersion = 1;
+constexpr size_t kHeaderSize = 16;
+constexpr size_t kTrailerSize = 64;
+constexpr uint32_t kHashXxh3_128 = 1;
+constexpr uint32_t kMaxEntries = 1000000;
+constexpr uint64_t kMaxDirectoryBytes = 64ull << 20;
+constexpr uint64_t kMaxFileSize = 1ull << 60;
+extern const uint8_t kMagic[8];
+extern const uint8_t kTrailerMagic[8];
+
+enum class Op : uint8_t { Modify = 1, Add = 2, Delete = 3, MakeDir = 4, RemoveDir = 5 };
+
+enum class Codec : uint8_t {
+    None = 0,    // delete and folder entries: no payload
+    Stored = 1,  // the new file as it is
+    Deflate = 2, // the new file, zlib-compressed
+    Delta = 3,   // difference to the old file (see delta.h)
+};
+
+struct Entry {
+    Op op = Op::Add;
+    Codec codec = Codec::None;
+    uint16_t flags = 0;
+    uint32_t attrs = 0;
+    uint64_t old_size = 0;
+    Hash128 old_hash;
+    uint64_t new_size = 0;
+    Hash128 new_hash;
+    uint64_t payload_offset = 0;
+    uint64_t payload_size = 0;
+    std::string path; // relative, '/'-separated
+    std::vector<uint8_t> extra;
+
+    bool is_file_op() const { return op == Op::Modify || op == Op::Add || op == Op::Delete; }
+    bool needs_old() const { return op == Op::Modify || op == Op::Delete; }
+    bool makes_new() const { return op == Op::Modify || op == Op::Add; }
+};
+
+const char* op_name(Op op);
+const char* codec_name(Codec c);
+
+// Why a patch was refused; selects the engine's return code.
+enum class PatchError { None, Unreadable, Corrupt, Unsupported, Hostile };
+
+struct Patch {
+    os::File file;
+    uint64_t size = 0;
+    uint16_t version = 0;
+    std::vector<Entry> entries;
+};
+
+// Opens and checks a patch completely: header, trailer, the checksum over the whole file,
+// the directory, every path and every payload range. Nothing is trusted before this.
+PatchError open_patch(const std::string& path, Patch& out, std::string& message);
+
+// Checks a list of entries as the engine would (paths, duplicates, fields).
+PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
+                         std::string& message);
+
+std::vector<uint8_t> encode_header();
+std::vector<uint8_t> encode_directory(const std::vector<Entry>& entries);
+// Trailer without the final 16-byte checksum, which the writer appends.
+std::vector<uint8_t> encode_trailer_head(uint32_t count, uint64_t dir_offset, uint64_t dir_size,
+                                         uint64_t total_size);
+
+} // namespace kv

@@ -1,0 +1,327 @@
+// POSIX implementation of the OS layer.
+#ifndef _WIN32
+#include "os.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace kv::os {
+
+namespace {
+
+ErrKind kind_of(int e) {
+    switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+        return ErrKind::NotFound;
+    case EEXIST:
+        return ErrKind::Exists;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return ErrKind::NoSpace;
+    case EXDEV:
+        return ErrKind::CrossDevice;
+    case EBUSY:
+    case ETXTBSY:
+    case EWOULDBLOCK:
+        return ErrKind::Busy;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return ErrKind::Access;
+    case ENOTEMPTY:
+        return ErrKind::NotEmpty;
+    default:
+        return ErrKind::Other;
+    }
+}
+
+Status errno_status(const char* what, const std::string& path, int e = errno) {
+    return Status::fail(kind_of(e), std::string(what) + " " + path + ": " + std::strerror(e), e);
+}
+
+} // namespace
+
+File::~File() { close(); }
+File::File(File&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)), wpos_(o.wpos_) { o.fd_ = -1; }
+File& File::operator=(File&& o) noexcept {
+    if (this != &o) {
+        close();
+        fd_ = o.fd_;
+        path_ = std::move(o.path_);
+        wpos_ = o.wpos_;
+        o.fd_ = -1;
+    }
+    return *this;
+}
+
+bool File::is_open() const { return fd_ >= 0; }
+
+Status File::open_read(const std::string& path, File& out) {
+    out.close();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return errno_status("cannot open", path);
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return Status::fail(ErrKind::Other, "cannot open " + path + ": it is a folder");
+    }
+    out.fd_ = fd;
+    out.path_ = path;
+    return Status::success();
+}
+
+Status File::create_new(const std::string& path, File& out) {
+    out.close();
+    if (Status f = check_fault("create", path); !f)
+        return f;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return errno_status("cannot create", path);
+    out.fd_ = fd;
+    out.path_ = path;
+    out.wpos_ = 0;
+    return Status::success();
+}
+
+Status File::open_update(const std::string& path, File& out) {
+    out.close();
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return errno_status("cannot open", path);
+    out.fd_ = fd;
+    out.path_ = path;
+    struct stat st;
+    out.wpos_ = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    return Status::success();
+}
+
+Status File::read_at(uint64_t off, void* buf, size_t n, size_t& got) {
+    got = 0;
+    for (;;) {
+        ssize_t r = ::pread(fd_, buf, n, static_cast<off_t>(off));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return errno_status("cannot read", path_);
+        got = static_cast<size_t>(r);
+        return Status::success();
+    }
+}
+
+Status File::write(const void* buf, size_t n) {
+    if (Status f = check_fault("write", path_); !f)
+        return f;
+    const char* p = static_cast<const char*>(buf);
+    while (n > 0) {
+        ssize_t r = ::pwrite(fd_, p, n, static_cast<off_t>(wpos_));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return errno_status("cannot write", path_);
+        if (r == 0)
+            return errno_status("cannot write", path_, ENOSPC);
+        p += r;
+        n -= static_cast<size_t>(r);
+        wpos_ += static_cast<uint64_t>(r);
+    }
+    return Status::success();
+}
+
+Status File::write_at(uint64_t off, const void* buf, size_t n) {
+    uint64_t keep = wpos_;
+    wpos_ = off;
+    Status s = write(buf, n);
+    wpos_ = keep > off + n ? keep : off + n;
+    return s;
+}
+
+Status File::size(uint64_t& out) {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0)
+        return errno_status("cannot query", path_);
+    out = static_cast<uint64_t>(st.st_size);
+    return Status::success();
+}
+
+Status File::sync() {
+    if (Status f = check_fault("sync", path_); !f)
+        return f;
+    if (::fsync(fd_) != 0)
+        return errno_status("cannot flush", path_);
+    return Status::success();
+}
+
+Status File::close() {
+    if (fd_ < 0)
+        return Status::success();
+    int r = ::close(fd_);
+    fd_ = -1;
+    if (r != 0)
+        return errno_status("cannot close", path_);
+    return Status::success();
+}
+
+Lock::~Lock() { release(); }
+bool Lock::held() const { return fd_ >= 0; }
+
+Status Lock::acquire(const std::string& path, Lock& out) {
+    out.release();
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        return errno_status("cannot create lock", path);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno;
+        ::close(fd);
+        return Status::fail(ErrKind::Busy, "the lock " + path + " is held by another run", e);
+    }
+    out.fd_ = fd;
+    out.path_ = path;
+    return Status::success();
+}
+
+void Lock::release() {
+    if (fd_ < 0)
+        return;
+    ::unlink(path_.c_str());
+    ::close(fd_);
+    fd_ = -1;
+}
+
+Status stat(const std::string& path, Stat& out) {
+    out = Stat{};
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return Status::success();
+        return errno_status("cannot examine", path);
+    }
+    out.exists = true;
+    out.is_link = S_ISLNK(st.st_mode);
+    out.is_dir = S_ISDIR(st.st_mode);
+    out.is_file = S_ISREG(st.st_mode);
+    out.size = static_cast<uint64_t>(st.st_size);
+    if (!(st.st_mode & S_IWUSR))
+        out.attrs |= kAttrReadOnly;
+    return Status::success();
+}
+
+Status rename_noreplace(const std::string& from, const std::string& to) {
+    if (Status f = check_fault("rename", from); !f)
+        return f;
+#ifdef SYS_renameat2
+    long r = ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 1 /*RENAME_NOREPLACE*/);
+    if (r == 0)
+        return Status::success();
+    if (errno != ENOSYS && errno != EINVAL)
+        return errno_status("cannot move", from + " to " + to);
+#endif
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0)
+        return errno_status("cannot move", from + " to " + to, EEXIST);
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        return errno_status("cannot move", from + " to " + to);
+    return Status::success();
+}
+
+Status remove_file(const std::string& path) {
+    if (Status f = check_fault("remove", path); !f)
+        return f;
+    if (::unlink(path.c_str()) != 0)
+        return errno_status("cannot delete", path);
+    return Status::success();
+}
+
+Status make_dir(const std::string& path) {
+    if (Status f = check_fault("mkdir", path); !f)
+        return f;
+    if (::mkdir(path.c_str(), 0777) != 0)
+        return errno_status("cannot create folder", path);
+    return Status::success();
+}
+
+Status remove_dir(const std::string& path) {
+    if (Status f = check_fault("rmdir", path); !f)
+        return f;
+    if (::rmdir(path.c_str()) != 0) {
+        int e = errno == EEXIST ? ENOTEMPTY : errno;
+        return errno_status("cannot remove folder", path, e);
+    }
+    return Status::success();
+}
+
+Status list_dir(const std::string& path, std::vector<DirEntry>& out) {
+    out.clear();
+    DIR* d = ::opendir(path.c_str());
+    if (!d)
+        return errno_status("cannot list", path);
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        DirEntry de;
+        de.name = name;
+        struct stat st;
+        std::string full = join(path, name);
+        if (::lstat(full.c_str(), &st) == 0) {
+            de.is_dir = S_ISDIR(st.st_mode);
+            de.is_link = S_ISLNK(st.st_mode);
+        }
+        out.push_back(std::move(de));
+    }
+    ::closedir(d);
+    return Status::success();
+}
+
+Status set_attrs(const std::string& path, uint32_t attrs) {
+    if (Status f = check_fault("attributes", path); !f)
+        return f;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno_status("cannot examine", path);
+    mode_t m = st.st_mode & 07777;
+    if (attrs & kAttrReadOnly)
+        m &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    else
+        m |= S_IWUSR;
+    if (::chmod(path.c_str(), m) != 0)
+        return errno_status("cannot set attributes of", path);
+    return Status::success();
+}
+
+Status sync_dir(const std::string& path) {
+    if (Status f = check_fault("syncdir", path); !f)
+        return f;
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno_status("cannot open folder", path);
+    ::fsync(fd); // some file systems refuse to flush folders; nothing to do about it
+    ::close(fd);
+    return Status::success();
+}
+
+std::string current_dir() {
+    std::vector<char> buf(4096);
+    while (!::getcwd(buf.data(), buf.size())) {
+        if (errno != ERANGE)
+            return ".";
+        buf.resize(buf.size() * 2);
+    }
+    return buf.data();
+}
+
+bool is_absolute(const std::string& path) { return !path.empty() && path[0] == '/'; }
+char separator() { return '/'; }
+unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
+
+} // namespace kv::os
+#endif

@@ -1,0 +1,325 @@
+// Win32 implementation of the OS layer (-A APIs only).
+#ifdef _WIN32
+#include "os.h"
+
+#include <windows.h>
+
+namespace kv::os {
+
+namespace {
+
+ErrKind kind_of(DWORD e) {
+    switch (e) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+        return ErrKind::NotFound;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return ErrKind::Exists;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ErrKind::NoSpace;
+    case ERROR_NOT_SAME_DEVICE:
+        return ErrKind::CrossDevice;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return ErrKind::Busy;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+        return ErrKind::Access;
+    case ERROR_DIR_NOT_EMPTY:
+        return ErrKind::NotEmpty;
+    default:
+        return ErrKind::Other;
+    }
+}
+
+std::string system_text(DWORD e) {
+    char buf[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e,
+                             0, buf, sizeof buf, nullptr);
+    std::string s(buf, n);
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '.'))
+        s.pop_back();
+    if (s.empty())
+        s = "system error " + std::to_string(e);
+    return s;
+}
+
+Status last_error(const char* what, const std::string& path, DWORD e = GetLastError()) {
+    return Status::fail(kind_of(e), std::string(what) + " " + path + ": " + system_text(e),
+                        static_cast<int>(e));
+}
+
+HANDLE as_handle(void* h) { return static_cast<HANDLE>(h); }
+
+} // namespace
+
+File::~File() { close(); }
+File::File(File&& o) noexcept : h_(o.h_), path_(std::move(o.path_)), wpos_(o.wpos_) { o.h_ = nullptr; }
+File& File::operator=(File&& o) noexcept {
+    if (this != &o) {
+        close();
+        h_ = o.h_;
+        path_ = std::move(o.path_);
+        wpos_ = o.wpos_;
+        o.h_ = nullptr;
+    }
+    return *this;
+}
+
+bool File::is_open() const { return h_ != nullptr; }
+
+Status File::open_read(const std::string& path, File& out) {
+    out.close();
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return last_error("cannot open", path);
+    out.h_ = h;
+    out.path_ = path;
+    return Status::success();
+}
+
+Status File::create_new(const std::string& path, File& out) {
+    out.close();
+    if (Status f = check_fault("create", path); !f)
+        return f;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return last_error("cannot create", path);
+    out.h_ = h;
+    out.path_ = path;
+    out.wpos_ = 0;
+    return Status::success();
+}
+
+Status File::open_update(const std::string& path, File& out) {
+    out.close();
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return last_error("cannot open", path);
+    out.h_ = h;
+    out.path_ = path;
+    uint64_t sz = 0;
+    out.size(sz);
+    out.wpos_ = sz;
+    return Status::success();
+}
+
+Status File::read_at(uint64_t off, void* buf, size_t n, size_t& got) {
+    got = 0;
+    if (n > (1u << 30))
+        n = 1u << 30;
+    OVERLAPPED ov{};
+    ov.Offset = static_cast<DWORD>(off & 0xffffffffu);
+    ov.OffsetHigh = static_cast<DWORD>(off >> 32);
+    DWORD r = 0;
+    if (!ReadFile(as_handle(h_), buf, static_cast<DWORD>(n), &r, &ov)) {
+        DWORD e = GetLastError();
+        if (e == ERROR_HANDLE_EOF)
+            return Status::success();
+        return last_error("cannot read", path_, e);
+    }
+    got = r;
+    return Status::success();
+}
+
+Status File::write(const void* buf, size_t n) {
+    if (Status f = check_fault("write", path_); !f)
+        return f;
+    const char* p = static_cast<const char*>(buf);
+    while (n > 0) {
+        DWORD chunk = n > (1u << 26) ? (1u << 26) : static_cast<DWORD>(n);
+        OVERLAPPED ov{};
+        ov.Offset = static_cast<DWORD>(wpos_ & 0xffffffffu);
+        ov.OffsetHigh = static_cast<DWORD>(wpos_ >> 32);
+        DWORD w = 0;
+        if (!WriteFile(as_handle(h_), p, chunk, &w, &ov))
+            return last_error("cannot write", path_);
+        if (w == 0)
+            return last_error("cannot write", path_, ERROR_DISK_FULL);
+        p += w;
+        n -= w;
+        wpos_ += w;
+    }
+    return Status::success();
+}
+
+Status File::write_at(uint64_t off, const void* buf, size_t n) {
+    uint64_t keep = wpos_;
+    wpos_ = off;
+    Status s = write(buf, n);
+    wpos_ = keep > off + n ? keep : off + n;
+    return s;
+}
+
+Status File::size(uint64_t& out) {
+    LARGE_INTEGER li;
+    if (!GetFileSizeEx(as_handle(h_), &li))
+        return last_error("cannot query", path_);
+    out = static_cast<uint64_t>(li.QuadPart);
+    return Status::success();
+}
+
+Status File::sync() {
+    if (Status f = check_fault("sync", path_); !f)
+        return f;
+    if (!FlushFileBuffers(as_handle(h_)))
+        return last_error("cannot flush", path_);
+    return Status::success();
+}
+
+Status File::close() {
+    if (!h_)
+        return Status::success();
+    BOOL ok = CloseHandle(as_handle(h_));
+    h_ = nullptr;
+    if (!ok)
+        return last_error("cannot close", path_);
+    return Status::success();
+}
+
+Lock::~Lock() { release(); }
+bool Lock::held() const { return h_ != nullptr; }
+
+Status Lock::acquire(const std::string& path, Lock& out) {
+    out.release();
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD e = GetLastError();
+        if (e == ERROR_SHARING_VIOLATION || e == ERROR_ACCESS_DENIED)
+            return Status::fail(ErrKind::Busy, "the lock " + path + " is held by another run",
+                                static_cast<int>(e));
+        return last_error("cannot create lock", path, e);
+    }
+    out.h_ = h;
+    out.path_ = path;
+    return Status::success();
+}
+
+void Lock::release() {
+    if (!h_)
+        return;
+    CloseHandle(as_handle(h_)); // the file goes with the handle
+    h_ = nullptr;
+}
+
+Status stat(const std::string& path, Stat& out) {
+    out = Stat{};
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d)) {
+        DWORD e = GetLastError();
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)
+            return Status::success();
+        return last_error("cannot examine", path, e);
+    }
+    out.exists = true;
+    out.is_link = (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    out.is_dir = (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    out.is_file = !out.is_dir && !(d.dwFileAttributes & FILE_ATTRIBUTE_DEVICE);
+    out.size = (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+    out.attrs = d.dwFileAttributes & kAttrMask;
+    return Status::success();
+}
+
+Status rename_noreplace(const std::string& from, const std::string& to) {
+    if (Status f = check_fault("rename", from); !f)
+        return f;
+    if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+        return last_error("cannot move", from + " to " + to);
+    return Status::success();
+}
+
+Status remove_file(const std::string& path) {
+    if (Status f = check_fault("remove", path); !f)
+        return f;
+    DWORD a = GetFileAttributesA(path.c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesA(path.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
+    if (!DeleteFileA(path.c_str())) {
+        DWORD e = GetLastError();
+        if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
+            SetFileAttributesA(path.c_str(), a);
+        return last_error("cannot delete", path, e);
+    }
+    return Status::success();
+}
+
+Status make_dir(const std::string& path) {
+    if (Status f = check_fault("mkdir", path); !f)
+        return f;
+    if (!CreateDirectoryA(path.c_str(), nullptr))
+        return last_error("cannot create folder", path);
+    return Status::success();
+}
+
+Status remove_dir(const std::string& path) {
+    if (Status f = check_fault("rmdir", path); !f)
+        return f;
+    if (!RemoveDirectoryA(path.c_str()))
+        return last_error("cannot remove folder", path);
+    return Status::success();
+}
+
+Status list_dir(const std::string& path, std::vector<DirEntry>& out) {
+    out.clear();
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA(join(path, "*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD e = GetLastError();
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_FILES)
+            return Status::success();
+        return last_error("cannot list", path, e);
+    }
+    do {
+        std::string name = fd.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        DirEntry de;
+        de.name = name;
+        de.is_dir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        de.is_link = (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        out.push_back(std::move(de));
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+    return Status::success();
+}
+
+Status set_attrs(const std::string& path, uint32_t attrs) {
+    if (Status f = check_fault("attributes", path); !f)
+        return f;
+    DWORD a = attrs & kAttrMask;
+    if (!SetFileAttributesA(path.c_str(), a ? a : FILE_ATTRIBUTE_NORMAL))
+        return last_error("cannot set attributes of", path);
+    return Status::success();
+}
+
+Status sync_dir(const std::string& path) {
+    // Folder entries are made durable by MOVEFILE_WRITE_THROUGH.
+    return check_fault("syncdir", path);
+}
+
+std::string current_dir() {
+    char buf[MAX_PATH + 1];
+    DWORD n = GetCurrentDirectoryA(sizeof buf, buf);
+    if (n == 0 || n > MAX_PATH)
+        return ".";
+    return std::string(buf, n);
+}
+
+bool is_absolute(const std::string& p) {
+    if (p.size() >= 2 && (p[0] == '\\' || p[0] == '/') && (p[1] == '\\' || p[1] == '/'))
+        return true;
+    return p.size() >= 3 && p[1] == ':' && (p[2] == '\\' || p[2] == '/');
+}
+char separator() { return '\\'; }
+unsigned long process_id() { return GetCurrentProcessId(); }
+
+} // namespace kv::os
+#endif
