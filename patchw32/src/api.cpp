@@ -1,0 +1,50 @@
+#include "api.h"
+
+#include "engine.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+class CallbackReporter : public kv::Reporter {
+  public:
+    explicit CallbackReporter(KvPatchCallback cb) : cb_(cb) {}
+    void message(unsigned id, const std::string& text) override { send_text(id, text); }
+    void progress(uint32_t value) override {
+        if (cb_) {
+            uint32_t v = value;
+            cb_(kv::kIdProgress, &v);
+        }
+    }
+    void file_count(uint32_t n) override {
+        if (cb_) {
+            uint32_t v = n;
+            cb_(kv::kIdFileCount, &v);
+        }
+    }
+    void file_name(const std::string& name) override { send_text(kv::kIdFileName, name); }
+
+  private:
+    void send_text(unsigned id, const std::string& text) {
+        if (!cb_)
+            return;
+        // A private, writable copy: the receiver may keep or modify its buffer.
+        std::vector<char> buf(text.begin(), text.end());
+        buf.push_back('\0');
+        cb_(id, buf.data());
+    }
+    KvPatchCallback cb_;
+};
+
+} // namespace
+
+extern "C" int kv_patch_apply(char* cmdline, KvPatchCallback callback, int /*wait*/) {
+    CallbackReporter rep(callback);
+    try {
+        std::string line = cmdline ? std::string(cmdline) : std::string();
+        return kv::run_engine(line, rep);
+    } catch (...) {
+        return kv::kRcInternal;
+    }
+}

@@ -1,0 +1,460 @@
+#include "delta.h"
+
+#include "bytes.h"
+#include "sais.h"
+
+#include <algorithm>
+#include <cstring>
+#include <zlib.h>
+
+namespace kv {
+
+DeltaOptions default_delta_options() {
+    DeltaOptions o;
+    if (sizeof(void*) >= 8) {
+        o.whole_limit = 256ull << 20;
+        o.segment = 64ull << 20;
+        o.margin = 64ull << 20;
+    } else {
+        o.whole_limit = 96ull << 20;
+        o.segment = 32ull << 20;
+        o.margin = 32ull << 20;
+    }
+    return o;
+}
+
+namespace {
+
+// ---------------------------------------------------------------- stream coding
+
+bool deflate_buffer(const std::vector<uint8_t>& in, std::vector<uint8_t>& out, int level) {
+    out.clear();
+    z_stream z{};
+    if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    out.resize(deflateBound(&z, static_cast<uLong>(in.size())) + 16);
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    int r = deflate(&z, Z_FINISH);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    return r == Z_STREAM_END;
+}
+
+bool inflate_exact(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len) {
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK)
+        return false;
+    z.next_in = const_cast<Bytef*>(in);
+    z.avail_in = static_cast<uInt>(in_len);
+    uint8_t spare;
+    z.next_out = out_len ? out : &spare;
+    z.avail_out = static_cast<uInt>(out_len);
+    int r = inflate(&z, Z_FINISH);
+    bool ok = r == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
+    inflateEnd(&z);
+    return ok;
+}
+
+// ---------------------------------------------------------------- encoder side
+
+class BlockPacker {
+  public:
+    BlockPacker(Sink& out, int level) : out_(out), level_(level) {}
+
+    void add_diff(const uint8_t* np, const uint8_t* op, uint64_t old_abs, uint64_t len) {
+        while (len > 0 && st_.ok()) {
+            if (open_ && (e_ > 0 || old_abs != cursor_))
+                close(static_cast<int64_t>(old_abs - cursor_));
+            if (!open_ && old_abs != cursor_) { // a bare seek
+                open_ = true;
+                d_ = e_ = 0;
+                close(static_cast<int64_t>(old_abs - cursor_));
+            }
+            if (!open_) {
+                open_ = true;
+                d_ = e_ = 0;
+            }
+            uint64_t take = std::min<uint64_t>(len, kDeltaBlockMax - out_len_);
+            size_t base = diff_.size();
+            diff_.resize(base + take);
+            for (uint64_t i = 0; i < take; ++i)
+                diff_[base + i] = static_cast<uint8_t>(np[i] - op[i]);
+            d_ += take;
+            out_len_ += take;
+            cursor_ = old_abs + take;
+            np += take;
+            op += take;
+            old_abs += take;
+            len -= take;
+            if (out_len_ == kDeltaBlockMax) {
+                close(0);
+                flush();
+            }
+        }
+    }
+
+    void add_extra(const uint8_t* np, uint64_t len) {
+        while (len > 0 && st_.ok()) {
+            if (!open_) {
+                open_ = true;
+                d_ = e_ = 0;
+            }
+            uint64_t take = std::min<uint64_t>(len, kDeltaBlockMax - out_len_);
+            extra_.insert(extra_.end(), np, np + take);
+            e_ += take;
+            out_len_ += take;
+            np += take;
+            len -= take;
+            if (out_len_ == kDeltaBlockMax) {
+                close(0);
+                flush();
+            }
+        }
+    }
+
+    os::Status finish() {
+        close(0);
+        flush();
+        return st_;
+    }
+
+  private:
+    void close(int64_t seek) {
+        if (!open_)
+            return;
+        put_varu(ctrl_, d_);
+        put_varu(ctrl_, e_);
+        put_vars(ctrl_, seek);
+        cursor_ += static_cast<uint64_t>(seek);
+        open_ = false;
+        if (ctrl_.size() + 32 > kDeltaCtrlMax)
+            flush();
+    }
+
+    void flush() {
+        if (out_len_ == 0 || !st_.ok())
+            return;
+        std::vector<uint8_t> head;
+        put_varu(head, out_len_);
+        const std::vector<uint8_t>* streams[3] = {&ctrl_, &diff_, &extra_};
+        std::vector<uint8_t> packed[3];
+        bool use_deflate[3];
+        for (int i = 0; i < 3; ++i) {
+            use_deflate[i] = !streams[i]->empty() && deflate_buffer(*streams[i], packed[i], level_) &&
+                             packed[i].size() < streams[i]->size();
+            put_u8(head, static_cast<uint8_t>(use_deflate[i] ? StreamCoding::Deflate : StreamCoding::Raw));
+            put_varu(head, streams[i]->size());
+            put_varu(head, use_deflate[i] ? packed[i].size() : streams[i]->size());
+        }
+        st_ = out_.write(head.data(), head.size());
+        for (int i = 0; i < 3 && st_.ok(); ++i) {
+            const std::vector<uint8_t>& body = use_deflate[i] ? packed[i] : *streams[i];
+            if (!body.empty())
+                st_ = out_.write(body.data(), body.size());
+        }
+        ctrl_.clear();
+        diff_.clear();
+        extra_.clear();
+        out_len_ = 0;
+    }
+
+    Sink& out_;
+    int level_;
+    os::Status st_;
+    std::vector<uint8_t> ctrl_, diff_, extra_;
+    uint64_t out_len_ = 0;
+    bool open_ = false;
+    uint64_t d_ = 0, e_ = 0;
+    uint64_t cursor_ = 0; // old position after the open instruction's difference bytes
+};
+
+constexpr int64_t kMaxCompare = 1 << 16;
+
+int64_t match_len(const uint8_t* a, int64_t alen, const uint8_t* b, int64_t blen) {
+    int64_t n = std::min(std::min(alen, blen), kMaxCompare);
+    int64_t i = 0;
+    while (i + 8 <= n) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y)
+            break;
+        i += 8;
+    }
+    while (i < n && a[i] == b[i])
+        ++i;
+    return i;
+}
+
+// Longest match of nw[0..nlen) among the suffixes of old; returns its length, sets pos.
+int64_t search(const int32_t* sa, const uint8_t* old, int64_t olen, const uint8_t* nw, int64_t nlen,
+               int64_t& pos) {
+    if (olen == 0) {
+        pos = 0;
+        return 0;
+    }
+    int64_t lo = 0, hi = olen - 1;
+    while (hi - lo >= 2) {
+        int64_t mid = lo + (hi - lo) / 2;
+        int64_t s = sa[mid];
+        int64_t n = std::min(std::min(olen - s, nlen), kMaxCompare);
+        int c = std::memcmp(old + s, nw, static_cast<size_t>(n));
+        if (c < 0)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    int64_t x = match_len(old + sa[lo], olen - sa[lo], nw, nlen);
+    int64_t y = match_len(old + sa[hi], olen - sa[hi], nw, nlen);
+    if (x > y) {
+        pos = sa[lo];
+        return x;
+    }
+    pos = sa[hi];
+    return y;
+}
+
+// Approximate-match scan: extends exact matches forwards and backwards into regions that
+// still mostly agree, so that shifted code with patched addresses becomes small
+// difference bytes rather than literals.
+void match_segment(const uint8_t* old, int64_t olen, uint64_t obase, const int32_t* sa,
+                   const uint8_t* nw, int64_t nlen, BlockPacker& pk) {
+    int64_t scan = 0, len = 0, pos = 0;
+    int64_t lastscan = 0, lastpos = 0, lastoffset = 0;
+    while (scan < nlen) {
+        int64_t oldscore = 0;
+        int64_t scsc = scan += len;
+        for (; scan < nlen; ++scan) {
+            len = search(sa, old, olen, nw + scan, nlen - scan, pos);
+            for (; scsc < scan + len; ++scsc)
+                if (scsc + lastoffset >= 0 && scsc + lastoffset < olen &&
+                    old[scsc + lastoffset] == nw[scsc])
+                    ++oldscore;
+            if ((len == oldscore && len != 0) || len > oldscore + 8)
+                break;
+            if (scan + lastoffset >= 0 && scan + lastoffset < olen && old[scan + lastoffset] == nw[scan])
+                --oldscore;
+        }
+        if (len != oldscore || scan == nlen) {
+            int64_t s = 0, sf = 0, lenf = 0;
+            for (int64_t i = 0; lastscan + i < scan && lastpos + i < olen;) {
+                if (old[lastpos + i] == nw[lastscan + i])
+                    ++s;
+                ++i;
+                if (s * 2 - i > sf * 2 - lenf) {
+                    sf = s;
+                    lenf = i;
+                }
+            }
+            int64_t lenb = 0;
+            if (scan < nlen) {
+                int64_t sb = 0;
+                s = 0;
+                for (int64_t i = 1; scan >= lastscan + i && pos >= i; ++i) {
+                    if (old[pos - i] == nw[scan - i])
+                        ++s;
+                    if (s * 2 - i > sb * 2 - lenb) {
+                        sb = s;
+                        lenb = i;
+                    }
+                }
+            }
+            if (lastscan + lenf > scan - lenb) {
+                int64_t overlap = (lastscan + lenf) - (scan - lenb);
+                int64_t ss = 0, lens = 0;
+                s = 0;
+                for (int64_t i = 0; i < overlap; ++i) {
+                    if (nw[lastscan + lenf - overlap + i] == old[lastpos + lenf - overlap + i])
+                        ++s;
+                    if (nw[scan - lenb + i] == old[pos - lenb + i])
+                        --s;
+                    if (s > ss) {
+                        ss = s;
+                        lens = i + 1;
+                    }
+                }
+                lenf += lens - overlap;
+                lenb -= lens;
+            }
+            if (lenf > 0)
+                pk.add_diff(nw + lastscan, old + lastpos, obase + static_cast<uint64_t>(lastpos),
+                            static_cast<uint64_t>(lenf));
+            int64_t extra = (scan - lenb) - (lastscan + lenf);
+            if (extra > 0)
+                pk.add_extra(nw + lastscan + lenf, static_cast<uint64_t>(extra));
+            lastscan = scan - lenb;
+            lastpos = pos - lenb;
+            lastoffset = pos - scan;
+        }
+    }
+}
+
+os::Status read_range(os::File& f, uint64_t off, uint64_t len, std::vector<uint8_t>& buf) {
+    buf.resize(static_cast<size_t>(len));
+    return len ? f.read_exact_at(off, buf.data(), buf.size()) : os::Status::success();
+}
+
+} // namespace
+
+os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint64_t new_size,
+                        Sink& out, const DeltaOptions& opt,
+                        const std::function<void(uint64_t)>& progress) {
+    BlockPacker pk(out, opt.level);
+    bool whole = old_size <= opt.whole_limit;
+    std::vector<uint8_t> oldbuf, newbuf;
+    std::vector<int32_t> sa;
+    uint64_t wstart = 0, wend = 0;
+    if (whole) {
+        os::Status s = read_range(oldf, 0, old_size, oldbuf);
+        if (!s)
+            return s;
+        sa.resize(oldbuf.size());
+        build_suffix_array(oldbuf.data(), sa.data(), static_cast<int32_t>(oldbuf.size()));
+        wend = old_size;
+    }
+    for (uint64_t ns = 0; ns < new_size; ns += opt.segment) {
+        uint64_t ne = std::min(new_size, ns + opt.segment);
+        if (!whole) {
+            uint64_t ws = ns > opt.margin ? ns - opt.margin : 0;
+            uint64_t we = std::min(old_size, ne + opt.margin);
+            if (ws >= we) { // beyond the old file's end: take its last window
+                we = old_size;
+                ws = old_size > opt.segment + 2 * opt.margin ? old_size - (opt.segment + 2 * opt.margin) : 0;
+            }
+            if (ws != wstart || we != wend || sa.empty()) {
+                os::Status s = read_range(oldf, ws, we - ws, oldbuf);
+                if (!s)
+                    return s;
+                sa.assign(oldbuf.size(), 0);
+                build_suffix_array(oldbuf.data(), sa.data(), static_cast<int32_t>(oldbuf.size()));
+                wstart = ws;
+                wend = we;
+            }
+        }
+        os::Status s = read_range(newf, ns, ne - ns, newbuf);
+        if (!s)
+            return s;
+        match_segment(oldbuf.data(), static_cast<int64_t>(oldbuf.size()), wstart, sa.data(),
+                      newbuf.data(), static_cast<int64_t>(newbuf.size()), pk);
+        if (progress)
+            progress(ne);
+    }
+    return pk.finish();
+}
+
+// ---------------------------------------------------------------- decoder side
+
+namespace {
+
+bool read_varu(PayloadReader& in, uint64_t& v, os::Status& st) {
+    v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+        uint8_t b;
+        if (!in.read_byte(b, st))
+            return false;
+        if (shift == 63 && b > 1)
+            return false;
+        v |= static_cast<uint64_t>(b & 0x7f) << shift;
+        if (!(b & 0x80))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
+                          Sink& out, const ProgressFn& progress) {
+    PayloadReader in(patch, e.payload_offset, e.payload_size);
+    std::vector<uint8_t> streams[3], packed, block;
+    uint64_t produced = 0;
+    uint64_t oldpos = 0;
+    while (produced < e.new_size) {
+        os::Status st;
+        uint64_t out_len = 0;
+        if (!read_varu(in, out_len, st))
+            return st.ok() ? DecodeResult::corrupt("difference data is cut short") : DecodeResult::io(st);
+        if (out_len == 0 || out_len > kDeltaBlockMax || out_len > e.new_size - produced)
+            return DecodeResult::corrupt("a difference block has an invalid length");
+        uint8_t coding[3];
+        uint64_t raw[3], stored[3];
+        for (int i = 0; i < 3; ++i) {
+            if (!in.read_byte(coding[i], st) || !read_varu(in, raw[i], st) || !read_varu(in, stored[i], st))
+                return st.ok() ? DecodeResult::corrupt("difference data is cut short") : DecodeResult::io(st);
+            if (coding[i] > static_cast<uint8_t>(StreamCoding::Deflate))
+                return DecodeResult::corrupt("a difference block uses an unknown stream coding");
+            uint64_t limit = i == 0 ? kDeltaCtrlMax : out_len;
+            if (raw[i] > limit)
+                return DecodeResult::corrupt("a difference block declares too much data");
+            if (coding[i] == static_cast<uint8_t>(StreamCoding::Raw) ? stored[i] != raw[i]
+                                                                     : stored[i] > raw[i] + raw[i] / 8 + 1024)
+                return DecodeResult::corrupt("a difference block has an invalid stored size");
+        }
+        if (raw[1] + raw[2] != out_len)
+            return DecodeResult::corrupt("a difference block does not add up");
+        for (int i = 0; i < 3; ++i) {
+            streams[i].resize(static_cast<size_t>(raw[i]));
+            bool short_read = false;
+            if (coding[i] == static_cast<uint8_t>(StreamCoding::Raw)) {
+                if (!(st = in.read_exact(streams[i].data(), streams[i].size(), short_read)))
+                    return DecodeResult::io(st);
+            } else {
+                packed.resize(static_cast<size_t>(stored[i]));
+                if (!(st = in.read_exact(packed.data(), packed.size(), short_read)))
+                    return DecodeResult::io(st);
+                if (!short_read && !inflate_exact(packed.data(), packed.size(), streams[i].data(), streams[i].size()))
+                    return DecodeResult::corrupt("compressed difference data is invalid");
+            }
+            if (short_read)
+                return DecodeResult::corrupt("difference data is cut short");
+        }
+        block.resize(static_cast<size_t>(out_len));
+        ByteReader ctrl(streams[0].data(), streams[0].size());
+        uint64_t o = 0, dpos = 0, xpos = 0;
+        while (ctrl.left() > 0) {
+            uint64_t d = ctrl.varu();
+            uint64_t x = ctrl.varu();
+            int64_t seek = ctrl.vars();
+            if (ctrl.bad())
+                return DecodeResult::corrupt("difference instructions are invalid");
+            if (d > out_len - o || d > raw[1] - dpos || oldpos > old_size || d > old_size - oldpos)
+                return DecodeResult::corrupt("a difference instruction reaches outside its data");
+            if (d) {
+                if (!(st = old.read_exact_at(oldpos, block.data() + o, static_cast<size_t>(d))))
+                    return DecodeResult::io(st);
+                uint8_t* dst = block.data() + o;
+                const uint8_t* df = streams[1].data() + dpos;
+                for (uint64_t i = 0; i < d; ++i)
+                    dst[i] = static_cast<uint8_t>(dst[i] + df[i]);
+                o += d;
+                dpos += d;
+                oldpos += d;
+            }
+            if (x > out_len - o || x > raw[2] - xpos)
+                return DecodeResult::corrupt("a literal instruction reaches outside its data");
+            if (x) {
+                std::memcpy(block.data() + o, streams[2].data() + xpos, static_cast<size_t>(x));
+                o += x;
+                xpos += x;
+            }
+            if (seek < 0 ? static_cast<uint64_t>(-(seek + 1)) + 1 > oldpos
+                         : static_cast<uint64_t>(seek) > old_size - oldpos)
+                return DecodeResult::corrupt("a seek leaves the old file");
+            oldpos += static_cast<uint64_t>(seek);
+        }
+        if (o != out_len || dpos != raw[1] || xpos != raw[2])
+            return DecodeResult::corrupt("a difference block does not add up");
+        if (!(st = out.write(block.data(), block.size())))
+            return DecodeResult::io(st);
+        produced += out_len;
+        progress(produced);
+    }
+    if (in.remaining() != 0)
+        return DecodeResult::corrupt("difference data has trailing bytes");
+    return DecodeResult::ok();
+}
+
+} // namespace kv

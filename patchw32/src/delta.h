@@ -1,0 +1,34 @@
+// Delta codec: the new file as a sequence of (difference, literal, seek) instructions
+// against the old file, packed in independent blocks of at most 4 MiB of output whose
+// three streams (instructions, difference bytes, literal bytes) are each stored raw or
+// deflated. Decoding needs one block in memory, whatever the file size.
+#pragma once
+
+#include "codec.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace kv {
+
+constexpr uint32_t kDeltaBlockMax = 4u << 20;
+constexpr uint32_t kDeltaCtrlMax = 1u << 20;
+
+enum class StreamCoding : uint8_t { Raw = 0, Deflate = 1 };
+
+struct DeltaOptions {
+    uint64_t whole_limit; // old files up to this size are indexed whole
+    uint64_t segment;     // the new file is matched in segments of this size
+    uint64_t margin;      // larger old files: window of the segment's range plus this margin
+    int level = 9;
+};
+DeltaOptions default_delta_options();
+
+os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint64_t new_size,
+                        Sink& out, const DeltaOptions& opt,
+                        const std::function<void(uint64_t)>& progress);
+
+DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
+                          Sink& out, const ProgressFn& progress);
+
+} // namespace kv

@@ -1,0 +1,585 @@
+#include "engine.h"
+
+#include "cmdline.h"
+#include "codec.h"
+#include "format.h"
+#include "journal.h"
+#include "os.h"
+#include "paths.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <new>
+#include <set>
+
+namespace kv {
+
+namespace {
+
+enum class FileState { Ready, Done, Missing, Differs, Unsafe };
+
+// Forwards to a file and remembers whether the file refused the data.
+class TrackingSink : public Sink {
+  public:
+    explicit TrackingSink(os::File& f) : f_(f) {}
+    os::Status write(const void* data, size_t n) override {
+        os::Status s = f_.write(data, n);
+        if (!s)
+            failed = true;
+        return s;
+    }
+    bool failed = false;
+
+  private:
+    os::File& f_;
+};
+
+// Progress of the current file on 0..32768, sent when it moved by 1/128 or more.
+class FileProgress {
+  public:
+    FileProgress(Reporter& r, uint64_t total) : rep_(r), total_(total) { send(0); }
+    void at(uint64_t done) {
+        uint32_t v = total_ ? static_cast<uint32_t>((static_cast<double>(base_ + done) / total_) * 32768.0) : 0;
+        if (v > 32768)
+            v = 32768;
+        if (v >= last_ + 256)
+            send(v);
+    }
+    void advance(uint64_t n) { base_ += n; }
+    void finish() {
+        if (last_ != 32768)
+            send(32768);
+    }
+
+  private:
+    void send(uint32_t v) {
+        last_ = v;
+        rep_.progress(v);
+    }
+    Reporter& rep_;
+    uint64_t total_;
+    uint64_t base_ = 0;
+    uint32_t last_ = 0;
+};
+
+std::string clip(const std::string& s) { return shorten_middle(s, kMaxMessage); }
+std::string shown(const std::string& rel) { return shorten_middle(to_native(rel), 150); }
+
+std::string file_name_of(const std::string& path) {
+    size_t p = path.find_last_of(os::separator() == '\\' ? "\\/:" : "/");
+    return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+std::string plural(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+class Run {
+  public:
+    explicit Run(Reporter& r) : rep_(r) {}
+    int execute(const std::string& line);
+
+  private:
+    void say(unsigned id, const std::string& text) {
+        if (!quiet_)
+            rep_.message(id, clip(text));
+    }
+    std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
+    std::string unsafe_ancestor(const std::string& rel);
+    FileState classify(const Entry& e, std::string& why, FileProgress* prog);
+    bool hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
+                   std::string& why);
+    int prepare_work_dir(const CommandLine& cl);
+    void cleanup(bool keep_journal);
+
+    Reporter& rep_;
+    bool quiet_ = false;
+    std::string game_;
+    std::unique_ptr<Journal> journal_;
+    bool journal_created_ = false;
+    std::string work_;
+    bool work_is_ours_ = false;
+    std::vector<std::string> temp_files_;
+    std::map<std::string, std::string> ancestor_cache_;
+};
+
+std::string Run::unsafe_ancestor(const std::string& rel) {
+    std::vector<std::string> parts = split_rel(rel);
+    std::string sofar;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        sofar = sofar.empty() ? parts[i] : sofar + "/" + parts[i];
+        auto it = ancestor_cache_.find(sofar);
+        if (it == ancestor_cache_.end()) {
+            os::Stat st;
+            os::stat(game_path(sofar), st);
+            std::string why;
+            if (st.exists && st.is_link)
+                why = "the folder " + shown(sofar) + " is a link to another place";
+            else if (st.exists && !st.is_dir)
+                why = shown(sofar) + " is a file, not a folder";
+            it = ancestor_cache_.emplace(sofar, why).first;
+        }
+        if (!it->second.empty())
+            return it->second;
+    }
+    return {};
+}
+
+bool Run::hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
+                    std::string& why) {
+    os::File f;
+    os::Status s = os::File::open_read(path, f);
+    if (!s) {
+        why = s.text;
+        return false;
+    }
+    Hasher h;
+    std::vector<uint8_t> buf(1 << 20);
+    for (uint64_t pos = 0; pos < size;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - pos));
+        if (!(s = f.read_exact_at(pos, buf.data(), n))) {
+            why = s.text;
+            return false;
+        }
+        h.update(buf.data(), n);
+        pos += n;
+        if (prog)
+            prog->at(pos);
+    }
+    out = h.digest();
+    return true;
+}
+
+FileState Run::classify(const Entry& e, std::string& why, FileProgress* prog) {
+    std::string full = game_path(e.path);
+#ifdef _WIN32
+    if (full.size() >= 260) {
+        why = "the full path is longer than Windows allows (259 characters)";
+        return FileState::Unsafe;
+    }
+#endif
+    why = unsafe_ancestor(e.path);
+    if (!why.empty())
+        return FileState::Unsafe;
+    os::Stat st;
+    os::Status s = os::stat(full, st);
+    if (!s) {
+        why = s.text;
+        return FileState::Differs;
+    }
+    if (st.exists && st.is_link) {
+        why = "it is a link to another place";
+        return FileState::Unsafe;
+    }
+    switch (e.op) {
+    case Op::MakeDir:
+        if (!st.exists)
+            return FileState::Ready;
+        if (st.is_dir)
+            return FileState::Done;
+        why = "a file stands where the patch creates a folder";
+        return FileState::Differs;
+    case Op::RemoveDir:
+        if (!st.exists)
+            return FileState::Done;
+        if (st.is_dir)
+            return FileState::Ready;
+        why = "a file stands where the patch removes a folder";
+        return FileState::Differs;
+    default:
+        break;
+    }
+    if (!st.exists) {
+        if (e.op == Op::Add)
+            return FileState::Ready;
+        if (e.op == Op::Delete)
+            return FileState::Done;
+        why = "the file is missing";
+        return FileState::Missing;
+    }
+    if (!st.is_file) {
+        why = "a folder stands where the patch expects a file";
+        return FileState::Differs;
+    }
+    bool old_fits = e.needs_old() && st.size == e.old_size;
+    bool new_fits = e.makes_new() && st.size == e.new_size;
+    if (old_fits || new_fits) {
+        Hash128 h;
+        if (!hash_file(full, st.size, h, prog, why))
+            return FileState::Differs;
+        if (old_fits && h == e.old_hash)
+            return FileState::Ready;
+        if (new_fits && h == e.new_hash)
+            return FileState::Done;
+    }
+    if (e.op == Op::Add)
+        why = "a different file of that name is already there";
+    else if (e.op == Op::Delete)
+        why = "the file differs from the version this patch removes";
+    else
+        why = "the file differs from the version this patch updates";
+    return FileState::Differs;
+}
+
+int Run::prepare_work_dir(const CommandLine& cl) {
+    if (cl.has_temp && !cl.temp_dir.empty()) {
+        std::string t = os::strip_trailing_sep(cl.temp_dir);
+        os::Stat st;
+        os::stat(t, st);
+        if (!st.exists || !st.is_dir) {
+            say(3, "The temp directory \"" + t + "\" does not exist or is not a folder.");
+            return kRcTempDir;
+        }
+        std::string base = os::join(t, "kelvane-" + std::to_string(os::process_id()));
+        for (int i = 0; i < 100; ++i) {
+            std::string cand = i ? base + "-" + std::to_string(i) : base;
+            os::Status s = os::make_dir(cand);
+            if (s) {
+                work_ = cand;
+                work_is_ours_ = true;
+                return kRcOk;
+            }
+            if (s.kind != os::ErrKind::Exists) {
+                say(3, "Cannot use the temp directory: " + s.text + ".");
+                return kRcTempDir;
+            }
+        }
+        say(3, "Cannot create a work folder in the temp directory \"" + t + "\".");
+        return kRcTempDir;
+    }
+    work_ = os::join(journal_->dir(), "work");
+    os::Status s = os::make_dir(work_);
+    if (!s) {
+        say(3, "Cannot create a work folder on the game's drive: " + s.text + ".");
+        return kRcTempDir;
+    }
+    return kRcOk;
+}
+
+void Run::cleanup(bool keep_journal) {
+    for (const std::string& f : temp_files_) {
+        os::Stat st;
+        os::stat(f, st);
+        if (st.exists)
+            os::remove_file(f);
+    }
+    temp_files_.clear();
+    if (work_is_ours_) {
+        os::remove_dir(work_);
+        work_is_ours_ = false;
+    }
+    if (journal_created_ && !keep_journal) {
+        std::string why;
+        if (!journal_->remove_all(why))
+            say(2, "The engine's work folder could not be removed (" + why +
+                       "); the next run of the engine removes it.");
+        journal_created_ = false;
+    }
+}
+
+int map_patch_error(PatchError e) {
+    switch (e) {
+    case PatchError::Unreadable: return kRcPatchUnreadable;
+    case PatchError::Unsupported: return kRcPatchUnsupported;
+    case PatchError::Hostile: return kRcPatchHostile;
+    default: return kRcPatchCorrupt;
+    }
+}
+
+int Run::execute(const std::string& line) {
+    CommandLine cl;
+    bool list = false;
+    std::string err = parse_command_line(line, cl, list);
+    quiet_ = list;
+    if (!err.empty()) {
+        say(kIdError, err);
+        return kRcUsage;
+    }
+    game_ = os::strip_trailing_sep(cl.has_game_dir ? cl.game_dir : os::current_dir());
+    os::Stat gs;
+    os::stat(game_, gs);
+    if (!gs.exists || !gs.is_dir) {
+        say(kIdError, "The game directory \"" + game_ + "\" does not exist or is not a folder.");
+        return kRcGameDir;
+    }
+    journal_ = std::make_unique<Journal>(game_);
+    Say sayfn = [this](int id, const std::string& t) { say(static_cast<unsigned>(id), t); };
+    if (journal_->exists()) {
+        RecoveryOutcome r = recover(*journal_, sayfn);
+        if (r == RecoveryOutcome::Busy)
+            return kRcBusy;
+        if (r == RecoveryOutcome::Failed)
+            return kRcRecoveryFailed;
+    }
+
+    Patch patch;
+    PatchError pe = open_patch(cl.patch_path, patch, err);
+    if (pe != PatchError::None) {
+        say(kIdError, err);
+        say(kIdSummary, "The patch was not applied; nothing was changed.");
+        return map_patch_error(pe);
+    }
+    if (cl.mode == Mode::List) {
+        for (const Entry& e : patch.entries)
+            if (e.is_file_op())
+                rep_.file_name(bare_name(e.path));
+        return kRcOk;
+    }
+
+    bool validate = cl.mode == Mode::Validate;
+    uint32_t count = 0;
+    for (const Entry& e : patch.entries)
+        count += e.is_file_op() ? 1 : 0;
+    say(kIdInfo, std::string(validate ? "Validating" : "Applying") + " patch " +
+                     file_name_of(cl.patch_path) + ": " + plural(count, "file", "files") + ".");
+    if (!validate) {
+        os::Status s = journal_->create();
+        if (!s) {
+            say(kIdError, "Cannot create the engine's journal in the game directory: " + s.text + ".");
+            say(kIdSummary, "The patch was not applied; nothing was changed.");
+            return s.kind == os::ErrKind::Busy ? kRcBusy : kRcGameDir;
+        }
+        journal_created_ = true;
+        int rc = prepare_work_dir(cl);
+        if (rc != kRcOk) {
+            cleanup(false);
+            say(kIdSummary, "The patch was not applied; nothing was changed.");
+            return rc;
+        }
+    }
+
+    rep_.file_count(count);
+    std::vector<FileState> states(patch.entries.size(), FileState::Done);
+    std::vector<std::string> outputs(patch.entries.size());
+    uint64_t ready = 0, ready_files = 0, done = 0, skipped = 0, problems = 0;
+    int fatal = kRcOk;
+    for (size_t i = 0; i < patch.entries.size() && fatal == kRcOk; ++i) {
+        const Entry& e = patch.entries[i];
+        if (!e.is_file_op()) {
+            std::string why;
+            FileState st = classify(e, why, nullptr);
+            states[i] = st;
+            if (st == FileState::Differs || st == FileState::Unsafe) {
+                if (cl.ignore_missing && st != FileState::Unsafe) {
+                    say(kIdWarning, "Skipped the folder " + shown(e.path) + ": " + why + ".");
+                } else {
+                    say(kIdError, "Cannot handle the folder " + shown(e.path) + ": " + why + ".");
+                    ++problems;
+                }
+            } else if (st == FileState::Ready) {
+                ++ready;
+            }
+            continue;
+        }
+        rep_.file_name(to_native(e.path));
+        uint64_t hash_part = e.needs_old() ? e.old_size : (e.op == Op::Add ? e.new_size : 0);
+        FileProgress prog(rep_, hash_part + (e.makes_new() ? e.new_size : 0));
+        std::string why;
+        FileState st = classify(e, why, &prog);
+        states[i] = st;
+        prog.advance(hash_part);
+        switch (st) {
+        case FileState::Done:
+            ++done;
+            break;
+        case FileState::Missing:
+        case FileState::Differs:
+            if (cl.ignore_missing) {
+                say(kIdWarning, "Skipped " + shown(e.path) + ": " + why + ".");
+                ++skipped;
+            } else {
+                say(kIdError, "Cannot patch " + shown(e.path) + ": " + why + ".");
+                ++problems;
+            }
+            break;
+        case FileState::Unsafe:
+            say(kIdError, "Refused to touch " + shown(e.path) + ": " + why + ".");
+            ++problems;
+            break;
+        case FileState::Ready:
+            ++ready;
+            ++ready_files;
+            break;
+        }
+        if (st == FileState::Ready && e.makes_new() && problems == 0) {
+            // Produce the new file (or, validating, only its hash) and check it.
+            os::File oldf;
+            if (e.codec == Codec::Delta) {
+                os::Status s = os::File::open_read(game_path(e.path), oldf);
+                if (!s) {
+                    say(kIdError, "Cannot read " + shown(e.path) + ": " + s.text + ".");
+                    ++problems;
+                    continue;
+                }
+            }
+            os::File outf;
+            std::string out_path;
+            if (!validate) {
+                out_path = os::join(work_, std::to_string(i) + ".new");
+                os::Status s = os::File::create_new(out_path, outf);
+                if (!s) {
+                    say(kIdError, "Cannot write to the temp directory: " + s.text + ".");
+                    fatal = kRcTempDir;
+                    break;
+                }
+                temp_files_.push_back(out_path);
+            }
+            TrackingSink tsink(outf);
+            HashingSink hs(validate ? nullptr : &tsink);
+            DecodeResult r = decode_payload(e, patch.file, oldf.is_open() ? &oldf : nullptr, e.old_size, hs,
+                                            [&](uint64_t n) { prog.at(n); });
+            if (r.status == DecodeStatus::Ok && (hs.count() != e.new_size || hs.digest() != e.new_hash))
+                r = DecodeResult::corrupt("the result does not match its recorded hash");
+            if (r.status == DecodeStatus::Ok && !validate) {
+                os::Status s = outf.sync();
+                if (s)
+                    s = outf.close();
+                if (!s) {
+                    tsink.failed = true;
+                    r = DecodeResult::io(s);
+                }
+            }
+            if (r.status == DecodeStatus::Corrupt) {
+                say(kIdError, "The patch data for " + shown(e.path) + " is damaged: " + r.message + ".");
+                fatal = kRcPatchCorrupt;
+            } else if (r.status == DecodeStatus::Io) {
+                if (tsink.failed) {
+                    say(kIdError, (r.io_kind == os::ErrKind::NoSpace ? "Not enough space in the temp directory: "
+                                                                     : "Cannot write to the temp directory: ") +
+                                      r.message + ".");
+                    fatal = kRcTempDir;
+                } else {
+                    say(kIdError, "Cannot read while patching " + shown(e.path) + ": " + r.message + ".");
+                    fatal = kRcPatchUnreadable;
+                }
+            }
+            outputs[i] = out_path;
+        }
+        prog.finish();
+    }
+
+    const char* nothing = validate ? "Validation failed." : "The patch was not applied; nothing was changed.";
+    if (fatal != kRcOk) {
+        cleanup(false);
+        say(kIdSummary, nothing);
+        return fatal;
+    }
+    if (problems > 0) {
+        cleanup(false);
+        say(kIdSummary, std::string(validate ? "Validation failed: " : "The patch was not applied: ") +
+                            plural(problems, "file does", "files do") +
+                            " not match the version this patch updates" +
+                            (validate ? "." : "; nothing was changed."));
+        return kRcMismatch;
+    }
+    std::string tail;
+    if (done)
+        tail += ", " + plural(done, "file was", "files were") + " already up to date";
+    if (skipped)
+        tail += ", " + plural(skipped, "file was", "files were") + " skipped";
+    if (ready == 0) {
+        cleanup(false);
+        if (skipped == 0)
+            say(kIdSummary, "This patch is already applied; nothing was changed.");
+        else
+            say(kIdSummary, "Nothing was changed" + tail + ".");
+        return kRcOk;
+    }
+    if (validate) {
+        say(kIdSummary, "Validation passed: " + plural(ready_files, "file is", "files are") +
+                            " ready to patch" + tail + ".");
+        return kRcOk;
+    }
+
+    // Commit.
+    Plan plan;
+    std::set<std::string> planned_dirs;
+    uint64_t n_mod = 0, n_add = 0, n_del = 0;
+    for (size_t i = 0; i < patch.entries.size(); ++i) {
+        if (states[i] != FileState::Ready)
+            continue;
+        const Entry& e = patch.entries[i];
+        Step st;
+        st.id = static_cast<uint32_t>(i);
+        st.rel = e.path;
+        st.new_size = e.new_size;
+        st.new_hash = e.new_hash;
+        st.attrs = e.attrs;
+        st.temp_path = outputs[i];
+        switch (e.op) {
+        case Op::Modify: st.kind = StepKind::Replace; ++n_mod; break;
+        case Op::Add: st.kind = StepKind::Add; ++n_add; break;
+        case Op::Delete: st.kind = StepKind::Delete; ++n_del; break;
+        case Op::MakeDir: st.kind = StepKind::MakeDir; break;
+        case Op::RemoveDir: st.kind = StepKind::RemoveDir; break;
+        }
+        if (e.op == Op::Add || e.op == Op::MakeDir) {
+            std::vector<std::string> parts = split_rel(e.path);
+            size_t upto = e.op == Op::Add ? parts.size() - 1 : parts.size();
+            std::string sofar;
+            for (size_t k = 0; k < upto; ++k) {
+                sofar = sofar.empty() ? parts[k] : sofar + "/" + parts[k];
+                std::string folded = fold_case(sofar);
+                if (planned_dirs.count(folded))
+                    continue;
+                os::Stat ds;
+                os::stat(game_path(sofar), ds);
+                if (!ds.exists) {
+                    planned_dirs.insert(folded);
+                    plan.created_dirs.push_back(sofar);
+                }
+            }
+        }
+        plan.steps.push_back(std::move(st));
+    }
+    say(kIdInfo, "Every new file is built and verified; replacing the game files.");
+    std::string failure;
+    CommitOutcome oc = commit_plan(*journal_, plan, [this](int id, const std::string& t) {
+        say(static_cast<unsigned>(id), t);
+    }, failure);
+    if (oc == CommitOutcome::Committed) {
+        temp_files_.clear(); // moved into the game directory
+        cleanup(false);
+        std::string what;
+        auto add = [&](uint64_t n, const char* verb) {
+            if (!n)
+                return;
+            what += what.empty() ? "" : ", ";
+            what += plural(n, "file", "files") + " " + verb;
+        };
+        add(n_mod, "updated");
+        add(n_add, "added");
+        add(n_del, "deleted");
+        if (what.empty())
+            what = "folders updated";
+        say(kIdSummary, "Patch applied: " + what + tail + ".");
+        return kRcOk;
+    }
+    if (oc == CommitOutcome::RolledBack) {
+        cleanup(false);
+        say(kIdSummary, "The patch was not applied (" + failure + "); the game directory is unchanged.");
+        return kRcRolledBack;
+    }
+    cleanup(true);
+    say(kIdSummary, "The patch was not applied and the game directory could not be fully restored yet; "
+                    "run the engine again to finish restoring it.");
+    return kRcRollbackFailed;
+}
+
+} // namespace
+
+int run_engine(const std::string& command_line, Reporter& reporter) {
+    try {
+        Run run(reporter);
+        return run.execute(command_line);
+    } catch (const std::bad_alloc&) {
+        reporter.message(kIdError, "The engine ran out of memory.");
+        return kRcInternal;
+    } catch (const std::exception& ex) {
+        reporter.message(kIdError, clip(std::string("Internal error: ") + ex.what()));
+        return kRcInternal;
+    }
+}
+
+} // namespace kv

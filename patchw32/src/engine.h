@@ -1,0 +1,52 @@
+// The patch engine: one run per command line, reporting through a Reporter.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kv {
+
+// Return codes of a run (FORMAT.md lists them for publishers).
+enum Rc : int {
+    kRcOk = 0,
+    kRcUsage = 1,            // malformed command line or unknown switch
+    kRcPatchUnreadable = 2,  // the patch file cannot be opened or read
+    kRcPatchCorrupt = 3,     // not a patch, truncated, damaged or inconsistent
+    kRcPatchUnsupported = 4, // a newer format version, codec or flag
+    kRcPatchHostile = 5,     // unsafe paths: nothing was touched
+    kRcGameDir = 6,          // the game directory is missing or unusable
+    kRcMismatch = 7,         // the installation is not the version this patch updates
+    kRcTempDir = 8,          // the temp directory is unusable or full
+    kRcRolledBack = 9,       // the commit failed and every change was undone
+    kRcRollbackFailed = 10,  // the commit failed and the undo is unfinished (journal kept)
+    kRcRecoveryFailed = 11,  // an interrupted run could not be finished or undone
+    kRcInternal = 12,        // out of memory or another internal failure
+    kRcBusy = 13,            // another run is working on the same game directory
+};
+
+// Callback message ids.
+enum CallbackId : unsigned {
+    kIdInfo = 1,
+    kIdWarning = 2,
+    kIdError = 3,
+    kIdSummary = 4,
+    kIdProgress = 5,  // pointer to uint32 on 0..32768
+    kIdFileCount = 6, // pointer to uint32
+    kIdFileName = 7,  // relative path (apply, validate) or bare name (list)
+};
+
+class Reporter {
+  public:
+    virtual ~Reporter() = default;
+    virtual void message(unsigned id, const std::string& text) = 0;
+    virtual void progress(uint32_t value) = 0;
+    virtual void file_count(uint32_t n) = 0;
+    virtual void file_name(const std::string& name) = 0;
+};
+
+int run_engine(const std::string& command_line, Reporter& reporter);
+
+// Longest text the engine sends through ids 1 to 4 (the tool copies texts into 240 bytes).
+constexpr size_t kMaxMessage = 239;
+
+} // namespace kv

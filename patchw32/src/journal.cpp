@@ -1,0 +1,441 @@
+#include "journal.h"
+
+#include "bytes.h"
+#include "paths.h"
+
+#include <algorithm>
+#include <set>
+
+namespace kv {
+
+namespace {
+
+const char kPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '1'};
+
+bool exists(const std::string& p, os::Stat* out = nullptr) {
+    os::Stat st;
+    os::stat(p, st);
+    if (out)
+        *out = st;
+    return st.exists;
+}
+
+os::Status copy_verified(const std::string& src, const std::string& dst, const Hash128& want,
+                         uint64_t size) {
+    os::File in, out;
+    os::Status s = os::File::open_read(src, in);
+    if (!s || !(s = os::File::create_new(dst, out)))
+        return s;
+    Hasher h;
+    std::vector<uint8_t> buf(1 << 20);
+    for (uint64_t pos = 0; pos < size;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - pos));
+        if (!(s = in.read_exact_at(pos, buf.data(), n)) || !(s = out.write(buf.data(), n)))
+            return s;
+        h.update(buf.data(), n);
+        pos += n;
+    }
+    uint64_t actual = 0;
+    if (!(s = in.size(actual)))
+        return s;
+    if (actual != size || h.digest() != want)
+        return os::Status::fail(os::ErrKind::Other, "the copy of " + src + " does not match its hash");
+    if (!(s = out.sync()))
+        return s;
+    return out.close();
+}
+
+bool file_has_hash(const std::string& path, const Hash128& want, uint64_t size) {
+    os::File f;
+    uint64_t actual = 0;
+    if (!os::File::open_read(path, f) || !f.size(actual) || actual != size)
+        return false;
+    Hasher h;
+    std::vector<uint8_t> buf(1 << 20);
+    for (uint64_t pos = 0; pos < size;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - pos));
+        if (!f.read_exact_at(pos, buf.data(), n))
+            return false;
+        h.update(buf.data(), n);
+        pos += n;
+    }
+    return h.digest() == want;
+}
+
+std::string shown(const std::string& rel) { return shorten_middle(to_native(rel), 150); }
+
+} // namespace
+
+Journal::Journal(std::string game_dir) : game_(std::move(game_dir)) {
+    top_ = os::join(game_, kReservedTop);
+    dir_ = os::join(top_, kJournalName);
+}
+
+bool Journal::exists() const { return kv::exists(dir_); }
+std::string Journal::staged(uint32_t id) const { return os::join(dir_, "n" + std::to_string(id)); }
+std::string Journal::moved_old(uint32_t id) const { return os::join(dir_, "o" + std::to_string(id)); }
+std::string Journal::game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
+
+os::Status Journal::create() {
+    os::Stat st;
+    os::Status s = os::stat(top_, st);
+    if (!s)
+        return s;
+    bool made_top = false;
+    if (!st.exists) {
+        if (!(s = os::make_dir(top_)))
+            return s;
+        made_top = true;
+    } else if (!st.is_dir || st.is_link) {
+        return os::Status::fail(os::ErrKind::Other,
+                                top_ + " is not a plain folder, so the engine cannot keep its journal there");
+    }
+    if (!(s = os::make_dir(dir_))) {
+        if (made_top)
+            os::remove_dir(top_);
+        return s;
+    }
+    if (!(s = lock())) {
+        os::remove_dir(dir_);
+        if (made_top)
+            os::remove_dir(top_);
+        return s;
+    }
+    if (made_top) {
+        os::File f;
+        if ((s = os::File::create_new(os::join(dir_, "made-top"), f)))
+            s = f.close();
+        if (!s)
+            return s;
+    }
+    return os::Status::success();
+}
+
+os::Status Journal::lock() { return os::Lock::acquire(os::join(dir_, "lock"), lock_); }
+
+os::Status Journal::write_plan(const Plan& p) {
+    std::vector<uint8_t> b;
+    put_bytes(b, kPlanMagic, 8);
+    put_u32(b, static_cast<uint32_t>(p.steps.size()));
+    for (const Step& st : p.steps) {
+        put_u8(b, static_cast<uint8_t>(st.kind));
+        put_u32(b, st.id);
+        put_u16(b, static_cast<uint16_t>(st.rel.size()));
+        put_bytes(b, st.rel.data(), st.rel.size());
+        put_u64(b, st.new_size);
+        put_bytes(b, st.new_hash.b, 16);
+    }
+    put_u32(b, static_cast<uint32_t>(p.created_dirs.size()));
+    for (const std::string& d : p.created_dirs) {
+        put_u16(b, static_cast<uint16_t>(d.size()));
+        put_bytes(b, d.data(), d.size());
+    }
+    put_u64(b, hash64(b.data(), b.size()));
+    std::string tmp = os::join(dir_, "plan.tmp"), fin = os::join(dir_, "plan");
+    if (kv::exists(tmp))
+        os::remove_file(tmp);
+    os::File f;
+    os::Status s = os::File::create_new(tmp, f);
+    if (!s || !(s = f.write(b.data(), b.size())) || !(s = f.sync()) || !(s = f.close()))
+        return s;
+    if (!(s = os::rename_noreplace(tmp, fin)))
+        return s;
+    return os::sync_dir(dir_);
+}
+
+bool Journal::read_plan(Plan& p) const {
+    p = Plan{};
+    os::File f;
+    uint64_t size = 0;
+    if (!os::File::open_read(os::join(dir_, "plan"), f) || !f.size(size) || size < 20 || size > (256u << 20))
+        return false;
+    std::vector<uint8_t> b(static_cast<size_t>(size));
+    if (!f.read_exact_at(0, b.data(), b.size()))
+        return false;
+    if (!std::equal(kPlanMagic, kPlanMagic + 8, b.begin()) ||
+        get_u64(b.data() + b.size() - 8) != hash64(b.data(), b.size() - 8))
+        return false;
+    ByteReader r(b.data() + 8, b.size() - 16);
+    uint32_t n = r.u32();
+    for (uint32_t i = 0; i < n && !r.bad(); ++i) {
+        Step st;
+        st.kind = static_cast<StepKind>(r.u8());
+        st.id = r.u32();
+        uint16_t len = r.u16();
+        if (const uint8_t* q = r.take(len))
+            st.rel.assign(reinterpret_cast<const char*>(q), len);
+        st.new_size = r.u64();
+        if (const uint8_t* q = r.take(16))
+            std::copy(q, q + 16, st.new_hash.b);
+        if (!check_rel_path(st.rel).empty())
+            return false;
+        p.steps.push_back(std::move(st));
+    }
+    uint32_t nd = r.u32();
+    for (uint32_t i = 0; i < nd && !r.bad(); ++i) {
+        uint16_t len = r.u16();
+        std::string d;
+        if (const uint8_t* q = r.take(len))
+            d.assign(reinterpret_cast<const char*>(q), len);
+        if (!check_rel_path(d).empty())
+            return false;
+        p.created_dirs.push_back(std::move(d));
+    }
+    return !r.bad() && r.left() == 0;
+}
+
+bool Journal::is_done() const { return kv::exists(os::join(dir_, "done")); }
+
+os::Status Journal::mark_done() {
+    os::File f;
+    os::Status s = os::File::create_new(os::join(dir_, "done"), f);
+    if (!s || !(s = f.sync()) || !(s = f.close()))
+        return s;
+    return os::sync_dir(dir_);
+}
+
+bool Journal::remove_all(std::string& why) {
+    bool made_top = kv::exists(os::join(dir_, "made-top"));
+    // The plan goes first: without it nothing left here can ever be restored.
+    std::string plan = os::join(dir_, "plan");
+    if (kv::exists(plan)) {
+        os::Status s = os::remove_file(plan);
+        if (!s) {
+            why = s.text;
+            return false;
+        }
+    }
+    std::vector<os::DirEntry> entries;
+    os::Status s = os::list_dir(dir_, entries);
+    if (!s) {
+        why = s.text;
+        return false;
+    }
+    // "done" and "made-top" go last, so an interruption here is finished by the next run.
+    std::stable_partition(entries.begin(), entries.end(),
+                          [](const os::DirEntry& e) { return e.name != "done" && e.name != "made-top"; });
+    bool ok = true;
+    for (const os::DirEntry& e : entries) {
+        if (e.name == "lock")
+            continue;
+        std::string p = os::join(dir_, e.name);
+        if (e.is_dir && !e.is_link) {
+            std::vector<os::DirEntry> inner;
+            os::list_dir(p, inner);
+            for (const os::DirEntry& i : inner) {
+                os::Status r = os::remove_file(os::join(p, i.name));
+                if (!r && ok) {
+                    why = r.text;
+                    ok = false;
+                }
+            }
+            s = os::remove_dir(p);
+        } else {
+            s = os::remove_file(p);
+        }
+        if (!s && ok) {
+            why = s.text;
+            ok = false;
+        }
+    }
+    if (!ok)
+        return false;
+    lock_.release();
+    if (!(s = os::remove_dir(dir_))) {
+        why = s.text;
+        return false;
+    }
+    if (made_top)
+        os::remove_dir(top_); // kept when the patch put files there
+    return true;
+}
+
+CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& failure) {
+    os::Status s = j.write_plan(plan);
+    if (!s) {
+        failure = "cannot write the commit journal: " + s.text;
+        say(3, "Could not start the commit: " + failure + ".");
+        return CommitOutcome::RolledBack; // no game file touched
+    }
+    auto fail = [&](const std::string& what) {
+        failure = what;
+        say(3, "Commit failed: " + what + ".");
+        say(2, "Rolling back: restoring every file this run had changed.");
+        if (roll_back(j, plan, say)) {
+            say(1, "Rollback complete: the game directory is exactly as it was before this run.");
+            return CommitOutcome::RolledBack;
+        }
+        say(3, "Rollback incomplete. The game directory will be restored by the next run of the "
+               "patch engine on it; the journal is kept in " + shorten_middle(j.dir(), 100) + ".");
+        return CommitOutcome::RollbackFailed;
+    };
+    // Bring every verified new file onto the game's volume.
+    for (const Step& st : plan.steps) {
+        if (st.kind != StepKind::Replace && st.kind != StepKind::Add)
+            continue;
+        std::string dst = j.staged(st.id);
+        s = os::rename_noreplace(st.temp_path, dst);
+        if (!s && s.kind == os::ErrKind::CrossDevice) {
+            s = copy_verified(st.temp_path, dst, st.new_hash, st.new_size);
+            if (s)
+                os::remove_file(st.temp_path);
+        }
+        if (s && st.attrs)
+            s = os::set_attrs(dst, st.attrs);
+        if (!s)
+            return fail("cannot stage the new " + shown(st.rel) + ": " + s.text);
+    }
+    if (!(s = os::sync_dir(j.dir())))
+        return fail(s.text);
+    std::set<std::string> touched;
+    for (const Step& st : plan.steps) {
+        std::string game = j.game_path(st.rel);
+        switch (st.kind) {
+        case StepKind::Replace:
+            if (!(s = os::rename_noreplace(game, j.moved_old(st.id))))
+                return fail("cannot move " + shown(st.rel) + " aside: " + s.text);
+            if (!(s = os::rename_noreplace(j.staged(st.id), game)))
+                return fail("cannot put the new " + shown(st.rel) + " in place: " + s.text);
+            break;
+        case StepKind::Add: {
+            std::string sofar;
+            std::vector<std::string> parts = split_rel(st.rel);
+            for (size_t i = 0; i + 1 < parts.size(); ++i) {
+                sofar = sofar.empty() ? parts[i] : sofar + "/" + parts[i];
+                if (!exists(j.game_path(sofar)) && !(s = os::make_dir(j.game_path(sofar))))
+                    return fail("cannot create the folder " + shown(sofar) + ": " + s.text);
+            }
+            if (!(s = os::rename_noreplace(j.staged(st.id), game)))
+                return fail("cannot put the new " + shown(st.rel) + " in place: " + s.text);
+            break;
+        }
+        case StepKind::Delete:
+            if (!(s = os::rename_noreplace(game, j.moved_old(st.id))))
+                return fail("cannot remove " + shown(st.rel) + ": " + s.text);
+            break;
+        case StepKind::MakeDir:
+            if (!exists(game) && !(s = os::make_dir(game)))
+                return fail("cannot create the folder " + shown(st.rel) + ": " + s.text);
+            break;
+        case StepKind::RemoveDir:
+            if (!(s = os::remove_dir(game))) {
+                if (s.kind != os::ErrKind::NotEmpty)
+                    return fail("cannot remove the folder " + shown(st.rel) + ": " + s.text);
+                say(2, "The folder " + shown(st.rel) + " still holds other files and was kept.");
+            }
+            break;
+        }
+        touched.insert(parent_rel(st.rel));
+    }
+    for (const std::string& d : touched) {
+        std::string path = d.empty() ? j.game_dir() : j.game_path(d);
+        if (exists(path) && !(s = os::sync_dir(path)))
+            return fail(s.text);
+    }
+    if (!(s = j.mark_done()))
+        return fail("cannot record the finished commit: " + s.text);
+    return CommitOutcome::Committed;
+}
+
+bool roll_back(Journal& j, const Plan& plan, const Say& say) {
+    bool ok = true;
+    auto note = [&](const os::Status& s) {
+        if (!s) {
+            say(3, "Rollback step failed: " + s.text + ".");
+            ok = false;
+        }
+    };
+    for (auto it = plan.steps.rbegin(); it != plan.steps.rend(); ++it) {
+        const Step& st = *it;
+        std::string game = j.game_path(st.rel);
+        os::Stat gs;
+        os::stat(game, gs);
+        switch (st.kind) {
+        case StepKind::Replace:
+            if (exists(j.moved_old(st.id))) {
+                os::Status r;
+                if (gs.exists)
+                    r = os::remove_file(game); // the new file, put there by this commit
+                if (r)
+                    r = os::rename_noreplace(j.moved_old(st.id), game);
+                note(r);
+            }
+            break;
+        case StepKind::Add:
+            if (gs.exists && !exists(j.staged(st.id))) {
+                if (gs.is_file && file_has_hash(game, st.new_hash, st.new_size))
+                    note(os::remove_file(game));
+                else
+                    say(2, "Kept " + shown(st.rel) + ": it is not the file this patch added.");
+            }
+            break;
+        case StepKind::Delete:
+            if (exists(j.moved_old(st.id))) {
+                if (gs.exists) {
+                    say(3, "Cannot restore " + shown(st.rel) + ": something else is in its place.");
+                    ok = false;
+                } else {
+                    note(os::rename_noreplace(j.moved_old(st.id), game));
+                }
+            }
+            break;
+        case StepKind::RemoveDir:
+            if (!gs.exists)
+                note(os::make_dir(game));
+            break;
+        case StepKind::MakeDir:
+            break; // among created_dirs
+        }
+    }
+    for (auto it = plan.created_dirs.rbegin(); it != plan.created_dirs.rend(); ++it) {
+        os::Stat ds;
+        os::stat(j.game_path(*it), ds);
+        if (ds.exists && ds.is_dir)
+            note(os::remove_dir(j.game_path(*it)));
+    }
+    return ok;
+}
+
+RecoveryOutcome recover(Journal& j, const Say& say) {
+    if (!j.exists())
+        return RecoveryOutcome::Nothing;
+    os::Status s = j.lock();
+    if (!s) {
+        if (s.kind == os::ErrKind::Busy) {
+            say(3, "Another patch run is working on this game directory. Try again when it has finished.");
+            return RecoveryOutcome::Busy;
+        }
+        say(3, "Cannot open the journal of an interrupted patch run: " + s.text + ".");
+        return RecoveryOutcome::Failed;
+    }
+    Plan plan;
+    RecoveryOutcome outcome;
+    if (!j.read_plan(plan)) {
+        outcome = RecoveryOutcome::Cleaned;
+    } else if (j.is_done()) {
+        say(2, "An interrupted patch run had already put all its files in place; finishing it.");
+        outcome = RecoveryOutcome::RolledForward;
+    } else {
+        say(2, "An interrupted patch run was found; restoring the files it had changed.");
+        if (!roll_back(j, plan, say)) {
+            say(3, "Could not restore the game directory after the interrupted patch run. Free "
+                   "the files named above and run the engine again.");
+            return RecoveryOutcome::Failed;
+        }
+        outcome = RecoveryOutcome::RolledBack;
+    }
+    std::string why;
+    if (!j.remove_all(why)) {
+        say(3, "Cannot remove the journal of an interrupted patch run: " + why + ".");
+        return RecoveryOutcome::Failed;
+    }
+    if (outcome == RecoveryOutcome::RolledBack)
+        say(1, "Recovered: the game directory is back to its state before the interrupted run.");
+    else if (outcome == RecoveryOutcome::RolledForward)
+        say(1, "Recovered: the interrupted patch run is complete.");
+    else
+        say(1, "Removed the work files of an interrupted patch run; no game file had been changed.");
+    return outcome;
+}
+
+} // namespace kv

@@ -1,0 +1,78 @@
+// The commit journal. It lives in <game>/Tarrowmoor/.kelvane-journal, a folder that the
+// tool's scan of the game directory never enters. It holds the run lock, the plan of the
+// commit, the verified new files ("n<id>"), the game files moved aside ("o<id>") and the
+// "done" marker. Any run that finds it first finishes or undoes the interrupted commit.
+#pragma once
+
+#include "hash.h"
+#include "os.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+enum class StepKind : uint8_t { Replace = 1, Add = 2, Delete = 3, MakeDir = 4, RemoveDir = 5 };
+
+struct Step {
+    StepKind kind = StepKind::Add;
+    uint32_t id = 0;
+    std::string rel; // '/'-separated path below the game directory
+    uint64_t new_size = 0;
+    Hash128 new_hash;
+    uint32_t attrs = 0;
+    std::string temp_path; // where the verified new file waits (not journaled)
+};
+
+struct Plan {
+    std::vector<Step> steps;
+    std::vector<std::string> created_dirs; // folders the commit creates, parents first
+};
+
+// id 1 information, 2 warning, 3 error
+using Say = std::function<void(int id, const std::string& text)>;
+
+class Journal {
+  public:
+    explicit Journal(std::string game_dir);
+    const std::string& dir() const { return dir_; }
+    const std::string& game_dir() const { return game_; }
+    bool exists() const;
+    // Creates the folder (and the reserved top folder when missing) and takes the lock.
+    os::Status create();
+    // Takes the lock of an existing journal.
+    os::Status lock();
+    std::string staged(uint32_t id) const;
+    std::string moved_old(uint32_t id) const;
+    std::string game_path(const std::string& rel) const;
+
+    os::Status write_plan(const Plan& p);
+    bool read_plan(Plan& p) const;
+    bool is_done() const;
+    os::Status mark_done();
+    // Removes the journal folder and everything in it, then the reserved top folder when this
+    // engine created it and it is empty. Returns false when something stayed behind.
+    bool remove_all(std::string& why);
+
+  private:
+    std::string game_, top_, dir_;
+    os::Lock lock_;
+};
+
+enum class CommitOutcome { Committed, RolledBack, RollbackFailed };
+
+// Moves the verified files into place step by step. On any failure every change is undone.
+CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& failure);
+
+// Undoes whatever part of `plan` had been carried out. True when the game directory is
+// back to its state before the commit.
+bool roll_back(Journal& j, const Plan& plan, const Say& say);
+
+enum class RecoveryOutcome { Nothing, RolledBack, RolledForward, Cleaned, Failed, Busy };
+
+// Finishes or undoes an interrupted commit found in the game directory.
+RecoveryOutcome recover(Journal& j, const Say& say);
+
+} // namespace kv

@@ -1,0 +1,11 @@
+// Suffix array construction by induced sorting (SA-IS), linear time, 32-bit indices.
+#pragma once
+
+#include <cstdint>
+
+namespace kv {
+
+// Fills sa[0..n) with the suffix array of text[0..n). n must be below 2^31.
+void build_suffix_array(const uint8_t* text, int32_t* sa, int32_t n);
+
+} // namespace kv

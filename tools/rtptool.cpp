@@ -1,0 +1,130 @@
+// rtptool: the publisher's patch builder and a console front end of the engine.
+//   rtptool build OLD_DIR NEW_DIR OUT.rtp   build a patch between two trees
+//   rtptool info PATCH                      list the entries of a patch
+//   rtptool apply ARGS...                   run the engine with ARGS as its command-line words
+//   rtptool run "COMMAND LINE"              run the engine with a complete command line
+#include "api.h"
+#include "builder.h"
+#include "format.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage:\n"
+                 "  rtptool build OLD_DIR NEW_DIR OUT.rtp\n"
+                 "  rtptool info PATCH\n"
+                 "  rtptool apply [-u] [-j] [-i] [-l] [-otempdir:DIR] [GAME_DIR] PATCH\n"
+                 "  rtptool run \"ENGINE COMMAND LINE\"\n");
+    return 64;
+}
+
+int cmd_build(int argc, char** argv) {
+    if (argc != 5)
+        return usage();
+    kv::BuildOptions opt;
+    kv::BuildStats stats;
+    auto t0 = std::chrono::steady_clock::now();
+    std::string err = kv::build_patch(argv[2], argv[3], argv[4], opt,
+                                      [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); },
+                                      stats);
+    if (!err.empty()) {
+        std::fprintf(stderr, "rtptool: %s\n", err.c_str());
+        return 1;
+    }
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::fprintf(stderr,
+                 "%s: %llu modified, %llu added, %llu deleted, %llu unchanged, %llu folder entries; "
+                 "%llu bytes of new data in a patch of %llu bytes (%.2f s)\n",
+                 argv[4], (unsigned long long)stats.modified, (unsigned long long)stats.added,
+                 (unsigned long long)stats.deleted, (unsigned long long)stats.unchanged,
+                 (unsigned long long)stats.dirs, (unsigned long long)stats.new_bytes,
+                 (unsigned long long)stats.patch_bytes, secs);
+    return 0;
+}
+
+int cmd_info(int argc, char** argv) {
+    if (argc != 3)
+        return usage();
+    kv::Patch p;
+    std::string msg;
+    kv::PatchError e = kv::open_patch(argv[2], p, msg);
+    if (e != kv::PatchError::None) {
+        std::fprintf(stderr, "rtptool: %s\n", msg.c_str());
+        return 1;
+    }
+    std::printf("format version %u, %zu entries, %llu bytes\n", p.version, p.entries.size(),
+                (unsigned long long)p.size);
+    std::printf("%-7s %-8s %12s %12s %12s  %s\n", "op", "codec", "old size", "new size", "payload", "path");
+    for (const kv::Entry& en : p.entries)
+        std::printf("%-7s %-8s %12llu %12llu %12llu  %s\n", kv::op_name(en.op), kv::codec_name(en.codec),
+                    (unsigned long long)en.old_size, (unsigned long long)en.new_size,
+                    (unsigned long long)en.payload_size, en.path.c_str());
+    return 0;
+}
+
+bool g_tty_progress = false;
+
+void* KV_STDCALL print_report(unsigned id, void* parm) {
+    static char empty[1] = {0};
+    switch (id) {
+    case 1: std::printf("info: %s\n", static_cast<char*>(parm)); break;
+    case 2: std::printf("warning: %s\n", static_cast<char*>(parm)); break;
+    case 3: std::printf("error: %s\n", static_cast<char*>(parm)); break;
+    case 4: std::printf("summary: %s\n", static_cast<char*>(parm)); break;
+    case 5:
+        if (g_tty_progress)
+            std::fprintf(stderr, "\r%5.1f%%", *static_cast<uint32_t*>(parm) * 100.0 / 32768);
+        break;
+    case 6: std::printf("files: %u\n", *static_cast<uint32_t*>(parm)); break;
+    case 7: std::printf("file: %s\n", static_cast<char*>(parm)); break;
+    default: break;
+    }
+    std::fflush(stdout);
+    return empty;
+}
+
+int run_line(std::string line) {
+    std::vector<char> buf(line.begin(), line.end());
+    buf.push_back('\0');
+    int rc = kv_patch_apply(buf.data(), print_report, 1);
+    if (g_tty_progress)
+        std::fprintf(stderr, "\r       \r");
+    std::printf("result: %d\n", rc);
+    return rc;
+}
+
+int cmd_apply(int argc, char** argv) {
+    std::string line;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "-u" || a == "-j" || a == "-i" || a == "-l")
+            line += a + " ";
+        else
+            line += (line.empty() || line.back() == ' ' ? "\"" : " \"") + a + "\"";
+    }
+    return run_line(line);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2)
+        return usage();
+    std::string cmd = argv[1];
+    if (cmd == "build")
+        return cmd_build(argc, argv);
+    if (cmd == "info")
+        return cmd_info(argc, argv);
+    if (cmd == "apply")
+        return cmd_apply(argc, argv);
+    if (cmd == "run" && argc == 3)
+        return run_line(argv[2]);
+    return usage();
+}
