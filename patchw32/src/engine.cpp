@@ -266,7 +266,9 @@ void Run::cleanup(bool keep_journal) {
     }
     temp_files_.clear();
     if (work_is_ours_) {
-        os::remove_dir(work_);
+        os::Status s = os::remove_dir(work_);
+        if (!s)
+            say(kIdWarning, "The temp folder " + shorten_middle(work_, 120) + " could not be removed: " + s.text + ".");
         work_is_ours_ = false;
     }
     if (journal_created_ && !keep_journal) {
@@ -305,6 +307,7 @@ int Run::execute(const std::string& line) {
     }
     journal_ = std::make_unique<Journal>(game_);
     Say sayfn = [this](int id, const std::string& t) { say(static_cast<unsigned>(id), t); };
+    journal_->remove_stale_top();
     if (journal_->exists()) {
         RecoveryOutcome r = recover(*journal_, sayfn);
         if (r == RecoveryOutcome::Busy)

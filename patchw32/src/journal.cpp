@@ -68,6 +68,7 @@ std::string shown(const std::string& rel) { return shorten_middle(to_native(rel)
 
 Journal::Journal(std::string game_dir) : game_(std::move(game_dir)) {
     top_ = os::join(game_, kReservedTop);
+    tmp_top_ = os::join(game_, std::string(kReservedTop) + ".kelvane-tmp");
     dir_ = os::join(top_, kJournalName);
 }
 
@@ -81,34 +82,47 @@ os::Status Journal::create() {
     os::Status s = os::stat(top_, st);
     if (!s)
         return s;
-    bool made_top = false;
-    if (!st.exists) {
-        if (!(s = os::make_dir(top_)))
-            return s;
-        made_top = true;
-    } else if (!st.is_dir || st.is_link) {
+    if (st.exists && (!st.is_dir || st.is_link))
         return os::Status::fail(os::ErrKind::Other,
                                 top_ + " is not a plain folder, so the engine cannot keep its journal there");
-    }
-    if (!(s = os::make_dir(dir_))) {
-        if (made_top)
-            os::remove_dir(top_);
-        return s;
+    if (st.exists) {
+        if (!(s = os::make_dir(dir_)))
+            return s;
+    } else {
+        // The reserved folder is missing: build it with the journal inside under a temporary
+        // name and rename it into place, so that an interruption never leaves a folder behind
+        // whose origin is unknown.
+        remove_stale_top();
+        std::string jt = os::join(tmp_top_, kJournalName);
+        os::File f;
+        if (!(s = os::make_dir(tmp_top_)) || !(s = os::make_dir(jt)) ||
+            !(s = os::File::create_new(os::join(jt, "made-top"), f)) || !(s = f.close()) ||
+            !(s = os::rename_noreplace(tmp_top_, top_))) {
+            remove_stale_top();
+            return s;
+        }
     }
     if (!(s = lock())) {
-        os::remove_dir(dir_);
-        if (made_top)
-            os::remove_dir(top_);
+        std::string why;
+        remove_all(why);
         return s;
     }
-    if (made_top) {
-        os::File f;
-        if ((s = os::File::create_new(os::join(dir_, "made-top"), f)))
-            s = f.close();
-        if (!s)
-            return s;
-    }
     return os::Status::success();
+}
+
+void Journal::remove_stale_top() {
+    if (!kv::exists(tmp_top_))
+        return;
+    std::vector<os::DirEntry> top, inner;
+    os::list_dir(tmp_top_, top);
+    if (top.size() > 1 || (top.size() == 1 && top[0].name != kJournalName))
+        return; // not ours
+    std::string jt = os::join(tmp_top_, kJournalName);
+    os::list_dir(jt, inner);
+    for (const os::DirEntry& e : inner)
+        os::remove_file(os::join(jt, e.name));
+    os::remove_dir(jt);
+    os::remove_dir(tmp_top_);
 }
 
 os::Status Journal::lock() { return os::Lock::acquire(os::join(dir_, "lock"), lock_); }
@@ -211,12 +225,12 @@ bool Journal::remove_all(std::string& why) {
         why = s.text;
         return false;
     }
-    // "done" and "made-top" go last, so an interruption here is finished by the next run.
+    // "done" goes last, so an interruption here is finished by the next run.
     std::stable_partition(entries.begin(), entries.end(),
-                          [](const os::DirEntry& e) { return e.name != "done" && e.name != "made-top"; });
+                          [](const os::DirEntry& e) { return e.name != "done"; });
     bool ok = true;
     for (const os::DirEntry& e : entries) {
-        if (e.name == "lock")
+        if (e.name == "lock" || e.name == "made-top")
             continue;
         std::string p = os::join(dir_, e.name);
         if (e.is_dir && !e.is_link) {
@@ -240,13 +254,34 @@ bool Journal::remove_all(std::string& why) {
     }
     if (!ok)
         return false;
+    if (made_top) {
+        // Created by this engine: when it holds nothing but the journal, move it out of the
+        // way whole (one atomic step) and then take it apart.
+        std::vector<os::DirEntry> in_top;
+        os::list_dir(top_, in_top);
+        lock_.release();
+        if (in_top.size() == 1 && in_top[0].name == kJournalName) {
+            if (!(s = os::rename_noreplace(top_, tmp_top_))) {
+                why = s.text;
+                return false;
+            }
+            remove_stale_top();
+            if (kv::exists(tmp_top_)) {
+                why = "cannot remove " + tmp_top_;
+                return false;
+            }
+            return true;
+        }
+        if (!(s = os::remove_file(os::join(dir_, "made-top")))) {
+            why = s.text;
+            return false;
+        }
+    }
     lock_.release();
     if (!(s = os::remove_dir(dir_))) {
         why = s.text;
         return false;
     }
-    if (made_top)
-        os::remove_dir(top_); // kept when the patch put files there
     return true;
 }
 

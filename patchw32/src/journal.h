@@ -55,9 +55,11 @@ class Journal {
     // Removes the journal folder and everything in it, then the reserved top folder when this
     // engine created it and it is empty. Returns false when something stayed behind.
     bool remove_all(std::string& why);
+    // Removes a half-made reserved folder left by an interrupted run.
+    void remove_stale_top();
 
   private:
-    std::string game_, top_, dir_;
+    std::string game_, top_, tmp_top_, dir_;
     os::Lock lock_;
 };
 

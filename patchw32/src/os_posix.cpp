@@ -84,7 +84,7 @@ Status File::create_new(const std::string& path, File& out) {
     out.close();
     if (Status f = check_fault("create", path); !f)
         return f;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0)
         return errno_status("cannot create", path);
     out.fd_ = fd;

@@ -1,0 +1,497 @@
+// The engine end to end: builder, apply, validate, list, hostile and damaged patches,
+// failures injected at every step of a run, and interrupted runs.
+#include "format.h"
+#include "os.h"
+#include "paths.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+using namespace kv;
+using namespace kvtest;
+
+namespace {
+
+struct Fixture {
+    Scratch s;
+    std::string game, patch, temp;
+    Tree before, after; // the game's old and new trees
+    Fixture(bool with_top = true) {
+        Tree o = old_game_tree(), n = new_game_tree();
+        if (!with_top) {
+            o.erase("Tarrowmoor/saves/slot1.sav");
+            n.erase("Tarrowmoor/saves/slot1.sav");
+        }
+        make_tree(s.sub("old"), o);
+        make_tree(s.sub("new"), n);
+        make_tree(s.sub("game"), o);
+        kv::os::make_dir(s.sub("temp"));
+        game = s.sub("game");
+        patch = s.sub("p.rtp");
+        temp = s.sub("temp");
+        build(s.sub("old"), s.sub("new"), patch);
+        before = snapshot(s.sub("old"));
+        after = snapshot(s.sub("new"));
+    }
+    int run(const std::string& switches, Recorder& r, bool with_temp = true) {
+        std::string line = switches;
+        if (with_temp)
+            line += q("-otempdir:" + temp) + " ";
+        line += q(game) + " " + q(patch);
+        return run_engine(line, r);
+    }
+    int list(Recorder& r) { return run_engine("-l  " + q(game) + " " + q(patch), r); }
+};
+
+} // namespace
+
+TEST(Engine, RoundTripModifiedAddedDeletedEmptyNestedAndBlankNames) {
+    for (bool default_temp : {false, true}) {
+        for (bool with_top : {true, false}) {
+            Fixture f(with_top);
+            Recorder r;
+            int rc = default_temp ? run_engine("-u " + q("-otempdir:") + " " + q(f.game) + " " + q(f.patch), r)
+                                  : f.run("-u ", r);
+            ASSERT_EQ(rc, kRcOk) << r.all_text();
+            EXPECT_EQ(describe_difference(snapshot(f.game), f.after), "");
+            EXPECT_EQ(r.texts(4).back(), "Patch applied: 5 files updated, 3 files added, 2 files deleted.");
+            EXPECT_EQ(snapshot(f.temp), Tree{}); // no temp files left
+            EXPECT_EQ(r.texts(3).size(), 0u);
+        }
+    }
+}
+
+TEST(Engine, ReapplyReportsAndDoesNotRewrite) {
+    Fixture f;
+    Recorder r1;
+    ASSERT_EQ(f.run("-u ", r1), kRcOk);
+    // Any change to a game file now would be a rewrite: make every one fail loudly.
+    std::string journal = os::join(os::join(f.game, "Tarrowmoor"), ".kelvane-journal");
+    int game_writes = 0;
+    os::set_fault_hook([&](const char*, const std::string& path) {
+        bool engine_own = path.rfind(journal, 0) == 0 || path.rfind(f.temp, 0) == 0;
+        if (!engine_own)
+            ++game_writes;
+        return engine_own;
+    });
+    Recorder r2;
+    int rc = f.run("-u ", r2);
+    os::set_fault_hook(nullptr);
+    EXPECT_EQ(rc, kRcOk) << r2.all_text();
+    EXPECT_EQ(game_writes, 0);
+    EXPECT_EQ(r2.texts(4).back(), "This patch is already applied; nothing was changed.");
+    EXPECT_EQ(describe_difference(snapshot(f.game), f.after), "");
+}
+
+TEST(Engine, WrongVersionFailsBeforeAnyChange) {
+    Fixture f;
+    write_file(os::join(f.game, native("data/levels/two.lvl")), "a different version");
+    Tree start = snapshot(f.game);
+    Recorder r;
+    EXPECT_EQ(f.run("-u ", r), kRcMismatch);
+    EXPECT_EQ(snapshot(f.game), start);
+    EXPECT_EQ(r.texts(3).at(0), "Cannot patch " + native("data/levels/two.lvl") +
+                                    ": the file differs from the version this patch updates.");
+    EXPECT_EQ(r.texts(4).back(), "The patch was not applied: 1 file does not match the version this patch "
+                                 "updates; nothing was changed.");
+    EXPECT_EQ(snapshot(f.temp), Tree{});
+}
+
+TEST(Engine, IgnoreMissingSkipsAndAppliesTheRest) {
+    Fixture f;
+    kv::os::remove_file(os::join(f.game, native("data/script.txt")));
+    write_file(os::join(f.game, native("data/levels/two.lvl")), "locally changed");
+    Recorder r;
+    ASSERT_EQ(f.run("-u -i ", r), kRcOk) << r.all_text();
+    Tree expect = f.after;
+    expect.erase("data/script.txt");
+    expect["data/levels/two.lvl"] = "locally changed";
+    EXPECT_EQ(describe_difference(snapshot(f.game), expect), "");
+    std::vector<std::string> w = r.texts(2);
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[0], "Skipped " + native("data/levels/two.lvl") +
+                        ": the file differs from the version this patch updates.");
+    EXPECT_EQ(w[1], "Skipped " + native("data/script.txt") + ": the file is missing.");
+    EXPECT_EQ(r.texts(4).back(), "Patch applied: 3 files updated, 3 files added, 2 files deleted, 2 files "
+                                 "were skipped.");
+}
+
+TEST(Engine, ValidateOnlyChangesNothing) {
+    Fixture f;
+    Tree start = snapshot(f.s.path());
+    Recorder good;
+    EXPECT_EQ(f.run("-u -j ", good), kRcOk) << good.all_text();
+    EXPECT_EQ(good.texts(4).back(), "Validation passed: 10 files are ready to patch.");
+    EXPECT_EQ(snapshot(f.s.path()), start);
+
+    write_file(os::join(f.game, native("tarrowmain.exe")), "damaged");
+    kv::os::remove_file(os::join(f.game, native("empty.cfg")));
+    Tree damaged = snapshot(f.s.path());
+    Recorder bad;
+    EXPECT_EQ(f.run("-u -j ", bad), kRcMismatch);
+    EXPECT_EQ(snapshot(f.s.path()), damaged);
+    EXPECT_EQ(bad.texts(3).size(), 2u);
+    EXPECT_EQ(bad.texts(4).back(), "Validation failed: 2 files do not match the version this patch updates.");
+
+    Recorder ign;
+    EXPECT_EQ(f.run("-u -j -i ", ign), kRcOk);
+    EXPECT_EQ(snapshot(f.s.path()), damaged);
+    EXPECT_EQ(ign.texts(2).size(), 2u);
+}
+
+TEST(Engine, ListModeReportsBareNamesInPatchOrderAndNothingElse) {
+    Fixture f;
+    Tree start = snapshot(f.s.path());
+    Recorder r;
+    ASSERT_EQ(f.list(r), kRcOk);
+    Patch p;
+    std::string msg;
+    ASSERT_EQ(open_patch(f.patch, p, msg), PatchError::None);
+    std::vector<std::string> expect;
+    for (const Entry& e : p.entries)
+        if (e.is_file_op())
+            expect.push_back(bare_name(e.path));
+    std::vector<std::string> got;
+    for (const Event& e : r.events) {
+        ASSERT_EQ(e.id, 7u) << "list mode sends only file names";
+        got.push_back(e.text);
+    }
+    EXPECT_EQ(got, expect);
+    EXPECT_EQ(got, (std::vector<std::string>{"three new.lvl", "two.lvl", "also gone.txt", "gone.dat",
+                                             "script.txt", "empty.cfg", "empty new", "nested file.txt",
+                                             "readme with blanks.txt", "tarrowmain.exe"}));
+    EXPECT_EQ(snapshot(f.s.path()), start);
+}
+
+TEST(Engine, ListModeStaysSilentOnErrors) {
+    Fixture f;
+    Recorder r;
+    EXPECT_EQ(run_engine("-l  " + q(f.game) + " " + q(f.s.sub("missing.rtp")), r), kRcPatchUnreadable);
+    EXPECT_EQ(run_engine("-l -x " + q(f.patch), r), kRcUsage);
+    EXPECT_TRUE(r.events.empty());
+}
+
+TEST(Engine, CallbackSequence) {
+    Fixture f;
+    Recorder r;
+    ASSERT_EQ(f.run("-u ", r), kRcOk);
+    int first6 = -1, first7 = -1, n6 = 0, n7 = 0;
+    uint32_t count = 0;
+    uint32_t last_progress = 0;
+    for (size_t i = 0; i < r.events.size(); ++i) {
+        const Event& e = r.events[i];
+        if (e.id == 6) {
+            ++n6;
+            count = e.value;
+            if (first6 < 0)
+                first6 = static_cast<int>(i);
+        }
+        if (e.id == 7) {
+            ++n7;
+            if (first7 < 0)
+                first7 = static_cast<int>(i);
+            last_progress = 0;
+        }
+        if (e.id == 5) {
+            EXPECT_LE(e.value, 32768u);
+            EXPECT_GE(e.value, last_progress) << "progress of one file never goes back";
+            last_progress = e.value;
+            EXPECT_GT(n7, 0) << "progress belongs to a file";
+        }
+        if (e.id >= 1 && e.id <= 4)
+            EXPECT_LE(e.text.size(), 239u);
+    }
+    EXPECT_EQ(n6, 1);
+    ASSERT_GE(first6, 0);
+    EXPECT_LT(first6, first7);
+    EXPECT_EQ(count, 10u);
+    EXPECT_EQ(n7, 10);
+    EXPECT_EQ(r.texts(7).at(0), native("data/levels/three new.lvl"));
+    EXPECT_EQ(r.events.back().id, 4u);
+    // Each file's progress ends at 32768 before the next file starts.
+    for (size_t i = 1; i < r.events.size(); ++i)
+        if (r.events[i].id == 7 && i > static_cast<size_t>(first7)) {
+            size_t j = i - 1;
+            while (r.events[j].id != 5)
+                --j;
+            EXPECT_EQ(r.events[j].value, 32768u);
+        }
+}
+
+TEST(Engine, MalformedCommandLinesTouchNothing) {
+    Fixture f;
+    Tree start = snapshot(f.s.path());
+    for (std::string line : {std::string("-u -x ") + q(f.game) + " " + q(f.patch),
+                             "-u " + q("-otempdir:" + f.temp) + " " + q(f.game) + " " + q(f.patch) + " " + q("extra"),
+                             "-u \"" + f.game, std::string("-u")}) {
+        Recorder r;
+        EXPECT_EQ(run_engine(line, r), kRcUsage) << line;
+        ASSERT_EQ(r.texts(3).size(), 1u);
+        EXPECT_EQ(snapshot(f.s.path()), start);
+    }
+    Recorder r;
+    EXPECT_EQ(run_engine("-u " + q(f.s.sub("no such dir")) + " " + q(f.patch), r), kRcGameDir);
+    EXPECT_EQ(r.texts(3).at(0), "The game directory \"" + f.s.sub("no such dir") +
+                                    "\" does not exist or is not a folder.");
+    Recorder t;
+    EXPECT_EQ(run_engine("-u " + q("-otempdir:" + f.s.sub("no temp")) + " " + q(f.game) + " " + q(f.patch), t),
+              kRcTempDir);
+    EXPECT_EQ(snapshot(f.s.path()), start);
+}
+
+TEST(Engine, AbsentGameDirectoryMeansTheCurrentDirectory) {
+    Fixture f;
+    std::string here = os::current_dir();
+#ifdef _WIN32
+    ASSERT_NE(_chdir(f.game.c_str()), -1);
+#else
+    ASSERT_EQ(chdir(f.game.c_str()), 0);
+#endif
+    Recorder r;
+    int rc = run_engine("-u " + q("-otempdir:" + f.temp) + " " + q(f.patch), r);
+#ifdef _WIN32
+    _chdir(here.c_str());
+#else
+    ASSERT_EQ(chdir(here.c_str()), 0);
+#endif
+    EXPECT_EQ(rc, kRcOk) << r.all_text();
+    EXPECT_EQ(describe_difference(snapshot(f.game), f.after), "");
+}
+
+TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"/tmp/kelvane-escape"}, {"C:/escape.txt"}, {"c:escape.txt"}, {"../escape.txt"},
+        {"data/../../escape.txt"}, {"data//x.txt"}, {"./x.txt"}, {"x.txt:stream"}, {"CON"},
+        {"nul.txt"}, {"data/com1.dat"}, {"LPT1"}, {"a<b.txt"}, {"a|b"}, {"a?b"}, {"a*b"},
+        {"a\"b"}, {"data\\..\\..\\escape.txt"}, {"ctl\x01.txt"}, {"dot."}, {"blank "},
+        {"PROGRA~1/x.txt"}, {"Tarrowmoor/.kelvane-journal/plan"}, {"Tarrowmoor"},
+        {"Data/Same.txt", "data/same.TXT"}, {"clash", "clash/inner.txt"},
+    };
+    for (const auto& paths : cases) {
+        Scratch s;
+        make_tree(s.sub("game"), {{"data/keep.txt", "keep"}});
+        make_tree(s.sub("outside"), {{"victim.txt", "victim"}});
+        kv::os::make_dir(s.sub("temp"));
+        std::vector<CraftEntry> es = {add_entry("benign.txt", "benign")};
+        for (const std::string& p : paths)
+            es.push_back(add_entry(p, "payload"));
+        craft_patch(s.sub("p.rtp"), es);
+        Tree start = snapshot(s.path());
+        for (const char* sw : {"-u ", "-u -i ", "-u -j "}) {
+            Recorder r;
+            int rc = run_engine(std::string(sw) + q("-otempdir:" + s.sub("temp")) + " " + q(s.sub("game")) + " " +
+                                    q(s.sub("p.rtp")),
+                                r);
+            EXPECT_EQ(rc, kRcPatchHostile) << paths[0] << "\n" << r.all_text();
+            ASSERT_EQ(r.texts(3).size(), 1u);
+            EXPECT_EQ(r.texts(3)[0].rfind("The patch is refused: ", 0), 0u) << r.texts(3)[0];
+            EXPECT_EQ(snapshot(s.path()), start) << paths[0];
+        }
+        Recorder l;
+        EXPECT_EQ(run_engine("-l  " + q(s.sub("game")) + " " + q(s.sub("p.rtp")), l), kRcPatchHostile);
+        EXPECT_TRUE(l.events.empty());
+    }
+}
+
+TEST(Engine, DeclaredSizesAreChecked) {
+    Scratch s;
+    make_tree(s.sub("game"), {{"a.txt", "old"}});
+    kv::os::make_dir(s.sub("temp"));
+    Tree start;
+    auto attempt = [&](CraftEntry c, int expect_rc) {
+        craft_patch(s.sub("p.rtp"), {c});
+        start = snapshot(s.path());
+        Recorder r;
+        int rc = run_engine("-u " + q("-otempdir:" + s.sub("temp")) + " " + q(s.sub("game")) + " " + q(s.sub("p.rtp")), r);
+        EXPECT_EQ(rc, expect_rc) << r.all_text();
+        EXPECT_EQ(snapshot(s.path()), start);
+    };
+    CraftEntry stored_short = add_entry("b.txt", "12345");
+    stored_short.entry.new_size = 6; // stored payload shorter than the declared size
+    attempt(stored_short, kRcPatchCorrupt);
+    CraftEntry wrong_hash = add_entry("b.txt", "12345");
+    wrong_hash.entry.new_hash.b[0] ^= 1;
+    attempt(wrong_hash, kRcPatchCorrupt);
+    CraftEntry huge = add_entry("b.txt", "1");
+    huge.entry.new_size = ~0ull;
+    attempt(huge, kRcPatchCorrupt);
+    CraftEntry codec = add_entry("b.txt", "1");
+    codec.entry.codec = static_cast<Codec>(9);
+    attempt(codec, kRcPatchUnsupported);
+}
+
+TEST(Engine, TruncatedAndBitFlippedPatchesAreRefusedBeforeAnyChange) {
+    Fixture f;
+    std::string good = read_file(f.patch);
+    Tree start = snapshot(f.game);
+    std::vector<size_t> cuts = {0, 1, 8, 15, 16, 100, good.size() / 2, good.size() - 64, good.size() - 17,
+                                good.size() - 1};
+    for (size_t cut : cuts) {
+        write_file(f.patch, good.substr(0, cut));
+        Recorder r;
+        int rc = f.run("-u ", r);
+        EXPECT_TRUE(rc == kRcPatchCorrupt) << cut << " " << rc;
+        EXPECT_EQ(snapshot(f.game), start);
+    }
+    std::vector<size_t> flips;
+    for (size_t i = 0; i < 16; ++i)
+        flips.push_back(i);
+    for (size_t i = good.size() - 64; i < good.size(); ++i)
+        flips.push_back(i);
+    for (size_t i = 16; i < good.size() - 64; i += good.size() / 97)
+        flips.push_back(i);
+    for (size_t pos : flips) {
+        std::string bad = good;
+        bad[pos] = static_cast<char>(bad[pos] ^ 0x10);
+        write_file(f.patch, bad);
+        Recorder r;
+        int rc = f.run("-u ", r);
+        EXPECT_TRUE(rc == kRcPatchCorrupt || (pos >= 8 && pos < 10 && rc == kRcPatchUnsupported))
+            << pos << " " << rc;
+        EXPECT_EQ(snapshot(f.game), start);
+        EXPECT_EQ(snapshot(f.temp), Tree{});
+    }
+    write_file(f.patch, good + "x");
+    Recorder r;
+    EXPECT_EQ(f.run("-u ", r), kRcPatchCorrupt);
+    EXPECT_EQ(snapshot(f.game), start);
+}
+
+TEST(Engine, UnknownFormatVersionIsRefusedClearly) {
+    Fixture f;
+    std::string p = read_file(f.patch);
+    p[8] = 2;
+    write_file(f.patch, p);
+    Recorder r;
+    EXPECT_EQ(f.run("-u ", r), kRcPatchUnsupported);
+    EXPECT_EQ(r.texts(3).at(0), "The patch uses format version 2, but this engine reads only version 1. "
+                                "A newer patchw32.dll is needed.");
+}
+
+// A failure injected at every file-system operation of a run, one run per operation.
+TEST(Engine, FailureAtEachStepIsRolledBackToAnIdenticalDirectory) {
+    for (bool default_temp : {false, true}) {
+        Fixture f(false);
+        int rolled_back = 0, committed_steps = 0;
+        for (int n = 1;; ++n) {
+            make_tree(f.game, {});
+            remove_tree(f.game);
+            make_tree(f.game, old_game_tree());
+            remove_tree(os::join(f.game, "Tarrowmoor"));
+            ASSERT_EQ(describe_difference(snapshot(f.game), f.before), "");
+            int calls = 0;
+            bool fired = false;
+            os::set_fault_hook([&](const char*, const std::string&) {
+                if (++calls == n) {
+                    fired = true;
+                    return false;
+                }
+                return true;
+            });
+            Recorder r;
+            int rc = default_temp ? run_engine("-u " + q("-otempdir:") + " " + q(f.game) + " " + q(f.patch), r)
+                                  : f.run("-u ", r);
+            os::set_fault_hook(nullptr);
+            if (!fired) {
+                ASSERT_EQ(rc, kRcOk);
+                EXPECT_EQ(describe_difference(snapshot(f.game), f.after), "");
+                break;
+            }
+            if (rc == kRcRolledBack)
+                ++rolled_back;
+            if (r.all_text().find("Rollback complete") != std::string::npos)
+                ++committed_steps;
+            // Whatever happened, the next run (here a validation) leaves the directory exactly
+            // old or exactly new, with no work files of the engine.
+            Recorder again;
+            int rc2 = f.run("-u -j ", again);
+            Tree now = snapshot(f.game);
+            if (rc == kRcOk) {
+                EXPECT_EQ(describe_difference(now, f.after), "") << "step " << n << "\n" << r.all_text();
+                EXPECT_EQ(rc2, kRcOk);
+            } else {
+                EXPECT_EQ(describe_difference(now, f.before), "") << "step " << n << " rc " << rc << "\n"
+                                                                    << r.all_text() << again.all_text();
+                EXPECT_EQ(rc2, kRcOk) << again.all_text();
+            }
+            if (r.all_text().find("could not be removed") == std::string::npos)
+                EXPECT_EQ(snapshot(f.temp), Tree{}) << "step " << n << "\n" << r.all_text();
+            remove_tree(f.temp);
+            kv::os::make_dir(f.temp);
+            ASSERT_LT(n, 500);
+        }
+        EXPECT_GT(rolled_back, 10);
+        EXPECT_GT(committed_steps, 10);
+    }
+}
+
+TEST(Engine, DiskFullInTheTempDirectoryIsReportedAndHarmless) {
+    Fixture f;
+    Tree start = snapshot(f.game);
+    os::set_fault_hook([&](const char* op, const std::string& path) {
+        return !(std::string(op) == "write" && path.rfind(f.temp, 0) == 0);
+    });
+    Recorder r;
+    int rc = f.run("-u ", r);
+    os::set_fault_hook(nullptr);
+    EXPECT_EQ(rc, kRcTempDir) << r.all_text();
+    EXPECT_EQ(snapshot(f.game), start);
+    EXPECT_EQ(snapshot(f.temp), Tree{});
+}
+
+#ifndef _WIN32
+// The process killed at each step of an apply: the next run, in any mode, leaves the
+// directory exactly old or exactly new.
+TEST(Engine, KilledAtAnyStepTheNextRunRecovers) {
+    Fixture f(false);
+    int recovered_old = 0, recovered_new = 0;
+    for (int n = 1;; ++n) {
+        remove_tree(f.game);
+        make_tree(f.game, old_game_tree());
+        remove_tree(os::join(f.game, "Tarrowmoor"));
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int calls = 0;
+            os::set_fault_hook([&](const char*, const std::string&) {
+                if (++calls == n)
+                    _exit(99);
+                return true;
+            });
+            Recorder r;
+            _exit(f.run("-u ", r));
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        int code = WEXITSTATUS(status);
+        if (code == 0) {
+            EXPECT_EQ(describe_difference(snapshot(f.game), f.after), "");
+            break;
+        }
+        ASSERT_EQ(code, 99);
+        const char* modes[] = {"-u -j ", "list", "-u "};
+        const char* mode = modes[n % 3];
+        Recorder r;
+        int rc = std::string(mode) == "list" ? f.list(r) : f.run(mode, r);
+        EXPECT_EQ(rc, kRcOk) << r.all_text();
+        Tree now = snapshot(f.game);
+        if (std::string(mode) == "-u ") {
+            EXPECT_EQ(describe_difference(now, f.after), "") << "killed at step " << n;
+        } else if (now == f.after) {
+            ++recovered_new;
+        } else {
+            EXPECT_EQ(describe_difference(now, f.before), "") << "killed at step " << n << "\n" << r.all_text();
+            ++recovered_old;
+        }
+        ASSERT_LT(n, 500);
+    }
+    EXPECT_GT(recovered_old, 5);
+    EXPECT_GT(recovered_new, 0);
+}
+#endif

@@ -1,0 +1,260 @@
+#include "test_support.h"
+
+#include "builder.h"
+#include "bytes.h"
+#include "os.h"
+#include "paths.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+namespace kvtest {
+
+namespace {
+std::string temp_base() {
+#ifdef _WIN32
+    for (const char* v : {"TEMP", "TMP"})
+        if (const char* p = std::getenv(v))
+            return p;
+    return kv::os::current_dir();
+#else
+    const char* p = std::getenv("TMPDIR");
+    return p ? p : "/tmp";
+#endif
+}
+} // namespace
+
+Scratch::Scratch() {
+    static std::atomic<int> counter{0};
+    for (int i = 0;; ++i) {
+        root_ = kv::os::join(temp_base(), "kvtest-" + std::to_string(kv::os::process_id()) + "-" +
+                                              std::to_string(counter++));
+        if (kv::os::make_dir(root_))
+            break;
+        if (i > 1000)
+            throw std::runtime_error("cannot create a scratch folder");
+    }
+}
+
+Scratch::~Scratch() { remove_tree(root_); }
+
+std::string Scratch::sub(const std::string& rel) const { return kv::os::join(root_, native(rel)); }
+
+std::string native(const std::string& rel) { return kv::to_native(rel); }
+
+std::string q(const std::string& s) { return "\"" + s + "\""; }
+
+void remove_tree(const std::string& path) {
+    kv::os::Stat st;
+    kv::os::stat(path, st);
+    if (!st.exists)
+        return;
+    if (st.is_dir && !st.is_link) {
+        std::vector<kv::os::DirEntry> entries;
+        kv::os::list_dir(path, entries);
+        for (const auto& e : entries)
+            remove_tree(kv::os::join(path, e.name));
+        kv::os::set_attrs(path, 0);
+        kv::os::remove_dir(path);
+    } else {
+        kv::os::set_attrs(path, 0);
+        kv::os::remove_file(path);
+    }
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    kv::os::Stat st;
+    kv::os::stat(path, st);
+    if (st.exists)
+        ASSERT_TRUE(kv::os::remove_file(path).ok()) << path;
+    kv::os::File f;
+    kv::os::Status s = kv::os::File::create_new(path, f);
+    ASSERT_TRUE(s.ok()) << s.text;
+    ASSERT_TRUE(f.write(bytes.data(), bytes.size()).ok());
+    ASSERT_TRUE(f.close().ok());
+}
+
+std::string read_file(const std::string& path) {
+    kv::os::File f;
+    if (!kv::os::File::open_read(path, f))
+        return "<unreadable>";
+    uint64_t size = 0;
+    f.size(size);
+    std::string s(static_cast<size_t>(size), '\0');
+    if (size && !f.read_exact_at(0, s.data(), s.size()))
+        return "<unreadable>";
+    return s;
+}
+
+bool exists(const std::string& path) {
+    kv::os::Stat st;
+    kv::os::stat(path, st);
+    return st.exists;
+}
+
+void make_tree(const std::string& root, const Tree& t) {
+    kv::os::make_dir(root);
+    for (const auto& [rel, content] : t) {
+        std::vector<std::string> parts = kv::split_rel(rel);
+        std::string sofar = root;
+        for (size_t i = 0; i + 1 < parts.size(); ++i) {
+            sofar = kv::os::join(sofar, parts[i]);
+            if (!exists(sofar))
+                kv::os::make_dir(sofar);
+        }
+        std::string full = kv::os::join(root, native(rel));
+        if (content == kDir) {
+            if (!exists(full))
+                ASSERT_TRUE(kv::os::make_dir(full).ok()) << full;
+        } else {
+            write_file(full, content);
+        }
+    }
+}
+
+namespace {
+void snap(const std::string& root, const std::string& rel, Tree& out) {
+    std::vector<kv::os::DirEntry> entries;
+    kv::os::list_dir(rel.empty() ? root : kv::os::join(root, native(rel)), entries);
+    for (const auto& e : entries) {
+        std::string r = rel.empty() ? e.name : rel + "/" + e.name;
+        if (e.is_dir) {
+            out[r] = kDir;
+            snap(root, r, out);
+        } else {
+            out[r] = read_file(kv::os::join(root, native(r)));
+        }
+    }
+}
+} // namespace
+
+Tree snapshot(const std::string& root) {
+    Tree t;
+    snap(root, "", t);
+    return t;
+}
+
+std::string describe_difference(const Tree& a, const Tree& b) {
+    std::string d;
+    for (const auto& [k, v] : a) {
+        auto it = b.find(k);
+        if (it == b.end())
+            d += "only in first: " + k + "\n";
+        else if (it->second != v)
+            d += "differs: " + k + "\n";
+    }
+    for (const auto& [k, v] : b)
+        if (!a.count(k))
+            d += "only in second: " + k + "\n";
+    return d;
+}
+
+std::string random_bytes(uint32_t seed, size_t n) {
+    std::string s(n, '\0');
+    uint64_t x = 0x9E3779B97F4A7C15ull ^ seed;
+    for (size_t i = 0; i < n; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        s[i] = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+Tree old_game_tree() {
+    std::string big = random_bytes(1, 300000);
+    std::string text;
+    for (int i = 0; i < 4000; ++i)
+        text += "line " + std::to_string(i) + " of the game script\n";
+    return {
+        {"tarrowmain.exe", big},
+        {"data/script.txt", text},
+        {"data/levels/one.lvl", random_bytes(2, 5000)},
+        {"data/levels/two.lvl", random_bytes(3, 7000)},
+        {"data/old stuff/gone.dat", "obsolete file"},
+        {"data/old stuff/also gone.txt", ""},
+        {"empty.cfg", ""},
+        {"readme with blanks.txt", "Welcome to Tarrowmoor\n"},
+        {"keep/unchanged.bin", random_bytes(4, 1000)},
+        {"Tarrowmoor/saves/slot1.sav", "player save"},
+    };
+}
+
+Tree new_game_tree() {
+    Tree t = old_game_tree();
+    std::string big = t["tarrowmain.exe"];
+    big.replace(1000, 8, "PATCHED!");
+    big.insert(150000, random_bytes(5, 3000));
+    big += random_bytes(6, 2000);
+    t["tarrowmain.exe"] = big;
+    std::string text = t["data/script.txt"];
+    text.insert(text.size() / 2, "a new line in the middle\n");
+    t["data/script.txt"] = text;
+    t["data/levels/two.lvl"] = random_bytes(7, 7100);
+    t.erase("data/old stuff/gone.dat");
+    t.erase("data/old stuff/also gone.txt");
+    t["data/levels/three new.lvl"] = random_bytes(8, 4000);
+    t["new folder/deep/nested file.txt"] = "nested";
+    t["new folder/deep/empty new"] = "";
+    t["empty.cfg"] = "now=1\n";
+    t["readme with blanks.txt"] = "";
+    return t;
+}
+
+void build(const std::string& old_dir, const std::string& new_dir, const std::string& out) {
+    kv::BuildStats stats;
+    std::string err = kv::build_patch(old_dir, new_dir, out, kv::BuildOptions{}, nullptr, stats);
+    ASSERT_EQ(err, "");
+}
+
+CraftEntry add_entry(const std::string& rel, const std::string& content) {
+    CraftEntry c;
+    c.entry.op = kv::Op::Add;
+    c.entry.codec = kv::Codec::Stored;
+    c.entry.path = rel;
+    c.entry.new_size = content.size();
+    c.entry.new_hash = kv::hash128(content.data(), content.size());
+    c.payload = content;
+    return c;
+}
+
+void craft_patch(const std::string& path, std::vector<CraftEntry> entries) {
+    std::vector<uint8_t> file = kv::encode_header();
+    std::vector<kv::Entry> es;
+    for (CraftEntry& c : entries) {
+        if (!c.payload.empty() || c.entry.makes_new()) {
+            c.entry.payload_offset = file.size();
+            c.entry.payload_size = c.payload.size();
+        }
+        file.insert(file.end(), c.payload.begin(), c.payload.end());
+        es.push_back(c.entry);
+    }
+    std::vector<uint8_t> dir = kv::encode_directory(es);
+    uint64_t dir_off = file.size();
+    file.insert(file.end(), dir.begin(), dir.end());
+    uint64_t total = file.size() + kv::kTrailerSize;
+    std::vector<uint8_t> tr = kv::encode_trailer_head(static_cast<uint32_t>(es.size()), dir_off, dir.size(), total);
+    file.insert(file.end(), tr.begin(), tr.end());
+    kv::Hash128 h = kv::hash128(file.data(), file.size());
+    file.insert(file.end(), h.b, h.b + 16);
+    write_file(path, std::string(file.begin(), file.end()));
+}
+
+std::vector<std::string> Recorder::texts(unsigned id) const {
+    std::vector<std::string> r;
+    for (const Event& e : events)
+        if (e.id == id)
+            r.push_back(e.text);
+    return r;
+}
+
+std::string Recorder::all_text() const {
+    std::string s;
+    for (const Event& e : events)
+        if (e.id >= 1 && e.id <= 4)
+            s += std::to_string(e.id) + ": " + e.text + "\n";
+    return s;
+}
+
+} // namespace kvtest

@@ -1,0 +1,78 @@
+// Helpers of the engine tests: scratch trees, snapshots, crafted patches, a recording reporter.
+#pragma once
+
+#include "engine.h"
+#include "format.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kvtest {
+
+// A fresh folder below the system's temp folder, removed with everything in it at the end.
+class Scratch {
+  public:
+    Scratch();
+    ~Scratch();
+    const std::string& path() const { return root_; }
+    std::string sub(const std::string& rel) const;
+
+  private:
+    std::string root_;
+};
+
+void remove_tree(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+
+// Files and folders by '/'-separated path; a folder maps to "<dir>".
+using Tree = std::map<std::string, std::string>;
+constexpr const char* kDir = "<dir>";
+void make_tree(const std::string& root, const Tree& t);
+Tree snapshot(const std::string& root);
+std::string describe_difference(const Tree& a, const Tree& b);
+
+// Deterministic pseudo-random bytes.
+std::string random_bytes(uint32_t seed, size_t n);
+
+// The standard pair of trees: modified, added, deleted, empty, nested, blank names.
+Tree old_game_tree();
+Tree new_game_tree();
+
+// Builds a patch with the real builder; fails the test on error.
+void build(const std::string& old_dir, const std::string& new_dir, const std::string& out);
+
+// A patch entry with its payload, for crafting patches the builder would never write.
+struct CraftEntry {
+    kv::Entry entry;
+    std::string payload;
+};
+// Writes a structurally valid patch (correct sizes and checksum) around the entries.
+void craft_patch(const std::string& path, std::vector<CraftEntry> entries);
+CraftEntry add_entry(const std::string& rel, const std::string& content);
+
+struct Event {
+    unsigned id;
+    std::string text;
+    uint32_t value = 0;
+};
+
+class Recorder : public kv::Reporter {
+  public:
+    void message(unsigned id, const std::string& text) override { events.push_back({id, text, 0}); }
+    void progress(uint32_t v) override { events.push_back({5, "", v}); }
+    void file_count(uint32_t n) override { events.push_back({6, "", n}); }
+    void file_name(const std::string& name) override { events.push_back({7, name, 0}); }
+    std::vector<Event> events;
+    std::vector<std::string> texts(unsigned id) const;
+    std::string all_text() const;
+};
+
+// Quotes a path the way the tool does.
+std::string q(const std::string& s);
+std::string native(const std::string& rel); // '/' to the platform separator
+
+} // namespace kvtest
