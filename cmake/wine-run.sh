@@ -17,4 +17,4 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1
   wineserver -w
 fi
-exec wine "$@"
+exec wine "$@" 9>&-

@@ -7,7 +7,8 @@ case "$cmd" in
 start)
   if [ -f "$build/xvfb.pid" ] && kill -0 "$(cat "$build/xvfb.pid")" 2>/dev/null; then exit 0; fi
   exec 3>"$build/xvfb.fd"
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  # Xvfb must not inherit any lock descriptor of the caller (fd 9 of scripts/wine-test.sh).
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 9>&- &
   echo $! >"$build/xvfb.pid"
   for _ in $(seq 100); do
     n=$(cat "$build/xvfb.fd" 2>/dev/null)
