@@ -16,12 +16,11 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage:\n"
-                 "  rtptool build OLD_DIR NEW_DIR OUT.rtp\n"
-                 "  rtptool info PATCH\n"
-                 "  rtptool apply [-u] [-j] [-i] [-l] [-otempdir:DIR] [GAME_DIR] PATCH\n"
-                 "  rtptool run \"ENGINE COMMAND LINE\"\n");
+    std::fprintf(stderr, "usage:\n"
+                         "  rtptool build OLD_DIR NEW_DIR OUT.rtp\n"
+                         "  rtptool info PATCH\n"
+                         "  rtptool apply [-u] [-j] [-i] [-l] [-otempdir:DIR] [GAME_DIR] PATCH\n"
+                         "  rtptool run \"ENGINE COMMAND LINE\"\n");
     return 64;
 }
 
@@ -31,21 +30,22 @@ int cmd_build(int argc, char** argv) {
     kv::BuildOptions opt;
     kv::BuildStats stats;
     auto t0 = std::chrono::steady_clock::now();
-    std::string err = kv::build_patch(argv[2], argv[3], argv[4], opt,
-                                      [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); },
-                                      stats);
+    std::string err = kv::build_patch(
+        argv[2], argv[3], argv[4], opt,
+        [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }, stats);
     if (!err.empty()) {
         std::fprintf(stderr, "rtptool: %s\n", err.c_str());
         return 1;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::fprintf(stderr,
-                 "%s: %llu modified, %llu added, %llu deleted, %llu unchanged, %llu folder entries; "
-                 "%llu bytes of new data in a patch of %llu bytes (%.2f s)\n",
-                 argv[4], (unsigned long long)stats.modified, (unsigned long long)stats.added,
-                 (unsigned long long)stats.deleted, (unsigned long long)stats.unchanged,
-                 (unsigned long long)stats.dirs, (unsigned long long)stats.new_bytes,
-                 (unsigned long long)stats.patch_bytes, secs);
+    std::fprintf(
+        stderr,
+        "%s: %llu modified, %llu added, %llu deleted, %llu unchanged, %llu folder entries; "
+        "%llu bytes of new data in a patch of %llu bytes (%.2f s)\n",
+        argv[4], (unsigned long long)stats.modified, (unsigned long long)stats.added,
+        (unsigned long long)stats.deleted, (unsigned long long)stats.unchanged,
+        (unsigned long long)stats.dirs, (unsigned long long)stats.new_bytes,
+        (unsigned long long)stats.patch_bytes, secs);
     return 0;
 }
 
@@ -61,11 +61,13 @@ int cmd_info(int argc, char** argv) {
     }
     std::printf("format version %u, %zu entries, %llu bytes\n", p.version, p.entries.size(),
                 (unsigned long long)p.size);
-    std::printf("%-7s %-8s %12s %12s %12s  %s\n", "op", "codec", "old size", "new size", "payload", "path");
+    std::printf("%-7s %-8s %12s %12s %12s  %s\n", "op", "codec", "old size", "new size", "payload",
+                "path");
     for (const kv::Entry& en : p.entries)
-        std::printf("%-7s %-8s %12llu %12llu %12llu  %s\n", kv::op_name(en.op), kv::codec_name(en.codec),
-                    (unsigned long long)en.old_size, (unsigned long long)en.new_size,
-                    (unsigned long long)en.payload_size, en.path.c_str());
+        std::printf("%-7s %-8s %12llu %12llu %12llu  %s\n", kv::op_name(en.op),
+                    kv::codec_name(en.codec), (unsigned long long)en.old_size,
+                    (unsigned long long)en.new_size, (unsigned long long)en.payload_size,
+                    en.path.c_str());
     return 0;
 }
 
@@ -74,17 +76,30 @@ bool g_tty_progress = false;
 void* KV_STDCALL print_report(unsigned id, void* parm) {
     static char empty[1] = {0};
     switch (id) {
-    case 1: std::printf("info: %s\n", static_cast<char*>(parm)); break;
-    case 2: std::printf("warning: %s\n", static_cast<char*>(parm)); break;
-    case 3: std::printf("error: %s\n", static_cast<char*>(parm)); break;
-    case 4: std::printf("summary: %s\n", static_cast<char*>(parm)); break;
+    case 1:
+        std::printf("info: %s\n", static_cast<char*>(parm));
+        break;
+    case 2:
+        std::printf("warning: %s\n", static_cast<char*>(parm));
+        break;
+    case 3:
+        std::printf("error: %s\n", static_cast<char*>(parm));
+        break;
+    case 4:
+        std::printf("summary: %s\n", static_cast<char*>(parm));
+        break;
     case 5:
         if (g_tty_progress)
             std::fprintf(stderr, "\r%5.1f%%", *static_cast<uint32_t*>(parm) * 100.0 / 32768);
         break;
-    case 6: std::printf("files: %u\n", *static_cast<uint32_t*>(parm)); break;
-    case 7: std::printf("file: %s\n", static_cast<char*>(parm)); break;
-    default: break;
+    case 6:
+        std::printf("files: %u\n", *static_cast<uint32_t*>(parm));
+        break;
+    case 7:
+        std::printf("file: %s\n", static_cast<char*>(parm));
+        break;
+    default:
+        break;
     }
     std::fflush(stdout);
     return empty;

@@ -144,8 +144,10 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         e.old_size = t.size;
         files.push_back(e);
     }
-    std::sort(files.begin(), files.end(), [](const Entry& a, const Entry& b) { return a.path < b.path; });
-    std::sort(rmdirs.begin(), rmdirs.end(), [](const Entry& a, const Entry& b) { return a.path > b.path; });
+    std::sort(files.begin(), files.end(),
+              [](const Entry& a, const Entry& b) { return a.path < b.path; });
+    std::sort(rmdirs.begin(), rmdirs.end(),
+              [](const Entry& a, const Entry& b) { return a.path > b.path; });
 
     std::string partial = out_path + ".partial";
     os::remove_file(partial);
@@ -204,7 +206,8 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         }
         // A full copy rarely wins against a small difference; skip compressing it then.
         bool try_full = !have_delta || delta.size() > e.new_size / 16;
-        if (try_full && e.new_size > 0 && !(s = encode_deflate(nf, e.new_size, deflated, opt.level)))
+        if (try_full && e.new_size > 0 &&
+            !(s = encode_deflate(nf, e.new_size, deflated, opt.level)))
             return fail(s.text);
         uint64_t best = e.new_size;
         e.codec = Codec::Stored;
@@ -232,8 +235,8 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         else
             ++stats.added;
         if (log)
-            log(prefix + op_name(e.op) + " " + e.path + ": " + std::to_string(e.new_size) + " bytes -> " +
-                codec_name(e.codec) + " " + std::to_string(best) + " bytes");
+            log(prefix + op_name(e.op) + " " + e.path + ": " + std::to_string(e.new_size) +
+                " bytes -> " + codec_name(e.codec) + " " + std::to_string(best) + " bytes");
         entries.push_back(e);
     }
     deflated.clear();
@@ -249,9 +252,10 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
     if (dir.size() > kMaxDirectoryBytes || entries.size() > kMaxEntries)
         return fail("too many files for one patch");
     uint64_t total = dir_off + dir.size() + kTrailerSize;
-    std::vector<uint8_t> trailer = encode_trailer_head(static_cast<uint32_t>(entries.size()), dir_off,
-                                                       dir.size(), total);
-    if (!(s = out.write(dir.data(), dir.size())) || !(s = out.write(trailer.data(), trailer.size())))
+    std::vector<uint8_t> trailer =
+        encode_trailer_head(static_cast<uint32_t>(entries.size()), dir_off, dir.size(), total);
+    if (!(s = out.write(dir.data(), dir.size())) ||
+        !(s = out.write(trailer.data(), trailer.size())))
         return fail(s.text);
     Hash128 sum = out.digest();
     if (!(s = fsink.write(sum.b, 16)) || !(s = outf.sync()) || !(s = outf.close()))

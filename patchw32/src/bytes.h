@@ -8,7 +8,9 @@
 
 namespace kv {
 
-inline void put_u8(std::vector<uint8_t>& o, uint8_t v) { o.push_back(v); }
+inline void put_u8(std::vector<uint8_t>& o, uint8_t v) {
+    o.push_back(v);
+}
 inline void put_u16(std::vector<uint8_t>& o, uint16_t v) {
     o.push_back(static_cast<uint8_t>(v));
     o.push_back(static_cast<uint8_t>(v >> 8));
@@ -36,7 +38,9 @@ inline void put_vars(std::vector<uint8_t>& o, int64_t v) {
     put_varu(o, (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
 }
 
-inline uint16_t get_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t get_u16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 inline uint32_t get_u32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);

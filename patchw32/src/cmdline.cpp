@@ -11,7 +11,8 @@ bool tokenize(const std::string& line, std::vector<Token>& out) {
         if (i >= n)
             break;
         Token t;
-        while (i < n && !(line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\n')) {
+        while (i < n &&
+               !(line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\n')) {
             if (line[i] == '"') {
                 size_t close = line.find('"', i + 1);
                 if (close == std::string::npos)
@@ -90,7 +91,8 @@ std::string parse_command_line(const std::string& line, CommandLine& out, bool& 
                     continue;
                 }
             }
-            return "Unknown switch \"" + s + "\" on the command line. The engine accepts -u, -j, -i, "
+            return "Unknown switch \"" + s +
+                   "\" on the command line. The engine accepts -u, -j, -i, "
                    "-l and \"-otempdir:DIR\".";
         }
         if (s.empty())
@@ -103,7 +105,8 @@ std::string parse_command_line(const std::string& line, CommandLine& out, bool& 
         return "Malformed command line: no patch file is named.";
     if (positional.size() > 2)
         return "Malformed command line: expected at most a game directory and a patch file, but "
-               "found " + std::to_string(positional.size()) + " paths.";
+               "found " +
+               std::to_string(positional.size()) + " paths.";
     out.mode = saw_l ? Mode::List : (saw_j ? Mode::Validate : Mode::Apply);
     if (positional.size() == 2) {
         out.has_game_dir = true;

@@ -17,7 +17,9 @@ os::Status HashingSink::write(const void* data, size_t n) {
 Spool::Spool(std::string spill_path, size_t mem_limit)
     : spill_path_(std::move(spill_path)), mem_limit_(mem_limit) {}
 
-Spool::~Spool() { clear(); }
+Spool::~Spool() {
+    clear();
+}
 
 void Spool::clear() {
     if (file_.is_open()) {
@@ -148,7 +150,8 @@ DecodeResult decode_stored(const Entry& e, os::File& patch, Sink& out, const Pro
     return DecodeResult::ok();
 }
 
-DecodeResult decode_deflate(const Entry& e, os::File& patch, Sink& out, const ProgressFn& progress) {
+DecodeResult decode_deflate(const Entry& e, os::File& patch, Sink& out,
+                            const ProgressFn& progress) {
     PayloadReader in(patch, e.payload_offset, e.payload_size);
     z_stream z{};
     if (inflateInit2(&z, -15) != Z_OK)

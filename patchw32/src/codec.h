@@ -87,7 +87,9 @@ struct DecodeResult {
     os::ErrKind io_kind = os::ErrKind::None;
     std::string message;
     static DecodeResult ok() { return {}; }
-    static DecodeResult corrupt(std::string m) { return {DecodeStatus::Corrupt, os::ErrKind::None, std::move(m)}; }
+    static DecodeResult corrupt(std::string m) {
+        return {DecodeStatus::Corrupt, os::ErrKind::None, std::move(m)};
+    }
     static DecodeResult io(const os::Status& s) { return {DecodeStatus::Io, s.kind, s.text}; }
 };
 

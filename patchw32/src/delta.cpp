@@ -143,9 +143,11 @@ class BlockPacker {
         std::vector<uint8_t> packed[3];
         bool use_deflate[3];
         for (int i = 0; i < 3; ++i) {
-            use_deflate[i] = !streams[i]->empty() && deflate_buffer(*streams[i], packed[i], level_) &&
+            use_deflate[i] = !streams[i]->empty() &&
+                             deflate_buffer(*streams[i], packed[i], level_) &&
                              packed[i].size() < streams[i]->size();
-            put_u8(head, static_cast<uint8_t>(use_deflate[i] ? StreamCoding::Deflate : StreamCoding::Raw));
+            put_u8(head, static_cast<uint8_t>(use_deflate[i] ? StreamCoding::Deflate
+                                                             : StreamCoding::Raw));
             put_varu(head, streams[i]->size());
             put_varu(head, use_deflate[i] ? packed[i].size() : streams[i]->size());
         }
@@ -235,7 +237,8 @@ void match_segment(const uint8_t* old, int64_t olen, uint64_t obase, const int32
                     ++oldscore;
             if ((len == oldscore && len != 0) || len > oldscore + 8)
                 break;
-            if (scan + lastoffset >= 0 && scan + lastoffset < olen && old[scan + lastoffset] == nw[scan])
+            if (scan + lastoffset >= 0 && scan + lastoffset < olen &&
+                old[scan + lastoffset] == nw[scan])
                 --oldscore;
         }
         if (len != oldscore || scan == nlen) {
@@ -322,7 +325,9 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
             uint64_t we = std::min(old_size, ne + opt.margin);
             if (ws >= we) { // beyond the old file's end: take its last window
                 we = old_size;
-                ws = old_size > opt.segment + 2 * opt.margin ? old_size - (opt.segment + 2 * opt.margin) : 0;
+                ws = old_size > opt.segment + 2 * opt.margin
+                         ? old_size - (opt.segment + 2 * opt.margin)
+                         : 0;
             }
             if (ws != wstart || we != wend || sa.empty()) {
                 os::Status s = read_range(oldf, ws, we - ws, oldbuf);
@@ -376,21 +381,25 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
         os::Status st;
         uint64_t out_len = 0;
         if (!read_varu(in, out_len, st))
-            return st.ok() ? DecodeResult::corrupt("difference data is cut short") : DecodeResult::io(st);
+            return st.ok() ? DecodeResult::corrupt("difference data is cut short")
+                           : DecodeResult::io(st);
         if (out_len == 0 || out_len > kDeltaBlockMax || out_len > e.new_size - produced)
             return DecodeResult::corrupt("a difference block has an invalid length");
         uint8_t coding[3];
         uint64_t raw[3], stored[3];
         for (int i = 0; i < 3; ++i) {
-            if (!in.read_byte(coding[i], st) || !read_varu(in, raw[i], st) || !read_varu(in, stored[i], st))
-                return st.ok() ? DecodeResult::corrupt("difference data is cut short") : DecodeResult::io(st);
+            if (!in.read_byte(coding[i], st) || !read_varu(in, raw[i], st) ||
+                !read_varu(in, stored[i], st))
+                return st.ok() ? DecodeResult::corrupt("difference data is cut short")
+                               : DecodeResult::io(st);
             if (coding[i] > static_cast<uint8_t>(StreamCoding::Deflate))
                 return DecodeResult::corrupt("a difference block uses an unknown stream coding");
             uint64_t limit = i == 0 ? kDeltaCtrlMax : out_len;
             if (raw[i] > limit)
                 return DecodeResult::corrupt("a difference block declares too much data");
-            if (coding[i] == static_cast<uint8_t>(StreamCoding::Raw) ? stored[i] != raw[i]
-                                                                     : stored[i] > raw[i] + raw[i] / 8 + 1024)
+            if (coding[i] == static_cast<uint8_t>(StreamCoding::Raw)
+                    ? stored[i] != raw[i]
+                    : stored[i] > raw[i] + raw[i] / 8 + 1024)
                 return DecodeResult::corrupt("a difference block has an invalid stored size");
         }
         if (raw[1] + raw[2] != out_len)
@@ -405,7 +414,8 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
                 packed.resize(static_cast<size_t>(stored[i]));
                 if (!(st = in.read_exact(packed.data(), packed.size(), short_read)))
                     return DecodeResult::io(st);
-                if (!short_read && !inflate_exact(packed.data(), packed.size(), streams[i].data(), streams[i].size()))
+                if (!short_read && !inflate_exact(packed.data(), packed.size(), streams[i].data(),
+                                                  streams[i].size()))
                     return DecodeResult::corrupt("compressed difference data is invalid");
             }
             if (short_read)

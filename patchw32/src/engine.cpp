@@ -40,7 +40,9 @@ class FileProgress {
   public:
     FileProgress(Reporter& r, uint64_t total) : rep_(r), total_(total) { send(0); }
     void at(uint64_t done) {
-        uint32_t v = total_ ? static_cast<uint32_t>((static_cast<double>(base_ + done) / total_) * 32768.0) : 0;
+        uint32_t v =
+            total_ ? static_cast<uint32_t>((static_cast<double>(base_ + done) / total_) * 32768.0)
+                   : 0;
         if (v > 32768)
             v = 32768;
         if (v >= last_ + 256)
@@ -63,8 +65,12 @@ class FileProgress {
     uint32_t last_ = 0;
 };
 
-std::string clip(const std::string& s) { return shorten_middle(s, kMaxMessage); }
-std::string shown(const std::string& rel) { return shorten_middle(to_native(rel), 150); }
+std::string clip(const std::string& s) {
+    return shorten_middle(s, kMaxMessage);
+}
+std::string shown(const std::string& rel) {
+    return shorten_middle(to_native(rel), 150);
+}
 
 std::string file_name_of(const std::string& path) {
     size_t p = path.find_last_of(os::separator() == '\\' ? "\\/:" : "/");
@@ -268,7 +274,8 @@ void Run::cleanup(bool keep_journal) {
     if (work_is_ours_) {
         os::Status s = os::remove_dir(work_);
         if (!s)
-            say(kIdWarning, "The temp folder " + shorten_middle(work_, 120) + " could not be removed: " + s.text + ".");
+            say(kIdWarning, "The temp folder " + shorten_middle(work_, 120) +
+                                " could not be removed: " + s.text + ".");
         work_is_ours_ = false;
     }
     if (journal_created_ && !keep_journal) {
@@ -282,10 +289,14 @@ void Run::cleanup(bool keep_journal) {
 
 int map_patch_error(PatchError e) {
     switch (e) {
-    case PatchError::Unreadable: return kRcPatchUnreadable;
-    case PatchError::Unsupported: return kRcPatchUnsupported;
-    case PatchError::Hostile: return kRcPatchHostile;
-    default: return kRcPatchCorrupt;
+    case PatchError::Unreadable:
+        return kRcPatchUnreadable;
+    case PatchError::Unsupported:
+        return kRcPatchUnsupported;
+    case PatchError::Hostile:
+        return kRcPatchHostile;
+    default:
+        return kRcPatchCorrupt;
     }
 }
 
@@ -339,7 +350,8 @@ int Run::execute(const std::string& line) {
     if (!validate) {
         os::Status s = journal_->create();
         if (!s) {
-            say(kIdError, "Cannot create the engine's journal in the game directory: " + s.text + ".");
+            say(kIdError,
+                "Cannot create the engine's journal in the game directory: " + s.text + ".");
             say(kIdSummary, "The patch was not applied; nothing was changed.");
             return s.kind == os::ErrKind::Busy ? kRcBusy : kRcGameDir;
         }
@@ -430,9 +442,10 @@ int Run::execute(const std::string& line) {
             }
             TrackingSink tsink(outf);
             HashingSink hs(validate ? nullptr : &tsink);
-            DecodeResult r = decode_payload(e, patch.file, oldf.is_open() ? &oldf : nullptr, e.old_size, hs,
-                                            [&](uint64_t n) { prog.at(n); });
-            if (r.status == DecodeStatus::Ok && (hs.count() != e.new_size || hs.digest() != e.new_hash))
+            DecodeResult r = decode_payload(e, patch.file, oldf.is_open() ? &oldf : nullptr,
+                                            e.old_size, hs, [&](uint64_t n) { prog.at(n); });
+            if (r.status == DecodeStatus::Ok &&
+                (hs.count() != e.new_size || hs.digest() != e.new_hash))
                 r = DecodeResult::corrupt("the result does not match its recorded hash");
             if (r.status == DecodeStatus::Ok && !validate) {
                 os::Status s = outf.sync();
@@ -444,16 +457,19 @@ int Run::execute(const std::string& line) {
                 }
             }
             if (r.status == DecodeStatus::Corrupt) {
-                say(kIdError, "The patch data for " + shown(e.path) + " is damaged: " + r.message + ".");
+                say(kIdError,
+                    "The patch data for " + shown(e.path) + " is damaged: " + r.message + ".");
                 fatal = kRcPatchCorrupt;
             } else if (r.status == DecodeStatus::Io) {
                 if (tsink.failed) {
-                    say(kIdError, (r.io_kind == os::ErrKind::NoSpace ? "Not enough space in the temp directory: "
-                                                                     : "Cannot write to the temp directory: ") +
+                    say(kIdError, (r.io_kind == os::ErrKind::NoSpace
+                                       ? "Not enough space in the temp directory: "
+                                       : "Cannot write to the temp directory: ") +
                                       r.message + ".");
                     fatal = kRcTempDir;
                 } else {
-                    say(kIdError, "Cannot read while patching " + shown(e.path) + ": " + r.message + ".");
+                    say(kIdError,
+                        "Cannot read while patching " + shown(e.path) + ": " + r.message + ".");
                     fatal = kRcPatchUnreadable;
                 }
             }
@@ -462,7 +478,8 @@ int Run::execute(const std::string& line) {
         prog.finish();
     }
 
-    const char* nothing = validate ? "Validation failed." : "The patch was not applied; nothing was changed.";
+    const char* nothing =
+        validate ? "Validation failed." : "The patch was not applied; nothing was changed.";
     if (fatal != kRcOk) {
         cleanup(false);
         say(kIdSummary, nothing);
@@ -470,10 +487,11 @@ int Run::execute(const std::string& line) {
     }
     if (problems > 0) {
         cleanup(false);
-        say(kIdSummary, std::string(validate ? "Validation failed: " : "The patch was not applied: ") +
-                            plural(problems, "file does", "files do") +
-                            " not match the version this patch updates" +
-                            (validate ? "." : "; nothing was changed."));
+        say(kIdSummary,
+            std::string(validate ? "Validation failed: " : "The patch was not applied: ") +
+                plural(problems, "file does", "files do") +
+                " not match the version this patch updates" +
+                (validate ? "." : "; nothing was changed."));
         return kRcMismatch;
     }
     std::string tail;
@@ -511,11 +529,24 @@ int Run::execute(const std::string& line) {
         st.attrs = e.attrs;
         st.temp_path = outputs[i];
         switch (e.op) {
-        case Op::Modify: st.kind = StepKind::Replace; ++n_mod; break;
-        case Op::Add: st.kind = StepKind::Add; ++n_add; break;
-        case Op::Delete: st.kind = StepKind::Delete; ++n_del; break;
-        case Op::MakeDir: st.kind = StepKind::MakeDir; break;
-        case Op::RemoveDir: st.kind = StepKind::RemoveDir; break;
+        case Op::Modify:
+            st.kind = StepKind::Replace;
+            ++n_mod;
+            break;
+        case Op::Add:
+            st.kind = StepKind::Add;
+            ++n_add;
+            break;
+        case Op::Delete:
+            st.kind = StepKind::Delete;
+            ++n_del;
+            break;
+        case Op::MakeDir:
+            st.kind = StepKind::MakeDir;
+            break;
+        case Op::RemoveDir:
+            st.kind = StepKind::RemoveDir;
+            break;
         }
         if (e.op == Op::Add || e.op == Op::MakeDir) {
             std::vector<std::string> parts = split_rel(e.path);
@@ -538,9 +569,9 @@ int Run::execute(const std::string& line) {
     }
     say(kIdInfo, "Every new file is built and verified; replacing the game files.");
     std::string failure;
-    CommitOutcome oc = commit_plan(*journal_, plan, [this](int id, const std::string& t) {
-        say(static_cast<unsigned>(id), t);
-    }, failure);
+    CommitOutcome oc = commit_plan(
+        *journal_, plan,
+        [this](int id, const std::string& t) { say(static_cast<unsigned>(id), t); }, failure);
     if (oc == CommitOutcome::Committed) {
         temp_files_.clear(); // moved into the game directory
         cleanup(false);
@@ -561,12 +592,14 @@ int Run::execute(const std::string& line) {
     }
     if (oc == CommitOutcome::RolledBack) {
         cleanup(false);
-        say(kIdSummary, "The patch was not applied (" + failure + "); the game directory is unchanged.");
+        say(kIdSummary,
+            "The patch was not applied (" + failure + "); the game directory is unchanged.");
         return kRcRolledBack;
     }
     cleanup(true);
-    say(kIdSummary, "The patch was not applied and the game directory could not be fully restored yet; "
-                    "run the engine again to finish restoring it.");
+    say(kIdSummary,
+        "The patch was not applied and the game directory could not be fully restored yet; "
+        "run the engine again to finish restoring it.");
     return kRcRollbackFailed;
 }
 

@@ -14,21 +14,30 @@ const uint8_t kTrailerMagic[8] = {'K', 'V', 'R', 'T', 'P', 'E', 'N', 'D'};
 
 const char* op_name(Op op) {
     switch (op) {
-    case Op::Modify: return "modify";
-    case Op::Add: return "add";
-    case Op::Delete: return "delete";
-    case Op::MakeDir: return "mkdir";
-    case Op::RemoveDir: return "rmdir";
+    case Op::Modify:
+        return "modify";
+    case Op::Add:
+        return "add";
+    case Op::Delete:
+        return "delete";
+    case Op::MakeDir:
+        return "mkdir";
+    case Op::RemoveDir:
+        return "rmdir";
     }
     return "?";
 }
 
 const char* codec_name(Codec c) {
     switch (c) {
-    case Codec::None: return "none";
-    case Codec::Stored: return "stored";
-    case Codec::Deflate: return "deflate";
-    case Codec::Delta: return "delta";
+    case Codec::None:
+        return "none";
+    case Codec::Stored:
+        return "stored";
+    case Codec::Deflate:
+        return "deflate";
+    case Codec::Delta:
+        return "delta";
     }
     return "?";
 }
@@ -78,9 +87,9 @@ std::vector<uint8_t> encode_trailer_head(uint32_t count, uint64_t dir_offset, ui
 
 PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
                          std::string& message) {
-    std::map<std::string, size_t> files;   // folded path -> index, for file entries
-    std::set<std::string> dirs;            // folded folder paths implied or named
-    std::set<std::string> named_dirs;      // folded folder paths of folder entries
+    std::map<std::string, size_t> files; // folded path -> index, for file entries
+    std::set<std::string> dirs;          // folded folder paths implied or named
+    std::set<std::string> named_dirs;    // folded folder paths of folder entries
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& e = entries[i];
         std::string why = check_rel_path(e.path);

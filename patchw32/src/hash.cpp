@@ -8,7 +8,9 @@
 
 namespace kv {
 
-bool Hash128::operator==(const Hash128& o) const { return std::memcmp(b, o.b, 16) == 0; }
+bool Hash128::operator==(const Hash128& o) const {
+    return std::memcmp(b, o.b, 16) == 0;
+}
 
 std::string Hash128::hex() const {
     static const char digits[] = "0123456789abcdef";
@@ -33,8 +35,12 @@ Hasher::Hasher() : st_(XXH3_createState()) {
         throw std::bad_alloc();
     reset();
 }
-Hasher::~Hasher() { XXH3_freeState(static_cast<XXH3_state_t*>(st_)); }
-void Hasher::reset() { XXH3_128bits_reset(static_cast<XXH3_state_t*>(st_)); }
+Hasher::~Hasher() {
+    XXH3_freeState(static_cast<XXH3_state_t*>(st_));
+}
+void Hasher::reset() {
+    XXH3_128bits_reset(static_cast<XXH3_state_t*>(st_));
+}
 void Hasher::update(const void* data, size_t n) {
     XXH3_128bits_update(static_cast<XXH3_state_t*>(st_), data, n);
 }
@@ -42,7 +48,11 @@ Hash128 Hasher::digest() const {
     return from_xxh(XXH3_128bits_digest(static_cast<XXH3_state_t*>(st_)));
 }
 
-Hash128 hash128(const void* data, size_t n) { return from_xxh(XXH3_128bits(data, n)); }
-uint64_t hash64(const void* data, size_t n) { return XXH3_64bits(data, n); }
+Hash128 hash128(const void* data, size_t n) {
+    return from_xxh(XXH3_128bits(data, n));
+}
+uint64_t hash64(const void* data, size_t n) {
+    return XXH3_64bits(data, n);
+}
 
 } // namespace kv

@@ -39,7 +39,8 @@ os::Status copy_verified(const std::string& src, const std::string& dst, const H
     if (!(s = in.size(actual)))
         return s;
     if (actual != size || h.digest() != want)
-        return os::Status::fail(os::ErrKind::Other, "the copy of " + src + " does not match its hash");
+        return os::Status::fail(os::ErrKind::Other,
+                                "the copy of " + src + " does not match its hash");
     if (!(s = out.sync()))
         return s;
     return out.close();
@@ -62,7 +63,9 @@ bool file_has_hash(const std::string& path, const Hash128& want, uint64_t size) 
     return h.digest() == want;
 }
 
-std::string shown(const std::string& rel) { return shorten_middle(to_native(rel), 150); }
+std::string shown(const std::string& rel) {
+    return shorten_middle(to_native(rel), 150);
+}
 
 } // namespace
 
@@ -72,10 +75,18 @@ Journal::Journal(std::string game_dir) : game_(std::move(game_dir)) {
     dir_ = os::join(top_, kJournalName);
 }
 
-bool Journal::exists() const { return kv::exists(dir_); }
-std::string Journal::staged(uint32_t id) const { return os::join(dir_, "n" + std::to_string(id)); }
-std::string Journal::moved_old(uint32_t id) const { return os::join(dir_, "o" + std::to_string(id)); }
-std::string Journal::game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
+bool Journal::exists() const {
+    return kv::exists(dir_);
+}
+std::string Journal::staged(uint32_t id) const {
+    return os::join(dir_, "n" + std::to_string(id));
+}
+std::string Journal::moved_old(uint32_t id) const {
+    return os::join(dir_, "o" + std::to_string(id));
+}
+std::string Journal::game_path(const std::string& rel) const {
+    return os::join(game_, to_native(rel));
+}
 
 os::Status Journal::create() {
     os::Stat st;
@@ -83,8 +94,9 @@ os::Status Journal::create() {
     if (!s)
         return s;
     if (st.exists && (!st.is_dir || st.is_link))
-        return os::Status::fail(os::ErrKind::Other,
-                                top_ + " is not a plain folder, so the engine cannot keep its journal there");
+        return os::Status::fail(
+            os::ErrKind::Other,
+            top_ + " is not a plain folder, so the engine cannot keep its journal there");
     if (st.exists) {
         if (!(s = os::make_dir(dir_)))
             return s;
@@ -125,7 +137,9 @@ void Journal::remove_stale_top() {
     os::remove_dir(tmp_top_);
 }
 
-os::Status Journal::lock() { return os::Lock::acquire(os::join(dir_, "lock"), lock_); }
+os::Status Journal::lock() {
+    return os::Lock::acquire(os::join(dir_, "lock"), lock_);
+}
 
 os::Status Journal::write_plan(const Plan& p) {
     std::vector<uint8_t> b;
@@ -161,7 +175,8 @@ bool Journal::read_plan(Plan& p) const {
     p = Plan{};
     os::File f;
     uint64_t size = 0;
-    if (!os::File::open_read(os::join(dir_, "plan"), f) || !f.size(size) || size < 20 || size > (256u << 20))
+    if (!os::File::open_read(os::join(dir_, "plan"), f) || !f.size(size) || size < 20 ||
+        size > (256u << 20))
         return false;
     std::vector<uint8_t> b(static_cast<size_t>(size));
     if (!f.read_exact_at(0, b.data(), b.size()))
@@ -198,7 +213,9 @@ bool Journal::read_plan(Plan& p) const {
     return !r.bad() && r.left() == 0;
 }
 
-bool Journal::is_done() const { return kv::exists(os::join(dir_, "done")); }
+bool Journal::is_done() const {
+    return kv::exists(os::join(dir_, "done"));
+}
 
 os::Status Journal::mark_done() {
     os::File f;
@@ -301,7 +318,8 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
             return CommitOutcome::RolledBack;
         }
         say(3, "Rollback incomplete. The game directory will be restored by the next run of the "
-               "patch engine on it; the journal is kept in " + shorten_middle(j.dir(), 100) + ".");
+               "patch engine on it; the journal is kept in " +
+                   shorten_middle(j.dir(), 100) + ".");
         return CommitOutcome::RollbackFailed;
     };
     // Bring every verified new file onto the game's volume.
@@ -437,7 +455,8 @@ RecoveryOutcome recover(Journal& j, const Say& say) {
     os::Status s = j.lock();
     if (!s) {
         if (s.kind == os::ErrKind::Busy) {
-            say(3, "Another patch run is working on this game directory. Try again when it has finished.");
+            say(3, "Another patch run is working on this game directory. Try again when it has "
+                   "finished.");
             return RecoveryOutcome::Busy;
         }
         say(3, "Cannot open the journal of an interrupted patch run: " + s.text + ".");
@@ -469,7 +488,8 @@ RecoveryOutcome recover(Journal& j, const Say& say) {
     else if (outcome == RecoveryOutcome::RolledForward)
         say(1, "Recovered: the interrupted patch run is complete.");
     else
-        say(1, "Removed the work files of an interrupted patch run; no game file had been changed.");
+        say(1,
+            "Removed the work files of an interrupted patch run; no game file had been changed.");
     return outcome;
 }
 

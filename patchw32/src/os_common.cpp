@@ -10,7 +10,9 @@ FaultHook& hook_slot() {
 }
 } // namespace
 
-void set_fault_hook(FaultHook hook) { hook_slot() = std::move(hook); }
+void set_fault_hook(FaultHook hook) {
+    hook_slot() = std::move(hook);
+}
 
 Status check_fault(const char* op, const std::string& path) {
     auto& h = hook_slot();

@@ -50,8 +50,12 @@ Status errno_status(const char* what, const std::string& path, int e = errno) {
 
 } // namespace
 
-File::~File() { close(); }
-File::File(File&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)), wpos_(o.wpos_) { o.fd_ = -1; }
+File::~File() {
+    close();
+}
+File::File(File&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)), wpos_(o.wpos_) {
+    o.fd_ = -1;
+}
 File& File::operator=(File&& o) noexcept {
     if (this != &o) {
         close();
@@ -63,7 +67,9 @@ File& File::operator=(File&& o) noexcept {
     return *this;
 }
 
-bool File::is_open() const { return fd_ >= 0; }
+bool File::is_open() const {
+    return fd_ >= 0;
+}
 
 Status File::open_read(const std::string& path, File& out) {
     out.close();
@@ -171,8 +177,12 @@ Status File::close() {
     return Status::success();
 }
 
-Lock::~Lock() { release(); }
-bool Lock::held() const { return fd_ >= 0; }
+Lock::~Lock() {
+    release();
+}
+bool Lock::held() const {
+    return fd_ >= 0;
+}
 
 Status Lock::acquire(const std::string& path, Lock& out) {
     out.release();
@@ -219,7 +229,8 @@ Status rename_noreplace(const std::string& from, const std::string& to) {
     if (Status f = check_fault("rename", from); !f)
         return f;
 #ifdef SYS_renameat2
-    long r = ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 1 /*RENAME_NOREPLACE*/);
+    long r = ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                       1 /*RENAME_NOREPLACE*/);
     if (r == 0)
         return Status::success();
     if (errno != ENOSYS && errno != EINVAL)
@@ -319,9 +330,15 @@ std::string current_dir() {
     return buf.data();
 }
 
-bool is_absolute(const std::string& path) { return !path.empty() && path[0] == '/'; }
-char separator() { return '/'; }
-unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
+bool is_absolute(const std::string& path) {
+    return !path.empty() && path[0] == '/';
+}
+char separator() {
+    return '/';
+}
+unsigned long process_id() {
+    return static_cast<unsigned long>(::getpid());
+}
 
 } // namespace kv::os
 #endif

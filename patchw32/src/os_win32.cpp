@@ -41,7 +41,8 @@ std::string system_text(DWORD e) {
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e,
                              0, buf, sizeof buf, nullptr);
     std::string s(buf, n);
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '.'))
+    while (!s.empty() &&
+           (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '.'))
         s.pop_back();
     if (s.empty())
         s = "system error " + std::to_string(e);
@@ -53,12 +54,18 @@ Status last_error(const char* what, const std::string& path, DWORD e = GetLastEr
                         static_cast<int>(e));
 }
 
-HANDLE as_handle(void* h) { return static_cast<HANDLE>(h); }
+HANDLE as_handle(void* h) {
+    return static_cast<HANDLE>(h);
+}
 
 } // namespace
 
-File::~File() { close(); }
-File::File(File&& o) noexcept : h_(o.h_), path_(std::move(o.path_)), wpos_(o.wpos_) { o.h_ = nullptr; }
+File::~File() {
+    close();
+}
+File::File(File&& o) noexcept : h_(o.h_), path_(std::move(o.path_)), wpos_(o.wpos_) {
+    o.h_ = nullptr;
+}
 File& File::operator=(File&& o) noexcept {
     if (this != &o) {
         close();
@@ -70,7 +77,9 @@ File& File::operator=(File&& o) noexcept {
     return *this;
 }
 
-bool File::is_open() const { return h_ != nullptr; }
+bool File::is_open() const {
+    return h_ != nullptr;
+}
 
 Status File::open_read(const std::string& path, File& out) {
     out.close();
@@ -184,8 +193,12 @@ Status File::close() {
     return Status::success();
 }
 
-Lock::~Lock() { release(); }
-bool Lock::held() const { return h_ != nullptr; }
+Lock::~Lock() {
+    release();
+}
+bool Lock::held() const {
+    return h_ != nullptr;
+}
 
 Status Lock::acquire(const std::string& path, Lock& out) {
     out.release();
@@ -318,8 +331,12 @@ bool is_absolute(const std::string& p) {
         return true;
     return p.size() >= 3 && p[1] == ':' && (p[2] == '\\' || p[2] == '/');
 }
-char separator() { return '\\'; }
-unsigned long process_id() { return GetCurrentProcessId(); }
+char separator() {
+    return '\\';
+}
+unsigned long process_id() {
+    return GetCurrentProcessId();
+}
 
 } // namespace kv::os
 #endif

@@ -12,11 +12,16 @@ unsigned char fold_char(unsigned char c) {
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
         return static_cast<unsigned char>(c - 32);
     switch (c) {
-    case 0x9A: return 0x8A; // s caron
-    case 0x9C: return 0x8C; // oe
-    case 0x9E: return 0x8E; // z caron
-    case 0xFF: return 0x9F; // y diaeresis
-    default: return c;
+    case 0x9A:
+        return 0x8A; // s caron
+    case 0x9C:
+        return 0x8C; // oe
+    case 0x9E:
+        return 0x8E; // z caron
+    case 0xFF:
+        return 0x9F; // y diaeresis
+    default:
+        return c;
     }
 }
 
@@ -72,7 +77,8 @@ std::string check_component(const std::string& c) {
             return "it contains a control character";
         if (ch == ':')
             return "it contains \":\" (drive letter or alternate data stream)";
-        if (ch == '\\' || ch == '<' || ch == '>' || ch == '"' || ch == '|' || ch == '?' || ch == '*')
+        if (ch == '\\' || ch == '<' || ch == '>' || ch == '"' || ch == '|' || ch == '?' ||
+            ch == '*')
             return std::string("it contains the character '") + static_cast<char>(ch) +
                    "', which Windows forbids in names";
     }

@@ -40,8 +40,7 @@ void induce(const Ch* t, int32_t* sa, int32_t n, int32_t k, const std::vector<ui
     }
 }
 
-template <typename Ch>
-void sais(const Ch* t, int32_t* sa, int32_t n, int32_t k) {
+template <typename Ch> void sais(const Ch* t, int32_t* sa, int32_t n, int32_t k) {
     if (n == 0)
         return;
     if (n == 1) {
@@ -54,7 +53,8 @@ void sais(const Ch* t, int32_t* sa, int32_t n, int32_t k) {
         stype[static_cast<size_t>(i)] =
             t[i] < t[i + 1] || (t[i] == t[i + 1] && stype[static_cast<size_t>(i + 1)]);
     auto is_lms = [&](int32_t i) {
-        return i > 0 && i < n && stype[static_cast<size_t>(i)] && !stype[static_cast<size_t>(i - 1)];
+        return i > 0 && i < n && stype[static_cast<size_t>(i)] &&
+               !stype[static_cast<size_t>(i - 1)];
     };
     std::vector<int32_t> bkt(static_cast<size_t>(k));
 
@@ -127,6 +127,8 @@ void sais(const Ch* t, int32_t* sa, int32_t n, int32_t k) {
 
 } // namespace
 
-void build_suffix_array(const uint8_t* text, int32_t* sa, int32_t n) { sais<uint8_t>(text, sa, n, 256); }
+void build_suffix_array(const uint8_t* text, int32_t* sa, int32_t n) {
+    sais<uint8_t>(text, sa, n, 256);
+}
 
 } // namespace kv

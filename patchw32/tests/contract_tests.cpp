@@ -104,7 +104,9 @@ struct Install {
 
 } // namespace
 
-TEST(Contract, EntryPointIsExported) { ASSERT_NE(entry(), nullptr); }
+TEST(Contract, EntryPointIsExported) {
+    ASSERT_NE(entry(), nullptr);
+}
 
 TEST(Contract, ApplyRoundTripAndCallbackSequence) {
     Install t;
@@ -118,8 +120,9 @@ TEST(Contract, ApplyRoundTripAndCallbackSequence) {
             first6 = static_cast<int>(i);
         if (e.id == 7 && n7++ == 0)
             first7 = static_cast<int>(i);
-        if (e.id == 5)
+        if (e.id == 5) {
             EXPECT_LE(e.value, 32768u);
+        }
     }
     EXPECT_EQ(n6, 1);
     EXPECT_GE(first6, 0);
@@ -152,9 +155,10 @@ TEST(Contract, ListModeBareNamesInOrderAndNoTexts) {
         ASSERT_EQ(e.id, 7u);
         names.push_back(e.text);
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"three new.lvl", "two.lvl", "also gone.txt", "gone.dat",
-                                               "script.txt", "empty.cfg", "empty new", "nested file.txt",
-                                               "readme with blanks.txt", "tarrowmain.exe"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"three new.lvl", "two.lvl", "also gone.txt", "gone.dat",
+                                        "script.txt", "empty.cfg", "empty new", "nested file.txt",
+                                        "readme with blanks.txt", "tarrowmain.exe"}));
     EXPECT_EQ(snapshot(t.s.path()), start);
 }
 
@@ -211,7 +215,8 @@ TEST(Contract, TruncatedAndBitFlippedPatchesRefused) {
         bad[pos] = static_cast<char>(bad[pos] ^ 4);
         write_file(t.patch, bad);
         EXPECT_EQ(call(t.apply_line(false, false, t.temp)), kv::kRcPatchCorrupt) << pos;
-        EXPECT_EQ(texts(3).at(0), "The patch is damaged: its checksum does not match its contents.");
+        EXPECT_EQ(texts(3).at(0),
+                  "The patch is damaged: its checksum does not match its contents.");
         EXPECT_EQ(snapshot(t.game), start);
         EXPECT_EQ(snapshot(t.temp), Tree{});
     }
@@ -233,7 +238,8 @@ TEST(Contract, CommitFailureIsRolledBack) {
     std::string locked = kv::os::join(t.game, "tarrowmain.exe"); // the last file of the patch
 #ifdef _WIN32
     // Held open by another program that lets others read it but not move or delete it.
-    HANDLE h = CreateFileA(locked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(locked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     int rc = call(t.apply_line(false, false, t.temp));
     CloseHandle(h);
@@ -250,7 +256,8 @@ TEST(Contract, CommitFailureIsRolledBack) {
     std::vector<std::string> w = texts(2);
     ASSERT_FALSE(w.empty());
     EXPECT_EQ(w.back(), "Rolling back: restoring every file this run had changed.");
-    EXPECT_EQ(texts(1).back(), "Rollback complete: the game directory is exactly as it was before this run.");
+    EXPECT_EQ(texts(1).back(),
+              "Rollback complete: the game directory is exactly as it was before this run.");
     // Once the file is free, the same patch applies.
     ASSERT_EQ(call(t.apply_line(false, false, t.temp)), 0) << all_text();
     EXPECT_EQ(describe_difference(snapshot(t.game), t.after), "");

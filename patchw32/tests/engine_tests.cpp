@@ -55,11 +55,14 @@ TEST(Engine, RoundTripModifiedAddedDeletedEmptyNestedAndBlankNames) {
         for (bool with_top : {true, false}) {
             Fixture f(with_top);
             Recorder r;
-            int rc = default_temp ? run_engine("-u " + q("-otempdir:") + " " + q(f.game) + " " + q(f.patch), r)
-                                  : f.run("-u ", r);
+            int rc =
+                default_temp
+                    ? run_engine("-u " + q("-otempdir:") + " " + q(f.game) + " " + q(f.patch), r)
+                    : f.run("-u ", r);
             ASSERT_EQ(rc, kRcOk) << r.all_text();
             EXPECT_EQ(describe_difference(snapshot(f.game), f.after), "");
-            EXPECT_EQ(r.texts(4).back(), "Patch applied: 5 files updated, 3 files added, 2 files deleted.");
+            EXPECT_EQ(r.texts(4).back(),
+                      "Patch applied: 5 files updated, 3 files added, 2 files deleted.");
             EXPECT_EQ(snapshot(f.temp), Tree{}); // no temp files left
             EXPECT_EQ(r.texts(3).size(), 0u);
         }
@@ -97,8 +100,9 @@ TEST(Engine, WrongVersionFailsBeforeAnyChange) {
     EXPECT_EQ(snapshot(f.game), start);
     EXPECT_EQ(r.texts(3).at(0), "Cannot patch " + native("data/levels/two.lvl") +
                                     ": the file differs from the version this patch updates.");
-    EXPECT_EQ(r.texts(4).back(), "The patch was not applied: 1 file does not match the version this patch "
-                                 "updates; nothing was changed.");
+    EXPECT_EQ(r.texts(4).back(),
+              "The patch was not applied: 1 file does not match the version this patch "
+              "updates; nothing was changed.");
     EXPECT_EQ(snapshot(f.temp), Tree{});
 }
 
@@ -117,8 +121,9 @@ TEST(Engine, IgnoreMissingSkipsAndAppliesTheRest) {
     EXPECT_EQ(w[0], "Skipped " + native("data/levels/two.lvl") +
                         ": the file differs from the version this patch updates.");
     EXPECT_EQ(w[1], "Skipped " + native("data/script.txt") + ": the file is missing.");
-    EXPECT_EQ(r.texts(4).back(), "Patch applied: 3 files updated, 3 files added, 2 files deleted, 2 files "
-                                 "were skipped.");
+    EXPECT_EQ(r.texts(4).back(),
+              "Patch applied: 3 files updated, 3 files added, 2 files deleted, 2 files "
+              "were skipped.");
 }
 
 TEST(Engine, ValidateOnlyChangesNothing) {
@@ -136,7 +141,8 @@ TEST(Engine, ValidateOnlyChangesNothing) {
     EXPECT_EQ(f.run("-u -j ", bad), kRcMismatch);
     EXPECT_EQ(snapshot(f.s.path()), damaged);
     EXPECT_EQ(bad.texts(3).size(), 2u);
-    EXPECT_EQ(bad.texts(4).back(), "Validation failed: 2 files do not match the version this patch updates.");
+    EXPECT_EQ(bad.texts(4).back(),
+              "Validation failed: 2 files do not match the version this patch updates.");
 
     Recorder ign;
     EXPECT_EQ(f.run("-u -j -i ", ign), kRcOk);
@@ -162,16 +168,18 @@ TEST(Engine, ListModeReportsBareNamesInPatchOrderAndNothingElse) {
         got.push_back(e.text);
     }
     EXPECT_EQ(got, expect);
-    EXPECT_EQ(got, (std::vector<std::string>{"three new.lvl", "two.lvl", "also gone.txt", "gone.dat",
-                                             "script.txt", "empty.cfg", "empty new", "nested file.txt",
-                                             "readme with blanks.txt", "tarrowmain.exe"}));
+    EXPECT_EQ(got,
+              (std::vector<std::string>{"three new.lvl", "two.lvl", "also gone.txt", "gone.dat",
+                                        "script.txt", "empty.cfg", "empty new", "nested file.txt",
+                                        "readme with blanks.txt", "tarrowmain.exe"}));
     EXPECT_EQ(snapshot(f.s.path()), start);
 }
 
 TEST(Engine, ListModeStaysSilentOnErrors) {
     Fixture f;
     Recorder r;
-    EXPECT_EQ(run_engine("-l  " + q(f.game) + " " + q(f.s.sub("missing.rtp")), r), kRcPatchUnreadable);
+    EXPECT_EQ(run_engine("-l  " + q(f.game) + " " + q(f.s.sub("missing.rtp")), r),
+              kRcPatchUnreadable);
     EXPECT_EQ(run_engine("-l -x " + q(f.patch), r), kRcUsage);
     EXPECT_TRUE(r.events.empty());
 }
@@ -203,8 +211,9 @@ TEST(Engine, CallbackSequence) {
             last_progress = e.value;
             EXPECT_GT(n7, 0) << "progress belongs to a file";
         }
-        if (e.id >= 1 && e.id <= 4)
+        if (e.id >= 1 && e.id <= 4) {
             EXPECT_LE(e.text.size(), 239u);
+        }
     }
     EXPECT_EQ(n6, 1);
     ASSERT_GE(first6, 0);
@@ -226,9 +235,10 @@ TEST(Engine, CallbackSequence) {
 TEST(Engine, MalformedCommandLinesTouchNothing) {
     Fixture f;
     Tree start = snapshot(f.s.path());
-    for (std::string line : {std::string("-u -x ") + q(f.game) + " " + q(f.patch),
-                             "-u " + q("-otempdir:" + f.temp) + " " + q(f.game) + " " + q(f.patch) + " " + q("extra"),
-                             "-u \"" + f.game, std::string("-u")}) {
+    for (std::string line :
+         {std::string("-u -x ") + q(f.game) + " " + q(f.patch),
+          "-u " + q("-otempdir:" + f.temp) + " " + q(f.game) + " " + q(f.patch) + " " + q("extra"),
+          "-u \"" + f.game, std::string("-u")}) {
         Recorder r;
         EXPECT_EQ(run_engine(line, r), kRcUsage) << line;
         ASSERT_EQ(r.texts(3).size(), 1u);
@@ -239,7 +249,9 @@ TEST(Engine, MalformedCommandLinesTouchNothing) {
     EXPECT_EQ(r.texts(3).at(0), "The game directory \"" + f.s.sub("no such dir") +
                                     "\" does not exist or is not a folder.");
     Recorder t;
-    EXPECT_EQ(run_engine("-u " + q("-otempdir:" + f.s.sub("no temp")) + " " + q(f.game) + " " + q(f.patch), t),
+    EXPECT_EQ(run_engine("-u " + q("-otempdir:" + f.s.sub("no temp")) + " " + q(f.game) + " " +
+                             q(f.patch),
+                         t),
               kRcTempDir);
     EXPECT_EQ(snapshot(f.s.path()), start);
 }
@@ -265,12 +277,32 @@ TEST(Engine, AbsentGameDirectoryMeansTheCurrentDirectory) {
 
 TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
     const std::vector<std::vector<std::string>> cases = {
-        {"/tmp/kelvane-escape"}, {"C:/escape.txt"}, {"c:escape.txt"}, {"../escape.txt"},
-        {"data/../../escape.txt"}, {"data//x.txt"}, {"./x.txt"}, {"x.txt:stream"}, {"CON"},
-        {"nul.txt"}, {"data/com1.dat"}, {"LPT1"}, {"a<b.txt"}, {"a|b"}, {"a?b"}, {"a*b"},
-        {"a\"b"}, {"data\\..\\..\\escape.txt"}, {"ctl\x01.txt"}, {"dot."}, {"blank "},
-        {"PROGRA~1/x.txt"}, {"Tarrowmoor/.kelvane-journal/plan"}, {"Tarrowmoor"},
-        {"Data/Same.txt", "data/same.TXT"}, {"clash", "clash/inner.txt"},
+        {"/tmp/kelvane-escape"},
+        {"C:/escape.txt"},
+        {"c:escape.txt"},
+        {"../escape.txt"},
+        {"data/../../escape.txt"},
+        {"data//x.txt"},
+        {"./x.txt"},
+        {"x.txt:stream"},
+        {"CON"},
+        {"nul.txt"},
+        {"data/com1.dat"},
+        {"LPT1"},
+        {"a<b.txt"},
+        {"a|b"},
+        {"a?b"},
+        {"a*b"},
+        {"a\"b"},
+        {"data\\..\\..\\escape.txt"},
+        {"ctl\x01.txt"},
+        {"dot."},
+        {"blank "},
+        {"PROGRA~1/x.txt"},
+        {"Tarrowmoor/.kelvane-journal/plan"},
+        {"Tarrowmoor"},
+        {"Data/Same.txt", "data/same.TXT"},
+        {"clash", "clash/inner.txt"},
     };
     for (const auto& paths : cases) {
         Scratch s;
@@ -284,8 +316,8 @@ TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
         Tree start = snapshot(s.path());
         for (const char* sw : {"-u ", "-u -i ", "-u -j "}) {
             Recorder r;
-            int rc = run_engine(std::string(sw) + q("-otempdir:" + s.sub("temp")) + " " + q(s.sub("game")) + " " +
-                                    q(s.sub("p.rtp")),
+            int rc = run_engine(std::string(sw) + q("-otempdir:" + s.sub("temp")) + " " +
+                                    q(s.sub("game")) + " " + q(s.sub("p.rtp")),
                                 r);
             EXPECT_EQ(rc, kRcPatchHostile) << paths[0] << "\n" << r.all_text();
             ASSERT_EQ(r.texts(3).size(), 1u);
@@ -293,7 +325,8 @@ TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
             EXPECT_EQ(snapshot(s.path()), start) << paths[0];
         }
         Recorder l;
-        EXPECT_EQ(run_engine("-l  " + q(s.sub("game")) + " " + q(s.sub("p.rtp")), l), kRcPatchHostile);
+        EXPECT_EQ(run_engine("-l  " + q(s.sub("game")) + " " + q(s.sub("p.rtp")), l),
+                  kRcPatchHostile);
         EXPECT_TRUE(l.events.empty());
     }
 }
@@ -307,7 +340,9 @@ TEST(Engine, DeclaredSizesAreChecked) {
         craft_patch(s.sub("p.rtp"), {c});
         start = snapshot(s.path());
         Recorder r;
-        int rc = run_engine("-u " + q("-otempdir:" + s.sub("temp")) + " " + q(s.sub("game")) + " " + q(s.sub("p.rtp")), r);
+        int rc = run_engine("-u " + q("-otempdir:" + s.sub("temp")) + " " + q(s.sub("game")) + " " +
+                                q(s.sub("p.rtp")),
+                            r);
         EXPECT_EQ(rc, expect_rc) << r.all_text();
         EXPECT_EQ(snapshot(s.path()), start);
     };
@@ -329,8 +364,8 @@ TEST(Engine, TruncatedAndBitFlippedPatchesAreRefusedBeforeAnyChange) {
     Fixture f;
     std::string good = read_file(f.patch);
     Tree start = snapshot(f.game);
-    std::vector<size_t> cuts = {0, 1, 8, 15, 16, 100, good.size() / 2, good.size() - 64, good.size() - 17,
-                                good.size() - 1};
+    std::vector<size_t> cuts = {
+        0, 1, 8, 15, 16, 100, good.size() / 2, good.size() - 64, good.size() - 17, good.size() - 1};
     for (size_t cut : cuts) {
         write_file(f.patch, good.substr(0, cut));
         Recorder r;
@@ -369,8 +404,9 @@ TEST(Engine, UnknownFormatVersionIsRefusedClearly) {
     write_file(f.patch, p);
     Recorder r;
     EXPECT_EQ(f.run("-u ", r), kRcPatchUnsupported);
-    EXPECT_EQ(r.texts(3).at(0), "The patch uses format version 2, but this engine reads only version 1. "
-                                "A newer patchw32.dll is needed.");
+    EXPECT_EQ(r.texts(3).at(0),
+              "The patch uses format version 2, but this engine reads only version 1. "
+              "A newer patchw32.dll is needed.");
 }
 
 // A failure injected at every file-system operation of a run, one run per operation.
@@ -394,8 +430,10 @@ TEST(Engine, FailureAtEachStepIsRolledBackToAnIdenticalDirectory) {
                 return true;
             });
             Recorder r;
-            int rc = default_temp ? run_engine("-u " + q("-otempdir:") + " " + q(f.game) + " " + q(f.patch), r)
-                                  : f.run("-u ", r);
+            int rc =
+                default_temp
+                    ? run_engine("-u " + q("-otempdir:") + " " + q(f.game) + " " + q(f.patch), r)
+                    : f.run("-u ", r);
             os::set_fault_hook(nullptr);
             if (!fired) {
                 ASSERT_EQ(rc, kRcOk);
@@ -412,15 +450,18 @@ TEST(Engine, FailureAtEachStepIsRolledBackToAnIdenticalDirectory) {
             int rc2 = f.run("-u -j ", again);
             Tree now = snapshot(f.game);
             if (rc == kRcOk) {
-                EXPECT_EQ(describe_difference(now, f.after), "") << "step " << n << "\n" << r.all_text();
+                EXPECT_EQ(describe_difference(now, f.after), "") << "step " << n << "\n"
+                                                                 << r.all_text();
                 EXPECT_EQ(rc2, kRcOk);
             } else {
-                EXPECT_EQ(describe_difference(now, f.before), "") << "step " << n << " rc " << rc << "\n"
-                                                                    << r.all_text() << again.all_text();
+                EXPECT_EQ(describe_difference(now, f.before), "")
+                    << "step " << n << " rc " << rc << "\n"
+                    << r.all_text() << again.all_text();
                 EXPECT_EQ(rc2, kRcOk) << again.all_text();
             }
-            if (r.all_text().find("could not be removed") == std::string::npos)
+            if (r.all_text().find("could not be removed") == std::string::npos) {
                 EXPECT_EQ(snapshot(f.temp), Tree{}) << "step " << n << "\n" << r.all_text();
+            }
             remove_tree(f.temp);
             kv::os::make_dir(f.temp);
             ASSERT_LT(n, 500);
@@ -486,7 +527,8 @@ TEST(Engine, KilledAtAnyStepTheNextRunRecovers) {
         } else if (now == f.after) {
             ++recovered_new;
         } else {
-            EXPECT_EQ(describe_difference(now, f.before), "") << "killed at step " << n << "\n" << r.all_text();
+            EXPECT_EQ(describe_difference(now, f.before), "") << "killed at step " << n << "\n"
+                                                              << r.all_text();
             ++recovered_old;
         }
         ASSERT_LT(n, 500);

@@ -37,13 +37,21 @@ Scratch::Scratch() {
     }
 }
 
-Scratch::~Scratch() { remove_tree(root_); }
+Scratch::~Scratch() {
+    remove_tree(root_);
+}
 
-std::string Scratch::sub(const std::string& rel) const { return kv::os::join(root_, native(rel)); }
+std::string Scratch::sub(const std::string& rel) const {
+    return kv::os::join(root_, native(rel));
+}
 
-std::string native(const std::string& rel) { return kv::to_native(rel); }
+std::string native(const std::string& rel) {
+    return kv::to_native(rel);
+}
 
-std::string q(const std::string& s) { return "\"" + s + "\""; }
+std::string q(const std::string& s) {
+    return "\"" + s + "\"";
+}
 
 void remove_tree(const std::string& path) {
     kv::os::Stat st;
@@ -66,8 +74,9 @@ void remove_tree(const std::string& path) {
 void write_file(const std::string& path, const std::string& bytes) {
     kv::os::Stat st;
     kv::os::stat(path, st);
-    if (st.exists)
+    if (st.exists) {
         ASSERT_TRUE(kv::os::remove_file(path).ok()) << path;
+    }
     kv::os::File f;
     kv::os::Status s = kv::os::File::create_new(path, f);
     ASSERT_TRUE(s.ok()) << s.text;
@@ -105,8 +114,9 @@ void make_tree(const std::string& root, const Tree& t) {
         }
         std::string full = kv::os::join(root, native(rel));
         if (content == kDir) {
-            if (!exists(full))
+            if (!exists(full)) {
                 ASSERT_TRUE(kv::os::make_dir(full).ok()) << full;
+            }
         } else {
             write_file(full, content);
         }
@@ -234,7 +244,8 @@ void craft_patch(const std::string& path, std::vector<CraftEntry> entries) {
     uint64_t dir_off = file.size();
     file.insert(file.end(), dir.begin(), dir.end());
     uint64_t total = file.size() + kv::kTrailerSize;
-    std::vector<uint8_t> tr = kv::encode_trailer_head(static_cast<uint32_t>(es.size()), dir_off, dir.size(), total);
+    std::vector<uint8_t> tr =
+        kv::encode_trailer_head(static_cast<uint32_t>(es.size()), dir_off, dir.size(), total);
     file.insert(file.end(), tr.begin(), tr.end());
     kv::Hash128 h = kv::hash128(file.data(), file.size());
     file.insert(file.end(), h.b, h.b + 16);

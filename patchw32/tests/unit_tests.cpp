@@ -16,20 +16,55 @@ using namespace kv;
 using namespace kvtest;
 
 TEST(Paths, AcceptsOrdinaryNames) {
-    for (const char* p : {"a.txt", "data/levels/one.lvl", "with blank/file name.txt", "x~y.dat", "console.d",
-                          "Tarrowmoor/saves/slot1.sav", "COM10.txt", "\xE9t\xE9.txt",
+    for (const char* p : {"a.txt", "data/levels/one.lvl", "with blank/file name.txt", "x~y.dat",
+                          "console.d", "Tarrowmoor/saves/slot1.sav", "COM10.txt", "\xE9t\xE9.txt",
                           "lpt.txt", "nul_file", ".hidden", "a..b"})
         EXPECT_EQ(check_rel_path(p), "") << p;
 }
 
 TEST(Paths, RefusesHostileNames) {
-    const char* bad[] = {"", "/etc/passwd", "C:/x", "c:x", "../x", "a/../../x", "a//b", "a/./b", "a/",
-                         "data:stream", "data/file.txt:ads", "CON", "con", "nul.txt", "NUL .txt",
-                         "Com1.dat", "lpt9", "LPT\xB9", "dir/aux.log", "conin$", "a<b", "a>b",
-                         "a|b", "a?b", "a*b", "a\"b", "a\\b", "a\x01" "b", "tab\there", "a\x7f",
-                         "trailing.", "trailing ", " leading", "PROGRA~1/x", "DATA~12.BIN", "con.d/file",
-                         "Tarrowmoor", "tarrowmoor/.kelvane-journal/plan", "TARROWMOOR/.KELVANE-JOURNAL",
-                         "..", "."};
+    const char* bad[] = {"",
+                         "/etc/passwd",
+                         "C:/x",
+                         "c:x",
+                         "../x",
+                         "a/../../x",
+                         "a//b",
+                         "a/./b",
+                         "a/",
+                         "data:stream",
+                         "data/file.txt:ads",
+                         "CON",
+                         "con",
+                         "nul.txt",
+                         "NUL .txt",
+                         "Com1.dat",
+                         "lpt9",
+                         "LPT\xB9",
+                         "dir/aux.log",
+                         "conin$",
+                         "a<b",
+                         "a>b",
+                         "a|b",
+                         "a?b",
+                         "a*b",
+                         "a\"b",
+                         "a\\b",
+                         "a\x01"
+                         "b",
+                         "tab\there",
+                         "a\x7f",
+                         "trailing.",
+                         "trailing ",
+                         " leading",
+                         "PROGRA~1/x",
+                         "DATA~12.BIN",
+                         "con.d/file",
+                         "Tarrowmoor",
+                         "tarrowmoor/.kelvane-journal/plan",
+                         "TARROWMOOR/.KELVANE-JOURNAL",
+                         "..",
+                         "."};
     for (const char* p : bad)
         EXPECT_NE(check_rel_path(p), "") << p;
     EXPECT_NE(check_rel_path(std::string(1025, 'a')), "");
@@ -49,8 +84,9 @@ TEST(Paths, FoldsCaseLikeWindows) {
 TEST(CommandLine, ApplyLineAsTheToolBuildsIt) {
     CommandLine cl;
     bool list = false;
-    ASSERT_EQ(parse_command_line(R"(-u -j -i "-otempdir:D:\Temp" "C:\Games\Tarrowmoor" "D:\Downloads\update.rtp")",
-                                 cl, list),
+    ASSERT_EQ(parse_command_line(
+                  R"(-u -j -i "-otempdir:D:\Temp" "C:\Games\Tarrowmoor" "D:\Downloads\update.rtp")",
+                  cl, list),
               "");
     EXPECT_FALSE(list);
     EXPECT_EQ(cl.mode, Mode::Validate);
@@ -79,7 +115,8 @@ TEST(CommandLine, DriveRootAndEmptyTempDir) {
 TEST(CommandLine, ListLineWithDoubleBlank) {
     CommandLine cl;
     bool list = false;
-    ASSERT_EQ(parse_command_line(R"(-l  "C:\Games\Tarrowmoor" "D:\Downloads\update.rtp")", cl, list), "");
+    ASSERT_EQ(
+        parse_command_line(R"(-l  "C:\Games\Tarrowmoor" "D:\Downloads\update.rtp")", cl, list), "");
     EXPECT_TRUE(list);
     EXPECT_EQ(cl.mode, Mode::List);
     EXPECT_EQ(cl.game_dir, R"(C:\Games\Tarrowmoor)");
@@ -96,11 +133,14 @@ TEST(CommandLine, RefusesMalformedLines) {
               "\"-otempdir:DIR\".");
     EXPECT_EQ(parse_command_line(R"(-u "-otempdir:C:\t" "C:\game" "p.rtp)", cl, list),
               "Malformed command line: a double quote is not closed.");
-    EXPECT_EQ(parse_command_line("-u", cl, list), "Malformed command line: no patch file is named.");
+    EXPECT_EQ(parse_command_line("-u", cl, list),
+              "Malformed command line: no patch file is named.");
     EXPECT_EQ(parse_command_line("", cl, list), "Malformed command line: no patch file is named.");
     EXPECT_EQ(parse_command_line(R"(-u "a" "b" "c")", cl, list),
-              "Malformed command line: expected at most a game directory and a patch file, but found 3 paths.");
-    EXPECT_EQ(parse_command_line(R"(-u "" "p.rtp")", cl, list), "Malformed command line: an empty path is given.");
+              "Malformed command line: expected at most a game directory and a patch file, but "
+              "found 3 paths.");
+    EXPECT_EQ(parse_command_line(R"(-u "" "p.rtp")", cl, list),
+              "Malformed command line: an empty path is given.");
     EXPECT_EQ(parse_command_line(R"(-l -u "p.rtp")", cl, list),
               "Malformed command line: list mode (-l) cannot be combined with -u, -j or -i.");
     EXPECT_TRUE(list);
@@ -139,7 +179,8 @@ TEST(SuffixArray, MatchesNaiveSorting) {
             for (char& c : s)
                 c = static_cast<char>('a' + (static_cast<unsigned char>(c) % (seed % 5 + 1)));
         std::vector<int32_t> sa(n);
-        build_suffix_array(reinterpret_cast<const uint8_t*>(s.data()), sa.data(), static_cast<int32_t>(n));
+        build_suffix_array(reinterpret_cast<const uint8_t*>(s.data()), sa.data(),
+                           static_cast<int32_t>(n));
         std::vector<int32_t> ref(n);
         for (size_t i = 0; i < n; ++i)
             ref[i] = static_cast<int32_t>(i);
@@ -230,8 +271,11 @@ TEST(DeltaCodec, SegmentedMatchingOfLargeFilesRoundTrips) {
 
 TEST(DeltaCodec, EmptyAndTinyInputs) {
     Scratch s;
-    for (auto [o, n] : std::vector<std::pair<std::string, std::string>>{
-             {"a", "b"}, {"abc", "abcabcabc"}, {std::string(10000, 'z'), "z"}, {"x", std::string(9000000, 'y')}}) {
+    for (auto [o, n] :
+         std::vector<std::pair<std::string, std::string>>{{"a", "b"},
+                                                          {"abc", "abcabcabc"},
+                                                          {std::string(10000, 'z'), "z"},
+                                                          {"x", std::string(9000000, 'y')}}) {
         CodecRun r = delta_round_trip(s, o, n, default_delta_options());
         ASSERT_EQ(r.result.status, DecodeStatus::Ok) << r.result.message;
         ASSERT_TRUE(r.decoded == n);
