@@ -1,0 +1,188 @@
+#include "tests/wine/Automation.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+
+namespace kt {
+
+Process::~Process() {
+    if (started) {
+        if (WaitExit(0) == STILL_ACTIVE) {
+            Kill();
+        }
+        ::CloseHandle(info.hProcess);
+        ::CloseHandle(info.hThread);
+    }
+}
+
+DWORD Process::WaitExit(DWORD timeoutMs) const {
+    if (!started) {
+        return STILL_ACTIVE;
+    }
+    ::WaitForSingleObject(info.hProcess, timeoutMs);
+    DWORD code = STILL_ACTIVE;
+    ::GetExitCodeProcess(info.hProcess, &code);
+    return code;
+}
+
+void Process::Kill() const {
+    ::TerminateProcess(info.hProcess, 1);
+    ::WaitForSingleObject(info.hProcess, 5000);
+}
+
+bool Launch(Process& process, const std::string& exe, const std::string& args,
+            const std::string& currentDir) {
+    std::string commandLine = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    process.started = ::CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                       nullptr, currentDir.empty() ? nullptr : currentDir.c_str(),
+                                       &startup, &process.info) != FALSE;
+    return process.started;
+}
+
+namespace {
+struct Search {
+    DWORD pid;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK Collect(HWND hwnd, LPARAM lParam) {
+    auto* search = reinterpret_cast<Search*>(lParam);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(hwnd, &owner);
+    if (owner == search->pid && ::IsWindowVisible(hwnd)) {
+        search->found.push_back(hwnd);
+    }
+    return TRUE;
+}
+} // namespace
+
+std::vector<HWND> TopLevelWindows(DWORD pid) {
+    Search search{pid, {}};
+    ::EnumWindows(&Collect, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForWindow(DWORD pid, const std::string& caption, DWORD timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    do {
+        for (HWND hwnd : TopLevelWindows(pid)) {
+            if (WindowText(hwnd) == caption) {
+                return hwnd;
+            }
+        }
+        ::Sleep(50);
+    } while (::GetTickCount() - start < timeoutMs);
+    return nullptr;
+}
+
+std::string WindowText(HWND hwnd) {
+    char buffer[4096] = {};
+    // WM_GETTEXT is carried across processes by the system.
+    ::SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                          SMTO_ABORTIFHUNG, 5000, nullptr);
+    return buffer;
+}
+
+std::string MessageBoxText(HWND box) { return WindowText(::GetDlgItem(box, 0xFFFF)); }
+
+void PressButton(HWND dialog, int id) {
+    HWND button = ::GetDlgItem(dialog, id);
+    if (button != nullptr) {
+        ::PostMessageA(button, BM_CLICK, 0, 0);
+    } else {
+        ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+    }
+}
+
+namespace {
+// Sends a message whose text result the control writes into a buffer in its own process.
+std::string RemoteText(HWND hwnd, UINT msg, WPARAM wParam, size_t capacity) {
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hwnd, &pid);
+    HANDLE process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE,
+                                   FALSE, pid);
+    if (process == nullptr) {
+        return std::string();
+    }
+    void* remote = ::VirtualAllocEx(process, nullptr, capacity, MEM_COMMIT, PAGE_READWRITE);
+    std::string text;
+    if (remote != nullptr) {
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutA(hwnd, msg, wParam, reinterpret_cast<LPARAM>(remote),
+                              SMTO_ABORTIFHUNG, 5000, &result);
+        std::vector<char> local(capacity + 1, '\0');
+        SIZE_T got = 0;
+        ::ReadProcessMemory(process, remote, local.data(), capacity, &got);
+        text = local.data();
+        ::VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    ::CloseHandle(process);
+    return text;
+}
+} // namespace
+
+std::vector<std::string> ListBoxLines(HWND listBox) {
+    std::vector<std::string> lines;
+    DWORD_PTR count = 0;
+    ::SendMessageTimeoutA(listBox, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 5000, &count);
+    for (int i = 0; i < static_cast<int>(count); ++i) {
+        DWORD_PTR length = 0;
+        ::SendMessageTimeoutA(listBox, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0, SMTO_ABORTIFHUNG,
+                              5000, &length);
+        lines.push_back(RemoteText(listBox, LB_GETTEXT, static_cast<WPARAM>(i), length + 16));
+    }
+    return lines;
+}
+
+std::string StatusPaneText(HWND statusBar, int pane) {
+    return RemoteText(statusBar, SB_GETTEXTA, static_cast<WPARAM>(pane), 4096);
+}
+
+bool SaveWindowImage(HWND hwnd, const std::string& path) {
+    RECT rect{};
+    if (!::GetWindowRect(hwnd, &rect)) {
+        return false;
+    }
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0) {
+        return false;
+    }
+    HDC screen = ::GetDC(nullptr);
+    HDC memory = ::CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = ::SelectObject(memory, bitmap);
+    ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    ::GdiFlush();
+    const DWORD stride = static_cast<DWORD>((width * 3 + 3) & ~3);
+    const DWORD imageSize = stride * static_cast<DWORD>(height);
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+    file.bfSize = file.bfOffBits + imageSize;
+    bool ok = false;
+    if (FILE* f = std::fopen(path.c_str(), "wb")) {
+        ok = std::fwrite(&file, sizeof file, 1, f) == 1 &&
+             std::fwrite(&info.bmiHeader, sizeof(BITMAPINFOHEADER), 1, f) == 1 &&
+             std::fwrite(bits, 1, imageSize, f) == imageSize;
+        std::fclose(f);
+    }
+    ::SelectObject(memory, old);
+    ::DeleteObject(bitmap);
+    ::DeleteDC(memory);
+    ::ReleaseDC(nullptr, screen);
+    return ok;
+}
+
+} // namespace kt
