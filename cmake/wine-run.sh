@@ -17,4 +17,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1
   wineserver -w
 fi
+if [ ! -f "$WINEPREFIX/.kelvane-unmanaged" ]; then
+  # Windows not managed by an X window manager: without one (Xvfb), closing a managed
+  # window makes Wine wait two seconds for the manager to withdraw it.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 9>&-
+  wineserver -w
+  touch "$WINEPREFIX/.kelvane-unmanaged"
+fi
 exec wine "$@" 9>&-

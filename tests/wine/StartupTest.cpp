@@ -217,7 +217,7 @@ TEST_F(StartupProcessTest, SmokeMainWindowMatchesItsTemplate) {
     }
     const std::string label = WindowText(::GetDlgItem(main, 1018));
     EXPECT_EQ(label.rfind("Select a temp directory: (current has ", 0), 0u) << label;
-    EXPECT_EQ(label.substr(label.size() - 8), " free).") ;
+    EXPECT_EQ(label.substr(label.size() - 7), " free).");
     const std::string temp = WindowText(::GetDlgItem(main, 1001));
     EXPECT_EQ(temp.size(), 3u) << temp; // a drive root such as C:\ .
     EXPECT_EQ(WindowText(main), "Kelvane");
