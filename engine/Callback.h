@@ -1,0 +1,34 @@
+// The engine bridge's module state: the callback that the engine reports through, the
+// targets it works on during a run, and the cached entry point of the engine library.
+#pragma once
+
+#include "app/KelvaneDlg.h"
+#include "framework/Framework.h"
+
+// What the engine calls with each report: a message id and one parameter (ids 1-4 a text,
+// 5 and 6 a pointer to an unsigned 32-bit number, 7 a file name). It answers every id
+// with the same static empty text, never a null pointer.
+using PatchCallbackProc = void*(WINAPI*)(UINT id, void* parm);
+void* WINAPI PatchCallback(UINT id, void* parm);
+
+// The engine's one entry point, RTPatchApply32@12: command line, callback, wait flag.
+using PatchApplyProc = int(WINAPI*)(char* commandLine, PatchCallbackProc callback, int wait);
+inline constexpr const char* kPatchEntryName = "RTPatchApply32@12";
+
+// Targets of the callback, set by the runs just before each engine call.
+extern const fw::ListBox* g_pMessageList;        // apply run: the message list
+extern const fw::ProgressCtrl* g_pProgressFile;  // apply run: progress of the current file
+extern const fw::ProgressCtrl* g_pProgressTotal; // apply run: files done of all files
+extern TextList* g_pFileList;                    // list run: where the file names go
+extern HWND g_hDialog;                           // both runs: receives WM_MESSAGES_ADDED
+extern BOOL g_bListMode;                         // on only during a list run
+
+// Empties every callback target and switches list mode off.
+void ClearCallbackState();
+
+// The engine's entry point from the library, looked up on first use and kept for the rest
+// of the program's run; a failed lookup is kept as well (null) and not tried again.
+PatchApplyProc GetPatchEntry(HMODULE engine);
+// Forgets the cached entry point, so the next run looks it up again. Each dialog of the
+// program's run loads its own library; tests that open many dialogs call this before each.
+void ResetPatchEntry();
