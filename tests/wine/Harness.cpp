@@ -1,5 +1,7 @@
 #include "tests/wine/Harness.h"
 
+#include "engine/Callback.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -332,6 +334,7 @@ std::string ScriptedEngine::NoEntryLibraryPath() {
 
 // ---------------------------------------------------------------------------
 void DialogTest::SetUp() {
+    ResetPatchEntry(); // each dialog loads its own engine library
     prompts = std::make_unique<ScriptedSeam>();
     scratch = std::make_unique<ScratchDir>(
         ::testing::UnitTest::GetInstance()->current_test_info()->name());
