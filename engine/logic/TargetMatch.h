@@ -1,0 +1,86 @@
+// Matching the names that the engine reports in list mode against the inventory of the
+// game directory. Names are compared without regard to case through a key function that
+// the caller supplies (on Windows: the ANSI code page's own case mapping), so equal keys
+// mean equal names. The work grows with names + files, never with names x files.
+#pragma once
+
+#include "environment/logic/FileName.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// Folds a name to its comparison key: two names are equal without regard to case exactly
+// when their keys are equal.
+using NameKeyFn = std::function<std::string(std::string_view)>;
+
+// The names in order without repeats; of names equal without regard to case only the first
+// one reported is kept.
+std::list<std::string> DistinctNames(const std::list<std::string>& names, const NameKeyFn& key);
+
+// Positions of the inventory's files by the key of their file name, in inventory order.
+class FileNameIndex {
+  public:
+    static constexpr size_t npos = static_cast<size_t>(-1);
+
+    void Clear();
+    void Reserve(size_t count);
+    // Adds the next inventory position (0, 1, 2, ...) under `key`.
+    void Add(std::string key);
+    // First position filed under `key`, or npos.
+    size_t First(const std::string& key) const;
+    // The position after `position` with the same key, or npos.
+    size_t Next(size_t position) const { return m_next[position]; }
+    size_t Size() const { return m_next.size(); }
+
+  private:
+    struct Chain {
+        size_t first;
+        size_t last;
+    };
+    std::unordered_map<std::string, Chain> m_chains;
+    std::vector<size_t> m_next;
+};
+
+// The entry for a name that matched no game file, so the patch adds it: the undo command
+// "del /s " + gameDir + "\.\" + name, kept exactly so (no quotes); the undo script quotes
+// the path and leaves out names that are no plain file name when it writes the line.
+std::string RemovalLine(const std::string& gameDir, const std::string& name);
+
+// Builds the index of an inventory whose entries have `.path`.
+template <class Entry>
+void IndexInventory(const std::vector<Entry>& inventory, const NameKeyFn& key,
+                    LeadBytePredicate isLeadByte, FileNameIndex& index) {
+    index.Clear();
+    index.Reserve(inventory.size());
+    for (const Entry& entry : inventory) {
+        index.Add(key(FileNameOfPath(entry.path, isLeadByte)));
+    }
+}
+
+// For each target in order: the paths of the inventory entries (`.path`, `.size`) whose file
+// name equals it, in inventory order, or its removal line when none does. Appends to `out`
+// and returns the sum of the matched entries' sizes. `index` must be built from `inventory`.
+template <class Entry>
+uint64_t MatchTargets(const std::list<std::string>& targets, const std::vector<Entry>& inventory,
+                      const FileNameIndex& index, const NameKeyFn& key, const std::string& gameDir,
+                      std::list<std::string>& out) {
+    uint64_t sum = 0;
+    for (const std::string& target : targets) {
+        size_t position = index.First(key(target));
+        if (position == FileNameIndex::npos) {
+            out.push_back(RemovalLine(gameDir, target));
+            continue;
+        }
+        for (; position != FileNameIndex::npos; position = index.Next(position)) {
+            out.push_back(inventory[position].path);
+            sum += inventory[position].size;
+        }
+    }
+    return sum;
+}

@@ -1,0 +1,50 @@
+// Choosing the patch file and the temp directory.
+#include "app/KelvaneDlg.h"
+
+#include "environment/Environment.h"
+
+#include <commdlg.h>
+
+void CKelvaneDlg::OnSelectPatch() {
+    fw::OpenFileRequest request;
+    request.owner = m_hWnd;
+    request.filter = "RTP files (*.rtp)|*.rtp||";
+    request.title = "Please select the patch (*.rtp) to apply!";
+    request.flags = OFN_READONLY | OFN_FILEMUSTEXIST;
+    std::string chosen;
+    if (fw::seam().OpenFile(request, chosen) != IDOK) {
+        return;
+    }
+    m_strPatchPath = chosen;
+    m_strPatchFile = FileNameOf(m_strPatchPath);
+
+    if (CalcSpaceRequirements() != 0) {
+        SetItemText(IDC_PATCH_FILE_LABEL, "Select Patch File:");
+        SetItemText(IDC_ENABLE_UNDO, "Enable patch undo.");
+        EnableItem(IDC_ENABLE_UNDO, false);
+    } else {
+        const std::string size = FormatSize(m_llRequiredSpace);
+        SetItemText(IDC_PATCH_FILE_LABEL,
+                    "Select Patch File: (requires min. " + size + " temp space)");
+        SetItemText(IDC_ENABLE_UNDO,
+                    "Enable patch undo. (requires " + size + " additional space.)");
+        EnableItem(IDC_ENABLE_UNDO, true);
+    }
+    EnableItem(IDOK, true);
+    UpdateData(FALSE);
+}
+
+void CKelvaneDlg::OnSelectTempDir() {
+    std::string title = "Please select a destination with optimally 6GB free space and press 'OK'.";
+    if (m_llRequiredSpace > 0) {
+        title = "Please select a destination with at least " + FormatSize(m_llRequiredSpace) +
+                " free space and press 'OK'.";
+    }
+    const std::string chosen = BrowseForFolder(m_hWnd, title);
+    if (!chosen.empty()) {
+        m_strTempDir = chosen;
+    }
+    SetItemText(IDC_TEMP_DIR_LABEL,
+                "Select a temp directory: (current has " + FreeSpaceText(m_strTempDir) + " free).");
+    UpdateData(FALSE);
+}
