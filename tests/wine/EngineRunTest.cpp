@@ -7,6 +7,9 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <map>
+
 namespace kt {
 namespace {
 
@@ -422,6 +425,193 @@ TEST_F(EngineRunTest, FailedLookupIsRememberedAndNotTriedAgain) {
     ::FreeLibrary(scripted);
     EXPECT_TRUE(engine->Calls().empty());
     EXPECT_EQ(prompts->boxes.size(), 4u);
+}
+
+// --- the real engine ----------------------------------------------------------------------
+
+// Runs the patch builder that ships beside the engine; its exit code.
+int RunRtptool(const std::string& arguments) {
+    const std::string tool = BuildFile("tools\\rtptool.exe");
+    std::string commandLine = "\"" + tool + "\" " + arguments;
+    // Its progress report goes nowhere: the test output stays readable.
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE nul =
+        ::CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      &inherit, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul;
+    startup.hStdOutput = nul;
+    startup.hStdError = nul;
+    PROCESS_INFORMATION process{};
+    const BOOL started = ::CreateProcessA(tool.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                          0, nullptr, nullptr, &startup, &process);
+    ::CloseHandle(nul);
+    if (!started) {
+        return -1;
+    }
+    ::WaitForSingleObject(process.hProcess, 120000);
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.hProcess, &code);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
+// Bytes that change from version to version in a few places only, as game data does.
+std::string GameData(size_t size, unsigned seed, size_t changeAt = 0, char change = 0) {
+    std::string bytes(size, '\0');
+    unsigned state = seed;
+    for (char& b : bytes) {
+        state = state * 1103515245u + 12345u;
+        b = static_cast<char>(state >> 24);
+    }
+    if (change != 0) {
+        for (size_t i = changeAt; i < changeAt + 64 && i < size; ++i) {
+            bytes[i] = change;
+        }
+    }
+    return bytes;
+}
+
+using Tree = std::map<std::string, std::string>;
+
+void WriteTree(const std::string& dir, const Tree& tree) {
+    MakeDirs(dir);
+    for (const auto& [rel, bytes] : tree) {
+        WriteFileBytes(dir + "\\" + rel, bytes);
+    }
+}
+
+// Every file of a folder with its bytes, and its folders, leaving out the engine library.
+Tree GameFiles(const std::string& dir) {
+    Tree files = Snapshot(dir);
+    files.erase("patchw32.dll");
+    return files;
+}
+
+// The game's files at three versions, and patches between them built by the publisher's
+// tool, installed at version 1 with the real engine as the game's patchw32.dll.
+class RealEngineRunTest : public EngineRunTest {
+  protected:
+    void SetUp() override {
+        EngineRunTest::SetUp();
+        const std::string engineDll = BuildFile("patchw32\\patchw32.dll");
+        const std::string tool = BuildFile("tools\\rtptool.exe");
+        ASSERT_TRUE(PathExists(engineDll)) << "build the patchw32 target first: " << engineDll;
+        ASSERT_TRUE(PathExists(tool)) << "build the rtptool target first: " << tool;
+
+        v1 = {{"data\\map01.dat", GameData(300000, 1)},
+              {"data\\keep.dat", GameData(5000, 2)},
+              {"sounds\\gone.wav", GameData(7000, 3)},
+              {"sounds\\stay.wav", GameData(9000, 4)},
+              {"readme.txt", "Tarrowmoor 1.0\r\n"}};
+        v2 = v1;
+        v2["data\\map01.dat"] = GameData(300000, 1, 150000, 'x');
+        v2["data\\new.dat"] = GameData(12000, 5);
+        v2.erase("sounds\\gone.wav");
+        v2["readme.txt"] = "Tarrowmoor 1.1\r\n";
+        v3 = v2;
+        v3["data\\map01.dat"] = GameData(300000, 1, 200000, 'y');
+        v3["data\\extra.dat"] = "extra";
+
+        const std::string trees = *scratch / "trees";
+        WriteTree(trees + "\\v1", v1);
+        WriteTree(trees + "\\v2", v2);
+        WriteTree(trees + "\\v3", v3);
+        v1Snapshot = Snapshot(trees + "\\v1");
+        v2Snapshot = Snapshot(trees + "\\v2");
+        v3Snapshot = Snapshot(trees + "\\v3");
+        MakeDirs(*scratch / "patch files");
+        patch12 = *scratch / "patch files\\update 1.0 to 1.1.rtp";
+        patch23 = *scratch / "patch files\\update 1.1 to 1.2.rtp";
+        patch13 = *scratch / "patch files\\update 1.0 to 1.2.rtp";
+        ASSERT_EQ(
+            RunRtptool("build \"" + trees + "\\v1\" \"" + trees + "\\v2\" \"" + patch12 + "\""), 0);
+        ASSERT_EQ(
+            RunRtptool("build \"" + trees + "\\v2\" \"" + trees + "\\v3\" \"" + patch23 + "\""), 0);
+        ASSERT_EQ(
+            RunRtptool("build \"" + trees + "\\v1\" \"" + trees + "\\v3\" \"" + patch13 + "\""), 0);
+
+        WriteTree(gameDir, v1);
+        CopyFileOrDie(engineDll, gameDir + "\\patchw32.dll");
+        tempDir = *scratch / "temp";
+        MakeDirs(tempDir);
+        OpenDialog();
+    }
+
+    Tree v1, v2, v3;
+    Tree v1Snapshot, v2Snapshot, v3Snapshot;
+    std::string patch12, patch23, patch13, tempDir;
+};
+
+TEST_F(RealEngineRunTest, ListRunNamesTheFilesThePatchTouches) {
+    dlg->m_strPatchPath = patch12;
+    EXPECT_EQ(dlg->ListPatchFiles(), 0);
+    std::vector<std::string> names = Listing(dlg->m_listEngineListing);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"gone.wav", "map01.dat", "new.dat", "readme.txt"}));
+    EXPECT_EQ(dlg->m_ctrlMessages.GetCount(), 0);
+    EXPECT_EQ(GameFiles(gameDir), v1Snapshot); // listing changes nothing
+    EXPECT_TRUE(prompts->boxes.empty());
+}
+
+TEST_F(RealEngineRunTest, SingleApplyRunUpdatesTheGame) {
+    EXPECT_EQ(dlg->RunPatchEngine(patch12, tempDir), 0);
+    EXPECT_EQ(GameFiles(gameDir), v2Snapshot);
+    const std::vector<std::string> lines = Lines(dlg->m_ctrlMessages);
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(lines.front(), "--- Applying:  \"" + patch12 + "\" ---");
+    for (const char* name :
+         {"data\\map01.dat", "data\\new.dat", "sounds\\gone.wav", "readme.txt"}) {
+        EXPECT_NE(std::find(lines.begin(), lines.end(), std::string("Processing: ") + name),
+                  lines.end())
+            << name;
+    }
+    EXPECT_EQ(lines.back().rfind("Patch applied: ", 0), 0u) << lines.back();
+    EXPECT_EQ(dlg->m_ctrlProgressFile.GetPos(), 32768);
+    EXPECT_GT(RangeHigh(dlg->m_ctrlProgressTotal), 0);
+    EXPECT_EQ(dlg->m_ctrlProgressTotal.GetPos(), RangeHigh(dlg->m_ctrlProgressTotal));
+    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
+    EXPECT_TRUE(prompts->boxes.empty());
+}
+
+TEST_F(RealEngineRunTest, SingleRunOfAPatchForAnotherVersionReturnsTheEnginesCode) {
+    const int result = dlg->RunPatchEngine(patch23, tempDir);
+    EXPECT_EQ(result, 7); // the installation is not the version the patch updates
+    EXPECT_EQ(GameFiles(gameDir), v1Snapshot);
+    EXPECT_GE(dlg->m_ctrlMessages.GetCount(), 2);
+}
+
+TEST_F(RealEngineRunTest, ValidateOnlyChangesNothing) {
+    dlg->m_bValidateOnly = TRUE;
+    EXPECT_EQ(dlg->RunPatchEngine(patch12, tempDir), 0);
+    EXPECT_EQ(GameFiles(gameDir), v1Snapshot);
+    EXPECT_EQ(Lines(dlg->m_ctrlMessages).back().rfind("Validation passed: ", 0), 0u);
+}
+
+TEST_F(RealEngineRunTest, QueueAppliesEachPatchInTurn) {
+    dlg->m_bUseQueue = TRUE;
+    dlg->m_listQueue = {patch12, patch23};
+    EXPECT_EQ(dlg->RunPatchEngine("", tempDir), 0);
+    EXPECT_EQ(GameFiles(gameDir), v3Snapshot);
+    const std::vector<std::string> lines = Lines(dlg->m_ctrlMessages);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "--- Applying: " + patch12 + " ---"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "--- Applying: " + patch23 + " ---"), 1);
+    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
+}
+
+TEST_F(RealEngineRunTest, QueueStopsAtThePatchThatDoesNotFit) {
+    // After the first patch the game is at 1.1, which the second patch does not update; the
+    // third would update 1.1 to 1.2, but a queue that failed goes no further.
+    dlg->m_bUseQueue = TRUE;
+    dlg->m_listQueue = {patch12, patch13, patch23};
+    EXPECT_EQ(dlg->RunPatchEngine("", tempDir), 2);
+    EXPECT_EQ(GameFiles(gameDir), v2Snapshot);
+    const std::vector<std::string> lines = Lines(dlg->m_ctrlMessages);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "--- Applying: " + patch13 + " ---"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "--- Applying: " + patch23 + " ---"), 0);
 }
 
 } // namespace
