@@ -1,0 +1,145 @@
+// The Patch command: space checks, the optional backup, the engine run, the outcome
+// report and the return to the idle dialog.
+#include "app/KelvaneDlg.h"
+
+#include "environment/Environment.h"
+
+#include <mbstring.h>
+
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+// Drive identity: the first three characters (C:\), compared without regard to case.
+bool SameDrive(const std::string& a, const std::string& b) {
+    const std::string driveA = a.substr(0, 3);
+    const std::string driveB = b.substr(0, 3);
+    return _mbsicmp(reinterpret_cast<const unsigned char*>(driveA.c_str()),
+                    reinterpret_cast<const unsigned char*>(driveB.c_str())) == 0;
+}
+
+// free < 2 * required, without overflowing for requirements near the limits.
+bool LessThanTwice(int64_t freeBytes, int64_t required) {
+    if (required > std::numeric_limits<int64_t>::max() / 2) {
+        return true;
+    }
+    if (required < std::numeric_limits<int64_t>::min() / 2) {
+        return false;
+    }
+    return freeBytes < 2 * required;
+}
+
+} // namespace
+
+void CKelvaneDlg::OnPatch() {
+    // 1-3.
+    m_ctrlProgressTotal.SetPos(0);
+    m_ctrlProgressFile.SetPos(0);
+    EnterBusyState();
+    const int64_t tempFree = GetFreeBytes(m_strTempDir);
+    BOOL backupFailed = FALSE;
+
+    // 4. The engine's work files (a queue's patches are not measured).
+    if (!m_bUseQueue && tempFree < m_llRequiredSpace) {
+        MessageBox("Not enough space on " + m_strTempDir.substr(0, 3) +
+                       " for temp files.\n Either select another drive or try to free up space.",
+                   "Error", MB_ICONERROR | MB_OK);
+        LeaveBusyState();
+        return;
+    }
+
+    // 5. The backup.
+    if (m_bUndo) {
+        const int64_t backupFree = GetFreeBytes(m_strBackupDir);
+        if (backupFree < m_llRequiredSpace) {
+            MessageBox("Not enough space on " + m_strBackupDir.substr(0, 3) +
+                           " for backup files.\n Either select another drive or disable backup.",
+                       "Error", MB_ICONERROR | MB_OK);
+            LeaveBusyState();
+            return;
+        }
+        if (SameDrive(m_strTempDir, m_strBackupDir) &&
+            LessThanTwice(backupFree, m_llRequiredSpace)) {
+            MessageBox("Not enough space on " + m_strBackupDir.substr(0, 3) +
+                           " for both backup and tempdir.\n Either split to separate drives or "
+                           "deselect backup and try again.",
+                       "Error", MB_ICONERROR | MB_OK);
+            LeaveBusyState();
+            return;
+        }
+
+        SetStatusText("Please wait... Backing up files...");
+        const int backup = PerformBackup();
+        if (backup < BackupNoDirectory) {
+            SetStatusText("Backup done, now proceeding with patching.");
+        } else {
+            if (backup == BackupFailed) {
+                DeleteDirectoryTree(m_strBackupDir + m_strBackupFolder);
+            }
+            if (MessageBox("Unable to backup files, do you wish to try to continue patch without "
+                           "a backup ?",
+                           "Error", MB_YESNO | MB_ICONWARNING) != IDYES) {
+                SetStatusText("");
+                LeaveBusyState();
+                return;
+            }
+            m_ctrlEnableUndo.SetCheck(BST_UNCHECKED);
+            backupFailed = TRUE;
+            m_strBackupDir.clear();
+            m_strBackupFolder.clear();
+            EnableItem(IDC_BACKUP_LABEL, false);
+            SetItemText(IDC_BACKUP_LABEL, "");
+            // "Validate install only." becomes available again, but not in the middle of the
+            // run: the engine's callback dispatches clicks, and a validate switch then would
+            // reword the outcome of a real patch. Leaving the busy state enables it.
+            bool listed = false;
+            for (UINT id : m_listDisabledControls) {
+                listed = listed || id == IDC_VALIDATE_ONLY;
+            }
+            if (!listed) {
+                m_listDisabledControls.push_back(IDC_VALIDATE_ONLY);
+            }
+            SetStatusText("Backup failed, proceeding with patching.");
+        }
+    }
+
+    // 6. The engine run.
+    const int engineResult = RunPatchEngine(m_strPatchPath, m_strTempDir);
+    const bool success = engineResult == 0;
+
+    // 7. The outcome.
+    std::string text;
+    if (m_bIgnoreMissing) {
+        text = "Please see patch messagebox for possible errors!";
+    } else if (m_bValidateOnly) {
+        text = success ? "Validate successful!"
+                       : "Validate failed, , please see patch messagebox for details!";
+    } else {
+        text = success ? "Patch successful!"
+                       : "Patch failed, please see patch messagebox for details!";
+    }
+    if (m_bUndo && !backupFailed) {
+        text += "\nBackup is located in " + m_strBackupDir + m_strBackupFolder;
+        text += success ? ".\nRun undo_patch.bat to undo patching."
+                        : ".\nYou might run undo_patch.bat if the patch process did not roll "
+                          "back automatically.\n You must manually delete the backup.";
+    }
+    if (success) {
+        MessageBox(text, "Success", MB_ICONINFORMATION | MB_OK);
+    } else {
+        MessageBox(text, "Error", MB_ICONERROR | MB_OK);
+    }
+
+    // 8-13. Back to the idle dialog.
+    LeaveBusyState();
+    ResetAfterRun(success ? TRUE : FALSE);
+    if (!m_strGameExe.empty()) {
+        ShowGameVersion();
+    }
+    m_ctrlProgressTotal.SetPos(0);
+    m_ctrlProgressFile.SetPos(0);
+    const int lines = m_ctrlMessages.GetCount();
+    m_ctrlMessages.SetTopIndex(lines - 1);
+    UpdateData(FALSE);
+}
