@@ -43,7 +43,8 @@ EntryFn entry() {
         HMODULE h = LoadLibraryA((dir + "\\patchw32.dll").c_str());
         if (!h)
             return static_cast<EntryFn>(nullptr);
-        return reinterpret_cast<EntryFn>(GetProcAddress(h, "RTPatchApply32@12"));
+        // FARPROC to the entry's real type, through a plain pointer as the Win32 idiom goes.
+        return reinterpret_cast<EntryFn>(reinterpret_cast<void*>(GetProcAddress(h, "RTPatchApply32@12")));
     }();
     return fn;
 #else
