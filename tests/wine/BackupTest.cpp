@@ -278,25 +278,37 @@ class FullDiskTest : public BackupTest {
         BackupTest::TearDown();
     }
 
-    // Fills the volume, then gives back about `room` bytes.
-    void FillLeaving(DWORD room) {
-        const std::string filler = root + "\\filler";
-        HANDLE h = ::CreateFileA(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    // Writes `limit` bytes (or until the volume is full) to a new file; the bytes written.
+    static LONGLONG WriteFiller(const std::string& path, LONGLONG limit) {
+        HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        if (h == INVALID_HANDLE_VALUE) {
+            return -1;
+        }
         const std::string block(4096, 'f');
-        DWORD written = 0;
         LONGLONG total = 0;
-        while (::WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written, nullptr) &&
+        DWORD written = 0;
+        while (total < limit &&
+               ::WriteFile(h, block.data(),
+                           static_cast<DWORD>(std::min<LONGLONG>(4096, limit - total)), &written,
+                           nullptr) &&
                written > 0) {
             total += written;
-            ASSERT_LT(total, 512LL * 1024 * 1024) << "the volume is not small";
         }
-        LARGE_INTEGER end;
-        end.QuadPart = total > room ? total - room : 0;
-        ASSERT_TRUE(::SetFilePointerEx(h, end, nullptr, FILE_BEGIN));
-        ASSERT_TRUE(::SetEndOfFile(h));
         ::CloseHandle(h);
+        return total;
+    }
+
+    // Fills the volume, then gives back about `room` bytes.
+    void FillLeaving(LONGLONG room) {
+        const std::string filler = root + "\\filler";
+        const LONGLONG capacity = WriteFiller(filler, 512LL * 1024 * 1024);
+        ASSERT_GT(capacity, 0);
+        ASSERT_LT(capacity, 512LL * 1024 * 1024) << "the volume is not small";
+        if (room > 0) {
+            ASSERT_TRUE(::DeleteFileA(filler.c_str()));
+            ASSERT_EQ(WriteFiller(filler, capacity - room), capacity - room);
+        }
     }
 
     std::string root;
