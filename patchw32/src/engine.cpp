@@ -240,7 +240,17 @@ int Run::prepare_work_dir(const CommandLine& cl) {
         std::string base = os::join(t, "kelvane-" + std::to_string(os::process_id()));
         for (int i = 0; i < 100; ++i) {
             std::string cand = i ? base + "-" + std::to_string(i) : base;
-            os::Status s = os::make_dir(cand);
+            os::Stat cs;
+            os::stat(cand, cs);
+            if (cs.exists)
+                continue;
+            // Noted in the journal before it exists, so that no killed run leaves it behind.
+            os::Status s = journal_->note_temp_folder(cand);
+            if (!s) {
+                say(3, "Cannot write the engine's journal: " + s.text + ".");
+                return kRcGameDir;
+            }
+            s = os::make_dir(cand);
             if (s) {
                 work_ = cand;
                 work_is_ours_ = true;

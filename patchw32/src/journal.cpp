@@ -137,6 +137,42 @@ void Journal::remove_stale_top() {
     os::remove_dir(tmp_top_);
 }
 
+os::Status Journal::note_temp_folder(const std::string& path) {
+    os::File f;
+    std::string note = os::join(dir_, "temp-folder");
+    if (kv::exists(note))
+        os::remove_file(note);
+    os::Status s = os::File::create_new(note, f);
+    if (!s || !(s = f.write(path.data(), path.size())) || !(s = f.sync()))
+        return s;
+    return f.close();
+}
+
+void Journal::remove_noted_temp_folder() {
+    os::File f;
+    uint64_t size = 0;
+    std::string note = os::join(dir_, "temp-folder");
+    if (!os::File::open_read(note, f) || !f.size(size) || size == 0 || size > 4096)
+        return;
+    std::string path(static_cast<size_t>(size), '\0');
+    if (!f.read_exact_at(0, path.data(), path.size()))
+        return;
+    f.close();
+    std::vector<os::DirEntry> entries;
+    if (!os::list_dir(path, entries))
+        return;
+    for (const os::DirEntry& e : entries) {
+        // Only the engine's own work files: "<number>.new".
+        size_t dot = e.name.find(".new");
+        if (e.is_dir || dot == 0 || dot == std::string::npos || dot + 4 != e.name.size() ||
+            e.name.find_first_not_of("0123456789") != dot)
+            return;
+    }
+    for (const os::DirEntry& e : entries)
+        os::remove_file(os::join(path, e.name));
+    os::remove_dir(path);
+}
+
 os::Status Journal::lock() {
     return os::Lock::acquire(os::join(dir_, "lock"), lock_);
 }
@@ -462,6 +498,7 @@ RecoveryOutcome recover(Journal& j, const Say& say) {
         say(3, "Cannot open the journal of an interrupted patch run: " + s.text + ".");
         return RecoveryOutcome::Failed;
     }
+    j.remove_noted_temp_folder();
     Plan plan;
     RecoveryOutcome outcome;
     if (!j.read_plan(plan)) {

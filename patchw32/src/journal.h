@@ -57,6 +57,10 @@ class Journal {
     bool remove_all(std::string& why);
     // Removes a half-made reserved folder left by an interrupted run.
     void remove_stale_top();
+    // Records the run's work folder in the temp directory, so that a later run can remove it
+    // should this one be killed.
+    os::Status note_temp_folder(const std::string& path);
+    void remove_noted_temp_folder();
 
   private:
     std::string game_, top_, tmp_top_, dir_;
