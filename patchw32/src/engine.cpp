@@ -472,10 +472,12 @@ int Run::execute(const std::string& line) {
                 fatal = kRcPatchCorrupt;
             } else if (r.status == DecodeStatus::Io) {
                 if (tsink.failed) {
-                    say(kIdError, (r.io_kind == os::ErrKind::NoSpace
-                                       ? "Not enough space in the temp directory: "
-                                       : "Cannot write to the temp directory: ") +
-                                      r.message + ".");
+                    const char* where =
+                        work_is_ours_ ? "in the temp directory" : "on the game's drive";
+                    say(kIdError,
+                        std::string(r.io_kind == os::ErrKind::NoSpace ? "Not enough space "
+                                                                      : "Cannot write ") +
+                            where + " for the new files: " + r.message + ".");
                     fatal = kRcTempDir;
                 } else {
                     say(kIdError,

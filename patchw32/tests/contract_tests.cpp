@@ -44,7 +44,8 @@ EntryFn entry() {
         if (!h)
             return static_cast<EntryFn>(nullptr);
         // FARPROC to the entry's real type, through a plain pointer as the Win32 idiom goes.
-        return reinterpret_cast<EntryFn>(reinterpret_cast<void*>(GetProcAddress(h, "RTPatchApply32@12")));
+        return reinterpret_cast<EntryFn>(
+            reinterpret_cast<void*>(GetProcAddress(h, "RTPatchApply32@12")));
     }();
     return fn;
 #else

@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
         return true;
     });
     Silent s;
-    std::string line = std::string("-u \"-otempdir:") + argv[4] + "\" \"" + argv[2] + "\" \"" + argv[3] + "\"";
+    std::string line =
+        std::string("-u \"-otempdir:") + argv[4] + "\" \"" + argv[2] + "\" \"" + argv[3] + "\"";
     return kv::run_engine(line, s);
 }

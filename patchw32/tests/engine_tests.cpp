@@ -563,13 +563,15 @@ std::string own_dir(const char* argv0_fallback) {
 int run_child(int n, const std::string& game, const std::string& patch, const std::string& temp) {
 #ifdef _WIN32
     std::string exe = own_dir("") + "\\patchw32_crash_child.exe";
-    std::string cmd = "\"" + exe + "\" " + std::to_string(n) + " \"" + game + "\" \"" + patch + "\" \"" + temp + "\"";
+    std::string cmd = "\"" + exe + "\" " + std::to_string(n) + " \"" + game + "\" \"" + patch +
+                      "\" \"" + temp + "\"";
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     std::vector<char> buf(cmd.begin(), cmd.end());
     buf.push_back('\0');
-    if (!CreateProcessA(exe.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessA(exe.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi))
         return -1;
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
@@ -580,8 +582,12 @@ int run_child(int n, const std::string& game, const std::string& patch, const st
 #else
     std::string exe = own_dir("") + "/patchw32_crash_child";
     std::string ns = std::to_string(n);
-    char* args[] = {exe.data(), ns.data(), const_cast<char*>(game.c_str()), const_cast<char*>(patch.c_str()),
-                    const_cast<char*>(temp.c_str()), nullptr};
+    char* args[] = {exe.data(),
+                    ns.data(),
+                    const_cast<char*>(game.c_str()),
+                    const_cast<char*>(patch.c_str()),
+                    const_cast<char*>(temp.c_str()),
+                    nullptr};
     pid_t pid;
     if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, args, environ) != 0)
         return -1;
@@ -615,7 +621,8 @@ TEST(Engine, TerminatedProcessIsRecoveredByTheNextRun) {
         if (now == f.after) {
             ++new_states;
         } else {
-            EXPECT_EQ(describe_difference(now, f.before), "") << "terminated at step " << n << "\n" << r.all_text();
+            EXPECT_EQ(describe_difference(now, f.before), "") << "terminated at step " << n << "\n"
+                                                              << r.all_text();
             ++old_states;
         }
         EXPECT_EQ(snapshot(f.temp), Tree{}) << "terminated at step " << n;
@@ -626,3 +633,74 @@ TEST(Engine, TerminatedProcessIsRecoveredByTheNextRun) {
     EXPECT_GT(old_states, 5);
     EXPECT_GT(new_states, 0);
 }
+
+#ifndef _WIN32
+namespace {
+// A small tmpfs, mounted for the test's length (needs root; skipped otherwise).
+struct SmallVolume {
+    std::string path;
+    bool mounted = false;
+    SmallVolume(const std::string& p, const char* size) : path(p) {
+        kv::os::make_dir(path);
+        std::string cmd = "mount -t tmpfs -o size=" + std::string(size) + " kelvane-test '" + path +
+                          "' 2>/dev/null";
+        mounted = std::system(cmd.c_str()) == 0;
+    }
+    ~SmallVolume() {
+        if (mounted)
+            std::system(("umount '" + path + "'").c_str());
+        kv::os::remove_dir(path);
+    }
+};
+} // namespace
+
+TEST(Engine, FullTempVolumeIsReportedAndHarmless) {
+    Fixture f;
+    SmallVolume vol(f.s.sub("tiny temp"), "64k");
+    if (!vol.mounted)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    Tree start = snapshot(f.game);
+    Recorder r;
+    int rc = run_engine("-u " + q("-otempdir:" + vol.path) + " " + q(f.game) + " " + q(f.patch), r);
+    EXPECT_EQ(rc, kRcTempDir) << r.all_text();
+    std::vector<std::string> errors = r.texts(3);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("Not enough space in the temp directory for the new files: ", 0), 0u)
+        << errors[0];
+    EXPECT_EQ(r.texts(4).back(), "The patch was not applied; nothing was changed.");
+    EXPECT_EQ(snapshot(f.game), start);
+    EXPECT_EQ(snapshot(vol.path), Tree{});
+}
+
+TEST(Engine, FullGameVolumeDuringTheCommitIsRolledBack) {
+    Scratch s;
+    SmallVolume vol(s.sub("game"), "1m");
+    if (!vol.mounted)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    make_tree(s.sub("old"), old_game_tree());
+    make_tree(s.sub("new"), new_game_tree());
+    make_tree(vol.path, old_game_tree());
+    kv::os::make_dir(s.sub("temp"));
+    build(s.sub("old"), s.sub("new"), s.sub("p.rtp"));
+    // Leave less room than the new files need once they are copied onto the game's volume.
+    write_file(os::join(vol.path, "filler.bin"), std::string(1024 * 1024 - 560 * 1024, 'f'));
+    Tree start = snapshot(vol.path);
+    Recorder r;
+    int rc = run_engine(
+        "-u " + q("-otempdir:" + s.sub("temp")) + " " + q(vol.path) + " " + q(s.sub("p.rtp")), r);
+    EXPECT_EQ(rc, kRcRolledBack) << r.all_text();
+    EXPECT_NE(r.all_text().find(
+                  "Rollback complete: the game directory is exactly as it was before this run."),
+              std::string::npos);
+    EXPECT_EQ(describe_difference(snapshot(vol.path), start), "");
+    EXPECT_EQ(snapshot(s.sub("temp")), Tree{});
+    // With the default work folder on the full game volume, the run stops before the commit.
+    Recorder d;
+    EXPECT_EQ(run_engine("-u " + q("-otempdir:") + " " + q(vol.path) + " " + q(s.sub("p.rtp")), d),
+              kRcTempDir)
+        << d.all_text();
+    EXPECT_EQ(d.texts(3).at(0).rfind("Not enough space on the game's drive for the new files: ", 0),
+              0u);
+    EXPECT_EQ(describe_difference(snapshot(vol.path), start), "");
+}
+#endif
