@@ -39,7 +39,9 @@ std::string FormatSize(int64_t bytes) {
         return FormatTwoDecimals(tb) + " TB";
     }
     // Below a terabyte the count is taken in single precision, as the display always was.
-    const float f = static_cast<float>(bytes);
+    // Stored through memory so that x87 code rounds it to single precision too.
+    volatile float rounded = static_cast<float>(bytes);
+    const float f = rounded;
     const double gb = static_cast<double>(f) / 1073741824.0;
     if (gb > 1.0) {
         return FormatTwoDecimals(gb) + " GB";
