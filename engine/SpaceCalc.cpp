@@ -5,6 +5,8 @@
 #include "engine/logic/TargetMatch.h"
 #include "environment/Environment.h"
 
+#include <array>
+
 namespace {
 
 // The controls that the busy state disables, in this order.
@@ -13,36 +15,54 @@ const UINT kBusyControls[] = {
     IDC_CLEAR_QUEUE,   IDC_MESSAGES,     IDC_PROGRESS_TOTAL,  IDC_PROGRESS_FILE, IDC_IGNORE_MISSING,
     IDC_VALIDATE_ONLY, IDC_ENABLE_UNDO,  IDC_BACKUP_LABEL,    IDCANCEL,          IDOK};
 
+// Lead bytes of the ANSI code page, asked of the system once per byte value.
 bool IsAnsiLeadByte(unsigned char c) {
-    return ::IsDBCSLeadByte(c) != FALSE;
+    static const auto table = [] {
+        std::array<bool, 256> leads{};
+        for (int b = 0; b < 256; ++b) {
+            leads[static_cast<size_t>(b)] = ::IsDBCSLeadByte(static_cast<BYTE>(b)) != FALSE;
+        }
+        return leads;
+    }();
+    return table[c];
 }
 
 // The comparison key of a name: its characters in the ANSI code page, upper-cased as the
-// system maps letters (double-byte characters included). Text that is not valid in the
-// code page is compared byte for byte, in a key space of its own.
+// system maps letters (double-byte characters included), written in UTF-8. Text that is
+// not valid in the code page is compared byte for byte, behind a byte that UTF-8 never
+// holds, so it never equals a valid name's key.
 std::string NameKey(std::string_view name) {
-    if (name.empty()) {
-        return std::string();
+    // Plain ASCII, the usual case, means the same characters in every ANSI code page.
+    bool ascii = true;
+    for (const char ch : name) {
+        ascii = ascii && static_cast<unsigned char>(ch) < 0x80;
     }
-    wchar_t local[320];
-    std::wstring heap;
-    wchar_t* wide = local;
+    if (ascii) {
+        std::string key(name);
+        for (char& c : key) {
+            if (c >= 'a' && c <= 'z') {
+                c = static_cast<char>(c - 'a' + 'A');
+            }
+        }
+        return key;
+    }
     const int length = static_cast<int>(name.size());
-    int count =
+    const int count =
         ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), length, nullptr, 0);
     if (count <= 0) {
-        std::string raw(1, '\x01');
+        std::string raw(1, '\xFF');
         raw.append(name);
         return raw;
     }
-    if (count > static_cast<int>(sizeof local / sizeof local[0])) {
-        heap.resize(static_cast<size_t>(count));
-        wide = heap.data();
+    std::wstring wide(static_cast<size_t>(count), L'\0');
+    ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), length, wide.data(), count);
+    ::CharUpperBuffW(wide.data(), static_cast<DWORD>(count));
+    const int bytes =
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), count, nullptr, 0, nullptr, nullptr);
+    std::string key(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), count, key.data(), bytes, nullptr, nullptr);
     }
-    ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), length, wide, count);
-    ::CharUpperBuffW(wide, static_cast<DWORD>(count));
-    std::string key(1, '\x02');
-    key.append(reinterpret_cast<const char*>(wide), static_cast<size_t>(count) * sizeof(wchar_t));
     return key;
 }
 

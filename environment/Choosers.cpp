@@ -22,6 +22,20 @@ void CKelvaneDlg::OnSelectPatch() {
         SetItemText(IDC_PATCH_FILE_LABEL, "Select Patch File:");
         SetItemText(IDC_ENABLE_UNDO, "Enable patch undo.");
         EnableItem(IDC_ENABLE_UNDO, false);
+        if (m_bUndo) {
+            // The backup list still describes the patch chosen before: a backup made from it
+            // would not undo this patch. Undo is switched off until a calculation succeeds.
+            m_ctrlEnableUndo.SetCheck(BST_UNCHECKED);
+            m_bUndo = FALSE;
+            m_strBackupDir.clear();
+            m_strBackupFolder.clear();
+            EnableItem(IDC_BACKUP_LABEL, false);
+            SetItemText(IDC_BACKUP_LABEL, "");
+            EnableItem(IDC_VALIDATE_ONLY, true);
+            if (m_ctrlIgnoreMissing.GetCheck() == BST_UNCHECKED) {
+                EnableItem(IDC_USE_QUEUE, true);
+            }
+        }
     } else {
         const std::string size = FormatSize(m_llRequiredSpace);
         SetItemText(IDC_PATCH_FILE_LABEL,

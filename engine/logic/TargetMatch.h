@@ -12,7 +12,6 @@
 #include <list>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 // Folds a name to its comparison key: two names are equal without regard to case exactly
@@ -24,26 +23,36 @@ using NameKeyFn = std::function<std::string(std::string_view)>;
 std::list<std::string> DistinctNames(const std::list<std::string>& names, const NameKeyFn& key);
 
 // Positions of the inventory's files by the key of their file name, in inventory order.
+// Keys are kept back to back in one buffer and found through an open-addressing table,
+// so a large inventory costs a handful of allocations, not one per file.
 class FileNameIndex {
   public:
     static constexpr size_t npos = static_cast<size_t>(-1);
 
     void Clear();
+    // Room for `count` positions without growing the table.
     void Reserve(size_t count);
     // Adds the next inventory position (0, 1, 2, ...) under `key`.
-    void Add(std::string key);
+    void Add(std::string_view key);
     // First position filed under `key`, or npos.
-    size_t First(const std::string& key) const;
+    size_t First(std::string_view key) const;
     // The position after `position` with the same key, or npos.
     size_t Next(size_t position) const { return m_next[position]; }
     size_t Size() const { return m_next.size(); }
 
   private:
-    struct Chain {
-        size_t first;
-        size_t last;
+    struct Slot {
+        size_t keyOffset = 0;
+        size_t keyLength = 0;
+        size_t first = npos; // npos: the slot is free
+        size_t last = npos;
     };
-    std::unordered_map<std::string, Chain> m_chains;
+    size_t Find(std::string_view key, size_t hash) const; // slot of key, or the free slot
+    void Grow(size_t slots);
+
+    std::string m_keys;
+    std::vector<Slot> m_slots; // a power of two in size, at most half full
+    size_t m_used = 0;
     std::vector<size_t> m_next;
 };
 

@@ -254,4 +254,35 @@ TEST(FileNameIndexTest, ChainsPositionsInOrder) {
     EXPECT_EQ(index.First("A"), FileNameIndex::npos);
 }
 
+TEST(FileNameIndexTest, GrowsWithoutReserveAndKeepsEveryChain) {
+    FileNameIndex index;
+    const size_t count = 20000;
+    for (size_t i = 0; i < count; ++i) {
+        index.Add("K" + std::to_string(i % 7001)); // 7,001 keys, each two or three times
+    }
+    for (size_t k = 0; k < 7001; ++k) {
+        std::vector<size_t> seen;
+        for (size_t p = index.First("K" + std::to_string(k)); p != FileNameIndex::npos;
+             p = index.Next(p)) {
+            seen.push_back(p);
+        }
+        std::vector<size_t> expected;
+        for (size_t p = k; p < count; p += 7001) {
+            expected.push_back(p);
+        }
+        ASSERT_EQ(seen, expected) << k;
+    }
+    EXPECT_EQ(index.First("K7001"), FileNameIndex::npos);
+    EXPECT_EQ(index.First(""), FileNameIndex::npos);
+    index.Add("");
+    EXPECT_EQ(index.First(""), count); // the empty key is a key like any other
+}
+
+TEST(FileNameIndexTest, EmptyIndexFindsNothing) {
+    FileNameIndex index;
+    EXPECT_EQ(index.First("A"), FileNameIndex::npos);
+    index.Reserve(0);
+    EXPECT_EQ(index.First("A"), FileNameIndex::npos);
+}
+
 } // namespace
