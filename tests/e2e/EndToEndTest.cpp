@@ -1,0 +1,768 @@
+// Kelvane as a player uses it: the real kelvane.exe with our real patchw32.dll, a game
+// installed under "C:\kelvane-e2e\Games\Tarrow Moor" and registered with Wine's reg, real
+// patches built by rtptool from generated releases, and only the program's windows to work
+// with: buttons, the open-file dialog, the folder browser, the message boxes, the texts.
+#include "tests/e2e/GameTrees.h"
+#include "tests/e2e/Player.h"
+
+#include "environment/logic/SizeFormat.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <set>
+
+namespace e2e {
+namespace {
+
+const char kRoot[] = "C:\\kelvane-e2e";
+const char kGameDir[] = "C:\\kelvane-e2e\\Games\\Tarrow Moor";
+const char kDownloads[] = "C:\\kelvane-e2e\\My Downloads";
+const char kBackupRoot[] = "C:\\kelvane-e2e\\Back ups";
+const char kTempDir[] = "C:\\kelvane-e2e\\Temp Files";
+const char kProgramDir[] = "C:\\kelvane-e2e\\Kelvane";
+const char kGameKey[] = "SOFTWARE\\Brackwater\\Tarrowsaga\\Moorgate";
+const char kOpenTitle[] = "Please select the patch (*.rtp) to apply!";
+
+// Releases 1.22 .. 1.25, the game executable's version text and the patch between each pair.
+const char* const kReleaseNames[] = {"1.22", "1.23", "1.24", "1.25"};
+const char* const kExeVersions[] = {"1.22.1001", "1.23.1102", "1.24.1203", "1.25.1304"};
+
+std::string PatchName(int from) {
+    return std::string("tarrow_") + kReleaseNames[from + 1] + "_from_" + kReleaseNames[from] +
+           ".rtp";
+}
+std::string PatchPath(int from) {
+    return std::string(kDownloads) + "\\" + PatchName(from);
+}
+
+// ---------------------------------------------------------------------------
+// Files and programs.
+
+std::string UnixToWindows(const std::string& path) {
+    std::string out = !path.empty() && path[0] == '/' ? "Z:" + path : path;
+    std::replace(out.begin(), out.end(), '/', '\\');
+    return out;
+}
+
+std::string BuildDir() {
+    const char* env = std::getenv("KELVANE_BUILD_DIR");
+    if (env != nullptr && *env != '\0') {
+        return UnixToWindows(env);
+    }
+    char module[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, module, sizeof module);
+    std::string path(module); // <build>\tests\e2e\kelvane_e2e.exe
+    for (int i = 0; i < 3; ++i) {
+        path = path.substr(0, path.find_last_of('\\'));
+    }
+    return path;
+}
+
+void MakeDirs(const std::string& path) {
+    for (size_t i = 3; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '\\') {
+            ::CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
+        }
+    }
+}
+
+void RemoveTree(const std::string& path) {
+    WIN32_FIND_DATAA data;
+    HANDLE h = ::FindFirstFileA((path + "\\*").c_str(), &data);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = data.cFileName;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            const std::string child = path + "\\" + name;
+            ::SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                ::DeleteFileA(child.c_str());
+            }
+        } while (::FindNextFileA(h, &data));
+        ::FindClose(h);
+    }
+    ::RemoveDirectoryA(path.c_str());
+}
+
+bool WriteFileBytes(const std::string& path, const std::string& bytes) {
+    MakeDirs(path.substr(0, path.find_last_of('\\')));
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        return false;
+    }
+    const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::string bytes;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buffer[65536];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+            bytes.append(buffer, n);
+        }
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+bool Exists(const std::string& path) {
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Every file below a folder (relative path -> bytes) and every folder (relative).
+struct DiskTree {
+    Tree files;
+    std::set<std::string> folders;
+};
+
+void ScanInto(const std::string& root, const std::string& rel, DiskTree& out) {
+    WIN32_FIND_DATAA data;
+    const std::string dir = rel.empty() ? root : root + "\\" + rel;
+    HANDLE h = ::FindFirstFileA((dir + "\\*").c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::string name = data.cFileName;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        const std::string childRel = rel.empty() ? name : rel + "\\" + name;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            out.folders.insert(childRel);
+            ScanInto(root, childRel, out);
+        } else {
+            out.files[childRel] = ReadFileBytes(root + "\\" + childRel);
+        }
+    } while (::FindNextFileA(h, &data));
+    ::FindClose(h);
+}
+
+DiskTree Scan(const std::string& dir) {
+    DiskTree tree;
+    ScanInto(dir, "", tree);
+    return tree;
+}
+
+// Runs a program to its end with its output in a log file; returns its exit code.
+DWORD RunProgram(const std::string& exe, const std::string& args, const std::string& currentDir,
+                 const std::string& outputPath, DWORD timeoutMs = 600000) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE output = ::CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION info{};
+    std::string commandLine = "\"" + exe + "\" " + args;
+    const BOOL started =
+        ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                         currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &info);
+    if (output != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(output);
+    }
+    if (!started) {
+        Log("cannot start " + commandLine + " (error " + std::to_string(::GetLastError()) + ")");
+        return 0xFFFFFFFF;
+    }
+    DWORD code = STILL_ACTIVE;
+    if (::WaitForSingleObject(info.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        Log("ended by force after the time limit: " + commandLine);
+        ::TerminateProcess(info.hProcess, 1);
+        ::WaitForSingleObject(info.hProcess, 5000);
+    }
+    ::GetExitCodeProcess(info.hProcess, &code);
+    ::CloseHandle(info.hProcess);
+    ::CloseHandle(info.hThread);
+    return code;
+}
+
+std::string SystemProgram(const char* name) {
+    char dir[MAX_PATH] = {};
+    ::GetSystemDirectoryA(dir, sizeof dir);
+    return std::string(dir) + "\\" + name;
+}
+
+// The game's registry entry, written as the game's installer would: with Wine's reg.
+bool RegAdd(const std::string& value, const std::string& data) {
+    const std::string args = "add \"HKLM\\" + std::string(kGameKey) + "\" /v " + value +
+                             " /t REG_SZ /d \"" + data + "\" /f";
+    return RunProgram(SystemProgram("reg.exe"), args, "", ArtifactsDir() + "\\e2e-reg.txt") == 0;
+}
+
+std::string RegRead(const char* value) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return "(no key)";
+    }
+    char buffer[512] = {};
+    DWORD size = sizeof buffer - 1;
+    const LONG rc =
+        ::RegQueryValueExA(key, value, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+    ::RegCloseKey(key);
+    return rc == ERROR_SUCCESS ? std::string(buffer) : "(no value)";
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// Differences between the files of a folder and a tree, described for the failure message.
+std::string Differences(const Tree& expected, const Tree& actual) {
+    std::string out;
+    int shown = 0;
+    auto note = [&](const std::string& line) {
+        if (++shown <= 12) {
+            out += "\n    " + line;
+        }
+    };
+    for (const auto& [rel, bytes] : expected) {
+        auto it = actual.find(rel);
+        if (it == actual.end()) {
+            note("missing: " + rel);
+        } else if (it->second != bytes) {
+            size_t at = 0;
+            while (at < bytes.size() && at < it->second.size() && bytes[at] == it->second[at]) {
+                ++at;
+            }
+            note("differs: " + rel + " (" + std::to_string(it->second.size()) +
+                 " bytes, expected " + std::to_string(bytes.size()) + "; first difference at " +
+                 std::to_string(at) + ")");
+        }
+    }
+    for (const auto& [rel, bytes] : actual) {
+        if (expected.find(rel) == expected.end()) {
+            note("unexpected: " + rel);
+        }
+    }
+    if (shown > 12) {
+        out += "\n    ... " + std::to_string(shown - 12) + " more";
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// The releases, their patches and the program, made once per run.
+struct World {
+    std::vector<Tree> releases; // with tarrowmain.exe, without the engine library
+    std::string engineBytes;
+    std::string kelvaneExe;
+    bool ready = false;
+    std::string problem;
+};
+World* g_world = nullptr;
+
+class WorldSetup : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        g_world = new World;
+        World& w = *g_world;
+        const std::string build = BuildDir();
+        Log("build folder " + build);
+        const std::string engine = build + "\\patchw32\\patchw32.dll";
+        const std::string rtptool = build + "\\tools\\rtptool.exe";
+        const std::string kelvane = build + "\\kelvane.exe";
+        for (const std::string& needed : {engine, rtptool, kelvane}) {
+            if (!Exists(needed)) {
+                w.problem = "not built: " + needed;
+                Log(w.problem);
+                return;
+            }
+        }
+        w.engineBytes = ReadFileBytes(engine);
+
+        RemoveTree(kRoot);
+        MakeDirs(kDownloads);
+        MakeDirs(kBackupRoot);
+        MakeDirs(kTempDir);
+        MakeDirs(kProgramDir);
+        w.kelvaneExe = std::string(kProgramDir) + "\\kelvane.exe";
+        if (!::CopyFileA(kelvane.c_str(), w.kelvaneExe.c_str(), FALSE)) {
+            w.problem = "cannot copy kelvane.exe";
+            return;
+        }
+
+        w.releases = MakeReleases();
+        for (size_t r = 0; r < w.releases.size(); ++r) {
+            const std::string exe =
+                build + "\\tests\\e2e\\tarrowmain_v" + std::to_string(r + 1) + ".exe";
+            w.releases[r]["tarrowmain.exe"] = ReadFileBytes(exe);
+            if (w.releases[r]["tarrowmain.exe"].empty()) {
+                w.problem = "not built: " + exe;
+                return;
+            }
+            const std::string dir = std::string(kRoot) + "\\releases\\" + kReleaseNames[r];
+            uint64_t bytes = 0;
+            for (const auto& [rel, data] : w.releases[r]) {
+                if (!WriteFileBytes(dir + "\\" + rel, data)) {
+                    w.problem = "cannot write " + dir + "\\" + rel;
+                    return;
+                }
+                bytes += data.size();
+            }
+            Log("release " + std::string(kReleaseNames[r]) + ": " +
+                std::to_string(w.releases[r].size()) + " files, " +
+                std::to_string(FoldersOf(w.releases[r]).size()) + " folders, " +
+                std::to_string(bytes) + " bytes");
+        }
+        // The publisher's side: one patch per release step, built by our builder.
+        for (int from = 0; from + 1 < static_cast<int>(w.releases.size()); ++from) {
+            const std::string oldDir = std::string(kRoot) + "\\releases\\" + kReleaseNames[from];
+            const std::string newDir =
+                std::string(kRoot) + "\\releases\\" + kReleaseNames[from + 1];
+            const DWORD start = ::GetTickCount();
+            const DWORD code = RunProgram(
+                rtptool, "build \"" + oldDir + "\" \"" + newDir + "\" \"" + PatchPath(from) + "\"",
+                kRoot, ArtifactsDir() + "\\e2e-rtptool-" + std::to_string(from + 1) + ".txt");
+            const std::string patch = ReadFileBytes(PatchPath(from));
+            const TreeDiff diff = Diff(w.releases[from], w.releases[from + 1]);
+            Log("built " + PatchName(from) + ": exit " + std::to_string(code) + ", " +
+                std::to_string(patch.size()) + " bytes in " +
+                std::to_string(::GetTickCount() - start) + " ms (" +
+                std::to_string(diff.modified.size()) + " changed, " +
+                std::to_string(diff.added.size()) + " added, " +
+                std::to_string(diff.removed.size()) + " removed files)");
+            if (code != 0 || patch.empty()) {
+                w.problem = "rtptool could not build " + PatchName(from);
+                return;
+            }
+        }
+        w.ready = true;
+    }
+    void TearDown() override {
+        delete g_world;
+        g_world = nullptr;
+    }
+};
+
+const ::testing::Environment* const g_setup = ::testing::AddGlobalTestEnvironment(new WorldSetup);
+
+// ---------------------------------------------------------------------------
+class EndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(g_world, nullptr);
+        ASSERT_TRUE(g_world->ready) << g_world->problem;
+        m_name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        Log("=== " + m_name);
+    }
+
+    void TearDown() override {
+        if (m_kelvane) {
+            if (HasFailure() && m_kelvane->Running()) {
+                m_kelvane->Screenshot(m_name + "-at-failure");
+                for (HWND popup : m_kelvane->Popups()) {
+                    const Box box = ReadBox(popup);
+                    Log("open at failure: \"" + box.caption + "\" " + box.text);
+                }
+            }
+            m_kelvane->Exit();
+            m_kelvane.reset();
+        }
+    }
+
+    const Tree& Release(int r) const { return g_world->releases[static_cast<size_t>(r)]; }
+
+    // A fresh installation of a release, registered as the game's installer does.
+    void Install(int r, const Tree* override = nullptr) {
+        RemoveTree(kGameDir);
+        const Tree& files = override != nullptr ? *override : Release(r);
+        for (const auto& [rel, bytes] : files) {
+            ASSERT_TRUE(WriteFileBytes(std::string(kGameDir) + "\\" + rel, bytes)) << rel;
+        }
+        ASSERT_TRUE(WriteFileBytes(std::string(kGameDir) + "\\patchw32.dll", g_world->engineBytes));
+        ASSERT_TRUE(RegAdd("Location", kGameDir));
+        ASSERT_TRUE(RegAdd("Version", kReleaseNames[r]));
+        ASSERT_EQ(RegRead("Location"), kGameDir);
+    }
+
+    // The game folder's files without the engine library that sits beside the game.
+    Tree GameFiles() const {
+        Tree files = Scan(kGameDir).files;
+        files.erase("patchw32.dll");
+        return files;
+    }
+
+    void ExpectGame(const Tree& expected, const std::string& what) {
+        const Tree actual = GameFiles();
+        EXPECT_TRUE(actual == expected) << what << ":" << Differences(expected, actual);
+    }
+
+    void StartKelvane() {
+        m_kelvane = std::make_unique<Kelvane>();
+        ASSERT_TRUE(m_kelvane->Start(g_world->kelvaneExe, kProgramDir));
+        Log("started: " + k().Status(1));
+    }
+
+    Kelvane& k() { return *m_kelvane; }
+
+    // "Select Temp Dir" and a folder in the browser.
+    void ChooseTempDir(const std::string& folder) {
+        ASSERT_TRUE(k().Click(1003));
+        HWND browser = k().WaitForBrowser();
+        ASSERT_NE(browser, nullptr);
+        const std::string prompt = BrowserPrompt(browser);
+        Log("browser prompt: " + prompt);
+        std::string selected;
+        ASSERT_TRUE(AnswerFolderBrowser(browser, folder, selected));
+        EXPECT_EQ(Lower(selected), Lower(NameOf(folder)));
+        ASSERT_TRUE(k().WaitIdle());
+        EXPECT_EQ(k().Text(1001), folder);
+        EXPECT_EQ(k().Text(1018).rfind("Select a temp directory: (current has ", 0), 0u)
+            << k().Text(1018);
+    }
+
+    // "Select Patch" and the patch file in the open-file dialog.
+    void ChoosePatch(const std::string& path) {
+        ASSERT_TRUE(k().Click(1002));
+        HWND open = k().WaitForPopup(kOpenTitle);
+        ASSERT_NE(open, nullptr);
+        EXPECT_EQ(::GetWindow(open, GW_OWNER), k().main());
+        ASSERT_TRUE(AnswerOpenFile(open, path));
+        ASSERT_TRUE(k().WaitIdle());
+        EXPECT_EQ(k().Text(1000), NameOf(path));
+        EXPECT_TRUE(k().Enabled(IDOK));
+        Log("patch chosen: \"" + k().Text(1021) + "\" / \"" + k().Text(1019) + "\"");
+    }
+
+    // The bytes a patch needs: the installed files whose names the patch touches.
+    int64_t RequiredSpace(int from) const {
+        const TreeDiff diff = Diff(Release(from), Release(from + 1));
+        std::set<std::string> touched;
+        for (const auto* list : {&diff.modified, &diff.added, &diff.removed}) {
+            for (const std::string& rel : *list) {
+                touched.insert(Lower(NameOf(rel)));
+            }
+        }
+        int64_t sum = 0;
+        for (const auto& [rel, bytes] : Release(from)) {
+            if (touched.count(Lower(NameOf(rel))) != 0) {
+                sum += static_cast<int64_t>(bytes.size());
+            }
+        }
+        return sum;
+    }
+
+    // Presses the Patch (or Validate) button and waits for the outcome box; photographs
+    // the run while it goes and with the outcome showing, then confirms the box.
+    Box RunAndConfirm(const std::string& shotName) {
+        Box outcome;
+        if (!k().Click(IDOK)) {
+            return outcome;
+        }
+        bool duringShot = false;
+        const DWORD start = ::GetTickCount();
+        while (::GetTickCount() - start < 600000) {
+            for (HWND popup : k().Popups()) {
+                outcome = ReadBox(popup);
+            }
+            if (outcome) {
+                break;
+            }
+            if (!duringShot && !k().Enabled(IDCANCEL) && !k().Messages().empty()) {
+                duringShot = true;
+                k().Screenshot(shotName + "-during");
+                Log("during the run: status \"" + k().Status(0) + "\", progress " +
+                    std::to_string(k().Progress(1006)) + " / " +
+                    std::to_string(k().Progress(1007)));
+            }
+            ::Sleep(20);
+        }
+        if (!outcome) {
+            ADD_FAILURE() << "no outcome box";
+            return outcome;
+        }
+        Log("outcome \"" + outcome.caption + "\": " + outcome.text);
+        k().Screenshot(shotName + "-outcome");
+        m_messages = k().Messages();
+        for (const std::string& line : m_messages) {
+            Log("  message: " + line);
+        }
+        EXPECT_TRUE(PressAndWaitGone(outcome.hwnd, IDOK));
+        EXPECT_TRUE(k().WaitIdle());
+        k().Screenshot(shotName + "-after");
+        return outcome;
+    }
+
+    bool MessagesHave(const std::string& text) const {
+        return std::any_of(m_messages.begin(), m_messages.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
+    }
+
+    std::string m_name;
+    std::unique_ptr<Kelvane> m_kelvane;
+    std::vector<std::string> m_messages;
+};
+
+// ---------------------------------------------------------------------------
+
+TEST_F(EndToEnd, OnePatchWithUndoAndTheUndoScriptRestoresTheOldRelease) {
+    Install(0);
+    StartKelvane();
+    EXPECT_EQ(k().Status(1), std::string("Current Tarrow version is: ") + kExeVersions[0]);
+    EXPECT_FALSE(k().Enabled(IDOK));
+    EXPECT_FALSE(k().Enabled(1019));
+
+    ChooseTempDir(kTempDir);
+    ChoosePatch(PatchPath(0));
+    const std::string size = FormatSize(RequiredSpace(0));
+    EXPECT_EQ(k().Text(1021), "Select Patch File: (requires min. " + size + " temp space)");
+    EXPECT_EQ(k().Text(1019), "Enable patch undo. (requires " + size + " additional space.)");
+    ASSERT_TRUE(k().Enabled(1019));
+
+    // Enable undo: the folder browser asks for the backup root.
+    ASSERT_TRUE(k().Click(1019));
+    HWND browser = k().WaitForBrowser();
+    ASSERT_NE(browser, nullptr);
+    EXPECT_EQ(BrowserPrompt(browser), "Please select a backup destination with min. " + size +
+                                          " free space and press 'OK' (Do NOT choose your Tarrow "
+                                          "directory).");
+    std::string selected;
+    ASSERT_TRUE(AnswerFolderBrowser(browser, kBackupRoot, selected));
+    ASSERT_TRUE(k().WaitIdle());
+    const std::string backupDir = std::string(kBackupRoot) + "\\undo_from_1.22";
+    EXPECT_EQ(k().Check(1019), BST_CHECKED);
+    EXPECT_EQ(k().Text(1020), "Backing up to: " + backupDir);
+    EXPECT_FALSE(k().Enabled(1010));
+    EXPECT_FALSE(k().Enabled(1014));
+
+    const Box outcome = RunAndConfirm("undo");
+    EXPECT_EQ(outcome.caption, "Success");
+    EXPECT_EQ(outcome.text, "Patch successful!\nBackup is located in " + backupDir +
+                                ".\nRun undo_patch.bat to undo patching.");
+    EXPECT_TRUE(MessagesHave("--- Applying:  \"" + PatchPath(0) + "\" ---"));
+
+    // The game is the new release, and the window says so.
+    ExpectGame(Release(1), "after the patch");
+    EXPECT_EQ(k().Status(1), std::string("Current Tarrow version is: ") + kExeVersions[1]);
+    EXPECT_EQ(k().Status(0), "");
+    EXPECT_EQ(k().Text(1000), "");
+    EXPECT_FALSE(k().Enabled(IDOK));
+    EXPECT_EQ(k().Check(1019), BST_UNCHECKED);
+    EXPECT_EQ(k().Text(1021), "Select Patch File:");
+    EXPECT_EQ(k().Progress(1006), 0);
+    EXPECT_EQ(k().Progress(1007), 0);
+    EXPECT_EQ(k().Exit(), 0u);
+
+    // The backup holds the undo pair and the saved files.
+    ASSERT_TRUE(Exists(backupDir + "\\undo_patch.bat"));
+    ASSERT_TRUE(Exists(backupDir + "\\undo_patch.reg"));
+    Log("undo_patch.reg:\n" + ReadFileBytes(backupDir + "\\undo_patch.reg"));
+    WriteFileBytes(ArtifactsDir() + "\\e2e-undo_patch.bat",
+                   ReadFileBytes(backupDir + "\\undo_patch.bat"));
+
+    // The game's own updater would have recorded the new release.
+    ASSERT_TRUE(RegAdd("Version", kReleaseNames[1]));
+
+    // The player double-clicks undo_patch.bat: Wine's cmd runs it in the backup folder.
+    const DWORD code = RunProgram(SystemProgram("cmd.exe"), "/c undo_patch.bat", backupDir,
+                                  ArtifactsDir() + "\\e2e-undo-output.txt");
+    Log("undo_patch.bat ended with " + std::to_string(code));
+    ExpectGame(Release(0), "after undo_patch.bat");
+    EXPECT_EQ(RegRead("Version"), kReleaseNames[0]);
+    const DiskTree disk = Scan(kGameDir);
+    std::string extraFolders;
+    for (const std::string& folder : disk.folders) {
+        if (FoldersOf(Release(0)).count(folder) == 0) {
+            extraFolders += " \"" + folder + "\"";
+        }
+    }
+    if (!extraFolders.empty()) {
+        Log("folders left behind by the undo (empty, made by the patch):" + extraFolders);
+    }
+}
+
+TEST_F(EndToEnd, QueueOfThreePatchesAppliedTopDown) {
+    Install(0);
+    StartKelvane();
+    ChooseTempDir(kTempDir);
+
+    ASSERT_TRUE(k().Click(1014));
+    HWND queue = k().WaitForPopup("Patch Queue");
+    ASSERT_NE(queue, nullptr);
+    EXPECT_EQ(::GetWindow(queue, GW_OWNER), k().main());
+    EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(queue, 1013)));
+    for (int from = 0; from < 3; ++from) {
+        kt::PressButton(queue, 1012);
+        HWND open = k().WaitForPopup(kOpenTitle);
+        ASSERT_NE(open, nullptr);
+        EXPECT_EQ(::GetWindow(open, GW_OWNER), queue);
+        ASSERT_TRUE(AnswerOpenFile(open, PatchPath(from)));
+        const DWORD start = ::GetTickCount();
+        while (ListRows(::GetDlgItem(queue, 1011)).size() < static_cast<size_t>(from + 1) &&
+               ::GetTickCount() - start < 10000) {
+            ::Sleep(30);
+        }
+    }
+    // The same patch once more: refused without a word.
+    kt::PressButton(queue, 1012);
+    HWND again = k().WaitForPopup(kOpenTitle);
+    ASSERT_NE(again, nullptr);
+    ASSERT_TRUE(AnswerOpenFile(again, PatchPath(1)));
+    ::Sleep(300);
+    EXPECT_EQ(ListRows(::GetDlgItem(queue, 1011)),
+              (std::vector<std::string>{PatchName(0), PatchName(1), PatchName(2)}));
+    EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(queue, 1013)));
+    ASSERT_TRUE(PressAndWaitGone(queue, IDCANCEL));
+    ASSERT_TRUE(k().WaitIdle());
+
+    EXPECT_EQ(k().Status(0), "3 patch(es) in queue.");
+    EXPECT_EQ(k().Text(1000), "");
+    EXPECT_FALSE(k().Enabled(1002));
+    EXPECT_TRUE(k().Enabled(1015));
+    for (int id : {1009, 1010, 1019}) {
+        EXPECT_FALSE(k().Enabled(id)) << id;
+        EXPECT_EQ(k().Check(id), BST_UNCHECKED) << id;
+    }
+    k().Screenshot("queue-ready");
+
+    const Box outcome = RunAndConfirm("queue");
+    EXPECT_EQ(outcome.caption, "Success");
+    EXPECT_EQ(outcome.text, "Patch successful!");
+    // Top-down: each patch in turn, bare paths.
+    std::vector<size_t> at;
+    for (int from = 0; from < 3; ++from) {
+        const std::string line = "--- Applying: " + PatchPath(from) + " ---";
+        auto it = std::find(m_messages.begin(), m_messages.end(), line);
+        EXPECT_NE(it, m_messages.end()) << line;
+        at.push_back(static_cast<size_t>(it - m_messages.begin()));
+    }
+    EXPECT_TRUE(std::is_sorted(at.begin(), at.end()));
+
+    ExpectGame(Release(3), "after the queue");
+    EXPECT_EQ(k().Status(1), std::string("Current Tarrow version is: ") + kExeVersions[3]);
+    EXPECT_EQ(k().Status(0), "");
+    EXPECT_TRUE(k().Enabled(1002));
+    EXPECT_FALSE(k().Enabled(1015));
+    EXPECT_TRUE(k().Enabled(1009));
+    EXPECT_TRUE(k().Enabled(1010));
+}
+
+TEST_F(EndToEnd, WrongVersionPatchFailsAndLeavesTheGameAlone) {
+    Install(0);
+    StartKelvane();
+    ChooseTempDir(kTempDir);
+    ChoosePatch(PatchPath(1)); // 1.22 installed, the patch updates 1.23
+    const Tree before = GameFiles();
+    const DiskTree beforeDisk = Scan(kGameDir);
+
+    const Box outcome = RunAndConfirm("wrong-version");
+    EXPECT_EQ(outcome.caption, "Error");
+    EXPECT_EQ(outcome.text, "Patch failed, please see patch messagebox for details!");
+    ExpectGame(before, "after the failed patch");
+    EXPECT_EQ(Scan(kGameDir).folders, beforeDisk.folders);
+    EXPECT_FALSE(m_messages.empty());
+    EXPECT_TRUE(MessagesHave("--- Applying:  \"" + PatchPath(1) + "\" ---"));
+    // A failed run keeps the choice, so the player can try again.
+    EXPECT_EQ(k().Text(1000), PatchName(1));
+    EXPECT_TRUE(k().Enabled(IDOK));
+    EXPECT_EQ(k().Status(1), std::string("Current Tarrow version is: ") + kExeVersions[0]);
+}
+
+TEST_F(EndToEnd, ValidateOnlyFindsTheDamagedFileAndChangesNothing) {
+    const TreeDiff diff = Diff(Release(0), Release(1));
+    std::string victim;
+    for (const std::string& rel : diff.modified) {
+        if (rel != "tarrowmain.exe" && rel != "readme.txt" && Release(0).at(rel).size() > 100) {
+            victim = rel;
+            break;
+        }
+    }
+    ASSERT_FALSE(victim.empty());
+    Tree damaged = Release(0);
+    damaged[victim][50] = static_cast<char>(damaged[victim][50] ^ 0x5A);
+    Install(0, &damaged);
+    Log("damaged " + victim);
+    StartKelvane();
+    ChooseTempDir(kTempDir);
+
+    ASSERT_TRUE(k().Click(1010));
+    ASSERT_TRUE(k().WaitIdle());
+    EXPECT_EQ(k().Check(1010), BST_CHECKED);
+    EXPECT_EQ(k().Text(IDOK), "&Validate");
+    EXPECT_FALSE(k().Enabled(1014));
+    ChoosePatch(PatchPath(0));
+
+    Box outcome = RunAndConfirm("validate-damaged");
+    EXPECT_EQ(outcome.caption, "Error");
+    EXPECT_EQ(outcome.text, "Validate failed, , please see patch messagebox for details!");
+    ExpectGame(damaged, "after validating the damaged installation");
+    EXPECT_TRUE(MessagesHave(NameOf(victim))) << "the messages name the damaged file";
+
+    // Repaired, the same installation validates.
+    ASSERT_TRUE(WriteFileBytes(std::string(kGameDir) + "\\" + victim, Release(0).at(victim)));
+    ChoosePatch(PatchPath(0));
+    outcome = RunAndConfirm("validate-good");
+    EXPECT_EQ(outcome.caption, "Success");
+    EXPECT_EQ(outcome.text, "Validate successful!");
+    ExpectGame(Release(0), "after validating the good installation");
+}
+
+TEST_F(EndToEnd, IgnoreMissingAppliesTheRestAndSkipsTheMissingFiles) {
+    const TreeDiff diff = Diff(Release(0), Release(1));
+    std::vector<std::string> gone;
+    for (const std::string& rel : diff.modified) {
+        if (rel != "tarrowmain.exe" && rel != "readme.txt" && gone.size() < 2) {
+            gone.push_back(rel);
+        }
+    }
+    ASSERT_EQ(gone.size(), 2u);
+    Tree partial = Release(0);
+    for (const std::string& rel : gone) {
+        partial.erase(rel);
+        Log("missing from the installation: " + rel);
+    }
+    Install(0, &partial);
+    StartKelvane();
+    ChooseTempDir(kTempDir);
+
+    ASSERT_TRUE(k().Click(1009));
+    const Box warning = k().WaitForBox();
+    ASSERT_TRUE(warning);
+    EXPECT_EQ(warning.caption, "WARNING");
+    EXPECT_EQ(warning.text,
+              "WARNING: Choosing to ignore missing/incorrect files may cause unforeseen errors.\n "
+              "You can NOT ask Brackwater support for help once you have patched this way unless "
+              "you reinstall your game first.\n\n By pressing the Yes button you accept this.");
+    ASSERT_TRUE(PressAndWaitGone(warning.hwnd, IDYES));
+    ASSERT_TRUE(k().WaitIdle());
+    EXPECT_EQ(k().Check(1009), BST_CHECKED);
+    EXPECT_FALSE(k().Enabled(1014));
+
+    ChoosePatch(PatchPath(0));
+    const Box outcome = RunAndConfirm("ignore-missing");
+    EXPECT_EQ(outcome.caption, "Success");
+    EXPECT_EQ(outcome.text, "Please see patch messagebox for possible errors!");
+    Tree expected = Release(1);
+    for (const std::string& rel : gone) {
+        expected.erase(rel);
+        EXPECT_TRUE(MessagesHave(NameOf(rel))) << "the messages name the skipped " << rel;
+    }
+    ExpectGame(expected, "after patching with missing files ignored");
+    EXPECT_EQ(k().Status(1), std::string("Current Tarrow version is: ") + kExeVersions[1]);
+    EXPECT_EQ(k().Check(1009), BST_CHECKED) << "the option stays on across runs";
+}
+
+} // namespace
+} // namespace e2e
