@@ -5,6 +5,7 @@
 //   rtptool run "COMMAND LINE"              run the engine with a complete command line
 #include "api.h"
 #include "builder.h"
+#include "delta.h"
 #include "format.h"
 
 #include <chrono>
@@ -18,7 +19,7 @@ namespace {
 int usage() {
     std::fprintf(stderr, "usage:\n"
                          "  rtptool build OLD_DIR NEW_DIR OUT.rtp\n"
-                         "  rtptool info PATCH\n"
+                         "  rtptool info [-v] PATCH\n"
                          "  rtptool apply [-u] [-j] [-i] [-l] [-otempdir:DIR] [GAME_DIR] PATCH\n"
                          "  rtptool run \"ENGINE COMMAND LINE\"\n");
     return 64;
@@ -50,8 +51,11 @@ int cmd_build(int argc, char** argv) {
 }
 
 int cmd_info(int argc, char** argv) {
-    if (argc != 3)
+    bool verbose = argc == 4 && std::string(argv[2]) == "-v";
+    if (argc != 3 && !verbose)
         return usage();
+    if (verbose)
+        argv[2] = argv[3];
     kv::Patch p;
     std::string msg;
     kv::PatchError e = kv::open_patch(argv[2], p, msg);
@@ -68,6 +72,20 @@ int cmd_info(int argc, char** argv) {
                     kv::codec_name(en.codec), (unsigned long long)en.old_size,
                     (unsigned long long)en.new_size, (unsigned long long)en.payload_size,
                     en.path.c_str());
+    if (verbose) {
+        kv::DeltaStats st;
+        for (const kv::Entry& en : p.entries)
+            if (en.codec == kv::Codec::Delta && !kv::delta_stats(en, p.file, st))
+                std::printf("cannot read the blocks of %s\n", en.path.c_str());
+        const char* names[3] = {"instructions", "differences", "literals"};
+        std::printf("delta blocks: %llu\n", (unsigned long long)st.blocks);
+        for (int i = 0; i < 3; ++i)
+            std::printf("  %-12s raw %12llu stored %12llu\n", names[i],
+                        (unsigned long long)st.raw[i], (unsigned long long)st.stored[i]);
+        std::printf("  streams by coding: raw %llu, deflate %llu, range-coded %llu\n",
+                    (unsigned long long)st.by_coding[0], (unsigned long long)st.by_coding[1],
+                    (unsigned long long)st.by_coding[2]);
+    }
     return 0;
 }
 

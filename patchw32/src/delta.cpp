@@ -1,10 +1,12 @@
 #include "delta.h"
 
 #include "bytes.h"
+#include "cm.h"
 #include "sais.h"
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <zlib.h>
 
 namespace kv {
@@ -58,6 +60,46 @@ bool inflate_exact(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_le
     return ok;
 }
 
+// Difference bytes are mostly zero: runs of zeros become a 0 byte and the run length - 1 as a
+// varint, every other byte stands for itself.
+std::vector<uint8_t> zero_runs(const std::vector<uint8_t>& in) {
+    std::vector<uint8_t> out;
+    out.reserve(in.size() / 4 + 16);
+    for (size_t i = 0; i < in.size();) {
+        if (in[i] != 0) {
+            out.push_back(in[i++]);
+            continue;
+        }
+        size_t j = i;
+        while (j < in.size() && in[j] == 0)
+            ++j;
+        out.push_back(0);
+        put_varu(out, j - i - 1);
+        i = j;
+    }
+    return out;
+}
+
+bool expand_zero_runs(const std::vector<uint8_t>& in, std::vector<uint8_t>& out, size_t want) {
+    out.assign(want, 0);
+    size_t o = 0;
+    ByteReader r(in.data(), in.size());
+    while (r.left() > 0) {
+        uint8_t b = r.u8();
+        if (b != 0) {
+            if (o >= want)
+                return false;
+            out[o++] = b;
+            continue;
+        }
+        uint64_t run = r.varu();
+        if (r.bad() || run >= want - o)
+            return false;
+        o += static_cast<size_t>(run) + 1; // already zero
+    }
+    return o == want;
+}
+
 // ---------------------------------------------------------------- encoder side
 
 class BlockPacker {
@@ -80,8 +122,13 @@ class BlockPacker {
             uint64_t take = std::min<uint64_t>(len, kDeltaBlockMax - out_len_);
             size_t base = diff_.size();
             diff_.resize(base + take);
-            for (uint64_t i = 0; i < take; ++i)
+            oldcat_.insert(oldcat_.end(), op, op + take);
+            posmod_.resize(base + take);
+            uint64_t at = emitted_ + out_len_;
+            for (uint64_t i = 0; i < take; ++i) {
                 diff_[base + i] = static_cast<uint8_t>(np[i] - op[i]);
+                posmod_[base + i] = static_cast<uint8_t>((at + i) & 7);
+            }
             d_ += take;
             out_len_ += take;
             cursor_ = old_abs + take;
@@ -134,32 +181,62 @@ class BlockPacker {
             flush();
     }
 
+    // Picks per stream the smallest of raw, deflate and context mixing.
+    void pack(const std::vector<uint8_t>& raw, std::vector<uint8_t>& best, StreamCoding& coding,
+              const std::vector<uint8_t>* cm_form = nullptr) {
+        best = raw;
+        coding = StreamCoding::Raw;
+        if (raw.empty())
+            return;
+        std::vector<uint8_t> d;
+        if (deflate_buffer(raw, d, level_) && d.size() < best.size()) {
+            best.swap(d);
+            coding = StreamCoding::Deflate;
+        }
+        // Context mixing costs time per byte; on data deflate already shrinks 64 times it
+        // cannot gain much in absolute terms.
+        if (!cm_form && best.size() * 64 < raw.size())
+            return;
+        std::vector<uint8_t> c = cm_form ? *cm_form : cm_encode_bytes(raw);
+        if (c.size() < best.size()) {
+            best.swap(c);
+            coding = StreamCoding::Mixing;
+        }
+    }
+
     void flush() {
         if (out_len_ == 0 || !st_.ok())
             return;
+        std::vector<uint8_t> runs = zero_runs(diff_);
+        DiffEncoder de;
+        for (size_t i = 0; i < diff_.size(); ++i)
+            de.add(diff_[i], oldcat_[i], posmod_[i]);
+        std::vector<uint8_t> diff_cm = de.finish();
+        std::vector<uint8_t> packed[3];
+        StreamCoding coding[3];
+        pack(ctrl_, packed[0], coding[0]);
+        pack(runs, packed[1], coding[1], &diff_cm);
+        pack(extra_, packed[2], coding[2]);
+        uint64_t raw_len[3] = {ctrl_.size(),
+                               coding[1] == StreamCoding::Mixing ? diff_.size() : runs.size(),
+                               extra_.size()};
         std::vector<uint8_t> head;
         put_varu(head, out_len_);
-        const std::vector<uint8_t>* streams[3] = {&ctrl_, &diff_, &extra_};
-        std::vector<uint8_t> packed[3];
-        bool use_deflate[3];
         for (int i = 0; i < 3; ++i) {
-            use_deflate[i] = !streams[i]->empty() &&
-                             deflate_buffer(*streams[i], packed[i], level_) &&
-                             packed[i].size() < streams[i]->size();
-            put_u8(head, static_cast<uint8_t>(use_deflate[i] ? StreamCoding::Deflate
-                                                             : StreamCoding::Raw));
-            put_varu(head, streams[i]->size());
-            put_varu(head, use_deflate[i] ? packed[i].size() : streams[i]->size());
+            put_u8(head, static_cast<uint8_t>(coding[i]));
+            put_varu(head, raw_len[i]);
+            put_varu(head, packed[i].size());
         }
         st_ = out_.write(head.data(), head.size());
-        for (int i = 0; i < 3 && st_.ok(); ++i) {
-            const std::vector<uint8_t>& body = use_deflate[i] ? packed[i] : *streams[i];
-            if (!body.empty())
-                st_ = out_.write(body.data(), body.size());
-        }
+        for (int i = 0; i < 3 && st_.ok(); ++i)
+            if (!packed[i].empty())
+                st_ = out_.write(packed[i].data(), packed[i].size());
         ctrl_.clear();
         diff_.clear();
+        oldcat_.clear();
+        posmod_.clear();
         extra_.clear();
+        emitted_ += out_len_;
         out_len_ = 0;
     }
 
@@ -167,6 +244,8 @@ class BlockPacker {
     int level_;
     os::Status st_;
     std::vector<uint8_t> ctrl_, diff_, extra_;
+    std::vector<uint8_t> oldcat_, posmod_; // per difference byte: its old byte, position mod 8
+    uint64_t emitted_ = 0;                 // output bytes of the blocks already written
     uint64_t out_len_ = 0;
     bool open_ = false;
     uint64_t d_ = 0, e_ = 0;
@@ -371,10 +450,38 @@ bool read_varu(PayloadReader& in, uint64_t& v, os::Status& st) {
 
 } // namespace
 
+bool delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
+    PayloadReader in(patch, e.payload_offset, e.payload_size);
+    std::vector<uint8_t> skip;
+    while (in.remaining() > 0) {
+        os::Status st;
+        uint64_t out_len = 0;
+        if (!read_varu(in, out_len, st))
+            return false;
+        uint64_t stored_total = 0;
+        for (int i = 0; i < 3; ++i) {
+            uint8_t coding;
+            uint64_t raw, stored;
+            if (!in.read_byte(coding, st) || !read_varu(in, raw, st) || !read_varu(in, stored, st))
+                return false;
+            out.raw[i] += raw;
+            out.stored[i] += stored;
+            out.by_coding[coding & 3]++;
+            stored_total += stored;
+        }
+        skip.resize(static_cast<size_t>(stored_total));
+        bool short_read = false;
+        if (!in.read_exact(skip.data(), skip.size(), short_read) || short_read)
+            return false;
+        ++out.blocks;
+    }
+    return true;
+}
+
 DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
                           Sink& out, const ProgressFn& progress) {
     PayloadReader in(patch, e.payload_offset, e.payload_size);
-    std::vector<uint8_t> streams[3], packed, block;
+    std::vector<uint8_t> streams[3], packed, block, diffs, diff_packed;
     uint64_t produced = 0;
     uint64_t oldpos = 0;
     while (produced < e.new_size) {
@@ -392,34 +499,53 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
                 !read_varu(in, stored[i], st))
                 return st.ok() ? DecodeResult::corrupt("difference data is cut short")
                                : DecodeResult::io(st);
-            if (coding[i] > static_cast<uint8_t>(StreamCoding::Deflate))
+            if (coding[i] > static_cast<uint8_t>(StreamCoding::Mixing))
                 return DecodeResult::corrupt("a difference block uses an unknown stream coding");
-            uint64_t limit = i == 0 ? kDeltaCtrlMax : out_len;
+            uint64_t limit = i == 0 ? kDeltaCtrlMax : i == 1 ? 2 * out_len : out_len;
             if (raw[i] > limit)
                 return DecodeResult::corrupt("a difference block declares too much data");
             if (coding[i] == static_cast<uint8_t>(StreamCoding::Raw)
                     ? stored[i] != raw[i]
-                    : stored[i] > raw[i] + raw[i] / 8 + 1024)
+                    : stored[i] > limit + limit / 8 + 1024)
                 return DecodeResult::corrupt("a difference block has an invalid stored size");
         }
-        if (raw[1] + raw[2] != out_len)
+        bool diff_mixed = coding[1] == static_cast<uint8_t>(StreamCoding::Mixing);
+        if (diff_mixed && raw[1] + raw[2] != out_len)
             return DecodeResult::corrupt("a difference block does not add up");
         for (int i = 0; i < 3; ++i) {
-            streams[i].resize(static_cast<size_t>(raw[i]));
             bool short_read = false;
             if (coding[i] == static_cast<uint8_t>(StreamCoding::Raw)) {
+                streams[i].resize(static_cast<size_t>(raw[i]));
                 if (!(st = in.read_exact(streams[i].data(), streams[i].size(), short_read)))
                     return DecodeResult::io(st);
             } else {
-                packed.resize(static_cast<size_t>(stored[i]));
-                if (!(st = in.read_exact(packed.data(), packed.size(), short_read)))
+                std::vector<uint8_t>& into = i == 1 && diff_mixed ? diff_packed : packed;
+                into.resize(static_cast<size_t>(stored[i]));
+                if (!(st = in.read_exact(into.data(), into.size(), short_read)))
                     return DecodeResult::io(st);
-                if (!short_read && !inflate_exact(packed.data(), packed.size(), streams[i].data(),
-                                                  streams[i].size()))
+                if (short_read)
+                    return DecodeResult::corrupt("difference data is cut short");
+                if (i == 1 && diff_mixed)
+                    continue; // decoded while the instructions run: it needs the old bytes
+                streams[i].resize(static_cast<size_t>(raw[i]));
+                bool ok = coding[i] == static_cast<uint8_t>(StreamCoding::Deflate)
+                              ? inflate_exact(packed.data(), packed.size(), streams[i].data(),
+                                              streams[i].size())
+                              : cm_decode_bytes(packed.data(), packed.size(), streams[i].data(),
+                                                streams[i].size());
+                if (!ok)
                     return DecodeResult::corrupt("compressed difference data is invalid");
             }
             if (short_read)
                 return DecodeResult::corrupt("difference data is cut short");
+        }
+        std::vector<uint8_t>& diff = diffs;
+        std::unique_ptr<DiffDecoder> mixed;
+        uint64_t diff_len = out_len - raw[2];
+        if (diff_mixed) {
+            mixed = std::make_unique<DiffDecoder>(diff_packed.data(), diff_packed.size(), diff_len);
+        } else if (!expand_zero_runs(streams[1], diff, static_cast<size_t>(diff_len))) {
+            return DecodeResult::corrupt("difference bytes are invalid");
         }
         block.resize(static_cast<size_t>(out_len));
         ByteReader ctrl(streams[0].data(), streams[0].size());
@@ -430,15 +556,22 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
             int64_t seek = ctrl.vars();
             if (ctrl.bad())
                 return DecodeResult::corrupt("difference instructions are invalid");
-            if (d > out_len - o || d > raw[1] - dpos || oldpos > old_size || d > old_size - oldpos)
+            if (d > out_len - o || d > diff_len - dpos || oldpos > old_size ||
+                d > old_size - oldpos)
                 return DecodeResult::corrupt("a difference instruction reaches outside its data");
             if (d) {
                 if (!(st = old.read_exact_at(oldpos, block.data() + o, static_cast<size_t>(d))))
                     return DecodeResult::io(st);
                 uint8_t* dst = block.data() + o;
-                const uint8_t* df = streams[1].data() + dpos;
-                for (uint64_t i = 0; i < d; ++i)
-                    dst[i] = static_cast<uint8_t>(dst[i] + df[i]);
+                if (mixed) {
+                    uint64_t at = produced + o;
+                    for (uint64_t i = 0; i < d; ++i)
+                        dst[i] = static_cast<uint8_t>(dst[i] + mixed->next(dst[i], at + i));
+                } else {
+                    const uint8_t* df = diff.data() + dpos;
+                    for (uint64_t i = 0; i < d; ++i)
+                        dst[i] = static_cast<uint8_t>(dst[i] + df[i]);
+                }
                 o += d;
                 dpos += d;
                 oldpos += d;
@@ -455,7 +588,8 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
                 return DecodeResult::corrupt("a seek leaves the old file");
             oldpos += static_cast<uint64_t>(seek);
         }
-        if (o != out_len || dpos != raw[1] || xpos != raw[2])
+        if (o != out_len || dpos != diff_len || xpos != raw[2] ||
+            (mixed && !mixed->finished_cleanly()))
             return DecodeResult::corrupt("a difference block does not add up");
         if (!(st = out.write(block.data(), block.size())))
             return DecodeResult::io(st);

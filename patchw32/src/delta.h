@@ -14,7 +14,7 @@ namespace kv {
 constexpr uint32_t kDeltaBlockMax = 4u << 20;
 constexpr uint32_t kDeltaCtrlMax = 1u << 20;
 
-enum class StreamCoding : uint8_t { Raw = 0, Deflate = 1 };
+enum class StreamCoding : uint8_t { Raw = 0, Deflate = 1, Mixing = 2 };
 
 struct DeltaOptions {
     uint64_t whole_limit; // old files up to this size are indexed whole
@@ -27,6 +27,15 @@ DeltaOptions default_delta_options();
 os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint64_t new_size,
                         Sink& out, const DeltaOptions& opt,
                         const std::function<void(uint64_t)>& progress);
+
+// Sizes of the three streams over all blocks of a delta payload (for rtptool info -v).
+struct DeltaStats {
+    uint64_t blocks = 0;
+    uint64_t raw[3] = {0, 0, 0};
+    uint64_t stored[3] = {0, 0, 0};
+    uint64_t by_coding[4] = {0, 0, 0, 0}; // streams per coding
+};
+bool delta_stats(const Entry& e, os::File& patch, DeltaStats& out);
 
 DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
                           Sink& out, const ProgressFn& progress);

@@ -1,5 +1,6 @@
 // Unit tests of the engine's parts: paths, command lines, suffix arrays, codecs.
 #include "bytes.h"
+#include "cm.h"
 #include "cmdline.h"
 #include "codec.h"
 #include "delta.h"
@@ -363,4 +364,57 @@ TEST(DeflateCodec, RoundTripAndTrailingBytesRefused) {
             EXPECT_EQ(r.status, DecodeStatus::Corrupt) << variant;
         }
     }
+}
+
+TEST(ContextMixing, BytesRoundTripAndDamageIsCaught) {
+    std::vector<std::vector<uint8_t>> inputs;
+    inputs.push_back({});
+    inputs.push_back({42});
+    std::string text;
+    for (int i = 0; i < 3000; ++i)
+        text += "word" + std::to_string(i % 97) + " ";
+    inputs.emplace_back(text.begin(), text.end());
+    std::string rnd = random_bytes(41, 20000);
+    inputs.emplace_back(rnd.begin(), rnd.end());
+    for (const auto& in : inputs) {
+        std::vector<uint8_t> packed = cm_encode_bytes(in);
+        std::vector<uint8_t> out(in.size());
+        ASSERT_TRUE(cm_decode_bytes(packed.data(), packed.size(), out.data(), out.size()));
+        EXPECT_EQ(out, in);
+        if (in.size() == text.size()) {
+            EXPECT_LT(packed.size(), in.size() / 4);
+        }
+        if (!packed.empty()) {
+            // Cut short or with bytes left over: refused.
+            EXPECT_FALSE(cm_decode_bytes(packed.data(), packed.size() - 1, out.data(), out.size()));
+            std::vector<uint8_t> longer = packed;
+            longer.push_back(0);
+            EXPECT_FALSE(cm_decode_bytes(longer.data(), longer.size(), out.data(), out.size()));
+        }
+    }
+}
+
+TEST(ContextMixing, DifferencesRoundTripWithTheirOldBytes) {
+    std::string old = random_bytes(51, 50000);
+    std::vector<uint8_t> diff(old.size(), 0);
+    for (size_t i = 8; i < diff.size(); i += 8 + (i % 5)) // relocation-like: every few words
+        diff[i] = static_cast<uint8_t>(0x20 + (i % 3));
+    for (size_t i = diff.size() - 10; i < diff.size(); ++i)
+        diff[i] = 0; // ends in a run of zeros
+    DiffEncoder enc;
+    for (size_t i = 0; i < diff.size(); ++i)
+        enc.add(diff[i], static_cast<uint8_t>(old[i]), 1000 + i);
+    std::vector<uint8_t> packed = enc.finish();
+    EXPECT_LT(packed.size(), diff.size() / 20);
+    DiffDecoder dec(packed.data(), packed.size(), diff.size());
+    std::vector<uint8_t> back(diff.size());
+    for (size_t i = 0; i < diff.size(); ++i)
+        back[i] = dec.next(static_cast<uint8_t>(old[i]), 1000 + i);
+    EXPECT_TRUE(dec.finished_cleanly());
+    EXPECT_EQ(back, diff);
+    // Asking for more bytes than were coded is noticed.
+    DiffDecoder greedy(packed.data(), packed.size(), diff.size());
+    for (size_t i = 0; i <= diff.size(); ++i)
+        greedy.next(static_cast<uint8_t>(old[i % old.size()]), 1000 + i);
+    EXPECT_FALSE(greedy.finished_cleanly());
 }

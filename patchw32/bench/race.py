@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Patch race: our engine against bsdiff, xdelta3 and zstd on real version pairs.
+
+For every pair of published package versions (fetched with `npm pack` and cached) it builds
+and applies patches side by side: ours per tree with rtptool, the peers per changed or added
+file. Every result is checked byte for byte. It prints patch bytes, the ratio to the new
+tree's size, build and apply seconds and peak memory (the largest of any single process).
+
+usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...]
+Needs bsdiff, xdelta3 and zstd (Debian packages of those names) and npm.
+"""
+import argparse
+import filecmp
+import os
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+
+PAIRS = {
+    # a native executable, two nearby releases
+    "esbuild": ("@esbuild/linux-x64@0.19.11", "@esbuild/linux-x64@0.19.12"),
+    # many changed script and data files
+    "typescript": ("typescript@5.3.2", "typescript@5.3.3"),
+    # one large binary
+    "swc": ("@swc/core-linux-x64-gnu@1.3.100", "@swc/core-linux-x64-gnu@1.3.101"),
+}
+
+
+def run_measured(cmd, cwd=None):
+    """Runs cmd; returns (seconds, peak KiB)."""
+    with tempfile.NamedTemporaryFile("r") as t:
+        r = subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", t.name] + cmd, cwd=cwd,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if r.returncode != 0:
+            sys.exit("failed: %s\n%s" % (" ".join(cmd), r.stderr.decode(errors="replace")[-2000:]))
+        secs, kib = t.read().split()
+        return float(secs), int(kib)
+
+
+def fetch(spec, cache):
+    name = spec.replace("/", "_").replace("@", "_")
+    dest = os.path.join(cache, name)
+    if not os.path.isdir(dest):
+        tmp = tempfile.mkdtemp(dir=cache)
+        subprocess.run(["npm", "pack", "--silent", spec], cwd=tmp, check=True, stdout=subprocess.DEVNULL)
+        tgz = [f for f in os.listdir(tmp) if f.endswith(".tgz")][0]
+        with tarfile.open(os.path.join(tmp, tgz)) as tf:
+            tf.extractall(os.path.join(tmp, "x"))
+        os.rename(os.path.join(tmp, "x", "package"), dest)
+        shutil.rmtree(tmp)
+    return dest
+
+
+def files(root):
+    out = {}
+    for d, _, fs in os.walk(root):
+        for f in fs:
+            p = os.path.join(d, f)
+            out[os.path.relpath(p, root)] = p
+    return out
+
+
+def tree_size(root):
+    return sum(os.path.getsize(p) for p in files(root).values())
+
+
+def race(name, old, new, tool, work):
+    rows = []
+    new_size = tree_size(new)
+    # ours, per tree
+    patch = os.path.join(work, "ours.rtp")
+    bs, bk = run_measured([tool, "build", old, new, patch])
+    game = os.path.join(work, "game")
+    shutil.rmtree(game, ignore_errors=True)
+    shutil.copytree(old, game)
+    as_, ak = run_measured([tool, "apply", "-u", "-otempdir:", game, patch])
+    cmp = filecmp.dircmp(game, new)
+    if not same_tree(game, new):
+        sys.exit("ours: result differs for " + name)
+    rows.append(("rtptool", os.path.getsize(patch), bs, bk, as_, ak))
+
+    of, nf = files(old), files(new)
+    changed = [r for r in nf if r not in of or not filecmp.cmp(of[r], nf[r], shallow=False)]
+    empty = os.path.join(work, "empty")
+    open(empty, "wb").close()
+    peers = {
+        "bsdiff": (lambda o, n, p: ["bsdiff", o, n, p], lambda o, p, out: ["bspatch", o, out, p]),
+        "xdelta3 -9 -S djw": (lambda o, n, p: ["xdelta3", "-f", "-9", "-S", "djw", "-e", "-s", o, n, p],
+                              lambda o, p, out: ["xdelta3", "-f", "-d", "-s", o, p, out]),
+        "zstd -22 --long=31": (lambda o, n, p: ["zstd", "-q", "-f", "--ultra", "-22", "--long=31",
+                                                "--patch-from=" + o, n, "-o", p],
+                               lambda o, p, out: ["zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + o,
+                                                  p, "-o", out]),
+    }
+    for peer, (enc, dec) in peers.items():
+        total, bsum, bmax, asum, amax = 0, 0.0, 0, 0.0, 0
+        for rel in changed:
+            o = of.get(rel, empty)
+            p = os.path.join(work, "peer.patch")
+            out = os.path.join(work, "peer.out")
+            s, k = run_measured(enc(o, nf[rel], p))
+            bsum += s
+            bmax = max(bmax, k)
+            total += os.path.getsize(p)
+            s, k = run_measured(dec(o, p, out))
+            asum += s
+            amax = max(amax, k)
+            if not filecmp.cmp(out, nf[rel], shallow=False):
+                sys.exit("%s: result differs for %s" % (peer, rel))
+        rows.append((peer, total, bsum, bmax, asum, amax))
+
+    print("\n%s: %s -> %s, new tree %d bytes, %d changed or added files, %d removed" %
+          (name, os.path.basename(old), os.path.basename(new), new_size, len(changed),
+           len([r for r in of if r not in nf])))
+    print("%-20s %12s %8s %9s %10s %9s %10s" % ("tool", "patch bytes", "ratio", "build s", "build MB",
+                                               "apply s", "apply MB"))
+    best_peer = min(r[1] for r in rows[1:])
+    for t, size, b, bk_, a, ak_ in rows:
+        print("%-20s %12d %7.3f%% %9.2f %10.1f %9.2f %10.1f" % (t, size, 100.0 * size / new_size, b, bk_ / 1024,
+                                                                a, ak_ / 1024))
+    ours = rows[0]
+    print("ours / smallest peer: %.3f (target 0.9); apply: ours %.2f s, fastest peer %.2f s" %
+          (ours[1] / best_peer, ours[4], min(r[4] for r in rows[1:])))
+
+
+def same_tree(a, b):
+    fa, fb = files(a), files(b)
+    fa = {k: v for k, v in fa.items() if not k.startswith("Tarrowmoor" + os.sep)}
+    if set(fa) != set(fb):
+        return False
+    return all(filecmp.cmp(fa[k], fb[k], shallow=False) for k in fa)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("rtptool")
+    ap.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                     "../../build/bench-cache"))
+    ap.add_argument("--pairs", default=",".join(PAIRS))
+    args = ap.parse_args()
+    for t in ("bsdiff", "bspatch", "xdelta3", "zstd", "npm"):
+        if not shutil.which(t):
+            sys.exit("missing %s (Debian packages bsdiff, xdelta3, zstd; npm)" % t)
+    os.makedirs(args.cache, exist_ok=True)
+    tool = os.path.abspath(args.rtptool)
+    for name in args.pairs.split(","):
+        o, n = PAIRS[name]
+        old, new = fetch(o, args.cache), fetch(n, args.cache)
+        with tempfile.TemporaryDirectory() as work:
+            race(name, old, new, tool, work)
+
+
+if __name__ == "__main__":
+    main()

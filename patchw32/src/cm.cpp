@@ -1,0 +1,410 @@
+#include "cm.h"
+
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+
+namespace kv {
+
+namespace {
+
+// ---------------------------------------------------------------- logistic helpers
+
+struct Tables {
+    int16_t stretch[4096];
+    int16_t squash[4096]; // index x + 2048, x in [-2048, 2047]
+    Tables() {
+        for (int i = 0; i < 4096; ++i) {
+            double x = (i - 2048) / 256.0;
+            int v = static_cast<int>(4096.0 / (1.0 + std::exp(-x)));
+            squash[i] = static_cast<int16_t>(v < 1 ? 1 : v > 4095 ? 4095 : v);
+        }
+        int pi = 0;
+        for (int x = -2047; x <= 2047; ++x) {
+            int v = squash[x + 2048];
+            for (int j = pi; j <= v; ++j)
+                stretch[j] = static_cast<int16_t>(x);
+            pi = v + 1;
+        }
+        for (int j = pi; j < 4096; ++j)
+            stretch[j] = 2047;
+    }
+};
+const Tables& tables() {
+    static const Tables t;
+    return t;
+}
+inline int squash(int x) {
+    if (x > 2047)
+        x = 2047;
+    if (x < -2048)
+        x = -2048;
+    return tables().squash[x + 2048];
+}
+inline int stretch(int p) {
+    return tables().stretch[p];
+}
+
+// ---------------------------------------------------------------- range coder (LZMA style)
+
+class Encoder {
+  public:
+    explicit Encoder(std::vector<uint8_t>& out) : out_(out) {}
+    void bit(int b, int p1) { // p1: probability of a 1 on 0..4095
+        uint32_t bound = (range_ >> 12) * static_cast<uint32_t>(p1);
+        if (b) {
+            range_ = bound;
+        } else {
+            low_ += bound;
+            range_ -= bound;
+        }
+        while (range_ < (1u << 24)) {
+            range_ <<= 8;
+            shift_low();
+        }
+    }
+    void flush() {
+        for (int i = 0; i < 5; ++i)
+            shift_low();
+    }
+
+  private:
+    void shift_low() {
+        if (static_cast<uint32_t>(low_) < 0xFF000000u || (low_ >> 32) != 0) {
+            uint8_t carry = static_cast<uint8_t>(low_ >> 32);
+            uint8_t temp = cache_;
+            do {
+                out_.push_back(static_cast<uint8_t>(temp + carry));
+                temp = 0xFF;
+            } while (--cache_size_ != 0);
+            cache_ = static_cast<uint8_t>(low_ >> 24);
+        }
+        ++cache_size_;
+        low_ = (low_ & 0x00FFFFFFu) << 8;
+    }
+    std::vector<uint8_t>& out_;
+    uint64_t low_ = 0;
+    uint32_t range_ = 0xFFFFFFFFu;
+    uint8_t cache_ = 0;
+    uint64_t cache_size_ = 1;
+};
+
+class Decoder {
+  public:
+    Decoder(const uint8_t* in, size_t n) : p_(in), end_(in + n) {
+        for (int i = 0; i < 5; ++i)
+            code_ = (code_ << 8) | next();
+    }
+    int bit(int p1) {
+        uint32_t bound = (range_ >> 12) * static_cast<uint32_t>(p1);
+        int b;
+        if (code_ < bound) {
+            range_ = bound;
+            b = 1;
+        } else {
+            code_ -= bound;
+            range_ -= bound;
+            b = 0;
+        }
+        while (range_ < (1u << 24)) {
+            range_ <<= 8;
+            code_ = (code_ << 8) | next();
+        }
+        return b;
+    }
+    bool overrun() const { return over_ > 0; }
+    bool all_used() const { return p_ == end_ && over_ == 0; }
+
+  private:
+    uint32_t next() {
+        if (p_ < end_)
+            return *p_++;
+        ++over_;
+        return 0;
+    }
+    const uint8_t* p_;
+    const uint8_t* end_;
+    uint32_t code_ = 0;
+    uint32_t range_ = 0xFFFFFFFFu;
+    int over_ = 0;
+};
+
+// ---------------------------------------------------------------- models
+
+inline void adapt(uint16_t& p, int bit, int rate) {
+    if (bit)
+        p = static_cast<uint16_t>(p + ((65536 - p) >> rate));
+    else
+        p = static_cast<uint16_t>(p - (p >> rate));
+}
+inline int p12(uint16_t p) {
+    int v = p >> 4;
+    return v < 1 ? 1 : v > 4095 ? 4095 : v;
+}
+
+// Mixes N predictions; one weight set per selector.
+template <int N> class Mixer {
+  public:
+    explicit Mixer(int sets) : w_(static_cast<size_t>(sets) * N, (1 << 16) / N) {}
+    int mix(const int* st, int set) {
+        set_ = set;
+        std::memcpy(st_, st, sizeof st_);
+        int64_t dot = 0;
+        const int32_t* w = &w_[static_cast<size_t>(set) * N];
+        for (int i = 0; i < N; ++i)
+            dot += static_cast<int64_t>(w[i]) * st[i];
+        pr_ = squash(static_cast<int>(dot >> 16));
+        return pr_;
+    }
+    void update(int bit) {
+        int err = ((bit << 12) - pr_) * 6;
+        int32_t* w = &w_[static_cast<size_t>(set_) * N];
+        for (int i = 0; i < N; ++i)
+            w[i] += (st_[i] * err) >> 10;
+    }
+
+  private:
+    std::vector<int32_t> w_;
+    int st_[N];
+    int set_ = 0;
+    int pr_ = 2048;
+};
+
+// Bytes predicted from orders 0, 1 and 2.
+class ByteModel {
+  public:
+    ByteModel() : o0_(256, 32768), o1_(65536, 32768), o2_(1u << 20, 32768), mixer_(8) {}
+    template <typename Coder> int code(Coder& c, int byte_or_minus1) {
+        uint32_t h2 =
+            ((static_cast<uint32_t>(c1_) | (static_cast<uint32_t>(c2_) << 8)) * 2654435761u) >> 12;
+        int node = 1;
+        for (int i = 7; i >= 0; --i) {
+            uint16_t& a = o0_[static_cast<size_t>(node)];
+            uint16_t& b = o1_[(static_cast<size_t>(c1_) << 8) | static_cast<size_t>(node)];
+            uint16_t& d = o2_[(h2 ^ static_cast<uint32_t>(node)) & ((1u << 20) - 1)];
+            int st[3] = {stretch(p12(a)), stretch(p12(b)), stretch(p12(d))};
+            int p = mixer_.mix(st, 7 - i);
+            int bit;
+            if constexpr (std::is_same_v<Coder, Encoder>) {
+                bit = (byte_or_minus1 >> i) & 1;
+                c.bit(bit, p);
+            } else {
+                bit = c.bit(p);
+            }
+            mixer_.update(bit);
+            adapt(a, bit, 5);
+            adapt(b, bit, 4);
+            adapt(d, bit, 4);
+            node = (node << 1) | bit;
+        }
+        int byte = node & 0xFF;
+        c2_ = c1_;
+        c1_ = static_cast<uint8_t>(byte);
+        return byte;
+    }
+
+  private:
+    std::vector<uint16_t> o0_, o1_, o2_;
+    Mixer<3> mixer_;
+    uint8_t c1_ = 0, c2_ = 0;
+};
+
+} // namespace
+
+// Difference bytes: lengths of zero runs and the non-zero bytes between them.
+struct DiffModel {
+    std::vector<uint16_t> run_unary = std::vector<uint16_t>(16 * 8 * 40, 32768);
+    std::vector<uint16_t> run_bits = std::vector<uint16_t>(40 * 40, 32768);
+    std::vector<uint16_t> by_old = std::vector<uint16_t>(2048 * 256, 32768);
+    std::vector<uint16_t> by_prev = std::vector<uint16_t>(4096 * 256, 32768);
+    std::vector<uint16_t> by_run = std::vector<uint16_t>(16 * 256, 32768);
+    std::vector<uint16_t> by_d8 = std::vector<uint16_t>(2048 * 256, 32768);
+    std::vector<uint16_t> by_pair = std::vector<uint16_t>(1u << 20, 32768);
+    uint64_t cur_pos = 0; // position of the next difference byte
+    Mixer<5> mixer{8 * 2};
+    int last_run_bucket = 0;
+    uint8_t prev = 0;
+    uint64_t hist = 0; // the last eight difference bytes, zeros included, newest lowest
+
+    void push_zeros(uint64_t n) { hist = n >= 8 ? 0 : hist << (8 * n); }
+    void push(uint8_t b) { hist = (hist << 8) | b; }
+    std::vector<uint8_t> out;
+    Encoder enc{out};
+    std::unique_ptr<Decoder> dec;
+
+    static int bucket(uint64_t v) {
+        int b = 0;
+        while (v > 0 && b < 15) {
+            v >>= 1;
+            ++b;
+        }
+        return b;
+    }
+
+    template <bool Enc> uint64_t code_run(uint64_t len) {
+        // Elias gamma of len + 1 with adaptive bits.
+        uint64_t v = len + 1;
+        int nb = 0;
+        if constexpr (Enc)
+            while ((v >> (nb + 1)) != 0)
+                ++nb;
+        int k = 0;
+        for (;; ++k) {
+            uint16_t& p =
+                run_unary[(static_cast<size_t>(last_run_bucket) * 8 + (cur_pos & 7)) * 40 +
+                          static_cast<size_t>(k < 39 ? k : 39)];
+            int bit;
+            if constexpr (Enc) {
+                bit = k < nb;
+                enc.bit(bit, p12(p));
+            } else {
+                bit = dec->bit(p12(p));
+                if (k >= 63)
+                    bit = 0;
+            }
+            adapt(p, bit, 4);
+            if (!bit)
+                break;
+        }
+        nb = k;
+        uint64_t r = 1;
+        for (int i = nb - 1; i >= 0; --i) {
+            uint16_t& p = run_bits[static_cast<size_t>(nb < 39 ? nb : 39) * 40 +
+                                   static_cast<size_t>(i < 39 ? i : 39)];
+            int bit;
+            if constexpr (Enc) {
+                bit = static_cast<int>((v >> i) & 1);
+                enc.bit(bit, p12(p));
+            } else {
+                bit = dec->bit(p12(p));
+            }
+            adapt(p, bit, 5);
+            r = (r << 1) | static_cast<uint64_t>(bit);
+        }
+        last_run_bucket = bucket(r - 1);
+        return r - 1;
+    }
+
+    template <bool Enc> uint8_t code_byte(int value, uint8_t old, uint64_t pos) {
+        size_t pm = static_cast<size_t>(pos & 7);
+        size_t c_old = ((pm << 8) | old) << 8;
+        size_t adj = (hist & 0xFF) != 0; // the previous byte differs too
+        size_t c_prev = ((pm << 9) | (adj << 8) | prev) << 8;
+        size_t c_run = static_cast<size_t>(last_run_bucket) << 8;
+        size_t c_d8 = ((pm << 8) | ((hist >> 56) & 0xFF)) << 8;
+        uint32_t c_pair =
+            (static_cast<uint32_t>(old) | (static_cast<uint32_t>(hist & 0xFFFF) << 8) |
+             (static_cast<uint32_t>(pm) << 24)) *
+            2654435761u;
+        int node = 1;
+        for (int i = 7; i >= 0; --i) {
+            uint16_t& a = by_old[c_old | static_cast<size_t>(node)];
+            uint16_t& b = by_prev[c_prev | static_cast<size_t>(node)];
+            uint16_t& d = by_run[c_run | static_cast<size_t>(node)];
+            uint16_t& e4 =
+                by_pair[((c_pair >> 12) ^ static_cast<uint32_t>(node)) & ((1u << 20) - 1)];
+            uint16_t& e8 = by_d8[c_d8 | static_cast<size_t>(node)];
+            int st[5] = {stretch(p12(a)), stretch(p12(b)), stretch(p12(d)), stretch(p12(e4)),
+                         stretch(p12(e8))};
+            int p = mixer.mix(st, (7 - i) * 2 + (prev != 0));
+            int bit;
+            if constexpr (Enc) {
+                bit = (value >> i) & 1;
+                enc.bit(bit, p);
+            } else {
+                bit = dec->bit(p);
+            }
+            mixer.update(bit);
+            adapt(a, bit, 4);
+            adapt(b, bit, 4);
+            adapt(d, bit, 5);
+            adapt(e4, bit, 4);
+            adapt(e8, bit, 4);
+            node = (node << 1) | bit;
+        }
+        prev = static_cast<uint8_t>(node & 0xFF);
+        push(prev);
+        return prev;
+    }
+};
+
+std::vector<uint8_t> cm_encode_bytes(const std::vector<uint8_t>& in) {
+    std::vector<uint8_t> out;
+    Encoder e(out);
+    auto m = std::make_unique<ByteModel>();
+    for (uint8_t b : in)
+        m->code(e, b);
+    e.flush();
+    return out;
+}
+
+bool cm_decode_bytes(const uint8_t* in, size_t in_len, uint8_t* out, size_t n) {
+    Decoder d(in, in_len);
+    auto m = std::make_unique<ByteModel>();
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<uint8_t>(m->code(d, -1));
+        if (d.overrun())
+            return false;
+    }
+    return d.all_used();
+}
+
+DiffEncoder::DiffEncoder() : m_(std::make_unique<DiffModel>()) {}
+DiffEncoder::~DiffEncoder() = default;
+
+void DiffEncoder::add(uint8_t diff, uint8_t old, uint64_t pos) {
+    if (diff == 0) {
+        if (run_++ == 0)
+            run_start_ = pos;
+        return;
+    }
+    m_->cur_pos = run_ ? run_start_ : pos;
+    m_->code_run<true>(run_);
+    m_->push_zeros(run_);
+    run_ = 0;
+    m_->code_byte<true>(diff, old, pos);
+}
+
+std::vector<uint8_t> DiffEncoder::finish() {
+    if (run_ > 0) {
+        m_->cur_pos = run_start_;
+        m_->code_run<true>(run_);
+    }
+    run_ = 0;
+    m_->enc.flush();
+    return std::move(m_->out);
+}
+
+DiffDecoder::DiffDecoder(const uint8_t* in, size_t in_len, uint64_t total)
+    : m_(std::make_unique<DiffModel>()), left_(total) {
+    m_->dec = std::make_unique<Decoder>(in, in_len);
+}
+DiffDecoder::~DiffDecoder() = default;
+
+uint8_t DiffDecoder::next(uint8_t old, uint64_t pos) {
+    if (left_ == 0) {
+        left_ = ~0ull; // marks misuse; finished_cleanly() then fails
+        return 0;
+    }
+    --left_;
+    if (need_run_) {
+        m_->cur_pos = pos;
+        run_ = m_->code_run<false>(0);
+        need_run_ = false;
+        if (run_ > left_ + 1)
+            run_ = left_ + 1; // damaged data: the hash check refuses the result
+    }
+    if (run_ > 0) {
+        --run_;
+        m_->push_zeros(1);
+        return 0;
+    }
+    need_run_ = true;
+    return m_->code_byte<false>(0, old, pos);
+}
+
+bool DiffDecoder::finished_cleanly() const {
+    return left_ == 0 && !m_->dec->overrun() && m_->dec->all_used();
+}
+
+} // namespace kv
