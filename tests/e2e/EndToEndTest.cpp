@@ -479,7 +479,8 @@ class EndToEnd : public ::testing::Test {
             if (outcome) {
                 break;
             }
-            if (!duringShot && !k().Enabled(IDCANCEL) && !k().Messages().empty()) {
+            if (!duringShot && !k().Enabled(IDCANCEL) && k().Progress(1006) > 0 &&
+                k().Messages().size() > 2) {
                 duringShot = true;
                 k().Screenshot(shotName + "-during");
                 Log("during the run: status \"" + k().Status(0) + "\", progress " +
@@ -510,6 +511,8 @@ class EndToEnd : public ::testing::Test {
         });
     }
 
+    void PatchWithUndoThenUndo(int from);
+
     std::string m_name;
     std::unique_ptr<Kelvane> m_kelvane;
     std::vector<std::string> m_messages;
@@ -517,16 +520,18 @@ class EndToEnd : public ::testing::Test {
 
 // ---------------------------------------------------------------------------
 
-TEST_F(EndToEnd, OnePatchWithUndoAndTheUndoScriptRestoresTheOldRelease) {
-    Install(0);
+// Applies the patch from release `from` with undo enabled, checks the game and the window,
+// then runs undo_patch.bat as the player does and checks that the old release is back.
+void EndToEnd::PatchWithUndoThenUndo(int from) {
+    Install(from);
     StartKelvane();
-    EXPECT_EQ(k().Status(1), std::string("Current Tarrow version is: ") + kExeVersions[0]);
+    EXPECT_EQ(k().Status(1), std::string("Current Tarrow version is: ") + kExeVersions[from]);
     EXPECT_FALSE(k().Enabled(IDOK));
     EXPECT_FALSE(k().Enabled(1019));
 
     ChooseTempDir(kTempDir);
-    ChoosePatch(PatchPath(0));
-    const std::string size = FormatSize(RequiredSpace(0));
+    ChoosePatch(PatchPath(from));
+    const std::string size = FormatSize(RequiredSpace(from));
     EXPECT_EQ(k().Text(1021), "Select Patch File: (requires min. " + size + " temp space)");
     EXPECT_EQ(k().Text(1019), "Enable patch undo. (requires " + size + " additional space.)");
     ASSERT_TRUE(k().Enabled(1019));
@@ -541,21 +546,21 @@ TEST_F(EndToEnd, OnePatchWithUndoAndTheUndoScriptRestoresTheOldRelease) {
     std::string selected;
     ASSERT_TRUE(AnswerFolderBrowser(browser, kBackupRoot, selected));
     ASSERT_TRUE(k().WaitIdle());
-    const std::string backupDir = std::string(kBackupRoot) + "\\undo_from_1.22";
+    const std::string backupDir = std::string(kBackupRoot) + "\\undo_from_" + kReleaseNames[from];
     EXPECT_EQ(k().Check(1019), BST_CHECKED);
     EXPECT_EQ(k().Text(1020), "Backing up to: " + backupDir);
     EXPECT_FALSE(k().Enabled(1010));
     EXPECT_FALSE(k().Enabled(1014));
 
-    const Box outcome = RunAndConfirm("undo");
+    const Box outcome = RunAndConfirm("undo-" + std::string(kReleaseNames[from]));
     EXPECT_EQ(outcome.caption, "Success");
     EXPECT_EQ(outcome.text, "Patch successful!\nBackup is located in " + backupDir +
                                 ".\nRun undo_patch.bat to undo patching.");
-    EXPECT_TRUE(MessagesHave("--- Applying:  \"" + PatchPath(0) + "\" ---"));
+    EXPECT_TRUE(MessagesHave("--- Applying:  \"" + PatchPath(from) + "\" ---"));
 
     // The game is the new release, and the window says so.
-    ExpectGame(Release(1), "after the patch");
-    EXPECT_EQ(k().Status(1), std::string("Current Tarrow version is: ") + kExeVersions[1]);
+    ExpectGame(Release(from + 1), "after the patch");
+    EXPECT_EQ(k().Status(1), std::string("Current Tarrow version is: ") + kExeVersions[from + 1]);
     EXPECT_EQ(k().Status(0), "");
     EXPECT_EQ(k().Text(1000), "");
     EXPECT_FALSE(k().Enabled(IDOK));
@@ -569,28 +574,37 @@ TEST_F(EndToEnd, OnePatchWithUndoAndTheUndoScriptRestoresTheOldRelease) {
     ASSERT_TRUE(Exists(backupDir + "\\undo_patch.bat"));
     ASSERT_TRUE(Exists(backupDir + "\\undo_patch.reg"));
     Log("undo_patch.reg:\n" + ReadFileBytes(backupDir + "\\undo_patch.reg"));
-    WriteFileBytes(ArtifactsDir() + "\\e2e-undo_patch.bat",
+    WriteFileBytes(ArtifactsDir() + "\\e2e-undo_patch-" + kReleaseNames[from] + ".bat",
                    ReadFileBytes(backupDir + "\\undo_patch.bat"));
 
     // The game's own updater would have recorded the new release.
-    ASSERT_TRUE(RegAdd("Version", kReleaseNames[1]));
+    ASSERT_TRUE(RegAdd("Version", kReleaseNames[from + 1]));
 
     // The player double-clicks undo_patch.bat: Wine's cmd runs it in the backup folder.
-    const DWORD code = RunProgram(SystemProgram("cmd.exe"), "/c undo_patch.bat", backupDir,
-                                  ArtifactsDir() + "\\e2e-undo-output.txt");
+    const DWORD code =
+        RunProgram(SystemProgram("cmd.exe"), "/c undo_patch.bat", backupDir,
+                   ArtifactsDir() + "\\e2e-undo-output-" + kReleaseNames[from] + ".txt");
     Log("undo_patch.bat ended with " + std::to_string(code));
-    ExpectGame(Release(0), "after undo_patch.bat");
-    EXPECT_EQ(RegRead("Version"), kReleaseNames[0]);
+    ExpectGame(Release(from), "after undo_patch.bat");
+    EXPECT_EQ(RegRead("Version"), kReleaseNames[from]);
     const DiskTree disk = Scan(kGameDir);
     std::string extraFolders;
     for (const std::string& folder : disk.folders) {
-        if (FoldersOf(Release(0)).count(folder) == 0) {
+        if (FoldersOf(Release(from)).count(folder) == 0) {
             extraFolders += " \"" + folder + "\"";
         }
     }
     if (!extraFolders.empty()) {
         Log("folders left behind by the undo (empty, made by the patch):" + extraFolders);
     }
+}
+
+TEST_F(EndToEnd, OnePatchWithUndoAndTheUndoScriptRestoresTheOldRelease) {
+    PatchWithUndoThenUndo(1); // 1.23 to 1.24: files changed, added and removed
+}
+
+TEST_F(EndToEnd, UndoRestoresTheFilesOfAFolderThePatchRemoved) {
+    PatchWithUndoThenUndo(0); // 1.22 to 1.23 also removes the folder Movies\Intro
 }
 
 TEST_F(EndToEnd, QueueOfThreePatchesAppliedTopDown) {
