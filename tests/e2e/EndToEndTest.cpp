@@ -350,6 +350,9 @@ class WorldSetup : public ::testing::Environment {
         w.ready = true;
     }
     void TearDown() override {
+        // The game's registry entry goes again; the files stay for inspection.
+        RunProgram(SystemProgram("reg.exe"), "delete \"HKLM\\" + std::string(kGameKey) + "\" /f",
+                   "", ArtifactsDir() + "\\e2e-reg.txt");
         delete g_world;
         g_world = nullptr;
     }
