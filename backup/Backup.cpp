@@ -5,14 +5,6 @@
 #include "backup/logic/UndoScript.h"
 #include "environment/Environment.h"
 
-namespace {
-
-bool IsAnsiLeadByte(unsigned char c) {
-    return ::IsDBCSLeadByte(c) != FALSE;
-}
-
-} // namespace
-
 int CKelvaneDlg::PerformBackup() {
     const std::string backupDir = m_strBackupDir + m_strBackupFolder;
     const auto error = [this](const std::string& text) {
@@ -101,7 +93,7 @@ int CKelvaneDlg::PerformBackup() {
         const std::string relativePath = RelativePathOf(entry, m_strGameDir.size());
         const std::string copyPath = BackupCopyPathOf(backupDir, relativePath);
         MakeBackupPath(copyPath);
-        const std::string copyLine = CopyScriptLine(relativePath, entry);
+        const std::string copyLine = CopyScriptLine(relativePath, entry, IsAnsiLeadByte);
         if (!::CopyFileA(entry.c_str(), copyPath.c_str(), FALSE)) {
             error("Unable to copy file: " + entry + " to " + copyPath + ". Unable to proceed.");
             bat.Close();

@@ -47,10 +47,6 @@ bool HasRoom(int64_t freeBytes, int64_t required, int times) {
     return true;
 }
 
-bool IsAnsiLeadByte(unsigned char c) {
-    return ::IsDBCSLeadByte(c) != FALSE;
-}
-
 const char kNoRoom[] =
     "Not enough room to backup on this drive, select another or press cancel to skip backup.";
 

@@ -1,16 +1,9 @@
 // Directory trees of the backup: the folders of a backup copy, and removing a whole
 // (incomplete) backup.
 #include "app/KelvaneDlg.h"
+#include "environment/Environment.h"
 
 #include "backup/logic/UndoScript.h"
-
-namespace {
-
-bool IsAnsiLeadByte(unsigned char c) {
-    return ::IsDBCSLeadByte(c) != FALSE;
-}
-
-} // namespace
 
 BOOL CKelvaneDlg::MakeBackupPath(std::string path) {
     BOOL result = TRUE;

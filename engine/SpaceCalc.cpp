@@ -5,8 +5,6 @@
 #include "engine/logic/TargetMatch.h"
 #include "environment/Environment.h"
 
-#include <array>
-
 namespace {
 
 // The controls that the busy state disables, in this order.
@@ -14,18 +12,6 @@ const UINT kBusyControls[] = {
     IDC_PATCH_FILE,    IDC_SELECT_PATCH, IDC_SELECT_TEMP_DIR, IDC_TEMP_DIR,      IDC_USE_QUEUE,
     IDC_CLEAR_QUEUE,   IDC_MESSAGES,     IDC_PROGRESS_TOTAL,  IDC_PROGRESS_FILE, IDC_IGNORE_MISSING,
     IDC_VALIDATE_ONLY, IDC_ENABLE_UNDO,  IDC_BACKUP_LABEL,    IDCANCEL,          IDOK};
-
-// Lead bytes of the ANSI code page, asked of the system once per byte value.
-bool IsAnsiLeadByte(unsigned char c) {
-    static const auto table = [] {
-        std::array<bool, 256> leads{};
-        for (int b = 0; b < 256; ++b) {
-            leads[static_cast<size_t>(b)] = ::IsDBCSLeadByte(static_cast<BYTE>(b)) != FALSE;
-        }
-        return leads;
-    }();
-    return table[c];
-}
 
 // The comparison key of a name: its characters in the ANSI code page, upper-cased as the
 // system maps letters (double-byte characters included), written in UTF-8. Text that is

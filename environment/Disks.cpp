@@ -4,6 +4,8 @@
 
 #include <mbctype.h>
 
+#include <array>
+
 int64_t GetFreeBytes(const std::string& path) {
     int64_t free = 0;
     if (!fw::seam().FreeBytes(path, free)) {
@@ -51,8 +53,18 @@ std::string BrowseForFolder(HWND owner, const std::string& title) {
     return fw::seam().BrowseFolder(owner, title);
 }
 
-namespace {
-bool IsAnsiLeadByte(unsigned char c) { return ::IsDBCSLeadByte(c) != FALSE; }
-} // namespace
+bool IsAnsiLeadByte(unsigned char c) {
+    // Asked of the system once per byte value: the scan of a large game directory asks often.
+    static const auto table = [] {
+        std::array<bool, 256> leads{};
+        for (int b = 0; b < 256; ++b) {
+            leads[static_cast<size_t>(b)] = ::IsDBCSLeadByte(static_cast<BYTE>(b)) != FALSE;
+        }
+        return leads;
+    }();
+    return table[c];
+}
 
-std::string FileNameOf(const std::string& path) { return FileNameOfPath(path, &IsAnsiLeadByte); }
+std::string FileNameOf(const std::string& path) {
+    return FileNameOfPath(path, &IsAnsiLeadByte);
+}

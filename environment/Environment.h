@@ -22,5 +22,7 @@ std::string FreeSpaceText(const std::string& path);
 std::string FindRoomiestFixedDrive();
 
 std::string BrowseForFolder(HWND owner, const std::string& title);
+// Whether a byte starts a double-byte character in the system's ANSI code page.
+bool IsAnsiLeadByte(unsigned char c);
 // The text after the last backslash, searched character by character in the ANSI code page.
 std::string FileNameOf(const std::string& path);

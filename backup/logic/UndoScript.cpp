@@ -113,8 +113,18 @@ std::string BackupCopyPathOf(const std::string& backupDir, const std::string& re
     return backupDir + "\\" + relativePath;
 }
 
-std::string CopyScriptLine(const std::string& relativePath, const std::string& entry) {
-    return "copy /Y " + QuoteForScript(".\\" + relativePath) + " " + QuoteForScript(entry) + "\n";
+std::string CopyScriptLine(const std::string& relativePath, const std::string& entry,
+                           LeadBytePredicate isLeadByte) {
+    std::string lines;
+    const size_t nameLength = FileNameOfPath(relativePath, isLeadByte).size();
+    if (nameLength < relativePath.size() && nameLength < entry.size()) {
+        // The patch may have removed the file's whole folder: copy cannot make folders.
+        const std::string folder = entry.substr(0, entry.size() - nameLength - 1);
+        lines = "if not exist " + QuoteForScript(folder + "\\") + " mkdir " +
+                QuoteForScript(folder) + "\n";
+    }
+    return lines + "copy /Y " + QuoteForScript(".\\" + relativePath) + " " + QuoteForScript(entry) +
+           "\n";
 }
 
 std::string RegeditScriptLine(const std::string& backupDir) {
@@ -135,7 +145,7 @@ std::string ComposeUndoBat(const std::list<std::string>& entries, const std::str
     script += kUndoBatCopiesTitle;
     for (const std::string& entry : entries) {
         if (!IsRemovalEntry(entry)) {
-            script += CopyScriptLine(RelativePathOf(entry, gameDir.size()), entry);
+            script += CopyScriptLine(RelativePathOf(entry, gameDir.size()), entry, isLeadByte);
         }
     }
     if (version.available) {

@@ -80,7 +80,10 @@ std::string RelativePathOf(const std::string& entry, size_t gameDirLength);
 std::string BackupCopyPathOf(const std::string& backupDir, const std::string& relativePath);
 
 // copy /Y ".\<relative path>" "<entry>"
-std::string CopyScriptLine(const std::string& relativePath, const std::string& entry);
+// A file below a folder of the game gets, on the line before, the command that makes that
+// folder again when the patch removed it: if not exist "<folder>\" mkdir "<folder>"
+std::string CopyScriptLine(const std::string& relativePath, const std::string& entry,
+                           LeadBytePredicate isLeadByte);
 // regedit /s "<backup directory>\undo_patch.reg"
 std::string RegeditScriptLine(const std::string& backupDir);
 

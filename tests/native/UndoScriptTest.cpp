@@ -30,15 +30,17 @@ TEST(UndoScriptTest, WorkedExampleWithRegistryVersion) {
     EXPECT_TRUE(version.available);
     EXPECT_FALSE(version.fromFallback);
     EXPECT_EQ(version.text, "1.22");
-    EXPECT_EQ(ComposeUndoBat(WorkedExampleEntries(), kGameDir, kBackupDir, version, nullptr),
-              std::string(kHead) +
-                  "del /s \"C:\\Games\\Tarrowmoor\\.\\extra.zip\"\n"
-                  "REM Now we copy back the modified files\n"
-                  "copy /Y \".\\Data\\main.zip\" \"C:\\Games\\Tarrowmoor\\Data\\main.zip\"\n"
-                  "copy /Y \".\\tarrowmain.exe\" \"C:\\Games\\Tarrowmoor\\tarrowmain.exe\"\n"
-                  "REM change the version in windows registry back to match the version we just "
-                  "restored\n"
-                  "regedit /s \"D:\\Backups\\undo_from_1.22\\undo_patch.reg\"\n");
+    EXPECT_EQ(
+        ComposeUndoBat(WorkedExampleEntries(), kGameDir, kBackupDir, version, nullptr),
+        std::string(kHead) +
+            "del /s \"C:\\Games\\Tarrowmoor\\.\\extra.zip\"\n"
+            "REM Now we copy back the modified files\n"
+            "if not exist \"C:\\Games\\Tarrowmoor\\Data\\\" mkdir \"C:\\Games\\Tarrowmoor\\Data\"\n"
+            "copy /Y \".\\Data\\main.zip\" \"C:\\Games\\Tarrowmoor\\Data\\main.zip\"\n"
+            "copy /Y \".\\tarrowmain.exe\" \"C:\\Games\\Tarrowmoor\\tarrowmain.exe\"\n"
+            "REM change the version in windows registry back to match the version we just "
+            "restored\n"
+            "regedit /s \"D:\\Backups\\undo_from_1.22\\undo_patch.reg\"\n");
     EXPECT_EQ(UndoRegText(version.text), "REGEDIT4\n"
                                          "\n"
                                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\Tarrowsaga\\"
@@ -75,12 +77,14 @@ TEST(UndoScriptTest, WorkedExampleWithFallbackVersion) {
 TEST(UndoScriptTest, NoVersionEndsWithTheCopyLines) {
     const UndoVersion version = ChooseUndoVersion("erR", "");
     EXPECT_FALSE(version.available);
-    EXPECT_EQ(ComposeUndoBat(WorkedExampleEntries(), kGameDir, kBackupDir, version, nullptr),
-              std::string(kHead) +
-                  "del /s \"C:\\Games\\Tarrowmoor\\.\\extra.zip\"\n"
-                  "REM Now we copy back the modified files\n"
-                  "copy /Y \".\\Data\\main.zip\" \"C:\\Games\\Tarrowmoor\\Data\\main.zip\"\n"
-                  "copy /Y \".\\tarrowmain.exe\" \"C:\\Games\\Tarrowmoor\\tarrowmain.exe\"\n");
+    EXPECT_EQ(
+        ComposeUndoBat(WorkedExampleEntries(), kGameDir, kBackupDir, version, nullptr),
+        std::string(kHead) +
+            "del /s \"C:\\Games\\Tarrowmoor\\.\\extra.zip\"\n"
+            "REM Now we copy back the modified files\n"
+            "if not exist \"C:\\Games\\Tarrowmoor\\Data\\\" mkdir \"C:\\Games\\Tarrowmoor\\Data\"\n"
+            "copy /Y \".\\Data\\main.zip\" \"C:\\Games\\Tarrowmoor\\Data\\main.zip\"\n"
+            "copy /Y \".\\tarrowmain.exe\" \"C:\\Games\\Tarrowmoor\\tarrowmain.exe\"\n");
 }
 
 TEST(UndoScriptTest, MarkerIsComparedExactly) {
@@ -135,6 +139,8 @@ TEST(UndoScriptTest, BlanksArePartOfTheQuotedPaths) {
               std::string(kHead) +
                   "del /s \"C:\\Program Files\\Brackwater\\Tarrow Moor\\.\\new file.dat\"\n"
                   "REM Now we copy back the modified files\n"
+                  "if not exist \"C:\\Program Files\\Brackwater\\Tarrow Moor\\Data Files\\\" mkdir "
+                  "\"C:\\Program Files\\Brackwater\\Tarrow Moor\\Data Files\"\n"
                   "copy /Y \".\\Data Files\\main one.zip\" \"C:\\Program "
                   "Files\\Brackwater\\Tarrow Moor\\Data Files\\main one.zip\"\n"
                   "REM change the version in windows registry back to match the version we just "
@@ -151,6 +157,8 @@ TEST(UndoScriptTest, PercentIsDoubledAndAmpersandStaysInsideQuotes) {
               std::string(kHead) +
                   "del /s \"C:\\Games\\100%% Tarrow & Co\\.\\a&b %%PATH%%.dat\"\n"
                   "REM Now we copy back the modified files\n"
+                  "if not exist \"C:\\Games\\100%% Tarrow & Co\\R&D\\\" mkdir \"C:\\Games\\100%% "
+                  "Tarrow & Co\\R&D\"\n"
                   "copy /Y \".\\R&D\\50%%.cfg\" \"C:\\Games\\100%% Tarrow & Co\\R&D\\50%%.cfg\"\n"
                   "REM change the version in windows registry back to match the version we just "
                   "restored\n"
@@ -244,8 +252,34 @@ TEST(UndoScriptTest, RelativePathIsCutByCount) {
     EXPECT_EQ(RelativePathOf("short", kGameDir.size()), "");
     EXPECT_EQ(BackupCopyPathOf(kBackupDir, R"(Data\main.zip)"),
               R"(D:\Backups\undo_from_1.22\Data\main.zip)");
-    EXPECT_EQ(CopyScriptLine(R"(Data\main.zip)", R"(C:\Games\Tarrowmoor\Data\main.zip)"),
-              "copy /Y \".\\Data\\main.zip\" \"C:\\Games\\Tarrowmoor\\Data\\main.zip\"\n");
+    EXPECT_EQ(RegeditScriptLine(kBackupDir),
+              "regedit /s \"D:\\Backups\\undo_from_1.22\\undo_patch.reg\"\n");
+}
+
+// copy cannot make folders: a file whose folder the patch removed would not come back.
+TEST(UndoScriptTest, CopyLinesMakeTheFolderAgainFirst) {
+    EXPECT_EQ(
+        CopyScriptLine(R"(Data\main.zip)", R"(C:\Games\Tarrowmoor\Data\main.zip)", nullptr),
+        "if not exist \"C:\\Games\\Tarrowmoor\\Data\\\" mkdir \"C:\\Games\\Tarrowmoor\\Data\"\n"
+        "copy /Y \".\\Data\\main.zip\" \"C:\\Games\\Tarrowmoor\\Data\\main.zip\"\n");
+    EXPECT_EQ(
+        CopyScriptLine(R"(Movies\Intro\100%.bik)", R"(C:\Tarrow Moor\Movies\Intro\100%.bik)",
+                       nullptr),
+        "if not exist \"C:\\Tarrow Moor\\Movies\\Intro\\\" mkdir \"C:\\Tarrow "
+        "Moor\\Movies\\Intro\"\n"
+        "copy /Y \".\\Movies\\Intro\\100%%.bik\" \"C:\\Tarrow Moor\\Movies\\Intro\\100%%.bik\"\n");
+    // A file directly in the game folder needs no folder.
+    EXPECT_EQ(CopyScriptLine("tarrowmain.exe", R"(C:\Games\Tarrowmoor\tarrowmain.exe)", nullptr),
+              "copy /Y \".\\tarrowmain.exe\" \"C:\\Games\\Tarrowmoor\\tarrowmain.exe\"\n");
+    // A trail byte equal to a backslash is part of the name, not a folder separator.
+    const auto sjis = [](unsigned char c) {
+        return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    };
+    EXPECT_EQ(CopyScriptLine("\x95\x5C.dat", "C:\\G\\\x95\x5C.dat", sjis),
+              "copy /Y \".\\\x95\x5C.dat\" \"C:\\G\\\x95\x5C.dat\"\n");
+}
+
+TEST(UndoScriptTest, RegeditLineIsQuoted) {
     EXPECT_EQ(RegeditScriptLine(kBackupDir),
               "regedit /s \"D:\\Backups\\undo_from_1.22\\undo_patch.reg\"\n");
 }

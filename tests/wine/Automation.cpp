@@ -86,7 +86,9 @@ std::string WindowText(HWND hwnd) {
     return buffer;
 }
 
-std::string MessageBoxText(HWND box) { return WindowText(::GetDlgItem(box, 0xFFFF)); }
+std::string MessageBoxText(HWND box) {
+    return WindowText(::GetDlgItem(box, 0xFFFF));
+}
 
 void PressButton(HWND dialog, int id) {
     HWND button = ::GetDlgItem(dialog, id);
@@ -102,8 +104,8 @@ namespace {
 std::string RemoteText(HWND hwnd, UINT msg, WPARAM wParam, size_t capacity) {
     DWORD pid = 0;
     ::GetWindowThreadProcessId(hwnd, &pid);
-    HANDLE process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE,
-                                   FALSE, pid);
+    HANDLE process =
+        ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
     if (process == nullptr) {
         return std::string();
     }
@@ -111,8 +113,8 @@ std::string RemoteText(HWND hwnd, UINT msg, WPARAM wParam, size_t capacity) {
     std::string text;
     if (remote != nullptr) {
         DWORD_PTR result = 0;
-        ::SendMessageTimeoutA(hwnd, msg, wParam, reinterpret_cast<LPARAM>(remote),
-                              SMTO_ABORTIFHUNG, 5000, &result);
+        ::SendMessageTimeoutA(hwnd, msg, wParam, reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG,
+                              5000, &result);
         std::vector<char> local(capacity + 1, '\0');
         SIZE_T got = 0;
         ::ReadProcessMemory(process, remote, local.data(), capacity, &got);
@@ -125,14 +127,23 @@ std::string RemoteText(HWND hwnd, UINT msg, WPARAM wParam, size_t capacity) {
 } // namespace
 
 std::vector<std::string> ListBoxLines(HWND listBox) {
+    // List box messages are carried across processes by the system (the text comes back
+    // into a buffer of this process); the wide form keeps the text intact under Wine.
     std::vector<std::string> lines;
     DWORD_PTR count = 0;
-    ::SendMessageTimeoutA(listBox, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 5000, &count);
+    ::SendMessageTimeoutW(listBox, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 5000, &count);
     for (int i = 0; i < static_cast<int>(count); ++i) {
         DWORD_PTR length = 0;
-        ::SendMessageTimeoutA(listBox, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0, SMTO_ABORTIFHUNG,
+        ::SendMessageTimeoutW(listBox, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0, SMTO_ABORTIFHUNG,
                               5000, &length);
-        lines.push_back(RemoteText(listBox, LB_GETTEXT, static_cast<WPARAM>(i), length + 16));
+        std::vector<wchar_t> wide(length + 1, L'\0');
+        ::SendMessageTimeoutW(listBox, LB_GETTEXT, static_cast<WPARAM>(i),
+                              reinterpret_cast<LPARAM>(wide.data()), SMTO_ABORTIFHUNG, 5000,
+                              nullptr);
+        char narrow[8192] = {};
+        ::WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, narrow, sizeof narrow - 1, nullptr,
+                              nullptr);
+        lines.push_back(narrow);
     }
     return lines;
 }

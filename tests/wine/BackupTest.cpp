@@ -28,6 +28,10 @@ class BackupTest : public DialogTest {
         dlg->m_strBackupFolder = "undo_from_1.22";
         backupDir = backupRoot + "\\undo_from_1.22";
     }
+    // The line before a copy into the Data folder makes that folder again if it is gone.
+    std::string MakeDataLine() const {
+        return "if not exist \"" + gameDir + "\\Data\\\" mkdir \"" + gameDir + "\\Data\"\n";
+    }
 
     std::string Game(const std::string& rel) const { return gameDir + "\\" + rel; }
     std::string Removal(const std::string& name) const {
@@ -101,11 +105,12 @@ TEST_F(BackupTest, CopiesNestedFilesAndWritesBothUndoFiles) {
     EXPECT_EQ(files["undo_patch.reg"], kReg122);
     EXPECT_EQ(files["undo_patch.bat"],
               kHead + "del /s \"" + gameDir + "\\.\\extra.zip\"\n" + "del /s \"" + gameDir +
-                  "\\.\\Data\\new file.dat\"\n" + kCopies +
+                  "\\.\\Data\\new file.dat\"\n" + kCopies + "if not exist \"" + gameDir +
+                  "\\Data\\Models\\Deep\\\" mkdir \"" + gameDir + "\\Data\\Models\\Deep\"\n" +
                   "copy /Y \".\\Data\\Models\\Deep\\a.mdb\" \"" + gameDir +
                   "\\Data\\Models\\Deep\\a.mdb\"\n" + "copy /Y \".\\tarrowmain.exe\" \"" + gameDir +
-                  "\\tarrowmain.exe\"\n" + "copy /Y \".\\Data\\main.zip\" \"" + gameDir +
-                  "\\Data\\main.zip\"\n" + kVersionTitle + "regedit /s \"" + backupDir +
+                  "\\tarrowmain.exe\"\n" + MakeDataLine() + "copy /Y \".\\Data\\main.zip\" \"" +
+                  gameDir + "\\Data\\main.zip\"\n" + kVersionTitle + "regedit /s \"" + backupDir +
                   "\\undo_patch.reg\"\n");
     // The bar counted the whole list and stands at 0 again.
     EXPECT_EQ(TotalRange().iLow, 0);
@@ -169,7 +174,7 @@ TEST_F(BackupTest, NoVersionAtAllWritesNoRegFile) {
     EXPECT_EQ(dlg->PerformBackup(), BackupDone);
     EXPECT_FALSE(PathExists(backupDir + "\\undo_patch.reg"));
     EXPECT_EQ(ReadFileBytes(backupDir + "\\undo_patch.bat"),
-              kHead + kCopies + "copy /Y \".\\Data\\main.zip\" \"" + gameDir +
+              kHead + kCopies + MakeDataLine() + "copy /Y \".\\Data\\main.zip\" \"" + gameDir +
                   "\\Data\\main.zip\"\n");
 }
 
@@ -224,9 +229,9 @@ TEST_F(BackupTest, FailedCopyStopsWithTheScriptSoFar) {
     EXPECT_EQ(files.size(), 4u);
     EXPECT_EQ(files["Data\\main.zip"], std::string(kMainZip, sizeof kMainZip - 1));
     EXPECT_EQ(files["undo_patch.reg"], kReg122);
-    EXPECT_EQ(files["undo_patch.bat"], kHead + "del /s \"" + gameDir + "\\.\\new.dat\"\n" +
-                                           kCopies + "copy /Y \".\\Data\\main.zip\" \"" + gameDir +
-                                           "\\Data\\main.zip\"\n");
+    EXPECT_EQ(files["undo_patch.bat"],
+              kHead + "del /s \"" + gameDir + "\\.\\new.dat\"\n" + kCopies + MakeDataLine() +
+                  "copy /Y \".\\Data\\main.zip\" \"" + gameDir + "\\Data\\main.zip\"\n");
     EXPECT_EQ(TotalPos(), 0);
     // The script was closed: the folder can be removed at once.
     EXPECT_TRUE(dlg->DeleteDirectoryTree(backupDir));

@@ -215,8 +215,9 @@ TEST_F(PatchCommandTest, SuccessfulRunWithBackup) {
                   gameDir +
                   "\\.\\new.dat\"\n"
                   "REM Now we copy back the modified files\n"
-                  "copy /Y \".\\Data\\main.zip\" \"" +
-                  gameDir +
+                  "if not exist \"" +
+                  gameDir + "\\Data\\\" mkdir \"" + gameDir + "\\Data\"\n" +
+                  "copy /Y \".\\Data\\main.zip\" \"" + gameDir +
                   "\\Data\\main.zip\"\n"
                   "REM change the version in windows registry back to match the version we just "
                   "restored\n"
