@@ -9,7 +9,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 bash .ci/setup-deps.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target kelvane patchw32 rtptool ver_1_0_12_0_pb1549 ver_2_0_5_1_pb1234
+cmake --build --preset windows --target kelvane patchw32 rtptool kelvane_demo_driver ver_1_0_12_0_pb1549 ver_2_0_5_1_pb1234
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release --target rtptool
 
@@ -23,6 +23,14 @@ build/native-release/tools/rtptool build "$demo/v1" "$demo/v2" "$demo/patches/ta
 
 export WINEPREFIX="$demo/wineprefix"
 export KELVANE_BUILD_DIR="$demo"
+headless=0
+if [ -z "${DISPLAY:-}" ]; then
+  # No display: everything Wine starts shares one Xvfb display from the first call on.
+  headless=1
+  bash cmake/xvfb.sh start "$demo"
+  export DISPLAY=":$(cat "$demo/xvfb.display")"
+  trap 'WINEPREFIX="$demo/wineprefix" wineserver -k 2>/dev/null; bash "$root/cmake/xvfb.sh" stop "$demo"' EXIT
+fi
 cmake/wine-run.sh cmd /c exit >/dev/null 2>&1 || true # creates the prefix on first use
 game="$WINEPREFIX/drive_c/Games/Tarrow Moor"
 rm -rf "$game" "$WINEPREFIX/drive_c/Kelvane" "$WINEPREFIX/drive_c/Patches"
@@ -35,16 +43,14 @@ cmake/wine-run.sh reg add 'HKLM\SOFTWARE\Brackwater\Tarrowsaga\Moorgate' /v Loca
 cmake/wine-run.sh reg add 'HKLM\SOFTWARE\Brackwater\Tarrowsaga\Moorgate' /v Version /d '1.12' /f >/dev/null 2>&1
 echo "Demo game installed at C:\\Games\\Tarrow Moor (release 1.12); demo patch: C:\\Patches\\tarrow_2.05_from_1.12.rtp"
 
-if [ -n "${DISPLAY:-}" ]; then
+if [ "$headless" = 0 ]; then
   echo "Opening Kelvane: press \"Select Patch\", pick C:\\Patches\\tarrow_2.05_from_1.12.rtp, then \"Patch\"."
   cd "$WINEPREFIX/drive_c/Kelvane" && "$root/cmake/wine-run.sh" kelvane.exe
   exit 0
 fi
 
-# No display: run under Xvfb and photograph the window.
-bash cmake/xvfb.sh start "$demo"
-export DISPLAY=":$(cat "$demo/xvfb.display")"
-trap 'bash "$root/cmake/xvfb.sh" stop "$demo"' EXIT
+# No display: Kelvane runs under Xvfb, a player's driver applies the patch, and the screen
+# is photographed.
 ( cd "$WINEPREFIX/drive_c/Kelvane" && "$root/cmake/wine-run.sh" kelvane.exe ) &
 shot="$demo/kelvane-demo.png"
 if [ -x build/windows/tests/e2e/kelvane_demo_driver.exe ]; then
