@@ -30,9 +30,9 @@ struct Tables {
             stretch[j] = 2047;
     }
 };
-const Tables& tables() {
-    static const Tables t;
-    return t;
+const Tables g_tables; // built once when the module loads
+inline const Tables& tables() {
+    return g_tables;
 }
 inline int squash(int x) {
     if (x > 2047)
@@ -145,7 +145,7 @@ inline int p12(uint16_t p) {
 // Mixes N predictions; one weight set per selector.
 template <int N> class Mixer {
   public:
-    explicit Mixer(int sets) : w_(static_cast<size_t>(sets) * N, (1 << 16) / N) {}
+    explicit Mixer(int sets) : w_(static_cast<size_t>(sets) * N, (1 << 16) * 2 / 5) {}
     int mix(const int* st, int set) {
         set_ = set;
         std::memcpy(st_, st, sizeof st_);
@@ -157,7 +157,7 @@ template <int N> class Mixer {
         return pr_;
     }
     void update(int bit) {
-        int err = ((bit << 12) - pr_) * 6;
+        int err = ((bit << 12) - pr_) * 2;
         int32_t* w = &w_[static_cast<size_t>(set_) * N];
         for (int i = 0; i < N; ++i)
             w[i] += (st_[i] * err) >> 10;
@@ -170,18 +170,31 @@ template <int N> class Mixer {
     int pr_ = 2048;
 };
 
+// Each context owns a row of 272 probabilities: 16 for the high nibble's bit tree, then 16
+// for each high nibble's low-nibble tree, so that coding one byte touches two short groups
+// per model instead of eight scattered entries.
+constexpr size_t kRow = 272;
+inline size_t slot(int i, int hi, int local) {
+    return i >= 4 ? static_cast<size_t>(local)
+                  : 16u + static_cast<size_t>(hi) * 16u + static_cast<size_t>(local);
+}
+
 // Bytes predicted from orders 0, 1 and 2.
 class ByteModel {
   public:
-    ByteModel() : o0_(256, 32768), o1_(65536, 32768), o2_(1u << 20, 32768), mixer_(8) {}
+    ByteModel() : o0_(kRow, 32768), o1_(256 * kRow, 32768), o2_(4096 * kRow, 32768), mixer_(8) {}
     template <typename Coder> int code(Coder& c, int byte_or_minus1) {
         uint32_t h2 =
-            ((static_cast<uint32_t>(c1_) | (static_cast<uint32_t>(c2_) << 8)) * 2654435761u) >> 12;
-        int node = 1;
+            ((static_cast<uint32_t>(c1_) | (static_cast<uint32_t>(c2_) << 8)) * 2654435761u) >> 20;
+        uint16_t* r0 = o0_.data();
+        uint16_t* r1 = o1_.data() + static_cast<size_t>(c1_) * kRow;
+        uint16_t* r2 = o2_.data() + static_cast<size_t>(h2) * kRow;
+        int hi = 0, local = 1;
         for (int i = 7; i >= 0; --i) {
-            uint16_t& a = o0_[static_cast<size_t>(node)];
-            uint16_t& b = o1_[(static_cast<size_t>(c1_) << 8) | static_cast<size_t>(node)];
-            uint16_t& d = o2_[(h2 ^ static_cast<uint32_t>(node)) & ((1u << 20) - 1)];
+            size_t k = slot(i, hi, local);
+            uint16_t& a = r0[k];
+            uint16_t& b = r1[k];
+            uint16_t& d = r2[k];
             int st[3] = {stretch(p12(a)), stretch(p12(b)), stretch(p12(d))};
             int p = mixer_.mix(st, 7 - i);
             int bit;
@@ -195,9 +208,13 @@ class ByteModel {
             adapt(a, bit, 5);
             adapt(b, bit, 4);
             adapt(d, bit, 4);
-            node = (node << 1) | bit;
+            local = (local << 1) | bit;
+            if (i == 4) {
+                hi = local & 15;
+                local = 1;
+            }
         }
-        int byte = node & 0xFF;
+        int byte = (hi << 4) | (local & 15);
         c2_ = c1_;
         c1_ = static_cast<uint8_t>(byte);
         return byte;
@@ -215,11 +232,11 @@ class ByteModel {
 struct DiffModel {
     std::vector<uint16_t> run_unary = std::vector<uint16_t>(16 * 8 * 40, 32768);
     std::vector<uint16_t> run_bits = std::vector<uint16_t>(40 * 40, 32768);
-    std::vector<uint16_t> by_old = std::vector<uint16_t>(2048 * 256, 32768);
-    std::vector<uint16_t> by_prev = std::vector<uint16_t>(4096 * 256, 32768);
-    std::vector<uint16_t> by_run = std::vector<uint16_t>(16 * 256, 32768);
-    std::vector<uint16_t> by_d8 = std::vector<uint16_t>(2048 * 256, 32768);
-    std::vector<uint16_t> by_pair = std::vector<uint16_t>(1u << 20, 32768);
+    std::vector<uint16_t> by_old = std::vector<uint16_t>(2048 * kRow, 32768);
+    std::vector<uint16_t> by_prev = std::vector<uint16_t>(4096 * kRow, 32768);
+    std::vector<uint16_t> by_run = std::vector<uint16_t>(16 * kRow, 32768);
+    std::vector<uint16_t> by_d8 = std::vector<uint16_t>(2048 * kRow, 32768);
+    std::vector<uint16_t> by_pair = std::vector<uint16_t>(4096 * kRow, 32768);
     uint64_t cur_pos = 0; // position of the next difference byte
     Mixer<5> mixer{8 * 2};
     int last_run_bucket = 0;
@@ -287,23 +304,23 @@ struct DiffModel {
 
     template <bool Enc> uint8_t code_byte(int value, uint8_t old, uint64_t pos) {
         size_t pm = static_cast<size_t>(pos & 7);
-        size_t c_old = ((pm << 8) | old) << 8;
         size_t adj = (hist & 0xFF) != 0; // the previous byte differs too
-        size_t c_prev = ((pm << 9) | (adj << 8) | prev) << 8;
-        size_t c_run = static_cast<size_t>(last_run_bucket) << 8;
-        size_t c_d8 = ((pm << 8) | ((hist >> 56) & 0xFF)) << 8;
-        uint32_t c_pair =
-            (static_cast<uint32_t>(old) | (static_cast<uint32_t>(hist & 0xFFFF) << 8) |
-             (static_cast<uint32_t>(pm) << 24)) *
-            2654435761u;
-        int node = 1;
+        uint32_t pair = (static_cast<uint32_t>(old) | (static_cast<uint32_t>(hist & 0xFFFF) << 8) |
+                         (static_cast<uint32_t>(pm) << 24)) *
+                        2654435761u;
+        uint16_t* r_old = by_old.data() + ((pm << 8) | old) * kRow;
+        uint16_t* r_prev = by_prev.data() + ((pm << 9) | (adj << 8) | prev) * kRow;
+        uint16_t* r_run = by_run.data() + static_cast<size_t>(last_run_bucket) * kRow;
+        uint16_t* r_d8 = by_d8.data() + ((pm << 8) | ((hist >> 56) & 0xFF)) * kRow;
+        uint16_t* r_pair = by_pair.data() + static_cast<size_t>(pair >> 20) * kRow;
+        int hi = 0, local = 1;
         for (int i = 7; i >= 0; --i) {
-            uint16_t& a = by_old[c_old | static_cast<size_t>(node)];
-            uint16_t& b = by_prev[c_prev | static_cast<size_t>(node)];
-            uint16_t& d = by_run[c_run | static_cast<size_t>(node)];
-            uint16_t& e4 =
-                by_pair[((c_pair >> 12) ^ static_cast<uint32_t>(node)) & ((1u << 20) - 1)];
-            uint16_t& e8 = by_d8[c_d8 | static_cast<size_t>(node)];
+            size_t k = slot(i, hi, local);
+            uint16_t& a = r_old[k];
+            uint16_t& b = r_prev[k];
+            uint16_t& d = r_run[k];
+            uint16_t& e4 = r_pair[k];
+            uint16_t& e8 = r_d8[k];
             int st[5] = {stretch(p12(a)), stretch(p12(b)), stretch(p12(d)), stretch(p12(e4)),
                          stretch(p12(e8))};
             int p = mixer.mix(st, (7 - i) * 2 + (prev != 0));
@@ -320,9 +337,13 @@ struct DiffModel {
             adapt(d, bit, 5);
             adapt(e4, bit, 4);
             adapt(e8, bit, 4);
-            node = (node << 1) | bit;
+            local = (local << 1) | bit;
+            if (i == 4) {
+                hi = local & 15;
+                local = 1;
+            }
         }
-        prev = static_cast<uint8_t>(node & 0xFF);
+        prev = static_cast<uint8_t>((hi << 4) | (local & 15));
         push(prev);
         return prev;
     }
@@ -401,6 +422,38 @@ uint8_t DiffDecoder::next(uint8_t old, uint64_t pos) {
     }
     need_run_ = true;
     return m_->code_byte<false>(0, old, pos);
+}
+
+void DiffDecoder::apply(uint8_t* dst, size_t n, uint64_t pos) {
+    if (n > left_) {
+        left_ = ~0ull;
+        return;
+    }
+    while (n > 0) {
+        if (need_run_) {
+            m_->cur_pos = pos;
+            run_ = m_->code_run<false>(0);
+            need_run_ = false;
+            if (run_ > left_)
+                run_ = left_; // damaged data: the hash check refuses the result
+        }
+        if (run_ > 0) {
+            uint64_t k = run_ < n ? run_ : n;
+            m_->push_zeros(k);
+            run_ -= k;
+            left_ -= k;
+            dst += k;
+            pos += k;
+            n -= static_cast<size_t>(k);
+            continue;
+        }
+        need_run_ = true;
+        *dst = static_cast<uint8_t>(*dst + m_->code_byte<false>(0, *dst, pos));
+        ++dst;
+        ++pos;
+        --n;
+        --left_;
+    }
 }
 
 bool DiffDecoder::finished_cleanly() const {

@@ -39,6 +39,8 @@ class DiffDecoder {
     ~DiffDecoder();
     // The next difference byte; sets `bad` when the data is inconsistent.
     uint8_t next(uint8_t old, uint64_t pos);
+    // Adds the next n difference bytes to the old bytes in dst (new-file positions from pos).
+    void apply(uint8_t* dst, size_t n, uint64_t pos);
     // True when every byte was used exactly and nothing went wrong.
     bool finished_cleanly() const;
 

@@ -564,9 +564,7 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
                     return DecodeResult::io(st);
                 uint8_t* dst = block.data() + o;
                 if (mixed) {
-                    uint64_t at = produced + o;
-                    for (uint64_t i = 0; i < d; ++i)
-                        dst[i] = static_cast<uint8_t>(dst[i] + mixed->next(dst[i], at + i));
+                    mixed->apply(dst, static_cast<size_t>(d), produced + o);
                 } else {
                     const uint8_t* df = diff.data() + dpos;
                     for (uint64_t i = 0; i < d; ++i)
