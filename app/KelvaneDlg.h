@@ -87,6 +87,9 @@ class CKelvaneDlg : public fw::Dialog {
     void ShowGameVersion();
     void OnSelectPatch();
     void OnSelectTempDir();
+    // Shows what a space calculation found (result 0) or that none is known, in label 1021
+    // and on the undo check box.
+    void ShowPatchRequirement(int calcResult);
 
     // --- backup and undo (backup/) -------------------------------------------
     void OnEnableUndo();

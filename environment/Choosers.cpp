@@ -5,20 +5,29 @@
 
 #include <commdlg.h>
 
-void CKelvaneDlg::OnSelectPatch() {
+fw::OpenFileRequest PatchFileRequest(HWND owner) {
     fw::OpenFileRequest request;
-    request.owner = m_hWnd;
+    request.owner = owner;
     request.filter = "RTP files (*.rtp)|*.rtp||";
     request.title = "Please select the patch (*.rtp) to apply!";
     request.flags = OFN_READONLY | OFN_FILEMUSTEXIST;
+    return request;
+}
+
+void CKelvaneDlg::OnSelectPatch() {
     std::string chosen;
-    if (fw::seam().OpenFile(request, chosen) != IDOK) {
+    if (fw::seam().OpenFile(PatchFileRequest(m_hWnd), chosen) != IDOK) {
         return;
     }
     m_strPatchPath = chosen;
     m_strPatchFile = FileNameOf(m_strPatchPath);
+    ShowPatchRequirement(CalcSpaceRequirements());
+    EnableItem(IDOK, true);
+    UpdateData(FALSE);
+}
 
-    if (CalcSpaceRequirements() != 0) {
+void CKelvaneDlg::ShowPatchRequirement(int calcResult) {
+    if (calcResult != 0) {
         SetItemText(IDC_PATCH_FILE_LABEL, "Select Patch File:");
         SetItemText(IDC_ENABLE_UNDO, "Enable patch undo.");
         EnableItem(IDC_ENABLE_UNDO, false);
@@ -36,16 +45,12 @@ void CKelvaneDlg::OnSelectPatch() {
                 EnableItem(IDC_USE_QUEUE, true);
             }
         }
-    } else {
-        const std::string size = FormatSize(m_llRequiredSpace);
-        SetItemText(IDC_PATCH_FILE_LABEL,
-                    "Select Patch File: (requires min. " + size + " temp space)");
-        SetItemText(IDC_ENABLE_UNDO,
-                    "Enable patch undo. (requires " + size + " additional space.)");
-        EnableItem(IDC_ENABLE_UNDO, true);
+        return;
     }
-    EnableItem(IDOK, true);
-    UpdateData(FALSE);
+    const std::string size = FormatSize(m_llRequiredSpace);
+    SetItemText(IDC_PATCH_FILE_LABEL, "Select Patch File: (requires min. " + size + " temp space)");
+    SetItemText(IDC_ENABLE_UNDO, "Enable patch undo. (requires " + size + " additional space.)");
+    EnableItem(IDC_ENABLE_UNDO, true);
 }
 
 void CKelvaneDlg::OnSelectTempDir() {

@@ -4,6 +4,7 @@
 
 #include "environment/logic/FileName.h"
 #include "environment/logic/SizeFormat.h"
+#include "framework/Framework.h"
 
 #include <windows.h>
 
@@ -22,6 +23,8 @@ std::string FreeSpaceText(const std::string& path);
 std::string FindRoomiestFixedDrive();
 
 std::string BrowseForFolder(HWND owner, const std::string& title);
+// The open-file dialog that asks for one ".rtp" patch file.
+fw::OpenFileRequest PatchFileRequest(HWND owner);
 // Whether a byte starts a double-byte character in the system's ANSI code page.
 bool IsAnsiLeadByte(unsigned char c);
 // The text after the last backslash, searched character by character in the ANSI code page.

@@ -3,7 +3,6 @@
 
 #include "environment/Environment.h"
 
-#include <commdlg.h>
 
 CKelvaneQueue::CKelvaneQueue(std::list<std::string>& queue, HWND owner)
     : fw::Dialog(IDD_QUEUE_DIALOG, owner), m_pQueue(queue) {}
@@ -43,13 +42,8 @@ bool CKelvaneQueue::OnCommand(WORD id, WORD code) {
 }
 
 void CKelvaneQueue::OnAddToQueue() {
-    fw::OpenFileRequest request;
-    request.owner = m_hWnd;
-    request.filter = "RTP files (*.rtp)|*.rtp||";
-    request.title = "Please select the patch (*.rtp) to apply!";
-    request.flags = OFN_READONLY | OFN_FILEMUSTEXIST;
     std::string path;
-    if (fw::seam().OpenFile(request, path) != IDOK) {
+    if (fw::seam().OpenFile(PatchFileRequest(m_hWnd), path) != IDOK) {
         return;
     }
 

@@ -28,18 +28,7 @@ void CKelvaneDlg::OnUseQueue() {
         EnableItem(IDC_SELECT_PATCH, true);
         SetStatusText("");
         m_listQueue.clear();
-        if (CalcSpaceRequirements() != 0) {
-            SetItemText(IDC_PATCH_FILE_LABEL, "Select Patch File:");
-            SetItemText(IDC_ENABLE_UNDO, "Enable patch undo.");
-            EnableItem(IDC_ENABLE_UNDO, false);
-        } else {
-            const std::string size = FormatSize(m_llRequiredSpace);
-            SetItemText(IDC_PATCH_FILE_LABEL,
-                        "Select Patch File: (requires min. " + size + " temp space)");
-            SetItemText(IDC_ENABLE_UNDO,
-                        "Enable patch undo. (requires " + size + " additional space.)");
-            EnableItem(IDC_ENABLE_UNDO, true);
-        }
+        ShowPatchRequirement(CalcSpaceRequirements());
         EnableItem(IDOK, true);
     } else {
         // Queue mode: no option and no undo apply to a queue.
