@@ -205,7 +205,7 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
             have_delta = true;
         }
         // A full copy rarely wins against a small difference; skip compressing it then.
-        bool try_full = !have_delta || delta.size() > e.new_size / 16;
+        bool try_full = !have_delta || delta.size() > e.new_size / 5;
         if (try_full && e.new_size > 0 &&
             !(s = encode_deflate(nf, e.new_size, deflated, opt.level)))
             return fail(s.text);

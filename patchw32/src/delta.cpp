@@ -271,31 +271,40 @@ int64_t match_len(const uint8_t* a, int64_t alen, const uint8_t* b, int64_t blen
 }
 
 // Longest match of nw[0..nlen) among the suffixes of old; returns its length, sets pos.
+// The binary search keeps the common prefix lengths of both bounds: every suffix between
+// them shares at least the smaller one with the new data, so comparing starts there.
 int64_t search(const int32_t* sa, const uint8_t* old, int64_t olen, const uint8_t* nw, int64_t nlen,
                int64_t& pos) {
     if (olen == 0) {
         pos = 0;
         return 0;
     }
+    auto lcp_from = [&](int64_t s, int64_t k) {
+        if (k >= kMaxCompare)
+            return kMaxCompare;
+        return k + match_len(old + s + k, olen - s - k, nw + k, nlen - k);
+    };
     int64_t lo = 0, hi = olen - 1;
+    int64_t llo = lcp_from(sa[lo], 0), lhi = lcp_from(sa[hi], 0);
     while (hi - lo >= 2) {
         int64_t mid = lo + (hi - lo) / 2;
         int64_t s = sa[mid];
-        int64_t n = std::min(std::min(olen - s, nlen), kMaxCompare);
-        int c = std::memcmp(old + s, nw, static_cast<size_t>(n));
-        if (c < 0)
+        int64_t l = lcp_from(s, std::min(llo, lhi));
+        int64_t limit = std::min(std::min(olen - s, nlen), kMaxCompare);
+        if (l < limit && old[s + l] < nw[l]) {
             lo = mid;
-        else
+            llo = l;
+        } else {
             hi = mid;
+            lhi = l;
+        }
     }
-    int64_t x = match_len(old + sa[lo], olen - sa[lo], nw, nlen);
-    int64_t y = match_len(old + sa[hi], olen - sa[hi], nw, nlen);
-    if (x > y) {
+    if (llo > lhi) {
         pos = sa[lo];
-        return x;
+        return llo;
     }
     pos = sa[hi];
-    return y;
+    return lhi;
 }
 
 // Approximate-match scan: extends exact matches forwards and backwards into regions that
