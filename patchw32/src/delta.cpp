@@ -406,8 +406,33 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
         build_suffix_array(oldbuf.data(), sa.data(), static_cast<int32_t>(oldbuf.size()));
         wend = old_size;
     }
+    std::vector<uint8_t> same;
     for (uint64_t ns = 0; ns < new_size; ns += opt.segment) {
         uint64_t ne = std::min(new_size, ns + opt.segment);
+        if (!whole && ne <= old_size) {
+            // Large files mostly change in place: when the segment differs from the old bytes
+            // at the same offsets in few places, those differences are the whole answer and
+            // no index of the old file is needed.
+            os::Status s = read_range(newf, ns, ne - ns, newbuf);
+            if (s)
+                s = read_range(oldf, ns, ne - ns, same);
+            if (!s)
+                return s;
+            uint64_t differing = 0, limit = (ne - ns) / 256;
+            for (size_t i = 0; i < newbuf.size() && differing <= limit; i += 8) {
+                uint64_t a = 0, b = 0;
+                size_t k = std::min<size_t>(8, newbuf.size() - i);
+                std::memcpy(&a, newbuf.data() + i, k);
+                std::memcpy(&b, same.data() + i, k);
+                differing += a != b;
+            }
+            if (differing <= limit) {
+                pk.add_diff(newbuf.data(), same.data(), ns, ne - ns);
+                if (progress)
+                    progress(ne);
+                continue;
+            }
+        }
         if (!whole) {
             uint64_t ws = ns > opt.margin ? ns - opt.margin : 0;
             uint64_t we = std::min(old_size, ne + opt.margin);

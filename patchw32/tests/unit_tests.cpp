@@ -270,6 +270,23 @@ TEST(DeltaCodec, SegmentedMatchingOfLargeFilesRoundTrips) {
     EXPECT_LT(r.payload.size(), 20000u);
 }
 
+TEST(DeltaCodec, InPlaceChangesOfLargeFilesNeedNoIndex) {
+    Scratch s;
+    std::string oldb = random_bytes(24, 700000);
+    std::string newb = oldb;
+    for (size_t i = 1000; i < newb.size(); i += 9973)
+        newb[i] = static_cast<char>(newb[i] ^ 0x5A); // scattered edits, nothing shifts
+    newb += "appended tail";
+    DeltaOptions opt = default_delta_options();
+    opt.whole_limit = 100000;
+    opt.segment = 64 * 1024;
+    opt.margin = 32 * 1024;
+    CodecRun r = delta_round_trip(s, oldb, newb, opt);
+    ASSERT_EQ(r.result.status, DecodeStatus::Ok) << r.result.message;
+    ASSERT_TRUE(r.decoded == newb);
+    EXPECT_LT(r.payload.size(), 1500u); // 70 edited bytes and their places
+}
+
 TEST(DeltaCodec, EmptyAndTinyInputs) {
     Scratch s;
     for (auto [o, n] :
