@@ -8,6 +8,13 @@
 #include "delta.h"
 #include "format.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
+#include <sys/resource.h>
+#endif
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -17,11 +24,12 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage:\n"
-                         "  rtptool build OLD_DIR NEW_DIR OUT.rtp\n"
-                         "  rtptool info [-v] PATCH\n"
-                         "  rtptool apply [-u] [-j] [-i] [-l] [-otempdir:DIR] [GAME_DIR] PATCH\n"
-                         "  rtptool run \"ENGINE COMMAND LINE\"\n");
+    std::fprintf(stderr,
+                 "usage:\n"
+                 "  rtptool build OLD_DIR NEW_DIR OUT.rtp\n"
+                 "  rtptool info [-v] PATCH\n"
+                 "  rtptool [--stats] apply [-u] [-j] [-i] [-l] [-otempdir:DIR] [GAME_DIR] PATCH\n"
+                 "  rtptool run \"ENGINE COMMAND LINE\"\n");
     return 64;
 }
 
@@ -123,10 +131,32 @@ void* KV_STDCALL print_report(unsigned id, void* parm) {
     return empty;
 }
 
+bool g_stats = false;
+
+// Peak memory of this process in KiB.
+unsigned long long peak_kib() {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS pmc{};
+    pmc.cb = sizeof pmc;
+    if (K32GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc))
+        return pmc.PeakWorkingSetSize / 1024;
+    return 0;
+#else
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<unsigned long long>(ru.ru_maxrss);
+#endif
+}
+
 int run_line(std::string line) {
     std::vector<char> buf(line.begin(), line.end());
     buf.push_back('\0');
+    auto t0 = std::chrono::steady_clock::now();
     int rc = kv_patch_apply(buf.data(), print_report, 1);
+    if (g_stats)
+        std::fprintf(stderr, "engine: %.2f s, peak memory %llu KiB\n",
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
+                     peak_kib());
     if (g_tty_progress)
         std::fprintf(stderr, "\r       \r");
     std::printf("result: %d\n", rc);
@@ -148,6 +178,11 @@ int cmd_apply(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "--stats") {
+        g_stats = true;
+        ++argv;
+        --argc;
+    }
     if (argc < 2)
         return usage();
     std::string cmd = argv[1];
