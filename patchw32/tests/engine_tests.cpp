@@ -704,3 +704,47 @@ TEST(Engine, FullGameVolumeDuringTheCommitIsRolledBack) {
     EXPECT_EQ(describe_difference(snapshot(vol.path), start), "");
 }
 #endif
+
+// A read-only file: the new version carries the attribute, and a later patch replaces it
+// (and could roll it back) all the same.
+TEST(Engine, ReadOnlyFilesAreReplacedAndKeepTheirAttribute) {
+    Scratch s;
+    Tree v1 = {{"config/locked.ini", "v1"}, {"other.txt", "x"}};
+    Tree v2 = {{"config", kDir}, {"config/locked.ini", "v2, read-only"}, {"other.txt", "x"}};
+    Tree v3 = {{"config", kDir}, {"config/locked.ini", "v3"}, {"other.txt", "y"}};
+    make_tree(s.sub("v1"), v1);
+    make_tree(s.sub("v2"), v2);
+    make_tree(s.sub("v3"), v3);
+    make_tree(s.sub("game"), v1);
+    kv::os::make_dir(s.sub("temp"));
+    ASSERT_TRUE(kv::os::set_attrs(s.sub("v2/config/locked.ini"), kv::os::kAttrReadOnly).ok());
+    ASSERT_TRUE(kv::os::set_attrs(s.sub("v3/config/locked.ini"), kv::os::kAttrReadOnly).ok());
+    build(s.sub("v1"), s.sub("v2"), s.sub("p12.rtp"));
+    build(s.sub("v2"), s.sub("v3"), s.sub("p23.rtp"));
+    auto apply = [&](const char* patch, Recorder& r) {
+        return run_engine("-u " + q("-otempdir:" + s.sub("temp")) + " " + q(s.sub("game")) + " " +
+                              q(s.sub(patch)),
+                          r);
+    };
+    Recorder r1;
+    ASSERT_EQ(apply("p12.rtp", r1), kRcOk) << r1.all_text();
+    kv::os::Stat st;
+    kv::os::stat(s.sub("game/config/locked.ini"), st);
+    EXPECT_TRUE(st.attrs & kv::os::kAttrReadOnly);
+    // The second patch fails on its last step once, then succeeds.
+    std::string last = s.sub("game/other.txt");
+    os::set_fault_hook([&](const char* op, const std::string& path) {
+        return !(std::string(op) == "rename" && path == last);
+    });
+    Recorder r2;
+    EXPECT_EQ(apply("p23.rtp", r2), kRcRolledBack) << r2.all_text();
+    os::set_fault_hook(nullptr);
+    EXPECT_EQ(describe_difference(snapshot(s.sub("game")), v2), "");
+    kv::os::stat(s.sub("game/config/locked.ini"), st);
+    EXPECT_TRUE(st.attrs & kv::os::kAttrReadOnly);
+    Recorder r3;
+    ASSERT_EQ(apply("p23.rtp", r3), kRcOk) << r3.all_text();
+    EXPECT_EQ(describe_difference(snapshot(s.sub("game")), v3), "");
+    kv::os::stat(s.sub("game/config/locked.ini"), st);
+    EXPECT_TRUE(st.attrs & kv::os::kAttrReadOnly);
+}
