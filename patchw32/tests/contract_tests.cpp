@@ -264,3 +264,19 @@ TEST(Contract, CommitFailureIsRolledBack) {
     ASSERT_EQ(call(t.apply_line(false, false, t.temp)), 0) << all_text();
     EXPECT_EQ(describe_difference(snapshot(t.game), t.after), "");
 }
+
+#ifdef _WIN32
+// The tool may hand over a drive root such as "C:\" as the temp directory.
+TEST(Contract, TempDirectoryMayBeADriveRoot) {
+    Install t;
+    std::string root = t.s.path().substr(0, 3); // "C:\"
+    ASSERT_EQ(root[1], ':');
+    ASSERT_EQ(call(t.apply_line(false, false, root)), 0) << all_text();
+    EXPECT_EQ(describe_difference(snapshot(t.game), t.after), "");
+    std::vector<kv::os::DirEntry> top;
+    ASSERT_TRUE(kv::os::list_dir(root, top).ok());
+    std::string ours = "kelvane-" + std::to_string(kv::os::process_id()); // the engine's work folder
+    for (const auto& e : top)
+        EXPECT_NE(e.name.rfind(ours, 0), 0u) << "left behind: " << e.name;
+}
+#endif
