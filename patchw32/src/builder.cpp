@@ -251,9 +251,11 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
     std::vector<uint8_t> dir = encode_directory(entries);
     if (dir.size() > kMaxDirectoryBytes || entries.size() > kMaxEntries)
         return fail("too many files for one patch");
+    uint32_t dir_coding = kDirRaw, raw_size = 0;
+    dir = pack_directory(dir, dir_coding, raw_size);
     uint64_t total = dir_off + dir.size() + kTrailerSize;
-    std::vector<uint8_t> trailer =
-        encode_trailer_head(static_cast<uint32_t>(entries.size()), dir_off, dir.size(), total);
+    std::vector<uint8_t> trailer = encode_trailer_head(
+        static_cast<uint32_t>(entries.size()), dir_off, dir.size(), total, dir_coding, raw_size);
     if (!(s = out.write(dir.data(), dir.size())) ||
         !(s = out.write(trailer.data(), trailer.size())))
         return fail(s.text);

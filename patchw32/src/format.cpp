@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <zlib.h>
 #include <set>
 
 namespace kv {
@@ -72,8 +73,31 @@ std::vector<uint8_t> encode_directory(const std::vector<Entry>& entries) {
     return d;
 }
 
+std::vector<uint8_t> pack_directory(const std::vector<uint8_t>& dir, uint32_t& coding,
+                                    uint32_t& raw_size) {
+    coding = kDirRaw;
+    raw_size = 0;
+    z_stream z{};
+    if (dir.empty() || deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return dir;
+    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(dir.size())) + 16);
+    z.next_in = const_cast<Bytef*>(dir.data());
+    z.avail_in = static_cast<uInt>(dir.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    int r = deflate(&z, Z_FINISH);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    if (r != Z_STREAM_END || out.size() >= dir.size())
+        return dir;
+    coding = kDirDeflate;
+    raw_size = static_cast<uint32_t>(dir.size());
+    return out;
+}
+
 std::vector<uint8_t> encode_trailer_head(uint32_t count, uint64_t dir_offset, uint64_t dir_size,
-                                         uint64_t total_size) {
+                                         uint64_t total_size, uint32_t dir_coding,
+                                         uint32_t raw_size) {
     std::vector<uint8_t> t;
     put_bytes(t, kTrailerMagic, 8);
     put_u32(t, count);
@@ -81,7 +105,8 @@ std::vector<uint8_t> encode_trailer_head(uint32_t count, uint64_t dir_offset, ui
     put_u64(t, dir_offset);
     put_u64(t, dir_size);
     put_u64(t, total_size);
-    put_u64(t, 0);
+    put_u32(t, dir_coding);
+    put_u32(t, raw_size);
     return t; // 48 bytes; the 16-byte checksum follows
 }
 
@@ -261,10 +286,39 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         message = "The patch is damaged (its directory is out of bounds).";
         return PatchError::Corrupt;
     }
+    uint32_t dir_coding = get_u32(trailer + 40);
+    uint32_t raw_size = get_u32(trailer + 44);
+    if (dir_coding > kDirDeflate) {
+        message = "The patch needs a newer engine: its directory is stored in an unknown way.";
+        return PatchError::Unsupported;
+    }
+    if ((dir_coding == kDirRaw && raw_size != 0) || raw_size > kMaxDirectoryBytes) {
+        message = "The patch is damaged (its directory is out of bounds).";
+        return PatchError::Corrupt;
+    }
     std::vector<uint8_t> dir(static_cast<size_t>(dir_size));
     if (!dir.empty() && !(s = out.file.read_exact_at(dir_off, dir.data(), dir.size()))) {
         message = "Cannot read the patch file: " + s.text + ".";
         return PatchError::Unreadable;
+    }
+    if (dir_coding == kDirDeflate) {
+        std::vector<uint8_t> raw(raw_size);
+        z_stream z{};
+        bool ok = inflateInit2(&z, -15) == Z_OK;
+        if (ok) {
+            uint8_t spare;
+            z.next_in = dir.data();
+            z.avail_in = static_cast<uInt>(dir.size());
+            z.next_out = raw.empty() ? &spare : raw.data();
+            z.avail_out = static_cast<uInt>(raw.size());
+            ok = inflate(&z, Z_FINISH) == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
+            inflateEnd(&z);
+        }
+        if (!ok) {
+            message = "The patch is damaged (its directory cannot be unpacked).";
+            return PatchError::Corrupt;
+        }
+        dir.swap(raw);
     }
     ByteReader r(dir.data(), dir.size());
     out.entries.reserve(std::min<uint32_t>(count, 65536));

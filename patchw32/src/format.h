@@ -72,8 +72,17 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
 
 std::vector<uint8_t> encode_header();
 std::vector<uint8_t> encode_directory(const std::vector<Entry>& entries);
-// Trailer without the final 16-byte checksum, which the writer appends.
+// How the directory is stored: as it is, or as one raw deflate stream.
+constexpr uint32_t kDirRaw = 0;
+constexpr uint32_t kDirDeflate = 1;
+
+// Trailer without the final 16-byte checksum, which the writer appends. `raw_size` is the
+// directory's size before deflate (0 for a raw directory).
 std::vector<uint8_t> encode_trailer_head(uint32_t count, uint64_t dir_offset, uint64_t dir_size,
-                                         uint64_t total_size);
+                                         uint64_t total_size, uint32_t dir_coding = kDirRaw,
+                                         uint32_t raw_size = 0);
+// Deflates a directory when that makes it smaller; sets coding and raw size.
+std::vector<uint8_t> pack_directory(const std::vector<uint8_t>& dir, uint32_t& coding,
+                                    uint32_t& raw_size);
 
 } // namespace kv

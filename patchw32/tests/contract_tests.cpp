@@ -275,7 +275,8 @@ TEST(Contract, TempDirectoryMayBeADriveRoot) {
     EXPECT_EQ(describe_difference(snapshot(t.game), t.after), "");
     std::vector<kv::os::DirEntry> top;
     ASSERT_TRUE(kv::os::list_dir(root, top).ok());
-    std::string ours = "kelvane-" + std::to_string(kv::os::process_id()); // the engine's work folder
+    std::string ours =
+        "kelvane-" + std::to_string(kv::os::process_id()); // the engine's work folder
     for (const auto& e : top)
         EXPECT_NE(e.name.rfind(ours, 0), 0u) << "left behind: " << e.name;
 }

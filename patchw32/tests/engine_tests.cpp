@@ -411,6 +411,16 @@ TEST(Engine, UnknownFormatVersionIsRefusedClearly) {
     EXPECT_EQ(r.texts(3).at(0),
               "The patch uses format version 2, but this engine reads only version 1. "
               "A newer patchw32.dll is needed.");
+    // A directory stored in a way this engine does not know, under a valid checksum.
+    p[8] = 1;
+    p[p.size() - kTrailerSize + 40] = 7;
+    Hash128 h = hash128(p.data(), p.size() - 16);
+    std::copy(h.b, h.b + 16, p.end() - 16);
+    write_file(f.patch, p);
+    Recorder d;
+    EXPECT_EQ(f.run("-u ", d), kRcPatchUnsupported);
+    EXPECT_EQ(d.texts(3).at(0),
+              "The patch needs a newer engine: its directory is stored in an unknown way.");
 }
 
 // A failure injected at every file-system operation of a run, one run per operation.
