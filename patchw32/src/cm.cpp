@@ -137,6 +137,25 @@ inline void adapt(uint16_t& p, int bit, int rate) {
     else
         p = static_cast<uint16_t>(p - (p >> rate));
 }
+// A probability (12 bits) with a count of how often its context was seen (4 bits): young
+// contexts learn quickly (step 1/(n+1.5)), older ones settle at about 1/16.
+struct Rates {
+    int rec[16];
+    Rates() {
+        for (int n = 0; n < 16; ++n)
+            rec[n] = static_cast<int>(65536.0 / (n + 1.5));
+    }
+};
+const Rates g_rates;
+inline void adapt_n(uint16_t& v, int bit, int limit) {
+    int n = v & 15;
+    int p = v >> 4;
+    int target = bit ? 4095 : 0;
+    p += ((target - p) * g_rates.rec[n]) / 65536;
+    if (n < limit)
+        ++n;
+    v = static_cast<uint16_t>((p << 4) | n);
+}
 inline int p12(uint16_t p) {
     int v = p >> 4;
     return v < 1 ? 1 : v > 4095 ? 4095 : v;
@@ -205,9 +224,9 @@ class ByteModel {
                 bit = c.bit(p);
             }
             mixer_.update(bit);
-            adapt(a, bit, 5);
-            adapt(b, bit, 4);
-            adapt(d, bit, 4);
+            adapt_n(a, bit, 15);
+            adapt_n(b, bit, 14);
+            adapt_n(d, bit, 14);
             local = (local << 1) | bit;
             if (i == 4) {
                 hi = local & 15;
@@ -228,6 +247,36 @@ class ByteModel {
 
 } // namespace
 
+// Secondary estimation: refines a probability by the context it was made in, interpolating
+// between 33 buckets of its stretched value.
+class Apm {
+  public:
+    explicit Apm(size_t contexts) : t_(contexts * 33) {
+        for (size_t c = 0; c < contexts; ++c)
+            for (int j = 0; j < 33; ++j)
+                t_[c * 33 + static_cast<size_t>(j)] =
+                    static_cast<uint16_t>(squash((j - 16) * 128) * 16);
+    }
+    int refine(int p, size_t cx) {
+        int s = stretch(p) + 2048; // 0..4095
+        int lo = s >> 7, w = s & 127;
+        idx_ = cx * 33 + static_cast<size_t>(lo);
+        w_ = w;
+        int r = (t_[idx_] * (128 - w) + t_[idx_ + 1] * w) >> 11;
+        return r < 1 ? 1 : r > 4095 ? 4095 : r;
+    }
+    void update(int bit) {
+        int g = (bit << 16) + (bit << 5) - bit - bit;
+        t_[idx_] = static_cast<uint16_t>(t_[idx_] + ((g - t_[idx_]) >> 6));
+        t_[idx_ + 1] = static_cast<uint16_t>(t_[idx_ + 1] + ((g - t_[idx_ + 1]) >> 6));
+    }
+
+  private:
+    std::vector<uint16_t> t_;
+    size_t idx_ = 0;
+    int w_ = 0;
+};
+
 // Difference bytes: lengths of zero runs and the non-zero bytes between them.
 struct DiffModel {
     std::vector<uint16_t> run_unary = std::vector<uint16_t>(16 * 8 * 40, 32768);
@@ -239,6 +288,7 @@ struct DiffModel {
     std::vector<uint16_t> by_pair = std::vector<uint16_t>(4096 * kRow, 32768);
     uint64_t cur_pos = 0; // position of the next difference byte
     Mixer<5> mixer{8 * 2};
+    Apm apm{kRow * 8};
     int last_run_bucket = 0;
     uint8_t prev = 0;
     uint64_t hist = 0; // the last eight difference bytes, zeros included, newest lowest
@@ -323,7 +373,11 @@ struct DiffModel {
             uint16_t& e8 = r_d8[k];
             int st[5] = {stretch(p12(a)), stretch(p12(b)), stretch(p12(d)), stretch(p12(e4)),
                          stretch(p12(e8))};
-            int p = mixer.mix(st, (7 - i) * 2 + (prev != 0));
+            int pm_ = mixer.mix(st, (7 - i) * 2 + (prev != 0));
+            int pa = apm.refine(pm_, pm * kRow + k);
+            int p = (pm_ + 3 * pa) >> 2;
+            if (p < 1)
+                p = 1;
             int bit;
             if constexpr (Enc) {
                 bit = (value >> i) & 1;
@@ -332,11 +386,12 @@ struct DiffModel {
                 bit = dec->bit(p);
             }
             mixer.update(bit);
-            adapt(a, bit, 4);
-            adapt(b, bit, 4);
-            adapt(d, bit, 5);
-            adapt(e4, bit, 4);
-            adapt(e8, bit, 4);
+            apm.update(bit);
+            adapt_n(a, bit, 14);
+            adapt_n(b, bit, 14);
+            adapt_n(d, bit, 15);
+            adapt_n(e4, bit, 14);
+            adapt_n(e8, bit, 14);
             local = (local << 1) | bit;
             if (i == 4) {
                 hi = local & 15;
