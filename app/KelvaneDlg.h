@@ -93,6 +93,9 @@ class CKelvaneDlg : public fw::Dialog {
 
     // --- backup and undo (backup/) -------------------------------------------
     void OnEnableUndo();
+    // Switches undo off: box cleared, destination forgotten, label emptied, and the options
+    // that undo excluded available again.
+    void ClearUndo();
     int PerformBackup();
     BOOL MakeBackupPath(std::string path);
     BOOL DeleteDirectoryTree(std::string dir);

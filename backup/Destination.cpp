@@ -52,18 +52,22 @@ const char kNoRoom[] =
 
 } // namespace
 
+void CKelvaneDlg::ClearUndo() {
+    m_ctrlEnableUndo.SetCheck(BST_UNCHECKED);
+    m_bUndo = FALSE;
+    m_strBackupDir.clear();
+    m_strBackupFolder.clear();
+    EnableItem(IDC_BACKUP_LABEL, false);
+    SetItemText(IDC_BACKUP_LABEL, "");
+    EnableItem(IDC_VALIDATE_ONLY, true);
+    if (m_ctrlIgnoreMissing.GetCheck() == BST_UNCHECKED) {
+        EnableItem(IDC_USE_QUEUE, true);
+    }
+}
+
 void CKelvaneDlg::OnEnableUndo() {
     if (m_ctrlEnableUndo.GetCheck() == BST_UNCHECKED) {
-        m_ctrlEnableUndo.SetCheck(BST_UNCHECKED);
-        m_bUndo = FALSE;
-        m_strBackupDir.clear();
-        m_strBackupFolder.clear();
-        EnableItem(IDC_BACKUP_LABEL, false);
-        SetItemText(IDC_BACKUP_LABEL, "");
-        EnableItem(IDC_VALIDATE_ONLY, true);
-        if (m_ctrlIgnoreMissing.GetCheck() == BST_UNCHECKED) {
-            EnableItem(IDC_USE_QUEUE, true);
-        }
+        ClearUndo();
         UpdateData(FALSE);
         return;
     }

@@ -34,16 +34,7 @@ void CKelvaneDlg::ShowPatchRequirement(int calcResult) {
         if (m_bUndo) {
             // The backup list still describes the patch chosen before: a backup made from it
             // would not undo this patch. Undo is switched off until a calculation succeeds.
-            m_ctrlEnableUndo.SetCheck(BST_UNCHECKED);
-            m_bUndo = FALSE;
-            m_strBackupDir.clear();
-            m_strBackupFolder.clear();
-            EnableItem(IDC_BACKUP_LABEL, false);
-            SetItemText(IDC_BACKUP_LABEL, "");
-            EnableItem(IDC_VALIDATE_ONLY, true);
-            if (m_ctrlIgnoreMissing.GetCheck() == BST_UNCHECKED) {
-                EnableItem(IDC_USE_QUEUE, true);
-            }
+            ClearUndo();
         }
         return;
     }
