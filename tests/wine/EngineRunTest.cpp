@@ -431,64 +431,8 @@ TEST_F(EngineRunTest, FailedLookupIsRememberedAndNotTriedAgain) {
 
 // Runs the patch builder that ships beside the engine; its exit code.
 int RunRtptool(const std::string& arguments) {
-    const std::string tool = BuildFile("tools\\rtptool.exe");
-    std::string commandLine = "\"" + tool + "\" " + arguments;
     // Its progress report goes nowhere: the test output stays readable.
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE nul =
-        ::CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                      &inherit, OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
-    startup.hStdOutput = nul;
-    startup.hStdError = nul;
-    PROCESS_INFORMATION process{};
-    const BOOL started = ::CreateProcessA(tool.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                          0, nullptr, nullptr, &startup, &process);
-    ::CloseHandle(nul);
-    if (!started) {
-        return -1;
-    }
-    ::WaitForSingleObject(process.hProcess, 120000);
-    DWORD code = 0;
-    ::GetExitCodeProcess(process.hProcess, &code);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    return static_cast<int>(code);
-}
-
-// Bytes that change from version to version in a few places only, as game data does.
-std::string GameData(size_t size, unsigned seed, size_t changeAt = 0, char change = 0) {
-    std::string bytes(size, '\0');
-    unsigned state = seed;
-    for (char& b : bytes) {
-        state = state * 1103515245u + 12345u;
-        b = static_cast<char>(state >> 24);
-    }
-    if (change != 0) {
-        for (size_t i = changeAt; i < changeAt + 64 && i < size; ++i) {
-            bytes[i] = change;
-        }
-    }
-    return bytes;
-}
-
-using Tree = std::map<std::string, std::string>;
-
-void WriteTree(const std::string& dir, const Tree& tree) {
-    MakeDirs(dir);
-    for (const auto& [rel, bytes] : tree) {
-        WriteFileBytes(dir + "\\" + rel, bytes);
-    }
-}
-
-// Every file of a folder with its bytes, and its folders, leaving out the engine library.
-Tree GameFiles(const std::string& dir) {
-    Tree files = Snapshot(dir);
-    files.erase("patchw32.dll");
-    return files;
+    return RunProgram("\"" + BuildFile("tools\\rtptool.exe") + "\" " + arguments, "", "");
 }
 
 // The game's files at three versions, and patches between them built by the publisher's

@@ -8,9 +8,13 @@
 namespace kt {
 
 // ---------------------------------------------------------------------------
-ScriptedSeam::ScriptedSeam() { fw::SetSeam(this); }
+ScriptedSeam::ScriptedSeam() {
+    fw::SetSeam(this);
+}
 
-ScriptedSeam::~ScriptedSeam() { fw::SetSeam(nullptr); }
+ScriptedSeam::~ScriptedSeam() {
+    fw::SetSeam(nullptr);
+}
 
 int ScriptedSeam::MessageBox(HWND owner, const std::string& text, const std::string& caption,
                              UINT type) {
@@ -160,7 +164,9 @@ ScratchDir::ScratchDir(const std::string& name) {
     MakeDirs(m_path);
 }
 
-ScratchDir::~ScratchDir() { RemoveTree(m_path); }
+ScratchDir::~ScratchDir() {
+    RemoveTree(m_path);
+}
 
 void MakeDirs(const std::string& path) {
     for (size_t i = 3; i <= path.size(); ++i) {
@@ -289,6 +295,66 @@ void DeleteGameRegistry() {
     ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, kGameKey);
 }
 
+std::string GameData(size_t size, unsigned seed, size_t changeAt, char change) {
+    std::string bytes(size, '\0');
+    unsigned state = seed;
+    for (char& b : bytes) {
+        state = state * 1103515245u + 12345u;
+        b = static_cast<char>(state >> 24);
+    }
+    for (size_t i = changeAt; change != 0 && i < changeAt + 64 && i < size; ++i) {
+        bytes[i] = change;
+    }
+    return bytes;
+}
+
+void WriteTree(const std::string& dir, const Tree& tree) {
+    MakeDirs(dir);
+    for (const auto& [rel, bytes] : tree) {
+        WriteFileBytes(dir + "\\" + rel, bytes);
+    }
+}
+
+Tree GameFiles(const std::string& dir) {
+    Tree files = Snapshot(dir);
+    files.erase("patchw32.dll");
+    return files;
+}
+
+int RunProgram(const std::string& commandLine, const std::string& currentDir,
+               const std::string& log) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = log.empty()
+                     ? ::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherit, OPEN_EXISTING, 0, nullptr)
+                     : ::CreateFileA(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE in = ::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    PROCESS_INFORMATION process{};
+    std::string line = commandLine;
+    const BOOL started =
+        ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                         currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &process);
+    ::CloseHandle(out);
+    ::CloseHandle(in);
+    if (!started) {
+        return -1;
+    }
+    ::WaitForSingleObject(process.hProcess, 120000);
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.hProcess, &code);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
 void PumpMessages() {
     MSG msg;
     for (int i = 0; i < 10000 && ::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
@@ -305,7 +371,9 @@ ScriptedEngine::ScriptedEngine(const std::string& dir) : m_dir(dir) {
     Script("");
 }
 
-ScriptedEngine::~ScriptedEngine() { ::SetEnvironmentVariableA("KELVANE_TEST_ENGINE_DIR", nullptr); }
+ScriptedEngine::~ScriptedEngine() {
+    ::SetEnvironmentVariableA("KELVANE_TEST_ENGINE_DIR", nullptr);
+}
 
 void ScriptedEngine::Script(const std::string& text) const {
     WriteFileBytes(m_dir + "\\script.txt", text);
@@ -326,7 +394,9 @@ std::vector<std::string> ScriptedEngine::Calls() const {
     return calls;
 }
 
-std::string ScriptedEngine::LibraryPath() { return BuildFile("tests\\engines\\scripted_engine.dll"); }
+std::string ScriptedEngine::LibraryPath() {
+    return BuildFile("tests\\engines\\scripted_engine.dll");
+}
 
 std::string ScriptedEngine::NoEntryLibraryPath() {
     return BuildFile("tests\\engines\\no_entry_engine.dll");

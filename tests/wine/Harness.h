@@ -63,10 +63,10 @@ class ScriptedSeam : public fw::Seam {
 
 // ---------------------------------------------------------------------------
 // Files and folders.
-std::string BuildDir();                         // the build folder, as a Windows path
-std::string BuildFile(const std::string& rel);  // a file below the build folder
-std::string ArtifactsDir();                     // where tests leave screenshots and logs
-std::string ScratchRoot();                      // C:\kelvane-tests, created on demand
+std::string BuildDir();                        // the build folder, as a Windows path
+std::string BuildFile(const std::string& rel); // a file below the build folder
+std::string ArtifactsDir();                    // where tests leave screenshots and logs
+std::string ScratchRoot();                     // C:\kelvane-tests, created on demand
 // A fresh empty folder below the scratch root, removed again by the destructor.
 class ScratchDir {
   public:
@@ -93,6 +93,20 @@ void SetGameRegistry(const std::optional<std::string>& location,
                      const std::optional<std::string>& version = std::nullopt);
 void SetGameRegistryRaw(const char* name, const std::string& bytes, DWORD type = REG_SZ);
 void DeleteGameRegistry();
+
+// Game trees: relative path -> bytes.
+using Tree = std::map<std::string, std::string>;
+// Bytes that change from version to version in a few places only, as game data does: size
+// pseudo-random bytes from seed, with 64 bytes from changeAt set to change (when not 0).
+std::string GameData(size_t size, unsigned seed, size_t changeAt = 0, char change = 0);
+void WriteTree(const std::string& dir, const Tree& tree);
+// Every file and folder of a game folder with its bytes, leaving out the engine library.
+Tree GameFiles(const std::string& dir);
+
+// Runs a command line with a current directory ("" for this one's) and waits for it; its
+// exit code, or -1. What it prints goes to the file `log` ("" for nowhere).
+int RunProgram(const std::string& commandLine, const std::string& currentDir,
+               const std::string& log);
 
 // Dispatches pending window messages of this thread.
 void PumpMessages();

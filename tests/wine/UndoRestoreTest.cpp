@@ -13,68 +13,6 @@ namespace {
 constexpr int64_t kGiB = 1073741824LL;
 const char kGameKey[] = "SOFTWARE\\Brackwater\\Tarrowsaga\\Moorgate";
 
-// Runs a command line with a current directory; its exit code, or -1. What the program
-// prints goes to `log`.
-int RunProgram(const std::string& commandLine, const std::string& currentDir,
-               const std::string& log) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out = ::CreateFileA(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    HANDLE in = ::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process{};
-    std::string line = commandLine;
-    const BOOL started =
-        ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                         currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &process);
-    ::CloseHandle(out);
-    ::CloseHandle(in);
-    if (!started) {
-        return -1;
-    }
-    ::WaitForSingleObject(process.hProcess, 120000);
-    DWORD code = 0;
-    ::GetExitCodeProcess(process.hProcess, &code);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    return static_cast<int>(code);
-}
-
-// Bytes that change from version to version in a few places only, as game data does.
-std::string GameData(size_t size, unsigned seed, size_t changeAt = 0, char change = 0) {
-    std::string bytes(size, '\0');
-    unsigned state = seed;
-    for (char& b : bytes) {
-        state = state * 1103515245u + 12345u;
-        b = static_cast<char>(state >> 24);
-    }
-    for (size_t i = changeAt; change != 0 && i < changeAt + 64 && i < size; ++i) {
-        bytes[i] = change;
-    }
-    return bytes;
-}
-
-using Tree = std::map<std::string, std::string>;
-
-void WriteTree(const std::string& dir, const Tree& tree) {
-    MakeDirs(dir);
-    for (const auto& [rel, bytes] : tree) {
-        WriteFileBytes(dir + "\\" + rel, bytes);
-    }
-}
-
-Tree GameFiles(const std::string& dir) {
-    Tree files = Snapshot(dir);
-    files.erase("patchw32.dll");
-    return files;
-}
-
 // The paths whose bytes differ between two trees, or that only one of them holds.
 std::string Differences(const Tree& actual, const Tree& expected) {
     std::string out;
