@@ -200,7 +200,16 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         if (e.op == Op::Modify && e.old_size > 0 && e.new_size > 0) {
             if (!(s = os::File::open_read(oldp, of)))
                 return fail(s.text);
-            if (!(s = encode_delta(of, e.old_size, nf, e.new_size, delta, opt.delta, nullptr)))
+            // Large files report their progress every tenth.
+            uint64_t next_report = e.new_size / 10;
+            auto progress = [&](uint64_t done) {
+                if (log && e.new_size >= (64u << 20) && done >= next_report && done < e.new_size) {
+                    log(prefix + "modify " + e.path + ": " +
+                        std::to_string(done * 100 / e.new_size) + "%");
+                    next_report = done + e.new_size / 10;
+                }
+            };
+            if (!(s = encode_delta(of, e.old_size, nf, e.new_size, delta, opt.delta, progress)))
                 return fail(s.text);
             have_delta = true;
         }
