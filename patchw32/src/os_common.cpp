@@ -67,4 +67,14 @@ std::string strip_trailing_sep(const std::string& path) {
     return p;
 }
 
+// Writes at an offset through the sequential writer; the write position ends after the
+// furthest byte written so far.
+Status File::write_at(uint64_t off, const void* buf, size_t n) {
+    uint64_t keep = wpos_;
+    wpos_ = off;
+    Status s = write(buf, n);
+    wpos_ = keep > off + n ? keep : off + n;
+    return s;
+}
+
 } // namespace kv::os

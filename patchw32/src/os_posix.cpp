@@ -143,14 +143,6 @@ Status File::write(const void* buf, size_t n) {
     return Status::success();
 }
 
-Status File::write_at(uint64_t off, const void* buf, size_t n) {
-    uint64_t keep = wpos_;
-    wpos_ = off;
-    Status s = write(buf, n);
-    wpos_ = keep > off + n ? keep : off + n;
-    return s;
-}
-
 Status File::size(uint64_t& out) {
     struct stat st;
     if (::fstat(fd_, &st) != 0)

@@ -159,14 +159,6 @@ Status File::write(const void* buf, size_t n) {
     return Status::success();
 }
 
-Status File::write_at(uint64_t off, const void* buf, size_t n) {
-    uint64_t keep = wpos_;
-    wpos_ = off;
-    Status s = write(buf, n);
-    wpos_ = keep > off + n ? keep : off + n;
-    return s;
-}
-
 Status File::size(uint64_t& out) {
     LARGE_INTEGER li;
     if (!GetFileSizeEx(as_handle(h_), &li))
