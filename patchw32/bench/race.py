@@ -7,7 +7,9 @@ file. Every result is checked byte for byte. It prints patch bytes, the ratio to
 tree's size, build and apply seconds and peak memory (the largest of any single process).
 
 usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...]
-Needs bsdiff, xdelta3 and zstd (Debian packages of those names) and npm.
+Needs bsdiff, xdelta3, zstd, npm and GNU time (Debian packages bsdiff, xdelta3, zstd, npm, time);
+before racing it installs the missing ones with apt-get (through sudo unless run as root) and
+says which.
 """
 import argparse
 import filecmp
@@ -26,6 +28,41 @@ PAIRS = {
     # one large binary
     "swc": ("@swc/core-linux-x64-gnu@1.3.100", "@swc/core-linux-x64-gnu@1.3.101"),
 }
+
+
+# The programs the race runs, with the Debian package of each.
+NEEDED = {
+    "bsdiff": "bsdiff",
+    "bspatch": "bsdiff",
+    "xdelta3": "xdelta3",
+    "zstd": "zstd",
+    "npm": "npm",
+    "/usr/bin/time": "time",
+}
+
+
+def install_missing():
+    """Installs the packages of the programs that are missing, with apt-get."""
+    missing = sorted({pkg for prog, pkg in NEEDED.items() if not shutil.which(prog)})
+    if not missing:
+        return
+    if not shutil.which("apt-get"):
+        sys.exit("missing packages %s, and no apt-get to install them" % " ".join(missing))
+    prefix = ["env", "DEBIAN_FRONTEND=noninteractive"]
+    if os.geteuid() != 0:
+        if not shutil.which("sudo"):
+            sys.exit("missing packages %s; installing them needs root or sudo" % " ".join(missing))
+        prefix = ["sudo"] + prefix
+    print("installing missing packages: %s" % " ".join(missing), flush=True)
+    install = prefix + ["apt-get", "install", "-y"] + missing
+    if subprocess.run(install).returncode != 0:
+        # The package lists may be missing or stale: refresh them once and try again.
+        subprocess.run(prefix + ["apt-get", "update"])
+        subprocess.run(install)
+    still = [prog for prog in NEEDED if not shutil.which(prog)]
+    if still:
+        sys.exit("still missing after apt-get: %s" % " ".join(still))
+    print("installed: %s" % " ".join(missing), flush=True)
 
 
 def run_measured(cmd, cwd=None):
@@ -140,9 +177,7 @@ def main():
                                                      "../../build/bench-cache"))
     ap.add_argument("--pairs", default=",".join(PAIRS))
     args = ap.parse_args()
-    for t in ("bsdiff", "bspatch", "xdelta3", "zstd", "npm"):
-        if not shutil.which(t):
-            sys.exit("missing %s (Debian packages bsdiff, xdelta3, zstd; npm)" % t)
+    install_missing()
     os.makedirs(args.cache, exist_ok=True)
     tool = os.path.abspath(args.rtptool)
     for name in args.pairs.split(","):
