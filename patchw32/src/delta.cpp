@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <future>
 #include <memory>
+#include <thread>
 #include <zlib.h>
 
 namespace kv {
@@ -274,9 +277,10 @@ int64_t match_len(const uint8_t* a, int64_t alen, const uint8_t* b, int64_t blen
 // The binary search keeps the common prefix lengths of both bounds: every suffix between
 // them shares at least the smaller one with the new data, so comparing starts there.
 int64_t search(const int32_t* sa, const uint8_t* old, int64_t olen, const uint8_t* nw, int64_t nlen,
-               int64_t& pos) {
+               int64_t& pos, int64_t& idx) {
     if (olen == 0) {
         pos = 0;
+        idx = -1;
         return 0;
     }
     auto lcp_from = [&](int64_t s, int64_t k) {
@@ -301,10 +305,35 @@ int64_t search(const int32_t* sa, const uint8_t* old, int64_t olen, const uint8_
     }
     if (llo > lhi) {
         pos = sa[lo];
+        idx = lo;
         return llo;
     }
     pos = sa[hi];
+    idx = hi;
     return lhi;
+}
+
+// Among the old suffixes next to sa[idx] that match the new data as far as it does, the one
+// closest to `expected`: repeated code and data then resolve to the copy the new file most
+// likely came from, and the seeks between instructions stay short.
+int64_t nearest_equal(const int32_t* sa, int64_t olen, const uint8_t* old, const uint8_t* nw,
+                      int64_t nlen, int64_t idx, int64_t len, int64_t expected) {
+    constexpr int kLook = 48;
+    int64_t best = sa[idx];
+    auto dist = [&](int64_t p) { return p > expected ? p - expected : expected - p; };
+    for (int dir = -1; dir <= 1; dir += 2) {
+        for (int k = 1; k <= kLook; ++k) {
+            int64_t i = idx + dir * k;
+            if (i < 0 || i >= olen)
+                break;
+            int64_t p = sa[i];
+            if (match_len(old + p, olen - p, nw, nlen) < len)
+                break;
+            if (dist(p) < dist(best))
+                best = p;
+        }
+    }
+    return best;
 }
 
 // Approximate-match scan: extends exact matches forwards and backwards into regions that
@@ -312,19 +341,23 @@ int64_t search(const int32_t* sa, const uint8_t* old, int64_t olen, const uint8_
 // difference bytes rather than literals.
 void match_segment(const uint8_t* old, int64_t olen, uint64_t obase, const int32_t* sa,
                    const uint8_t* nw, int64_t nlen, BlockPacker& pk) {
-    int64_t scan = 0, len = 0, pos = 0;
+    int64_t scan = 0, len = 0, pos = 0, idx = -1;
     int64_t lastscan = 0, lastpos = 0, lastoffset = 0;
     while (scan < nlen) {
         int64_t oldscore = 0;
         int64_t scsc = scan += len;
         for (; scan < nlen; ++scan) {
-            len = search(sa, old, olen, nw + scan, nlen - scan, pos);
+            len = search(sa, old, olen, nw + scan, nlen - scan, pos, idx);
             for (; scsc < scan + len; ++scsc)
                 if (scsc + lastoffset >= 0 && scsc + lastoffset < olen &&
                     old[scsc + lastoffset] == nw[scsc])
                     ++oldscore;
-            if ((len == oldscore && len != 0) || len > oldscore + 8)
+            if ((len == oldscore && len != 0) || len > oldscore + 8) {
+                if (idx >= 0 && len > 0)
+                    pos = nearest_equal(sa, olen, old, nw + scan, nlen - scan, idx, len,
+                                        scan + lastoffset);
                 break;
+            }
             if (scan + lastoffset >= 0 && scan + lastoffset < olen &&
                 old[scan + lastoffset] == nw[scan])
                 --oldscore;
@@ -512,22 +545,145 @@ bool delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
     return true;
 }
 
+namespace {
+
+// One block, read and checked by the calling thread, then finished by a worker: the literal
+// and difference streams decoded, the old bytes read and the output assembled.
+struct BlockJob {
+    uint64_t out_len = 0;
+    uint64_t at = 0;     // new-file offset of the block
+    uint64_t oldpos = 0; // old-file position where the block's instructions start
+    uint8_t coding[3] = {0, 0, 0};
+    uint64_t raw[3] = {0, 0, 0};
+    std::vector<uint8_t> ctrl;   // decoded instructions, already checked
+    std::vector<uint8_t> src[3]; // stored bytes of each stream (the instructions' unused)
+    std::vector<uint8_t> block;  // the result
+    DecodeResult result;
+};
+
+DecodeResult finish_block(BlockJob& j, os::File& old) {
+    using SC = StreamCoding;
+    std::vector<uint8_t> lit;
+    const uint8_t* lits = j.src[2].data();
+    if (j.coding[2] != static_cast<uint8_t>(SC::Raw)) {
+        lit.resize(static_cast<size_t>(j.raw[2]));
+        bool ok = j.coding[2] == static_cast<uint8_t>(SC::Deflate)
+                      ? inflate_exact(j.src[2].data(), j.src[2].size(), lit.data(), lit.size())
+                      : cm_decode_bytes(j.src[2].data(), j.src[2].size(), lit.data(), lit.size());
+        if (!ok)
+            return DecodeResult::corrupt("compressed difference data is invalid");
+        lits = lit.data();
+    }
+    uint64_t diff_len = j.out_len - j.raw[2];
+    std::vector<uint8_t> diff;
+    std::unique_ptr<DiffDecoder> mixed;
+    if (j.coding[1] == static_cast<uint8_t>(SC::Mixing)) {
+        mixed = std::make_unique<DiffDecoder>(j.src[1].data(), j.src[1].size(), diff_len);
+    } else {
+        std::vector<uint8_t> runs;
+        if (j.coding[1] == static_cast<uint8_t>(SC::Deflate)) {
+            runs.resize(static_cast<size_t>(j.raw[1]));
+            if (!inflate_exact(j.src[1].data(), j.src[1].size(), runs.data(), runs.size()))
+                return DecodeResult::corrupt("compressed difference data is invalid");
+        } else {
+            runs.swap(j.src[1]);
+        }
+        if (!expand_zero_runs(runs, diff, static_cast<size_t>(diff_len)))
+            return DecodeResult::corrupt("difference bytes are invalid");
+    }
+    j.block.resize(static_cast<size_t>(j.out_len));
+    ByteReader ctrl(j.ctrl.data(), j.ctrl.size());
+    uint64_t o = 0, dpos = 0, xpos = 0, oldpos = j.oldpos;
+    while (ctrl.left() > 0) { // checked when the block was read
+        uint64_t d = ctrl.varu();
+        uint64_t x = ctrl.varu();
+        int64_t seek = ctrl.vars();
+        if (d) {
+            uint8_t* dst = j.block.data() + o;
+            os::Status st = old.read_exact_at(oldpos, dst, static_cast<size_t>(d));
+            if (!st)
+                return DecodeResult::io(st);
+            if (mixed) {
+                mixed->apply(dst, static_cast<size_t>(d), j.at + o);
+            } else {
+                const uint8_t* df = diff.data() + dpos;
+                for (uint64_t i = 0; i < d; ++i)
+                    dst[i] = static_cast<uint8_t>(dst[i] + df[i]);
+            }
+            o += d;
+            dpos += d;
+            oldpos += d;
+        }
+        if (x) {
+            std::memcpy(j.block.data() + o, lits + xpos, static_cast<size_t>(x));
+            o += x;
+            xpos += x;
+        }
+        oldpos += static_cast<uint64_t>(seek);
+    }
+    if (mixed && !mixed->finished_cleanly())
+        return DecodeResult::corrupt("a difference block does not add up");
+    return DecodeResult::ok();
+}
+
+// Blocks decoded at once: each needs its models and buffers (about 20 MB at most), so a
+// 32-bit process keeps to two.
+size_t blocks_in_flight() {
+    unsigned hw = std::thread::hardware_concurrency();
+    size_t cap = sizeof(void*) >= 8 ? 4 : 2;
+    return std::max<size_t>(1, std::min<size_t>(hw ? hw : 1, cap));
+}
+
+} // namespace
+
 DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
                           Sink& out, const ProgressFn& progress) {
     PayloadReader in(patch, e.payload_offset, e.payload_size);
-    std::vector<uint8_t> streams[3], packed, block, diffs, diff_packed;
-    uint64_t produced = 0;
+    std::deque<std::pair<std::unique_ptr<BlockJob>, std::future<void>>> running;
+    const size_t parallel = blocks_in_flight();
+    uint64_t produced = 0; // written to the sink
+    uint64_t read_to = 0;  // covered by the blocks read so far
     uint64_t oldpos = 0;
-    while (produced < e.new_size) {
+
+    // Waits for the oldest block and writes it out.
+    auto retire = [&]() -> DecodeResult {
+        auto& [job, fut] = running.front();
+        if (fut.valid())
+            fut.get();
+        std::unique_ptr<BlockJob> j = std::move(job);
+        running.pop_front();
+        if (j->result.status != DecodeStatus::Ok)
+            return j->result;
+        os::Status st = out.write(j->block.data(), j->block.size());
+        if (!st)
+            return DecodeResult::io(st);
+        produced += j->out_len;
+        progress(produced);
+        return DecodeResult::ok();
+    };
+    // On an early return every worker still has to finish before its job goes away.
+    struct Drain {
+        decltype(running)& r;
+        ~Drain() {
+            for (auto& p : r)
+                if (p.second.valid())
+                    p.second.wait();
+        }
+    } drain{running};
+
+    std::vector<uint8_t> packed;
+    while (read_to < e.new_size) {
         os::Status st;
-        uint64_t out_len = 0;
-        if (!read_varu(in, out_len, st))
+        auto j = std::make_unique<BlockJob>();
+        if (!read_varu(in, j->out_len, st))
             return st.ok() ? DecodeResult::corrupt("difference data is cut short")
                            : DecodeResult::io(st);
-        if (out_len == 0 || out_len > kDeltaBlockMax || out_len > e.new_size - produced)
+        uint64_t out_len = j->out_len;
+        if (out_len == 0 || out_len > kDeltaBlockMax || out_len > e.new_size - read_to)
             return DecodeResult::corrupt("a difference block has an invalid length");
-        uint8_t coding[3];
-        uint64_t raw[3], stored[3];
+        uint8_t* coding = j->coding;
+        uint64_t* raw = j->raw;
+        uint64_t stored[3];
         for (int i = 0; i < 3; ++i) {
             if (!in.read_byte(coding[i], st) || !read_varu(in, raw[i], st) ||
                 !read_varu(in, stored[i], st))
@@ -548,41 +704,30 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
             return DecodeResult::corrupt("a difference block does not add up");
         for (int i = 0; i < 3; ++i) {
             bool short_read = false;
-            if (coding[i] == static_cast<uint8_t>(StreamCoding::Raw)) {
-                streams[i].resize(static_cast<size_t>(raw[i]));
-                if (!(st = in.read_exact(streams[i].data(), streams[i].size(), short_read)))
-                    return DecodeResult::io(st);
-            } else {
-                std::vector<uint8_t>& into = i == 1 && diff_mixed ? diff_packed : packed;
-                into.resize(static_cast<size_t>(stored[i]));
-                if (!(st = in.read_exact(into.data(), into.size(), short_read)))
-                    return DecodeResult::io(st);
-                if (short_read)
-                    return DecodeResult::corrupt("difference data is cut short");
-                if (i == 1 && diff_mixed)
-                    continue; // decoded while the instructions run: it needs the old bytes
-                streams[i].resize(static_cast<size_t>(raw[i]));
-                bool ok = coding[i] == static_cast<uint8_t>(StreamCoding::Deflate)
-                              ? inflate_exact(packed.data(), packed.size(), streams[i].data(),
-                                              streams[i].size())
-                              : cm_decode_bytes(packed.data(), packed.size(), streams[i].data(),
-                                                streams[i].size());
-                if (!ok)
-                    return DecodeResult::corrupt("compressed difference data is invalid");
-            }
+            std::vector<uint8_t>& into = i == 0 ? packed : j->src[i];
+            into.resize(static_cast<size_t>(stored[i]));
+            if (!(st = in.read_exact(into.data(), into.size(), short_read)))
+                return DecodeResult::io(st);
             if (short_read)
                 return DecodeResult::corrupt("difference data is cut short");
         }
-        std::vector<uint8_t>& diff = diffs;
-        std::unique_ptr<DiffDecoder> mixed;
-        uint64_t diff_len = out_len - raw[2];
-        if (diff_mixed) {
-            mixed = std::make_unique<DiffDecoder>(diff_packed.data(), diff_packed.size(), diff_len);
-        } else if (!expand_zero_runs(streams[1], diff, static_cast<size_t>(diff_len))) {
-            return DecodeResult::corrupt("difference bytes are invalid");
+        // The instructions are decoded and checked here, so that the worker never meets a
+        // bound it has not been shown to keep, and so the next block knows where it starts.
+        if (coding[0] == static_cast<uint8_t>(StreamCoding::Raw)) {
+            j->ctrl.swap(packed);
+        } else {
+            j->ctrl.resize(static_cast<size_t>(raw[0]));
+            bool ok =
+                coding[0] == static_cast<uint8_t>(StreamCoding::Deflate)
+                    ? inflate_exact(packed.data(), packed.size(), j->ctrl.data(), j->ctrl.size())
+                    : cm_decode_bytes(packed.data(), packed.size(), j->ctrl.data(), j->ctrl.size());
+            if (!ok)
+                return DecodeResult::corrupt("compressed difference data is invalid");
         }
-        block.resize(static_cast<size_t>(out_len));
-        ByteReader ctrl(streams[0].data(), streams[0].size());
+        uint64_t diff_len = out_len - raw[2];
+        j->at = read_to;
+        j->oldpos = oldpos;
+        ByteReader ctrl(j->ctrl.data(), j->ctrl.size());
         uint64_t o = 0, dpos = 0, xpos = 0;
         while (ctrl.left() > 0) {
             uint64_t d = ctrl.varu();
@@ -593,43 +738,45 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
             if (d > out_len - o || d > diff_len - dpos || oldpos > old_size ||
                 d > old_size - oldpos)
                 return DecodeResult::corrupt("a difference instruction reaches outside its data");
-            if (d) {
-                if (!(st = old.read_exact_at(oldpos, block.data() + o, static_cast<size_t>(d))))
-                    return DecodeResult::io(st);
-                uint8_t* dst = block.data() + o;
-                if (mixed) {
-                    mixed->apply(dst, static_cast<size_t>(d), produced + o);
-                } else {
-                    const uint8_t* df = diff.data() + dpos;
-                    for (uint64_t i = 0; i < d; ++i)
-                        dst[i] = static_cast<uint8_t>(dst[i] + df[i]);
-                }
-                o += d;
-                dpos += d;
-                oldpos += d;
-            }
+            o += d;
+            dpos += d;
+            oldpos += d;
             if (x > out_len - o || x > raw[2] - xpos)
                 return DecodeResult::corrupt("a literal instruction reaches outside its data");
-            if (x) {
-                std::memcpy(block.data() + o, streams[2].data() + xpos, static_cast<size_t>(x));
-                o += x;
-                xpos += x;
-            }
+            o += x;
+            xpos += x;
             if (seek < 0 ? static_cast<uint64_t>(-(seek + 1)) + 1 > oldpos
                          : static_cast<uint64_t>(seek) > old_size - oldpos)
                 return DecodeResult::corrupt("a seek leaves the old file");
             oldpos += static_cast<uint64_t>(seek);
         }
-        if (o != out_len || dpos != diff_len || xpos != raw[2] ||
-            (mixed && !mixed->finished_cleanly()))
+        if (o != out_len || dpos != diff_len || xpos != raw[2])
             return DecodeResult::corrupt("a difference block does not add up");
-        if (!(st = out.write(block.data(), block.size())))
-            return DecodeResult::io(st);
-        produced += out_len;
-        progress(produced);
+        read_to += out_len;
+
+        while (running.size() >= parallel) {
+            DecodeResult r = retire();
+            if (r.status != DecodeStatus::Ok)
+                return r;
+        }
+        BlockJob* jp = j.get();
+        std::future<void> fut;
+        if (parallel > 1)
+            fut =
+                std::async(std::launch::async, [jp, &old] { jp->result = finish_block(*jp, old); });
+        else
+            jp->result = finish_block(*jp, old);
+        running.emplace_back(std::move(j), std::move(fut));
     }
-    if (in.remaining() != 0)
+    if (in.remaining() != 0) {
+        // Checked before the blocks still running are written, as before.
         return DecodeResult::corrupt("difference data has trailing bytes");
+    }
+    while (!running.empty()) {
+        DecodeResult r = retire();
+        if (r.status != DecodeStatus::Ok)
+            return r;
+    }
     return DecodeResult::ok();
 }
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <deque>
 #include <set>
 
 namespace kv {
@@ -379,6 +380,17 @@ int Run::execute(const std::string& line) {
     std::vector<std::string> outputs(patch.entries.size());
     uint64_t ready = 0, ready_files = 0, done = 0, skipped = 0, problems = 0;
     int fatal = kRcOk;
+    // New files written but not yet flushed to disk, oldest first.
+    constexpr size_t kPendingFlushes = 32;
+    std::deque<os::File> pending;
+    auto flush_oldest = [&pending]() {
+        os::File f = std::move(pending.front());
+        pending.pop_front();
+        os::Status s = f.sync();
+        if (s)
+            s = f.close();
+        return s;
+    };
     for (size_t i = 0; i < patch.entries.size() && fatal == kRcOk; ++i) {
         const Entry& e = patch.entries[i];
         if (!e.is_file_op()) {
@@ -458,12 +470,15 @@ int Run::execute(const std::string& line) {
                 (hs.count() != e.new_size || hs.digest() != e.new_hash))
                 r = DecodeResult::corrupt("the result does not match its recorded hash");
             if (r.status == DecodeStatus::Ok && !validate) {
-                os::Status s = outf.sync();
-                if (s)
-                    s = outf.close();
-                if (!s) {
-                    tsink.failed = true;
-                    r = DecodeResult::io(s);
+                // Flushed together before the commit: the system writes this file back
+                // while the next ones are decoded.
+                pending.push_back(std::move(outf));
+                if (pending.size() > kPendingFlushes) {
+                    os::Status s = flush_oldest();
+                    if (!s) {
+                        tsink.failed = true;
+                        r = DecodeResult::io(s);
+                    }
                 }
             }
             if (r.status == DecodeStatus::Corrupt) {
@@ -490,6 +505,17 @@ int Run::execute(const std::string& line) {
         prog.finish();
     }
 
+    while (fatal == kRcOk && !pending.empty()) {
+        os::Status s = flush_oldest();
+        if (!s) {
+            say(kIdError, std::string(s.kind == os::ErrKind::NoSpace ? "Not enough space "
+                                                                     : "Cannot write ") +
+                              (work_is_ours_ ? "in the temp directory" : "on the game's drive") +
+                              " for the new files: " + s.text + ".");
+            fatal = kRcTempDir;
+        }
+    }
+    pending.clear();
     const char* nothing =
         validate ? "Validation failed." : "The patch was not applied; nothing was changed.";
     if (fatal != kRcOk) {

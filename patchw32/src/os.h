@@ -86,6 +86,7 @@ class File {
 #endif
     std::string path_;
     uint64_t wpos_ = 0;
+    uint64_t kicked_ = 0; // written bytes already handed to writeback (Linux)
 };
 
 // Holds the exclusive run lock of one game directory for its lifetime.
