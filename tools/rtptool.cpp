@@ -90,9 +90,11 @@ int cmd_info(int argc, char** argv) {
         for (int i = 0; i < 3; ++i)
             std::printf("  %-12s raw %12llu stored %12llu\n", names[i],
                         (unsigned long long)st.raw[i], (unsigned long long)st.stored[i]);
-        std::printf("  streams by coding: raw %llu, deflate %llu, range-coded %llu\n",
+        std::printf("  streams by coding: raw %llu, deflate %llu, range-coded %llu "
+                    "(second difference model %llu)\n",
                     (unsigned long long)st.by_coding[0], (unsigned long long)st.by_coding[1],
-                    (unsigned long long)st.by_coding[2]);
+                    (unsigned long long)(st.by_coding[2] + st.by_coding[3]),
+                    (unsigned long long)st.by_coding[3]);
     }
     return 0;
 }

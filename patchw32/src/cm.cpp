@@ -1,5 +1,6 @@
 #include "cm.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -198,16 +199,44 @@ inline size_t slot(int i, int hi, int local) {
                   : 16u + static_cast<size_t>(hi) * 16u + static_cast<size_t>(local);
 }
 
+// Rows of probabilities made when a context is first seen: a short stream touches few
+// contexts and so costs little memory and set-up, which matters with many small blocks.
+class RowTable {
+  public:
+    explicit RowTable(size_t rows) : rows_(rows, nullptr) {}
+    uint16_t* row(size_t i) {
+        uint16_t*& r = rows_[i];
+        if (!r)
+            r = fresh();
+        return r;
+    }
+
+  private:
+    static constexpr size_t kChunkRows = 64;
+    uint16_t* fresh() {
+        if (used_ == kChunkRows || chunks_.empty()) {
+            chunks_.emplace_back(new uint16_t[kChunkRows * kRow]);
+            used_ = 0;
+        }
+        uint16_t* r = chunks_.back().get() + used_++ * kRow;
+        std::fill(r, r + kRow, static_cast<uint16_t>(32768));
+        return r;
+    }
+    std::vector<uint16_t*> rows_;
+    std::vector<std::unique_ptr<uint16_t[]>> chunks_;
+    size_t used_ = 0;
+};
+
 // Bytes predicted from orders 0, 1 and 2.
 class ByteModel {
   public:
-    ByteModel() : o0_(kRow, 32768), o1_(256 * kRow, 32768), o2_(4096 * kRow, 32768), mixer_(8) {}
+    ByteModel() : o0_(kRow, 32768), o1_(256), o2_(4096), mixer_(8) {}
     template <typename Coder> int code(Coder& c, int byte_or_minus1) {
         uint32_t h2 =
             ((static_cast<uint32_t>(c1_) | (static_cast<uint32_t>(c2_) << 8)) * 2654435761u) >> 20;
         uint16_t* r0 = o0_.data();
-        uint16_t* r1 = o1_.data() + static_cast<size_t>(c1_) * kRow;
-        uint16_t* r2 = o2_.data() + static_cast<size_t>(h2) * kRow;
+        uint16_t* r1 = o1_.row(c1_);
+        uint16_t* r2 = o2_.row(h2);
         int hi = 0, local = 1;
         for (int i = 7; i >= 0; --i) {
             size_t k = slot(i, hi, local);
@@ -240,12 +269,37 @@ class ByteModel {
     }
 
   private:
-    std::vector<uint16_t> o0_, o1_, o2_;
+    std::vector<uint16_t> o0_;
+    RowTable o1_, o2_;
     Mixer<3> mixer_;
     uint8_t c1_ = 0, c2_ = 0;
 };
 
 } // namespace
+
+// Hashed contexts: one slot of 16 probabilities per context and nibble (the bit tree of one
+// half byte), in a table sized by the length of the stream so that short streams stay cheap.
+class SlotTable {
+  public:
+    explicit SlotTable(size_t stream_len) {
+        size_t slots = 1024;
+        while (slots < (size_t{1} << 15) && slots * 4 < stream_len)
+            slots <<= 1;
+        mask_ = slots - 1;
+        t_.assign(slots * 16, static_cast<uint16_t>(32768));
+    }
+    // The slot of context hash `h` for the high nibble (nib 0) or, after it, the low one
+    // (nib 1 + the high nibble).
+    uint16_t* slot(uint32_t h, uint32_t nib) {
+        uint32_t x = (h + nib * 0x9E3779B1u) * 0x85EBCA6Bu;
+        x ^= x >> 15;
+        return t_.data() + (static_cast<size_t>(x) & mask_) * 16;
+    }
+
+  private:
+    std::vector<uint16_t> t_;
+    size_t mask_ = 0;
+};
 
 // Secondary estimation: refines a probability by the context it was made in, interpolating
 // between 33 buckets of its stretched value.
@@ -279,22 +333,40 @@ class Apm {
 
 // Difference bytes: lengths of zero runs and the non-zero bytes between them.
 struct DiffModel {
+    // The first model predicts from the old byte, the previous difference, the zero run
+    // before it, the difference eight bytes back and the last two differences with the old
+    // byte; the second drops the last and adds the carry out of the previous byte and the
+    // places that displacements point to.
+    const bool second;
     std::vector<uint16_t> run_unary = std::vector<uint16_t>(16 * 8 * 40, 32768);
     std::vector<uint16_t> run_bits = std::vector<uint16_t>(40 * 40, 32768);
-    std::vector<uint16_t> by_old = std::vector<uint16_t>(2048 * kRow, 32768);
-    std::vector<uint16_t> by_prev = std::vector<uint16_t>(4096 * kRow, 32768);
-    std::vector<uint16_t> by_run = std::vector<uint16_t>(16 * kRow, 32768);
-    std::vector<uint16_t> by_d8 = std::vector<uint16_t>(2048 * kRow, 32768);
-    std::vector<uint16_t> by_pair = std::vector<uint16_t>(4096 * kRow, 32768);
+    RowTable by_old{2048};
+    RowTable by_prev{4096};
+    RowTable by_run{16};
+    RowTable by_d8{2048};
+    RowTable by_pair{4096}; // first model only
+    static constexpr int kHashed = 3;
+    SlotTable hashed[kHashed]; // carry, and the targets of displacements at two alignments
+    DiffModel(DiffModelKind kind, size_t stream_len)
+        : second(kind == DiffModelKind::Second), hashed{SlotTable(second ? stream_len : 0),
+                                                        SlotTable(second ? stream_len : 0),
+                                                        SlotTable(second ? stream_len : 0)} {}
     uint64_t cur_pos = 0; // position of the next difference byte
-    Mixer<5> mixer{8 * 2};
+    // The old bytes under every difference byte of the block, and the index of the next one:
+    // a difference byte may look at the old bytes after it as well as before.
+    const uint8_t* oc = nullptr;
+    size_t on = 0, oi = 0;
+    Mixer<5> mixer1{8 * 2};
+    Mixer<4 + kHashed> mixer2{8 * 4};
     Apm apm{kRow * 8};
     int last_run_bucket = 0;
     uint8_t prev = 0;
     uint64_t hist = 0; // the last eight difference bytes, zeros included, newest lowest
 
+    uint32_t ohist = 0; // the old bytes under the last four difference bytes, newest lowest
     void push_zeros(uint64_t n) { hist = n >= 8 ? 0 : hist << (8 * n); }
     void push(uint8_t b) { hist = (hist << 8) | b; }
+    void push_old(uint8_t o) { ohist = (ohist << 8) | o; }
     std::vector<uint8_t> out;
     Encoder enc{out};
     std::unique_ptr<Decoder> dec;
@@ -352,28 +424,59 @@ struct DiffModel {
         return r - 1;
     }
 
-    template <bool Enc> uint8_t code_byte(int value, uint8_t old, uint64_t pos) {
+    template <bool Enc, bool Second> uint8_t code_byte(int value, uint8_t old, uint64_t pos) {
         size_t pm = static_cast<size_t>(pos & 7);
         size_t adj = (hist & 0xFF) != 0; // the previous byte differs too
-        uint32_t pair = (static_cast<uint32_t>(old) | (static_cast<uint32_t>(hist & 0xFFFF) << 8) |
-                         (static_cast<uint32_t>(pm) << 24)) *
-                        2654435761u;
-        uint16_t* r_old = by_old.data() + ((pm << 8) | old) * kRow;
-        uint16_t* r_prev = by_prev.data() + ((pm << 9) | (adj << 8) | prev) * kRow;
-        uint16_t* r_run = by_run.data() + static_cast<size_t>(last_run_bucket) * kRow;
-        uint16_t* r_d8 = by_d8.data() + ((pm << 8) | ((hist >> 56) & 0xFF)) * kRow;
-        uint16_t* r_pair = by_pair.data() + static_cast<size_t>(pair >> 20) * kRow;
+        uint16_t* r_old = by_old.row((pm << 8) | old);
+        uint16_t* r_prev = by_prev.row((pm << 9) | (adj << 8) | prev);
+        uint16_t* r_run = by_run.row(static_cast<size_t>(last_run_bucket));
+        uint16_t* r_d8 = by_d8.row((pm << 8) | ((hist >> 56) & 0xFF));
+        uint16_t* r_pair = nullptr;
+        uint32_t carry = 0;
+        uint32_t hctx[kHashed] = {};
+        uint16_t* hs[kHashed] = {};
+        if constexpr (!Second) {
+            uint32_t pair =
+                (static_cast<uint32_t>(old) | (static_cast<uint32_t>(hist & 0xFFFF) << 8) |
+                 (static_cast<uint32_t>(pm) << 24)) *
+                2654435761u;
+            r_pair = by_pair.row(static_cast<size_t>(pair >> 20));
+        } else {
+            // Displacements that move by a constant: the next byte's difference is that
+            // constant's byte plus the carry out of the byte before.
+            carry = (ohist & 0xFF) + (hist & 0xFF) > 0xFF;
+            // A 32-bit displacement starting here or one byte back: the place it points to
+            // decides by how much it moves.
+            auto at = [&](size_t k) -> uint32_t { return k < on ? oc[k] : 0; };
+            uint32_t ahead = at(oi + 1) | (at(oi + 2) << 8) | (at(oi + 3) << 16);
+            uint32_t disp0 = old | (ahead << 8);
+            uint32_t disp1 = (ohist & 0xFF) | (static_cast<uint32_t>(old) << 8) | (ahead << 16);
+            uint32_t p32 = static_cast<uint32_t>(pos);
+            hctx[0] = ((carry << 16) | static_cast<uint32_t>(hist & 0xFFFF)) * 3266489917u + 1;
+            hctx[1] = ((p32 + 4 + disp0) >> 12) * 2246822519u + 3;
+            hctx[2] = ((p32 + 3 + disp1) >> 12) * 3266489917u + 4;
+            for (int t = 0; t < kHashed; ++t)
+                hs[t] = hashed[t].slot(hctx[t], 0);
+        }
         int hi = 0, local = 1;
         for (int i = 7; i >= 0; --i) {
             size_t k = slot(i, hi, local);
             uint16_t& a = r_old[k];
             uint16_t& b = r_prev[k];
             uint16_t& d = r_run[k];
-            uint16_t& e4 = r_pair[k];
             uint16_t& e8 = r_d8[k];
-            int st[5] = {stretch(p12(a)), stretch(p12(b)), stretch(p12(d)), stretch(p12(e4)),
-                         stretch(p12(e8))};
-            int pm_ = mixer.mix(st, (7 - i) * 2 + (prev != 0));
+            int pm_;
+            if constexpr (!Second) {
+                int st[5] = {stretch(p12(a)), stretch(p12(b)), stretch(p12(d)),
+                             stretch(p12(r_pair[k])), stretch(p12(e8))};
+                pm_ = mixer1.mix(st, (7 - i) * 2 + (prev != 0));
+            } else {
+                int st[4 + kHashed] = {stretch(p12(a)), stretch(p12(b)), stretch(p12(d)),
+                                       stretch(p12(e8))};
+                for (int t = 0; t < kHashed; ++t)
+                    st[4 + t] = stretch(p12(hs[t][local]));
+                pm_ = mixer2.mix(st, (7 - i) * 4 + (prev != 0) * 2 + static_cast<int>(carry));
+            }
             int pa = apm.refine(pm_, pm * kRow + k);
             int p = (pm_ + 3 * pa) >> 2;
             if (p < 1)
@@ -385,22 +488,36 @@ struct DiffModel {
             } else {
                 bit = dec->bit(p);
             }
-            mixer.update(bit);
             apm.update(bit);
             adapt_n(a, bit, 14);
             adapt_n(b, bit, 14);
             adapt_n(d, bit, 15);
-            adapt_n(e4, bit, 14);
             adapt_n(e8, bit, 14);
+            if constexpr (!Second) {
+                mixer1.update(bit);
+                adapt_n(r_pair[k], bit, 14);
+            } else {
+                mixer2.update(bit);
+                for (int t = 0; t < kHashed; ++t)
+                    adapt_n(hs[t][local], bit, 14);
+            }
             local = (local << 1) | bit;
             if (i == 4) {
                 hi = local & 15;
                 local = 1;
+                if constexpr (Second)
+                    for (int t = 0; t < kHashed; ++t)
+                        hs[t] = hashed[t].slot(hctx[t], 1 + static_cast<uint32_t>(hi));
             }
         }
         prev = static_cast<uint8_t>((hi << 4) | (local & 15));
         push(prev);
+        push_old(old);
         return prev;
+    }
+    template <bool Enc> uint8_t code_byte(int value, uint8_t old, uint64_t pos) {
+        return second ? code_byte<Enc, true>(value, old, pos)
+                      : code_byte<Enc, false>(value, old, pos);
     }
 };
 
@@ -425,18 +542,29 @@ bool cm_decode_bytes(const uint8_t* in, size_t in_len, uint8_t* out, size_t n) {
     return d.all_used();
 }
 
-DiffEncoder::DiffEncoder() : m_(std::make_unique<DiffModel>()) {}
+DiffEncoder::DiffEncoder(DiffModelKind kind, const uint8_t* olds, size_t n)
+    : m_(std::make_unique<DiffModel>(kind, n)) {
+    m_->oc = olds;
+    m_->on = n;
+}
 DiffEncoder::~DiffEncoder() = default;
 
 void DiffEncoder::add(uint8_t diff, uint8_t old, uint64_t pos) {
+    size_t index = index_++;
     if (diff == 0) {
         if (run_++ == 0)
             run_start_ = pos;
+        zero_olds_ = (zero_olds_ << 8) | old;
         return;
     }
+    m_->oi = index;
     m_->cur_pos = run_ ? run_start_ : pos;
     m_->code_run<true>(run_);
     m_->push_zeros(run_);
+    m_->ohist = run_ >= 4 ? zero_olds_
+                : run_    ? (m_->ohist << (8 * run_)) |
+                             static_cast<uint32_t>(zero_olds_ & ((1u << (8 * run_)) - 1))
+                       : m_->ohist;
     run_ = 0;
     m_->code_byte<true>(diff, old, pos);
 }
@@ -451,9 +579,12 @@ std::vector<uint8_t> DiffEncoder::finish() {
     return std::move(m_->out);
 }
 
-DiffDecoder::DiffDecoder(const uint8_t* in, size_t in_len, uint64_t total)
-    : m_(std::make_unique<DiffModel>()), left_(total) {
+DiffDecoder::DiffDecoder(DiffModelKind kind, const uint8_t* in, size_t in_len, uint64_t total,
+                         const uint8_t* olds)
+    : m_(std::make_unique<DiffModel>(kind, static_cast<size_t>(total))), left_(total) {
     m_->dec = std::make_unique<Decoder>(in, in_len);
+    m_->oc = olds;
+    m_->on = static_cast<size_t>(total);
 }
 DiffDecoder::~DiffDecoder() = default;
 
@@ -473,9 +604,12 @@ uint8_t DiffDecoder::next(uint8_t old, uint64_t pos) {
     if (run_ > 0) {
         --run_;
         m_->push_zeros(1);
+        m_->push_old(old);
+        ++index_;
         return 0;
     }
     need_run_ = true;
+    m_->oi = index_++;
     return m_->code_byte<false>(0, old, pos);
 }
 
@@ -495,6 +629,9 @@ void DiffDecoder::apply(uint8_t* dst, size_t n, uint64_t pos) {
         if (run_ > 0) {
             uint64_t k = run_ < n ? run_ : n;
             m_->push_zeros(k);
+            for (uint64_t j = k > 4 ? k - 4 : 0; j < k; ++j)
+                m_->push_old(dst[j]);
+            index_ += static_cast<size_t>(k);
             run_ -= k;
             left_ -= k;
             dst += k;
@@ -503,6 +640,7 @@ void DiffDecoder::apply(uint8_t* dst, size_t n, uint64_t pos) {
             continue;
         }
         need_run_ = true;
+        m_->oi = index_++;
         *dst = static_cast<uint8_t>(*dst + m_->code_byte<false>(0, *dst, pos));
         ++dst;
         ++pos;

@@ -2,7 +2,9 @@
 // bit probabilities from several contexts combined by an online logistic mixer.
 //  * bytes (instructions, literals): orders 0, 1 and 2 mixed;
 //  * difference bytes: zero runs coded as lengths, each non-zero difference byte predicted
-//    from the old byte it applies to, its position modulo 8 and the previous difference.
+//    from the old byte it applies to, its position modulo 8 and the previous differences;
+//    the second model also from the carry out of the previous byte and from where a 32-bit
+//    displacement read from the old bytes around it points to.
 // A model starts afresh in every block, so blocks stay independent.
 #pragma once
 
@@ -19,9 +21,13 @@ bool cm_decode_bytes(const uint8_t* in, size_t in_len, uint8_t* out, size_t n);
 
 struct DiffModel;
 
+// The models of difference bytes, as the stream codings name them.
+enum class DiffModelKind { First, Second };
+
 class DiffEncoder {
   public:
-    DiffEncoder();
+    // `olds`: the old byte under every difference byte that will be added, n of them.
+    DiffEncoder(DiffModelKind kind, const uint8_t* olds, size_t n);
     ~DiffEncoder();
     // One difference byte, the old byte it is added to and its position in the new file.
     void add(uint8_t diff, uint8_t old, uint64_t pos);
@@ -31,11 +37,15 @@ class DiffEncoder {
     std::unique_ptr<DiffModel> m_;
     uint64_t run_ = 0;
     uint64_t run_start_ = 0;
+    uint32_t zero_olds_ = 0; // old bytes under the current run of zeros, newest lowest
+    size_t index_ = 0;       // difference bytes added so far
 };
 
 class DiffDecoder {
   public:
-    DiffDecoder(const uint8_t* in, size_t in_len, uint64_t total);
+    // `olds`: the old byte under each of the `total` difference bytes.
+    DiffDecoder(DiffModelKind kind, const uint8_t* in, size_t in_len, uint64_t total,
+                const uint8_t* olds);
     ~DiffDecoder();
     // The next difference byte; sets `bad` when the data is inconsistent.
     uint8_t next(uint8_t old, uint64_t pos);
@@ -49,6 +59,7 @@ class DiffDecoder {
     uint64_t left_;    // difference bytes still to come
     uint64_t run_ = 0; // zeros still to hand out from the current run
     bool need_run_ = true;
+    size_t index_ = 0; // difference bytes handed out so far
 };
 
 } // namespace kv

@@ -126,11 +126,11 @@ class BlockPacker {
             size_t base = diff_.size();
             diff_.resize(base + take);
             oldcat_.insert(oldcat_.end(), op, op + take);
-            posmod_.resize(base + take);
+            pos_.resize(base + take);
             uint64_t at = emitted_ + out_len_;
             for (uint64_t i = 0; i < take; ++i) {
                 diff_[base + i] = static_cast<uint8_t>(np[i] - op[i]);
-                posmod_[base + i] = static_cast<uint8_t>((at + i) & 7);
+                pos_[base + i] = static_cast<uint32_t>(at + i);
             }
             d_ += take;
             out_len_ += take;
@@ -185,6 +185,7 @@ class BlockPacker {
     }
 
     // Picks per stream the smallest of raw, deflate and context mixing.
+    // `cm_form`: the difference bytes as the second difference model codes them.
     void pack(const std::vector<uint8_t>& raw, std::vector<uint8_t>& best, StreamCoding& coding,
               const std::vector<uint8_t>* cm_form = nullptr) {
         best = raw;
@@ -203,7 +204,7 @@ class BlockPacker {
         std::vector<uint8_t> c = cm_form ? *cm_form : cm_encode_bytes(raw);
         if (c.size() < best.size()) {
             best.swap(c);
-            coding = StreamCoding::Mixing;
+            coding = cm_form ? StreamCoding::Mixing2 : StreamCoding::Mixing;
         }
     }
 
@@ -211,9 +212,9 @@ class BlockPacker {
         if (out_len_ == 0 || !st_.ok())
             return;
         std::vector<uint8_t> runs = zero_runs(diff_);
-        DiffEncoder de;
+        DiffEncoder de(DiffModelKind::Second, oldcat_.data(), oldcat_.size());
         for (size_t i = 0; i < diff_.size(); ++i)
-            de.add(diff_[i], oldcat_[i], posmod_[i]);
+            de.add(diff_[i], oldcat_[i], pos_[i]);
         std::vector<uint8_t> diff_cm = de.finish();
         std::vector<uint8_t> packed[3];
         StreamCoding coding[3];
@@ -221,7 +222,7 @@ class BlockPacker {
         pack(runs, packed[1], coding[1], &diff_cm);
         pack(extra_, packed[2], coding[2]);
         uint64_t raw_len[3] = {ctrl_.size(),
-                               coding[1] == StreamCoding::Mixing ? diff_.size() : runs.size(),
+                               coding[1] == StreamCoding::Mixing2 ? diff_.size() : runs.size(),
                                extra_.size()};
         std::vector<uint8_t> head;
         put_varu(head, out_len_);
@@ -237,7 +238,7 @@ class BlockPacker {
         ctrl_.clear();
         diff_.clear();
         oldcat_.clear();
-        posmod_.clear();
+        pos_.clear();
         extra_.clear();
         emitted_ += out_len_;
         out_len_ = 0;
@@ -247,8 +248,9 @@ class BlockPacker {
     int level_;
     os::Status st_;
     std::vector<uint8_t> ctrl_, diff_, extra_;
-    std::vector<uint8_t> oldcat_, posmod_; // per difference byte: its old byte, position mod 8
-    uint64_t emitted_ = 0;                 // output bytes of the blocks already written
+    std::vector<uint8_t> oldcat_; // per difference byte: its old byte
+    std::vector<uint32_t> pos_;   // and its position in the new file (low 32 bits)
+    uint64_t emitted_ = 0;        // output bytes of the blocks already written
     uint64_t out_len_ = 0;
     bool open_ = false;
     uint64_t d_ = 0, e_ = 0;
@@ -575,10 +577,30 @@ DecodeResult finish_block(BlockJob& j, os::File& old) {
         lits = lit.data();
     }
     uint64_t diff_len = j.out_len - j.raw[2];
-    std::vector<uint8_t> diff;
+    std::vector<uint8_t> diff, olds;
     std::unique_ptr<DiffDecoder> mixed;
-    if (j.coding[1] == static_cast<uint8_t>(SC::Mixing)) {
-        mixed = std::make_unique<DiffDecoder>(j.src[1].data(), j.src[1].size(), diff_len);
+    if (j.coding[1] == static_cast<uint8_t>(SC::Mixing) ||
+        j.coding[1] == static_cast<uint8_t>(SC::Mixing2)) {
+        // The model looks at the old bytes of the whole block: read them all first.
+        olds.resize(static_cast<size_t>(diff_len));
+        ByteReader c(j.ctrl.data(), j.ctrl.size());
+        uint64_t at = 0, oldpos = j.oldpos;
+        while (c.left() > 0) {
+            uint64_t d = c.varu();
+            c.varu();
+            int64_t seek = c.vars();
+            if (d) {
+                os::Status st = old.read_exact_at(oldpos, olds.data() + at, static_cast<size_t>(d));
+                if (!st)
+                    return DecodeResult::io(st);
+            }
+            at += d;
+            oldpos += d + static_cast<uint64_t>(seek);
+        }
+        mixed = std::make_unique<DiffDecoder>(
+            j.coding[1] == static_cast<uint8_t>(SC::Mixing2) ? DiffModelKind::Second
+                                                             : DiffModelKind::First,
+            j.src[1].data(), j.src[1].size(), diff_len, olds.data());
     } else {
         std::vector<uint8_t> runs;
         if (j.coding[1] == static_cast<uint8_t>(SC::Deflate)) {
@@ -600,9 +622,12 @@ DecodeResult finish_block(BlockJob& j, os::File& old) {
         int64_t seek = ctrl.vars();
         if (d) {
             uint8_t* dst = j.block.data() + o;
-            os::Status st = old.read_exact_at(oldpos, dst, static_cast<size_t>(d));
-            if (!st)
+            if (mixed) {
+                std::memcpy(dst, olds.data() + dpos, static_cast<size_t>(d));
+            } else if (os::Status st = old.read_exact_at(oldpos, dst, static_cast<size_t>(d));
+                       !st) {
                 return DecodeResult::io(st);
+            }
             if (mixed) {
                 mixed->apply(dst, static_cast<size_t>(d), j.at + o);
             } else {
@@ -689,7 +714,8 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
                 !read_varu(in, stored[i], st))
                 return st.ok() ? DecodeResult::corrupt("difference data is cut short")
                                : DecodeResult::io(st);
-            if (coding[i] > static_cast<uint8_t>(StreamCoding::Mixing))
+            if (coding[i] > static_cast<uint8_t>(StreamCoding::Mixing2) ||
+                (coding[i] == static_cast<uint8_t>(StreamCoding::Mixing2) && i != 1))
                 return DecodeResult::corrupt("a difference block uses an unknown stream coding");
             uint64_t limit = i == 0 ? kDeltaCtrlMax : i == 1 ? 2 * out_len : out_len;
             if (raw[i] > limit)
@@ -699,7 +725,8 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
                     : stored[i] > limit + limit / 8 + 1024)
                 return DecodeResult::corrupt("a difference block has an invalid stored size");
         }
-        bool diff_mixed = coding[1] == static_cast<uint8_t>(StreamCoding::Mixing);
+        bool diff_mixed = coding[1] == static_cast<uint8_t>(StreamCoding::Mixing) ||
+                          coding[1] == static_cast<uint8_t>(StreamCoding::Mixing2);
         if (diff_mixed && raw[1] + raw[2] != out_len)
             return DecodeResult::corrupt("a difference block does not add up");
         for (int i = 0; i < 3; ++i) {

@@ -14,7 +14,9 @@ namespace kv {
 constexpr uint32_t kDeltaBlockMax = 4u << 20;
 constexpr uint32_t kDeltaCtrlMax = 1u << 20;
 
-enum class StreamCoding : uint8_t { Raw = 0, Deflate = 1, Mixing = 2 };
+// Mixing: context mixing (difference bytes with the first model); Mixing2: difference bytes
+// with the second model (instructions and literals never use it).
+enum class StreamCoding : uint8_t { Raw = 0, Deflate = 1, Mixing = 2, Mixing2 = 3 };
 
 struct DeltaOptions {
     uint64_t whole_limit; // old files up to this size are indexed whole
