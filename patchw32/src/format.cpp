@@ -1,6 +1,7 @@
 #include "format.h"
 
 #include "bytes.h"
+#include "cm.h"
 #include "paths.h"
 
 #include <algorithm>
@@ -71,6 +72,152 @@ std::vector<uint8_t> encode_directory(const std::vector<Entry>& entries) {
         put_bytes(d, e.extra.data(), e.extra.size());
     }
     return d;
+}
+
+// The compact record: a head byte (operation in bits 0-2, codec in bits 3-5, bit 6: attributes
+// follow, bit 7: flags and codec parameters follow), then only the fields the operation uses,
+// as varints; the new size of a modified file as its signed difference to the old size; the
+// payload offset as its signed distance from where the previous payload ended; the path as the
+// length it shares with the previous path and the rest.
+std::vector<uint8_t> encode_compact_directory(const std::vector<Entry>& entries) {
+    std::vector<uint8_t> d;
+    uint64_t expected = kHeaderSize;
+    const std::string* prev = nullptr;
+    for (const Entry& e : entries) {
+        bool more = e.flags != 0 || !e.extra.empty();
+        put_u8(d, static_cast<uint8_t>((static_cast<unsigned>(e.op) & 7) |
+                                       ((static_cast<unsigned>(e.codec) & 7) << 3) |
+                                       (e.attrs ? 0x40 : 0) | (more ? 0x80 : 0)));
+        if (e.attrs)
+            put_varu(d, e.attrs);
+        if (more) {
+            put_varu(d, e.flags);
+            put_varu(d, e.extra.size());
+            put_bytes(d, e.extra.data(), e.extra.size());
+        }
+        if (e.needs_old()) {
+            put_varu(d, e.old_size);
+            put_bytes(d, e.old_hash.b, 16);
+        }
+        if (e.makes_new()) {
+            if (e.op == Op::Modify)
+                put_vars(d, static_cast<int64_t>(e.new_size - e.old_size));
+            else
+                put_varu(d, e.new_size);
+            put_bytes(d, e.new_hash.b, 16);
+            put_varu(d, e.payload_size);
+            put_vars(d, static_cast<int64_t>(e.payload_offset - expected));
+            expected = e.payload_offset + e.payload_size;
+        }
+        size_t shared = 0;
+        if (prev)
+            while (shared < prev->size() && shared < e.path.size() &&
+                   (*prev)[shared] == e.path[shared])
+                ++shared;
+        put_varu(d, shared);
+        put_varu(d, e.path.size() - shared);
+        put_bytes(d, e.path.data() + shared, e.path.size() - shared);
+        prev = &e.path;
+    }
+    return d;
+}
+
+namespace {
+
+bool decode_compact_directory(const std::vector<uint8_t>& dir, uint32_t count,
+                              std::vector<Entry>& out) {
+    ByteReader r(dir.data(), dir.size());
+    uint64_t expected = kHeaderSize;
+    std::string prev;
+    for (uint32_t i = 0; i < count; ++i) {
+        Entry e;
+        uint8_t head = r.u8();
+        e.op = static_cast<Op>(head & 7);
+        e.codec = static_cast<Codec>((head >> 3) & 7);
+        if (head & 0x40) {
+            uint64_t a = r.varu();
+            if (a == 0 || a > 0xFFFFFFFFu)
+                return false;
+            e.attrs = static_cast<uint32_t>(a);
+        }
+        if (head & 0x80) {
+            uint64_t flags = r.varu(), xlen = r.varu();
+            if (flags > 0xFFFF || xlen > 0xFFFF || (flags == 0 && xlen == 0))
+                return false;
+            e.flags = static_cast<uint16_t>(flags);
+            if (const uint8_t* p = r.take(static_cast<size_t>(xlen)))
+                e.extra.assign(p, p + xlen);
+        }
+        if (e.needs_old()) {
+            e.old_size = r.varu();
+            if (const uint8_t* p = r.take(16))
+                std::copy(p, p + 16, e.old_hash.b);
+        }
+        if (e.makes_new()) {
+            if (e.op == Op::Modify)
+                e.new_size = e.old_size + static_cast<uint64_t>(r.vars());
+            else
+                e.new_size = r.varu();
+            if (const uint8_t* p = r.take(16))
+                std::copy(p, p + 16, e.new_hash.b);
+            e.payload_size = r.varu();
+            e.payload_offset = expected + static_cast<uint64_t>(r.vars());
+            expected = e.payload_offset + e.payload_size;
+        }
+        uint64_t shared = r.varu(), rest = r.varu();
+        if (shared > prev.size() || rest > 0xFFFF)
+            return false;
+        e.path = prev.substr(0, static_cast<size_t>(shared));
+        if (const uint8_t* p = r.take(static_cast<size_t>(rest)))
+            e.path.append(reinterpret_cast<const char*>(p), static_cast<size_t>(rest));
+        if (r.bad())
+            return false;
+        prev = e.path;
+        out.push_back(std::move(e));
+    }
+    return r.left() == 0;
+}
+
+bool deflate_all(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
+    z_stream z{};
+    if (in.empty() || deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    out.resize(deflateBound(&z, static_cast<uLong>(in.size())) + 16);
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    int r = deflate(&z, Z_FINISH);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    return r == Z_STREAM_END;
+}
+
+// Directories up to this size are also tried with context mixing (slower to read back).
+constexpr size_t kMixedDirectoryMax = 8u << 20;
+
+} // namespace
+
+std::vector<uint8_t> pack_entries(const std::vector<Entry>& entries, uint32_t& coding,
+                                  uint32_t& raw_size) {
+    std::vector<uint8_t> best = pack_directory(encode_directory(entries), coding, raw_size);
+    std::vector<uint8_t> compact = encode_compact_directory(entries), packed;
+    if (compact.empty())
+        return best;
+    if (deflate_all(compact, packed) && packed.size() < best.size()) {
+        best.swap(packed);
+        coding = kDirCompactDeflate;
+        raw_size = static_cast<uint32_t>(compact.size());
+    }
+    if (compact.size() <= kMixedDirectoryMax) {
+        packed = cm_encode_bytes(compact);
+        if (packed.size() < best.size()) {
+            best.swap(packed);
+            coding = kDirCompactMixed;
+            raw_size = static_cast<uint32_t>(compact.size());
+        }
+    }
+    return best;
 }
 
 std::vector<uint8_t> pack_directory(const std::vector<uint8_t>& dir, uint32_t& coding,
@@ -288,7 +435,7 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
     }
     uint32_t dir_coding = get_u32(trailer + 40);
     uint32_t raw_size = get_u32(trailer + 44);
-    if (dir_coding > kDirDeflate) {
+    if (dir_coding > kDirCompactDeflate) {
         message = "The patch needs a newer engine: its directory is stored in an unknown way.";
         return PatchError::Unsupported;
     }
@@ -301,7 +448,14 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         message = "Cannot read the patch file: " + s.text + ".";
         return PatchError::Unreadable;
     }
-    if (dir_coding == kDirDeflate) {
+    if (dir_coding == kDirCompactMixed) {
+        std::vector<uint8_t> raw(raw_size);
+        if (raw.empty() || !cm_decode_bytes(dir.data(), dir.size(), raw.data(), raw.size())) {
+            message = "The patch is damaged (its directory cannot be unpacked).";
+            return PatchError::Corrupt;
+        }
+        dir.swap(raw);
+    } else if (dir_coding == kDirDeflate || dir_coding == kDirCompactDeflate) {
         std::vector<uint8_t> raw(raw_size);
         z_stream z{};
         bool ok = inflateInit2(&z, -15) == Z_OK;
@@ -320,8 +474,15 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         }
         dir.swap(raw);
     }
-    ByteReader r(dir.data(), dir.size());
     out.entries.reserve(std::min<uint32_t>(count, 65536));
+    if (dir_coding == kDirCompactMixed || dir_coding == kDirCompactDeflate) {
+        if (!decode_compact_directory(dir, count, out.entries)) {
+            message = "The patch is damaged (its directory is invalid).";
+            return PatchError::Corrupt;
+        }
+        return check_entries(out.entries, dir_off, message);
+    }
+    ByteReader r(dir.data(), dir.size());
     for (uint32_t i = 0; i < count; ++i) {
         Entry e;
         e.op = static_cast<Op>(r.u8());

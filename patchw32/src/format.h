@@ -72,9 +72,16 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
 
 std::vector<uint8_t> encode_header();
 std::vector<uint8_t> encode_directory(const std::vector<Entry>& entries);
-// How the directory is stored: as it is, or as one raw deflate stream.
+// How the directory is stored: the fixed records as they are or as one raw deflate stream;
+// the compact records context-mixed or as one raw deflate stream.
 constexpr uint32_t kDirRaw = 0;
 constexpr uint32_t kDirDeflate = 1;
+constexpr uint32_t kDirCompactMixed = 2;
+constexpr uint32_t kDirCompactDeflate = 3;
+std::vector<uint8_t> encode_compact_directory(const std::vector<Entry>& entries);
+// The smallest way to store the directory of `entries`; sets coding and raw size.
+std::vector<uint8_t> pack_entries(const std::vector<Entry>& entries, uint32_t& coding,
+                                  uint32_t& raw_size);
 
 // Trailer without the final 16-byte checksum, which the writer appends. `raw_size` is the
 // directory's size before deflate (0 for a raw directory).

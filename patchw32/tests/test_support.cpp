@@ -2,12 +2,14 @@
 
 #include "builder.h"
 #include "bytes.h"
+#include "cm.h"
 #include "os.h"
 #include "paths.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 namespace kvtest {
 
@@ -229,7 +231,25 @@ CraftEntry add_entry(const std::string& rel, const std::string& content) {
     return c;
 }
 
-void craft_patch(const std::string& path, std::vector<CraftEntry> entries) {
+namespace {
+
+std::vector<uint8_t> deflated(const std::vector<uint8_t>& in) {
+    z_stream z{};
+    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY), Z_OK);
+    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(in.size())) + 16);
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    return out;
+}
+
+} // namespace
+
+void craft_patch(const std::string& path, std::vector<CraftEntry> entries, uint32_t dir_coding) {
     std::vector<uint8_t> file = kv::encode_header();
     std::vector<kv::Entry> es;
     for (CraftEntry& c : entries) {
@@ -240,12 +260,18 @@ void craft_patch(const std::string& path, std::vector<CraftEntry> entries) {
         file.insert(file.end(), c.payload.begin(), c.payload.end());
         es.push_back(c.entry);
     }
-    std::vector<uint8_t> dir = kv::encode_directory(es);
+    std::vector<uint8_t> dir = dir_coding >= kv::kDirCompactMixed ? kv::encode_compact_directory(es)
+                                                                  : kv::encode_directory(es);
+    uint32_t raw_size = dir_coding == kv::kDirRaw ? 0 : static_cast<uint32_t>(dir.size());
+    if (dir_coding == kv::kDirDeflate || dir_coding == kv::kDirCompactDeflate)
+        dir = deflated(dir);
+    else if (dir_coding == kv::kDirCompactMixed)
+        dir = kv::cm_encode_bytes(dir);
     uint64_t dir_off = file.size();
     file.insert(file.end(), dir.begin(), dir.end());
     uint64_t total = file.size() + kv::kTrailerSize;
-    std::vector<uint8_t> tr =
-        kv::encode_trailer_head(static_cast<uint32_t>(es.size()), dir_off, dir.size(), total);
+    std::vector<uint8_t> tr = kv::encode_trailer_head(static_cast<uint32_t>(es.size()), dir_off,
+                                                      dir.size(), total, dir_coding, raw_size);
     file.insert(file.end(), tr.begin(), tr.end());
     kv::Hash128 h = kv::hash128(file.data(), file.size());
     file.insert(file.end(), h.b, h.b + 16);

@@ -50,8 +50,9 @@ struct CraftEntry {
     kv::Entry entry;
     std::string payload;
 };
-// Writes a structurally valid patch (correct sizes and checksum) around the entries.
-void craft_patch(const std::string& path, std::vector<CraftEntry> entries);
+// Writes a structurally valid patch (correct sizes and checksum) around the entries, its
+// directory stored in the given coding (kv::kDirRaw ... kv::kDirCompactDeflate).
+void craft_patch(const std::string& path, std::vector<CraftEntry> entries, uint32_t dir_coding = 0);
 CraftEntry add_entry(const std::string& rel, const std::string& content);
 
 struct Event {

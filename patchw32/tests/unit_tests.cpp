@@ -4,6 +4,7 @@
 #include "cmdline.h"
 #include "codec.h"
 #include "delta.h"
+#include "format.h"
 #include "os.h"
 #include "paths.h"
 #include "sais.h"
@@ -171,6 +172,122 @@ TEST(Bytes, VarintsRoundTripAndRejectOverlong) {
     ByteReader r2(overlong, sizeof overlong);
     r2.varu();
     EXPECT_TRUE(r2.bad());
+}
+
+// The compact directory keeps every field of every kind of entry, whichever way it is stored.
+TEST(Directory, CompactRecordsKeepEveryFieldInEveryCoding) {
+    std::vector<CraftEntry> es;
+    CraftEntry mk;
+    mk.entry.op = Op::MakeDir;
+    mk.entry.path = "data/new folder";
+    es.push_back(mk);
+    CraftEntry grow = add_entry("data/levels/level01.lvl", std::string(3000, 'g'));
+    grow.entry.op = Op::Modify;
+    grow.entry.codec = Codec::Deflate;
+    grow.entry.old_size = 123456789012ull;
+    grow.entry.old_hash = hash128("old", 3);
+    grow.entry.attrs = 0x21; // read-only, archive
+    grow.payload = std::string(40, 'p');
+    es.push_back(grow);
+    CraftEntry shrink = add_entry("data/levels/level02.lvl", "short");
+    shrink.entry.op = Op::Modify;
+    shrink.entry.codec = Codec::Delta;
+    shrink.entry.old_size = 99999;
+    shrink.entry.old_hash = hash128("older", 5);
+    shrink.payload = "delta bytes";
+    es.push_back(shrink);
+    es.push_back(add_entry("data/levels/level02.lvl.bak", "stored as it is"));
+    CraftEntry del;
+    del.entry.op = Op::Delete;
+    del.entry.path = "readme.txt";
+    del.entry.old_size = 7;
+    del.entry.old_hash = hash128("gone...", 7);
+    es.push_back(del);
+    CraftEntry rm;
+    rm.entry.op = Op::RemoveDir;
+    rm.entry.path = "old stuff";
+    es.push_back(rm);
+    uint64_t at = kHeaderSize; // where craft_patch puts the payloads
+    for (CraftEntry& c : es)
+        if (c.entry.makes_new()) {
+            c.entry.payload_offset = at;
+            c.entry.payload_size = c.payload.size();
+            at += c.payload.size();
+        }
+    for (uint32_t coding : {kDirRaw, kDirDeflate, kDirCompactMixed, kDirCompactDeflate}) {
+        Scratch s;
+        craft_patch(s.sub("p.rtp"), es, coding);
+        Patch p;
+        std::string msg;
+        ASSERT_EQ(open_patch(s.sub("p.rtp"), p, msg), PatchError::None) << coding << ": " << msg;
+        ASSERT_EQ(p.entries.size(), es.size());
+        for (size_t i = 0; i < es.size(); ++i) {
+            const Entry& a = es[i].entry;
+            const Entry& b = p.entries[i];
+            EXPECT_EQ(b.op, a.op) << coding << " " << i;
+            EXPECT_EQ(b.codec, a.codec) << coding << " " << i;
+            EXPECT_EQ(b.attrs, a.attrs) << coding << " " << i;
+            EXPECT_EQ(b.old_size, a.old_size) << coding << " " << i;
+            EXPECT_TRUE(b.old_hash == a.old_hash) << coding << " " << i;
+            EXPECT_EQ(b.new_size, a.new_size) << coding << " " << i;
+            EXPECT_TRUE(b.new_hash == a.new_hash) << coding << " " << i;
+            EXPECT_EQ(b.payload_offset, a.payload_offset) << coding << " " << i;
+            EXPECT_EQ(b.payload_size, a.payload_size) << coding << " " << i;
+            EXPECT_EQ(b.path, a.path) << coding << " " << i;
+        }
+    }
+    // The compact form is much smaller than the fixed records.
+    std::vector<Entry> plain;
+    for (const CraftEntry& c : es)
+        plain.push_back(c.entry);
+    EXPECT_LT(encode_compact_directory(plain).size() * 2, encode_directory(plain).size());
+}
+
+TEST(Directory, DamagedCompactRecordsAreRefused) {
+    Scratch s;
+    std::vector<Entry> plain = {add_entry("a/b/c.txt", "one").entry,
+                                add_entry("a/b/d.txt", "two").entry};
+    plain[0].payload_offset = kHeaderSize;
+    plain[0].payload_size = 3;
+    plain[1].payload_offset = kHeaderSize + 3;
+    plain[1].payload_size = 3;
+    // A patch around the two payloads whose directory is `dir`, context-mixed.
+    auto open_with = [&](const std::vector<uint8_t>& dir) {
+        std::vector<uint8_t> file = encode_header();
+        file.insert(file.end(), {'o', 'n', 'e', 't', 'w', 'o'});
+        uint64_t off = file.size();
+        std::vector<uint8_t> packed = cm_encode_bytes(dir);
+        file.insert(file.end(), packed.begin(), packed.end());
+        std::vector<uint8_t> tr =
+            encode_trailer_head(2, off, packed.size(), file.size() + kTrailerSize, kDirCompactMixed,
+                                static_cast<uint32_t>(dir.size()));
+        file.insert(file.end(), tr.begin(), tr.end());
+        Hash128 h = hash128(file.data(), file.size());
+        file.insert(file.end(), h.b, h.b + 16);
+        write_file(s.sub("x.rtp"), std::string(file.begin(), file.end()));
+        Patch p;
+        std::string msg;
+        PatchError e = open_patch(s.sub("x.rtp"), p, msg);
+        return std::make_pair(e, msg);
+    };
+    std::vector<uint8_t> good = encode_compact_directory(plain);
+    EXPECT_EQ(open_with(good).first, PatchError::None) << open_with(good).second;
+    const auto invalid = std::make_pair(
+        PatchError::Corrupt, std::string("The patch is damaged (its directory is invalid)."));
+    EXPECT_EQ(open_with(std::vector<uint8_t>(good.begin(), good.end() - 1)), invalid);
+    std::vector<uint8_t> longer = good;
+    longer.push_back(0);
+    EXPECT_EQ(open_with(longer), invalid);
+    // The second path claims one byte more than the first path has in common with it: its
+    // record ends in the shared length 9, the rest length 2 and "/x".
+    std::vector<Entry> deeper = plain;
+    deeper[1].path = "a/b/c.txt/x";
+    std::vector<uint8_t> d = encode_compact_directory(deeper);
+    ASSERT_EQ(d[d.size() - 4], 9);
+    d[d.size() - 4] = 10;
+    EXPECT_EQ(open_with(d), invalid);
+    // And a path that is a file and a folder at once is still refused as hostile.
+    EXPECT_EQ(open_with(encode_compact_directory(deeper)).first, PatchError::Hostile);
 }
 
 TEST(SuffixArray, MatchesNaiveSorting) {
