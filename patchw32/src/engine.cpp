@@ -628,6 +628,11 @@ int Run::execute(const std::string& line) {
         say(kIdSummary, "Patch applied: " + what + tail + ".");
         return kRcOk;
     }
+    if (oc == CommitOutcome::NotStarted) {
+        cleanup(false);
+        say(kIdSummary, "The patch was not applied; nothing was changed.");
+        return kRcTempDir;
+    }
     if (oc == CommitOutcome::RolledBack) {
         cleanup(false);
         say(kIdSummary,

@@ -371,8 +371,19 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
         }
         if (s && st.attrs)
             s = os::set_attrs(dst, st.attrs);
-        if (!s)
-            return fail("cannot stage the new " + shown(st.rel) + ": " + s.text);
+        if (!s) {
+            // Nothing in the game has changed yet: say so plainly rather than roll back.
+            failure = (s.kind == os::ErrKind::NoSpace ? "not enough space on the game's drive for "
+                                                      : "cannot copy onto the game's drive ") +
+                      std::string("the new ") + shown(st.rel) + ": " + s.text;
+            std::string text = failure;
+            text[0] = static_cast<char>(text[0] - 'a' + 'A');
+            say(3, text + ".");
+            Say quiet = [](int, const std::string&) {};
+            if (roll_back(j, plan, quiet))
+                return CommitOutcome::NotStarted;
+            return fail(failure);
+        }
     }
     if (!(s = os::sync_dir(j.dir())))
         return fail(s.text);

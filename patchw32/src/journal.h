@@ -67,7 +67,9 @@ class Journal {
     os::Lock lock_;
 };
 
-enum class CommitOutcome { Committed, RolledBack, RollbackFailed };
+// NotStarted: the new files could not be brought onto the game's drive; no game file was
+// touched and the journal is gone again.
+enum class CommitOutcome { Committed, NotStarted, RolledBack, RollbackFailed };
 
 // Moves the verified files into place step by step. On any failure every change is undone.
 CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& failure);

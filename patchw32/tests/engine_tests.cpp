@@ -684,7 +684,9 @@ TEST(Engine, FullTempVolumeIsReportedAndHarmless) {
     EXPECT_EQ(snapshot(vol.path), Tree{});
 }
 
-TEST(Engine, FullGameVolumeDuringTheCommitIsRolledBack) {
+// The game's volume holds the old game but not the new files: bringing them over for the
+// commit fails before any game file changes, and the run says so plainly.
+TEST(Engine, FullGameVolumeForTheNewFilesChangesNothing) {
     Scratch s;
     SmallVolume vol(s.sub("game"), "1m");
     if (!vol.mounted)
@@ -700,10 +702,13 @@ TEST(Engine, FullGameVolumeDuringTheCommitIsRolledBack) {
     Recorder r;
     int rc = run_engine(
         "-u " + q("-otempdir:" + s.sub("temp")) + " " + q(vol.path) + " " + q(s.sub("p.rtp")), r);
-    EXPECT_EQ(rc, kRcRolledBack) << r.all_text();
-    EXPECT_NE(r.all_text().find(
-                  "Rollback complete: the game directory is exactly as it was before this run."),
-              std::string::npos);
+    EXPECT_EQ(rc, kRcTempDir) << r.all_text();
+    ASSERT_EQ(r.texts(3).size(), 1u) << r.all_text();
+    EXPECT_EQ(r.texts(3)[0].rfind("Not enough space on the game's drive for the new ", 0), 0u)
+        << r.texts(3)[0];
+    EXPECT_TRUE(r.texts(2).empty()) << r.all_text(); // no rollback to report
+    EXPECT_EQ(r.texts(4),
+              std::vector<std::string>{"The patch was not applied; nothing was changed."});
     EXPECT_EQ(describe_difference(snapshot(vol.path), start), "");
     EXPECT_EQ(snapshot(s.sub("temp")), Tree{});
     // With the default work folder on the full game volume, the run stops before the commit.

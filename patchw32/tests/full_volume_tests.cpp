@@ -207,8 +207,8 @@ TEST_F(FullVolume, FullTempDirectoryIsReportedAndHarmless) {
 }
 
 // The game's volume holds the old game but not the new files: bringing them over for the commit
-// fails, and the commit is rolled back.
-TEST_F(FullVolume, FullGameVolumeDuringTheCommitIsRolledBack) {
+// fails before any game file changes, and the run says so plainly.
+TEST_F(FullVolume, FullGameVolumeForTheNewFilesChangesNothing) {
     Game g(room_);
     build_patch(g);
     std::string game = root_ + "\\game";
@@ -218,18 +218,15 @@ TEST_F(FullVolume, FullGameVolumeDuringTheCommitIsRolledBack) {
     Tree start = snapshot(game);
     ASSERT_EQ(start, g.before);
 
-    EXPECT_EQ(call(apply_line(temp, game, patch_)), kv::kRcRolledBack) << all_text();
-    std::string why = "cannot stage the new video.dat: cannot write " + game + "\\" +
-                      kv::kReservedTop + "\\" + kv::kJournalName + "\\n" + video_index_ + ": " +
-                      disk_full_;
-    EXPECT_EQ(texts(3), std::vector<std::string>{"Commit failed: " + why + "."});
-    EXPECT_EQ(texts(2),
-              std::vector<std::string>{"Rolling back: restoring every file this run had changed."});
-    ASSERT_FALSE(texts(1).empty());
-    EXPECT_EQ(texts(1).back(),
-              "Rollback complete: the game directory is exactly as it was before this run.");
-    EXPECT_EQ(texts(4), std::vector<std::string>{"The patch was not applied (" + why +
-                                                 "); the game directory is unchanged."});
+    EXPECT_EQ(call(apply_line(temp, game, patch_)), kv::kRcTempDir) << all_text();
+    EXPECT_EQ(texts(3), std::vector<std::string>{
+                            "Not enough space on the game's drive for the new video.dat: cannot "
+                            "write " +
+                            game + "\\" + kv::kReservedTop + "\\" + kv::kJournalName + "\\n" +
+                            video_index_ + ": " + disk_full_ + "."});
+    EXPECT_TRUE(texts(2).empty()) << all_text(); // no rollback to report
+    EXPECT_EQ(texts(4),
+              std::vector<std::string>{"The patch was not applied; nothing was changed."});
     EXPECT_EQ(describe_difference(snapshot(game), start), "");
     EXPECT_EQ(snapshot(temp), Tree{});
 
