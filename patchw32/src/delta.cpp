@@ -126,12 +126,9 @@ class BlockPacker {
             size_t base = diff_.size();
             diff_.resize(base + take);
             oldcat_.insert(oldcat_.end(), op, op + take);
-            pos_.resize(base + take);
-            uint64_t at = emitted_ + out_len_;
-            for (uint64_t i = 0; i < take; ++i) {
+            pieces_.push_back({base, emitted_ + out_len_});
+            for (uint64_t i = 0; i < take; ++i)
                 diff_[base + i] = static_cast<uint8_t>(np[i] - op[i]);
-                pos_[base + i] = static_cast<uint32_t>(at + i);
-            }
             d_ += take;
             out_len_ += take;
             cursor_ = old_abs + take;
@@ -213,8 +210,12 @@ class BlockPacker {
             return;
         std::vector<uint8_t> runs = zero_runs(diff_);
         DiffEncoder de(DiffModelKind::Second, oldcat_.data(), oldcat_.size());
-        for (size_t i = 0; i < diff_.size(); ++i)
-            de.add(diff_[i], oldcat_[i], pos_[i]);
+        for (size_t k = 0; k < pieces_.size(); ++k) {
+            size_t end = k + 1 < pieces_.size() ? pieces_[k + 1].first : diff_.size();
+            uint64_t at = pieces_[k].second;
+            for (size_t i = pieces_[k].first; i < end; ++i)
+                de.add(diff_[i], oldcat_[i], at++);
+        }
         std::vector<uint8_t> diff_cm = de.finish();
         std::vector<uint8_t> packed[3];
         StreamCoding coding[3];
@@ -238,7 +239,7 @@ class BlockPacker {
         ctrl_.clear();
         diff_.clear();
         oldcat_.clear();
-        pos_.clear();
+        pieces_.clear();
         extra_.clear();
         emitted_ += out_len_;
         out_len_ = 0;
@@ -249,8 +250,9 @@ class BlockPacker {
     os::Status st_;
     std::vector<uint8_t> ctrl_, diff_, extra_;
     std::vector<uint8_t> oldcat_; // per difference byte: its old byte
-    std::vector<uint32_t> pos_;   // and its position in the new file (low 32 bits)
-    uint64_t emitted_ = 0;        // output bytes of the blocks already written
+    // Where each run of difference bytes starts: index in diff_, position in the new file.
+    std::vector<std::pair<size_t, uint64_t>> pieces_;
+    uint64_t emitted_ = 0; // output bytes of the blocks already written
     uint64_t out_len_ = 0;
     bool open_ = false;
     uint64_t d_ = 0, e_ = 0;
