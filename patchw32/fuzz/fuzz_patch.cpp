@@ -53,6 +53,21 @@ void reset_game() {
     for (int i = 0; level.size() < 4000; ++i)
         level += "level data line " + std::to_string(i) + "\n";
     write(g_root + "/game/data/level.dat", level.data(), level.size());
+    // Machine-code-like bytes with 32-bit displacements, for the second difference model.
+    fs::create_directories(g_root + "/game/bin");
+    std::vector<uint8_t> code(48 * 1024);
+    uint32_t x = 12345;
+    for (uint8_t& b : code)
+        b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+    for (size_t at = 16; at + 4 < code.size();) {
+        size_t next = at + 11 + code[at] % 29;
+        uint32_t disp = static_cast<uint32_t>(static_cast<uint32_t>(at) * 2654435761u) %
+                            static_cast<uint32_t>(code.size()) -
+                        static_cast<uint32_t>(at + 4);
+        std::memcpy(&code[at], &disp, 4);
+        at = next;
+    }
+    write(g_root + "/game/bin/code.bin", code.data(), code.size());
 }
 
 } // namespace
