@@ -9,6 +9,7 @@
 #include <deque>
 #include <future>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <zlib.h>
 
@@ -790,10 +791,15 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
         }
         BlockJob* jp = j.get();
         std::future<void> fut;
-        if (parallel > 1)
-            fut =
-                std::async(std::launch::async, [jp, &old] { jp->result = finish_block(*jp, old); });
-        else
+        if (parallel > 1) {
+            try {
+                fut = std::async(std::launch::async,
+                                 [jp, &old] { jp->result = finish_block(*jp, old); });
+            } catch (const std::system_error&) {
+                // No thread to be had: this block is decoded here instead.
+            }
+        }
+        if (!fut.valid())
             jp->result = finish_block(*jp, old);
         running.emplace_back(std::move(j), std::move(fut));
     }
