@@ -33,22 +33,6 @@ namespace {
 
 // ---------------------------------------------------------------- stream coding
 
-bool deflate_buffer(const std::vector<uint8_t>& in, std::vector<uint8_t>& out, int level) {
-    out.clear();
-    z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-        return false;
-    out.resize(deflateBound(&z, static_cast<uLong>(in.size())) + 16);
-    z.next_in = const_cast<Bytef*>(in.data());
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    int r = deflate(&z, Z_FINISH);
-    out.resize(out.size() - z.avail_out);
-    deflateEnd(&z);
-    return r == Z_STREAM_END;
-}
-
 bool inflate_exact(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len) {
     z_stream z{};
     if (inflateInit2(&z, -15) != Z_OK)
@@ -191,7 +175,7 @@ class BlockPacker {
         if (raw.empty())
             return;
         std::vector<uint8_t> d;
-        if (deflate_buffer(raw, d, level_) && d.size() < best.size()) {
+        if (deflate_raw(raw, d, level_) && d.size() < best.size()) {
             best.swap(d);
             coding = StreamCoding::Deflate;
         }

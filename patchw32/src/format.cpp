@@ -74,6 +74,22 @@ std::vector<uint8_t> encode_directory(const std::vector<Entry>& entries) {
     return d;
 }
 
+bool deflate_raw(const std::vector<uint8_t>& in, std::vector<uint8_t>& out, int level) {
+    out.clear();
+    z_stream z{};
+    if (in.empty() || deflateInit2(&z, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    out.resize(deflateBound(&z, static_cast<uLong>(in.size())) + 16);
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    int r = deflate(&z, Z_FINISH);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    return r == Z_STREAM_END;
+}
+
 // The compact record: a head byte (operation in bits 0-2, codec in bits 3-5, bit 6: attributes
 // follow, bit 7: flags and codec parameters follow), then only the fields the operation uses,
 // as varints; the new size of a modified file as its signed difference to the old size; the
@@ -178,21 +194,6 @@ bool decode_compact_directory(const std::vector<uint8_t>& dir, uint32_t count,
     return r.left() == 0;
 }
 
-bool deflate_all(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
-    z_stream z{};
-    if (in.empty() || deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-        return false;
-    out.resize(deflateBound(&z, static_cast<uLong>(in.size())) + 16);
-    z.next_in = const_cast<Bytef*>(in.data());
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    int r = deflate(&z, Z_FINISH);
-    out.resize(out.size() - z.avail_out);
-    deflateEnd(&z);
-    return r == Z_STREAM_END;
-}
-
 // Directories up to this size are also tried with context mixing (slower to read back).
 constexpr size_t kMixedDirectoryMax = 8u << 20;
 
@@ -204,7 +205,7 @@ std::vector<uint8_t> pack_entries(const std::vector<Entry>& entries, uint32_t& c
     std::vector<uint8_t> compact = encode_compact_directory(entries), packed;
     if (compact.empty())
         return best;
-    if (deflate_all(compact, packed) && packed.size() < best.size()) {
+    if (deflate_raw(compact, packed, 9) && packed.size() < best.size()) {
         best.swap(packed);
         coding = kDirCompactDeflate;
         raw_size = static_cast<uint32_t>(compact.size());
@@ -224,18 +225,8 @@ std::vector<uint8_t> pack_directory(const std::vector<uint8_t>& dir, uint32_t& c
                                     uint32_t& raw_size) {
     coding = kDirRaw;
     raw_size = 0;
-    z_stream z{};
-    if (dir.empty() || deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-        return dir;
-    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(dir.size())) + 16);
-    z.next_in = const_cast<Bytef*>(dir.data());
-    z.avail_in = static_cast<uInt>(dir.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    int r = deflate(&z, Z_FINISH);
-    out.resize(out.size() - z.avail_out);
-    deflateEnd(&z);
-    if (r != Z_STREAM_END || out.size() >= dir.size())
+    std::vector<uint8_t> out;
+    if (!deflate_raw(dir, out, 9) || out.size() >= dir.size())
         return dir;
     coding = kDirDeflate;
     raw_size = static_cast<uint32_t>(dir.size());

@@ -71,6 +71,8 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
                          std::string& message);
 
 std::vector<uint8_t> encode_header();
+// One raw deflate stream (window bits -15) of `in`; false for empty input or a zlib failure.
+bool deflate_raw(const std::vector<uint8_t>& in, std::vector<uint8_t>& out, int level);
 std::vector<uint8_t> encode_directory(const std::vector<Entry>& entries);
 // How the directory is stored: the fixed records as they are or as one raw deflate stream;
 // the compact records context-mixed or as one raw deflate stream.

@@ -3,6 +3,7 @@
 // with a stdcall callback; natively the same C entry linked in.
 #include "api.h"
 #include "engine.h"
+#include "entry_caller.h"
 #include "os.h"
 #include "paths.h"
 #include "test_support.h"
@@ -17,64 +18,6 @@
 using namespace kvtest;
 
 namespace {
-
-typedef int(KV_STDCALL* EntryFn)(char*, KvPatchCallback, int);
-
-std::vector<Event> g_events;
-char g_empty[1] = {0};
-
-void* KV_STDCALL record(unsigned id, void* parm) {
-    Event e{id, "", 0};
-    if (id == 5 || id == 6)
-        e.value = *static_cast<uint32_t*>(parm);
-    else if (id >= 1 && id <= 7)
-        e.text = static_cast<const char*>(parm);
-    g_events.push_back(e);
-    return g_empty;
-}
-
-EntryFn entry() {
-#ifdef _WIN32
-    static EntryFn fn = [] {
-        char exe[MAX_PATH];
-        DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
-        std::string dir(exe, n);
-        dir = dir.substr(0, dir.find_last_of('\\'));
-        HMODULE h = LoadLibraryA((dir + "\\patchw32.dll").c_str());
-        if (!h)
-            return static_cast<EntryFn>(nullptr);
-        // FARPROC to the entry's real type, through a plain pointer as the Win32 idiom goes.
-        return reinterpret_cast<EntryFn>(
-            reinterpret_cast<void*>(GetProcAddress(h, "RTPatchApply32@12")));
-    }();
-    return fn;
-#else
-    return &kv_patch_apply;
-#endif
-}
-
-int call(const std::string& line) {
-    g_events.clear();
-    std::vector<char> buf(line.begin(), line.end());
-    buf.push_back('\0');
-    return entry()(buf.data(), &record, 1);
-}
-
-std::vector<std::string> texts(unsigned id) {
-    std::vector<std::string> r;
-    for (const Event& e : g_events)
-        if (e.id == id)
-            r.push_back(e.text);
-    return r;
-}
-
-std::string all_text() {
-    std::string s;
-    for (const Event& e : g_events)
-        if (e.id >= 1 && e.id <= 4)
-            s += std::to_string(e.id) + ": " + e.text + "\n";
-    return s;
-}
 
 struct Install {
     Scratch s;
@@ -116,8 +59,8 @@ TEST(Contract, ApplyRoundTripAndCallbackSequence) {
     EXPECT_EQ(describe_difference(snapshot(t.game), t.after), "");
     EXPECT_EQ(snapshot(t.temp), Tree{});
     int n6 = 0, n7 = 0, first6 = -1, first7 = -1;
-    for (size_t i = 0; i < g_events.size(); ++i) {
-        const Event& e = g_events[i];
+    for (size_t i = 0; i < events().size(); ++i) {
+        const Event& e = events()[i];
         if (e.id == 6 && n6++ == 0)
             first6 = static_cast<int>(i);
         if (e.id == 7 && n7++ == 0)
@@ -153,7 +96,7 @@ TEST(Contract, ListModeBareNamesInOrderAndNoTexts) {
     Tree start = snapshot(t.s.path());
     ASSERT_EQ(call(t.list_line()), 0);
     std::vector<std::string> names;
-    for (const Event& e : g_events) {
+    for (const Event& e : events()) {
         ASSERT_EQ(e.id, 7u);
         names.push_back(e.text);
     }
@@ -200,7 +143,7 @@ TEST(Contract, HostilePatchRefusedWithNothingWritten) {
     craft_patch(t.patch, {add_entry("Same.txt", "1"), add_entry("SAME.TXT", "2")});
     EXPECT_EQ(call(t.apply_line(false, false, t.temp)), kv::kRcPatchHostile);
     EXPECT_EQ(call(t.list_line()), kv::kRcPatchHostile);
-    EXPECT_TRUE(g_events.empty());
+    EXPECT_TRUE(events().empty());
 }
 
 TEST(Contract, TruncatedAndBitFlippedPatchesRefused) {

@@ -4,6 +4,7 @@
 // The volume is shared with other tests: everything created on it is removed again.
 #include "api.h"
 #include "engine.h"
+#include "entry_caller.h"
 #include "format.h"
 #include "os.h"
 #include "paths.h"
@@ -17,8 +18,6 @@ using namespace kvtest;
 
 namespace {
 
-typedef int(KV_STDCALL* EntryFn)(char*, KvPatchCallback, int);
-
 // The system's text for a full disk, without its final period, as the engine quotes it
 // ("There is not enough space on the disk" on Windows, "Disk full" under Wine).
 std::string disk_full_text() {
@@ -29,58 +28,6 @@ std::string disk_full_text() {
     while (!s.empty() &&
            (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '.'))
         s.pop_back();
-    return s;
-}
-
-std::vector<Event> g_events;
-char g_empty[1] = {0};
-
-void* KV_STDCALL record(unsigned id, void* parm) {
-    Event e{id, "", 0};
-    if (id == 5 || id == 6)
-        e.value = *static_cast<uint32_t*>(parm);
-    else if (id >= 1 && id <= 7)
-        e.text = static_cast<const char*>(parm);
-    g_events.push_back(e);
-    return g_empty;
-}
-
-// The DLL next to this program, loaded and called as the tool does.
-EntryFn entry() {
-    static EntryFn fn = [] {
-        char exe[MAX_PATH];
-        DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
-        std::string dir(exe, n);
-        dir = dir.substr(0, dir.find_last_of('\\'));
-        HMODULE h = LoadLibraryA((dir + "\\patchw32.dll").c_str());
-        if (!h)
-            return static_cast<EntryFn>(nullptr);
-        return reinterpret_cast<EntryFn>(
-            reinterpret_cast<void*>(GetProcAddress(h, "RTPatchApply32@12")));
-    }();
-    return fn;
-}
-
-int call(const std::string& line) {
-    g_events.clear();
-    std::vector<char> buf(line.begin(), line.end());
-    buf.push_back('\0');
-    return entry()(buf.data(), &record, 1);
-}
-
-std::vector<std::string> texts(unsigned id) {
-    std::vector<std::string> r;
-    for (const Event& e : g_events)
-        if (e.id == id)
-            r.push_back(e.text);
-    return r;
-}
-
-std::string all_text() {
-    std::string s;
-    for (const Event& e : g_events)
-        if (e.id >= 1 && e.id <= 4)
-            s += std::to_string(e.id) + ": " + e.text + "\n";
     return s;
 }
 

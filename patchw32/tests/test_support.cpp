@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 namespace kvtest {
 
@@ -231,24 +230,6 @@ CraftEntry add_entry(const std::string& rel, const std::string& content) {
     return c;
 }
 
-namespace {
-
-std::vector<uint8_t> deflated(const std::vector<uint8_t>& in) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY), Z_OK);
-    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(in.size())) + 16);
-    z.next_in = const_cast<Bytef*>(in.data());
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(out.size() - z.avail_out);
-    deflateEnd(&z);
-    return out;
-}
-
-} // namespace
-
 void craft_patch(const std::string& path, std::vector<CraftEntry> entries, uint32_t dir_coding) {
     std::vector<uint8_t> file = kv::encode_header();
     std::vector<kv::Entry> es;
@@ -264,7 +245,7 @@ void craft_patch(const std::string& path, std::vector<CraftEntry> entries, uint3
                                                                   : kv::encode_directory(es);
     uint32_t raw_size = dir_coding == kv::kDirRaw ? 0 : static_cast<uint32_t>(dir.size());
     if (dir_coding == kv::kDirDeflate || dir_coding == kv::kDirCompactDeflate)
-        dir = deflated(dir);
+        EXPECT_TRUE(kv::deflate_raw(std::vector<uint8_t>(dir), dir, 9));
     else if (dir_coding == kv::kDirCompactMixed)
         dir = kv::cm_encode_bytes(dir);
     uint64_t dir_off = file.size();
