@@ -107,13 +107,15 @@ class BlockPacker {
                 open_ = true;
                 d_ = e_ = 0;
             }
-            uint64_t take = std::min<uint64_t>(len, kDeltaBlockMax - out_len_);
+            uint64_t take = std::min<uint64_t>(len, room());
             size_t base = diff_.size();
             diff_.resize(base + take);
             oldcat_.insert(oldcat_.end(), op, op + take);
             pieces_.push_back({base, emitted_ + out_len_});
-            for (uint64_t i = 0; i < take; ++i)
+            for (uint64_t i = 0; i < take; ++i) {
                 diff_[base + i] = static_cast<uint8_t>(np[i] - op[i]);
+                coded_ += diff_[base + i] != 0;
+            }
             d_ += take;
             out_len_ += take;
             cursor_ = old_abs + take;
@@ -121,7 +123,7 @@ class BlockPacker {
             op += take;
             old_abs += take;
             len -= take;
-            if (out_len_ == kDeltaBlockMax) {
+            if (block_full()) {
                 close(0);
                 flush();
             }
@@ -134,17 +136,30 @@ class BlockPacker {
                 open_ = true;
                 d_ = e_ = 0;
             }
-            uint64_t take = std::min<uint64_t>(len, kDeltaBlockMax - out_len_);
+            uint64_t take = std::min<uint64_t>(len, room());
             extra_.insert(extra_.end(), np, np + take);
+            coded_ += take;
             e_ += take;
             out_len_ += take;
             np += take;
             len -= take;
-            if (out_len_ == kDeltaBlockMax) {
+            if (block_full()) {
                 close(0);
                 flush();
             }
         }
+    }
+
+    // Blocks end after 1 MiB when they carry much to decode (at least one coded byte in 256):
+    // models that start afresh fit the data better and the blocks spread over more threads.
+    // Blocks that are mostly copies run to 4 MiB, since every block costs a header.
+    static constexpr uint64_t kDenseBlock = 1u << 20;
+    bool dense() const { return coded_ * 256 >= out_len_; }
+    uint64_t room() const {
+        return (out_len_ < kDenseBlock ? kDenseBlock : kDeltaBlockMax) - out_len_;
+    }
+    bool block_full() const {
+        return out_len_ == kDeltaBlockMax || (out_len_ >= kDenseBlock && dense());
     }
 
     os::Status finish() {
@@ -228,6 +243,7 @@ class BlockPacker {
         extra_.clear();
         emitted_ += out_len_;
         out_len_ = 0;
+        coded_ = 0;
     }
 
     Sink& out_;
@@ -239,6 +255,7 @@ class BlockPacker {
     std::vector<std::pair<size_t, uint64_t>> pieces_;
     uint64_t emitted_ = 0; // output bytes of the blocks already written
     uint64_t out_len_ = 0;
+    uint64_t coded_ = 0; // non-zero difference bytes and literals in the open block
     bool open_ = false;
     uint64_t d_ = 0, e_ = 0;
     uint64_t cursor_ = 0; // old position after the open instruction's difference bytes

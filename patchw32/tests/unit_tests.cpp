@@ -492,6 +492,34 @@ TEST(DeltaCodec, BlocksDecodedTogetherArriveInOrderOnTheCallingThread) {
         EXPECT_EQ(t, std::this_thread::get_id());
 }
 
+// Blocks with much to decode end after 1 MiB, blocks that are mostly copies run to 4 MiB.
+TEST(DeltaCodec, BlockLengthFollowsHowMuchThereIsToDecode) {
+    std::string oldb = random_bytes(44, 3u << 20);
+    std::string dense = oldb, sparse = oldb;
+    for (size_t i = 0; i < dense.size(); i += 200) // one coded byte in 200
+        dense[i] = static_cast<char>(dense[i] + 1);
+    for (size_t i = 0; i < sparse.size(); i += 100003)
+        sparse[i] = static_cast<char>(sparse[i] + 1);
+    DeltaOptions opt = default_delta_options();
+    opt.whole_limit = 1u << 20; // in-place matching: no index to build
+    opt.segment = 4u << 20;
+    opt.margin = 1u << 20;
+    for (const auto& [newb, blocks] : {std::make_pair(dense, 3u), std::make_pair(sparse, 1u)}) {
+        Scratch s;
+        CodecRun r = delta_round_trip(s, oldb, newb, opt);
+        ASSERT_EQ(r.result.status, DecodeStatus::Ok) << r.result.message;
+        ASSERT_TRUE(r.decoded == newb);
+        os::File pf;
+        ASSERT_TRUE(os::File::open_read(s.sub("payload"), pf).ok());
+        Entry e;
+        e.codec = Codec::Delta;
+        e.payload_size = r.payload.size();
+        DeltaStats st;
+        ASSERT_TRUE(delta_stats(e, pf, st));
+        EXPECT_EQ(st.blocks, blocks);
+    }
+}
+
 // Damage or a read failure in one block while the blocks around it are being decoded: the
 // first failing block in file order is reported, nothing of it or after it is written, and
 // every helper has finished before the decoder returns (the sanitizers watch the buffers).
