@@ -257,10 +257,11 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
     std::string msg;
     if (check_entries(entries, dir_off, msg) != PatchError::None)
         return fail("the patch would be refused: " + msg);
-    if (encode_directory(entries).size() > kMaxDirectoryBytes || entries.size() > kMaxEntries)
+    std::vector<uint8_t> fixed = encode_directory(entries);
+    if (fixed.size() > kMaxDirectoryBytes || entries.size() > kMaxEntries)
         return fail("too many files for one patch");
     uint32_t dir_coding = kDirRaw, raw_size = 0;
-    std::vector<uint8_t> dir = pack_entries(entries, dir_coding, raw_size);
+    std::vector<uint8_t> dir = pack_entries(entries, fixed, dir_coding, raw_size);
     uint64_t total = dir_off + dir.size() + kTrailerSize;
     std::vector<uint8_t> trailer = encode_trailer_head(
         static_cast<uint32_t>(entries.size()), dir_off, dir.size(), total, dir_coding, raw_size);

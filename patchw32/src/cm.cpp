@@ -554,17 +554,13 @@ void DiffEncoder::add(uint8_t diff, uint8_t old, uint64_t pos) {
     if (diff == 0) {
         if (run_++ == 0)
             run_start_ = pos;
-        zero_olds_ = (zero_olds_ << 8) | old;
+        m_->push_old(old); // the run's length is coded later, and does not look at these
         return;
     }
     m_->oi = index;
     m_->cur_pos = run_ ? run_start_ : pos;
     m_->code_run<true>(run_);
     m_->push_zeros(run_);
-    m_->ohist = run_ >= 4 ? zero_olds_
-                : run_    ? (m_->ohist << (8 * run_)) |
-                             static_cast<uint32_t>(zero_olds_ & ((1u << (8 * run_)) - 1))
-                       : m_->ohist;
     run_ = 0;
     m_->code_byte<true>(diff, old, pos);
 }

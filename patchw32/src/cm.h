@@ -37,8 +37,7 @@ class DiffEncoder {
     std::unique_ptr<DiffModel> m_;
     uint64_t run_ = 0;
     uint64_t run_start_ = 0;
-    uint32_t zero_olds_ = 0; // old bytes under the current run of zeros, newest lowest
-    size_t index_ = 0;       // difference bytes added so far
+    size_t index_ = 0; // difference bytes added so far
 };
 
 class DiffDecoder {

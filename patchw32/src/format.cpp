@@ -199,9 +199,10 @@ constexpr size_t kMixedDirectoryMax = 8u << 20;
 
 } // namespace
 
-std::vector<uint8_t> pack_entries(const std::vector<Entry>& entries, uint32_t& coding,
+std::vector<uint8_t> pack_entries(const std::vector<Entry>& entries,
+                                  const std::vector<uint8_t>& fixed, uint32_t& coding,
                                   uint32_t& raw_size) {
-    std::vector<uint8_t> best = pack_directory(encode_directory(entries), coding, raw_size);
+    std::vector<uint8_t> best = pack_directory(fixed, coding, raw_size);
     std::vector<uint8_t> compact = encode_compact_directory(entries), packed;
     if (compact.empty())
         return best;

@@ -81,8 +81,10 @@ constexpr uint32_t kDirDeflate = 1;
 constexpr uint32_t kDirCompactMixed = 2;
 constexpr uint32_t kDirCompactDeflate = 3;
 std::vector<uint8_t> encode_compact_directory(const std::vector<Entry>& entries);
-// The smallest way to store the directory of `entries`; sets coding and raw size.
-std::vector<uint8_t> pack_entries(const std::vector<Entry>& entries, uint32_t& coding,
+// The smallest way to store the directory of `entries`, whose fixed records are `fixed`; sets
+// coding and raw size.
+std::vector<uint8_t> pack_entries(const std::vector<Entry>& entries,
+                                  const std::vector<uint8_t>& fixed, uint32_t& coding,
                                   uint32_t& raw_size);
 
 // Trailer without the final 16-byte checksum, which the writer appends. `raw_size` is the

@@ -8,7 +8,7 @@ namespace kvtest {
 
 namespace {
 
-std::vector<Event> g_events;
+Recorder g_calls; // the reports of the last call
 char g_empty[1] = {0};
 
 void* KV_STDCALL record(unsigned id, void* parm) {
@@ -17,7 +17,7 @@ void* KV_STDCALL record(unsigned id, void* parm) {
         e.value = *static_cast<uint32_t*>(parm);
     else if (id >= 1 && id <= 7)
         e.text = static_cast<const char*>(parm);
-    g_events.push_back(e);
+    g_calls.events.push_back(e);
     return g_empty;
 }
 
@@ -44,30 +44,22 @@ EntryFn entry() {
 }
 
 int call(const std::string& line) {
-    g_events.clear();
+    g_calls.events.clear();
     std::vector<char> buf(line.begin(), line.end());
     buf.push_back('\0');
     return entry()(buf.data(), &record, 1);
 }
 
 std::vector<Event>& events() {
-    return g_events;
+    return g_calls.events;
 }
 
 std::vector<std::string> texts(unsigned id) {
-    std::vector<std::string> r;
-    for (const Event& e : g_events)
-        if (e.id == id)
-            r.push_back(e.text);
-    return r;
+    return g_calls.texts(id);
 }
 
 std::string all_text() {
-    std::string s;
-    for (const Event& e : g_events)
-        if (e.id >= 1 && e.id <= 4)
-            s += std::to_string(e.id) + ": " + e.text + "\n";
-    return s;
+    return g_calls.all_text();
 }
 
 } // namespace kvtest
