@@ -1,10 +1,12 @@
 #include "builder.h"
 
 #include "codec.h"
+#include "delta.h"
 #include "format.h"
 #include "paths.h"
 
 #include <algorithm>
+#include <deque>
 #include <map>
 
 namespace kv {
@@ -167,6 +169,13 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         return fail(s.text);
 
     std::vector<Entry> entries = mkdirs;
+    // The latest delta entries that refer to no other: later entries' instructions may be
+    // predicted from theirs (files that carry the same edits). Each referring entry makes the
+    // engine decode the referred one's instructions, so only entries with few are offered.
+    constexpr size_t kBases = 4;
+    constexpr size_t kBaseInstructions = size_t{1} << 14;
+    std::deque<std::pair<uint32_t, std::vector<Instr>>> bases;
+    InstrRefs refs;
     Spool deflated(out_path + ".tmp-full"), delta(out_path + ".tmp-delta");
     size_t n = files.size(), k = 0;
     for (Entry& e : files) {
@@ -209,7 +218,11 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
                     next_report = done + e.new_size / 10;
                 }
             };
-            if (!(s = encode_delta(of, e.old_size, nf, e.new_size, delta, opt.delta, progress)))
+            refs.candidates.clear();
+            for (const auto& [index, instrs] : bases)
+                refs.candidates.emplace_back(index, &instrs);
+            if (!(s = encode_delta(of, e.old_size, nf, e.new_size, delta, opt.delta, progress,
+                                   &refs)))
                 return fail(s.text);
             have_delta = true;
         }
@@ -227,6 +240,15 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         if (have_delta && delta.size() < best) {
             best = delta.size();
             e.codec = Codec::Delta;
+        }
+        if (e.codec == Codec::Delta) {
+            if (refs.chosen >= 0) {
+                e.extra = delta_reference_params(static_cast<uint64_t>(refs.chosen));
+            } else if (refs.own.size() <= kBaseInstructions) {
+                bases.emplace_back(static_cast<uint32_t>(entries.size()), std::move(refs.own));
+                if (bases.size() > kBases)
+                    bases.pop_front();
+            }
         }
         e.payload_offset = out.count();
         e.payload_size = best;

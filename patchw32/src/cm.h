@@ -62,3 +62,67 @@ class DiffDecoder {
 };
 
 } // namespace kv
+
+namespace kv {
+
+// One instruction of the delta codec: difference bytes, literal bytes, then a seek.
+struct Instr {
+    uint64_t d = 0;
+    uint64_t x = 0;
+    int64_t seek = 0;
+};
+
+// A value predicted from its counterpart in earlier instructions: files that carry the same
+// edits often have them at distances that all grow or shrink by about the same factor.
+// Integer arithmetic only, so that every build decodes alike.
+struct Scaler {
+    int64_t q16 = 65536;    // the latest ratio of a value to its counterpart, 16.16
+    int64_t err_plain = 0;  // recent errors of the counterpart as it is
+    int64_t err_scaled = 0; // and of the counterpart times the ratio
+    int64_t guess(int64_t p) const;
+    void learn(int64_t p, int64_t actual);
+};
+
+// The instructions an instruction stream is predicted from: those of the entry it refers to
+// (if any), then the entry's own, in order, as they are coded. It keeps at most kMax; later
+// ones are predicted but no longer kept. The prediction cursor carries from block to block.
+class InstrHistory {
+  public:
+    static constexpr size_t kMax = size_t{1} << 17;
+    static constexpr size_t npos = ~size_t{0};
+    InstrHistory();
+    // Keeps an instruction of the referred entry.
+    void add(const Instr& i);
+    // Keeps one of the entry's own instructions and moves the prediction on: to the next one
+    // after a right guess of (d, x), else to what followed the last two pairs before, else on.
+    void push(const Instr& i);
+    size_t size() const { return v_.size(); }
+    const Instr& operator[](size_t i) const { return v_[i]; }
+    const std::vector<Instr>& all() const { return v_; }
+    // Marks the end of the referred entry's instructions: the entry's first instruction is
+    // then predicted by the referred entry's first.
+    void start_own();
+    size_t own_start() const { return own_; }
+    // The instruction that followed the latest earlier occurrence of the last two (d, x)
+    // pairs, or npos.
+    size_t follow() const;
+
+    size_t cursor = npos; // the instruction predicted to come next
+    int run = 0;          // how many predictions in a row were right
+    Scaler d_scale, seek_scale;
+
+  private:
+    std::vector<Instr> v_;
+    std::vector<uint32_t> table_; // hash of two (d, x) pairs -> 1 + index of the next one
+    size_t own_ = 0;
+};
+
+// Instruction streams (raw: varint triples) coded field by field against the history; the
+// history gains the stream's instructions. The encoder needs a well-formed stream.
+std::vector<uint8_t> instr_encode(const std::vector<uint8_t>& raw, InstrHistory& h);
+// Decodes instructions until exactly raw_len bytes of varint triples are produced; false when
+// the coded data is inconsistent.
+bool instr_decode(const uint8_t* in, size_t in_len, size_t raw_len, InstrHistory& h,
+                  std::vector<uint8_t>& raw);
+
+} // namespace kv

@@ -31,6 +31,10 @@ DeltaOptions default_delta_options() {
 
 namespace {
 
+// In a compact block head, the difference coding that says every difference byte is zero
+// (no stream follows).
+constexpr uint8_t kZeroDifferences = 7;
+
 // ---------------------------------------------------------------- stream coding
 
 bool inflate_exact(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len) {
@@ -92,7 +96,10 @@ bool expand_zero_runs(const std::vector<uint8_t>& in, std::vector<uint8_t>& out,
 
 class BlockPacker {
   public:
-    BlockPacker(Sink& out, int level) : out_(out), level_(level) {}
+    BlockPacker(Sink& out, uint64_t total, int level, InstrRefs* refs)
+        : out_(out), total_(total), level_(level), refs_(refs) {
+        hist_.start_own();
+    }
 
     void add_diff(const uint8_t* np, const uint8_t* op, uint64_t old_abs, uint64_t len) {
         while (len > 0 && st_.ok()) {
@@ -165,6 +172,11 @@ class BlockPacker {
     os::Status finish() {
         close(0);
         flush();
+        if (refs_ && st_.ok()) {
+            const std::vector<Instr>& all = hist_.all();
+            refs_->own.assign(all.begin() + static_cast<std::ptrdiff_t>(hist_.own_start()),
+                              all.end());
+        }
         return st_;
     }
 
@@ -183,6 +195,34 @@ class BlockPacker {
 
     // Picks per stream the smallest of raw, deflate and context mixing.
     // `cm_form`: the difference bytes as the second difference model codes them.
+    // The instructions coded against the history, which gains them. The first block decides
+    // which earlier entry, if any, the entry's instructions are predicted from: the one that
+    // codes this block smallest, when it beats every coding without a reference.
+    std::vector<uint8_t> code_instructions(size_t plain_best) {
+        if (decided_)
+            return instr_encode(ctrl_, hist_);
+        decided_ = true;
+        std::vector<uint8_t> best = instr_encode(ctrl_, hist_);
+        size_t bar = std::min(best.size(), plain_best);
+        if (!refs_)
+            return best;
+        for (const auto& [index, instrs] : refs_->candidates) {
+            InstrHistory h;
+            for (const Instr& i : *instrs)
+                h.add(i);
+            h.start_own();
+            std::vector<uint8_t> c = instr_encode(ctrl_, h);
+            // Naming the reference costs the directory a few bytes.
+            if (c.size() + 4 <= bar) {
+                bar = c.size() + 4;
+                best.swap(c);
+                hist_ = std::move(h);
+                refs_->chosen = index;
+            }
+        }
+        return best;
+    }
+
     void pack(const std::vector<uint8_t>& raw, std::vector<uint8_t>& best, StreamCoding& coding,
               const std::vector<uint8_t>* cm_form = nullptr) {
         best = raw;
@@ -220,18 +260,38 @@ class BlockPacker {
         std::vector<uint8_t> packed[3];
         StreamCoding coding[3];
         pack(ctrl_, packed[0], coding[0]);
+        std::vector<uint8_t> by_history = code_instructions(packed[0].size());
+        if (by_history.size() < packed[0].size()) {
+            packed[0].swap(by_history);
+            coding[0] = StreamCoding::Instructions;
+        }
         pack(runs, packed[1], coding[1], &diff_cm);
         pack(extra_, packed[2], coding[2]);
         uint64_t raw_len[3] = {ctrl_.size(),
                                coding[1] == StreamCoding::Mixing2 ? diff_.size() : runs.size(),
                                extra_.size()};
+        // The compact head (the decoder also reads the older full one).
+        const bool zero = coded_ == extra_.size(); // no difference byte is non-zero
+        if (zero)
+            packed[1].clear();
+        uint8_t dc = zero ? kZeroDifferences : static_cast<uint8_t>(coding[1]);
         std::vector<uint8_t> head;
-        put_varu(head, out_len_);
-        for (int i = 0; i < 3; ++i) {
-            put_u8(head, static_cast<uint8_t>(coding[i]));
-            put_varu(head, raw_len[i]);
-            put_varu(head, packed[i].size());
-        }
+        put_u8(head, 0);
+        put_u8(head, static_cast<uint8_t>(static_cast<unsigned>(coding[0]) | dc << 3 |
+                                          static_cast<unsigned>(coding[2]) << 6));
+        put_varu(head,
+                 out_len_ == std::min<uint64_t>(kDeltaBlockMax, total_ - emitted_) ? 0 : out_len_);
+        put_varu(head, raw_len[0]);
+        if (coding[0] != StreamCoding::Raw)
+            put_varu(head, packed[0].size());
+        if (dc == static_cast<uint8_t>(StreamCoding::Raw) ||
+            dc == static_cast<uint8_t>(StreamCoding::Deflate))
+            put_varu(head, raw_len[1]);
+        if (dc != static_cast<uint8_t>(StreamCoding::Raw) && dc != kZeroDifferences)
+            put_varu(head, packed[1].size());
+        put_varu(head, raw_len[2]);
+        if (raw_len[2] > 0 && coding[2] != StreamCoding::Raw)
+            put_varu(head, packed[2].size());
         st_ = out_.write(head.data(), head.size());
         for (int i = 0; i < 3 && st_.ok(); ++i)
             if (!packed[i].empty())
@@ -247,7 +307,11 @@ class BlockPacker {
     }
 
     Sink& out_;
+    uint64_t total_; // the new file's size
     int level_;
+    InstrRefs* refs_;
+    InstrHistory hist_; // the entry's instructions, after those it refers to
+    bool decided_ = false;
     os::Status st_;
     std::vector<uint8_t> ctrl_, diff_, extra_;
     std::vector<uint8_t> oldcat_; // per difference byte: its old byte
@@ -431,8 +495,12 @@ os::Status read_range(os::File& f, uint64_t off, uint64_t len, std::vector<uint8
 
 os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint64_t new_size,
                         Sink& out, const DeltaOptions& opt,
-                        const std::function<void(uint64_t)>& progress) {
-    BlockPacker pk(out, opt.level);
+                        const std::function<void(uint64_t)>& progress, InstrRefs* refs) {
+    if (refs) {
+        refs->chosen = -1;
+        refs->own.clear();
+    }
+    BlockPacker pk(out, new_size, opt.level, refs);
     bool whole = old_size <= opt.whole_limit;
     std::vector<uint8_t> oldbuf, newbuf;
     std::vector<int32_t> sa;
@@ -521,34 +589,180 @@ bool read_varu(PayloadReader& in, uint64_t& v, os::Status& st) {
     return false;
 }
 
+struct BlockHead {
+    uint64_t out_len = 0;
+    uint8_t coding[3] = {0, 0, 0};
+    uint64_t raw[3] = {0, 0, 0};
+    uint64_t stored[3] = {0, 0, 0};
+};
+
+// The compact head: a 0 byte (no block is empty), the three codings in one byte, the output
+// length (0: 4 MiB or all that remains, whichever is less), then only the lengths that cannot
+// be inferred. Returns false when the data ends early or fails.
+bool read_compact_head(PayloadReader& in, uint64_t left, BlockHead& b, os::Status& st) {
+    uint8_t head;
+    if (!in.read_byte(head, st) || !read_varu(in, b.out_len, st))
+        return false;
+    if (b.out_len == 0)
+        b.out_len = std::min<uint64_t>(kDeltaBlockMax, left);
+    b.coding[0] = head & 7;
+    b.coding[1] = (head >> 3) & 7;
+    b.coding[2] = head >> 6;
+    auto raw_form = [&](int i) { return b.coding[i] == static_cast<uint8_t>(StreamCoding::Raw); };
+    if (!read_varu(in, b.raw[0], st))
+        return false;
+    b.stored[0] = b.raw[0];
+    if (!raw_form(0) && !read_varu(in, b.stored[0], st))
+        return false;
+    uint8_t dc = b.coding[1];
+    if (dc == kZeroDifferences) {
+        b.raw[1] = b.stored[1] = 0;
+    } else if (dc == static_cast<uint8_t>(StreamCoding::Raw) ||
+               dc == static_cast<uint8_t>(StreamCoding::Deflate)) {
+        if (!read_varu(in, b.raw[1], st))
+            return false;
+        b.stored[1] = b.raw[1];
+        if (dc != 0 && !read_varu(in, b.stored[1], st))
+            return false;
+    } else if (!read_varu(in, b.stored[1], st)) {
+        return false;
+    }
+    if (!read_varu(in, b.raw[2], st))
+        return false;
+    b.stored[2] = b.raw[2];
+    if (b.raw[2] > 0 && !raw_form(2) && !read_varu(in, b.stored[2], st))
+        return false;
+    if ((dc == static_cast<uint8_t>(StreamCoding::Mixing) ||
+         dc == static_cast<uint8_t>(StreamCoding::Mixing2)) &&
+        b.raw[2] <= b.out_len)
+        b.raw[1] = b.out_len - b.raw[2]; // checked to add up below
+    return true;
+}
+
+// Reads and checks a block's head; `left`: the output still to come from the payload.
+DecodeResult read_block_head(PayloadReader& in, uint64_t left, BlockHead& b) {
+    os::Status st;
+    auto cut = [&] {
+        return st.ok() ? DecodeResult::corrupt("difference data is cut short")
+                       : DecodeResult::io(st);
+    };
+    if (!read_varu(in, b.out_len, st))
+        return cut();
+    const bool compact = b.out_len == 0;
+    if (compact && !read_compact_head(in, left, b, st))
+        return cut();
+    if (b.out_len == 0 || b.out_len > kDeltaBlockMax || b.out_len > left)
+        return DecodeResult::corrupt("a difference block has an invalid length");
+    for (int i = 0; i < 3; ++i) {
+        uint8_t& coding = b.coding[i];
+        if (!compact && (!in.read_byte(coding, st) || !read_varu(in, b.raw[i], st) ||
+                         !read_varu(in, b.stored[i], st)))
+            return cut();
+        bool zero = compact && i == 1 && coding == kZeroDifferences;
+        if (!zero && (coding > static_cast<uint8_t>(StreamCoding::Instructions) ||
+                      (coding == static_cast<uint8_t>(StreamCoding::Mixing2) && i != 1) ||
+                      (coding == static_cast<uint8_t>(StreamCoding::Instructions) && i != 0)))
+            return DecodeResult::corrupt("a difference block uses an unknown stream coding");
+        uint64_t limit = i == 0 ? kDeltaCtrlMax : i == 1 ? 2 * b.out_len : b.out_len;
+        if (b.raw[i] > limit)
+            return DecodeResult::corrupt("a difference block declares too much data");
+        if (coding == static_cast<uint8_t>(StreamCoding::Raw)
+                ? b.stored[i] != b.raw[i]
+                : b.stored[i] > limit + limit / 8 + 1024)
+            return DecodeResult::corrupt("a difference block has an invalid stored size");
+    }
+    bool diff_mixed = b.coding[1] == static_cast<uint8_t>(StreamCoding::Mixing) ||
+                      b.coding[1] == static_cast<uint8_t>(StreamCoding::Mixing2);
+    if (diff_mixed && b.raw[1] + b.raw[2] != b.out_len)
+        return DecodeResult::corrupt("a difference block does not add up");
+    return DecodeResult::ok();
+}
+
+// Decodes a block's instructions into `ctrl`; the history gains them. Returns why it failed,
+// or null.
+const char* decode_instructions(uint8_t coding, std::vector<uint8_t>& packed, uint64_t raw_len,
+                                InstrHistory& hist, std::vector<uint8_t>& ctrl) {
+    using SC = StreamCoding;
+    const char* damaged = "compressed difference data is invalid";
+    size_t n = static_cast<size_t>(raw_len);
+    if (coding == static_cast<uint8_t>(SC::Instructions))
+        return instr_decode(packed.data(), packed.size(), n, hist, ctrl) ? nullptr : damaged;
+    if (coding == static_cast<uint8_t>(SC::Raw)) {
+        ctrl.swap(packed);
+    } else {
+        ctrl.resize(n);
+        bool ok = coding == static_cast<uint8_t>(SC::Deflate)
+                      ? inflate_exact(packed.data(), packed.size(), ctrl.data(), n)
+                      : cm_decode_bytes(packed.data(), packed.size(), ctrl.data(), n);
+        if (!ok)
+            return damaged;
+    }
+    ByteReader r(ctrl.data(), ctrl.size());
+    while (r.left() > 0) {
+        Instr i;
+        i.d = r.varu();
+        i.x = r.varu();
+        i.seek = r.vars();
+        if (r.bad())
+            return "difference instructions are invalid";
+        hist.push(i);
+    }
+    return nullptr;
+}
+
+// The instructions of the entry that `e`'s refer to, as far as a history keeps them.
+DecodeResult load_reference(const Entry::Ref& ref, os::File& patch, InstrHistory& out) {
+    InstrHistory own;
+    own.start_own();
+    PayloadReader in(patch, ref.offset, ref.size);
+    std::vector<uint8_t> packed, ctrl, skip;
+    for (uint64_t read_to = 0; read_to < ref.new_size && own.size() < InstrHistory::kMax;) {
+        BlockHead b;
+        DecodeResult r = read_block_head(in, ref.new_size - read_to, b);
+        if (r.status != DecodeStatus::Ok)
+            return r.status == DecodeStatus::Io
+                       ? r
+                       : DecodeResult::corrupt("the instructions it refers to are damaged");
+        for (int i = 0; i < 3; ++i) {
+            std::vector<uint8_t>& into = i == 0 ? packed : skip;
+            into.resize(static_cast<size_t>(b.stored[i]));
+            bool short_read = false;
+            if (os::Status st = in.read_exact(into.data(), into.size(), short_read); !st)
+                return DecodeResult::io(st);
+            if (short_read)
+                return DecodeResult::corrupt("the instructions it refers to are cut short");
+        }
+        if (decode_instructions(b.coding[0], packed, b.raw[0], own, ctrl))
+            return DecodeResult::corrupt("the instructions it refers to are damaged");
+        read_to += b.out_len;
+    }
+    for (const Instr& i : own.all())
+        out.add(i);
+    return DecodeResult::ok();
+}
+
 } // namespace
 
 bool delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
     PayloadReader in(patch, e.payload_offset, e.payload_size);
     std::vector<uint8_t> skip;
-    while (in.remaining() > 0) {
-        os::Status st;
-        uint64_t out_len = 0;
-        if (!read_varu(in, out_len, st))
+    for (uint64_t read_to = 0; read_to < e.new_size;) {
+        BlockHead b;
+        if (read_block_head(in, e.new_size - read_to, b).status != DecodeStatus::Ok)
             return false;
-        uint64_t stored_total = 0;
         for (int i = 0; i < 3; ++i) {
-            uint8_t coding;
-            uint64_t raw, stored;
-            if (!in.read_byte(coding, st) || !read_varu(in, raw, st) || !read_varu(in, stored, st))
+            out.raw[i] += b.raw[i];
+            out.stored[i] += b.stored[i];
+            out.by_coding[b.coding[i] <= 4 ? b.coding[i] : 0]++;
+            skip.resize(static_cast<size_t>(b.stored[i]));
+            bool short_read = false;
+            if (!in.read_exact(skip.data(), skip.size(), short_read) || short_read)
                 return false;
-            out.raw[i] += raw;
-            out.stored[i] += stored;
-            out.by_coding[coding & 3]++;
-            stored_total += stored;
         }
-        skip.resize(static_cast<size_t>(stored_total));
-        bool short_read = false;
-        if (!in.read_exact(skip.data(), skip.size(), short_read) || short_read)
-            return false;
+        read_to += b.out_len;
         ++out.blocks;
     }
-    return true;
+    return in.remaining() == 0;
 }
 
 namespace {
@@ -605,7 +819,7 @@ DecodeResult finish_block(BlockJob& j, os::File& old) {
             j.coding[1] == static_cast<uint8_t>(SC::Mixing2) ? DiffModelKind::Second
                                                              : DiffModelKind::First,
             j.src[1].data(), j.src[1].size(), diff_len, olds.data());
-    } else {
+    } else if (j.coding[1] != kZeroDifferences) {
         std::vector<uint8_t> runs;
         if (j.coding[1] == static_cast<uint8_t>(SC::Deflate)) {
             runs.resize(static_cast<size_t>(j.raw[1]));
@@ -634,7 +848,7 @@ DecodeResult finish_block(BlockJob& j, os::File& old) {
             }
             if (mixed) {
                 mixed->apply(dst, static_cast<size_t>(d), j.at + o);
-            } else {
+            } else if (!diff.empty()) {
                 const uint8_t* df = diff.data() + dpos;
                 for (uint64_t i = 0; i < d; ++i)
                     dst[i] = static_cast<uint8_t>(dst[i] + df[i]);
@@ -700,43 +914,30 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
         }
     } drain{running};
 
+    InstrHistory hist;
+    if (e.ref.present) {
+        DecodeResult r = load_reference(e.ref, patch, hist);
+        if (r.status != DecodeStatus::Ok)
+            return r;
+    }
+    hist.start_own();
     std::vector<uint8_t> packed;
     while (read_to < e.new_size) {
         os::Status st;
         auto j = std::make_unique<BlockJob>();
-        if (!read_varu(in, j->out_len, st))
-            return st.ok() ? DecodeResult::corrupt("difference data is cut short")
-                           : DecodeResult::io(st);
-        uint64_t out_len = j->out_len;
-        if (out_len == 0 || out_len > kDeltaBlockMax || out_len > e.new_size - read_to)
-            return DecodeResult::corrupt("a difference block has an invalid length");
-        uint8_t* coding = j->coding;
-        uint64_t* raw = j->raw;
-        uint64_t stored[3];
-        for (int i = 0; i < 3; ++i) {
-            if (!in.read_byte(coding[i], st) || !read_varu(in, raw[i], st) ||
-                !read_varu(in, stored[i], st))
-                return st.ok() ? DecodeResult::corrupt("difference data is cut short")
-                               : DecodeResult::io(st);
-            if (coding[i] > static_cast<uint8_t>(StreamCoding::Mixing2) ||
-                (coding[i] == static_cast<uint8_t>(StreamCoding::Mixing2) && i != 1))
-                return DecodeResult::corrupt("a difference block uses an unknown stream coding");
-            uint64_t limit = i == 0 ? kDeltaCtrlMax : i == 1 ? 2 * out_len : out_len;
-            if (raw[i] > limit)
-                return DecodeResult::corrupt("a difference block declares too much data");
-            if (coding[i] == static_cast<uint8_t>(StreamCoding::Raw)
-                    ? stored[i] != raw[i]
-                    : stored[i] > limit + limit / 8 + 1024)
-                return DecodeResult::corrupt("a difference block has an invalid stored size");
-        }
-        bool diff_mixed = coding[1] == static_cast<uint8_t>(StreamCoding::Mixing) ||
-                          coding[1] == static_cast<uint8_t>(StreamCoding::Mixing2);
-        if (diff_mixed && raw[1] + raw[2] != out_len)
-            return DecodeResult::corrupt("a difference block does not add up");
+        BlockHead b;
+        if (DecodeResult r = read_block_head(in, e.new_size - read_to, b);
+            r.status != DecodeStatus::Ok)
+            return r;
+        const uint64_t out_len = b.out_len;
+        j->out_len = out_len;
+        std::copy(b.coding, b.coding + 3, j->coding);
+        std::copy(b.raw, b.raw + 3, j->raw);
+        const uint64_t* raw = j->raw;
         for (int i = 0; i < 3; ++i) {
             bool short_read = false;
             std::vector<uint8_t>& into = i == 0 ? packed : j->src[i];
-            into.resize(static_cast<size_t>(stored[i]));
+            into.resize(static_cast<size_t>(b.stored[i]));
             if (!(st = in.read_exact(into.data(), into.size(), short_read)))
                 return DecodeResult::io(st);
             if (short_read)
@@ -744,17 +945,8 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
         }
         // The instructions are decoded and checked here, so that the worker never meets a
         // bound it has not been shown to keep, and so the next block knows where it starts.
-        if (coding[0] == static_cast<uint8_t>(StreamCoding::Raw)) {
-            j->ctrl.swap(packed);
-        } else {
-            j->ctrl.resize(static_cast<size_t>(raw[0]));
-            bool ok =
-                coding[0] == static_cast<uint8_t>(StreamCoding::Deflate)
-                    ? inflate_exact(packed.data(), packed.size(), j->ctrl.data(), j->ctrl.size())
-                    : cm_decode_bytes(packed.data(), packed.size(), j->ctrl.data(), j->ctrl.size());
-            if (!ok)
-                return DecodeResult::corrupt("compressed difference data is invalid");
-        }
+        if (const char* why = decode_instructions(b.coding[0], packed, raw[0], hist, j->ctrl))
+            return DecodeResult::corrupt(why);
         uint64_t diff_len = out_len - raw[2];
         j->at = read_to;
         j->oldpos = oldpos;

@@ -4,6 +4,7 @@
 // deflated. Decoding needs one block in memory, whatever the file size.
 #pragma once
 
+#include "cm.h"
 #include "codec.h"
 
 #include <cstdint>
@@ -15,8 +16,25 @@ constexpr uint32_t kDeltaBlockMax = 4u << 20;
 constexpr uint32_t kDeltaCtrlMax = 1u << 20;
 
 // Mixing: context mixing (difference bytes with the first model); Mixing2: difference bytes
-// with the second model (instructions and literals never use it).
-enum class StreamCoding : uint8_t { Raw = 0, Deflate = 1, Mixing = 2, Mixing2 = 3 };
+// with the second model (instructions and literals never use it); Instructions: the
+// instructions field by field, predicted from the entry's earlier ones and those of the
+// entry it refers to (instructions only).
+enum class StreamCoding : uint8_t {
+    Raw = 0,
+    Deflate = 1,
+    Mixing = 2,
+    Mixing2 = 3,
+    Instructions = 4
+};
+
+// Instructions of earlier entries of the patch that an entry's may be predicted from.
+struct InstrRefs {
+    // Candidates: directory index and instructions (at most InstrHistory::kMax).
+    std::vector<std::pair<uint32_t, const std::vector<Instr>*>> candidates;
+    // Set by the encoder: the candidate chosen, or -1; this entry's own instructions.
+    int64_t chosen = -1;
+    std::vector<Instr> own;
+};
 
 struct DeltaOptions {
     uint64_t whole_limit; // old files up to this size are indexed whole
@@ -28,14 +46,14 @@ DeltaOptions default_delta_options();
 
 os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint64_t new_size,
                         Sink& out, const DeltaOptions& opt,
-                        const std::function<void(uint64_t)>& progress);
+                        const std::function<void(uint64_t)>& progress, InstrRefs* refs = nullptr);
 
 // Sizes of the three streams over all blocks of a delta payload (for rtptool info -v).
 struct DeltaStats {
     uint64_t blocks = 0;
     uint64_t raw[3] = {0, 0, 0};
     uint64_t stored[3] = {0, 0, 0};
-    uint64_t by_coding[4] = {0, 0, 0, 0}; // streams per coding
+    uint64_t by_coding[5] = {0, 0, 0, 0, 0}; // streams per coding
 };
 bool delta_stats(const Entry& e, os::File& patch, DeltaStats& out);
 

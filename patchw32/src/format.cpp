@@ -249,6 +249,25 @@ std::vector<uint8_t> encode_trailer_head(uint32_t count, uint64_t dir_offset, ui
     return t; // 48 bytes; the 16-byte checksum follows
 }
 
+bool delta_reference(const Entry& e, bool& present, uint64_t& index) {
+    present = false;
+    index = 0;
+    if (e.extra.empty())
+        return true;
+    ByteReader r(e.extra.data(), e.extra.size());
+    index = r.varu();
+    if (r.bad() || r.left() != 0 || delta_reference_params(index) != e.extra)
+        return false;
+    present = true;
+    return true;
+}
+
+std::vector<uint8_t> delta_reference_params(uint64_t index) {
+    std::vector<uint8_t> p;
+    put_varu(p, index);
+    return p;
+}
+
 PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
                          std::string& message) {
     std::map<std::string, size_t> files; // folded path -> index, for file entries
@@ -301,6 +320,18 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
                       "\" does not match its declared size.";
             return PatchError::Corrupt;
         }
+        // Codec parameters: only a delta entry may name an earlier delta entry without
+        // parameters, whose instructions its own are predicted from.
+        if (!e.extra.empty()) {
+            bool present = false;
+            uint64_t ref = 0;
+            if (e.codec != Codec::Delta || !delta_reference(e, present, ref) || ref >= i ||
+                entries[ref].codec != Codec::Delta || !entries[ref].extra.empty()) {
+                message = "The patch is damaged: the codec parameters of \"" +
+                          shorten_middle(e.path, 120) + "\" are invalid.";
+                return PatchError::Corrupt;
+            }
+        }
         if (e.attrs & ~os::kAttrMask) {
             message = "The patch is damaged: an entry has unknown attributes.";
             return PatchError::Corrupt;
@@ -346,6 +377,30 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
     }
     return PatchError::None;
 }
+
+namespace {
+
+// Checks the entries, then tells each delta entry that refers to another where that one's
+// payload lies.
+PatchError check_and_link(std::vector<Entry>& entries, uint64_t payload_end, std::string& message) {
+    PatchError err = check_entries(entries, payload_end, message);
+    if (err != PatchError::None)
+        return err;
+    for (Entry& e : entries) {
+        bool present = false;
+        uint64_t index = 0;
+        if (e.codec == Codec::Delta && delta_reference(e, present, index) && present) {
+            const Entry& r = entries[static_cast<size_t>(index)];
+            e.ref.present = true;
+            e.ref.offset = r.payload_offset;
+            e.ref.size = r.payload_size;
+            e.ref.new_size = r.new_size;
+        }
+    }
+    return PatchError::None;
+}
+
+} // namespace
 
 PatchError open_patch(const std::string& path, Patch& out, std::string& message) {
     out = Patch{};
@@ -472,7 +527,7 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
             message = "The patch is damaged (its directory is invalid).";
             return PatchError::Corrupt;
         }
-        return check_entries(out.entries, dir_off, message);
+        return check_and_link(out.entries, dir_off, message);
     }
     ByteReader r(dir.data(), dir.size());
     for (uint32_t i = 0; i < count; ++i) {
@@ -505,7 +560,7 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         message = "The patch is damaged (its directory has trailing bytes).";
         return PatchError::Corrupt;
     }
-    return check_entries(out.entries, dir_off, message);
+    return check_and_link(out.entries, dir_off, message);
 }
 
 } // namespace kv

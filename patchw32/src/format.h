@@ -41,8 +41,16 @@ struct Entry {
     Hash128 new_hash;
     uint64_t payload_offset = 0;
     uint64_t payload_size = 0;
-    std::string path; // relative, '/'-separated
-    std::vector<uint8_t> extra;
+    std::string path;           // relative, '/'-separated
+    std::vector<uint8_t> extra; // codec parameters
+
+    // A delta entry whose instructions are predicted from another delta entry's (its codec
+    // parameters name that entry): where that entry's payload lies. Filled in when a patch
+    // is opened.
+    struct Ref {
+        bool present = false;
+        uint64_t offset = 0, size = 0, new_size = 0;
+    } ref;
 
     bool is_file_op() const { return op == Op::Modify || op == Op::Add || op == Op::Delete; }
     bool needs_old() const { return op == Op::Modify || op == Op::Delete; }
@@ -65,6 +73,11 @@ struct Patch {
 // Opens and checks a patch completely: header, trailer, the checksum over the whole file,
 // the directory, every path and every payload range. Nothing is trusted before this.
 PatchError open_patch(const std::string& path, Patch& out, std::string& message);
+
+// The codec parameters of a delta entry: none, or the directory index of the entry its
+// instructions are predicted from. False when they are malformed.
+bool delta_reference(const Entry& e, bool& present, uint64_t& index);
+std::vector<uint8_t> delta_reference_params(uint64_t index);
 
 // Checks a list of entries as the engine would (paths, duplicates, fields).
 PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
