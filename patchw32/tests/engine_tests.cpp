@@ -279,6 +279,133 @@ TEST(Engine, AbsentGameDirectoryMeansTheCurrentDirectory) {
     EXPECT_EQ(describe_difference(snapshot(f.game), f.after), "");
 }
 
+namespace {
+
+// Three files that carry the same edits after different heads, as a game's executables built
+// from the same code do, and the patch between their versions.
+struct SharedEdits {
+    Scratch s;
+    Tree old_tree, new_tree;
+    std::string patch;
+    SharedEdits() {
+        std::string body = random_bytes(71, 300000), body_new = body;
+        for (size_t at = 1000, k = 0; at + 100 < body_new.size(); at += 4700 + 13 * k, ++k)
+            body_new.replace(at, 3, k % 2 ? "EDIT!" : "edit!");
+        const std::string heads[] = {"", random_bytes(80, 3000), random_bytes(81, 7000)};
+        const char* names[] = {"bin/a.exe", "bin/b.exe", "bin/c.exe"};
+        for (int i = 0; i < 3; ++i) {
+            old_tree[names[i]] = heads[i] + body;
+            new_tree[names[i]] = heads[i] + body_new;
+        }
+        old_tree["readme.txt"] = new_tree["readme.txt"] = "unchanged";
+        old_tree["bin"] = new_tree["bin"] = kDir;
+        make_tree(s.sub("old"), old_tree);
+        make_tree(s.sub("new"), new_tree);
+        patch = s.sub("p.rtp");
+        build(s.sub("old"), s.sub("new"), patch);
+        kv::os::make_dir(s.sub("temp"));
+    }
+    int apply(const Tree& game, Recorder& r, const std::string& switches = "-u ") {
+        remove_tree(s.sub("game"));
+        make_tree(s.sub("game"), game);
+        return run_engine(switches + q("-otempdir:" + s.sub("temp")) + " " + q(s.sub("game")) +
+                              " " + q(patch),
+                          r);
+    }
+};
+
+} // namespace
+
+// The builder codes the instructions of the later files against the first one's; each file
+// still applies on its own, whether the first is missing, skipped or already new, because the
+// engine reads the first one's instructions from the patch, never from the game.
+TEST(Engine, FilesWithTheSameEditsReferToTheFirstAndStillApplyAlone) {
+    SharedEdits t;
+    Patch p;
+    std::string msg;
+    ASSERT_EQ(open_patch(t.patch, p, msg), PatchError::None) << msg;
+    ASSERT_EQ(p.entries.size(), 3u);
+    EXPECT_TRUE(p.entries[0].extra.empty());
+    for (size_t i : {1, 2}) {
+        EXPECT_EQ(p.entries[i].extra, delta_reference_params(0)) << i;
+        EXPECT_TRUE(p.entries[i].ref.present);
+        EXPECT_EQ(p.entries[i].ref.offset, p.entries[0].payload_offset);
+        // Against the first file's instructions the later ones cost a fraction.
+        EXPECT_LT(p.entries[i].payload_size * 2, p.entries[0].payload_size) << i;
+    }
+    p.file.close();
+
+    Recorder all;
+    ASSERT_EQ(t.apply(t.old_tree, all), kRcOk) << all.all_text();
+    EXPECT_EQ(describe_difference(snapshot(t.s.sub("game")), t.new_tree), "");
+
+    Tree missing = t.old_tree;
+    missing.erase("bin/a.exe");
+    Recorder r1;
+    ASSERT_EQ(t.apply(missing, r1, "-u -i "), kRcOk) << r1.all_text();
+    Tree expect = t.new_tree;
+    expect.erase("bin/a.exe");
+    EXPECT_EQ(describe_difference(snapshot(t.s.sub("game")), expect), "");
+    EXPECT_EQ(r1.texts(2), std::vector<std::string>{"Skipped " + native("bin/a.exe") +
+                                                    ": the file is missing."});
+
+    Tree first_new = t.old_tree;
+    first_new["bin/a.exe"] = t.new_tree["bin/a.exe"];
+    Recorder r2;
+    ASSERT_EQ(t.apply(first_new, r2), kRcOk) << r2.all_text();
+    EXPECT_EQ(describe_difference(snapshot(t.s.sub("game")), t.new_tree), "");
+}
+
+// Damage in the instructions another entry refers to stops the run before anything changes,
+// even when the damaged entry itself is skipped; codec parameters that name no proper entry
+// are refused when the patch is opened.
+TEST(Engine, ReferencesToDamagedOrImproperEntriesAreRefused) {
+    SharedEdits t;
+    Patch p;
+    std::string msg;
+    ASSERT_EQ(open_patch(t.patch, p, msg), PatchError::None) << msg;
+    std::string bytes = read_file(t.patch);
+    std::vector<CraftEntry> es;
+    for (const Entry& e : p.entries)
+        es.push_back({e, bytes.substr(static_cast<size_t>(e.payload_offset),
+                                      static_cast<size_t>(e.payload_size))});
+    p.file.close();
+    auto attempt = [&](std::vector<CraftEntry> entries, const std::string& expect_error) {
+        craft_patch(t.patch, entries, kDirCompactDeflate);
+        Tree missing = t.old_tree;
+        missing.erase("bin/a.exe");
+        Recorder r;
+        EXPECT_EQ(t.apply(missing, r, "-u -i "), kRcPatchCorrupt) << r.all_text();
+        EXPECT_EQ(describe_difference(snapshot(t.s.sub("game")), missing), "");
+        EXPECT_EQ(snapshot(t.s.sub("temp")), Tree{});
+        ASSERT_FALSE(r.texts(3).empty()) << r.all_text();
+        EXPECT_EQ(r.texts(3).back(), expect_error);
+    };
+    // The first entry's first block head names unknown codings.
+    std::vector<CraftEntry> damaged = es;
+    damaged[0].payload[0] = 0;
+    damaged[0].payload[1] = static_cast<char>(0xFF);
+    attempt(damaged, "The patch data for " + native("bin/b.exe") +
+                         " is damaged: the instructions it refers to are damaged.");
+
+    const std::string improper =
+        "The patch is damaged: the codec parameters of \"bin/b.exe\" are invalid.";
+    std::vector<CraftEntry> to_itself = es, to_later = es, chained = es, long_form = es;
+    to_itself[1].entry.extra = delta_reference_params(1);
+    to_later[1].entry.extra = delta_reference_params(2);
+    chained[2].entry.extra = delta_reference_params(1); // b refers to a already
+    long_form[1].entry.extra = {0x80, 0x00};            // 0, but not in its shortest form
+    attempt(to_itself, improper);
+    attempt(to_later, improper);
+    attempt(chained, "The patch is damaged: the codec parameters of \"bin/c.exe\" are invalid.");
+    attempt(long_form, improper);
+    CraftEntry stored = add_entry("bin/d.exe", "new file");
+    stored.entry.extra = delta_reference_params(0);
+    std::vector<CraftEntry> on_stored = es;
+    on_stored.push_back(stored);
+    attempt(on_stored, "The patch is damaged: the codec parameters of \"bin/d.exe\" are invalid.");
+}
+
 TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
     const std::vector<std::vector<std::string>> cases = {
         {"/tmp/kelvane-escape"},

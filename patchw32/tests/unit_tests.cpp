@@ -741,3 +741,192 @@ TEST(ContextMixing, MovedDisplacementsDecodeInPiecesAndCompressWell) {
     EXPECT_EQ(one, std::vector<uint8_t>(newc.begin(), newc.end()));
     EXPECT_EQ(one, pieces);
 }
+
+namespace {
+
+std::vector<uint8_t> instruction_bytes(const std::vector<Instr>& v) {
+    std::vector<uint8_t> raw;
+    for (const Instr& i : v) {
+        put_varu(raw, i.d);
+        put_varu(raw, i.x);
+        put_vars(raw, i.seek);
+    }
+    return raw;
+}
+
+// What a file's instructions look like: long copies between edits, short pieces taken from
+// elsewhere and the seeks back.
+std::vector<Instr> edit_instructions(uint32_t seed, size_t n) {
+    std::string r = random_bytes(seed, n * 12);
+    auto word = [&](size_t k) {
+        uint32_t v;
+        std::memcpy(&v, r.data() + k * 4, 4);
+        return v;
+    };
+    std::vector<Instr> v;
+    for (size_t k = 0; k < n; ++k) {
+        Instr i;
+        bool piece = word(3 * k) % 3 == 0;
+        i.d = piece ? word(3 * k) % 60 + 1 : word(3 * k) % 900000 + 1000;
+        i.x = word(3 * k + 1) % 4 == 0 ? word(3 * k + 1) % 9 + 1 : 0;
+        i.seek = static_cast<int64_t>(word(3 * k + 2) % 4000000) - 2000000;
+        v.push_back(i);
+    }
+    return v;
+}
+
+} // namespace
+
+// The instructions of a file that carries the same edits as another, with its distances
+// grown by a few per cent, cost a fraction when coded against the other's, and decode only
+// with the same history.
+TEST(InstructionModel, SharedEditsCodeAgainstTheReferenceAndDecodeOnlyWithIt) {
+    std::vector<Instr> base = edit_instructions(61, 400);
+    std::vector<Instr> later = base;
+    later[0].d += 53000; // a different head
+    for (Instr& i : later) {
+        if (i.d > 1000)
+            i.d = i.d * 104 / 100;
+        i.seek = i.seek * 104 / 100 + (i.seek & 7);
+    }
+    std::vector<uint8_t> raw = instruction_bytes(later);
+    auto history = [&](bool with_ref) {
+        InstrHistory h;
+        if (with_ref)
+            for (const Instr& i : base)
+                h.add(i);
+        h.start_own();
+        return h;
+    };
+    InstrHistory alone = history(false), against = history(true);
+    std::vector<uint8_t> coded_alone = instr_encode(raw, alone);
+    std::vector<uint8_t> coded = instr_encode(raw, against);
+    // Alone, every seek costs about 22 bits; against the reference about 5.
+    EXPECT_LT(coded.size() * 3, coded_alone.size()) << coded.size() << " " << coded_alone.size();
+
+    for (bool with_ref : {true, false}) {
+        InstrHistory h = history(with_ref);
+        std::vector<uint8_t> out;
+        const std::vector<uint8_t>& in = with_ref ? coded : coded_alone;
+        ASSERT_TRUE(instr_decode(in.data(), in.size(), raw.size(), h, out));
+        EXPECT_TRUE(out == raw);
+        // The decoder's history ends as the encoder's did: the next block continues alike.
+        const InstrHistory& enc = with_ref ? against : alone;
+        EXPECT_EQ(h.size(), enc.size());
+        EXPECT_EQ(h.cursor, enc.cursor);
+    }
+    // Without the reference the same bytes do not decode to the same instructions.
+    InstrHistory wrong = history(false);
+    std::vector<uint8_t> out;
+    bool ok = instr_decode(coded.data(), coded.size(), raw.size(), wrong, out);
+    EXPECT_FALSE(ok && out == raw);
+}
+
+TEST(InstructionModel, DamageIsRefusedOrDecodesToOtherInstructions) {
+    std::vector<uint8_t> raw = instruction_bytes(edit_instructions(62, 50));
+    InstrHistory h;
+    h.start_own();
+    std::vector<uint8_t> coded = instr_encode(raw, h);
+    int refused = 0;
+    for (size_t pos = 0; pos < coded.size(); ++pos) {
+        std::vector<uint8_t> bad = coded;
+        bad[pos] ^= 0x10;
+        InstrHistory d;
+        d.start_own();
+        std::vector<uint8_t> out;
+        bool ok = instr_decode(bad.data(), bad.size(), raw.size(), d, out);
+        // The range coder's first byte is always zero and never read, and its last bytes
+        // carry slack: a flip there may change nothing.
+        if (pos > 0 && pos + 5 < coded.size())
+            EXPECT_FALSE(ok && out == raw) << "flip at " << pos << " of " << coded.size();
+        if (ok)
+            EXPECT_EQ(out.size(), raw.size());
+        refused += !ok;
+        EXPECT_LE(out.size(), raw.size() + 30); // one instruction past the end at most
+    }
+    EXPECT_GT(refused, 0);
+    // Cut short, or with a byte too many.
+    for (size_t n : {coded.size() - 1, coded.size() + 1}) {
+        std::vector<uint8_t> c = coded;
+        c.resize(n, 0);
+        InstrHistory d;
+        d.start_own();
+        std::vector<uint8_t> out;
+        EXPECT_FALSE(instr_decode(c.data(), c.size(), raw.size(), d, out)) << n;
+    }
+}
+
+// A block written with the full head of earlier builders and the same block with the compact
+// head decode to the same bytes; the compact one names no difference stream when every
+// difference byte is zero.
+TEST(DeltaCodec, FullAndCompactBlockHeadsDecodeAlike) {
+    Scratch s;
+    const std::string oldb = "0123456789abcdefghij";
+    const std::string newb = "0123456789XYZabcdefghij";
+    // Instructions: 10 bytes as they were, 3 literals, then 10 bytes as they were.
+    std::vector<uint8_t> ctrl;
+    for (uint64_t v : {10, 3, 0, 10, 0, 0})
+        put_varu(ctrl, v);
+    std::vector<uint8_t> full, compact;
+    put_varu(full, newb.size());
+    put_u8(full, 0); // instructions raw
+    put_varu(full, ctrl.size());
+    put_varu(full, ctrl.size());
+    put_u8(full, 0); // difference bytes in zero-run form: one run of 20 zeros
+    put_varu(full, 2);
+    put_varu(full, 2);
+    put_u8(full, 0); // literals raw
+    put_varu(full, 3);
+    put_varu(full, 3);
+    full.insert(full.end(), ctrl.begin(), ctrl.end());
+    for (uint8_t b : {0, 19})
+        full.push_back(b);
+    for (char c : std::string("XYZ"))
+        full.push_back(static_cast<uint8_t>(c));
+
+    compact = {0, 7 << 3, 0}; // codings raw / every difference zero / raw; all that remains
+    put_varu(compact, ctrl.size());
+    put_varu(compact, 3);
+    compact.insert(compact.end(), ctrl.begin(), ctrl.end());
+    for (char c : std::string("XYZ"))
+        compact.push_back(static_cast<uint8_t>(c));
+
+    write_file(s.sub("old"), oldb);
+    os::File of;
+    ASSERT_TRUE(os::File::open_read(s.sub("old"), of).ok());
+    for (const auto* payload : {&full, &compact}) {
+        write_file(s.sub("p"), std::string(payload->begin(), payload->end()));
+        os::File pf;
+        ASSERT_TRUE(os::File::open_read(s.sub("p"), pf).ok());
+        Entry e;
+        e.op = Op::Modify;
+        e.codec = Codec::Delta;
+        e.payload_size = payload->size();
+        e.new_size = newb.size();
+        std::string got;
+        struct StrSink : Sink {
+            std::string* out;
+            os::Status write(const void* d, size_t n) override {
+                out->append(static_cast<const char*>(d), n);
+                return os::Status::success();
+            }
+        } sink;
+        sink.out = &got;
+        DecodeResult r = decode_payload(e, pf, &of, oldb.size(), sink, [](uint64_t) {});
+        ASSERT_EQ(r.status, DecodeStatus::Ok) << r.message;
+        EXPECT_EQ(got, newb);
+        // A compact head that claims more than remains is refused.
+        e.new_size = newb.size() + 1;
+        got.clear();
+        if (payload == &compact) {
+            compact[2] = static_cast<uint8_t>(newb.size() + 1);
+            write_file(s.sub("p"), std::string(compact.begin(), compact.end()));
+            os::File pf2;
+            ASSERT_TRUE(os::File::open_read(s.sub("p"), pf2).ok());
+            e.new_size = newb.size();
+            r = decode_payload(e, pf2, &of, oldb.size(), sink, [](uint64_t) {});
+            EXPECT_EQ(r.status, DecodeStatus::Corrupt);
+            EXPECT_EQ(r.message, "a difference block has an invalid length");
+        }
+    }
+}
