@@ -75,11 +75,17 @@ int cmd_info(int argc, char** argv) {
                 (unsigned long long)p.size);
     std::printf("%-7s %-8s %12s %12s %12s  %s\n", "op", "codec", "old size", "new size", "payload",
                 "path");
-    for (const kv::Entry& en : p.entries)
-        std::printf("%-7s %-8s %12llu %12llu %12llu  %s\n", kv::op_name(en.op),
+    for (const kv::Entry& en : p.entries) {
+        std::printf("%-7s %-8s %12llu %12llu %12llu  %s", kv::op_name(en.op),
                     kv::codec_name(en.codec), (unsigned long long)en.old_size,
                     (unsigned long long)en.new_size, (unsigned long long)en.payload_size,
                     en.path.c_str());
+        bool ref = false;
+        uint64_t index = 0;
+        if (kv::delta_reference(en, ref, index) && ref)
+            std::printf("  (instructions predicted from %s)", p.entries[index].path.c_str());
+        std::printf("\n");
+    }
     if (verbose) {
         kv::DeltaStats st;
         for (const kv::Entry& en : p.entries)
@@ -91,10 +97,10 @@ int cmd_info(int argc, char** argv) {
             std::printf("  %-12s raw %12llu stored %12llu\n", names[i],
                         (unsigned long long)st.raw[i], (unsigned long long)st.stored[i]);
         std::printf("  streams by coding: raw %llu, deflate %llu, range-coded %llu "
-                    "(second difference model %llu)\n",
+                    "(second difference model %llu, instruction model %llu)\n",
                     (unsigned long long)st.by_coding[0], (unsigned long long)st.by_coding[1],
-                    (unsigned long long)(st.by_coding[2] + st.by_coding[3]),
-                    (unsigned long long)st.by_coding[3]);
+                    (unsigned long long)(st.by_coding[2] + st.by_coding[3] + st.by_coding[4]),
+                    (unsigned long long)st.by_coding[3], (unsigned long long)st.by_coding[4]);
     }
     return 0;
 }

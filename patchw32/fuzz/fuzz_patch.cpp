@@ -53,6 +53,9 @@ void reset_game() {
     for (int i = 0; level.size() < 4000; ++i)
         level += "level data line " + std::to_string(i) + "\n";
     write(g_root + "/game/data/level.dat", level.data(), level.size());
+    // The same lines after a header: patches that edit both refer from one to the other.
+    std::string pack = "LEVEL PACK 2\n" + level;
+    write(g_root + "/game/data/pack2.dat", pack.data(), pack.size());
     // Machine-code-like bytes with 32-bit displacements, for the second difference model.
     fs::create_directories(g_root + "/game/bin");
     std::vector<uint8_t> code(48 * 1024);

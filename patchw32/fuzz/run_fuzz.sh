@@ -12,9 +12,11 @@ cp -n "$here"/corpus/* "$build/corpus/" 2>/dev/null || true
 mkdir -p "$build/include"; cp /usr/include/xxhash.h "$build/include/"
 flags="-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I$src -isystem $build/include"
 objs=()
+newest_header="$(ls -t "$src"/*.h | head -1)"
 for f in api builder cm cmdline codec delta engine format hash journal os_common os_posix paths sais; do
   o="$build/obj/$f.o"
-  if [ ! -f "$o" ] || [ "$src/$f.cpp" -nt "$o" ]; then
+  # A changed header changes every object that includes it (structure layouts).
+  if [ ! -f "$o" ] || [ "$src/$f.cpp" -nt "$o" ] || [ "$newest_header" -nt "$o" ]; then
     clang++ $flags -fsanitize=fuzzer-no-link -c "$src/$f.cpp" -o "$o"
   fi
   objs+=("$o")

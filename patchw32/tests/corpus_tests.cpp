@@ -31,8 +31,8 @@ std::string corpus_dir() {
     return kv::os::join(kv::os::join(kv::os::join(base, "patchw32"), "fuzz"), "corpus");
 }
 
-// The fuzz target's game: a text file, a data file and machine-code-like bytes with 32-bit
-// displacements (made the same way as there).
+// The fuzz target's game: a text file, two data files with the same lines and machine-code-
+// like bytes with 32-bit displacements (made the same way as there).
 Tree fuzz_game() {
     std::string level;
     for (int i = 0; level.size() < 4000; ++i)
@@ -53,6 +53,7 @@ Tree fuzz_game() {
     return {{"a.txt", "old file one"},
             {"data", kDir},
             {"data/level.dat", level},
+            {"data/pack2.dat", "LEVEL PACK 2\n" + level},
             {"bin", kDir},
             {"bin/code.bin", code}};
 }

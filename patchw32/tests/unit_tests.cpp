@@ -837,10 +837,12 @@ TEST(InstructionModel, DamageIsRefusedOrDecodesToOtherInstructions) {
         bool ok = instr_decode(bad.data(), bad.size(), raw.size(), d, out);
         // The range coder's first byte is always zero and never read, and its last bytes
         // carry slack: a flip there may change nothing.
-        if (pos > 0 && pos + 5 < coded.size())
+        if (pos > 0 && pos + 5 < coded.size()) {
             EXPECT_FALSE(ok && out == raw) << "flip at " << pos << " of " << coded.size();
-        if (ok)
+        }
+        if (ok) {
             EXPECT_EQ(out.size(), raw.size());
+        }
         refused += !ok;
         EXPECT_LE(out.size(), raw.size() + 30); // one instruction past the end at most
     }
@@ -920,9 +922,9 @@ TEST(DeltaCodec, FullAndCompactBlockHeadsDecodeAlike) {
         got.clear();
         if (payload == &compact) {
             compact[2] = static_cast<uint8_t>(newb.size() + 1);
-            write_file(s.sub("p"), std::string(compact.begin(), compact.end()));
+            write_file(s.sub("p2"), std::string(compact.begin(), compact.end()));
             os::File pf2;
-            ASSERT_TRUE(os::File::open_read(s.sub("p"), pf2).ok());
+            ASSERT_TRUE(os::File::open_read(s.sub("p2"), pf2).ok());
             e.new_size = newb.size();
             r = decode_payload(e, pf2, &of, oldb.size(), sink, [](uint64_t) {});
             EXPECT_EQ(r.status, DecodeStatus::Corrupt);
