@@ -1,5 +1,5 @@
 // rtptool: the publisher's patch builder and a console front end of the engine.
-//   rtptool build OLD_DIR NEW_DIR OUT.rtp   build a patch between two trees
+//   rtptool build [--fast-apply] OLD_DIR NEW_DIR OUT.rtp   build a patch between two trees
 //   rtptool info PATCH                      list the entries of a patch
 //   rtptool apply ARGS...                   run the engine with ARGS as its command-line words
 //   rtptool run "COMMAND LINE"              run the engine with a complete command line
@@ -26,7 +26,7 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage:\n"
-                 "  rtptool build OLD_DIR NEW_DIR OUT.rtp\n"
+                 "  rtptool build [--fast-apply] OLD_DIR NEW_DIR OUT.rtp\n"
                  "  rtptool info [-v] PATCH\n"
                  "  rtptool [--stats] apply [-u] [-j] [-i] [-l] [-otempdir:DIR] [GAME_DIR] PATCH\n"
                  "  rtptool run \"ENGINE COMMAND LINE\"\n");
@@ -34,9 +34,14 @@ int usage() {
 }
 
 int cmd_build(int argc, char** argv) {
+    kv::BuildOptions opt;
+    if (argc == 6 && std::string(argv[2]) == "--fast-apply") {
+        opt.delta.fast_apply = true;
+        ++argv;
+        --argc;
+    }
     if (argc != 5)
         return usage();
-    kv::BuildOptions opt;
     kv::BuildStats stats;
     auto t0 = std::chrono::steady_clock::now();
     std::string err = kv::build_patch(

@@ -96,8 +96,8 @@ bool expand_zero_runs(const std::vector<uint8_t>& in, std::vector<uint8_t>& out,
 
 class BlockPacker {
   public:
-    BlockPacker(Sink& out, uint64_t total, int level, InstrRefs* refs)
-        : out_(out), total_(total), level_(level), refs_(refs) {
+    BlockPacker(Sink& out, uint64_t total, int level, bool fast, InstrRefs* refs)
+        : out_(out), total_(total), level_(level), fast_(fast), refs_(refs) {
         hist_.start_own();
     }
 
@@ -224,7 +224,7 @@ class BlockPacker {
     }
 
     void pack(const std::vector<uint8_t>& raw, std::vector<uint8_t>& best, StreamCoding& coding,
-              const std::vector<uint8_t>* cm_form = nullptr) {
+              const std::vector<uint8_t>* cm_form = nullptr, bool allow_cm = true) {
         best = raw;
         coding = StreamCoding::Raw;
         if (raw.empty())
@@ -234,6 +234,8 @@ class BlockPacker {
             best.swap(d);
             coding = StreamCoding::Deflate;
         }
+        if (!allow_cm)
+            return;
         // Context mixing costs time per byte; on data deflate already shrinks 64 times it
         // cannot gain much in absolute terms.
         if (!cm_form && best.size() * 64 < raw.size())
@@ -249,24 +251,27 @@ class BlockPacker {
         if (out_len_ == 0 || !st_.ok())
             return;
         std::vector<uint8_t> runs = zero_runs(diff_);
-        DiffEncoder de(DiffModelKind::Second, oldcat_.data(), oldcat_.size());
-        for (size_t k = 0; k < pieces_.size(); ++k) {
-            size_t end = k + 1 < pieces_.size() ? pieces_[k + 1].first : diff_.size();
-            uint64_t at = pieces_[k].second;
-            for (size_t i = pieces_[k].first; i < end; ++i)
-                de.add(diff_[i], oldcat_[i], at++);
+        std::vector<uint8_t> diff_cm;
+        if (!fast_) {
+            DiffEncoder de(DiffModelKind::Second, oldcat_.data(), oldcat_.size());
+            for (size_t k = 0; k < pieces_.size(); ++k) {
+                size_t end = k + 1 < pieces_.size() ? pieces_[k + 1].first : diff_.size();
+                uint64_t at = pieces_[k].second;
+                for (size_t i = pieces_[k].first; i < end; ++i)
+                    de.add(diff_[i], oldcat_[i], at++);
+            }
+            diff_cm = de.finish();
         }
-        std::vector<uint8_t> diff_cm = de.finish();
         std::vector<uint8_t> packed[3];
         StreamCoding coding[3];
-        pack(ctrl_, packed[0], coding[0]);
+        pack(ctrl_, packed[0], coding[0], nullptr, !fast_);
         std::vector<uint8_t> by_history = code_instructions(packed[0].size());
         if (by_history.size() < packed[0].size()) {
             packed[0].swap(by_history);
             coding[0] = StreamCoding::Instructions;
         }
-        pack(runs, packed[1], coding[1], &diff_cm);
-        pack(extra_, packed[2], coding[2]);
+        pack(runs, packed[1], coding[1], &diff_cm, !fast_);
+        pack(extra_, packed[2], coding[2], nullptr, !fast_);
         uint64_t raw_len[3] = {ctrl_.size(),
                                coding[1] == StreamCoding::Mixing2 ? diff_.size() : runs.size(),
                                extra_.size()};
@@ -309,6 +314,7 @@ class BlockPacker {
     Sink& out_;
     uint64_t total_; // the new file's size
     int level_;
+    bool fast_; // no stream context-mixed (the instruction model is cheap to decode)
     InstrRefs* refs_;
     InstrHistory hist_; // the entry's instructions, after those it refers to
     bool decided_ = false;
@@ -500,7 +506,7 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
         refs->chosen = -1;
         refs->own.clear();
     }
-    BlockPacker pk(out, new_size, opt.level, refs);
+    BlockPacker pk(out, new_size, opt.level, opt.fast_apply, refs);
     bool whole = old_size <= opt.whole_limit;
     std::vector<uint8_t> oldbuf, newbuf;
     std::vector<int32_t> sa;

@@ -41,6 +41,9 @@ struct DeltaOptions {
     uint64_t segment;     // the new file is matched in segments of this size
     uint64_t margin;      // larger old files: window of the segment's range plus this margin
     int level = 9;
+    // No stream context-mixed (instructions may still use the instruction model): patches
+    // that apply several times faster and are larger.
+    bool fast_apply = false;
 };
 DeltaOptions default_delta_options();
 

@@ -932,3 +932,33 @@ TEST(DeltaCodec, FullAndCompactBlockHeadsDecodeAlike) {
         }
     }
 }
+
+// A publisher may trade size for applying speed: no stream is then context-mixed.
+TEST(DeltaCodec, FastApplyPatchesUseNoContextMixing) {
+    std::string oldb = random_bytes(45, 300000), r = random_bytes(46, 20000);
+    std::string newb = oldb;
+    // Changes at irregular places, mostly by one: context mixing codes them best.
+    for (size_t i = 100, k = 0; i < newb.size(); i += 20 + static_cast<uint8_t>(r[k++]) % 64)
+        newb[i] = static_cast<char>(newb[i] + (r[k] & 0x70 ? 1 : 1 + (r[k] & 3)));
+    newb.insert(5000, "a few new bytes");
+    size_t sizes[2] = {0, 0};
+    for (bool fast : {false, true}) {
+        Scratch s;
+        DeltaOptions opt = default_delta_options();
+        opt.fast_apply = fast;
+        CodecRun r = delta_round_trip(s, oldb, newb, opt);
+        ASSERT_EQ(r.result.status, DecodeStatus::Ok) << r.result.message;
+        ASSERT_TRUE(r.decoded == newb);
+        os::File pf;
+        ASSERT_TRUE(os::File::open_read(s.sub("payload"), pf).ok());
+        Entry e;
+        e.codec = Codec::Delta;
+        e.payload_size = r.payload.size();
+        e.new_size = newb.size();
+        DeltaStats st;
+        ASSERT_TRUE(delta_stats(e, pf, st));
+        EXPECT_EQ(st.by_coding[2] + st.by_coding[3] > 0, !fast);
+        sizes[fast] = r.payload.size();
+    }
+    EXPECT_LT(sizes[0], sizes[1]);
+}
