@@ -354,6 +354,19 @@ CodecRun delta_round_trip(const Scratch& s, const std::string& oldb, const std::
     return r;
 }
 
+// The blocks and stream codings of the payload a round trip wrote.
+DeltaStats payload_stats(const Scratch& s, const CodecRun& r, uint64_t new_size) {
+    os::File pf;
+    EXPECT_TRUE(os::File::open_read(s.sub("payload"), pf).ok());
+    Entry e;
+    e.codec = Codec::Delta;
+    e.payload_size = r.payload.size();
+    e.new_size = new_size;
+    DeltaStats st;
+    EXPECT_TRUE(delta_stats(e, pf, st));
+    return st;
+}
+
 } // namespace
 
 TEST(DeltaCodec, RoundTripsAndBeatsCompression) {
@@ -511,15 +524,7 @@ TEST(DeltaCodec, BlockLengthFollowsHowMuchThereIsToDecode) {
         CodecRun r = delta_round_trip(s, oldb, newb, opt);
         ASSERT_EQ(r.result.status, DecodeStatus::Ok) << r.result.message;
         ASSERT_TRUE(r.decoded == newb);
-        os::File pf;
-        ASSERT_TRUE(os::File::open_read(s.sub("payload"), pf).ok());
-        Entry e;
-        e.codec = Codec::Delta;
-        e.payload_size = r.payload.size();
-        e.new_size = newb.size();
-        DeltaStats st;
-        ASSERT_TRUE(delta_stats(e, pf, st));
-        EXPECT_EQ(st.blocks, blocks);
+        EXPECT_EQ(payload_stats(s, r, newb.size()).blocks, blocks);
     }
 }
 
@@ -949,14 +954,7 @@ TEST(DeltaCodec, FastApplyPatchesUseNoContextMixing) {
         CodecRun r = delta_round_trip(s, oldb, newb, opt);
         ASSERT_EQ(r.result.status, DecodeStatus::Ok) << r.result.message;
         ASSERT_TRUE(r.decoded == newb);
-        os::File pf;
-        ASSERT_TRUE(os::File::open_read(s.sub("payload"), pf).ok());
-        Entry e;
-        e.codec = Codec::Delta;
-        e.payload_size = r.payload.size();
-        e.new_size = newb.size();
-        DeltaStats st;
-        ASSERT_TRUE(delta_stats(e, pf, st));
+        DeltaStats st = payload_stats(s, r, newb.size());
         EXPECT_EQ(st.by_coding[2] + st.by_coding[3] > 0, !fast);
         sizes[fast] = r.payload.size();
     }
