@@ -657,32 +657,59 @@ bool DiffDecoder::finished_cleanly() const {
 
 namespace kv {
 
-InstrHistory::InstrHistory() : table_(size_t{1} << 16, 0) {}
+InstrHistory::InstrHistory() = default;
 
 namespace {
 
-inline uint32_t pair_key(const Instr* a, const Instr* b) {
-    // a: the instruction before b; either may be missing at the start.
+inline uint64_t pair_hash(const Instr* a, const Instr* b) {
     uint64_t h = 0x9E3779B97F4A7C15ull;
     for (const Instr* p : {a, b}) {
         uint64_t d = p ? p->d : ~0ull, x = p ? p->x : ~0ull;
         h = (h ^ d) * 0xff51afd7ed558ccdull;
         h = (h ^ x) * 0xc4ceb9fe1a85ec53ull;
     }
-    return static_cast<uint32_t>(h >> 48); // 16 bits
+    return h >> 32;
 }
 
 inline bool same_dx(const Instr& a, const Instr& b) {
     return a.d == b.d && a.x == b.x;
 }
 
+// Missing instructions (before the history's start) are equal only to each other.
+inline bool same_or_both_missing(const Instr* a, const Instr* b) {
+    return a ? b && same_dx(*a, *b) : !b;
+}
+
 } // namespace
+
+// The slot of the pair (a, b) = the two instructions before some index: the one that holds an
+// index with the same pair before it, or an empty one. The table is never more than half full.
+uint32_t& InstrHistory::slot(const Instr* a, const Instr* b) {
+    size_t mask = table_.size() - 1;
+    for (size_t i = static_cast<size_t>(pair_hash(a, b)) & mask;; i = (i + 1) & mask) {
+        uint32_t t = table_[i];
+        if (t == 0)
+            return table_[i];
+        size_t j = t - 1;
+        if (same_or_both_missing(j >= 2 ? &v_[j - 2] : nullptr, a) &&
+            same_or_both_missing(j >= 1 ? &v_[j - 1] : nullptr, b))
+            return table_[i];
+    }
+}
 
 void InstrHistory::add(const Instr& i) {
     if (v_.size() >= kMax)
         return;
     size_t n = v_.size();
-    table_[pair_key(n >= 2 ? &v_[n - 2] : nullptr, n >= 1 ? &v_[n - 1] : nullptr)] =
+    if ((n + 1) * 2 > table_.size()) {
+        // Grown as the history grows, so that short histories stay cheap; re-made in order,
+        // each pair keeps its latest index.
+        table_.assign(std::max<size_t>(256, table_.size() * 4), 0);
+        for (size_t j = 0; j < n; ++j)
+            slot(j >= 2 ? &v_[j - 2] : nullptr, j >= 1 ? &v_[j - 1] : nullptr) =
+                static_cast<uint32_t>(j + 1);
+    }
+    slot(n >= 2 ? &v_[n - 2] : nullptr, n >= 1 ? &v_[n - 1] : nullptr) =
         static_cast<uint32_t>(n + 1);
     v_.push_back(i);
 }
@@ -738,20 +765,12 @@ void InstrHistory::start_own() {
     run = 0;
 }
 
-size_t InstrHistory::follow() const {
+size_t InstrHistory::follow() {
     size_t n = v_.size();
-    uint32_t t = table_[pair_key(n >= 2 ? &v_[n - 2] : nullptr, n >= 1 ? &v_[n - 1] : nullptr)];
-    if (t == 0)
+    if (table_.empty())
         return npos;
-    size_t j = t - 1;
-    // The table is hashed: the pairs before j must really be the last two.
-    if (j >= n || (j >= 1) != (n >= 1) || (j >= 2) != (n >= 2))
-        return npos;
-    if (j >= 1 && !same_dx(v_[j - 1], v_[n - 1]))
-        return npos;
-    if (j >= 2 && !same_dx(v_[j - 2], v_[n - 2]))
-        return npos;
-    return j;
+    uint32_t t = slot(n >= 2 ? &v_[n - 2] : nullptr, n >= 1 ? &v_[n - 1] : nullptr);
+    return t == 0 ? npos : t - 1;
 }
 
 namespace {

@@ -105,7 +105,7 @@ class InstrHistory {
     size_t own_start() const { return own_; }
     // The instruction that followed the latest earlier occurrence of the last two (d, x)
     // pairs, or npos.
-    size_t follow() const;
+    size_t follow();
 
     size_t cursor = npos; // the instruction predicted to come next
     int run = 0;          // how many predictions in a row were right
@@ -113,7 +113,9 @@ class InstrHistory {
 
   private:
     std::vector<Instr> v_;
-    std::vector<uint32_t> table_; // hash of two (d, x) pairs -> 1 + index of the next one
+    uint32_t& slot(const Instr* a, const Instr* b);
+    // Open addressing by the (d, x) of two instructions: 1 + the latest index they precede.
+    std::vector<uint32_t> table_;
     size_t own_ = 0;
 };
 

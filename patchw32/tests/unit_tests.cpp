@@ -960,3 +960,24 @@ TEST(DeltaCodec, FastApplyPatchesUseNoContextMixing) {
     }
     EXPECT_LT(sizes[0], sizes[1]);
 }
+
+// The history finds what followed the latest earlier occurrence of the last two (d, x) pairs
+// exactly, before and after its table has grown.
+TEST(InstructionModel, HistoryFindsTheLatestEarlierPair) {
+    InstrHistory h;
+    auto add = [&](uint64_t d, uint64_t x) { h.add(Instr{d, x, 0}); };
+    for (uint64_t k = 0; k < 1000; ++k) {
+        add(7, 0);
+        add(8, 1);
+        add(100 + k, 0); // what follows (7,0) (8,1) differs each time
+    }
+    add(7, 0);
+    add(8, 1);
+    size_t j = h.follow();
+    ASSERT_NE(j, InstrHistory::npos);
+    EXPECT_EQ(j, 3 * 999 + 2u); // the latest: 100 + 999
+    EXPECT_EQ(h[j].d, 1099u);
+    add(7, 9); // a pair never seen
+    add(1, 1);
+    EXPECT_EQ(h.follow(), InstrHistory::npos);
+}
