@@ -193,8 +193,6 @@ class BlockPacker {
             flush();
     }
 
-    // Picks per stream the smallest of raw, deflate and context mixing.
-    // `cm_form`: the difference bytes as the second difference model codes them.
     // The instructions coded against the history, which gains them. The first block decides
     // which earlier entry, if any, the entry's instructions are predicted from: the one that
     // codes this block smallest, when it beats every coding without a reference.
@@ -223,6 +221,8 @@ class BlockPacker {
         return best;
     }
 
+    // Picks per stream the smallest of raw, deflate and (unless `allow_cm` is false) context
+    // mixing. `cm_form`: the difference bytes as the second difference model codes them.
     void pack(const std::vector<uint8_t>& raw, std::vector<uint8_t>& best, StreamCoding& coding,
               const std::vector<uint8_t>* cm_form = nullptr, bool allow_cm = true) {
         best = raw;
