@@ -919,10 +919,7 @@ std::vector<uint8_t> instr_encode(const std::vector<uint8_t>& raw, InstrHistory&
     auto m = std::make_unique<InstrModel>();
     ByteReader r(raw.data(), raw.size());
     while (r.left() > 0) {
-        Instr ins;
-        ins.d = r.varu();
-        ins.x = r.varu();
-        ins.seek = r.vars();
+        Instr ins = read_instr(r);
         m->code(e, h, ins);
     }
     e.flush();
@@ -939,9 +936,7 @@ bool instr_decode(const uint8_t* in, size_t in_len, size_t raw_len, InstrHistory
         Instr ins;
         if (!m->code(d, h, ins) || d.overrun())
             return false;
-        put_varu(raw, ins.d);
-        put_varu(raw, ins.x);
-        put_vars(raw, ins.seek);
+        put_instr(raw, ins);
     }
     return raw.size() == raw_len && d.all_used();
 }

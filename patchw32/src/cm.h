@@ -8,6 +8,8 @@
 // A model starts afresh in every block, so blocks stay independent.
 #pragma once
 
+#include "bytes.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -71,6 +73,20 @@ struct Instr {
     uint64_t x = 0;
     int64_t seek = 0;
 };
+
+// An instruction as the raw stream holds it: three varints (a bad read shows in r.bad()).
+inline Instr read_instr(ByteReader& r) {
+    Instr i;
+    i.d = r.varu();
+    i.x = r.varu();
+    i.seek = r.vars();
+    return i;
+}
+inline void put_instr(std::vector<uint8_t>& o, const Instr& i) {
+    put_varu(o, i.d);
+    put_varu(o, i.x);
+    put_vars(o, i.seek);
+}
 
 // A value predicted from its counterpart in earlier instructions: files that carry the same
 // edits often have them at distances that all grow or shrink by about the same factor.

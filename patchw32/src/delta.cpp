@@ -184,9 +184,7 @@ class BlockPacker {
     void close(int64_t seek) {
         if (!open_)
             return;
-        put_varu(ctrl_, d_);
-        put_varu(ctrl_, e_);
-        put_vars(ctrl_, seek);
+        put_instr(ctrl_, Instr{d_, e_, seek});
         cursor_ += static_cast<uint64_t>(seek);
         open_ = false;
         if (ctrl_.size() + 32 > kDeltaCtrlMax)
@@ -250,9 +248,11 @@ class BlockPacker {
     void flush() {
         if (out_len_ == 0 || !st_.ok())
             return;
-        std::vector<uint8_t> runs = zero_runs(diff_);
+        // A block of exact copies names no difference stream at all.
+        const bool zero = coded_ == extra_.size(); // no difference byte is non-zero
+        std::vector<uint8_t> runs = zero ? std::vector<uint8_t>() : zero_runs(diff_);
         std::vector<uint8_t> diff_cm;
-        if (!fast_) {
+        if (!fast_ && !zero) {
             DiffEncoder de(DiffModelKind::Second, oldcat_.data(), oldcat_.size());
             for (size_t k = 0; k < pieces_.size(); ++k) {
                 size_t end = k + 1 < pieces_.size() ? pieces_[k + 1].first : diff_.size();
@@ -276,9 +276,6 @@ class BlockPacker {
                                coding[1] == StreamCoding::Mixing2 ? diff_.size() : runs.size(),
                                extra_.size()};
         // The compact head (the decoder also reads the older full one).
-        const bool zero = coded_ == extra_.size(); // no difference byte is non-zero
-        if (zero)
-            packed[1].clear();
         uint8_t dc = zero ? kZeroDifferences : static_cast<uint8_t>(coding[1]);
         std::vector<uint8_t> head;
         put_u8(head, 0);
@@ -705,10 +702,7 @@ const char* decode_instructions(uint8_t coding, std::vector<uint8_t>& packed, ui
     }
     ByteReader r(ctrl.data(), ctrl.size());
     while (r.left() > 0) {
-        Instr i;
-        i.d = r.varu();
-        i.x = r.varu();
-        i.seek = r.vars();
+        Instr i = read_instr(r);
         if (r.bad())
             return "difference instructions are invalid";
         hist.push(i);

@@ -314,6 +314,16 @@ TEST(SuffixArray, MatchesNaiveSorting) {
 namespace {
 
 // Runs a payload through the codec: encode (delta or deflate), then decode and compare.
+// Collects what a codec writes.
+struct StringSink : Sink {
+    explicit StringSink(std::string& s) : out(s) {}
+    os::Status write(const void* d, size_t n) override {
+        out.append(static_cast<const char*>(d), n);
+        return os::Status::success();
+    }
+    std::string& out;
+};
+
 struct CodecRun {
     std::string payload;
     std::string decoded;
@@ -330,14 +340,7 @@ CodecRun delta_round_trip(const Scratch& s, const std::string& oldb, const std::
     Spool spool(s.sub("spill"));
     EXPECT_TRUE(encode_delta(of, oldb.size(), nf, newb.size(), spool, opt, nullptr).ok());
     CodecRun r;
-    struct StrSink : Sink {
-        std::string* out;
-        os::Status write(const void* d, size_t n) override {
-            out->append(static_cast<const char*>(d), n);
-            return os::Status::success();
-        }
-    } collect;
-    collect.out = &r.payload;
+    StringSink collect(r.payload);
     EXPECT_TRUE(spool.copy_to(collect).ok());
     write_file(s.sub("payload"), r.payload);
     os::File pf;
@@ -348,8 +351,7 @@ CodecRun delta_round_trip(const Scratch& s, const std::string& oldb, const std::
     e.payload_offset = 0;
     e.payload_size = r.payload.size();
     e.new_size = newb.size();
-    StrSink dec;
-    dec.out = &r.decoded;
+    StringSink dec(r.decoded);
     r.result = decode_payload(e, pf, &of, oldb.size(), dec, [](uint64_t) {});
     return r;
 }
@@ -600,14 +602,7 @@ TEST(DeflateCodec, RoundTripAndTrailingBytesRefused) {
     ASSERT_TRUE(encode_deflate(in, data.size(), sp).ok());
     EXPECT_LT(sp.size(), data.size() / 10);
     std::string packed;
-    struct StrSink : Sink {
-        std::string* out;
-        os::Status write(const void* d, size_t n) override {
-            out->append(static_cast<const char*>(d), n);
-            return os::Status::success();
-        }
-    } c;
-    c.out = &packed;
+    StringSink c(packed);
     ASSERT_TRUE(sp.copy_to(c).ok());
     for (int variant = 0; variant < 3; ++variant) {
         std::string p = packed;
@@ -625,8 +620,7 @@ TEST(DeflateCodec, RoundTripAndTrailingBytesRefused) {
         e.payload_size = p.size();
         e.new_size = declared;
         std::string out;
-        StrSink o;
-        o.out = &out;
+        StringSink o(out);
         DecodeResult r = decode_payload(e, pf, nullptr, 0, o, [](uint64_t) {});
         if (variant == 0) {
             ASSERT_EQ(r.status, DecodeStatus::Ok) << r.message;
@@ -751,11 +745,8 @@ namespace {
 
 std::vector<uint8_t> instruction_bytes(const std::vector<Instr>& v) {
     std::vector<uint8_t> raw;
-    for (const Instr& i : v) {
-        put_varu(raw, i.d);
-        put_varu(raw, i.x);
-        put_vars(raw, i.seek);
-    }
+    for (const Instr& i : v)
+        put_instr(raw, i);
     return raw;
 }
 
@@ -911,14 +902,7 @@ TEST(DeltaCodec, FullAndCompactBlockHeadsDecodeAlike) {
         e.payload_size = payload->size();
         e.new_size = newb.size();
         std::string got;
-        struct StrSink : Sink {
-            std::string* out;
-            os::Status write(const void* d, size_t n) override {
-                out->append(static_cast<const char*>(d), n);
-                return os::Status::success();
-            }
-        } sink;
-        sink.out = &got;
+        StringSink sink(got);
         DecodeResult r = decode_payload(e, pf, &of, oldb.size(), sink, [](uint64_t) {});
         ASSERT_EQ(r.status, DecodeStatus::Ok) << r.message;
         EXPECT_EQ(got, newb);
