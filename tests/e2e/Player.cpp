@@ -1,5 +1,7 @@
 #include "tests/e2e/Player.h"
 
+#include "tests/wine/Host.h"
+
 #include <commctrl.h>
 #include <shlobj.h>
 
@@ -60,64 +62,8 @@ bool IsMessageBox(HWND hwnd) {
     return hasAnswer;
 }
 
-std::string UnixToWindows(const std::string& path) {
-    std::string out = path[0] == '/' ? "Z:" + path : path;
-    for (char& c : out) {
-        if (c == '/') {
-            c = '\\';
-        }
-    }
-    return out;
-}
-
-// A buffer inside another process, for messages whose pointers the system does not carry
-// across processes (common controls, the folder browser).
-class RemoteBuffer {
-  public:
-    RemoteBuffer(HWND window, size_t size) : m_size(size) {
-        DWORD pid = 0;
-        ::GetWindowThreadProcessId(window, &pid);
-        m_process =
-            ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
-        if (m_process != nullptr) {
-            m_base = static_cast<char*>(
-                ::VirtualAllocEx(m_process, nullptr, size, MEM_COMMIT, PAGE_READWRITE));
-        }
-    }
-    ~RemoteBuffer() {
-        if (m_base != nullptr) {
-            ::VirtualFreeEx(m_process, m_base, 0, MEM_RELEASE);
-        }
-        if (m_process != nullptr) {
-            ::CloseHandle(m_process);
-        }
-    }
-    RemoteBuffer(const RemoteBuffer&) = delete;
-    RemoteBuffer& operator=(const RemoteBuffer&) = delete;
-
-    bool ok() const { return m_base != nullptr; }
-    char* at(size_t offset) const { return m_base + offset; }
-    bool Write(size_t offset, const void* data, size_t size) const {
-        SIZE_T written = 0;
-        return ::WriteProcessMemory(m_process, m_base + offset, data, size, &written) &&
-               written == size;
-    }
-    bool Read(size_t offset, void* data, size_t size) const {
-        SIZE_T got = 0;
-        return ::ReadProcessMemory(m_process, m_base + offset, data, size, &got) && got == size;
-    }
-
-  private:
-    HANDLE m_process = nullptr;
-    char* m_base = nullptr;
-    size_t m_size;
-};
-
-LRESULT Send(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    DWORD_PTR result = 0;
-    ::SendMessageTimeoutA(hwnd, msg, wParam, lParam, SMTO_ABORTIFHUNG, 10000, &result);
-    return static_cast<LRESULT>(result);
-}
+using kt::RemoteBuffer;
+using kt::Send;
 
 // The text of the tree item that is selected (highlighted) in a tree view of another process.
 std::string SelectedTreeText(HWND tree) {
@@ -136,56 +82,20 @@ std::string SelectedTreeText(HWND tree) {
     tvi.cchTextMax = 512;
     remote.Write(0, &tvi, sizeof tvi);
     Send(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(remote.at(0)));
-    char text[520] = {};
-    remote.Read(sizeof(TVITEMA), text, 512);
-    return text;
+    return remote.ReadText(sizeof(TVITEMA), 512);
 }
 
 } // namespace
 
 // ---------------------------------------------------------------------------
-std::string ArtifactsDir() {
-    const char* env = std::getenv("KELVANE_ARTIFACTS");
-    std::string dir =
-        env != nullptr && *env != '\0' ? UnixToWindows(env) : "C:\\kelvane-e2e\\artifacts";
-    for (size_t i = 3; i <= dir.size(); ++i) {
-        if (i == dir.size() || dir[i] == '\\') {
-            ::CreateDirectoryA(dir.substr(0, i).c_str(), nullptr);
-        }
-    }
-    return dir;
-}
-
 void Log(const std::string& line) {
     std::printf("  | %s\n", line.c_str());
     std::fflush(stdout);
-    static std::string path = ArtifactsDir() + "\\e2e-log.txt";
+    static std::string path = kt::ArtifactsDir() + "\\e2e-log.txt";
     if (FILE* f = std::fopen(path.c_str(), "ab")) {
         std::fprintf(f, "%s\n", line.c_str());
         std::fclose(f);
     }
-}
-
-std::vector<std::string> ListRows(HWND list) {
-    // The system carries LB_GETTEXT across processes itself, into a buffer of our own. The
-    // wide form is asked for: Wine hands the narrow form back still in UTF-16 across processes.
-    std::vector<std::string> rows;
-    const int count = static_cast<int>(Send(list, LB_GETCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) {
-        DWORD_PTR length = 0;
-        ::SendMessageTimeoutW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0, SMTO_ABORTIFHUNG,
-                              10000, &length);
-        std::vector<wchar_t> wide(static_cast<size_t>(length) + 16, L'\0');
-        DWORD_PTR got = 0;
-        ::SendMessageTimeoutW(list, LB_GETTEXT, static_cast<WPARAM>(i),
-                              reinterpret_cast<LPARAM>(wide.data()), SMTO_ABORTIFHUNG, 10000, &got);
-        std::string text(wide.size() * 2 + 1, '\0');
-        const int n = ::WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, text.data(),
-                                            static_cast<int>(text.size()), nullptr, nullptr);
-        text.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
-        rows.push_back(text);
-    }
-    return rows;
 }
 
 // ---------------------------------------------------------------------------
@@ -228,9 +138,9 @@ bool Kelvane::Attach(DWORD timeoutMs) {
     return false;
 }
 
-DWORD Kelvane::Exit() {
+std::optional<DWORD> Kelvane::Exit() {
     if (!m_process.started) {
-        return STILL_ACTIVE;
+        return std::nullopt;
     }
     if (Running() && m_main != nullptr) {
         WaitIdle(10000);
@@ -238,8 +148,8 @@ DWORD Kelvane::Exit() {
     if (Running() && m_main != nullptr && Enabled(IDCANCEL)) {
         kt::PressButton(m_main, IDCANCEL);
     }
-    DWORD code = m_process.WaitExit(20000);
-    if (code == STILL_ACTIVE) {
+    const std::optional<DWORD> code = m_process.WaitExit(20000);
+    if (!code) {
         Log("Kelvane did not end after Exit; ended by force");
         m_process.Kill();
     }
@@ -259,7 +169,7 @@ std::string Kelvane::Status(int pane) const {
 }
 
 std::vector<std::string> Kelvane::Messages() const {
-    return ListRows(Item(1005));
+    return kt::ListBoxLines(Item(1005));
 }
 
 int Kelvane::Progress(int id) const {
@@ -337,6 +247,7 @@ bool Kelvane::WaitIdle(DWORD timeoutMs) const {
     const DWORD start = ::GetTickCount();
     int calm = 0;
     do {
+        Send(m_main, WM_NULL, 0, 0); // the window's thread is back in a message loop
         if (Popups().empty() && Enabled(IDCANCEL)) {
             if (++calm >= 3) {
                 return true;
@@ -351,7 +262,7 @@ bool Kelvane::WaitIdle(DWORD timeoutMs) const {
 }
 
 std::string Kelvane::Screenshot(const std::string& name) const {
-    const std::string path = ArtifactsDir() + "\\e2e-" + name + ".bmp";
+    const std::string path = kt::ArtifactsDir() + "\\e2e-" + name + ".bmp";
     ::RedrawWindow(m_main, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
     if (kt::SaveWindowImage(m_main, path)) {
         Log("screenshot " + path);
