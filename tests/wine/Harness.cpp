@@ -106,8 +106,8 @@ namespace {
 DuringRun* g_during = nullptr;
 }
 
-DuringRun::DuringRun(HWND dialog, std::function<void()> action)
-    : m_dialog(dialog), m_action(std::move(action)) {
+DuringRun::DuringRun(HWND dialog, std::function<void()> action, UINT message)
+    : m_dialog(dialog), m_action(std::move(action)), m_message(message) {
     g_during = this;
     m_original = reinterpret_cast<WNDPROC>(
         ::SetWindowLongPtrA(dialog, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DuringRun::Proc)));
@@ -120,7 +120,7 @@ DuringRun::~DuringRun() {
 
 LRESULT CALLBACK DuringRun::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     DuringRun* self = g_during;
-    if (msg == WM_MESSAGES_ADDED) {
+    if (msg == self->m_message) {
         self->m_action();
     }
     return ::CallWindowProcA(self->m_original, hwnd, msg, wParam, lParam);
@@ -149,8 +149,8 @@ std::string FullVolumeFolder(const std::string& name) {
         std::string(volume) + "\\" + name + "-" + std::to_string(::GetCurrentProcessId());
     RemoveTree(root);
     MakeDirs(root);
-    HANDLE h = ::CreateFileA((root + "\\filler").c_str(), GENERIC_WRITE, 0, nullptr,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileA((root + "\\filler").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     const std::string block(4096, 'f');
     DWORD written = 0;

@@ -64,16 +64,17 @@ class ScriptedSeam : public fw::Seam {
 };
 
 // Calls an action each time the engine's callback tells the dialog that lines were added,
-// that is, in the middle of an engine run.
+// that is, in the middle of an engine run (or each time another message arrives there).
 class DuringRun {
   public:
-    DuringRun(HWND dialog, std::function<void()> action);
+    DuringRun(HWND dialog, std::function<void()> action, UINT message = WM_MESSAGES_ADDED);
     ~DuringRun();
 
   private:
     static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     HWND m_dialog;
     std::function<void()> m_action;
+    UINT m_message;
     WNDPROC m_original = nullptr;
 };
 

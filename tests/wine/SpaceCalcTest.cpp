@@ -14,7 +14,7 @@ namespace {
 using Texts = std::vector<std::string>;
 
 // The controls a user could work while a calculation runs.
-const int kControls[] = {1000, 1001, 1002, 1003, 1005, 1006, 1007, 1009,
+const int kControls[] = {1000, 1001, 1002, 1003, 1005, 1006, 1007,    1009,
                          1010, 1014, 1015, 1019, 1020, IDOK, IDCANCEL};
 
 Texts ToTexts(const TextList& list) {
@@ -41,7 +41,8 @@ class SpaceCalcTest : public DialogTest {
         for (const std::string& entry : dlg->m_listFilesToBackUp) {
             std::string shown;
             size_t from = 0;
-            for (size_t at; (at = entry.find(gd, from)) != std::string::npos; from = at + gd.size()) {
+            for (size_t at; (at = entry.find(gd, from)) != std::string::npos;
+                 from = at + gd.size()) {
                 shown.append(entry, from, at - from);
                 shown += '~';
             }
@@ -63,28 +64,53 @@ class SpaceCalcTest : public DialogTest {
 // directory but the one child "Tarrowmoor"; every file of that name is backed up, and a name
 // found nowhere becomes a removal line.
 TEST_F(SpaceCalcTest, PatchTargetsAreFoundByName) {
-    struct Row { std::map<std::string, size_t> files; const char* script; Texts entries; int64_t need; bool ordered; };
+    struct Row {
+        std::map<std::string, size_t> files;
+        const char* script;
+        Texts entries;
+        int64_t need;
+        bool ordered;
+    };
     const Row rows[] = {
-        {{{"a.dat", 10}, {"b.dat", 20}, {"c.dat", 40}}, "7 a.dat\n7 A.DAT\n7 b.dat\n",
-         {"~\\a.dat", "~\\b.dat"}, 30, true},
-        {{{"main.zip", 100}, {"Data\\MAIN.ZIP", 50}, {"Data\\other.zip", 7}}, "7 Main.zip\n",
-         {"~\\Data\\MAIN.ZIP", "~\\main.zip"}, 150, false},
-        {{{"old.dat", 3}}, "7 new.dat\n7 old.dat\n7 Data\\old.dat\n",
-         {"del /s ~\\.\\new.dat", "~\\old.dat", "del /s ~\\.\\Data\\old.dat"}, 3, true},
-        {{{"old.dat", 100}}, "7 new1.dat\n7 Data\\extra.dat\n",
-         {"del /s ~\\.\\new1.dat", "del /s ~\\.\\Data\\extra.dat"}, 0, true},
+        {{{"a.dat", 10}, {"b.dat", 20}, {"c.dat", 40}},
+         "7 a.dat\n7 A.DAT\n7 b.dat\n",
+         {"~\\a.dat", "~\\b.dat"},
+         30,
+         true},
+        {{{"main.zip", 100}, {"Data\\MAIN.ZIP", 50}, {"Data\\other.zip", 7}},
+         "7 Main.zip\n",
+         {"~\\Data\\MAIN.ZIP", "~\\main.zip"},
+         150,
+         false},
+        {{{"old.dat", 3}},
+         "7 new.dat\n7 old.dat\n7 Data\\old.dat\n",
+         {"del /s ~\\.\\new.dat", "~\\old.dat", "del /s ~\\.\\Data\\old.dat"},
+         3,
+         true},
+        {{{"old.dat", 100}},
+         "7 new1.dat\n7 Data\\extra.dat\n",
+         {"del /s ~\\.\\new1.dat", "del /s ~\\.\\Data\\extra.dat"},
+         0,
+         true},
         // The child "Tarrowmoor" is passed over in any case, file or folder; deeper folders
         // and other names that start with it are not.
-        {{{"tarrowMOOR\\only-here.dat", 9}, {"tarrowMOOR\\Sub\\deeper.dat", 10},
-          {"Beta\\Tarrowmoor\\kept.dat", 11}, {"Tarrowmoor.dat", 12}, {"top.dat", 1}},
+        {{{"tarrowMOOR\\only-here.dat", 9},
+          {"tarrowMOOR\\Sub\\deeper.dat", 10},
+          {"Beta\\Tarrowmoor\\kept.dat", 11},
+          {"Tarrowmoor.dat", 12},
+          {"top.dat", 1}},
          "7 only-here.dat\n7 kept.dat\n7 deeper.dat\n7 tarrowmoor.dat\n",
          {"del /s ~\\.\\only-here.dat", "~\\Beta\\Tarrowmoor\\kept.dat", "del /s ~\\.\\deeper.dat",
-          "~\\Tarrowmoor.dat"}, 23, true},
+          "~\\Tarrowmoor.dat"},
+         23,
+         true},
         {{{"TARROWMOOR", 5}, {"x.dat", 6}}, "7 Tarrowmoor\n", {"del /s ~\\.\\Tarrowmoor"}, 0, true},
         // Names fold as the ANSI code page (1252) folds them: e acute and AE, not e grave.
         {{{"caf\xE9.dat", 5}, {"Sub\\\xC6ON.DAT", 7}, {"caf\xE8.dat", 11}},
          "7 CAF\xC9.DAT\n7 caf\xE9.DAT\n7 \xE6on.dat\n7 cafe.dat\n",
-         {"~\\caf\xE9.dat", "~\\Sub\\\xC6ON.DAT", "del /s ~\\.\\cafe.dat"}, 12, true},
+         {"~\\caf\xE9.dat", "~\\Sub\\\xC6ON.DAT", "del /s ~\\.\\cafe.dat"},
+         12,
+         true},
     };
     ASSERT_EQ(::GetACP(), 1252u);
     for (const Row& r : rows) {
@@ -150,7 +176,8 @@ TEST_F(SpaceCalcTest, FolderThatCannotBeSearchedIsPassedOver) {
     for (const GameFileEntry& e : dlg->m_listGameFiles) {
         found.insert(e.path);
     }
-    EXPECT_EQ(found, (std::set<std::string>{gd + "\\a.dat", gd + "\\z.dat", outer + "\\beside.dat"}));
+    EXPECT_EQ(found,
+              (std::set<std::string>{gd + "\\a.dat", gd + "\\z.dat", outer + "\\beside.dat"}));
     EXPECT_EQ(dlg->m_listFilesToBackUp.front(), "del /s " + gd + "\\.\\lost.dat");
     EXPECT_EQ(dlg->m_llRequiredSpace, 6);
 }
@@ -249,40 +276,36 @@ TEST_F(SpaceCalcTest, BusyStateGivesBackExactlyWhatItTook) {
     EXPECT_TRUE(dlg->IsItemEnabled(IDC_SELECT_PATCH));
 }
 
-// What the dialog shows in the middle of the list run, seen from a timer that the engine's
-// callback lets through.
-struct BusyProbe {
-    CKelvaneDlg* dlg = nullptr;
-    std::string seen;
-};
-BusyProbe g_probe;
-
-void CALLBACK ProbeBusy(HWND, UINT, UINT_PTR timer, DWORD) {
-    ::KillTimer(nullptr, timer);
-    CKelvaneDlg& dlg = *g_probe.dlg;
-    ::SetCursor(nullptr);
-    ::SendMessageA(dlg.m_hWnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(dlg.m_hWnd),
-                   MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
-    g_probe.seen = dlg.m_wndStatusBar.GetPaneText(0);
-    g_probe.seen += dlg.m_bBusy ? " busy" : "";
-    for (int id : kControls) {
-        if (dlg.IsItemEnabled(id)) {
-            g_probe.seen += ' ';
-            g_probe.seen += std::to_string(id);
-        }
-    }
-    g_probe.seen += ::GetCursor() == dlg.m_hWaitCursor ? " wait" : "";
-}
-
+// What the dialog shows in the middle of the list run, seen from a message that the
+// engine's callback lets through.
 TEST_F(SpaceCalcTest, DuringTheListRunTheDialogIsBusy) {
     OpenDialog();
     UseGameDir({{"a.dat", 10}});
     engine->Script("7 a.dat\n7 b.dat\n");
     const std::vector<bool> before = Enabled();
-    g_probe = {dlg.get(), ""};
-    ::SetTimer(nullptr, 0, 0, &ProbeBusy);
-    EXPECT_EQ(dlg->CalcSpaceRequirements(), 0);
-    EXPECT_EQ(g_probe.seen, "Please wait, calculating patch space requirements... busy wait");
+    std::string seen;
+    {
+        DuringRun probe(
+            dlg->m_hWnd,
+            [&] {
+                ::SetCursor(nullptr);
+                ::SendMessageA(dlg->m_hWnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(dlg->m_hWnd),
+                               MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+                seen = dlg->m_wndStatusBar.GetPaneText(0);
+                seen += dlg->m_bBusy ? " busy" : "";
+                for (int id : kControls) {
+                    if (dlg->IsItemEnabled(id)) {
+                        seen += ' ';
+                        seen += std::to_string(id);
+                    }
+                }
+                seen += ::GetCursor() == dlg->m_hWaitCursor ? " wait" : "";
+            },
+            WM_APP + 7);
+        ::PostMessageA(dlg->m_hWnd, WM_APP + 7, 0, 0);
+        EXPECT_EQ(dlg->CalcSpaceRequirements(), 0);
+    }
+    EXPECT_EQ(seen, "Please wait, calculating patch space requirements... busy wait");
     EXPECT_EQ(Enabled(), before);
     EXPECT_FALSE(dlg->m_bBusy);
     EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
