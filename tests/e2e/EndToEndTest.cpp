@@ -80,7 +80,9 @@ std::string Differences(const Tree& expected, const Tree& actual) {
     std::string out;
     for (const auto& [rel, bytes] : expected) {
         const auto it = actual.find(rel);
-        out += it == actual.end() ? " missing " + rel : it->second != bytes ? " differs " + rel : "";
+        out += it == actual.end()    ? " missing " + rel
+               : it->second != bytes ? " differs " + rel
+                                     : "";
     }
     for (const auto& [rel, bytes] : actual) {
         out += expected.count(rel) == 0 ? " unexpected " + rel : "";
@@ -121,16 +123,16 @@ class WorldSetup : public ::testing::Environment {
         kt::CopyFileOrDie(kelvane, w.kelvaneExe);
         w.releases = MakeReleases();
         for (size_t r = 0; r < w.releases.size(); ++r) {
-            w.releases[r]["tarrowmain.exe"] =
-                ReadFileBytes(BuildFile("tests\\e2e\\tarrowmain_v" + std::to_string(r + 1) + ".exe"));
+            w.releases[r]["tarrowmain.exe"] = ReadFileBytes(
+                BuildFile("tests\\e2e\\tarrowmain_v" + std::to_string(r + 1) + ".exe"));
             kt::WriteTree(std::string(kRoot) + "\\releases\\" + kReleaseNames[r], w.releases[r]);
         }
         // The publisher's side: one patch per release step, built by our builder.
         for (int from = 0; from + 1 < static_cast<int>(w.releases.size()); ++from) {
             const std::string releases = std::string(kRoot) + "\\releases\\";
             const int code = kt::RunProgram(
-                "\"" + rtptool + "\" build \"" + releases + kReleaseNames[from] + "\" \"" + releases +
-                    kReleaseNames[from + 1] + "\" \"" + PatchPath(from) + "\"",
+                "\"" + rtptool + "\" build \"" + releases + kReleaseNames[from] + "\" \"" +
+                    releases + kReleaseNames[from + 1] + "\" \"" + PatchPath(from) + "\"",
                 kRoot, kt::ArtifactsDir() + "\\e2e-rtptool-" + std::to_string(from + 1) + ".txt",
                 600000);
             if (code != 0 || !PathExists(PatchPath(from))) {
@@ -327,10 +329,10 @@ void EndToEnd::PatchWithUndoThenUndo(int from) {
     kt::SetGameRegistry(std::string(kGameDir), std::string(kReleaseNames[from + 1]));
 
     // The player double-clicks undo_patch.bat: Wine's cmd runs it in the backup folder.
-    EXPECT_EQ(RunSystemProgram("cmd.exe", "/c undo_patch.bat", backupDir,
-                               kt::ArtifactsDir() + "\\e2e-undo-output-" + kReleaseNames[from] +
-                                   ".txt"),
-              0);
+    EXPECT_EQ(
+        RunSystemProgram("cmd.exe", "/c undo_patch.bat", backupDir,
+                         kt::ArtifactsDir() + "\\e2e-undo-output-" + kReleaseNames[from] + ".txt"),
+        0);
     ExpectGame(Release(from), "after undo_patch.bat");
     EXPECT_EQ(kt::ReadGameRegistry("Version"), kReleaseNames[from]);
     // The folders the patch made stay behind, empty; every folder of the old release is back.
