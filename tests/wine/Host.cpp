@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <vector>
 
 namespace kt {
 
@@ -99,42 +102,45 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 }
 
 std::string ReadFileBytes(const std::string& path) {
-    std::string bytes;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return bytes;
-    }
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-        bytes.append(buffer, n);
-    }
-    std::fclose(f);
-    return bytes;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool PathExists(const std::string& path) {
     return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void RemoveTree(const std::string& path) {
+namespace {
+// Calls `visit` for every entry below `dir` (relative path, is a folder), parents first.
+void Walk(const std::string& dir, const std::string& rel,
+          const std::function<void(const std::string&, bool)>& visit) {
     WIN32_FIND_DATAA data;
-    HANDLE h = ::FindFirstFileA((path + "\\*").c_str(), &data);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = data.cFileName;
-            if (name == "." || name == "..") {
-                continue;
+    HANDLE h = ::FindFirstFileA((dir + (rel.empty() ? "" : "\\" + rel) + "\\*").c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::string name = data.cFileName;
+        const std::string child = rel.empty() ? name : rel + "\\" + name;
+        const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (name != "." && name != "..") {
+            visit(child, folder);
+            if (folder) {
+                Walk(dir, child, visit);
             }
-            std::string child = path + "\\" + name;
-            ::SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
-            } else {
-                ::DeleteFileA(child.c_str());
-            }
-        } while (::FindNextFileA(h, &data));
-        ::FindClose(h);
+        }
+    } while (::FindNextFileA(h, &data));
+    ::FindClose(h);
+}
+} // namespace
+
+void RemoveTree(const std::string& path) {
+    std::vector<std::pair<std::string, bool>> entries;
+    Walk(path, "", [&](const std::string& rel, bool folder) { entries.emplace_back(rel, folder); });
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) { // children before parents
+        const std::string child = path + "\\" + it->first;
+        ::SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        it->second ? ::RemoveDirectoryA(child.c_str()) : ::DeleteFileA(child.c_str());
     }
     ::RemoveDirectoryA(path.c_str());
 }
@@ -145,35 +151,11 @@ void CopyFileOrDie(const std::string& from, const std::string& to) {
         << "cannot copy " << from << " to " << to << " (error " << ::GetLastError() << ")";
 }
 
-namespace {
-void SnapshotInto(const std::string& root, const std::string& rel,
-                  Tree& out) {
-    WIN32_FIND_DATAA data;
-    std::string dir = rel.empty() ? root : root + "\\" + rel;
-    HANDLE h = ::FindFirstFileA((dir + "\\*").c_str(), &data);
-    if (h == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        std::string name = data.cFileName;
-        if (name == "." || name == "..") {
-            continue;
-        }
-        std::string childRel = rel.empty() ? name : rel + "\\" + name;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            out[childRel + "\\"] = std::string();
-            SnapshotInto(root, childRel, out);
-        } else {
-            out[childRel] = ReadFileBytes(root + "\\" + childRel);
-        }
-    } while (::FindNextFileA(h, &data));
-    ::FindClose(h);
-}
-} // namespace
-
 Tree Snapshot(const std::string& dir) {
     Tree out;
-    SnapshotInto(dir, "", out);
+    Walk(dir, "", [&](const std::string& rel, bool folder) {
+        out[folder ? rel + "\\" : rel] = folder ? std::string() : ReadFileBytes(dir + "\\" + rel);
+    });
     return out;
 }
 
@@ -209,7 +191,8 @@ std::string ReadGameRegistry(const char* name) {
     DWORD size = sizeof buffer - 1;
     LONG rc = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0, KEY_READ, &key);
     if (rc == ERROR_SUCCESS) {
-        rc = ::RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+        rc =
+            ::RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
         ::RegCloseKey(key);
     }
     return rc == ERROR_SUCCESS ? std::string(buffer) : "(none)";

@@ -10,22 +10,36 @@ namespace {
 
 using StartupTest = DialogTest;
 
+// A registered game opens idle, with or without the engine's entry point.
 TEST_F(StartupTest, RegisteredGameOpensIdle) {
-    OpenDialog();
-    EXPECT_EQ(dlg->m_strGameDir, gameDir);
-    EXPECT_NE(dlg->m_hEngine, nullptr);
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), ""); // no tarrowmain.exe in the game folder
-    EXPECT_FALSE(dlg->m_bIgnoreMissing || dlg->m_bValidateOnly || dlg->m_bUndo ||
-                 dlg->m_bUseQueue || dlg->m_bBusy);
-    EXPECT_EQ(dlg->m_llRequiredSpace, 0);
+    for (bool entry : {true, false}) {
+        TearDown();
+        SetUp();
+        if (!entry) {
+            CopyFileOrDie(ScriptedEngine::NoEntryLibraryPath(), gameDir + "\\patchw32.dll");
+        }
+        OpenDialog();
+        EXPECT_EQ(dlg->m_strGameDir, gameDir);
+        EXPECT_NE(dlg->m_hEngine, nullptr);
+        EXPECT_TRUE(prompts->boxes.empty());
+        EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
+        EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), ""); // no tarrowmain.exe in the game folder
+        EXPECT_FALSE(dlg->m_bIgnoreMissing || dlg->m_bValidateOnly || dlg->m_bUndo ||
+                     dlg->m_bUseQueue || dlg->m_bBusy);
+        EXPECT_EQ(dlg->m_llRequiredSpace, 0);
+    }
 }
 
 // The temp directory: the roomiest fixed drive, else the game directory.
 TEST_F(StartupTest, TempDirectoryIsTheRoomiestFixedDrive) {
-    struct Row { std::vector<std::pair<std::string, UINT>> drives; bool game; const char* label; };
+    struct Row {
+        std::vector<std::pair<std::string, UINT>> drives;
+        bool game;
+        const char* label;
+    };
     const Row rows[] = {
-        {{{"C:\\", DRIVE_FIXED}, {"D:\\", DRIVE_FIXED}, {"E:\\", DRIVE_REMOVABLE}}, false,
+        {{{"C:\\", DRIVE_FIXED}, {"D:\\", DRIVE_FIXED}, {"E:\\", DRIVE_REMOVABLE}},
+         false,
          "12.50 GB"},
         {{{"E:\\", DRIVE_REMOTE}}, true, "2.00 kb"},
     };
@@ -42,13 +56,6 @@ TEST_F(StartupTest, TempDirectoryIsTheRoomiestFixedDrive) {
         EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR_LABEL),
                   "Select a temp directory: (current has " + std::string(r.label) + " free).");
     }
-}
-
-TEST_F(StartupTest, LibraryWithoutEntryPointStillStarts) {
-    CopyFileOrDie(ScriptedEngine::NoEntryLibraryPath(), gameDir + "\\patchw32.dll");
-    OpenDialog();
-    EXPECT_NE(dlg->m_hEngine, nullptr);
-    EXPECT_TRUE(prompts->boxes.empty());
 }
 
 TEST_F(StartupTest, SystemMenuEndsWithSeparatorAndAboutItem) {
@@ -100,9 +107,7 @@ class StartupProcessTest : public ::testing::Test {
     HWND Start(bool expectMain) {
         process = std::make_unique<Process>();
         EXPECT_TRUE(Launch(*process, program + "\\kelvane.exe", "", program));
-        HWND main = WaitForWindow(process->pid(), "Kelvane", expectMain ? 30000 : 0);
-        EXPECT_EQ(main != nullptr, expectMain);
-        return main;
+        return WaitForWindow(process->pid(), expectMain ? "Kelvane" : "Error", 30000);
     }
 
     std::unique_ptr<ScratchDir> scratch;
@@ -112,7 +117,12 @@ class StartupProcessTest : public ::testing::Test {
 
 // A fatal start-up error: the box alone, no main window, and the program ends with 0.
 TEST_F(StartupProcessTest, FatalErrors) {
-    struct Row { bool registered; const char* engineIn; const char* engine; const char* text; };
+    struct Row {
+        bool registered;
+        const char* engineIn;
+        const char* engine;
+        const char* text;
+    };
     const Row rows[] = {
         // A copy beside the program does not count when the game is registered.
         {true, "program", "scripted",
@@ -129,15 +139,14 @@ TEST_F(StartupProcessTest, FatalErrors) {
         if (r.registered) {
             SetGameRegistry(game, std::string("1.22"));
         }
-        const std::string dll = (r.engineIn == std::string("game") ? game : program) + "\\patchw32.dll";
+        const std::string dll =
+            (r.engineIn == std::string("game") ? game : program) + "\\patchw32.dll";
         if (r.engine == std::string("scripted")) {
             CopyFileOrDie(ScriptedEngine::LibraryPath(), dll);
         } else if (r.engine == std::string("junk")) {
             WriteFileBytes(dll, "this is not a library");
         }
-        process = std::make_unique<Process>();
-        ASSERT_TRUE(Launch(*process, program + "\\kelvane.exe", "", program));
-        HWND box = WaitForWindow(process->pid(), "Error", 30000);
+        HWND box = Start(false);
         ASSERT_NE(box, nullptr) << "no error box";
         EXPECT_EQ(MessageBoxText(box), r.text);
         EXPECT_EQ(WaitForWindow(process->pid(), "Kelvane", 0), nullptr);
@@ -146,75 +155,80 @@ TEST_F(StartupProcessTest, FatalErrors) {
     }
 }
 
-TEST_F(StartupProcessTest, NoRegistryEntryWithEngineAndGameInTheCurrentDirectory) {
-    CopyFileOrDie(ScriptedEngine::LibraryPath(), program + "\\patchw32.dll");
-    CopyFileOrDie(BuildFile("tests\\versions\\ver_2_0_5_1_pb1234.exe"),
-                  program + "\\tarrowmain.exe");
-    HWND main = Start(true);
-    ASSERT_NE(main, nullptr);
-    HWND status = ::FindWindowExA(main, nullptr, STATUSCLASSNAMEA, nullptr);
-    EXPECT_EQ(StatusPaneText(status, 1), "Current Tarrow version is: 2.05.1234");
-    ::PostMessageA(main, WM_CLOSE, 0, 0);
-    EXPECT_EQ(process->WaitExit(30000), std::optional<DWORD>(0));
-}
-
-// The main window as a player sees it: every control with its id, class, text and state.
-TEST_F(StartupProcessTest, SmokeMainWindowMatchesItsTemplate) {
-    SetGameRegistry(game, std::string("1.22"));
-    CopyFileOrDie(ScriptedEngine::LibraryPath(), game + "\\patchw32.dll");
-    CopyFileOrDie(BuildFile("tests\\versions\\ver_1_0_12_0_pb1549.exe"), game + "\\tarrowmain.exe");
-    HWND main = Start(true);
-    ASSERT_NE(main, nullptr);
-    struct Expected { int id; const char* cls; const char* text; bool enabled; };
-    const Expected controls[] = {
-        {1021, "Static", "Select Patch File:", true},
-        {1000, "Edit", "", true},
-        {1002, "Button", "&Select Patch", true},
-        {1014, "Button", "&Use Queue", true},
-        {1015, "Button", "&Clear Queue", false},
-        {1003, "Button", "Select &Temp Dir", true},
-        {1005, "ListBox", "", true},
-        {1006, "msctls_progress32", "", true},
-        {1007, "msctls_progress32", "", true},
-        {1009, "Button", "Ignore Missing Files.", true},
-        {1010, "Button", "Validate install only.", true},
-        {1, "Button", "&Patch", false},
-        {2, "Button", "E&xit", true},
-        {1019, "Button", "Enable patch undo.", false},
-        {1020, "Static", "", false},
-    };
-    for (const Expected& e : controls) {
-        HWND item = ::GetDlgItem(main, e.id);
-        ASSERT_NE(item, nullptr) << e.id;
-        char cls[64] = {};
-        ::GetClassNameA(item, cls, sizeof cls);
-        EXPECT_STRCASEEQ(cls, e.cls) << e.id;
-        if (e.id != 1005) {
-            EXPECT_EQ(WindowText(item), e.text) << e.id;
+// The main window as a player sees it: every control with its id, class, text and state,
+// for a registered game and for a game found in the current directory.
+TEST_F(StartupProcessTest, MainWindowMatchesItsTemplate) {
+    for (bool registered : {true, false}) {
+        SCOPED_TRACE(registered);
+        TearDown();
+        SetUp();
+        const std::string dir = registered ? game : program;
+        if (registered) {
+            SetGameRegistry(game, std::string("1.22"));
         }
-        EXPECT_EQ(::IsWindowEnabled(item) != FALSE, e.enabled) << e.id;
-        EXPECT_EQ(::SendMessageA(item, BM_GETCHECK, 0, 0), BST_UNCHECKED) << e.id;
-    }
-    const std::string label = WindowText(::GetDlgItem(main, 1018));
-    EXPECT_EQ(label.rfind("Select a temp directory: (current has ", 0), 0u) << label;
-    EXPECT_EQ(label.substr(label.size() - 7), " free).");
-    EXPECT_EQ(WindowText(::GetDlgItem(main, 1001)).size(), 3u); // a drive root such as C:\ .
-    HWND status = ::FindWindowExA(main, nullptr, STATUSCLASSNAMEA, nullptr);
-    EXPECT_EQ(StatusPaneText(status, 0), "");
-    EXPECT_EQ(StatusPaneText(status, 1), "Current Tarrow version is: 1.12.1549");
-    EXPECT_TRUE(SaveWindowImage(main, ArtifactsDir() + "\\main_dialog_startup.bmp"));
+        CopyFileOrDie(ScriptedEngine::LibraryPath(), dir + "\\patchw32.dll");
+        CopyFileOrDie(BuildFile(registered ? "tests\\versions\\ver_1_0_12_0_pb1549.exe"
+                                           : "tests\\versions\\ver_2_0_5_1_pb1234.exe"),
+                      dir + "\\tarrowmain.exe");
+        HWND main = Start(true);
+        ASSERT_NE(main, nullptr);
+        struct Expected {
+            int id;
+            const char* cls;
+            const char* text;
+            bool enabled;
+        };
+        const Expected controls[] = {
+            {1021, "Static", "Select Patch File:", true},
+            {1000, "Edit", "", true},
+            {1002, "Button", "&Select Patch", true},
+            {1014, "Button", "&Use Queue", true},
+            {1015, "Button", "&Clear Queue", false},
+            {1003, "Button", "Select &Temp Dir", true},
+            {1005, "ListBox", "", true},
+            {1006, "msctls_progress32", "", true},
+            {1007, "msctls_progress32", "", true},
+            {1009, "Button", "Ignore Missing Files.", true},
+            {1010, "Button", "Validate install only.", true},
+            {1, "Button", "&Patch", false},
+            {2, "Button", "E&xit", true},
+            {1019, "Button", "Enable patch undo.", false},
+            {1020, "Static", "", false},
+        };
+        for (const Expected& e : controls) {
+            HWND item = ::GetDlgItem(main, e.id);
+            ASSERT_NE(item, nullptr) << e.id;
+            char cls[64] = {};
+            ::GetClassNameA(item, cls, sizeof cls);
+            EXPECT_STRCASEEQ(cls, e.cls) << e.id;
+            if (e.id != 1005) {
+                EXPECT_EQ(WindowText(item), e.text) << e.id;
+            }
+            EXPECT_EQ(::IsWindowEnabled(item) != FALSE, e.enabled) << e.id;
+            EXPECT_EQ(::SendMessageA(item, BM_GETCHECK, 0, 0), BST_UNCHECKED) << e.id;
+        }
+        const std::string label = WindowText(::GetDlgItem(main, 1018));
+        EXPECT_EQ(label.rfind("Select a temp directory: (current has ", 0), 0u) << label;
+        EXPECT_EQ(label.substr(label.size() - 7), " free).");
+        EXPECT_EQ(WindowText(::GetDlgItem(main, 1001)).size(), 3u); // a drive root such as C:\ .
+        HWND status = ::FindWindowExA(main, nullptr, STATUSCLASSNAMEA, nullptr);
+        EXPECT_EQ(StatusPaneText(status, 0), "");
+        EXPECT_EQ(StatusPaneText(status, 1), std::string("Current Tarrow version is: ") +
+                                                 (registered ? "1.12.1549" : "2.05.1234"));
+        EXPECT_TRUE(SaveWindowImage(main, ArtifactsDir() + "\\main_dialog_startup.bmp"));
 
-    // The About box from the system menu.
-    ::PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
-    HWND about = WaitForWindow(process->pid(), "About Kelvane", 30000);
-    ASSERT_NE(about, nullptr);
-    PressButton(about, IDOK);
-    for (int i = 0; i < 100 && ::IsWindow(about); ++i) {
-        ::Sleep(50);
+        // The About box from the system menu.
+        ::PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+        HWND about = WaitForWindow(process->pid(), "About Kelvane", 30000);
+        ASSERT_NE(about, nullptr);
+        PressButton(about, IDOK);
+        for (int i = 0; i < 100 && ::IsWindow(about); ++i) {
+            ::Sleep(50);
+        }
+        EXPECT_FALSE(::IsWindow(about));
+        PressButton(main, IDCANCEL); // Exit
+        EXPECT_EQ(process->WaitExit(30000), std::optional<DWORD>(0));
     }
-    EXPECT_FALSE(::IsWindow(about));
-    PressButton(main, IDCANCEL); // Exit
-    EXPECT_EQ(process->WaitExit(30000), std::optional<DWORD>(0));
 }
 
 } // namespace
