@@ -11,28 +11,32 @@ bool IsLeadByte932(unsigned char c) {
 }
 
 TEST(BackupFolderName, Names) {
-    struct Row { const char* patch; bool dbcs; const char* folder; };
+    struct Row {
+        const char* patch;
+        bool dbcs;
+        const char* folder;
+    };
     const Row rows[] = {
         {"tarrow_1.23_from_1.22.rtp", false, "undo_from_1.22"}, // from "_from", less 4 chars
         {"mypatch.rtp", false, "undomypatch"},                  // no "_from": the whole name
         {"", false, "undo"},
-        {"a_from_b_from_c.rtp", false, "undo_from_b_from_c"},   // the first "_from"
+        {"a_from_b_from_c.rtp", false, "undo_from_b_from_c"},              // the first "_from"
         {"tarrow_1.23_FROM_1.22.rtp", false, "undotarrow_1.23_FROM_1.22"}, // case counts
         {"tarrow-from-1.22.rtp", false, "undotarrow-from-1.22"},
-        {"patch.bin", false, "undopatch"},                      // any last four characters
+        {"patch.bin", false, "undopatch"}, // any last four characters
         {"patch", false, "undop"},
         {"abc", false, "undo"},
         {"tarrow_from", false, "undo_"},
         // "\x95\x5c" is one character in code page 932; byte-wise it is two.
         {"p\x95\x5c.rtp", false, "undop\x95\x5c"},
         {"ab\x95\x5cxyz", false, "undoab\x95"},
-        {"ab\x95\x5cxyz", true, "undoab"},                      // never half a character
+        {"ab\x95\x5cxyz", true, "undoab"}, // never half a character
         {"p\x95\x5c.rtp", true, "undop\x95\x5c"},
         {"\x95\x5c\x95\x5c\x95\x5c", true, "undo"},
-        {"a\x81_from.rtp", true, "undoa\x81_from"},             // "_" inside a character
+        {"a\x81_from.rtp", true, "undoa\x81_from"}, // "_" inside a character
         {"a\x81_from.rtp", false, "undo_from"},
         {"a\x81\x5f_from_1.rtp", true, "undo_from_1"},
-        {"patch1.rt\x95", true, "undopatch1"},                  // a last lone lead byte
+        {"patch1.rt\x95", true, "undopatch1"}, // a last lone lead byte
     };
     for (const Row& r : rows) {
         EXPECT_EQ(BackupFolderName(r.patch, r.dbcs ? &IsLeadByte932 : nullptr), r.folder)

@@ -6,7 +6,10 @@
 namespace {
 
 TEST(CommandLine, Apply) {
-    struct Row { bool validate, ignore; const char* temp, *game, *patch, *line; };
+    struct Row {
+        bool validate, ignore;
+        const char *temp, *game, *patch, *line;
+    };
     const Row rows[] = {
         {true, true, "D:\\Temp", "C:\\Games\\Tarrowmoor", "D:\\update.rtp",
          "-u -j -i \"-otempdir:D:\\Temp\" \"C:\\Games\\Tarrowmoor\" \"D:\\update.rtp\""},
@@ -17,7 +20,8 @@ TEST(CommandLine, Apply) {
         {false, false, "D:\\Temp", "", "P", "-u \"-otempdir:D:\\Temp\" \"P\""}, // no game piece
         // Paths go in as they are: blanks and trailing backslashes untouched.
         {false, false, "C:\\My Temp\\", "C:\\Program Files\\Tarrow Moor\\", "C:\\a b\\p 1.rtp",
-         "-u \"-otempdir:C:\\My Temp\\\" \"C:\\Program Files\\Tarrow Moor\\\" \"C:\\a b\\p 1.rtp\""},
+         "-u \"-otempdir:C:\\My Temp\\\" \"C:\\Program Files\\Tarrow Moor\\\" \"C:\\a b\\p "
+         "1.rtp\""},
     };
     for (const Row& r : rows) {
         EXPECT_EQ(ApplyCommandLine(r.validate, r.ignore, r.temp, r.game, r.patch), r.line);

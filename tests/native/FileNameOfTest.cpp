@@ -10,7 +10,11 @@ bool IsLead932(unsigned char c) {
 }
 
 TEST(FileNameOf, Names) {
-    struct Row { std::string path; bool dbcs; std::string name; };
+    struct Row {
+        std::string path;
+        bool dbcs;
+        std::string name;
+    };
     const std::string so = "\x95\x5C"; // one Shift-JIS character whose trail byte is '\'
     const Row rows[] = {
         {"D:\\Downloads\\update.rtp", false, "update.rtp"},
@@ -23,8 +27,8 @@ TEST(FileNameOf, Names) {
         {"C:\\Games\\" + so + "file.rtp", false, "file.rtp"}, // byte-wise it splits inside
         {so, true, so},
         {"C:\\" + so + "\\x.rtp", true, "x.rtp"},
-        {"C:\\a\\b\x95", true, "b\x95"},       // a last lead byte stands alone
-        {"C:\\a\\b\x95\\", true, "b\x95\\"},   // or swallows a final backslash
+        {"C:\\a\\b\x95", true, "b\x95"},     // a last lead byte stands alone
+        {"C:\\a\\b\x95\\", true, "b\x95\\"}, // or swallows a final backslash
     };
     for (const Row& r : rows) {
         EXPECT_EQ(FileNameOfPath(r.path, r.dbcs ? &IsLead932 : nullptr), r.name) << r.path;

@@ -14,7 +14,12 @@ const std::string kBoth = " for both backup and tempdir.\n Either split to separ
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 
 TEST(PatchSpace, TempDrive) {
-    struct Row { bool queue; int64_t free, required; const char* dir; std::string error; };
+    struct Row {
+        bool queue;
+        int64_t free, required;
+        const char* dir;
+        std::string error;
+    };
     const Row rows[] = {
         {false, 2999, 3000, "C:\\Temp", "Not enough space on C:\\" + kTemp},
         {false, 3000, 3000, "C:\\Temp", ""},
@@ -28,7 +33,11 @@ TEST(PatchSpace, TempDrive) {
 }
 
 TEST(PatchSpace, BackupDrive) {
-    struct Row { int64_t free, required; bool same; std::string error; };
+    struct Row {
+        int64_t free, required;
+        bool same;
+        std::string error;
+    };
     const Row rows[] = {
         {2999, 3000, false, "Not enough space on D:\\" + kBackup},
         {3000, 3000, false, ""},
@@ -53,7 +62,10 @@ TEST(PatchOutcome, Texts) {
     const std::string failNote = "\nBackup is located in D:\\B\\undo_from_1.22.\nYou might run "
                                  "undo_patch.bat if the patch process did not roll back "
                                  "automatically.\n You must manually delete the backup.";
-    struct Row { bool ignore, validate, success, backup; std::string text; };
+    struct Row {
+        bool ignore, validate, success, backup;
+        std::string text;
+    };
     const Row rows[] = {
         {false, false, true, false, patched},
         {false, false, false, false, patchFailed},

@@ -14,7 +14,8 @@ TEST(VersionText, PrefixAndFallback) {
     EXPECT_EQ(VersionPrefix(65535, 65535, 65535), "65535.65535.");
     // The fallback keeps the text up to its last dot, the dot itself only when more follows.
     const std::pair<const char*, const char*> rows[] = {
-        {"1.23.1765", "1.23."}, {"1765", "1765"}, {"1.23.", "1"}, {"", ""}, {".", "."}, {"1.2", "1."}};
+        {"1.23.1765", "1.23."}, {"1765", "1765"}, {"1.23.", "1"}, {"", ""}, {".", "."},
+        {"1.2", "1."}};
     for (const auto& [text, fallback] : rows) {
         EXPECT_EQ(FallbackVersionOf(text), fallback) << text;
     }

@@ -110,7 +110,8 @@ void PressButton(HWND dialog, int id) {
 RemoteBuffer::RemoteBuffer(HWND window, size_t size) {
     DWORD pid = 0;
     ::GetWindowThreadProcessId(window, &pid);
-    m_process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    m_process =
+        ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
     if (m_process != nullptr) {
         m_base = static_cast<char*>(
             ::VirtualAllocEx(m_process, nullptr, size, MEM_COMMIT, PAGE_READWRITE));

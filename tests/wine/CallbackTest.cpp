@@ -50,8 +50,9 @@ TEST_F(CallbackTest, EveryReportIsAnswered) {
     char text[] = "a text";
     for (bool withParm : {false, true}) {
         for (UINT id : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 99u, 0xFFFFFFFFu}) {
-            void* parm = !withParm ? nullptr : (id == 5 || id == 6) ? static_cast<void*>(&number)
-                                                                    : static_cast<void*>(text);
+            void* parm = !withParm              ? nullptr
+                         : (id == 5 || id == 6) ? static_cast<void*>(&number)
+                                                : static_cast<void*>(text);
             const void* answer = PatchCallback(id, parm);
             ASSERT_NE(answer, nullptr) << id;
             EXPECT_STREQ(static_cast<const char*>(answer), "") << id;
@@ -71,12 +72,14 @@ TEST_F(CallbackTest, TextsBecomeLinesInArrivalOrder) {
     }
     const std::string longName = "data\\" + std::string(300, 'f') + "\\file with a long name.dat";
     EXPECT_EQ(Apply("4 zz fourth id\n3 yy third id\n2 bb second id\n1 aa first id\n"
-                    "1 " + std::string(80, 'a') + "b\n" +              // two lines
-                    "2 " + std::string(80, 'c') + std::string(80, 'd') + "\n" + // and an empty third
-                    "3 " + std::string(240, 'e') + "\n" +             // one whole line
-                    "4  \\r\\n \n" +                                   // one empty line
-                    "1 Patching\\nfile  done.\\r\\n\n" +               // LF removed, CR LF trimmed
-                    "0 zero\n8 eight\n" +                             // not reports: no lines
+                    "1 " +
+                    std::string(80, 'a') + "b\n" + // two lines
+                    "2 " + std::string(80, 'c') + std::string(80, 'd') +
+                    "\n" +                                // and an empty third
+                    "3 " + std::string(240, 'e') + "\n" + // one whole line
+                    "4  \\r\\n \n" +                      // one empty line
+                    "1 Patching\\nfile  done.\\r\\n\n" +  // LF removed, CR LF trimmed
+                    "0 zero\n8 eight\n" +                 // not reports: no lines
                     "1 " + longText + "\n7 " + longName + "\n7  padded name.dat \n"),
               0);
     EXPECT_EQ(EngineLines(),
@@ -137,8 +140,8 @@ TEST_F(CallbackTest, ListModeCollectsNamesOnly) {
     dlg->m_strPatchPath = "C:\\p.rtp";
     const std::string longName = "maps\\" + std::string(400, 'm') + ".dat";
     engine->Script("6 9\n7 zeta\\z.dat\n1 an engine text\n7 alpha.dat\n5 30000\n2 another\n"
-                   "7 zeta\\z.dat\n3 third\n4 fourth\n7  blank edged.dat \n7 " + longName +
-                   "\n---\n1 nothing to list\n");
+                   "7 zeta\\z.dat\n3 third\n4 fourth\n7  blank edged.dat \n7 " +
+                   longName + "\n---\n1 nothing to list\n");
     EXPECT_EQ(dlg->ListPatchFiles(), 0);
     PumpMessages();
     EXPECT_EQ(Texts(dlg->m_listEngineListing.begin(), dlg->m_listEngineListing.end()),

@@ -51,7 +51,8 @@ TEST_F(ChoosersTest, ChoosingThePatchShowsWhatItNeeds) {
     EXPECT_EQ(Choose("D:\\p\\adds.rtp"),
               "adds.rtp | Select Patch File: (requires min. no space temp space) | Enable patch "
               "undo. (requires no space additional space.) | undo | patch");
-    EXPECT_EQ(engine->Calls(), (std::vector<std::string>{"-l  \"" + gd + "\" \"D:\\p\\adds.rtp\""}));
+    EXPECT_EQ(engine->Calls(),
+              (std::vector<std::string>{"-l  \"" + gd + "\" \"D:\\p\\adds.rtp\""}));
     const std::string update = Choose("D:\\Downloads\\update.rtp");
     EXPECT_EQ(update, "update.rtp | Select Patch File: (requires min. 1.50 kb temp space) | Enable "
                       "patch undo. (requires 1.50 kb additional space.) | undo | patch");
@@ -95,7 +96,13 @@ TEST_F(ChoosersTest, WithoutGameDirectoryThePatchIsChosenUncounted) {
 // The folder browser asks with the requirement; the folder is kept as the browser gives it
 // (a cancelled browser keeps the old one) and its free space is shown.
 TEST_F(ChoosersTest, TempDirectory) {
-    struct Row { int64_t required; const char* answer; const char* title; const char* dir; const char* free; };
+    struct Row {
+        int64_t required;
+        const char* answer;
+        const char* title;
+        const char* dir;
+        const char* free;
+    };
     const Row rows[] = {
         {0, "", "optimally 6GB", "C:\\", "3.00 GB"},
         {1073741824LL, "D:\\", "at least 1024.00 MB", "D:\\", "1.50 GB"},
@@ -105,7 +112,8 @@ TEST_F(ChoosersTest, TempDirectory) {
     };
     OpenDialog();
     ASSERT_EQ(dlg->m_strTempDir, "C:\\");
-    prompts->freeByDrive = {{"C:\\", 3221225472LL}, {"D:\\", 1610612736LL}, {"E:\\", -1}, {"F:\\", 0}};
+    prompts->freeByDrive = {
+        {"C:\\", 3221225472LL}, {"D:\\", 1610612736LL}, {"E:\\", -1}, {"F:\\", 0}};
     prompts->freeByPath["C:\\Temp\\Work"] = 524288000LL;
     for (const Row& r : rows) {
         SCOPED_TRACE(r.answer);
@@ -115,8 +123,9 @@ TEST_F(ChoosersTest, TempDirectory) {
         Click(IDC_SELECT_TEMP_DIR);
         ASSERT_EQ(prompts->browseRequests.size(), 1u);
         EXPECT_EQ(prompts->browseRequests[0].first, dlg->m_hWnd);
-        EXPECT_EQ(prompts->browseRequests[0].second, std::string("Please select a destination with ") +
-                                                         r.title + " free space and press 'OK'.");
+        EXPECT_EQ(prompts->browseRequests[0].second,
+                  std::string("Please select a destination with ") + r.title +
+                      " free space and press 'OK'.");
         EXPECT_EQ(dlg->m_strTempDir, r.dir);
         EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR), r.dir);
         EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR_LABEL),

@@ -43,11 +43,10 @@ class EngineRunTest : public DialogTest {
             if (!seen.empty() && seen.back().rfind(status + "|", 0) == 0) {
                 return;
             }
-            seen.push_back(
-                status + "|" +
-                std::to_string(dlg->m_ctrlProgressFile.GetPos()) + "/" +
-                std::to_string(::SendMessageA(dlg->m_ctrlProgressFile.m_hWnd, PBM_GETRANGE, FALSE, 0)) +
-                "|" + std::to_string(dlg->m_ctrlProgressTotal.GetPos()));
+            seen.push_back(status + "|" + std::to_string(dlg->m_ctrlProgressFile.GetPos()) + "/" +
+                           std::to_string(::SendMessageA(dlg->m_ctrlProgressFile.m_hWnd,
+                                                         PBM_GETRANGE, FALSE, 0)) +
+                           "|" + std::to_string(dlg->m_ctrlProgressTotal.GetPos()));
         });
     }
     std::string Game() const { return " \"" + gameDir + "\""; }
@@ -57,7 +56,12 @@ class EngineRunTest : public DialogTest {
 // the engine's lines in arrival order after its own, starts on fresh bars and an empty
 // listing, returns the engine's value unchanged and leaves no callback target behind.
 TEST_F(EngineRunTest, SingleRun) {
-    struct Row { bool validate, ignore, game; int ret; const char* temp; const char* call; };
+    struct Row {
+        bool validate, ignore, game;
+        int ret;
+        const char* temp;
+        const char* call;
+    };
     const Row rows[] = {
         {false, false, true, 0, "D:\\", "-u \"-otempdir:D:\\\""},
         {true, false, true, 7, "C:\\Temp", "-u -j \"-otempdir:C:\\Temp\""},
@@ -78,18 +82,19 @@ TEST_F(EngineRunTest, SingleRun) {
         dlg->m_strTempDir = "C:\\not\\this";
         Dirty();
         engine->Script("1 Zeta comes first.\n3   Alpha comes second  \\r\\n\n"
-                       "7 data\\maps\\moor 01.dat\n2 Middle line\nret " + std::to_string(r.ret));
+                       "7 data\\maps\\moor 01.dat\n2 Middle line\nret " +
+                       std::to_string(r.ret));
         Texts seen;
         {
             auto watch = Watch(seen);
             EXPECT_EQ(dlg->RunPatchEngine("C:\\Patch Files\\update 1.30.rtp", r.temp), r.ret);
         }
-        EXPECT_EQ(engine->Calls(), Texts{r.call + (r.game ? Game() : "") +
-                                         " \"C:\\Patch Files\\update 1.30.rtp\""});
-        EXPECT_EQ(Lines(dlg->m_ctrlMessages),
-                  (Texts{"--- Applying:  \"C:\\Patch Files\\update 1.30.rtp\" ---",
-                         "Zeta comes first.", "Alpha comes second",
-                         "Processing: data\\maps\\moor 01.dat", "Middle line"}));
+        EXPECT_EQ(engine->Calls(),
+                  Texts{r.call + (r.game ? Game() : "") + " \"C:\\Patch Files\\update 1.30.rtp\""});
+        EXPECT_EQ(
+            Lines(dlg->m_ctrlMessages),
+            (Texts{"--- Applying:  \"C:\\Patch Files\\update 1.30.rtp\" ---", "Zeta comes first.",
+                   "Alpha comes second", "Processing: data\\maps\\moor 01.dat", "Middle line"}));
         ASSERT_FALSE(seen.empty());
         EXPECT_EQ(seen[0], "|0/32768|0"); // no queue text, fresh bars
         EXPECT_TRUE(dlg->m_listEngineListing.empty());
@@ -103,23 +108,47 @@ TEST_F(EngineRunTest, SingleRun) {
 // A queue run applies the queue top-down whatever patch is chosen, stops at the first
 // failure (result 2), says which patch of how many runs, and starts each on fresh bars.
 TEST_F(EngineRunTest, QueueRun) {
-    struct Row { TextList queue; bool game, ignore; const char* script; int ret; Texts lines; Texts seen; };
+    struct Row {
+        TextList queue;
+        bool game, ignore;
+        const char* script;
+        int ret;
+        Texts lines;
+        Texts seen;
+    };
     const Row rows[] = {
-        {{"C:\\q\\first.rtp", "C:\\q\\second patch.rtp", "C:\\q\\third.rtp"}, true, false,
-         "1 first\n---\n1 second broke\nret 4\n---\n1 third must not run\n", 2,
-         {"--- Applying: C:\\q\\first.rtp ---", "first", "--- Applying: C:\\q\\second patch.rtp ---",
-          "second broke"},
+        {{"C:\\q\\first.rtp", "C:\\q\\second patch.rtp", "C:\\q\\third.rtp"},
+         true,
+         false,
+         "1 first\n---\n1 second broke\nret 4\n---\n1 third must not run\n",
+         2,
+         {"--- Applying: C:\\q\\first.rtp ---", "first",
+          "--- Applying: C:\\q\\second patch.rtp ---", "second broke"},
          {"Processing patch 1 of 3 from queue.|0/32768|0",
           "Processing patch 2 of 3 from queue.|0/32768|0"}},
-        {{"C:\\q\\a.rtp", "C:\\q\\b.rtp"}, true, true, "1 a\n6 3\n7 x\n5 900\n---\n1 b\n", 0,
+        {{"C:\\q\\a.rtp", "C:\\q\\b.rtp"},
+         true,
+         true,
+         "1 a\n6 3\n7 x\n5 900\n---\n1 b\n",
+         0,
          {"--- Applying: C:\\q\\a.rtp ---", "a", "Processing: x", "--- Applying: C:\\q\\b.rtp ---",
           "b"},
          {"Processing patch 1 of 2 from queue.|0/32768|0",
           "Processing patch 2 of 2 from queue.|0/32768|0"}},
-        {{"C:\\a.rtp", "C:\\b.rtp"}, false, false, "ret 0\n---\nret 1\n", 2,
-         {"--- Applying: C:\\a.rtp ---", "--- Applying: C:\\b.rtp ---"}, {}},
-        {{"C:\\a.rtp", "C:\\b.rtp", "C:\\c.rtp"}, true, false, "ret 9\n---\nret 0\n", 2,
-         {"--- Applying: C:\\a.rtp ---"}, {}},
+        {{"C:\\a.rtp", "C:\\b.rtp"},
+         false,
+         false,
+         "ret 0\n---\nret 1\n",
+         2,
+         {"--- Applying: C:\\a.rtp ---", "--- Applying: C:\\b.rtp ---"},
+         {}},
+        {{"C:\\a.rtp", "C:\\b.rtp", "C:\\c.rtp"},
+         true,
+         false,
+         "ret 9\n---\nret 0\n",
+         2,
+         {"--- Applying: C:\\a.rtp ---"},
+         {}},
         {{}, true, false, "1 never\n", 99, {}, {}}, // an empty queue runs nothing
     };
     for (const Row& r : rows) {
@@ -178,7 +207,8 @@ TEST_F(EngineRunTest, ListRun) {
                                       "-l  \"C:\\Downloads\\update 2.rtp\""}));
     // An apply run after a list run shows file names as lines again.
     EXPECT_EQ(dlg->RunPatchEngine("C:\\p.rtp", "C:\\"), 0);
-    EXPECT_EQ(Lines(dlg->m_ctrlMessages), (Texts{"--- Applying:  \"C:\\p.rtp\" ---", "Processing: x"}));
+    EXPECT_EQ(Lines(dlg->m_ctrlMessages),
+              (Texts{"--- Applying:  \"C:\\p.rtp\" ---", "Processing: x"}));
 }
 
 // Without the entry point every kind of run shows the box, returns 2 and runs nothing.
@@ -196,7 +226,8 @@ TEST_F(EngineRunTest, MissingEntryPoint) {
             dlg->m_listQueue = {"C:\\a.rtp", "C:\\b.rtp"};
         }
         dlg->m_strPatchPath = "C:\\p.rtp";
-        EXPECT_EQ(k == "list" ? dlg->ListPatchFiles() : dlg->RunPatchEngine("C:\\p.rtp", "C:\\"), 2);
+        EXPECT_EQ(k == "list" ? dlg->ListPatchFiles() : dlg->RunPatchEngine("C:\\p.rtp", "C:\\"),
+                  2);
         ASSERT_EQ(prompts->boxes.size(), 1u);
         EXPECT_EQ(prompts->boxes[0].text, kEngineMissing);
         EXPECT_EQ(prompts->boxes[0].caption, "Error");

@@ -7,16 +7,20 @@ namespace kt {
 namespace {
 
 TEST(Installation, RegistryValuesAreReadExactlyOrNotAtAll) {
-    struct Row { std::optional<std::string> location, version; DWORD type; const char* wantLocation, *wantVersion; };
+    struct Row {
+        std::optional<std::string> location, version;
+        DWORD type;
+        const char *wantLocation, *wantVersion;
+    };
     const std::string big(256, 'x'), fits(255, 'y'), raw(256, 'v');
     const Row rows[] = {
         {"C:\\Games\\Tarrow Moor\\", "1.22", REG_SZ, "C:\\Games\\Tarrow Moor\\", "1.22"},
         {std::nullopt, std::nullopt, REG_SZ, "erR", "erR"}, // no key
         {"C:\\Games", std::nullopt, REG_SZ, "C:\\Games", "erR"},
         {"C:\\Games", "", REG_SZ, "C:\\Games", ""},
-        {big, std::nullopt, REG_SZ, "erR", "erR"},            // 257 bytes: a failure, not cut
-        {fits, std::nullopt, REG_SZ, fits.c_str(), "erR"},    // 256 bytes fit
-        {std::nullopt, raw, REG_BINARY, "erR", raw.c_str()},  // no terminator, buffer full
+        {big, std::nullopt, REG_SZ, "erR", "erR"},           // 257 bytes: a failure, not cut
+        {fits, std::nullopt, REG_SZ, fits.c_str(), "erR"},   // 256 bytes fit
+        {std::nullopt, raw, REG_BINARY, "erR", raw.c_str()}, // no terminator, buffer full
     };
     for (const Row& r : rows) {
         DeleteGameRegistry();
@@ -75,8 +79,11 @@ TEST_F(GameVersionTest, PaneOneFollowsTheExecutable) {
 // space texts, with a volume that cannot be queried counting as 0.
 TEST(Installation, Drives) {
     ScriptedSeam seam;
-    seam.drives = {{{"A:\\", DRIVE_REMOVABLE}, {"C:\\", DRIVE_FIXED}, {"D:\\", DRIVE_FIXED},
-                    {"E:\\", DRIVE_REMOTE}, {"F:\\", DRIVE_CDROM}}};
+    seam.drives = {{{"A:\\", DRIVE_REMOVABLE},
+                    {"C:\\", DRIVE_FIXED},
+                    {"D:\\", DRIVE_FIXED},
+                    {"E:\\", DRIVE_REMOTE},
+                    {"F:\\", DRIVE_CDROM}}};
     seam.freeByDrive = {{"A:\\", 900}, {"C:\\", 500}, {"D:\\", 500}, {"E:\\", 900}, {"F:\\", 900}};
     EXPECT_EQ(FindRoomiestFixedDrive(), "C:\\");
     seam.freeByDrive["D:\\"] = 501;

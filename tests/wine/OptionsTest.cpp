@@ -103,10 +103,10 @@ class OptionsTest : public DialogTest {
             s += ticked != (boxes[i].second != FALSE) ? '!' : ticked ? "IVU"[i] : '-';
         }
         s += ' ';
-        const std::pair<int, char> items[] = {
-            {IDC_USE_QUEUE, 'q'}, {IDC_CLEAR_QUEUE, 'c'}, {IDC_ENABLE_UNDO, 'u'},
-            {IDC_VALIDATE_ONLY, 'v'}, {IDC_IGNORE_MISSING, 'i'}, {IDOK, 'o'},
-            {IDC_SELECT_PATCH, 's'}, {IDC_BACKUP_LABEL, 'b'}};
+        const std::pair<int, char> items[] = {{IDC_USE_QUEUE, 'q'},      {IDC_CLEAR_QUEUE, 'c'},
+                                              {IDC_ENABLE_UNDO, 'u'},    {IDC_VALIDATE_ONLY, 'v'},
+                                              {IDC_IGNORE_MISSING, 'i'}, {IDOK, 'o'},
+                                              {IDC_SELECT_PATCH, 's'},   {IDC_BACKUP_LABEL, 'b'}};
         for (const auto& [id, letter] : items) {
             s += dlg->IsItemEnabled(id) ? letter : '.';
         }
@@ -126,32 +126,36 @@ class OptionsTest : public DialogTest {
 };
 
 TEST_F(OptionsTest, SwitchesAndResetsLeaveTheControlsInTheirStates) {
-    struct Row { const char* start; const char* clicks; const char* state; };
+    struct Row {
+        const char* start;
+        const char* clicks;
+        const char* state;
+    };
     const Row rows[] = {
         {"none", "", "--- q..vi.s. 0P"},
         {"patch", "I-", "--- q.uvios. 0P"},
-        {"queue", "I-", "--- qc.vio.. 2P"},            // declined: the queue stays
-        {"patch", "I+", "I-- ..uvios. 0P"},            // the queue is excluded
-        {"patch+queue", "I+", "I-- ..uvio.. 0P"},      // and emptied
-        {"none", "I+ I", "--- q.uvi.s. 0P"},           // off again: queue and undo return
-        {"patch", "I+ V", "IV- ...vios. 0V"},          // both on together
-        {"patch", "I+ V I", "-V- ...vios. 0V"},        // validate still excludes them
-        {"patch", "I+ U", "I-U ..u.iosb 0P"},          // both on together
-        {"patch", "I+ U I", "--U ..u.iosb 0P"},        // undo still excludes the queue
-        {"patch+queue", "V", "-V- ...vio.. 0V"},       // validate excludes queue and undo
-        {"patch", "U v+ V", "-V- ...vios. 0V"},        // validate switches undo off
+        {"queue", "I-", "--- qc.vio.. 2P"},       // declined: the queue stays
+        {"patch", "I+", "I-- ..uvios. 0P"},       // the queue is excluded
+        {"patch+queue", "I+", "I-- ..uvio.. 0P"}, // and emptied
+        {"none", "I+ I", "--- q.uvi.s. 0P"},      // off again: queue and undo return
+        {"patch", "I+ V", "IV- ...vios. 0V"},     // both on together
+        {"patch", "I+ V I", "-V- ...vios. 0V"},   // validate still excludes them
+        {"patch", "I+ U", "I-U ..u.iosb 0P"},     // both on together
+        {"patch", "I+ U I", "--U ..u.iosb 0P"},   // undo still excludes the queue
+        {"patch+queue", "V", "-V- ...vio.. 0V"},  // validate excludes queue and undo
+        {"patch", "U v+ V", "-V- ...vios. 0V"},   // validate switches undo off
         {"patch", "U v+ V V", "--- q.uvios. 0P"},
-        {"none", "V V", "--- q.uvi.s. 0P"},            // undo available even without a patch
+        {"none", "V V", "--- q.uvi.s. 0P"}, // undo available even without a patch
         {"patch", "V I+ V", "I-- ..uvios. 0P"},
-        {"patch+queue", "U", "--U ..u.io.b 0P"},       // undo excludes validate and the queue
+        {"patch+queue", "U", "--U ..u.io.b 0P"}, // undo excludes validate and the queue
         {"patch+queue", "U U", "--- q.uvio.. 0P"},
         {"patch", "I+ U U", "I-- ..uvios. 0P"},
-        {"patch", "I+ U R+", "I-- ...vi.s. 0P"},       // success: the selection goes
-        {"patch", "V R+", "-V- ...vi.s. 0V"},          // validate-only stays on
-        {"patch", "R-", "--- q.uvios. 0P"},            // failure: the selection stays
-        {"patch", "U R-", "--- q.uvios. 0P"},          // but undo ends
-        {"qmode", "R+", "--- q..vi.s. 0P"},            // queue mode ends
-        {"qmode", "R-", "--- q..vi.s. 0P"},            // with nothing selected to patch
+        {"patch", "I+ U R+", "I-- ...vi.s. 0P"}, // success: the selection goes
+        {"patch", "V R+", "-V- ...vi.s. 0V"},    // validate-only stays on
+        {"patch", "R-", "--- q.uvios. 0P"},      // failure: the selection stays
+        {"patch", "U R-", "--- q.uvios. 0P"},    // but undo ends
+        {"qmode", "R+", "--- q..vi.s. 0P"},      // queue mode ends
+        {"qmode", "R-", "--- q..vi.s. 0P"},      // with nothing selected to patch
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.start) + ": " + r.clicks);

@@ -138,16 +138,23 @@ class QueueTest : public DialogTest {
 // The queue dialog on its own. Steps: "+path" Add answered with a path, "+" Add cancelled,
 // "-n" row n selected and removed, "-" Remove without a selection.
 TEST_F(QueueTest, QueueDialogEditsTheQueue) {
-    struct Row { TextList start; const char* steps; TextList queue; };
+    struct Row {
+        TextList start;
+        const char* steps;
+        TextList queue;
+    };
     const Row rows[] = {
         {{}, "", {}},
-        {{"C:\\Downloads\\tm_122_123.rtp", "D:\\more\\tm_123_124.rtp", "bare.rtp"}, "",
+        {{"C:\\Downloads\\tm_122_123.rtp", "D:\\more\\tm_123_124.rtp", "bare.rtp"},
+         "",
          {"C:\\Downloads\\tm_122_123.rtp", "D:\\more\\tm_123_124.rtp", "bare.rtp"}},
         {{"C:\\p\\one.rtp"}, "+", {"C:\\p\\one.rtp"}},
         // A name already queued is refused without a word; another case is another name.
-        {{}, "+C:\\a\\patch.rtp +D:\\b\\patch.rtp +E:\\c\\Patch.rtp +C:\\a\\patch.rtp",
+        {{},
+         "+C:\\a\\patch.rtp +D:\\b\\patch.rtp +E:\\c\\Patch.rtp +C:\\a\\patch.rtp",
          {"C:\\a\\patch.rtp", "E:\\c\\Patch.rtp"}},
-        {{"C:\\p\\one.rtp", "C:\\q\\two.rtp", "C:\\r\\three.rtp", "C:\\s\\Two.rtp"}, "-1 -2",
+        {{"C:\\p\\one.rtp", "C:\\q\\two.rtp", "C:\\r\\three.rtp", "C:\\s\\Two.rtp"},
+         "-1 -2",
          {"C:\\p\\one.rtp", "C:\\r\\three.rtp"}},
         {{"C:\\p\\one.rtp", "C:\\q\\two.rtp"}, "-", {"C:\\p\\one.rtp", "C:\\q\\two.rtp"}},
         {{"C:\\p\\one.rtp"}, "-0", {}},
