@@ -240,6 +240,33 @@ void DialogTest::CloseDialog() {
     }
 }
 
+std::string DialogTest::Controls() const {
+    std::string s;
+    const std::pair<int, BOOL> boxes[] = {{IDC_IGNORE_MISSING, dlg->m_bIgnoreMissing},
+                                          {IDC_VALIDATE_ONLY, dlg->m_bValidateOnly},
+                                          {IDC_ENABLE_UNDO, dlg->m_bUndo}};
+    for (size_t i = 0; i < 3; ++i) {
+        const bool ticked = dlg->GetCheck(boxes[i].first) == BST_CHECKED;
+        s += ticked != (boxes[i].second != FALSE) ? '!' : ticked ? "IVU"[i] : '-';
+    }
+    s += ' ';
+    const std::pair<int, char> items[] = {{IDC_USE_QUEUE, 'q'},      {IDC_CLEAR_QUEUE, 'c'},
+                                          {IDC_ENABLE_UNDO, 'u'},    {IDC_VALIDATE_ONLY, 'v'},
+                                          {IDC_IGNORE_MISSING, 'i'}, {IDOK, 'o'},
+                                          {IDC_SELECT_PATCH, 's'},   {IDC_BACKUP_LABEL, 'b'}};
+    for (const auto& [id, letter] : items) {
+        s += dlg->IsItemEnabled(id) ? letter : '.';
+    }
+    s += ' ';
+    s += std::to_string(dlg->m_listQueue.size());
+    s += dlg->GetItemText(IDOK).substr(1, 1);
+    EXPECT_EQ(dlg->m_bUseQueue != FALSE, !dlg->m_listQueue.empty());
+    if (!dlg->IsItemEnabled(IDC_BACKUP_LABEL)) {
+        EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), "");
+    }
+    return s;
+}
+
 void DialogTest::Click(int id) {
     ::SendMessageA(dlg->GetDlgItem(id), BM_CLICK, 0, 0);
     PumpMessages();

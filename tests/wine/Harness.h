@@ -121,6 +121,11 @@ class DialogTest : public ::testing::Test {
     void CloseDialog();
     // Clicks a button or check box the way a user does (BM_CLICK on the real control).
     void Click(int id);
+    // The option boxes ticked (I ignore, V validate, U undo; "!" where box and flag differ),
+    // the controls enabled (q Use Queue, c Clear Queue, u undo box, v validate, i ignore,
+    // o Patch, s Select Patch, b backup label), the queue's length and the Patch button's name
+    // (P or V): "I-- ..uvios. 0P".
+    std::string Controls() const;
 
     std::unique_ptr<ScratchDir> scratch;
     std::string gameDir;

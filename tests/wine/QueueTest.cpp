@@ -215,9 +215,7 @@ TEST_F(QueueTest, QueueDialogEditsTheQueue) {
 
 TEST_F(QueueTest, ClosedEmptyAtStartChangesNothing) {
     EXPECT_EQ(QueueShown(), std::vector<std::string>{}); // no rows, Remove disabled
-    EXPECT_FALSE(dlg->IsItemEnabled(IDOK));
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_SELECT_PATCH));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_CLEAR_QUEUE));
+    EXPECT_EQ(Controls(), "--- q..vi.s. 0P");
     EXPECT_EQ(dlg->m_strPatchFile, "");
     EXPECT_TRUE(engine->Calls().empty());
 }
@@ -228,92 +226,60 @@ TEST_F(QueueTest, OneEntryBecomesTheChosenPatch) {
     WriteFileBytes(gameDir + "\\readme.txt", "unchanged");
     engine->Script("7 maps.pak\n7 TARROW.DAT\n7 new.dat\n");
     const std::string patch = UseQueueAdding({"my patches\\tm_122_123.rtp"})[0];
-
-    EXPECT_TRUE(dlg->m_listQueue.empty());
-    EXPECT_EQ(dlg->m_strPatchPath, patch);
-    EXPECT_EQ(dlg->GetItemText(IDC_PATCH_FILE), "tm_122_123.rtp");
-    EXPECT_FALSE(dlg->m_bUseQueue);
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_SELECT_PATCH));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_CLEAR_QUEUE));
-    EXPECT_TRUE(dlg->IsItemEnabled(IDOK));
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
-    // The space calculation ran in list mode over the chosen patch.
-    EXPECT_EQ(engine->Calls(),
-              (std::vector<std::string>{"-l  \"" + gameDir + "\" \"" + patch + "\""}));
-    EXPECT_EQ(dlg->GetItemText(IDC_PATCH_FILE_LABEL),
-              "Select Patch File: (requires min. 3.00 kb temp space)");
-    EXPECT_EQ(dlg->GetItemText(IDC_ENABLE_UNDO),
-              "Enable patch undo. (requires 3.00 kb additional space.)");
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_ENABLE_UNDO));
-
-    // Opened again the queue is empty; closed empty, the chosen patch stays, uncounted.
-    EXPECT_EQ(QueueShown(), std::vector<std::string>{});
-    EXPECT_EQ(dlg->m_strPatchPath, patch);
-    EXPECT_EQ(dlg->GetItemText(IDC_PATCH_FILE), "tm_122_123.rtp");
-    EXPECT_TRUE(dlg->IsItemEnabled(IDOK));
-    EXPECT_EQ(dlg->GetItemText(IDC_PATCH_FILE_LABEL),
-              "Select Patch File: (requires min. 3.00 kb temp space)");
-    EXPECT_EQ(engine->Calls().size(), 1u);
+    const std::string label = "Select Patch File: (requires min. 3.00 kb temp space)";
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(Controls(), "--- q.uvios. 0P");
+        EXPECT_EQ(dlg->m_strPatchPath, patch);
+        EXPECT_EQ(dlg->GetItemText(IDC_PATCH_FILE), "tm_122_123.rtp");
+        EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
+        EXPECT_EQ(dlg->GetItemText(IDC_PATCH_FILE_LABEL), label);
+        EXPECT_EQ(dlg->GetItemText(IDC_ENABLE_UNDO),
+                  "Enable patch undo. (requires 3.00 kb additional space.)");
+        // The space calculation ran once, in list mode, over the chosen patch.
+        EXPECT_EQ(engine->Calls(),
+                  (std::vector<std::string>{"-l  \"" + gameDir + "\" \"" + patch + "\""}));
+        // Opened again the queue is empty; closed empty, the chosen patch stays.
+        EXPECT_EQ(QueueShown(), std::vector<std::string>{});
+    }
 }
 
 TEST_F(QueueTest, OneEntryWhoseListingFailsIsStillChosen) {
     engine->Script("1 Patch file is damaged.\nret 11\n");
     const std::string patch = UseQueueAdding({"tm_broken.rtp"})[0];
+    EXPECT_EQ(Controls(), "--- q..vios. 0P");
     EXPECT_EQ(dlg->m_strPatchPath, patch);
     EXPECT_EQ(dlg->GetItemText(IDC_PATCH_FILE), "tm_broken.rtp");
     EXPECT_EQ(dlg->GetItemText(IDC_PATCH_FILE_LABEL), "Select Patch File:");
     EXPECT_EQ(dlg->GetItemText(IDC_ENABLE_UNDO), "Enable patch undo.");
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_ENABLE_UNDO));
-    EXPECT_TRUE(dlg->IsItemEnabled(IDOK));
 }
 
 TEST_F(QueueTest, TwoEntriesEnterQueueModeUntilTheQueueIsCleared) {
     WriteFileBytes(gameDir + "\\tarrow.dat", std::string(2048, 't'));
     engine->Script("7 tarrow.dat\n");
     UseQueueAdding({"single\\tm_121_122.rtp"}); // a single patch chosen first
-    ASSERT_TRUE(dlg->IsItemEnabled(IDC_ENABLE_UNDO));
+    ASSERT_EQ(Controls(), "--- q.uvios. 0P");
     const std::vector<std::string> q = UseQueueAdding({"q\\a.rtp", "q\\b.rtp"});
-
     EXPECT_EQ(dlg->m_listQueue, (TextList{q[0], q[1]}));
-    EXPECT_TRUE(dlg->m_bUseQueue);
+    // No option and no undo apply to a queue; nothing single is chosen.
+    EXPECT_EQ(Controls(), "--- qc...o.. 2P");
     EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "2 patch(es) in queue.");
     EXPECT_EQ(dlg->m_strPatchPath, "");
     EXPECT_EQ(dlg->GetItemText(IDC_PATCH_FILE), "");
-    for (int id : {IDC_VALIDATE_ONLY, IDC_IGNORE_MISSING, IDC_ENABLE_UNDO, IDC_BACKUP_LABEL,
-                   IDC_SELECT_PATCH}) {
-        EXPECT_FALSE(dlg->IsItemEnabled(id)) << id;
-        EXPECT_EQ(dlg->GetCheck(id), BST_UNCHECKED) << id;
-    }
-    EXPECT_FALSE(dlg->m_bValidateOnly || dlg->m_bIgnoreMissing || dlg->m_bUndo);
     EXPECT_EQ(dlg->GetItemText(IDC_ENABLE_UNDO), "Enable patch undo.");
     EXPECT_EQ(dlg->GetItemText(IDC_PATCH_FILE_LABEL), "Select Patch File:");
-    EXPECT_EQ(dlg->GetItemText(IDOK), "&Patch");
-    EXPECT_TRUE(dlg->IsItemEnabled(IDOK));
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_CLEAR_QUEUE));
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_USE_QUEUE));
     EXPECT_EQ(engine->Calls().size(), 1u) << "no space calculation for a queue";
-
     // Edited in queue mode and counted again.
     const std::string c = UseQueueAdding({"q\\c.rtp"})[0];
     EXPECT_EQ(dlg->m_listQueue, (TextList{q[0], q[1], c}));
     EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "3 patch(es) in queue.");
-
     Click(IDC_CLEAR_QUEUE);
-    EXPECT_TRUE(dlg->m_listQueue.empty());
-    EXPECT_FALSE(dlg->m_bUseQueue);
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_SELECT_PATCH));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_CLEAR_QUEUE));
+    EXPECT_EQ(Controls(), "--- q..vi.s. 0P");
     EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_IGNORE_MISSING));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDOK));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_ENABLE_UNDO));
     EXPECT_EQ(QueueShown(), std::vector<std::string>{});
 }
 
 TEST_F(QueueTest, EmptyingTheQueueInQueueModeLeavesQueueModeOnly) {
     UseQueueAdding({"q\\a.rtp", "q\\b.rtp"});
-    ASSERT_TRUE(dlg->m_bUseQueue);
     EXPECT_EQ(QueueShown(), (std::vector<std::string>{"a.rtp", "b.rtp", "+"}));
     UseQueue([&](HWND queue) {
         for (int i = 0; i < 2; ++i) {
@@ -321,17 +287,10 @@ TEST_F(QueueTest, EmptyingTheQueueInQueueModeLeavesQueueModeOnly) {
             ClickIn(queue, IDC_QUEUE_REMOVE);
         }
     });
-    EXPECT_TRUE(dlg->m_listQueue.empty());
-    EXPECT_FALSE(dlg->m_bUseQueue);
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_SELECT_PATCH));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_CLEAR_QUEUE));
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
     // Nothing else changes: no patch is chosen, Patch stays enabled, options stay off.
+    EXPECT_EQ(Controls(), "--- q....os. 0P");
+    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
     EXPECT_EQ(dlg->m_strPatchPath, "");
-    EXPECT_TRUE(dlg->IsItemEnabled(IDOK));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_IGNORE_MISSING));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_ENABLE_UNDO));
 }
 
 } // namespace
