@@ -126,10 +126,6 @@ std::vector<std::string> Kelvane::Messages() const {
     return kt::ListBoxLines(Item(1005));
 }
 
-int Kelvane::Progress(int id) const {
-    return static_cast<int>(Send(Item(id), PBM_GETPOS, 0, 0));
-}
-
 bool Kelvane::Click(int id) {
     if (!Enabled(id)) {
         Log("cannot click control " + std::to_string(id) + " \"" + Text(id) + "\": it is disabled");

@@ -45,7 +45,6 @@ class Kelvane {
     int Check(int id) const;
     std::string Status(int pane) const;
     std::vector<std::string> Messages() const;
-    int Progress(int id) const;
 
     // Clicks a control of the main window; false (and logged) when it is disabled.
     bool Click(int id);
