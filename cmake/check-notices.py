@@ -86,6 +86,10 @@ def main():
             depfiles.setdefault(dep.name, []).append(dep)
     for map_arg in sys.argv[2:]:
         map_path = pathlib.Path(map_arg)
+        if not map_path.exists():
+            print(f"{map_path}: no link map; relink the shipped files")
+            status = 1
+            continue
         need, unknown = needed(map_path, depfiles)
         shipped = map_path.stem
         for piece in unknown:
