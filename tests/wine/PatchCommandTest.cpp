@@ -221,9 +221,11 @@ TEST_F(PatchCommandTest, SpaceErrorsStopBeforeAnythingHappens) {
         TearDown();
         SetUp();
         OpenAndChoose();
-        const std::string root = r.backup == std::string("root")    ? backupRoot
-                                 : r.backup == std::string("lower") ? "c" + backupRoot.substr(1)
-                                                                    : r.backup;
+        std::string root = r.backup == std::string("root") ? backupRoot : r.backup;
+        if (root == "lower") {
+            root = backupRoot;
+            root[0] = 'c';
+        }
         if (!root.empty()) {
             ChooseBackup(root);
         }
