@@ -15,24 +15,26 @@ ScriptedSeam::~ScriptedSeam() {
     fw::SetSeam(nullptr);
 }
 
+namespace {
+// The next scripted answer, or `fallback` when the script has run out.
+template <typename T> T Next(std::deque<T>& answers, T fallback) {
+    if (!answers.empty()) {
+        fallback = answers.front();
+        answers.pop_front();
+    }
+    return fallback;
+}
+} // namespace
+
 int ScriptedSeam::MessageBox(HWND owner, const std::string& text, const std::string& caption,
                              UINT type) {
     boxes.push_back({owner, text, caption, type});
-    if (boxAnswers.empty()) {
-        return IDOK;
-    }
-    int answer = boxAnswers.front();
-    boxAnswers.pop_front();
-    return answer;
+    return Next(boxAnswers, static_cast<int>(IDOK));
 }
 
 INT_PTR ScriptedSeam::OpenFile(const fw::OpenFileRequest& request, std::string& path) {
     openRequests.push_back(request);
-    if (openAnswers.empty()) {
-        return IDCANCEL;
-    }
-    std::string answer = openAnswers.front();
-    openAnswers.pop_front();
+    const std::string answer = Next(openAnswers, std::string());
     if (answer.empty()) {
         return IDCANCEL;
     }
@@ -42,12 +44,7 @@ INT_PTR ScriptedSeam::OpenFile(const fw::OpenFileRequest& request, std::string& 
 
 std::string ScriptedSeam::BrowseFolder(HWND owner, const std::string& title) {
     browseRequests.emplace_back(owner, title);
-    if (browseAnswers.empty()) {
-        return std::string();
-    }
-    std::string answer = browseAnswers.front();
-    browseAnswers.pop_front();
-    return answer;
+    return Next(browseAnswers, std::string());
 }
 
 bool ScriptedSeam::FreeBytes(const std::string& path, int64_t& freeBytes) {
