@@ -26,9 +26,10 @@ TEST(Contract, TheToolsLinesAndTheCallback) {
         int temp; // 0 the temp folder, 1 with a trailing separator, 2 empty, 3 a drive root
         const char* summary;
     };
-    std::vector<Row> rows = {{"-u ", 0, "Patch applied: 5 files updated, 3 files added, 2 files deleted."},
-                             {"-u -j -i ", 1, "Validation passed: 10 files are ready to patch."},
-                             {"-u ", 2, "Patch applied: 5 files updated, 3 files added, 2 files deleted."}};
+    std::vector<Row> rows = {
+        {"-u ", 0, "Patch applied: 5 files updated, 3 files added, 2 files deleted."},
+        {"-u -j -i ", 1, "Validation passed: 10 files are ready to patch."},
+        {"-u ", 2, "Patch applied: 5 files updated, 3 files added, 2 files deleted."}};
 #ifdef _WIN32
     rows.push_back({"-u ", 3, "Patch applied: 5 files updated, 3 files added, 2 files deleted."});
 #endif
@@ -85,10 +86,10 @@ TEST(Contract, ListModeSendsOnlyBareNames) {
         EXPECT_EQ(e.id, 7u);
         names.push_back(e.text);
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"three new.lvl", "two.lvl", "also gone.txt",
-                                               "gone.dat", "script.txt", "empty.cfg", "empty new",
-                                               "nested file.txt", "readme with blanks.txt",
-                                               "tarrowmain.exe"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"three new.lvl", "two.lvl", "also gone.txt", "gone.dat",
+                                        "script.txt", "empty.cfg", "empty new", "nested file.txt",
+                                        "readme with blanks.txt", "tarrowmain.exe"}));
     EXPECT_EQ(snapshot(t.s.path()), start);
     EXPECT_EQ(call("-l  " + q(t.game) + " " + q(t.s.sub("missing.rtp"))), kv::kRcPatchUnreadable);
     EXPECT_TRUE(events().empty());

@@ -90,8 +90,8 @@ TEST(Engine, AppliesAndReappliesWithoutWriting) {
 TEST(Engine, FilesThatDifferOrAreMissing) {
     const std::string differs = "Cannot patch " + native("data/levels/two.lvl") +
                                 ": the file differs from the version this patch updates.";
-    const std::string missing = "Cannot patch " + native("data/script.txt") +
-                                ": the file is missing.";
+    const std::string missing =
+        "Cannot patch " + native("data/script.txt") + ": the file is missing.";
     const std::string skip_differs = "Skipped" + differs.substr(12);
     const std::string skip_missing = "Skipped" + missing.substr(12);
     struct Row {
@@ -102,15 +102,31 @@ TEST(Engine, FilesThatDifferOrAreMissing) {
         std::string summary;
     };
     const Row rows[] = {
-        {"-u ", 1, kRcMismatch, {differs}, {},
+        {"-u ",
+         1,
+         kRcMismatch,
+         {differs},
+         {},
          "The patch was not applied: 1 file does not match the version this patch updates; "
          "nothing was changed."},
         {"-u -j ", 0, kRcOk, {}, {}, "Validation passed: 10 files are ready to patch."},
-        {"-u -j ", 2, kRcMismatch, {differs, missing}, {},
+        {"-u -j ",
+         2,
+         kRcMismatch,
+         {differs, missing},
+         {},
          "Validation failed: 2 files do not match the version this patch updates."},
-        {"-u -j -i ", 2, kRcOk, {}, {skip_differs, skip_missing},
+        {"-u -j -i ",
+         2,
+         kRcOk,
+         {},
+         {skip_differs, skip_missing},
          "Validation passed: 8 files are ready to patch, 2 files were skipped."},
-        {"-u -i ", 2, kRcOk, {}, {skip_differs, skip_missing},
+        {"-u -i ",
+         2,
+         kRcOk,
+         {},
+         {skip_differs, skip_missing},
          "Patch applied: 3 files updated, 3 files added, 2 files deleted, 2 files were skipped."},
     };
     for (const Row& row : rows) {
@@ -230,14 +246,15 @@ TEST(Engine, FilesWithTheSameEditsReferToTheFirstAndStillApplyAlone) {
         const char* switches;
         const Tree& expect;
     };
-    for (const Row& row : {Row{t.old_tree, "-u ", t.new_tree}, Row{missing, "-u -i ", missing_after},
-                           Row{first_new, "-u ", t.new_tree}}) {
+    for (const Row& row :
+         {Row{t.old_tree, "-u ", t.new_tree}, Row{missing, "-u -i ", missing_after},
+          Row{first_new, "-u ", t.new_tree}}) {
         Recorder r;
         ASSERT_EQ(t.apply(row.game, r, row.switches), kRcOk) << r.all_text();
         EXPECT_EQ(describe_difference(snapshot(t.s.sub("game")), row.expect), "");
         if (&row.game == &missing) {
             EXPECT_EQ(r.texts(2), std::vector<std::string>{"Skipped " + native("bin/a.exe") +
-                                                            ": the file is missing."});
+                                                           ": the file is missing."});
         }
     }
 }
@@ -296,13 +313,32 @@ TEST(Engine, ReferencesToDamagedOrImproperEntriesAreRefused) {
 // Whatever the mode and however the directory is stored, a patch with one unsafe path is
 // refused before anything is written, inside the game directory or outside it.
 TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
-    const std::vector<std::vector<std::string>> cases = {
-        {"/tmp/kelvane-escape"}, {"C:/escape.txt"}, {"c:escape.txt"}, {"../escape.txt"},
-        {"data/../../escape.txt"}, {"data//x.txt"}, {"./x.txt"}, {"x.txt:stream"}, {"CON"},
-        {"nul.txt"}, {"data/com1.dat"}, {"LPT1"}, {"a<b.txt"}, {"a|b"}, {"a?b"}, {"a*b"},
-        {"a\"b"}, {"data\\..\\..\\escape.txt"}, {"ctl\001.txt"}, {"dot."}, {"blank "},
-        {"PROGRA~1/x.txt"}, {"Tarrowmoor/.kelvane-journal/plan"}, {"Tarrowmoor"},
-        {"Data/Same.txt", "data/same.TXT"}, {"clash", "clash/inner.txt"}};
+    const std::vector<std::vector<std::string>> cases = {{"/tmp/kelvane-escape"},
+                                                         {"C:/escape.txt"},
+                                                         {"c:escape.txt"},
+                                                         {"../escape.txt"},
+                                                         {"data/../../escape.txt"},
+                                                         {"data//x.txt"},
+                                                         {"./x.txt"},
+                                                         {"x.txt:stream"},
+                                                         {"CON"},
+                                                         {"nul.txt"},
+                                                         {"data/com1.dat"},
+                                                         {"LPT1"},
+                                                         {"a<b.txt"},
+                                                         {"a|b"},
+                                                         {"a?b"},
+                                                         {"a*b"},
+                                                         {"a\"b"},
+                                                         {"data\\..\\..\\escape.txt"},
+                                                         {"ctl\001.txt"},
+                                                         {"dot."},
+                                                         {"blank "},
+                                                         {"PROGRA~1/x.txt"},
+                                                         {"Tarrowmoor/.kelvane-journal/plan"},
+                                                         {"Tarrowmoor"},
+                                                         {"Data/Same.txt", "data/same.TXT"},
+                                                         {"clash", "clash/inner.txt"}};
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i][0]);
         Scratch s;
@@ -354,8 +390,10 @@ TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
     wrong_hash.entry.new_hash.b[0] ^= 1;
     huge.entry.new_size = ~0ull;
     codec.entry.codec = static_cast<Codec>(9);
-    for (auto [c, rc] : {std::pair{short_payload, kRcPatchCorrupt}, {wrong_hash, kRcPatchCorrupt},
-                         {huge, kRcPatchCorrupt}, {codec, kRcPatchUnsupported}}) {
+    for (auto [c, rc] : {std::pair{short_payload, kRcPatchCorrupt},
+                         {wrong_hash, kRcPatchCorrupt},
+                         {huge, kRcPatchCorrupt},
+                         {codec, kRcPatchUnsupported}}) {
         craft_patch(t.patch, {c});
         attempt(read_file(t.patch), rc);
     }
@@ -366,8 +404,9 @@ TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
     }
     attempt(good + "x", kRcPatchCorrupt);
     std::vector<size_t> flips;
-    for (size_t i = 0; i < good.size();
-         i = i < 16 || i + 64 >= good.size() ? i + 1 : std::min(i + good.size() / 97, good.size() - 64))
+    for (size_t i = 0; i < good.size(); i = i < 16 || i + 64 >= good.size()
+                                                ? i + 1
+                                                : std::min(i + good.size() / 97, good.size() - 64))
         flips.push_back(i);
     for (size_t pos : flips) {
         SCOPED_TRACE(pos);
@@ -460,8 +499,8 @@ int run_child(int n, const Install& t) {
     char self[MAX_PATH];
     std::string exe(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
     exe = exe.substr(0, exe.find_last_of('\\')) + "\\patchw32_crash_child.exe";
-    std::string cmd = q(exe) + " " + std::to_string(n) + " " + q(t.game) + " " + q(t.patch) + " " +
-                      q(t.temp);
+    std::string cmd =
+        q(exe) + " " + std::to_string(n) + " " + q(t.game) + " " + q(t.patch) + " " + q(t.temp);
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -516,7 +555,7 @@ TEST(Engine, TerminatedProcessIsRecoveredByTheNextRun) {
             ++new_states;
         } else {
             EXPECT_EQ(describe_difference(now, t.before), "") << "terminated at step " << n << "\n"
-                                                               << r.all_text();
+                                                              << r.all_text();
             ++old_states;
         }
         EXPECT_EQ(snapshot(t.temp), Tree{}) << "terminated at step " << n;

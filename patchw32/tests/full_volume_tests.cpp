@@ -147,9 +147,8 @@ TEST_F(FullVolume, NewFilesThatDoNotFitChangeNothing) {
             ASSERT_TRUE(kv::os::make_dir(temp).ok());
         }
         const std::string expected[] = {
-            "Not enough space in the temp directory for the new files: cannot write " + temp +
-                sep + "kelvane-" + std::to_string(kv::os::process_id()) + sep + video_index_ +
-                ".new",
+            "Not enough space in the temp directory for the new files: cannot write " + temp + sep +
+                "kelvane-" + std::to_string(kv::os::process_id()) + sep + video_index_ + ".new",
             "Not enough space on the game's drive for the new video.dat: cannot write " + game +
                 sep + journal + "n" + video_index_,
             "Not enough space on the game's drive for the new files: cannot write " + game + sep +
