@@ -11,36 +11,63 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
+#include <direct.h>
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 using namespace kvtest;
 
-// Every temp directory the tool may hand over reaches the engine intact, and the reports come
-// back through the callback: one file count before the first name, progress as a value
-// within 0..32768 that ends each file at 32768, texts as strings.
+namespace {
+
+bool change_dir(const std::string& dir) {
+#ifdef _WIN32
+    return _chdir(dir.c_str()) == 0;
+#else
+    return chdir(dir.c_str()) == 0;
+#endif
+}
+
+} // namespace
+
+// Every temp directory the tool may hand over, and a line without a game directory (the
+// current one), reach the engine intact, into a game with or without the reserved top folder.
+// The reports come back through the callback: one file count before the first name, progress
+// as a value within 0..32768 that ends each file at 32768, texts as strings, the summary last.
 TEST(Contract, TheToolsLinesAndTheCallback) {
     ASSERT_NE(entry(), nullptr);
     struct Row {
         const char* switches;
         int temp; // 0 the temp folder, 1 with a trailing separator, 2 empty, 3 a drive root
-        const char* summary;
+        bool with_top, from_cwd;
     };
-    std::vector<Row> rows = {
-        {"-u ", 0, "Patch applied: 5 files updated, 3 files added, 2 files deleted."},
-        {"-u -j -i ", 1, "Validation passed: 10 files are ready to patch."},
-        {"-u ", 2, "Patch applied: 5 files updated, 3 files added, 2 files deleted."}};
+    std::vector<Row> rows = {{"-u ", 0, true, false},  {"-u -j -i ", 1, true, false},
+                             {"-u ", 2, true, false},  {"-u ", 2, false, false},
+                             {"-u ", 0, false, false}, {"-u ", 0, true, true}};
 #ifdef _WIN32
-    rows.push_back({"-u ", 3, "Patch applied: 5 files updated, 3 files added, 2 files deleted."});
+    rows.push_back({"-u ", 3, true, false});
 #endif
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.temp);
-        Install t;
+        SCOPED_TRACE(::testing::Message()
+                     << row.switches << row.temp << row.with_top << row.from_cwd);
+        Install t(row.with_top);
         std::string temps[] = {t.temp, t.temp + kv::os::separator(), "",
                                t.s.path().substr(0, 3)}; // "C:\"
-        ASSERT_EQ(call(t.line(row.switches, temps[row.temp])), 0) << all_text();
-        EXPECT_EQ(texts(4), std::vector<std::string>{row.summary});
         bool validate = std::string(row.switches).find("-j") != std::string::npos;
+        std::string here = kv::os::current_dir();
+        if (row.from_cwd) {
+            ASSERT_TRUE(change_dir(t.game));
+            ASSERT_EQ(call(row.switches + q("-otempdir:" + t.temp) + " " + q(t.patch)), 0);
+            ASSERT_TRUE(change_dir(here));
+        } else {
+            ASSERT_EQ(call(t.line(row.switches, temps[row.temp])), 0) << all_text();
+        }
+        EXPECT_EQ(texts(4), std::vector<std::string>{
+                                validate ? "Validation passed: 10 files are ready to patch."
+                                         : "Patch applied: 5 files updated, 3 files added, 2 "
+                                           "files deleted."});
+        EXPECT_TRUE(texts(3).empty());
         EXPECT_EQ(describe_difference(snapshot(t.game), validate ? t.before : t.after), "");
         EXPECT_EQ(snapshot(t.temp), Tree{});
         if (row.temp == 3) { // the engine's work folder is gone from the root
@@ -49,7 +76,7 @@ TEST(Contract, TheToolsLinesAndTheCallback) {
             for (const auto& e : top)
                 EXPECT_NE(e.name.rfind("kelvane-" + std::to_string(kv::os::process_id()), 0), 0u);
         }
-        if (row.temp != 0)
+        if (&row != &rows[0])
             continue;
         int n6 = 0, n7 = 0;
         uint32_t last = 0;
@@ -72,6 +99,10 @@ TEST(Contract, TheToolsLinesAndTheCallback) {
         EXPECT_EQ(n6, 1);
         EXPECT_EQ(n7, 10);
         EXPECT_EQ(texts(7).at(0), native("data/levels/three new.lvl"));
+        EXPECT_EQ(events().back().id, 4u);
+        ASSERT_EQ(call(t.line(row.switches)), 0);
+        EXPECT_EQ(texts(4),
+                  std::vector<std::string>{"This patch is already applied; nothing was changed."});
     }
 }
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
-#include <direct.h>
+#include <process.h>
 #include <windows.h>
 #else
 #include <spawn.h>
@@ -26,63 +26,29 @@ int run(const Install& t, const std::string& switches, Recorder& r) {
     return run_engine(t.line(switches), r);
 }
 
-bool change_dir(const std::string& dir) {
-#ifdef _WIN32
-    return _chdir(dir.c_str()) == 0;
-#else
-    return chdir(dir.c_str()) == 0;
-#endif
-}
-
-const char* const kApplied = "Patch applied: 5 files updated, 3 files added, 2 files deleted.";
-
 } // namespace
 
-// An apply with the temp folder named or left to the engine, into a game with or without the
-// reserved top folder, or with the game directory left out (the current directory); applying
-// again writes nothing to the game.
-TEST(Engine, AppliesAndReappliesWithoutWriting) {
-    struct Row {
-        bool default_temp, with_top, from_cwd;
-    };
-    for (Row row : {Row{false, true, false}, Row{true, true, false}, Row{false, false, false},
-                    Row{true, false, false}, Row{false, true, true}}) {
-        SCOPED_TRACE(::testing::Message() << row.default_temp << row.with_top << row.from_cwd);
-        Install t(row.with_top);
-        std::string here = os::current_dir();
-        Recorder r;
-        int rc;
-        if (row.from_cwd) {
-            ASSERT_TRUE(change_dir(t.game));
-            rc = run_engine("-u " + q("-otempdir:" + t.temp) + " " + q(t.patch), r);
-            ASSERT_TRUE(change_dir(here));
-        } else {
-            rc = run_engine(t.line("-u ", row.default_temp ? "" : t.temp), r);
-        }
-        ASSERT_EQ(rc, kRcOk) << r.all_text();
-        EXPECT_EQ(describe_difference(snapshot(t.game), t.after), "");
-        EXPECT_EQ(r.texts(4), std::vector<std::string>{kApplied});
-        EXPECT_TRUE(r.texts(3).empty());
-        EXPECT_EQ(snapshot(t.temp), Tree{});
-        if (row.default_temp || !row.with_top || row.from_cwd)
-            continue;
-        // Any change to a game file now would be a rewrite: make every one fail loudly.
-        std::string journal = os::join(os::join(t.game, kReservedTop), kJournalName);
-        int game_writes = 0;
-        os::set_fault_hook([&](const char*, const std::string& path) {
-            bool engine_own = path.rfind(journal, 0) == 0 || path.rfind(t.temp, 0) == 0;
-            game_writes += !engine_own;
-            return engine_own;
-        });
-        Recorder again;
-        rc = run(t, "-u ", again);
-        os::set_fault_hook(nullptr);
-        EXPECT_EQ(rc, kRcOk) << again.all_text();
-        EXPECT_EQ(game_writes, 0);
-        EXPECT_EQ(again.texts(4),
-                  std::vector<std::string>{"This patch is already applied; nothing was changed."});
-        EXPECT_EQ(describe_difference(snapshot(t.game), t.after), "");
-    }
+// Applying a patch a second time reports it and writes nothing to the game.
+TEST(Engine, ReapplyingWritesNothing) {
+    Install t;
+    Recorder r;
+    ASSERT_EQ(run(t, "-u ", r), kRcOk) << r.all_text();
+    // Any change to a game file now would be a rewrite: make every one fail loudly.
+    std::string journal = os::join(os::join(t.game, kReservedTop), kJournalName);
+    int game_writes = 0;
+    os::set_fault_hook([&](const char*, const std::string& path) {
+        bool engine_own = path.rfind(journal, 0) == 0 || path.rfind(t.temp, 0) == 0;
+        game_writes += !engine_own;
+        return engine_own;
+    });
+    Recorder again;
+    int rc = run(t, "-u ", again);
+    os::set_fault_hook(nullptr);
+    EXPECT_EQ(rc, kRcOk) << again.all_text();
+    EXPECT_EQ(game_writes, 0);
+    EXPECT_EQ(again.texts(4),
+              std::vector<std::string>{"This patch is already applied; nothing was changed."});
+    EXPECT_EQ(describe_difference(snapshot(t.game), t.after), "");
 }
 
 // Files that differ from the version the patch updates or are missing stop an apply or fail a
@@ -101,34 +67,19 @@ TEST(Engine, FilesThatDifferOrAreMissing) {
         std::vector<std::string> errors, warnings;
         std::string summary;
     };
+    // clang-format off
     const Row rows[] = {
-        {"-u ",
-         1,
-         kRcMismatch,
-         {differs},
-         {},
-         "The patch was not applied: 1 file does not match the version this patch updates; "
-         "nothing was changed."},
+        {"-u ", 1, kRcMismatch, {differs}, {}, "The patch was not applied: 1 file does not match "
+                                               "the version this patch updates; nothing was changed."},
         {"-u -j ", 0, kRcOk, {}, {}, "Validation passed: 10 files are ready to patch."},
-        {"-u -j ",
-         2,
-         kRcMismatch,
-         {differs, missing},
-         {},
+        {"-u -j ", 2, kRcMismatch, {differs, missing}, {},
          "Validation failed: 2 files do not match the version this patch updates."},
-        {"-u -j -i ",
-         2,
-         kRcOk,
-         {},
-         {skip_differs, skip_missing},
+        {"-u -j -i ", 2, kRcOk, {}, {skip_differs, skip_missing},
          "Validation passed: 8 files are ready to patch, 2 files were skipped."},
-        {"-u -i ",
-         2,
-         kRcOk,
-         {},
-         {skip_differs, skip_missing},
+        {"-u -i ", 2, kRcOk, {}, {skip_differs, skip_missing},
          "Patch applied: 3 files updated, 3 files added, 2 files deleted, 2 files were skipped."},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.summary);
         Install t;
@@ -221,8 +172,11 @@ struct SharedEdits {
 
 // The builder codes the instructions of the later files against the first one's; each file
 // still applies on its own, whether the first is missing, skipped or already new, because the
-// engine reads the first one's instructions from the patch, never from the game.
-TEST(Engine, FilesWithTheSameEditsReferToTheFirstAndStillApplyAlone) {
+// engine reads the first one's instructions from the patch, never from the game. Damage in the
+// instructions another entry refers to stops the run before anything changes, even when the
+// damaged entry itself is skipped; codec parameters that name no proper entry are refused when
+// the patch is opened.
+TEST(Engine, FilesWithTheSameEditsReferToTheFirst) {
     SharedEdits t;
     Patch p;
     std::string msg;
@@ -236,47 +190,30 @@ TEST(Engine, FilesWithTheSameEditsReferToTheFirstAndStillApplyAlone) {
         // Against the first file's instructions the later ones cost a fraction.
         EXPECT_LT(p.entries[i].payload_size * 2, p.entries[0].payload_size) << i;
     }
-    p.file.close();
-    Tree missing = t.old_tree, first_new = t.old_tree, missing_after = t.new_tree;
-    missing.erase("bin/a.exe");
-    missing_after.erase("bin/a.exe");
-    first_new["bin/a.exe"] = t.new_tree["bin/a.exe"];
-    struct Row {
-        const Tree& game;
-        const char* switches;
-        const Tree& expect;
-    };
-    for (const Row& row :
-         {Row{t.old_tree, "-u ", t.new_tree}, Row{missing, "-u -i ", missing_after},
-          Row{first_new, "-u ", t.new_tree}}) {
-        Recorder r;
-        ASSERT_EQ(t.apply(row.game, r, row.switches), kRcOk) << r.all_text();
-        EXPECT_EQ(describe_difference(snapshot(t.s.sub("game")), row.expect), "");
-        if (&row.game == &missing) {
-            EXPECT_EQ(r.texts(2), std::vector<std::string>{"Skipped " + native("bin/a.exe") +
-                                                           ": the file is missing."});
-        }
-    }
-}
-
-// Damage in the instructions another entry refers to stops the run before anything changes,
-// even when the damaged entry itself is skipped; codec parameters that name no proper entry
-// are refused when the patch is opened.
-TEST(Engine, ReferencesToDamagedOrImproperEntriesAreRefused) {
-    SharedEdits t;
-    Patch p;
-    std::string msg;
-    ASSERT_EQ(open_patch(t.patch, p, msg), PatchError::None) << msg;
     std::string bytes = read_file(t.patch);
     std::vector<CraftEntry> es;
     for (const Entry& e : p.entries)
         es.push_back({e, bytes.substr(static_cast<size_t>(e.payload_offset),
                                       static_cast<size_t>(e.payload_size))});
     p.file.close();
+    Tree missing = t.old_tree, first_new = t.old_tree, missing_after = t.new_tree;
+    missing.erase("bin/a.exe");
+    missing_after.erase("bin/a.exe");
+    first_new["bin/a.exe"] = t.new_tree["bin/a.exe"];
+    for (auto [game, switches, expect] : {std::tuple{&t.old_tree, "-u ", &t.new_tree},
+                                          {&missing, "-u -i ", &missing_after},
+                                          {&first_new, "-u ", &t.new_tree}}) {
+        Recorder r;
+        ASSERT_EQ(t.apply(*game, r, switches), kRcOk) << r.all_text();
+        EXPECT_EQ(describe_difference(snapshot(t.s.sub("game")), *expect), "");
+        if (game == &missing) {
+            EXPECT_EQ(r.texts(2), std::vector<std::string>{"Skipped " + native("bin/a.exe") +
+                                                           ": the file is missing."});
+        }
+    }
+
     auto attempt = [&](std::vector<CraftEntry> entries, const std::string& expect_error) {
         craft_patch(t.patch, entries, kDirCompactDeflate);
-        Tree missing = t.old_tree;
-        missing.erase("bin/a.exe");
         Recorder r;
         EXPECT_EQ(t.apply(missing, r, "-u -i "), kRcPatchCorrupt) << r.all_text();
         EXPECT_EQ(describe_difference(snapshot(t.s.sub("game")), missing), "");
@@ -305,40 +242,25 @@ TEST(Engine, ReferencesToDamagedOrImproperEntriesAreRefused) {
     attempt(long_form, improper("bin/b.exe"));
     CraftEntry stored = add_entry("bin/d.exe", "new file");
     stored.entry.extra = delta_reference_params(0);
-    std::vector<CraftEntry> on_stored = es;
-    on_stored.push_back(stored);
-    attempt(on_stored, improper("bin/d.exe"));
+    es.push_back(stored);
+    attempt(es, improper("bin/d.exe"));
 }
 
 // Whatever the mode and however the directory is stored, a patch with one unsafe path is
 // refused before anything is written, inside the game directory or outside it.
 TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
+    // Each kind of unsafe name once (the names themselves are checked in unit_tests), and the
+    // clashes that only the whole directory shows.
     const std::vector<std::vector<std::string>> cases = {{"/tmp/kelvane-escape"},
                                                          {"C:/escape.txt"},
-                                                         {"c:escape.txt"},
                                                          {"../escape.txt"},
-                                                         {"data/../../escape.txt"},
-                                                         {"data//x.txt"},
-                                                         {"./x.txt"},
-                                                         {"x.txt:stream"},
-                                                         {"CON"},
-                                                         {"nul.txt"},
-                                                         {"data/com1.dat"},
-                                                         {"LPT1"},
-                                                         {"a<b.txt"},
-                                                         {"a|b"},
-                                                         {"a?b"},
-                                                         {"a*b"},
-                                                         {"a\"b"},
                                                          {"data\\..\\..\\escape.txt"},
-                                                         {"ctl\001.txt"},
-                                                         {"dot."},
-                                                         {"blank "},
-                                                         {"PROGRA~1/x.txt"},
+                                                         {"x.txt:stream"},
+                                                         {"nul.txt"},
                                                          {"Tarrowmoor/.kelvane-journal/plan"},
-                                                         {"Tarrowmoor"},
                                                          {"Data/Same.txt", "data/same.TXT"},
-                                                         {"clash", "clash/inner.txt"}};
+                                                         {"clash", "clash/inner.txt"},
+                                                         {"clash/inner.txt", "clash"}};
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i][0]);
         Scratch s;
@@ -372,11 +294,13 @@ TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
 TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
     Install t;
     const std::string good = read_file(t.patch);
+    // Runs the patch, which must change nothing and be refused with the code (any when 0) and
+    // the text (when given).
     auto attempt = [&](const std::string& patch, int expect_rc, const char* error = nullptr) {
         write_file(t.patch, patch);
         Recorder r;
         int rc = run(t, "-u ", r);
-        EXPECT_EQ(rc, expect_rc) << r.all_text();
+        EXPECT_TRUE(rc == expect_rc || (expect_rc == 0 && rc != kRcOk)) << rc << r.all_text();
         if (error) {
             EXPECT_EQ(r.texts(3), std::vector<std::string>{error});
         }
@@ -398,27 +322,20 @@ TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
         attempt(read_file(t.patch), rc);
     }
     for (size_t cut : {size_t(0), size_t(1), size_t(8), size_t(15), size_t(16), size_t(100),
-                       good.size() / 2, good.size() - 64, good.size() - 17, good.size() - 1}) {
-        SCOPED_TRACE(cut);
+                       good.size() / 2, good.size() - 64, good.size() - 17, good.size() - 1})
         attempt(good.substr(0, cut), kRcPatchCorrupt);
-    }
     attempt(good + "x", kRcPatchCorrupt);
-    std::vector<size_t> flips;
-    for (size_t i = 0; i < good.size(); i = i < 16 || i + 64 >= good.size()
-                                                ? i + 1
-                                                : std::min(i + good.size() / 97, good.size() - 64))
-        flips.push_back(i);
-    for (size_t pos : flips) {
-        SCOPED_TRACE(pos);
+    // Every byte of the head and the trailer flipped in turn, and bytes in between: refused as
+    // damaged (a flipped version byte may be read as a newer version first).
+    for (size_t pos = 0; pos < good.size();
+         pos = pos < 16 || pos + 64 >= good.size()
+                   ? pos + 1
+                   : std::min(pos + good.size() / 97, good.size() - 64)) {
         std::string bad = good;
         bad[pos] = static_cast<char>(bad[pos] ^ 0x10);
-        write_file(t.patch, bad);
-        Recorder r;
-        int rc = run(t, "-u ", r);
+        int rc = attempt(bad, 0);
         EXPECT_TRUE(rc == kRcPatchCorrupt || (pos >= 8 && pos < 10 && rc == kRcPatchUnsupported))
-            << rc;
-        EXPECT_EQ(describe_difference(snapshot(t.game), t.before), "");
-        EXPECT_EQ(snapshot(t.temp), Tree{});
+            << pos;
     }
     std::string v2 = good;
     v2[8] = 2;
@@ -499,20 +416,11 @@ int run_child(int n, const Install& t) {
     char self[MAX_PATH];
     std::string exe(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
     exe = exe.substr(0, exe.find_last_of('\\')) + "\\patchw32_crash_child.exe";
-    std::string cmd =
-        q(exe) + " " + std::to_string(n) + " " + q(t.game) + " " + q(t.patch) + " " + q(t.temp);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return -1;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return static_cast<int>(code);
+    // _spawnv joins the arguments with blanks, so each is quoted.
+    std::string args[] = {q(exe), std::to_string(n), q(t.game), q(t.patch), q(t.temp)};
+    const char* argv[] = {args[0].c_str(), args[1].c_str(), args[2].c_str(),
+                          args[3].c_str(), args[4].c_str(), nullptr};
+    return static_cast<int>(_spawnv(_P_WAIT, exe.c_str(), argv));
 #else
     char self[4096];
     ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
