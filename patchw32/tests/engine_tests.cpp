@@ -443,7 +443,7 @@ int run_child(int n, const Install& t) {
 // directory, whether it validates, lists or applies, finishes or undoes the interrupted commit.
 TEST(Engine, TerminatedProcessIsRecoveredByTheNextRun) {
     Install t(false);
-    int old_states = 0, new_states = 0;
+    int old_states = 0, new_states = 0, finished = 0;
     for (int n = 1;; ++n) {
         t.reset_game();
         int code = run_child(n, t);
@@ -456,6 +456,8 @@ TEST(Engine, TerminatedProcessIsRecoveredByTheNextRun) {
         Recorder r;
         int rc = mode == 1 ? run_engine(t.list_line(), r) : run(t, mode ? "-u " : "-u -j ", r);
         EXPECT_EQ(rc, kRcOk) << "terminated at step " << n << "\n" << r.all_text();
+        finished += r.all_text().find("Recovered: the interrupted patch run is complete.") !=
+                    std::string::npos;
         Tree now = snapshot(t.game);
         if (mode == 2) {
             EXPECT_EQ(describe_difference(now, t.after), "") << "terminated at step " << n;
@@ -473,6 +475,7 @@ TEST(Engine, TerminatedProcessIsRecoveredByTheNextRun) {
     }
     EXPECT_GT(old_states, 5);
     EXPECT_GT(new_states, 0);
+    EXPECT_GT(finished, 0); // runs killed after every file was in place are finished, not undone
 }
 
 // A read-only file: the new version carries the attribute, and a later patch replaces it
