@@ -91,6 +91,9 @@ TEST(Contract, TheToolsLinesAndTheCallback) {
                 EXPECT_EQ(last, n7 ? 32768u : 0u) << e.text;
                 n7++, last = 0, fresh = true;
             }
+            if (e.id >= 1 && e.id <= 4) {
+                EXPECT_LE(e.text.size(), 239u);
+            }
             if (e.id == 5) { // each file's progress starts at 0 and never goes back
                 EXPECT_TRUE(fresh ? e.value == 0 : e.value >= last) << e.value << " after " << last;
                 EXPECT_LE(e.value, 32768u);

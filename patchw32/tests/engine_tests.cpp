@@ -325,6 +325,10 @@ TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
                        good.size() / 2, good.size() - 64, good.size() - 17, good.size() - 1})
         attempt(good.substr(0, cut), kRcPatchCorrupt);
     attempt(good + "x", kRcPatchCorrupt);
+    std::string flipped = good;
+    flipped[good.size() / 2] ^= 4;
+    attempt(flipped, kRcPatchCorrupt,
+            "The patch is damaged: its checksum does not match its contents.");
     // Every byte of the head and the trailer flipped in turn, and bytes in between: refused as
     // damaged (a flipped version byte may be read as a newer version first).
     for (size_t pos = 0; pos < good.size();
