@@ -122,7 +122,9 @@ void Walk(const std::string& dir, const std::string& rel,
     do {
         const std::string name = data.cFileName;
         const std::string child = rel.empty() ? name : rel + "\\" + name;
-        const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        // A link is an entry of its own: its target is never walked (nor removed).
+        const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                            (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
         if (name != "." && name != "..") {
             visit(child, folder);
             if (folder) {
@@ -135,6 +137,11 @@ void Walk(const std::string& dir, const std::string& rel,
 } // namespace
 
 void RemoveTree(const std::string& path) {
+    // Only folders below a drive root, named by a full path, are ever removed.
+    if (path.size() <= 3 || path[1] != ':' || path[2] != '\\') {
+        ADD_FAILURE() << "refusing to remove \"" << path << "\"";
+        return;
+    }
     std::vector<std::pair<std::string, bool>> entries;
     Walk(path, "", [&](const std::string& rel, bool folder) { entries.emplace_back(rel, folder); });
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) { // children before parents

@@ -308,32 +308,6 @@ TEST_F(PatchCommandTest, FailedCopyAnsweredYesPatchesWithoutBackup) {
     ExpectBarsAtZero();
 }
 
-TEST_F(PatchCommandTest, FailedCopyAnsweredNoChangesNothing) {
-    OpenAndChoose();
-    ChooseBackup(backupRoot);
-    const std::string label = dlg->GetItemText(IDC_BACKUP_LABEL);
-    const auto before = Enabled();
-    const Tree game = Snapshot(gameDir);
-    prompts->boxAnswers = {IDOK, IDNO};
-    {
-        HeldFile held(gameDir + "\\Data\\main.zip");
-        Click(IDOK);
-    }
-    ASSERT_EQ(prompts->boxes.size(), 2u);
-    ExpectBox(1, kQuestion, "Error", kAsk);
-    EXPECT_FALSE(PathExists(backupDir));
-    EXPECT_EQ(ApplyRuns(), 0u);
-    EXPECT_EQ(Snapshot(gameDir), game);
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
-    EXPECT_EQ(Enabled(), before);
-    EXPECT_FALSE(dlg->m_bBusy);
-    EXPECT_EQ(dlg->GetCheck(IDC_ENABLE_UNDO), BST_CHECKED);
-    EXPECT_EQ(dlg->m_strBackupDir + dlg->m_strBackupFolder, backupDir);
-    EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), label);
-    EXPECT_EQ(dlg->m_strPatchPath, patchPath);
-    ExpectBarsAtZero();
-}
-
 TEST_F(PatchCommandTest, ExistingBackupFolderIsNeverDeleted) {
     OpenAndChoose();
     ChooseBackup(backupRoot);
@@ -348,24 +322,49 @@ TEST_F(PatchCommandTest, ExistingBackupFolderIsNeverDeleted) {
     EXPECT_EQ(Snapshot(backupDir), (Tree{{"earlier.txt", "an earlier backup"}}));
 }
 
-TEST_F(PatchCommandTest, UndoFileOnAFullDiskEndsTheBusyState) {
-    const std::string root = FullVolumeFolder("patch");
-    ASSERT_FALSE(root.empty());
-    prompts->freeByDrive[root.substr(0, 3)] = 10 * kGiB;
-    OpenAndChoose();
-    ChooseBackup(root);
-    const auto before = Enabled();
-    prompts->boxAnswers = {IDOK, IDNO};
-    Click(IDOK);
-    ASSERT_EQ(prompts->boxes.size(), 2u);
-    ExpectBox(0, "Unable to write file: " + backupDir + "\\undo_patch.reg . Unable to proceed.",
-              "Error", kError);
-    ExpectBox(1, kQuestion, "Error", kAsk);
-    EXPECT_FALSE(PathExists(backupDir));
-    EXPECT_FALSE(dlg->m_bBusy);
-    EXPECT_EQ(Enabled(), before);
-    EXPECT_EQ(ApplyRuns(), 0u);
-    RemoveTree(root);
+// A backup that fails (a game file held by another program; a full disk while the undo
+// file is written) answered No changes nothing: no backup, no run, the dialog as before.
+TEST_F(PatchCommandTest, FailedBackupAnsweredNoChangesNothing) {
+    for (bool fullDisk : {false, true}) {
+        SCOPED_TRACE(fullDisk);
+        TearDown();
+        SetUp();
+        const std::string root = fullDisk ? FullVolumeFolder("patch") : backupRoot;
+        ASSERT_FALSE(root.empty());
+        prompts->freeByDrive[root.substr(0, 3)] = 10 * kGiB;
+        OpenAndChoose();
+        ChooseBackup(root);
+        const std::string label = dlg->GetItemText(IDC_BACKUP_LABEL);
+        const auto before = Enabled();
+        const Tree game = Snapshot(gameDir);
+        prompts->boxAnswers = {IDOK, IDNO};
+        {
+            HeldFile held(gameDir + (fullDisk ? "\\tarrowmain.exe" : "\\Data\\main.zip"));
+            Click(IDOK);
+        }
+        ASSERT_EQ(prompts->boxes.size(), 2u);
+        ExpectBox(0,
+                  fullDisk ? "Unable to write file: " + backupDir +
+                                 "\\undo_patch.reg . Unable to proceed."
+                           : "Unable to copy file: " + gameDir + "\\Data\\main.zip to " +
+                                 backupDir + "\\Data\\main.zip. Unable to proceed.",
+                  "Error", kError);
+        ExpectBox(1, kQuestion, "Error", kAsk);
+        EXPECT_FALSE(PathExists(backupDir));
+        EXPECT_EQ(ApplyRuns(), 0u);
+        EXPECT_EQ(Snapshot(gameDir), game);
+        EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
+        EXPECT_EQ(Enabled(), before);
+        EXPECT_FALSE(dlg->m_bBusy);
+        EXPECT_EQ(dlg->GetCheck(IDC_ENABLE_UNDO), BST_CHECKED);
+        EXPECT_EQ(dlg->m_strBackupDir + dlg->m_strBackupFolder, backupDir);
+        EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), label);
+        EXPECT_EQ(dlg->m_strPatchPath, patchPath);
+        ExpectBarsAtZero();
+        if (fullDisk) {
+            RemoveTree(root);
+        }
+    }
 }
 
 } // namespace
