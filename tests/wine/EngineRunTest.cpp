@@ -2,6 +2,7 @@
 // runs, the missing entry point and the cached entry point, with a stand-in engine library
 // that replays scripted reports and records the command lines it was given. The real engine
 // is driven through the real tool in tests/e2e.
+#include "tests/wine/Automation.h"
 #include "tests/wine/Harness.h"
 
 #include "engine/Callback.h"
@@ -15,14 +16,6 @@ using Texts = std::vector<std::string>;
 
 const char kEngineMissing[] = "Unable to find patchw32.dll. \n Please place this executable in "
                               "the same directory as patchw32.dll !";
-
-Texts Lines(const fw::ListBox& list) {
-    Texts lines;
-    for (int i = 0; i < list.GetCount(); ++i) {
-        lines.push_back(list.GetText(i));
-    }
-    return lines;
-}
 
 class EngineRunTest : public DialogTest {
   protected:
@@ -92,7 +85,7 @@ TEST_F(EngineRunTest, SingleRun) {
         EXPECT_EQ(engine->Calls(),
                   Texts{r.call + (r.game ? Game() : "") + " \"C:\\Patch Files\\update 1.30.rtp\""});
         EXPECT_EQ(
-            Lines(dlg->m_ctrlMessages),
+            ListBoxLines(dlg->m_ctrlMessages.m_hWnd),
             (Texts{"--- Applying:  \"C:\\Patch Files\\update 1.30.rtp\" ---", "Zeta comes first.",
                    "Alpha comes second", "Processing: data\\maps\\moor 01.dat", "Middle line"}));
         ASSERT_FALSE(seen.empty());
@@ -155,7 +148,7 @@ TEST_F(EngineRunTest, QueueRun) {
             }
         }
         EXPECT_EQ(engine->Calls(), expectedCalls);
-        EXPECT_EQ(Lines(dlg->m_ctrlMessages), r.lines);
+        EXPECT_EQ(ListBoxLines(dlg->m_ctrlMessages.m_hWnd), r.lines);
         if (!r.seen.empty()) {
             EXPECT_EQ(seen, r.seen);
         }
@@ -175,7 +168,8 @@ TEST_F(EngineRunTest, ListRun) {
     EXPECT_EQ(dlg->ListPatchFiles(), 5);
     EXPECT_EQ(Texts(dlg->m_listEngineListing.begin(), dlg->m_listEngineListing.end()),
               (Texts{"one.dat", " two.dat "}));
-    EXPECT_EQ(Lines(dlg->m_ctrlMessages), (Texts{"--- Applying:  \"C:\\p.rtp\" ---", "applied"}));
+    EXPECT_EQ(ListBoxLines(dlg->m_ctrlMessages.m_hWnd),
+              (Texts{"--- Applying:  \"C:\\p.rtp\" ---", "applied"}));
     EXPECT_EQ(g_bListMode, FALSE);
     dlg->m_strGameDir.clear();
     EXPECT_EQ(dlg->ListPatchFiles(), 0);
@@ -184,7 +178,7 @@ TEST_F(EngineRunTest, ListRun) {
                                       "-l  \"C:\\Downloads\\update 2.rtp\""}));
     // An apply run after a list run shows file names as lines again.
     EXPECT_EQ(dlg->RunPatchEngine("C:\\p.rtp", "C:\\"), 0);
-    EXPECT_EQ(Lines(dlg->m_ctrlMessages),
+    EXPECT_EQ(ListBoxLines(dlg->m_ctrlMessages.m_hWnd),
               (Texts{"--- Applying:  \"C:\\p.rtp\" ---", "Processing: x"}));
 }
 

@@ -1,5 +1,6 @@
 // The patch queue: the queue dialog's rows and buttons, and the main dialog's Use Queue and
 // Clear Queue buttons, driven through the real controls.
+#include "tests/wine/Automation.h"
 #include "tests/wine/Harness.h"
 
 #include "environment/Environment.h"
@@ -12,17 +13,6 @@
 
 namespace kt {
 namespace {
-
-std::vector<std::string> Rows(HWND list) {
-    std::vector<std::string> rows;
-    const int count = static_cast<int>(::SendMessageA(list, LB_GETCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) {
-        std::string text(static_cast<size_t>(::SendMessageA(list, LB_GETTEXTLEN, i, 0)), '\0');
-        ::SendMessageA(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()));
-        rows.push_back(text);
-    }
-    return rows;
-}
 
 void ClickIn(HWND dialog, int id) {
     ::SendMessageA(::GetDlgItem(dialog, id), BM_CLICK, 0, 0);
@@ -126,7 +116,7 @@ class QueueTest : public DialogTest {
     std::vector<std::string> QueueShown() {
         std::vector<std::string> shown;
         UseQueue([&](HWND queue) {
-            shown = Rows(::GetDlgItem(queue, IDC_QUEUE_LIST));
+            shown = ListBoxLines(::GetDlgItem(queue, IDC_QUEUE_LIST));
             if (::IsWindowEnabled(::GetDlgItem(queue, IDC_QUEUE_REMOVE))) {
                 shown.push_back("+");
             }
@@ -190,7 +180,7 @@ TEST_F(QueueTest, QueueDialogEditsTheQueue) {
         for (const std::string& path : r.queue) {
             names.push_back(FileNameOf(path));
         }
-        EXPECT_EQ(Rows(list), names);
+        EXPECT_EQ(ListBoxLines(list), names);
         EXPECT_EQ(queue.IsItemEnabled(IDC_QUEUE_REMOVE), !r.queue.empty());
         EXPECT_TRUE(queue.IsItemEnabled(IDC_QUEUE_ADD));
         ASSERT_EQ(prompts->openRequests.size(), adds);
