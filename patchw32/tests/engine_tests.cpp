@@ -114,10 +114,7 @@ TEST(Engine, UnusableLinesTouchNothing) {
         std::string error; // empty: any
     };
     const Row rows[] = {
-        {"-u -x " + q(t.game) + " " + q(t.patch), kRcUsage, ""},
-        {t.line("-u ") + " " + q("extra"), kRcUsage, ""},
-        {"-u \"" + t.game, kRcUsage, ""},
-        {"-u", kRcUsage, ""},
+        {t.line("-u ") + " " + q("extra"), kRcUsage, ""}, // the refusal texts: unit_tests
         {"-u " + q(no_game) + " " + q(t.patch), kRcGameDir,
          "The game directory \"" + no_game + "\" does not exist or is not a folder."},
         {t.line("-u ", t.s.sub("no temp")), kRcTempDir,
