@@ -45,15 +45,6 @@ using kt::PathExists;
 using kt::ReadFileBytes;
 using kt::WriteFileBytes;
 
-// Runs a program of the system folder to its end; its exit code.
-int RunSystemProgram(const char* name, const std::string& args, const std::string& currentDir,
-                     const std::string& log) {
-    char dir[MAX_PATH] = {};
-    ::GetSystemDirectoryA(dir, sizeof dir);
-    return kt::RunProgram("\"" + std::string(dir) + "\\" + name + "\" " + args, currentDir, log,
-                          600000);
-}
-
 // The files of a folder without the engine library beside the game; its folders go to
 // `folders` when asked for.
 Tree FilesOf(const std::string& dir, std::set<std::string>* folders = nullptr) {
@@ -201,13 +192,9 @@ class EndToEnd : public ::testing::Test {
         ASSERT_TRUE(k().Click(1003));
         HWND browser = k().WaitForBrowser();
         ASSERT_NE(browser, nullptr);
-        std::string selected;
-        ASSERT_TRUE(AnswerFolderBrowser(browser, folder, selected));
-        EXPECT_EQ(Lower(selected), Lower(NameOf(folder)));
+        ASSERT_TRUE(AnswerFolderBrowser(browser, folder));
         ASSERT_TRUE(k().WaitIdle());
         EXPECT_EQ(k().Text(1001), folder);
-        EXPECT_EQ(k().Text(1018).rfind("Select a temp directory: (current has ", 0), 0u)
-            << k().Text(1018);
     }
 
     // "Select Patch" and the patch file in the open-file dialog.
@@ -294,8 +281,7 @@ TEST_F(EndToEnd, PatchWithUndoAndTheUndoScriptRestoresTheOldRelease) {
     EXPECT_EQ(BrowserPrompt(browser), "Please select a backup destination with min. " + size +
                                           " free space and press 'OK' (Do NOT choose your Tarrow "
                                           "directory).");
-    std::string selected;
-    ASSERT_TRUE(AnswerFolderBrowser(browser, kBackupRoot, selected));
+    ASSERT_TRUE(AnswerFolderBrowser(browser, kBackupRoot));
     ASSERT_TRUE(k().WaitIdle());
     const std::string backupDir = std::string(kBackupRoot) + "\\undo_from_" + kReleaseNames[from];
     EXPECT_EQ(k().Check(1019), BST_CHECKED);
@@ -319,10 +305,9 @@ TEST_F(EndToEnd, PatchWithUndoAndTheUndoScriptRestoresTheOldRelease) {
     kt::SetGameRegistry(std::string(kGameDir), std::string(kReleaseNames[from + 1]));
 
     // The player double-clicks undo_patch.bat: Wine's cmd runs it in the backup folder.
-    EXPECT_EQ(
-        RunSystemProgram("cmd.exe", "/c undo_patch.bat", backupDir,
-                         kt::ArtifactsDir() + "\\e2e-undo-output-" + kReleaseNames[from] + ".txt"),
-        0);
+    EXPECT_EQ(kt::RunProgram("cmd.exe /c undo_patch.bat", backupDir,
+                             kt::ArtifactsDir() + "\\e2e-undo-output.txt", 600000),
+              0);
     ExpectGame(Release(from), "after undo_patch.bat");
     EXPECT_EQ(kt::ReadGameRegistry("Version"), kReleaseNames[from]);
     // The folders the patch made stay behind, empty; every folder of the old release is back.
@@ -350,9 +335,6 @@ TEST_F(EndToEnd, QueueOfThreePatchesAppliedTopDown) {
         ASSERT_NE(open, nullptr);
         EXPECT_EQ(::GetWindow(open, GW_OWNER), queue);
         ASSERT_TRUE(AnswerOpenFile(open, PatchPath(from)));
-        for (int i = 0; i < 50 && ::IsWindow(open); ++i) {
-            ::Sleep(20);
-        }
         kt::Send(queue, WM_NULL, 0, 0); // the queue dialog's handler is done with the answer
     }
     EXPECT_EQ(kt::ListBoxLines(::GetDlgItem(queue, 1011)),
