@@ -60,18 +60,15 @@ TEST(CommandLine, LinesAreReadOrRefused) {
         bool ignore, has_temp, has_game;
         const char *temp, *game, *patch;
     };
+    // clang-format off
     const Read read[] = {
-        {R"(-u -j -i "-otempdir:D:\Temp" "C:\Games\Tarrowmoor" "D:\Downloads\update.rtp")", false,
-         Mode::Validate, true, true, true, R"(D:\Temp)", R"(C:\Games\Tarrowmoor)",
-         R"(D:\Downloads\update.rtp)"},
-        {R"(-u "-otempdir:D:\" "C:\My Games\T" "p.rtp")", false, Mode::Apply, false, true, true,
-         R"(D:\)", R"(C:\My Games\T)", "p.rtp"},
+        {R"(-u -j -i "-otempdir:D:\Temp" "C:\Games\Tarrowmoor" "D:\Downloads\update.rtp")", false, Mode::Validate, true, true, true, R"(D:\Temp)", R"(C:\Games\Tarrowmoor)", R"(D:\Downloads\update.rtp)"},
+        {R"(-u "-otempdir:D:\" "C:\My Games\T" "p.rtp")", false, Mode::Apply, false, true, true, R"(D:\)", R"(C:\My Games\T)", "p.rtp"},
         {R"(-u "-otempdir:" "p.rtp")", false, Mode::Apply, false, true, false, "", "", "p.rtp"},
-        {R"(-l  "C:\Games\Tarrowmoor" "D:\Downloads\update.rtp")", true, Mode::List, false, false,
-         true, "", R"(C:\Games\Tarrowmoor)", R"(D:\Downloads\update.rtp)"},
-        {R"(-l  "D:\update.rtp")", true, Mode::List, false, false, false, "", "",
-         R"(D:\update.rtp)"},
+        {R"(-l  "C:\Games\Tarrowmoor" "D:\Downloads\update.rtp")", true, Mode::List, false, false, true, "", R"(C:\Games\Tarrowmoor)", R"(D:\Downloads\update.rtp)"},
+        {R"(-l  "D:\update.rtp")", true, Mode::List, false, false, false, "", "", R"(D:\update.rtp)"},
     };
+    // clang-format on
     for (const Read& row : read) {
         CommandLine cl;
         bool list = !row.list;
@@ -83,29 +80,21 @@ TEST(CommandLine, LinesAreReadOrRefused) {
         EXPECT_EQ(cl.game_dir, row.game);
         EXPECT_EQ(cl.patch_path, row.patch);
     }
-    // What a refused line is told ("?": any refusal). The list flag is set as soon as -l is
-    // seen, even on a refused line, so that list mode stays silent.
+    // What a refused line is told ("?": any refusal).
+    // clang-format off
     const std::tuple<const char*, const char*, bool> refused[] = {
-        {R"(-u -x "p.rtp")",
-         "Unknown switch \"-x\" on the command line. The engine accepts -u, -j, -i, -l and "
-         "\"-otempdir:DIR\".",
-         false},
-        {R"(-u "-otempdir:C:\t" "C:\game" "p.rtp)",
-         "Malformed command line: a double quote is not closed.", false},
+        {R"(-u -x "p.rtp")", "Unknown switch \"-x\" on the command line. The engine accepts -u, -j, -i, -l and \"-otempdir:DIR\".", false},
+        {R"(-u "-otempdir:C:\t" "C:\game" "p.rtp)", "Malformed command line: a double quote is not closed.", false},
         {"-u", "Malformed command line: no patch file is named.", false},
         {"", "Malformed command line: no patch file is named.", false},
-        {R"(-u "a" "b" "c")",
-         "Malformed command line: expected at most a game directory and a patch file, but found "
-         "3 paths.",
-         false},
+        {R"(-u "a" "b" "c")", "Malformed command line: expected at most a game directory and a patch file, but found 3 paths.", false},
         {R"(-u "" "p.rtp")", "Malformed command line: an empty path is given.", false},
-        {R"(-l -u "p.rtp")",
-         "Malformed command line: list mode (-l) cannot be combined with -u, -j or -i.", true},
-        {R"(-u "-otempdir:a" "-otempdir:b" "p")",
-         "Malformed command line: the temp directory is given twice.", false},
+        {R"(-l -u "p.rtp")", "Malformed command line: list mode (-l) cannot be combined with -u, -j or -i.", true},
+        {R"(-u "-otempdir:a" "-otempdir:b" "p")", "Malformed command line: the temp directory is given twice.", false},
         {R"(-uj "p")", "?", false},
         {R"(-otemp:x "p")", "?", false},
     };
+    // clang-format on
     for (auto [line, error, list_seen] : refused) {
         CommandLine cl;
         bool list = false;
