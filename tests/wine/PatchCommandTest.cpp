@@ -203,19 +203,16 @@ TEST_F(PatchCommandTest, SpaceErrorsStopBeforeAnythingHappens) {
         int64_t freeC, freeBackup;
         std::string text;
     };
+    // clang-format off
     const Row rows[] = {
         {"", kNeed - 1, -2, "Not enough space on C:\\" + temp},
-        {"root", 10 * kGiB, kNeed - 1,
-         "Not enough space on C:\\ for backup files.\n Either "
-         "select another drive or disable backup."},
+        {"root", 10 * kGiB, kNeed - 1, "Not enough space on C:\\ for backup files.\n Either select another drive or disable backup."},
         // The drives are compared without regard to case: both copies must fit on c:.
-        {"lower", 2 * kNeed - 1, -2,
-         "Not enough space on c:\\ for both backup and tempdir.\n "
-         "Either split to separate drives or deselect backup and try "
-         "again."},
+        {"lower", 2 * kNeed - 1, -2, "Not enough space on c:\\ for both backup and tempdir.\n Either split to separate drives or deselect backup and try again."},
         // The temp drive is checked first; the backup drive D: is not even asked.
         {"D:\\Backups", 10, -2, "Not enough space on C:\\" + temp},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.backup);
         TearDown();
