@@ -67,25 +67,18 @@ TEST_F(SpaceCalcTest, PatchTargetsAreFoundByName) {
     // clang-format off
     struct Row { std::map<std::string, size_t> files; const char* script; Texts entries; int64_t need; bool ordered; };
     const Row rows[] = {
-        {{{"a.dat", 10}, {"b.dat", 20}, {"c.dat", 40}}, "7 a.dat\n7 A.DAT\n7 b.dat\n",
-         {"~\\a.dat", "~\\b.dat"}, 30, true},
-        {{{"main.zip", 100}, {"Data\\MAIN.ZIP", 50}, {"Data\\other.zip", 7}}, "7 Main.zip\n",
-         {"~\\Data\\MAIN.ZIP", "~\\main.zip"}, 150, false},
-        {{{"old.dat", 3}}, "7 new.dat\n7 old.dat\n7 Data\\old.dat\n",
-         {"del /s ~\\.\\new.dat", "~\\old.dat", "del /s ~\\.\\Data\\old.dat"}, 3, true},
-        {{{"old.dat", 100}}, "7 new1.dat\n7 Data\\extra.dat\n",
-         {"del /s ~\\.\\new1.dat", "del /s ~\\.\\Data\\extra.dat"}, 0, true},
+        {{{"a.dat", 10}, {"b.dat", 20}, {"c.dat", 40}}, "7 a.dat\n7 A.DAT\n7 b.dat\n", {"~\\a.dat", "~\\b.dat"}, 30, true},
+        {{{"main.zip", 100}, {"Data\\MAIN.ZIP", 50}, {"Data\\other.zip", 7}}, "7 Main.zip\n", {"~\\Data\\MAIN.ZIP", "~\\main.zip"}, 150, false},
+        {{{"old.dat", 3}}, "7 new.dat\n7 old.dat\n7 Data\\old.dat\n", {"del /s ~\\.\\new.dat", "~\\old.dat", "del /s ~\\.\\Data\\old.dat"}, 3, true},
+        {{{"old.dat", 100}}, "7 new1.dat\n7 Data\\extra.dat\n", {"del /s ~\\.\\new1.dat", "del /s ~\\.\\Data\\extra.dat"}, 0, true},
         // The child "Tarrowmoor" is passed over in any case, file or folder; deeper folders
         // and other names that start with it are not.
-        {{{"tarrowMOOR\\only-here.dat", 9}, {"tarrowMOOR\\Sub\\deeper.dat", 10},
-          {"Beta\\Tarrowmoor\\kept.dat", 11}, {"Tarrowmoor.dat", 12}, {"top.dat", 1}},
+        {{{"tarrowMOOR\\only-here.dat", 9}, {"tarrowMOOR\\Sub\\deeper.dat", 10}, {"Beta\\Tarrowmoor\\kept.dat", 11}, {"Tarrowmoor.dat", 12}, {"top.dat", 1}},
          "7 only-here.dat\n7 kept.dat\n7 deeper.dat\n7 tarrowmoor.dat\n",
-         {"del /s ~\\.\\only-here.dat", "~\\Beta\\Tarrowmoor\\kept.dat", "del /s ~\\.\\deeper.dat",
-          "~\\Tarrowmoor.dat"}, 23, true},
+         {"del /s ~\\.\\only-here.dat", "~\\Beta\\Tarrowmoor\\kept.dat", "del /s ~\\.\\deeper.dat", "~\\Tarrowmoor.dat"}, 23, true},
         {{{"TARROWMOOR", 5}, {"x.dat", 6}}, "7 Tarrowmoor\n", {"del /s ~\\.\\Tarrowmoor"}, 0, true},
         // Names fold as the ANSI code page (1252) folds them: e acute and AE, not e grave.
-        {{{"caf\xE9.dat", 5}, {"Sub\\\xC6ON.DAT", 7}, {"caf\xE8.dat", 11}},
-         "7 CAF\xC9.DAT\n7 caf\xE9.DAT\n7 \xE6on.dat\n7 cafe.dat\n",
+        {{{"caf\xE9.dat", 5}, {"Sub\\\xC6ON.DAT", 7}, {"caf\xE8.dat", 11}}, "7 CAF\xC9.DAT\n7 caf\xE9.DAT\n7 \xE6on.dat\n7 cafe.dat\n",
          {"~\\caf\xE9.dat", "~\\Sub\\\xC6ON.DAT", "del /s ~\\.\\cafe.dat"}, 12, true},
     };
     // clang-format on
