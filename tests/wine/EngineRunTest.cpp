@@ -200,10 +200,7 @@ TEST_F(EngineRunTest, MissingEntryPoint) {
         EXPECT_EQ(k == "list" ? dlg->ListPatchFiles() : dlg->RunPatchEngine("C:\\p.rtp", "C:\\"),
                   2);
         ASSERT_EQ(prompts->boxes.size(), 1u);
-        EXPECT_EQ(prompts->boxes[0].text, kEngineMissing);
-        EXPECT_EQ(prompts->boxes[0].caption, "Error");
-        EXPECT_EQ(prompts->boxes[0].type, static_cast<UINT>(MB_ICONERROR | MB_OK));
-        EXPECT_EQ(prompts->boxes[0].owner, dlg->m_hWnd);
+        ExpectBox(0, kEngineMissing, "Error");
         EXPECT_EQ(dlg->m_ctrlMessages.GetCount(), k == "list" ? 1 : 0);
         EXPECT_TRUE(dlg->m_listEngineListing.empty() || k != "list");
         EXPECT_TRUE(engine->Calls().empty());

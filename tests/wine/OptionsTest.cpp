@@ -68,10 +68,7 @@ class OptionsTest : public DialogTest {
                 prompts->boxAnswers.push_back(click == "I+" ? IDYES : IDNO);
                 Click(IDC_IGNORE_MISSING);
                 ASSERT_EQ(prompts->boxes.size(), boxes + 1);
-                EXPECT_EQ(prompts->boxes.back().text, kIgnoreWarning);
-                EXPECT_EQ(prompts->boxes.back().caption, "WARNING");
-                EXPECT_EQ(prompts->boxes.back().type, static_cast<UINT>(MB_YESNO | MB_ICONWARNING));
-                EXPECT_EQ(prompts->boxes.back().owner, dlg->m_hWnd);
+                ExpectBox(boxes, kIgnoreWarning, "WARNING", MB_YESNO | MB_ICONWARNING);
                 continue;
             }
             if (click == "I" || click == "V") {
