@@ -104,20 +104,14 @@ TEST_F(EngineRunTest, QueueRun) {
     // clang-format off
     struct Row { TextList queue; bool game, ignore; const char* script; int ret; Texts lines, seen; };
     const Row rows[] = {
-        {{"C:\\q\\first.rtp", "C:\\q\\second patch.rtp", "C:\\q\\third.rtp"}, true, false,
-         "1 first\n---\n1 second broke\nret 4\n---\n1 third must not run\n", 2,
-         {"--- Applying: C:\\q\\first.rtp ---", "first",
-          "--- Applying: C:\\q\\second patch.rtp ---", "second broke"},
-         {"Processing patch 1 of 3 from queue.|0/32768|0",
-          "Processing patch 2 of 3 from queue.|0/32768|0"}},
+        {{"C:\\q\\first.rtp", "C:\\q\\second patch.rtp", "C:\\q\\third.rtp"}, true, false, "1 first\n---\n1 second broke\nret 4\n---\n1 third must not run\n", 2,
+         {"--- Applying: C:\\q\\first.rtp ---", "first", "--- Applying: C:\\q\\second patch.rtp ---", "second broke"},
+         {"Processing patch 1 of 3 from queue.|0/32768|0", "Processing patch 2 of 3 from queue.|0/32768|0"}},
         {{"C:\\q\\a.rtp", "C:\\q\\b.rtp"}, true, true, "1 a\n6 3\n7 x\n5 900\n---\n1 b\n", 0,
          {"--- Applying: C:\\q\\a.rtp ---", "a", "Processing: x", "--- Applying: C:\\q\\b.rtp ---", "b"},
-         {"Processing patch 1 of 2 from queue.|0/32768|0",
-          "Processing patch 2 of 2 from queue.|0/32768|0"}},
-        {{"C:\\a.rtp", "C:\\b.rtp"}, false, false, "ret 0\n---\nret 1\n", 2,
-         {"--- Applying: C:\\a.rtp ---", "--- Applying: C:\\b.rtp ---"}, {}},
-        {{"C:\\a.rtp", "C:\\b.rtp", "C:\\c.rtp"}, true, false, "ret 9\n---\nret 0\n", 2,
-         {"--- Applying: C:\\a.rtp ---"}, {}},
+         {"Processing patch 1 of 2 from queue.|0/32768|0", "Processing patch 2 of 2 from queue.|0/32768|0"}},
+        {{"C:\\a.rtp", "C:\\b.rtp"}, false, false, "ret 0\n---\nret 1\n", 2, {"--- Applying: C:\\a.rtp ---", "--- Applying: C:\\b.rtp ---"}, {}},
+        {{"C:\\a.rtp", "C:\\b.rtp", "C:\\c.rtp"}, true, false, "ret 9\n---\nret 0\n", 2, {"--- Applying: C:\\a.rtp ---"}, {}},
         {{}, true, false, "1 never\n", 99, {}, {}}, // an empty queue runs nothing
     };
     // clang-format on
