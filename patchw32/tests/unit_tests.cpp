@@ -144,15 +144,15 @@ TEST(Directory, RecordsKeepEveryFieldInEveryCoding) {
             c.entry.new_size = 0, c.entry.new_hash = Hash128{};
         return c;
     };
+    // clang-format off
     std::vector<CraftEntry> es = {
         entry(Op::MakeDir, Codec::None, "data/new folder", 0, "", 0, "", ""),
-        entry(Op::Modify, Codec::Deflate, "data/levels/level01.lvl", 123456789012ull, "old",
-              0x21 /* read-only, archive */, std::string(3000, 'g'), std::string(40, 'p')),
-        entry(Op::Modify, Codec::Delta, "data/levels/level02.lvl", 99999, "older", 0, "short",
-              "delta bytes"),
+        entry(Op::Modify, Codec::Deflate, "data/levels/level01.lvl", 123456789012ull, "old", 0x21 /* read-only, archive */, std::string(3000, 'g'), std::string(40, 'p')),
+        entry(Op::Modify, Codec::Delta, "data/levels/level02.lvl", 99999, "older", 0, "short", "delta bytes"),
         add_entry("data/levels/level02.lvl.bak", "stored as it is"),
         entry(Op::Delete, Codec::None, "readme.txt", 7, "gone...", 0, "", ""),
         entry(Op::RemoveDir, Codec::None, "old stuff", 0, "", 0, "", "")};
+    // clang-format on
     uint64_t at = kHeaderSize; // where craft_patch puts the payloads
     for (CraftEntry& c : es)
         if (c.entry.makes_new()) {
@@ -356,12 +356,9 @@ TEST(DeltaCodec, RoundTripsWithinTheirSize) {
     const Row rows[] = {
         // Random data does not compress: close to the 5.1 KB of new bytes plus instructions.
         {"edits", r400, mixed, options(0), 7000, -1, -1, false},
-        {"windows", r600, random_bytes(22, 1000) + r600.substr(0, 300000) + random_bytes(23, 5000) +
-                              r600.substr(310000), options(1), 20000, -1, -1, false},
+        {"windows", r600, random_bytes(22, 1000) + r600.substr(0, 300000) + random_bytes(23, 5000) + r600.substr(310000), options(1), 20000, -1, -1, false},
         // 70 edited bytes and their places; nothing shifts, so no index is needed.
-        {"in place", random_bytes(24, 700000),
-         edited(random_bytes(24, 700000), 1000, 9973, 0x5A) + "appended tail", options(1), 1500,
-         -1, -1, false},
+        {"in place", random_bytes(24, 700000), edited(random_bytes(24, 700000), 1000, 9973, 0x5A) + "appended tail", options(1), 1500, -1, -1, false},
         {"one byte", "a", "b", options(0), SIZE_MAX, -1, -1, false},
         {"repeat", "abc", "abcabcabc", options(0), SIZE_MAX, -1, -1, false},
         {"shrink", std::string(10000, 'z'), "z", options(0), SIZE_MAX, -1, -1, false},
