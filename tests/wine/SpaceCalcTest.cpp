@@ -34,16 +34,9 @@ class SpaceCalcTest : public DialogTest {
     // The files to back up, with "~" standing for the game directory.
     Texts Entries(const std::string& gd) const {
         Texts entries;
-        for (const std::string& entry : dlg->m_listFilesToBackUp) {
-            std::string shown;
-            size_t from = 0;
-            for (size_t at; (at = entry.find(gd, from)) != std::string::npos;
-                 from = at + gd.size()) {
-                shown.append(entry, from, at - from);
-                shown += '~';
-            }
-            shown.append(entry, from, std::string::npos);
-            entries.push_back(shown);
+        for (std::string entry : dlg->m_listFilesToBackUp) {
+            const size_t at = entry.find(gd);
+            entries.push_back(at == std::string::npos ? entry : entry.replace(at, gd.size(), "~"));
         }
         return entries;
     }
@@ -201,12 +194,7 @@ TEST_F(SpaceCalcTest, NothingToCalculate) {
         EXPECT_FALSE(dlg->m_bBusy);
         EXPECT_EQ(dlg->m_llRequiredSpace, 77);
         EXPECT_TRUE(engine->Calls().empty());
-        ASSERT_EQ(prompts->boxes.size(), kind == 2 ? 1u : 0u);
-        if (kind == 2) {
-            ExpectBox(0, "Unable to find patchw32.dll. \n Please place this executable in the "
-                         "same directory as patchw32.dll !",
-                      "Error");
-        }
+        EXPECT_EQ(prompts->boxes.size(), kind == 2 ? 1u : 0u); // the box: EngineRunTest
     }
 }
 
