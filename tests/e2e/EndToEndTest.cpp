@@ -44,15 +44,11 @@ using kt::PathExists;
 using kt::ReadFileBytes;
 using kt::WriteFileBytes;
 
-// The files of a folder without the engine library beside the game; its folders go to
-// `folders` when asked for.
-Tree FilesOf(const std::string& dir, std::set<std::string>* folders = nullptr) {
-    Tree files;
-    for (const auto& [rel, bytes] : kt::GameFiles(dir)) {
-        if (rel.back() != '\\') {
-            files[rel] = bytes;
-        } else if (folders != nullptr) {
-            folders->insert(rel.substr(0, rel.size() - 1));
+// A release's files with its folders, as kt::GameFiles shows an installation ("dir\\" -> "").
+Tree WithFolders(Tree files, const std::set<std::string>& more = {}) {
+    for (const std::set<std::string>& folders : {FoldersOf(files), more}) {
+        for (const std::string& folder : folders) {
+            files[folder + "\\"] = "";
         }
     }
     return files;
@@ -167,8 +163,10 @@ class EndToEnd : public ::testing::Test {
         kt::SetGameRegistry(std::string(kGameDir), std::string(kReleaseNames[r]));
     }
 
-    void ExpectGame(const Tree& expected, const std::string& what) {
-        const Tree actual = FilesOf(kGameDir);
+    // The game's files and folders are exactly these (and the folders `more`).
+    void ExpectGame(const Tree& files, const std::string& what,
+                    const std::set<std::string>& more = {}) {
+        const Tree expected = WithFolders(files, more), actual = kt::GameFiles(kGameDir);
         EXPECT_TRUE(actual == expected) << what << ":" << Differences(expected, actual);
     }
 
@@ -294,15 +292,10 @@ TEST_F(EndToEnd, PatchWithUndoAndTheUndoScriptRestoresTheOldRelease) {
     EXPECT_EQ(kt::RunProgram("cmd.exe /c undo_patch.bat", backupDir,
                              kt::ArtifactsDir() + "\\e2e-undo-output.txt", 600000),
               0);
-    ExpectGame(Release(from), "after undo_patch.bat");
+    // Every folder of the old release is back; the folders the patch made stay, empty.
+    ExpectGame(Release(from), "after undo_patch.bat",
+               Diff(Release(from), Release(from + 1)).addedFolders);
     EXPECT_EQ(kt::ReadGameRegistry("Version"), kReleaseNames[from]);
-    // The folders the patch made stay behind, empty; every folder of the old release is back.
-    std::set<std::string> folders = FoldersOf(Release(from));
-    const TreeDiff diff = Diff(Release(from), Release(from + 1));
-    folders.insert(diff.addedFolders.begin(), diff.addedFolders.end());
-    std::set<std::string> left;
-    FilesOf(kGameDir, &left);
-    EXPECT_EQ(left, folders);
 }
 
 TEST_F(EndToEnd, QueueOfThreePatchesAppliedTopDown) {
@@ -388,14 +381,10 @@ TEST_F(EndToEnd, ValidateAndAWrongVersionPatchChangeNothing) {
     ASSERT_TRUE(k().Click(1010));
     ASSERT_TRUE(k().WaitIdle());
     ChoosePatch(PatchPath(1));
-    std::set<std::string> before, after;
-    FilesOf(kGameDir, &before);
     outcome = RunAndConfirm("wrong-version");
     EXPECT_EQ(outcome.caption, "Error");
     EXPECT_EQ(outcome.text, "Patch failed, please see patch messagebox for details!");
     ExpectGame(Release(0), "after the failed patch");
-    FilesOf(kGameDir, &after);
-    EXPECT_EQ(after, before);
     EXPECT_TRUE(MessagesHave("--- Applying:  \"" + PatchPath(1) + "\" ---"));
     EXPECT_EQ(k().Text(1000), PatchName(1));
     EXPECT_TRUE(k().Enabled(IDOK));
