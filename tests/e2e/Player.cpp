@@ -64,13 +64,6 @@ void Log(const std::string& line) {
     }
 }
 
-Kelvane::~Kelvane() {
-    if (Running()) {
-        Log("Kelvane still running at the end of the scenario: ended by force");
-        m_process.Kill();
-    }
-}
-
 bool Kelvane::Start(const std::string& exe, const std::string& currentDir) {
     if (!kt::Launch(m_process, exe, "", currentDir)) {
         Log("cannot start " + exe);

@@ -27,7 +27,6 @@ void Log(const std::string& line);
 
 class Kelvane {
   public:
-    ~Kelvane();
     // Starts the program and waits for its main window "Kelvane".
     bool Start(const std::string& exe, const std::string& currentDir);
     // Works a Kelvane that is already running (the first window captioned "Kelvane").
