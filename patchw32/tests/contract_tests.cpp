@@ -91,7 +91,7 @@ TEST(Contract, TempDirectoryEmptyOrWithTrailingSeparator) {
     EXPECT_EQ(snapshot(u.temp), Tree{});
 }
 
-TEST(Contract, ListModeBareNamesInOrderAndNoTexts) {
+TEST(Contract, ListModeRelativePathsInOrderAndNoTexts) {
     Install t;
     Tree start = snapshot(t.s.path());
     ASSERT_EQ(call(t.list_line()), 0);
@@ -101,9 +101,12 @@ TEST(Contract, ListModeBareNamesInOrderAndNoTexts) {
         names.push_back(e.text);
     }
     EXPECT_EQ(names,
-              (std::vector<std::string>{"three new.lvl", "two.lvl", "also gone.txt", "gone.dat",
-                                        "script.txt", "empty.cfg", "empty new", "nested file.txt",
-                                        "readme with blanks.txt", "tarrowmain.exe"}));
+              (std::vector<std::string>{
+                  native("data/levels/three new.lvl"), native("data/levels/two.lvl"),
+                  native("data/old stuff/also gone.txt"), native("data/old stuff/gone.dat"),
+                  native("data/script.txt"), "empty.cfg", native("new folder/deep/empty new"),
+                  native("new folder/deep/nested file.txt"), "readme with blanks.txt",
+                  "tarrowmain.exe"}));
     EXPECT_EQ(snapshot(t.s.path()), start);
 }
 

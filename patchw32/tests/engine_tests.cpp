@@ -154,7 +154,7 @@ TEST(Engine, ValidateOnlyChangesNothing) {
     EXPECT_EQ(ign.texts(2).size(), 2u);
 }
 
-TEST(Engine, ListModeReportsBareNamesInPatchOrderAndNothingElse) {
+TEST(Engine, ListModeReportsRelativePathsInPatchOrderAndNothingElse) {
     Fixture f;
     Tree start = snapshot(f.s.path());
     Recorder r;
@@ -165,7 +165,7 @@ TEST(Engine, ListModeReportsBareNamesInPatchOrderAndNothingElse) {
     std::vector<std::string> expect;
     for (const Entry& e : p.entries)
         if (e.is_file_op())
-            expect.push_back(bare_name(e.path));
+            expect.push_back(native(e.path));
     std::vector<std::string> got;
     for (const Event& e : r.events) {
         ASSERT_EQ(e.id, 7u) << "list mode sends only file names";
@@ -173,9 +173,12 @@ TEST(Engine, ListModeReportsBareNamesInPatchOrderAndNothingElse) {
     }
     EXPECT_EQ(got, expect);
     EXPECT_EQ(got,
-              (std::vector<std::string>{"three new.lvl", "two.lvl", "also gone.txt", "gone.dat",
-                                        "script.txt", "empty.cfg", "empty new", "nested file.txt",
-                                        "readme with blanks.txt", "tarrowmain.exe"}));
+              (std::vector<std::string>{
+                  native("data/levels/three new.lvl"), native("data/levels/two.lvl"),
+                  native("data/old stuff/also gone.txt"), native("data/old stuff/gone.dat"),
+                  native("data/script.txt"), "empty.cfg", native("new folder/deep/empty new"),
+                  native("new folder/deep/nested file.txt"), "readme with blanks.txt",
+                  "tarrowmain.exe"}));
     EXPECT_EQ(snapshot(f.s.path()), start);
 }
 
