@@ -19,22 +19,27 @@ std::string UnableToWrite(const std::string& path) {
 }
 
 // Calls visit(path, isFolder) for every file and folder below dir, parents first. A link
-// to another place is seen but not entered.
+// to another place is seen but not entered; the engine's own folder (skipped) is neither.
 template <class Visit>
-void WalkTree(const std::string& dir, const Visit& visit) {
+void WalkTree(const std::string& dir, const std::string& skippedKey, const Visit& visit) {
     fw::FileFind finder;
     bool working = finder.FindFile(dir + "\\*.*");
     while (working) {
         working = finder.FindNextFile();
-        if (finder.IsDots()) {
+        const std::string path = finder.GetFilePath();
+        if (finder.IsDots() || NameKey(path) == skippedKey) {
             continue;
         }
-        const std::string path = finder.GetFilePath();
         visit(path, finder.IsDirectory());
         if (finder.IsDirectory() && (finder.GetAttributes() & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-            WalkTree(path, visit);
+            WalkTree(path, skippedKey, visit);
         }
     }
+}
+
+template <class Visit>
+void WalkGame(const std::string& gameDir, const Visit& visit) {
+    WalkTree(gameDir, NameKey(gameDir + "\\Tarrowmoor"), visit);
 }
 
 // cmd reads a batch file in the console's (OEM) code page. The script is written in it when
@@ -75,7 +80,7 @@ void RecordGameBeforeRun(UndoRecord& undo, const TextList& targets, const TextLi
             undo.bareNames.insert(NameKey(target));
         }
     }
-    WalkTree(undo.plan.gameDir, [&undo](const std::string& path, bool isFolder) {
+    WalkGame(undo.plan.gameDir, [&undo](const std::string& path, bool isFolder) {
         if (isFolder) {
             undo.foldersBefore.insert(NameKey(path));
         } else if (undo.bareNames.count(NameKey(FileNameOf(path))) != 0) {
@@ -85,8 +90,9 @@ void RecordGameBeforeRun(UndoRecord& undo, const TextList& targets, const TextLi
     for (const std::string& entry : entries) {
         const std::string name = PinnedRemovalName(entry, undo.plan.gameDir, &IsAnsiLeadByte);
         if (!name.empty() && IsPlainAddedFileName(name, &IsAnsiLeadByte)) {
-            NoteCreatedFolders(undo.plan, undo.plan.gameDir + "\\" + name, undo.foldersBefore,
-                               &NameKey, &IsAnsiLeadByte);
+            const std::string file = undo.plan.gameDir + "\\" + name;
+            NoteCreatedFolders(undo.plan, file, undo.foldersBefore, &NameKey, &IsAnsiLeadByte);
+            undo.filesBefore.insert(NameKey(file)); // its removal is written already
         }
     }
 }
@@ -189,7 +195,7 @@ void CKelvaneDlg::CompleteUndoScript() {
     }
     undo.pending = false;
     const size_t foldersKnown = undo.plan.createdFolders.size();
-    WalkTree(undo.plan.gameDir, [&undo](const std::string& path, bool isFolder) {
+    WalkGame(undo.plan.gameDir, [&undo](const std::string& path, bool isFolder) {
         const std::string key = NameKey(path);
         if (isFolder) {
             // A folder the run made and left empty goes too; the files in one are noted below.

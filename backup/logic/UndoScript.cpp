@@ -145,7 +145,7 @@ std::string ComposeUndoBat(const UndoPlan& plan, LeadBytePredicate isLeadByte) {
     std::string script = kUndoBatTitle;
     script += kUndoBatNoDelayedExpansion;
     if (plan.codePage != 0) {
-        script += "chcp " + std::to_string(plan.codePage) + " >nul || exit /b 1\n";
+        script += "chcp " + std::to_string(plan.codePage) + " >nul\nif errorlevel 1 exit /b 1\n";
     }
     script += kUndoBatChangeDir;
     script += kUndoBatRemovalsTitle;

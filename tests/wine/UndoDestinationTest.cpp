@@ -2,6 +2,9 @@
 // space come from the test seam, the check box and labels are the dialog's real controls.
 #include "tests/wine/Harness.h"
 
+#include <cctype>
+#include <functional>
+
 namespace kt {
 namespace {
 
@@ -14,61 +17,54 @@ const char kNoRoom[] =
 
 class UndoDestinationTest : public DialogTest {
   protected:
-    // Temp directory C:\ (the roomier fixed drive), a second fixed drive D:, and a patch of
-    // 1 GiB chosen. The game lives on C: below the scratch folder.
     void SetUp() override {
         DialogTest::SetUp();
+        OpenDialog();
+        Arrange();
+    }
+    // Temp directory C:\ with 10 GiB free, a second fixed drive D: with 5 GiB, a patch of
+    // 1 GiB chosen, undo off. The game lives on C: below the scratch folder.
+    void Arrange() {
+        dlg->ClearUndo();
         prompts->drives =
             std::vector<std::pair<std::string, UINT>>{{"C:\\", DRIVE_FIXED}, {"D:\\", DRIVE_FIXED}};
-        prompts->freeByDrive["C:\\"] = 10 * kGiB;
-        prompts->freeByDrive["D:\\"] = 5 * kGiB;
-        OpenDialog();
-        ASSERT_EQ(dlg->m_strTempDir, "C:\\");
-        ASSERT_EQ(dlg->m_strGameDir.substr(0, 3), "C:\\");
-        dlg->m_strPatchPath = "C:\\Downloads\\tarrow_1.23_from_1.22.rtp";
+        prompts->freeByDrive = {{"C:\\", 10 * kGiB}, {"D:\\", 5 * kGiB}};
+        prompts->freeByPath.clear();
+        dlg->m_strGameDir = gameDir;
+        dlg->m_strTempDir = "C:\\";
         dlg->m_strPatchFile = "tarrow_1.23_from_1.22.rtp";
         dlg->m_llRequiredSpace = kGiB;
         dlg->EnableItem(IDC_ENABLE_UNDO, true);
-        dlg->EnableItem(IDOK, true);
+        prompts->browseRequests.clear();
+        prompts->browseAnswers.clear();
+        prompts->boxes.clear();
         prompts->freeQueries.clear();
     }
-
-    void Answers(std::initializer_list<std::string> folders) {
-        for (const auto& folder : folders) {
-            prompts->browseAnswers.push_back(folder);
-        }
+    void ClickWith(const std::vector<std::string>& answers) {
+        prompts->browseAnswers.assign(answers.begin(), answers.end());
+        Click(IDC_ENABLE_UNDO);
     }
-
-    void ExpectAccepted(const std::string& root, const std::string& folder) {
-        EXPECT_TRUE(dlg->m_bUndo);
-        EXPECT_EQ(dlg->GetCheck(IDC_ENABLE_UNDO), BST_CHECKED);
+    // Accepted when root is not empty, dropped otherwise; the browsers and warnings counted.
+    void Expect(const std::string& root, const std::string& folder, size_t browses,
+                size_t warnings, const std::string& prompt = kPrompt1GiB) {
+        EXPECT_EQ(dlg->m_bUndo, !root.empty());
+        EXPECT_EQ(dlg->GetCheck(IDC_ENABLE_UNDO), root.empty() ? BST_UNCHECKED : BST_CHECKED);
         EXPECT_EQ(dlg->m_strBackupDir, root);
-        EXPECT_EQ(dlg->m_strBackupFolder, folder);
-        EXPECT_TRUE(dlg->IsItemEnabled(IDC_BACKUP_LABEL));
-        EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), "Backing up to: " + root + folder);
-        EXPECT_FALSE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
-        EXPECT_FALSE(dlg->IsItemEnabled(IDC_USE_QUEUE));
-        EXPECT_FALSE(dlg->IsItemEnabled(IDC_CLEAR_QUEUE));
-    }
-
-    void ExpectDropped() {
-        EXPECT_FALSE(dlg->m_bUndo);
-        EXPECT_EQ(dlg->GetCheck(IDC_ENABLE_UNDO), BST_UNCHECKED);
-        EXPECT_EQ(dlg->m_strBackupDir, "");
-        EXPECT_FALSE(dlg->IsItemEnabled(IDC_BACKUP_LABEL));
-        EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), "");
-    }
-
-    void ExpectEveryBrowserAsked(size_t count, const std::string& prompt = kPrompt1GiB) {
-        ASSERT_EQ(prompts->browseRequests.size(), count);
+        EXPECT_EQ(dlg->IsItemEnabled(IDC_BACKUP_LABEL), !root.empty());
+        EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL),
+                  root.empty() ? "" : "Backing up to: " + root + folder);
+        if (!root.empty()) {
+            EXPECT_EQ(dlg->m_strBackupFolder, folder);
+            EXPECT_FALSE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
+            EXPECT_FALSE(dlg->IsItemEnabled(IDC_USE_QUEUE));
+            EXPECT_FALSE(dlg->IsItemEnabled(IDC_CLEAR_QUEUE));
+        }
+        ASSERT_EQ(prompts->browseRequests.size(), browses);
         for (const auto& request : prompts->browseRequests) {
             EXPECT_EQ(request.first, dlg->m_hWnd);
             EXPECT_EQ(request.second, prompt);
         }
-    }
-
-    void ExpectNoRoomWarnings(size_t count) {
-        ASSERT_EQ(prompts->boxes.size(), count);
+        ASSERT_EQ(prompts->boxes.size(), warnings);
         for (const auto& box : prompts->boxes) {
             EXPECT_EQ(box.text, kNoRoom);
             EXPECT_EQ(box.caption, "Error");
@@ -78,280 +74,129 @@ class UndoDestinationTest : public DialogTest {
     }
 };
 
-TEST_F(UndoDestinationTest, FolderOnAnotherDriveIsAcceptedWithTheFolderName) {
-    Answers({"D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(1);
-    ExpectNoRoomWarnings(0);
-    ExpectAccepted("D:\\Backups\\", "undo_from_1.22");
-    EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), "Backing up to: D:\\Backups\\undo_from_1.22");
-    // Another drive than the temp directory's: only the destination is asked for room.
-    EXPECT_EQ(prompts->freeQueries, std::vector<std::string>{"D:\\Backups"});
-}
-
-TEST_F(UndoDestinationTest, DriveRootKeepsItsSingleBackslash) {
-    Answers({"D:\\"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectAccepted("D:\\", "undo_from_1.22");
-    EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), "Backing up to: D:\\undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, FolderNameComesFromThePatchFileName) {
-    dlg->m_strPatchFile = "mypatch.rtp";
-    Answers({"D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectAccepted("D:\\Backups\\", "undomypatch");
-}
-
-TEST_F(UndoDestinationTest, GameDirectoryIsRefusedSilently) {
-    Answers({gameDir, "D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(2);
-    ExpectNoRoomWarnings(0);
-    ExpectAccepted("D:\\Backups\\", "undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, GameDirectoryInOtherCaseIsRefusedToo) {
+TEST_F(UndoDestinationTest, Choices) {
     std::string upper = gameDir;
-    for (char& c : upper) {
-        c = static_cast<char>(::toupper(static_cast<unsigned char>(c)));
-    }
     std::string lower = gameDir;
-    for (char& c : lower) {
-        c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
+    for (size_t i = 0; i < gameDir.size(); ++i) {
+        upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(gameDir[i])));
+        lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(gameDir[i])));
     }
-    Answers({upper, lower + "\\Saves", "D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(3);
-    ExpectNoRoomWarnings(0);
-    ExpectAccepted("D:\\Backups\\", "undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, FolderBelowTheGameDirectoryIsRefusedSilently) {
-    Answers({gameDir + "\\Data\\Maps", gameDir + "\\", "D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(3);
-    ExpectNoRoomWarnings(0);
-    ExpectAccepted("D:\\Backups\\", "undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, SiblingStartingWithTheGameDirectoryTextIsRefused) {
-    Answers({gameDir + "2", gameDir + " Extras", "D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(3);
-    ExpectNoRoomWarnings(0);
-    ExpectAccepted("D:\\Backups\\", "undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, ParentOfTheGameDirectoryIsAccepted) {
     const std::string games = gameDir.substr(0, gameDir.find_last_of('\\'));
-    Answers({games});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(1);
-    ExpectAccepted(games + "\\", "undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, CancelClearsTheBox) {
-    dlg->m_strBackupFolder = "undo_old"; // a cancelled choice leaves the folder name alone
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(1);
-    ExpectNoRoomWarnings(0);
-    ExpectDropped();
-    EXPECT_EQ(dlg->m_strBackupFolder, "undo_old");
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_USE_QUEUE));
-    EXPECT_TRUE(prompts->freeQueries.empty());
-}
-
-TEST_F(UndoDestinationTest, CancelAfterRefusingTheGameDirectoryClearsTheBox) {
-    Answers({gameDir, ""});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(2);
-    ExpectDropped();
-}
-
-TEST_F(UndoDestinationTest, SameDriveWithRoomForOnlyOneCopyWarnsAndReopens) {
-    prompts->freeByDrive["C:\\"] = 3 * kGiB / 2; // between 1x and 2x the requirement
-    Answers({"C:\\Backups", "D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(2);
-    ExpectNoRoomWarnings(1);
-    ExpectAccepted("D:\\Backups\\", "undo_from_1.22");
-    // The same-drive test reads the temp directory's free space.
-    ASSERT_FALSE(prompts->freeQueries.empty());
-    EXPECT_EQ(prompts->freeQueries[0], "C:\\");
-}
-
-TEST_F(UndoDestinationTest, SameDriveWithExactlyTwiceTheRoomIsAccepted) {
-    prompts->freeByDrive["C:\\"] = 2 * kGiB;
-    Answers({"c:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectNoRoomWarnings(0);
-    ExpectAccepted("c:\\Backups\\", "undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, SameDriveOneByteShortOfTwiceIsRefused) {
-    prompts->freeByDrive["C:\\"] = 2 * kGiB - 1;
-    Answers({"c:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(2);
-    ExpectNoRoomWarnings(1);
-    ExpectDropped(); // the second browser was cancelled
-}
-
-TEST_F(UndoDestinationTest, AnotherDriveNeedsRoomForOneCopyOnly) {
-    prompts->freeByDrive["D:\\"] = 3 * kGiB / 2;
-    Answers({"D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectNoRoomWarnings(0);
-    ExpectAccepted("D:\\Backups\\", "undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, DestinationWithExactlyOneCopyOfRoomIsAccepted) {
-    prompts->freeByDrive["D:\\"] = kGiB;
-    Answers({"D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectNoRoomWarnings(0);
-    ExpectAccepted("D:\\Backups\\", "undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, DestinationWithoutRoomWarnsAndReopens) {
-    prompts->freeByDrive["D:\\"] = kGiB - 1;
-    prompts->drives->push_back({"E:\\", DRIVE_FIXED});
-    prompts->freeByDrive["E:\\"] = 2 * kGiB;
-    Answers({"D:\\Backups", "D:\\Other", "E:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(3);
-    ExpectNoRoomWarnings(2);
-    ExpectAccepted("E:\\Backups\\", "undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, DestinationWithoutRoomThenCancelClearsTheBox) {
-    prompts->freeByDrive["D:\\"] = 0;
-    Answers({"D:\\Backups", ""});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(2);
-    ExpectNoRoomWarnings(1);
-    ExpectDropped();
-}
-
-TEST_F(UndoDestinationTest, UnreadableDestinationCountsAsFull) {
-    prompts->freeByDrive["D:\\"] = -1; // the query fails
-    Answers({"D:\\Backups", ""});
-    Click(IDC_ENABLE_UNDO);
-    ExpectNoRoomWarnings(1);
-    ExpectDropped();
-}
-
-TEST_F(UndoDestinationTest, UnreadableTempDriveCountsAsFull) {
-    prompts->freeByPath["C:\\"] = -1; // the temp directory's query fails
-    Answers({"C:\\Backups", ""});
-    Click(IDC_ENABLE_UNDO);
-    ExpectNoRoomWarnings(1);
-    ExpectDropped();
+    const auto freeC = [this](int64_t bytes) { prompts->freeByDrive["C:\\"] = bytes; };
+    const auto freeD = [this](int64_t bytes) { prompts->freeByDrive["D:\\"] = bytes; };
+    const std::string d = "D:\\Backups\\";
+    struct Row {
+        const char* what;
+        std::function<void()> arrange;
+        std::vector<std::string> answers;
+        size_t browses, warnings;
+        std::string root; // "": dropped
+        std::string folder = "undo_from_1.22";
+    };
+    const Row rows[] = {
+        {"another drive", [] {}, {"D:\\Backups"}, 1, 0, d},
+        {"drive root", [] {}, {"D:\\"}, 1, 0, "D:\\"},
+        {"folder name", [this] { dlg->m_strPatchFile = "mypatch.rtp"; }, {"D:\\Backups"}, 1, 0, d,
+         "undomypatch"},
+        // Folders whose path starts with the game directory's text reopen the browser silently.
+        {"game directory", [] {}, {gameDir, "D:\\Backups"}, 2, 0, d},
+        {"other case", [] {}, {upper, lower + "\\Saves", "D:\\Backups"}, 3, 0, d},
+        {"below", [] {}, {gameDir + "\\Data\\Maps", gameDir + "\\", "D:\\Backups"}, 3, 0, d},
+        {"sibling", [] {}, {gameDir + "2", gameDir + " Extras", "D:\\Backups"}, 3, 0, d},
+        {"parent", [] {}, {games}, 1, 0, games + "\\"},
+        {"cancel after a refusal", [] {}, {gameDir, ""}, 2, 0, ""},
+        {"empty game directory", [this] { dlg->m_strGameDir.clear(); },
+         {gameDir + "\\Backups"}, 1, 0, gameDir + "\\Backups\\"},
+        {"empty game directory, cancel", [this] { dlg->m_strGameDir.clear(); }, {}, 1, 0, ""},
+        {"empty temp directory, cancel", [this] { dlg->m_strTempDir.clear(); }, {}, 1, 0, ""},
+        // The temp directory's drive needs room for twice the requirement.
+        {"same drive, 1.5x", [&] { freeC(3 * kGiB / 2); }, {"C:\\Backups", "D:\\Backups"}, 2, 1, d},
+        {"same drive, 2x", [&] { freeC(2 * kGiB); }, {"c:\\Backups"}, 1, 0, "c:\\Backups\\"},
+        {"same drive, 2x - 1", [&] { freeC(2 * kGiB - 1); }, {"c:\\Backups"}, 2, 1, ""},
+        {"temp drive unreadable", [this] { prompts->freeByPath["C:\\"] = -1; },
+         {"C:\\Backups", ""}, 2, 1, ""},
+        // Another drive needs room for the requirement once.
+        {"other drive, 1.5x", [&] { freeD(3 * kGiB / 2); }, {"D:\\Backups"}, 1, 0, d},
+        {"other drive, 1x", [&] { freeD(kGiB); }, {"D:\\Backups"}, 1, 0, d},
+        {"other drive, 1x - 1",
+         [&] {
+             freeD(kGiB - 1);
+             prompts->drives->push_back({"E:\\", DRIVE_FIXED});
+             prompts->freeByDrive["E:\\"] = 2 * kGiB;
+         },
+         {"D:\\Backups", "D:\\Other", "E:\\Backups"}, 3, 2, "E:\\Backups\\"},
+        {"other drive full, cancel", [&] { freeD(0); }, {"D:\\Backups", ""}, 2, 1, ""},
+        {"other drive unreadable", [&] { freeD(-1); }, {"D:\\Backups", ""}, 2, 1, ""},
+        // An answer after a warning meets every test again.
+        {"game directory after a warning", [&] { freeD(0); },
+         {"D:\\Backups", gameDir + "\\Backups", "C:\\Backups"}, 3, 1, "C:\\Backups\\"},
+        {"room after a warning", [&] {
+             freeC(3 * kGiB / 2);
+             freeD(0);
+         },
+         {"D:\\Backups", "C:\\Backups", ""}, 3, 2, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Arrange();
+        row.arrange();
+        ClickWith(row.answers);
+        Expect(row.root, row.folder, row.browses, row.warnings);
+    }
+    // Another drive than the temp directory's: only the destination is asked for room.
+    Arrange();
+    ClickWith({"D:\\Backups"});
+    EXPECT_EQ(prompts->freeQueries, std::vector<std::string>{"D:\\Backups"});
+    // The same drive: the temp directory's free space is read first.
+    Arrange();
+    freeC(3 * kGiB / 2);
+    ClickWith({"C:\\Backups", "D:\\Backups"});
+    EXPECT_EQ(prompts->freeQueries.at(0), "C:\\");
 }
 
 TEST_F(UndoDestinationTest, ZeroRequirementShowsNoSpaceAndNamesTheFolderUndo) {
     dlg->m_llRequiredSpace = 0;
     dlg->m_strPatchFile.clear();
     prompts->freeByDrive["D:\\"] = 0;
-    Answers({"D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(1, "Please select a backup destination with min. no space free "
-                               "space and press 'OK' (Do NOT choose your Tarrow directory).");
-    ExpectNoRoomWarnings(0);
-    ExpectAccepted("D:\\Backups\\", "undo");
-    EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), "Backing up to: D:\\Backups\\undo");
+    ClickWith({"D:\\Backups"});
+    Expect("D:\\Backups\\", "undo", 1, 0,
+           "Please select a backup destination with min. no space free space and press 'OK' "
+           "(Do NOT choose your Tarrow directory).");
 }
 
-TEST_F(UndoDestinationTest, AcceptingEmptiesTheQueue) {
-    dlg->m_listQueue = {"C:\\Downloads\\a.rtp", "C:\\Downloads\\b.rtp"};
-    dlg->m_bUseQueue = TRUE;
-    dlg->EnableItem(IDC_CLEAR_QUEUE, true);
-    Answers({"D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectAccepted("D:\\Backups\\", "undo_from_1.22");
-    EXPECT_TRUE(dlg->m_listQueue.empty());
-    EXPECT_FALSE(dlg->m_bUseQueue);
-}
-
-TEST_F(UndoDestinationTest, CancellingLeavesTheQueueAlone) {
-    dlg->m_listQueue = {"C:\\Downloads\\a.rtp", "C:\\Downloads\\b.rtp"};
-    dlg->m_bUseQueue = TRUE;
-    dlg->EnableItem(IDC_CLEAR_QUEUE, true);
-    Click(IDC_ENABLE_UNDO);
-    ExpectDropped();
-    EXPECT_EQ(dlg->m_listQueue.size(), 2u);
-    EXPECT_TRUE(dlg->m_bUseQueue);
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_CLEAR_QUEUE));
-}
-
-TEST_F(UndoDestinationTest, ClearingTheBoxForgetsTheDestination) {
-    Answers({"D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ASSERT_TRUE(dlg->m_bUndo);
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(1); // clearing opens no browser
-    ExpectDropped();
-    EXPECT_EQ(dlg->m_strBackupFolder, "");
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_USE_QUEUE));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_CLEAR_QUEUE));
-}
-
-TEST_F(UndoDestinationTest, ClearingTheBoxWithIgnoreMissingTickedKeepsUseQueueDisabled) {
-    Answers({"D:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    prompts->boxAnswers.push_back(IDYES);
-    Click(IDC_IGNORE_MISSING);
-    ASSERT_TRUE(dlg->m_bIgnoreMissing);
-    Click(IDC_ENABLE_UNDO);
-    ExpectDropped();
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_USE_QUEUE));
-}
-
-TEST_F(UndoDestinationTest, EmptyGameDirectorySkipsTheRefusal) {
-    dlg->m_strGameDir.clear();
-    Answers({"C:\\Games\\Tarrow Moor\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(1);
-    ExpectAccepted("C:\\Games\\Tarrow Moor\\Backups\\", "undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, EmptyGameDirectoryAndCancelEndAtOnce) {
-    dlg->m_strGameDir.clear();
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(1);
-    ExpectDropped();
-}
-
-TEST_F(UndoDestinationTest, EmptyTempDirectoryAndCancelEndAtOnce) {
-    dlg->m_strTempDir.clear();
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(1);
-    ExpectNoRoomWarnings(0);
-    ExpectDropped();
-}
-
-TEST_F(UndoDestinationTest, AnswerAfterAWarningIsCheckedAgainstTheGameDirectoryToo) {
-    prompts->freeByDrive["D:\\"] = 0;
-    Answers({"D:\\Backups", gameDir + "\\Backups", "C:\\Backups"});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(3);
-    ExpectNoRoomWarnings(1);
-    ExpectAccepted("C:\\Backups\\", "undo_from_1.22");
-}
-
-TEST_F(UndoDestinationTest, AnswerAfterAWarningGetsEveryRoomTestAgain) {
-    prompts->freeByDrive["C:\\"] = 3 * kGiB / 2;
-    prompts->freeByDrive["D:\\"] = 0;
-    // D: is too full; C: shares the temp drive with room for one copy only.
-    Answers({"D:\\Backups", "C:\\Backups", ""});
-    Click(IDC_ENABLE_UNDO);
-    ExpectEveryBrowserAsked(3);
-    ExpectNoRoomWarnings(2);
-    ExpectDropped();
+// Accepting empties the queue and turns queue mode off; cancelling leaves both; clearing
+// the box forgets the destination and gives back Validate-only, and Use Queue unless
+// Ignore Missing Files is ticked.
+TEST_F(UndoDestinationTest, QueueAndClearing) {
+    for (const bool accept : {false, true}) {
+        Arrange();
+        dlg->m_listQueue = {"C:\\Downloads\\a.rtp", "C:\\Downloads\\b.rtp"};
+        dlg->m_bUseQueue = TRUE;
+        dlg->m_strBackupFolder = "undo_old";
+        dlg->EnableItem(IDC_CLEAR_QUEUE, true);
+        ClickWith({accept ? "D:\\Backups" : ""});
+        EXPECT_EQ(dlg->m_listQueue.size(), accept ? 0u : 2u);
+        EXPECT_EQ(dlg->m_bUseQueue, accept ? FALSE : TRUE);
+        EXPECT_EQ(dlg->IsItemEnabled(IDC_CLEAR_QUEUE), !accept);
+        // A cancelled choice leaves the folder name alone.
+        EXPECT_EQ(dlg->m_strBackupFolder, accept ? "undo_from_1.22" : "undo_old");
+        EXPECT_EQ(prompts->freeQueries.size(), accept ? 1u : 0u);
+    }
+    for (const bool ignoreMissing : {false, true}) {
+        Arrange();
+        ClickWith({"D:\\Backups"});
+        if (ignoreMissing) {
+            prompts->boxAnswers.push_back(IDYES);
+            Click(IDC_IGNORE_MISSING);
+            ASSERT_TRUE(dlg->m_bIgnoreMissing);
+        }
+        prompts->boxes.clear();
+        Click(IDC_ENABLE_UNDO);
+        Expect("", "", 1, 0); // clearing opens no browser
+        EXPECT_EQ(dlg->m_strBackupFolder, "");
+        EXPECT_TRUE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
+        EXPECT_EQ(dlg->IsItemEnabled(IDC_USE_QUEUE), !ignoreMissing);
+    }
 }
 
 } // namespace
