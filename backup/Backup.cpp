@@ -37,8 +37,7 @@ void WalkTree(const std::string& dir, const std::string& skippedKey, const Visit
     }
 }
 
-template <class Visit>
-void WalkGame(const std::string& gameDir, const Visit& visit) {
+template <class Visit> void WalkGame(const std::string& gameDir, const Visit& visit) {
     WalkTree(gameDir, NameKey(gameDir + "\\Tarrowmoor"), visit);
 }
 
@@ -59,8 +58,8 @@ std::string ScriptBytes(UndoPlan plan) {
         ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), length, wide.data(),
                               count);
         BOOL lost = FALSE;
-        const int bytes = ::WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide.data(),
-                                                count, nullptr, 0, nullptr, &lost);
+        const int bytes = ::WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide.data(), count,
+                                                nullptr, 0, nullptr, &lost);
         if (bytes > 0 && !lost) {
             std::string oem(static_cast<size_t>(bytes), '\0');
             ::WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide.data(), count, oem.data(),

@@ -166,8 +166,9 @@ std::string ComposeUndoBat(const UndoPlan& plan, LeadBytePredicate isLeadByte) {
     }
     std::vector<std::string> folders = plan.createdFolders;
     // A folder's path is longer than its parent's: the longest go first.
-    std::stable_sort(folders.begin(), folders.end(),
-                     [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    std::stable_sort(
+        folders.begin(), folders.end(),
+        [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
     for (const std::string& folder : folders) {
         script += "rd " + QuoteForScript(folder) + " 2>nul\n";
     }

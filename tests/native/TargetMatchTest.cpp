@@ -23,21 +23,8 @@ std::string Fold(std::string_view name) {
     return key;
 }
 
-// Shift-JIS: ASCII letters are folded outside double-byte characters only.
 bool IsLead932(unsigned char c) {
     return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-std::string Fold932(std::string_view name) {
-    std::string key(name);
-    for (size_t i = 0; i < key.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(key[i]);
-        if (IsLead932(c) && i + 1 < key.size()) {
-            ++i;
-        } else if (c >= 'a' && c <= 'z') {
-            key[i] = static_cast<char>(c - 0x20);
-        }
-    }
-    return key;
 }
 
 using Texts = std::list<std::string>;
@@ -79,8 +66,8 @@ TEST(MatchTargetsTest, TargetsAgainstOneInventory) {
         {{"Maps\\a.map"}, {"del /s C:\\G\\.\\Maps\\a.map"}, 0},
         // Grouped by target, in target order.
         {{"a.map", "n.dat", "readme.txt"},
-         {g + "\\Data\\Maps\\a.map", g + "\\x\\a.map", "del /s C:\\G\\.\\n.dat",
-          g + "\\readme.txt", g + "\\Saves\\README.TXT"},
+         {g + "\\Data\\Maps\\a.map", g + "\\x\\a.map", "del /s C:\\G\\.\\n.dat", g + "\\readme.txt",
+          g + "\\Saves\\README.TXT"},
          27},
         {{}, {}, 0},
     };
@@ -100,9 +87,9 @@ TEST(MatchTargetsTest, DoubleByteNamesMatchOnWholeCharacters) {
     const std::vector<Entry> inventory = {{"C:\\G\\" + so + "a.dat", 11},
                                           {"C:\\G\\" + so + "\\b.dat", 2}};
     FileNameIndex index;
-    IndexInventory(inventory, &Fold932, &IsLead932, index);
+    IndexInventory(inventory, &Fold, &IsLead932, index);
     Texts out;
-    EXPECT_EQ(MatchTargets({so + "A.DAT", "a.dat", so + "\\B.DAT"}, inventory, index, &Fold932,
+    EXPECT_EQ(MatchTargets({so + "A.DAT", "a.dat", so + "\\B.DAT"}, inventory, index, &Fold,
                            "C:\\G", &IsLead932, out),
               13u);
     EXPECT_EQ(out, (Texts{"C:\\G\\" + so + "a.dat", "del /s C:\\G\\.\\a.dat",

@@ -3,7 +3,6 @@
 #include "tests/wine/Harness.h"
 
 #include <cctype>
-#include <functional>
 
 namespace kt {
 namespace {
@@ -45,8 +44,8 @@ class UndoDestinationTest : public DialogTest {
         Click(IDC_ENABLE_UNDO);
     }
     // Accepted when root is not empty, dropped otherwise; the browsers and warnings counted.
-    void Expect(const std::string& root, const std::string& folder, size_t browses,
-                size_t warnings, const std::string& prompt = kPrompt1GiB) {
+    void Expect(const std::string& root, const std::string& folder, size_t browses, size_t warnings,
+                const std::string& prompt = kPrompt1GiB) {
         EXPECT_EQ(dlg->m_bUndo, !root.empty());
         EXPECT_EQ(dlg->GetCheck(IDC_ENABLE_UNDO), root.empty() ? BST_UNCHECKED : BST_CHECKED);
         EXPECT_EQ(dlg->m_strBackupDir, root);
@@ -82,66 +81,78 @@ TEST_F(UndoDestinationTest, Choices) {
         lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(gameDir[i])));
     }
     const std::string games = gameDir.substr(0, gameDir.find_last_of('\\'));
-    const auto freeC = [this](int64_t bytes) { prompts->freeByDrive["C:\\"] = bytes; };
-    const auto freeD = [this](int64_t bytes) { prompts->freeByDrive["D:\\"] = bytes; };
     const std::string d = "D:\\Backups\\";
+    constexpr int64_t k10 = 10 * kGiB, k5 = 5 * kGiB, k15 = 3 * kGiB / 2;
+    // setup: "mypatch" (patch mypatch.rtp), "no game", "no temp", "temp unreadable", "E:"
+    // (a third drive with 2 GiB free), "zero" (no requirement, no patch file). Free space: of C:
+    // (the temp drive) and of D:.
     struct Row {
-        const char* what;
-        std::function<void()> arrange;
+        const char* setup;
+        int64_t freeC, freeD;
         std::vector<std::string> answers;
         size_t browses, warnings;
         std::string root; // "": dropped
-        std::string folder = "undo_from_1.22";
     };
     const Row rows[] = {
-        {"another drive", [] {}, {"D:\\Backups"}, 1, 0, d},
-        {"drive root", [] {}, {"D:\\"}, 1, 0, "D:\\"},
-        {"folder name", [this] { dlg->m_strPatchFile = "mypatch.rtp"; }, {"D:\\Backups"}, 1, 0, d,
-         "undomypatch"},
+        {"", k10, k5, {"D:\\Backups"}, 1, 0, d},
+        {"", k10, k5, {"D:\\"}, 1, 0, "D:\\"},
+        {"mypatch", k10, k5, {"D:\\Backups"}, 1, 0, d},
         // Folders whose path starts with the game directory's text reopen the browser silently.
-        {"game directory", [] {}, {gameDir, "D:\\Backups"}, 2, 0, d},
-        {"other case", [] {}, {upper, lower + "\\Saves", "D:\\Backups"}, 3, 0, d},
-        {"below", [] {}, {gameDir + "\\Data\\Maps", gameDir + "\\", "D:\\Backups"}, 3, 0, d},
-        {"sibling", [] {}, {gameDir + "2", gameDir + " Extras", "D:\\Backups"}, 3, 0, d},
-        {"parent", [] {}, {games}, 1, 0, games + "\\"},
-        {"cancel after a refusal", [] {}, {gameDir, ""}, 2, 0, ""},
-        {"empty game directory", [this] { dlg->m_strGameDir.clear(); },
-         {gameDir + "\\Backups"}, 1, 0, gameDir + "\\Backups\\"},
-        {"empty game directory, cancel", [this] { dlg->m_strGameDir.clear(); }, {}, 1, 0, ""},
-        {"empty temp directory, cancel", [this] { dlg->m_strTempDir.clear(); }, {}, 1, 0, ""},
+        {"", k10, k5, {gameDir, "D:\\Backups"}, 2, 0, d},
+        {"", k10, k5, {upper, lower + "\\Saves", "D:\\Backups"}, 3, 0, d},
+        {"", k10, k5, {gameDir + "\\Data\\Maps", gameDir + "\\", "D:\\Backups"}, 3, 0, d},
+        {"", k10, k5, {gameDir + "2", gameDir + " Extras", "D:\\Backups"}, 3, 0, d},
+        {"", k10, k5, {games}, 1, 0, games + "\\"},
+        {"", k10, k5, {gameDir, ""}, 2, 0, ""},
+        {"no game", k10, k5, {gameDir + "\\Backups"}, 1, 0, gameDir + "\\Backups\\"},
+        {"no game", k10, k5, {}, 1, 0, ""},
+        {"no temp", k10, k5, {}, 1, 0, ""},
         // The temp directory's drive needs room for twice the requirement.
-        {"same drive, 1.5x", [&] { freeC(3 * kGiB / 2); }, {"C:\\Backups", "D:\\Backups"}, 2, 1, d},
-        {"same drive, 2x", [&] { freeC(2 * kGiB); }, {"c:\\Backups"}, 1, 0, "c:\\Backups\\"},
-        {"same drive, 2x - 1", [&] { freeC(2 * kGiB - 1); }, {"c:\\Backups"}, 2, 1, ""},
-        {"temp drive unreadable", [this] { prompts->freeByPath["C:\\"] = -1; },
-         {"C:\\Backups", ""}, 2, 1, ""},
+        {"", k15, k5, {"C:\\Backups", "D:\\Backups"}, 2, 1, d},
+        {"", 2 * kGiB, k5, {"c:\\Backups"}, 1, 0, "c:\\Backups\\"},
+        {"", 2 * kGiB - 1, k5, {"c:\\Backups"}, 2, 1, ""},
+        {"temp unreadable", k10, k5, {"C:\\Backups", ""}, 2, 1, ""},
         // Another drive needs room for the requirement once.
-        {"other drive, 1.5x", [&] { freeD(3 * kGiB / 2); }, {"D:\\Backups"}, 1, 0, d},
-        {"other drive, 1x", [&] { freeD(kGiB); }, {"D:\\Backups"}, 1, 0, d},
-        {"other drive, 1x - 1",
-         [&] {
-             freeD(kGiB - 1);
-             prompts->drives->push_back({"E:\\", DRIVE_FIXED});
-             prompts->freeByDrive["E:\\"] = 2 * kGiB;
-         },
-         {"D:\\Backups", "D:\\Other", "E:\\Backups"}, 3, 2, "E:\\Backups\\"},
-        {"other drive full, cancel", [&] { freeD(0); }, {"D:\\Backups", ""}, 2, 1, ""},
-        {"other drive unreadable", [&] { freeD(-1); }, {"D:\\Backups", ""}, 2, 1, ""},
+        {"", k10, k15, {"D:\\Backups"}, 1, 0, d},
+        {"", k10, kGiB, {"D:\\Backups"}, 1, 0, d},
+        {"E:", k10, kGiB - 1, {"D:\\Backups", "D:\\Other", "E:\\Backups"}, 3, 2, "E:\\Backups\\"},
+        {"", k10, 0, {"D:\\Backups", ""}, 2, 1, ""},
+        {"", k10, -1, {"D:\\Backups", ""}, 2, 1, ""}, // unreadable
         // An answer after a warning meets every test again.
-        {"game directory after a warning", [&] { freeD(0); },
-         {"D:\\Backups", gameDir + "\\Backups", "C:\\Backups"}, 3, 1, "C:\\Backups\\"},
-        {"room after a warning", [&] {
-             freeC(3 * kGiB / 2);
-             freeD(0);
-         },
-         {"D:\\Backups", "C:\\Backups", ""}, 3, 2, ""},
+        {"", k10, 0, {"D:\\Backups", gameDir + "\\Backups", "C:\\Backups"}, 3, 1, "C:\\Backups\\"},
+        {"", k15, 0, {"D:\\Backups", "C:\\Backups", ""}, 3, 2, ""},
+        // No requirement (no patch chosen yet): "no space" in the prompt, the folder "undo".
+        {"zero", k10, 0, {"D:\\Backups"}, 1, 0, d},
     };
+    int n = 0;
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
+        SCOPED_TRACE(++n);
         Arrange();
-        row.arrange();
+        const std::string setup = row.setup;
+        prompts->freeByDrive = {{"C:\\", row.freeC}, {"D:\\", row.freeD}, {"E:\\", 2 * kGiB}};
+        if (setup == "mypatch") {
+            dlg->m_strPatchFile = "mypatch.rtp";
+        } else if (setup == "no game") {
+            dlg->m_strGameDir.clear();
+        } else if (setup == "no temp") {
+            dlg->m_strTempDir.clear();
+        } else if (setup == "temp unreadable") {
+            prompts->freeByPath["C:\\"] = -1;
+        } else if (setup == "E:") {
+            prompts->drives->push_back({"E:\\", DRIVE_FIXED});
+        } else if (setup == "zero") {
+            dlg->m_llRequiredSpace = 0;
+            dlg->m_strPatchFile.clear();
+        }
         ClickWith(row.answers);
-        Expect(row.root, row.folder, row.browses, row.warnings);
+        Expect(row.root,
+               setup == "mypatch" ? "undomypatch"
+               : setup == "zero"  ? "undo"
+                                  : "undo_from_1.22",
+               row.browses, row.warnings,
+               setup == "zero" ? "Please select a backup destination with min. no space free "
+                                 "space and press 'OK' (Do NOT choose your Tarrow directory)."
+                               : kPrompt1GiB);
     }
     // Another drive than the temp directory's: only the destination is asked for room.
     Arrange();
@@ -149,19 +160,9 @@ TEST_F(UndoDestinationTest, Choices) {
     EXPECT_EQ(prompts->freeQueries, std::vector<std::string>{"D:\\Backups"});
     // The same drive: the temp directory's free space is read first.
     Arrange();
-    freeC(3 * kGiB / 2);
+    prompts->freeByDrive["C:\\"] = 3 * kGiB / 2;
     ClickWith({"C:\\Backups", "D:\\Backups"});
     EXPECT_EQ(prompts->freeQueries.at(0), "C:\\");
-}
-
-TEST_F(UndoDestinationTest, ZeroRequirementShowsNoSpaceAndNamesTheFolderUndo) {
-    dlg->m_llRequiredSpace = 0;
-    dlg->m_strPatchFile.clear();
-    prompts->freeByDrive["D:\\"] = 0;
-    ClickWith({"D:\\Backups"});
-    Expect("D:\\Backups\\", "undo", 1, 0,
-           "Please select a backup destination with min. no space free space and press 'OK' "
-           "(Do NOT choose your Tarrow directory).");
 }
 
 // Accepting empties the queue and turns queue mode off; cancelling leaves both; clearing

@@ -19,7 +19,7 @@ std::string Differences(const Tree& actual, const Tree& expected) {
     std::string out;
     for (const auto& [rel, bytes] : actual) {
         auto other = expected.find(rel);
-        out += other == expected.end()    ? "unexpected: " + rel + "\n"
+        out += other == expected.end()  ? "unexpected: " + rel + "\n"
                : other->second != bytes ? "different: " + rel + "\n"
                                         : "";
     }
@@ -51,24 +51,25 @@ TEST_F(UndoRestoreTest, UndoScriptRestoresTheGameAndItsVersion) {
 
     // Version 1.22 and 1.23 of the game, with accented names (all of them in the console's
     // code page too) and names that cmd would take apart.
-    Tree v1 = {{"tarrowmain.exe", ReadFileBytes(BuildFile("tests\\versions\\ver_1_0_12_0_pb1549.exe"))},
-               {"Donn\xE9" "es\\carte.dat", GameData(300000, 1)},
-               {"data\\keep.dat", GameData(5000, 2)},
-               {"data\\bang!.dat", GameData(4000, 6)},
-               {"sounds\\gone.wav", GameData(7000, 3)},
-               {"Docs\\notes.txt", "the manual's notes"},
-               {"Saves\\slot1.sav", "a saved game"},
-               {"readme.txt", "Tarrowmoor 1.22\r\n"}};
+    Tree v1 = {
+        {"tarrowmain.exe", ReadFileBytes(BuildFile("tests\\versions\\ver_1_0_12_0_pb1549.exe"))},
+        {"Donn\351es\\carte.dat", GameData(300000, 1)},
+        {"data\\keep.dat", GameData(5000, 2)},
+        {"data\\bang!.dat", GameData(4000, 6)},
+        {"sounds\\gone.wav", GameData(7000, 3)},
+        {"Docs\\notes.txt", "the manual's notes"},
+        {"Saves\\slot1.sav", "a saved game"},
+        {"readme.txt", "Tarrowmoor 1.22\r\n"}};
     Tree v2 = v1;
     v2["tarrowmain.exe"] = ReadFileBytes(BuildFile("tests\\versions\\ver_2_0_5_1_pb1234.exe"));
-    v2["Donn\xE9" "es\\carte.dat"] = GameData(300000, 1, 150000, 'x');
+    v2["Donn\351es\\carte.dat"] = GameData(300000, 1, 150000, 'x');
     v2["data\\bang!.dat"] = GameData(4000, 6, 100, 'z');
     v2["readme.txt"] = "Tarrowmoor 1.23\r\n";
     v2.erase("sounds\\gone.wav");
-    v2["caf\xE9.dat"] = GameData(12000, 5);          // a bare name found nowhere before
-    v2["notes.txt"] = "new notes at the top";         // a bare name that Docs holds too
-    v2["Saves\\readme.txt"] = "how to load a game";  // a path whose name is at the top
-    v2["Nouveau dossier\\\xF1" "and\xFA!.dat"] = "in a folder the patch makes";
+    v2["caf\xE9.dat"] = GameData(12000, 5);         // a bare name found nowhere before
+    v2["notes.txt"] = "new notes at the top";       // a bare name that Docs holds too
+    v2["Saves\\readme.txt"] = "how to load a game"; // a path whose name is at the top
+    v2["Nouveau dossier\\\361and\372!.dat"] = "in a folder the patch makes";
     v2["sounds\\r&d 100%.dat"] = "added with an awkward name";
     const std::string trees = *scratch / "trees";
     WriteTree(trees + "\\v1", v1);
@@ -94,7 +95,7 @@ TEST_F(UndoRestoreTest, UndoScriptRestoresTheGameAndItsVersion) {
     SetGameRegistry(gameDir, std::string(kOldVersion));
     prompts->drives = std::vector<std::pair<std::string, UINT>>{{"C:\\", DRIVE_FIXED}};
     prompts->freeByDrive["C:\\"] = 10 * kGiB;
-    const std::string backupRoot = *scratch / "Copies de s\xE9" "curit\xE9";
+    const std::string backupRoot = *scratch / "Copies de s\351curit\351";
     MakeDirs(backupRoot);
     MakeDirs(*scratch / "Temp Files");
     MakeDirs(*scratch / "Somewhere Else");
@@ -120,10 +121,9 @@ TEST_F(UndoRestoreTest, UndoScriptRestoresTheGameAndItsVersion) {
 
     // Afterwards: the game's updater records the new version, an added file is made
     // read-only, and the player keeps a file of an added file's name elsewhere.
-    ASSERT_EQ(RunProgram("reg add \"HKLM\\" + std::string(kGameKey) +
-                             "\" /v Version /d 1.23 /f",
-                         "", ""),
-              0);
+    ASSERT_EQ(
+        RunProgram("reg add \"HKLM\\" + std::string(kGameKey) + "\" /v Version /d 1.23 /f", "", ""),
+        0);
     ASSERT_EQ(RegistryVersion(), "1.23");
     ASSERT_TRUE(::SetFileAttributesA((gameDir + "\\caf\xE9.dat").c_str(),
                                      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
