@@ -128,7 +128,12 @@ int CopyFilesAndWriteScript(CKelvaneDlg& dlg, UndoPlan& plan) {
 
     std::string failure;
     for (const std::string& entry : list) {
-        if (IsRemovalEntry(entry)) {
+        // A file that is there before the run (in a folder the inventory passes over, or
+        // made since the inventory was taken) is not the patch's to remove.
+        const std::string name = PinnedRemovalName(entry, plan.gameDir, &IsAnsiLeadByte);
+        if (IsRemovalEntry(entry) &&
+            (name.empty() || ::GetFileAttributesA((plan.gameDir + "\\" + name).c_str()) ==
+                                 INVALID_FILE_ATTRIBUTES)) {
             plan.entries.push_back(entry);
         }
     }
@@ -208,14 +213,16 @@ void CKelvaneDlg::CompleteUndoScript() {
             NoteCreatedFolders(undo.plan, path, undo.foldersBefore, &NameKey, &IsAnsiLeadByte);
         }
     });
-    if (undo.plan.addedFiles.empty() && undo.plan.createdFolders.size() == foldersKnown) {
+    const UndoPlan plan = std::move(undo.plan);
+    undo = UndoRecord{};
+    if (plan.addedFiles.empty() && plan.createdFolders.size() == foldersKnown) {
         return;
     }
     // The finished script takes the place of the first one in one step.
-    const std::string batPath = undo.plan.backupDir + "\\" + kUndoBatName;
+    const std::string batPath = plan.backupDir + "\\" + kUndoBatName;
     const std::string newPath = batPath + ".new";
     fw::File bat;
-    const bool written = bat.OpenForWrite(newPath) && bat.Write(ScriptBytes(undo.plan));
+    const bool written = bat.OpenForWrite(newPath) && bat.Write(ScriptBytes(plan));
     if (!bat.Close() || !written ||
         !::MoveFileExA(newPath.c_str(), batPath.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
