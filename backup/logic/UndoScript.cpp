@@ -128,8 +128,14 @@ std::string PinnedRemovalName(const std::string& entry, const std::string& gameD
     if (entry.compare(0, prefix.size(), prefix) != 0) {
         return {};
     }
-    const std::string name = entry.substr(prefix.size());
-    return FileNameOfPath(name, isLeadByte) != name ? name : std::string();
+    std::string name = entry.substr(prefix.size());
+    if (FileNameOfPath(name, isLeadByte) == name) {
+        return {};
+    }
+    // A slash separates folders too, and cmd could read one as a switch. No double-byte
+    // code page has a trail byte of that value.
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return name;
 }
 
 std::string RelativePathOf(const std::string& entry, size_t gameDirLength) {

@@ -98,6 +98,7 @@ TEST(UndoScriptTest, CommandsOfEachEntry) {
     const std::string g = kGameDir;
     const Row rows[] = {
         {kRemoval + R"(Data\new.dat)", del(g + R"(\Data\new.dat)")},
+        {kRemoval + R"(Data\a/b.dat)", del(g + R"(\Data\a\b.dat)")},
         {kRemoval + R"(R&D\50% (1) ^ !.dat)", del(g + R"(\R&D\50%% (1) ^ !.dat)")},
         // Bare names wait for the run; so do names whose trail byte only looks like "\".
         {kRemoval + "new.dat", ""},
