@@ -195,8 +195,7 @@ TEST_F(BackupTest, Failures) {
 
 // ---------------------------------------------------------------------------
 // A full disk. Needs a small volume, named by KELVANE_SMALL_VOLUME as a Windows path to an
-// empty folder on it (for instance a tmpfs of 64 KiB seen through Z:). Room is left for the
-// .reg file and one block of a script that needs more.
+// empty folder on it (for instance a tmpfs of 64 KiB seen through Z:).
 TEST_F(BackupTest, FullDisk) {
     const char* volume = std::getenv("KELVANE_SMALL_VOLUME");
     if (volume == nullptr || *volume == '\0') {
@@ -221,16 +220,22 @@ TEST_F(BackupTest, FullDisk) {
     };
     const LONGLONG capacity = fill(512LL * 1024 * 1024);
     ASSERT_LT(capacity, 512LL * 1024 * 1024) << "the volume is not small";
-    fill(capacity - 2 * 4096);
     dlg->m_strBackupDir = root + "\\";
     for (int i = 0; i < 200; ++i) {
         dlg->m_listFilesToBackUp.push_back(
             Removal("Data\\added file number " + std::to_string(i) + " with a long name.dat"));
     }
-    EXPECT_EQ(dlg->PerformBackup(), BackupFailed);
-    ASSERT_EQ(prompts->boxes.size(), 1u);
-    EXPECT_EQ(prompts->boxes[0].text, "Unable to write file: " + root +
-                                          "\\undo_from_1.22\\undo_patch.bat . Unable to proceed.");
+    // No room at all; then room for the .reg file and one block of the script.
+    for (const auto& [room, file] :
+         {std::pair<LONGLONG, std::string>{0, "undo_patch.reg"}, {2 * 4096, "undo_patch.bat"}}) {
+        RemoveTree(root + "\\undo_from_1.22");
+        fill(capacity - room);
+        prompts->boxes.clear();
+        EXPECT_EQ(dlg->PerformBackup(), BackupFailed);
+        ASSERT_EQ(prompts->boxes.size(), 1u);
+        EXPECT_EQ(prompts->boxes[0].text, "Unable to write file: " + root + "\\undo_from_1.22\\" +
+                                              file + " . Unable to proceed.");
+    }
     RemoveTree(root);
 }
 

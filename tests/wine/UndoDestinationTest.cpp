@@ -103,6 +103,7 @@ TEST_F(UndoDestinationTest, Choices) {
         {"", k10, k5, {gameDir + "\\Data\\Maps", gameDir + "\\", "D:\\Backups"}, 3, 0, d},
         {"", k10, k5, {gameDir + "2", gameDir + " Extras", "D:\\Backups"}, 3, 0, d},
         {"", k10, k5, {games}, 1, 0, games + "\\"},
+        {"", k10, k5, {}, 1, 0, ""},
         {"", k10, k5, {gameDir, ""}, 2, 0, ""},
         {"no game", k10, k5, {gameDir + "\\Backups"}, 1, 0, gameDir + "\\Backups\\"},
         {"no game", k10, k5, {}, 1, 0, ""},
