@@ -22,7 +22,7 @@ class UndoDestinationTest : public DialogTest {
         Arrange();
     }
     // Temp directory C:\ with 10 GiB free, a second fixed drive D: with 5 GiB, a patch of
-    // 1 GiB chosen, undo off. The game lives on C: below the scratch folder.
+    // 1 GiB chosen, undo off, a queue of two. The game lives on C: below the scratch folder.
     void Arrange() {
         dlg->ClearUndo();
         prompts->drives =
@@ -34,6 +34,10 @@ class UndoDestinationTest : public DialogTest {
         dlg->m_strPatchFile = "tarrow_1.23_from_1.22.rtp";
         dlg->m_llRequiredSpace = kGiB;
         dlg->EnableItem(IDC_ENABLE_UNDO, true);
+        dlg->m_strBackupFolder = "undo_old";
+        dlg->m_listQueue = {"C:\\Downloads\\a.rtp", "C:\\Downloads\\b.rtp"};
+        dlg->m_bUseQueue = TRUE;
+        dlg->EnableItem(IDC_CLEAR_QUEUE, true);
         prompts->browseRequests.clear();
         prompts->browseAnswers.clear();
         prompts->boxes.clear();
@@ -43,7 +47,8 @@ class UndoDestinationTest : public DialogTest {
         prompts->browseAnswers.assign(answers.begin(), answers.end());
         Click(IDC_ENABLE_UNDO);
     }
-    // Accepted when root is not empty, dropped otherwise; the browsers and warnings counted.
+    // Accepted when root is not empty (the queue emptied and queue mode off), dropped otherwise
+    // (the queue and the earlier folder name kept); the browsers and warnings counted.
     void Expect(const std::string& root, const std::string& folder, size_t browses, size_t warnings,
                 const std::string& prompt = kPrompt1GiB) {
         EXPECT_EQ(dlg->m_bUndo, !root.empty());
@@ -52,11 +57,13 @@ class UndoDestinationTest : public DialogTest {
         EXPECT_EQ(dlg->IsItemEnabled(IDC_BACKUP_LABEL), !root.empty());
         EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL),
                   root.empty() ? "" : "Backing up to: " + root + folder);
+        EXPECT_EQ(dlg->m_strBackupFolder, root.empty() ? "undo_old" : folder);
+        EXPECT_EQ(dlg->m_listQueue.size(), root.empty() ? 2u : 0u);
+        EXPECT_EQ(dlg->m_bUseQueue, root.empty() ? TRUE : FALSE);
+        EXPECT_EQ(dlg->IsItemEnabled(IDC_CLEAR_QUEUE), root.empty());
         if (!root.empty()) {
-            EXPECT_EQ(dlg->m_strBackupFolder, folder);
             EXPECT_FALSE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
             EXPECT_FALSE(dlg->IsItemEnabled(IDC_USE_QUEUE));
-            EXPECT_FALSE(dlg->IsItemEnabled(IDC_CLEAR_QUEUE));
         }
         ASSERT_EQ(prompts->browseRequests.size(), browses);
         for (const auto& request : prompts->browseRequests) {
@@ -154,8 +161,21 @@ TEST_F(UndoDestinationTest, Choices) {
                setup == "zero" ? "Please select a backup destination with min. no space free "
                                  "space and press 'OK' (Do NOT choose your Tarrow directory)."
                                : kPrompt1GiB);
+        if (!row.root.empty()) {
+            // Clearing the box forgets the destination and opens no browser.
+            Click(IDC_ENABLE_UNDO);
+            EXPECT_EQ(prompts->browseRequests.size(), row.browses);
+            EXPECT_FALSE(dlg->m_bUndo);
+            EXPECT_EQ(dlg->m_strBackupDir + dlg->m_strBackupFolder, "");
+            EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), "");
+            EXPECT_FALSE(dlg->IsItemEnabled(IDC_BACKUP_LABEL));
+            EXPECT_TRUE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY) && dlg->IsItemEnabled(IDC_USE_QUEUE));
+        }
     }
-    // Another drive than the temp directory's: only the destination is asked for room.
+    // A cancel asks for no room; another drive than the temp directory's: only the destination.
+    Arrange();
+    ClickWith({});
+    EXPECT_TRUE(prompts->freeQueries.empty());
     Arrange();
     ClickWith({"D:\\Backups"});
     EXPECT_EQ(prompts->freeQueries, std::vector<std::string>{"D:\\Backups"});
@@ -166,39 +186,16 @@ TEST_F(UndoDestinationTest, Choices) {
     EXPECT_EQ(prompts->freeQueries.at(0), "C:\\");
 }
 
-// Accepting empties the queue and turns queue mode off; cancelling leaves both; clearing
-// the box forgets the destination and gives back Validate-only, and Use Queue unless
-// Ignore Missing Files is ticked.
-TEST_F(UndoDestinationTest, QueueAndClearing) {
-    for (const bool accept : {false, true}) {
-        Arrange();
-        dlg->m_listQueue = {"C:\\Downloads\\a.rtp", "C:\\Downloads\\b.rtp"};
-        dlg->m_bUseQueue = TRUE;
-        dlg->m_strBackupFolder = "undo_old";
-        dlg->EnableItem(IDC_CLEAR_QUEUE, true);
-        ClickWith({accept ? "D:\\Backups" : ""});
-        EXPECT_EQ(dlg->m_listQueue.size(), accept ? 0u : 2u);
-        EXPECT_EQ(dlg->m_bUseQueue, accept ? FALSE : TRUE);
-        EXPECT_EQ(dlg->IsItemEnabled(IDC_CLEAR_QUEUE), !accept);
-        // A cancelled choice leaves the folder name alone.
-        EXPECT_EQ(dlg->m_strBackupFolder, accept ? "undo_from_1.22" : "undo_old");
-        EXPECT_EQ(prompts->freeQueries.size(), accept ? 1u : 0u);
-    }
-    for (const bool ignoreMissing : {false, true}) {
-        Arrange();
-        ClickWith({"D:\\Backups"});
-        if (ignoreMissing) {
-            prompts->boxAnswers.push_back(IDYES);
-            Click(IDC_IGNORE_MISSING);
-            ASSERT_TRUE(dlg->m_bIgnoreMissing);
-        }
-        prompts->boxes.clear();
-        Click(IDC_ENABLE_UNDO);
-        Expect("", "", 1, 0); // clearing opens no browser
-        EXPECT_EQ(dlg->m_strBackupFolder, "");
-        EXPECT_TRUE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
-        EXPECT_EQ(dlg->IsItemEnabled(IDC_USE_QUEUE), !ignoreMissing);
-    }
+// Clearing the box gives back Use Queue only while Ignore Missing Files is not ticked.
+TEST_F(UndoDestinationTest, ClearingWithIgnoreMissingTickedKeepsUseQueueDisabled) {
+    ClickWith({"D:\\Backups"});
+    prompts->boxAnswers.push_back(IDYES);
+    Click(IDC_IGNORE_MISSING);
+    ASSERT_TRUE(dlg->m_bIgnoreMissing);
+    Click(IDC_ENABLE_UNDO);
+    EXPECT_FALSE(dlg->m_bUndo);
+    EXPECT_TRUE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
+    EXPECT_FALSE(dlg->IsItemEnabled(IDC_USE_QUEUE));
 }
 
 } // namespace
