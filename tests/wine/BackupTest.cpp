@@ -2,7 +2,6 @@
 #include "tests/wine/Harness.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <functional>
 #include <tuple>
 
@@ -194,47 +193,21 @@ TEST_F(BackupTest, Failures) {
 }
 
 // ---------------------------------------------------------------------------
-// A full disk. Needs a small volume, named by KELVANE_SMALL_VOLUME as a Windows path to an
-// empty folder on it (for instance a tmpfs of 64 KiB seen through Z:).
+// A full disk: the first undo file written fails, the .reg file, or the script when there is
+// no version to restore.
 TEST_F(BackupTest, FullDisk) {
-    const char* volume = std::getenv("KELVANE_SMALL_VOLUME");
-    if (volume == nullptr || *volume == '\0') {
-        GTEST_SKIP() << "KELVANE_SMALL_VOLUME names no small volume";
-    }
-    const std::string root = std::string(volume) + "\\fulldisk";
-    RemoveTree(root);
-    MakeDirs(root);
-    const std::string filler = root + "\\filler";
-    const auto fill = [&filler](LONGLONG limit) {
-        HANDLE h = ::CreateFileA(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-        const std::string block(4096, 'f');
-        LONGLONG total = 0;
-        DWORD written = 0;
-        while (total < limit && ::WriteFile(h, block.data(), 4096, &written, nullptr) &&
-               written > 0) {
-            total += written;
-        }
-        ::CloseHandle(h);
-        return total;
-    };
-    const LONGLONG capacity = fill(512LL * 1024 * 1024);
-    ASSERT_LT(capacity, 512LL * 1024 * 1024) << "the volume is not small";
+    const std::string root = FullVolumeFolder("backup");
+    ASSERT_FALSE(root.empty());
     dlg->m_strBackupDir = root + "\\";
-    for (int i = 0; i < 200; ++i) {
-        dlg->m_listFilesToBackUp.push_back(
-            Removal("Data\\added file number " + std::to_string(i) + " with a long name.dat"));
-    }
-    // No room at all; then room for the .reg file and one block of the script.
-    for (const auto& [room, file] :
-         {std::pair<LONGLONG, std::string>{0, "undo_patch.reg"}, {2 * 4096, "undo_patch.bat"}}) {
+    for (const bool version : {true, false}) {
+        SetGameRegistry(gameDir, version ? std::optional<std::string>("1.22") : std::nullopt);
         RemoveTree(root + "\\undo_from_1.22");
-        fill(capacity - room);
         prompts->boxes.clear();
         EXPECT_EQ(dlg->PerformBackup(), BackupFailed);
         ASSERT_EQ(prompts->boxes.size(), 1u);
         EXPECT_EQ(prompts->boxes[0].text, "Unable to write file: " + root + "\\undo_from_1.22\\" +
-                                              file + " . Unable to proceed.");
+                                              (version ? "undo_patch.reg" : "undo_patch.bat") +
+                                              " . Unable to proceed.");
     }
     RemoveTree(root);
 }
@@ -263,12 +236,11 @@ TEST_F(BackupTest, DeleteDirectoryTree) {
     ASSERT_TRUE(::SetFileAttributesA((tree + "\\Data\\ro.dat").c_str(), FILE_ATTRIBUTE_READONLY));
     ASSERT_TRUE(::SetFileAttributesA((tree + "\\Data\\hs.dat").c_str(),
                                      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
-    HANDLE held = ::CreateFileA((tree + "\\held.dat").c_str(), GENERIC_READ, 0, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(dlg->DeleteDirectoryTree(tree)); // a file held open stops it
-    EXPECT_TRUE(PathExists(tree + "\\held.dat"));
-    ::CloseHandle(held);
+    {
+        HeldFile held(tree + "\\held.dat");
+        EXPECT_FALSE(dlg->DeleteDirectoryTree(tree)); // a file held open stops it
+        EXPECT_TRUE(PathExists(tree + "\\held.dat"));
+    }
     EXPECT_TRUE(dlg->DeleteDirectoryTree(tree)); // read-only, hidden and system files too
     EXPECT_FALSE(PathExists(tree));
     EXPECT_TRUE(PathExists(backupRoot));

@@ -29,19 +29,6 @@ std::string Differences(const Tree& actual, const Tree& expected) {
     return out;
 }
 
-std::string RegistryVersion() {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return "(no key)";
-    }
-    char value[256] = {};
-    DWORD size = sizeof value - 1;
-    const LONG status =
-        ::RegQueryValueExA(key, "Version", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
-    ::RegCloseKey(key);
-    return status == ERROR_SUCCESS ? std::string(value) : "(no value)";
-}
-
 class UndoRestoreTest : public DialogTest {};
 
 TEST_F(UndoRestoreTest, UndoScriptRestoresTheGameAndItsVersion) {
@@ -124,7 +111,7 @@ TEST_F(UndoRestoreTest, UndoScriptRestoresTheGameAndItsVersion) {
     ASSERT_EQ(
         RunProgram("reg add \"HKLM\\" + std::string(kGameKey) + "\" /v Version /d 1.23 /f", "", ""),
         0);
-    ASSERT_EQ(RegistryVersion(), "1.23");
+    ASSERT_EQ(ReadGameRegistry("Version"), "1.23");
     ASSERT_TRUE(::SetFileAttributesA((gameDir + "\\caf\xE9.dat").c_str(),
                                      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
     WriteFileBytes(gameDir + "\\Saves\\caf\xE9.dat", "the player's own file");
@@ -140,7 +127,7 @@ TEST_F(UndoRestoreTest, UndoScriptRestoresTheGameAndItsVersion) {
     EXPECT_EQ(Differences(GameFiles(gameDir), expected), "")
         << ReadFileBytes(backupDir + "\\undo_patch.bat") << "\n---\n"
         << ReadFileBytes(log);
-    EXPECT_EQ(RegistryVersion(), kOldVersion);
+    EXPECT_EQ(ReadGameRegistry("Version"), kOldVersion);
     for (const auto& [rel, bytes] : outside) {
         EXPECT_EQ(ReadFileBytes(*scratch / rel), bytes) << rel;
     }
