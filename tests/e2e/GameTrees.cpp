@@ -109,17 +109,6 @@ TreeDiff Diff(const Tree& from, const Tree& to) {
             diff.modified.push_back(rel);
         }
     }
-    for (const auto& [rel, bytes] : to) {
-        if (from.count(rel) == 0) {
-            diff.added.push_back(rel);
-        }
-    }
-    const std::set<std::string> before = FoldersOf(from);
-    for (const std::string& folder : FoldersOf(to)) {
-        if (before.count(folder) == 0) {
-            diff.addedFolders.insert(folder);
-        }
-    }
     return diff;
 }
 
