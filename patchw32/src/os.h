@@ -167,6 +167,8 @@ unsigned long process_id();
 // production.
 using FaultHook = std::function<bool(const char* op, const std::string& path)>;
 void set_fault_hook(FaultHook hook);
+// The kind of failure an injected one reports (Other unless set), e.g. NoSpace for a full disk.
+void set_fault_kind(ErrKind kind);
 Status check_fault(const char* op, const std::string& path);
 
 } // namespace kv::os

@@ -1,0 +1,412 @@
+// What a run may never do, whatever the patch or the game directory holds: follow a link out
+// of the game directory, lose a game file it moved aside, take the engine's own names, grow
+// with what a patch claims, pass a validation the apply then fails, run beside another run,
+// print a name from a patch raw, give a wrong code, or report a commit done before it is on
+// disk.
+#include "journal.h"
+#include "os.h"
+#include "paths.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <winioctl.h>
+#else
+#include <unistd.h>
+#endif
+
+using namespace kv;
+using namespace kvtest;
+
+namespace {
+
+// A link at `link` to the folder `target`: natively a symbolic link; on Windows a directory
+// symbolic link, or else a junction made with FSCTL_SET_REPARSE_POINT. False when the system
+// can make neither.
+bool make_folder_link(const std::string& target, const std::string& link) {
+#ifdef _WIN32
+    if (CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2))
+        return true;
+    std::wstring sub = L"\\??\\";
+    for (char c : target)
+        sub += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    std::vector<uint8_t> buf(20 + (sub.size() + 2) * 2);
+    auto put16 = [&](size_t at, size_t v) { buf[at] = v & 0xFF, buf[at + 1] = (v >> 8) & 0xFF; };
+    uint32_t tag = IO_REPARSE_TAG_MOUNT_POINT;
+    std::memcpy(buf.data(), &tag, 4);
+    put16(4, buf.size() - 8);         // data length
+    put16(10, sub.size() * 2);        // substitute name length (offset 0)
+    put16(12, (sub.size() + 1) * 2);  // empty print name after it
+    std::memcpy(buf.data() + 16, sub.data(), sub.size() * 2);
+    if (!CreateDirectoryA(link.c_str(), nullptr))
+        return false;
+    HANDLE h = CreateFileA(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD got = 0;
+    bool ok = h != INVALID_HANDLE_VALUE &&
+              DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buf.data(), static_cast<DWORD>(buf.size()),
+                              nullptr, 0, &got, nullptr);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    if (!ok)
+        RemoveDirectoryA(link.c_str());
+    return ok;
+#else
+    return ::symlink(target.c_str(), link.c_str()) == 0;
+#endif
+}
+
+struct Game {
+    Scratch s;
+    std::string game = s.sub("game"), patch = s.sub("p.rtp"), temp = s.sub("temp");
+    Game(const Tree& old_tree, const Tree& new_tree) {
+        make_tree(s.sub("old"), old_tree);
+        make_tree(s.sub("new"), new_tree);
+        make_tree(game, old_tree);
+        os::make_dir(temp);
+        build(s.sub("old"), s.sub("new"), patch);
+    }
+    explicit Game(std::vector<CraftEntry> entries, const Tree& tree = {{"a.txt", "old"}}) {
+        make_tree(game, tree);
+        os::make_dir(temp);
+        craft_patch(patch, std::move(entries), kDirCompactDeflate);
+    }
+    int run(const std::string& mode, Recorder& r) const {
+        if (mode == "-l ")
+            return run_engine("-l  " + q(game) + " " + q(patch), r);
+        return run_engine(mode + q("-otempdir:" + temp) + " " + q(game) + " " + q(patch), r);
+    }
+    std::string at(const std::string& rel) const { return os::join(game, native(rel)); }
+};
+
+const Tree kOld = {{"a.txt", "old"}, {"data/level.dat", "level one"}};
+const Tree kNew = {{"a.txt", "new"}, {"data/level.dat", "level two"}};
+const char* const kModes[] = {"-l ", "-u -j ", "-u "};
+
+CraftEntry folder_entry(const std::string& rel) {
+    CraftEntry c;
+    c.entry.op = Op::MakeDir;
+    c.entry.path = rel;
+    return c;
+}
+
+// A journal left by a killed run: its plan (written, damaged or none) and its other files.
+void leave_journal(const Game& g, const std::string& plan, const Tree& files) {
+    Tree t = files;
+    if (plan != "none")
+        t["Tarrowmoor/.kelvane-journal/plan"] = plan;
+    make_tree(g.game, t);
+}
+
+} // namespace
+
+// A link or junction where the engine keeps its own folders is refused in every mode, and
+// nothing it points at is touched.
+TEST(Safety, LinksWhereTheEngineKeepsItsFoldersAreNeverFollowed) {
+    struct Case {
+        const char* link;
+        Tree game_extra;
+    } cases[] = {
+        {"Tarrowmoor/.kelvane-journal", {{"Tarrowmoor/saves/slot1.sav", "save"}}},
+        {"Tarrowmoor", {}},
+        {"Tarrowmoor.kelvane-tmp/.kelvane-journal", {{"Tarrowmoor.kelvane-tmp", kDir}}},
+        {"Tarrowmoor.kelvane-tmp", {}},
+    };
+    const Tree victim = {{"precious.txt", "mine"}, {"sub/deep.txt", "also mine"},
+                         {".kelvane-journal/n3", "not the engine's"}};
+    for (const Case& c : cases) {
+        for (const char* mode : kModes) {
+            Game g(kOld, kNew);
+            make_tree(g.game, c.game_extra);
+            make_tree(g.s.sub("victim"), victim);
+            Tree before = snapshot(g.s.sub("victim"));
+            if (!make_folder_link(g.s.sub("victim"), g.at(c.link)))
+                GTEST_SKIP() << "this system cannot make a folder link or junction";
+            Recorder r;
+            EXPECT_EQ(g.run(mode, r), kRcGameDir) << c.link << " " << mode << r.all_text();
+            EXPECT_EQ(describe_difference(snapshot(g.s.sub("victim")), before), "") << c.link;
+            os::Stat st;
+            os::stat(g.at(c.link), st);
+            EXPECT_TRUE(st.is_link) << c.link;
+            EXPECT_EQ(read_file(g.at("a.txt")), "old");
+            if (std::string(mode) != "-l ") {
+                EXPECT_NE(r.all_text().find("is a link or junction to another place"),
+                          std::string::npos)
+                    << r.all_text();
+            }
+#ifdef _WIN32
+            RemoveDirectoryA(g.at(c.link).c_str());
+#endif
+        }
+    }
+}
+
+// Moved-aside game files stay unless a complete commit proves them unneeded; without such
+// proof nothing changes, the journal stays, and the code says so.
+TEST(Safety, RecoveryKeepsMovedAsideFilesItCannotAccountFor) {
+    const std::string j = "Tarrowmoor/.kelvane-journal/";
+    struct Case {
+        const char* plan; // "none", or the bytes of a damaged one
+        Tree left;
+        int rc;
+        bool kept;
+    } cases[] = {
+        {"none", {{j + "o0", "moved-aside game file"}}, kRcRecoveryUnproven, true},
+        {"KVJPLAN2 cut short", {{j + "o0", "moved-aside game file"}}, kRcRecoveryUnproven, true},
+        {"KVJPLAN2 cut short", {{j + "n0", "new file"}}, kRcRecoveryUnproven, true},
+        {"none", {{j + "o0", "old"}, {j + "done", ""}}, kRcOk, false}, // a finished commit
+        {"none", {{j + "n0", "new file"}}, kRcOk, false},               // before the plan
+    };
+    for (const Case& c : cases) {
+        for (const char* mode : kModes) {
+            Game g(kOld, kNew);
+            leave_journal(g, c.plan, c.left);
+            Tree before = snapshot(g.game);
+            Recorder r;
+            int rc = g.run(mode, r);
+            if (c.kept) {
+                EXPECT_EQ(rc, c.rc) << mode << r.all_text();
+                EXPECT_EQ(describe_difference(snapshot(g.game), before), "") << mode;
+            } else {
+                EXPECT_FALSE(exists(g.at("Tarrowmoor/.kelvane-journal"))) << mode;
+                EXPECT_EQ(rc, kRcOk) << mode << r.all_text();
+            }
+            if (c.kept && std::string(mode) != "-l ") {
+                EXPECT_EQ(r.texts(3).back(), "Keep that folder: restore the game from a backup or "
+                                             "by reinstalling it, then delete the folder.");
+            }
+        }
+    }
+}
+
+// The largest plan a patch within the limits can produce is one the engine reads back.
+TEST(Safety, APlanAtThePatchLimitsReadsBack) {
+    Scratch s;
+    make_tree(s.sub("game"), {{"Tarrowmoor", kDir}});
+    Journal j(s.sub("game"));
+    ASSERT_TRUE(j.lock().ok());
+    ASSERT_TRUE(j.create().ok());
+    Plan p;
+    size_t each = kMaxPatchPathBytes / kMaxEntries;
+    for (uint32_t i = 0; i < kMaxEntries; ++i) {
+        std::string name = "f" + std::to_string(i) + "/";
+        Step st;
+        st.kind = StepKind::MakeDir;
+        st.id = i;
+        st.rel = name + std::string(each - name.size(), 'x');
+        st.made = 2;
+        p.steps.push_back(std::move(st));
+    }
+    ASSERT_TRUE(j.write_plan(p).ok());
+    Plan back;
+    EXPECT_EQ(j.read_plan(back), PlanState::Ok);
+    EXPECT_EQ(back.steps.size(), p.steps.size());
+    EXPECT_EQ(back.steps.back().rel, p.steps.back().rel);
+}
+
+// The engine's own names are refused in a patch at every level where the engine uses them,
+// and a folder of that name that is not the engine's blocks no run.
+TEST(Safety, TheEnginesOwnNamesAreReserved) {
+    for (const char* rel : {"Tarrowmoor.kelvane-tmp/readme.txt", "TARROWMOOR.KELVANE-TMP",
+                            "Tarrowmoor/.kelvane-journal/plan", "tarrowmoor"}) {
+        Game g({add_entry(rel, "x")});
+        Recorder r;
+        EXPECT_EQ(g.run("-u ", r), kRcPatchHostile) << rel;
+        EXPECT_NE(r.texts(3).at(0).find("names the engine's own work folder"), std::string::npos)
+            << r.all_text();
+    }
+    Game g(kOld, kNew);
+    make_tree(g.game, {{"Tarrowmoor.kelvane-tmp/readme.txt", "the player's own"}});
+    for (const char* mode : {"-u ", "-u ", "-l "}) {
+        Recorder r;
+        EXPECT_EQ(g.run(mode, r), kRcOk) << r.all_text();
+        EXPECT_FALSE(exists(g.at("Tarrowmoor"))) << r.all_text();
+    }
+    EXPECT_EQ(read_file(g.at("Tarrowmoor.kelvane-tmp/readme.txt")), "the player's own");
+    EXPECT_EQ(read_file(g.at("a.txt")), "new");
+}
+
+// A directory that claims more than the limits is refused before anything is built from it,
+// with a message that says which limit.
+TEST(Safety, DirectoriesBeyondTheLimitsAreRefusedUpFront) {
+    std::vector<CraftEntry> many, long_paths;
+    for (uint32_t i = 0; i <= kMaxEntries; ++i)
+        many.push_back(folder_entry("d" + std::to_string(i)));
+    for (uint32_t i = 0; i < 50000; ++i)
+        long_paths.push_back(folder_entry("d" + std::to_string(i) + "/" + std::string(90, 'p')));
+    struct Case {
+        std::vector<CraftEntry>* entries;
+        const char* text;
+    } cases[] = {
+        {&many, "The patch is refused: it has 65537 entries, more than this engine handles (65536)."},
+        {&long_paths, "The patch is refused: its paths take more than 4 MiB together, more than "
+                      "this engine handles."},
+    };
+    for (const Case& c : cases) {
+        Game g(*c.entries);
+        for (const char* mode : kModes) {
+            Recorder r;
+            EXPECT_EQ(g.run(mode, r), kRcPatchCorrupt) << mode;
+            if (std::string(mode) != "-l ") {
+                EXPECT_EQ(r.texts(3).at(0), c.text);
+            }
+            EXPECT_EQ(snapshot(g.game), (Tree{{"a.txt", "old"}}));
+        }
+    }
+}
+
+// What a validation accepts, the apply carries out: a folder whose parent is missing too.
+TEST(Safety, ValidationAgreesWithTheApply) {
+    Game g({folder_entry("maps/north"), add_entry("music/theme/intro.ogg", "ogg")});
+    Recorder v, a;
+    EXPECT_EQ(g.run("-u -j ", v), kRcOk) << v.all_text();
+    EXPECT_EQ(g.run("-u ", a), kRcOk) << a.all_text();
+    EXPECT_EQ(snapshot(g.game), (Tree{{"a.txt", "old"}, {"maps", kDir}, {"maps/north", kDir},
+                                      {"music", kDir}, {"music/theme", kDir},
+                                      {"music/theme/intro.ogg", "ogg"}}));
+}
+
+// While a run works on a game directory, every other run gets the busy code and changes
+// nothing, whichever step the first one is at.
+TEST(Safety, ConcurrentRunsGetTheBusyCode) {
+    for (const char* step : {"mkdir", "rename", "syncdir", "rmdir"}) {
+        Game g(kOld, kNew);
+        std::mutex m;
+        std::condition_variable cv;
+        bool paused = false, go = false;
+        std::thread::id first;
+        os::set_fault_hook([&](const char* op, const std::string&) {
+            std::unique_lock<std::mutex> lk(m);
+            if (std::this_thread::get_id() == first && !paused && std::string(op) == step) {
+                paused = true;
+                cv.notify_all();
+                cv.wait(lk, [&] { return go; });
+            }
+            return true;
+        });
+        Recorder r1;
+        int rc1 = -1;
+        std::thread t([&] {
+            {
+                std::lock_guard<std::mutex> lk(m);
+                first = std::this_thread::get_id();
+            }
+            rc1 = g.run("-u ", r1);
+        });
+        {
+            std::unique_lock<std::mutex> lk(m);
+            ASSERT_TRUE(cv.wait_for(lk, std::chrono::seconds(60), [&] { return paused; })) << step;
+        }
+        for (const char* mode : kModes) {
+            Recorder r;
+            EXPECT_EQ(g.run(mode, r), kRcBusy) << step << " " << mode << r.all_text();
+        }
+        {
+            std::lock_guard<std::mutex> lk(m);
+            go = true;
+        }
+        cv.notify_all();
+        t.join();
+        os::set_fault_hook(nullptr);
+        EXPECT_EQ(rc1, kRcOk) << r1.all_text();
+        EXPECT_EQ(snapshot(g.game), snapshot(g.s.sub("new"))) << step;
+    }
+}
+
+// Names from a patch are shown with their control characters visible: a line break cannot
+// print a line of its own and a NUL cannot cut the text short.
+TEST(Safety, NamesFromAPatchCannotForgeMessages) {
+    struct Case {
+        std::string rel, shown;
+    } cases[] = {
+        {"a\nsummary: Patch applied: 1 file updated.", "a\\x0Asummary: Patch applied: 1 file updated."},
+        {std::string("b\0c.txt", 7), "b\\x00c.txt"},
+    };
+    for (const Case& c : cases) {
+        Game g({add_entry(c.rel, "x")});
+        Recorder r;
+        EXPECT_EQ(g.run("-u ", r), kRcPatchHostile);
+        EXPECT_EQ(r.texts(3).at(0), "The patch is refused: the entry \"" + c.shown +
+                                        "\" is unsafe (it contains a control character).");
+        EXPECT_EQ(r.texts(4), std::vector<std::string>{"The patch was not applied; nothing was changed."});
+    }
+}
+
+// Each refusal has its own code and reason.
+TEST(Safety, CodesAndReasons) {
+    // Only the plan does not fit on the game's drive: no room, nothing changed.
+    {
+        Game g(kOld, kNew);
+        os::set_fault_kind(os::ErrKind::NoSpace);
+        os::set_fault_hook([](const char* op, const std::string& path) {
+            return !(std::string(op) == "write" && bare_name(path) == "plan.tmp");
+        });
+        Recorder r;
+        int rc = g.run("-u ", r);
+        os::set_fault_hook(nullptr);
+        os::set_fault_kind(os::ErrKind::Other);
+        EXPECT_EQ(rc, kRcTempDir) << r.all_text();
+        EXPECT_EQ(snapshot(g.game), snapshot(g.s.sub("old")));
+    }
+    // A path through a link in the game directory, and a declared size of exactly 2^60.
+    {
+        Game g(kOld, kNew);
+        make_tree(g.s.sub("elsewhere"), {{"level.dat", "level one"}});
+        remove_tree(g.at("data"));
+        if (make_folder_link(g.s.sub("elsewhere"), g.at("data"))) {
+            Recorder r;
+            EXPECT_EQ(g.run("-u ", r), kRcPatchHostile);
+            EXPECT_EQ(r.texts(4).back(), "The patch was not applied: 1 path leads through a link or "
+                                         "is too long to reach safely; nothing was changed.");
+            EXPECT_EQ(read_file(g.s.sub("elsewhere/level.dat")), "level one");
+#ifdef _WIN32
+            RemoveDirectoryA(g.at("data").c_str());
+#endif
+        }
+    }
+    CraftEntry huge = add_entry("huge.bin", "");
+    huge.entry.codec = Codec::Deflate;
+    huge.entry.new_size = kMaxFileSize;
+    Game g({huge});
+    Recorder r;
+    EXPECT_EQ(g.run("-u -j ", r), kRcPatchCorrupt);
+    EXPECT_EQ(r.texts(3).at(0), "The patch is damaged: an entry declares an impossible file size.");
+}
+
+// Before "done" is written, every folder whose entries the commit changed is flushed after
+// the change: the game root after the reserved folder is renamed into place, and the parent of
+// each folder the commit creates.
+TEST(Safety, TheCommitFlushesEveryChangedFolderBeforeDone) {
+    Game g(kOld, {{"a.txt", "new"}, {"data/level.dat", "level one"}, {"new/deep/f.txt", "f"}});
+    std::vector<std::string> ops;
+    os::set_fault_hook([&](const char* op, const std::string& path) {
+        ops.push_back(std::string(op) + " " + path);
+        return true;
+    });
+    Recorder r;
+    int rc = g.run("-u ", r);
+    os::set_fault_hook(nullptr);
+    ASSERT_EQ(rc, kRcOk) << r.all_text();
+    auto at = [&](const std::string& what, size_t from = 0) {
+        return static_cast<size_t>(std::find(ops.begin() + from, ops.end(), what) - ops.begin());
+    };
+    size_t done = at("create " + g.at("Tarrowmoor/.kelvane-journal/done"));
+    ASSERT_LT(done, ops.size());
+    std::pair<std::string, std::string> changes[] = {
+        {"rename " + g.at("Tarrowmoor.kelvane-tmp"), g.game},
+        {"mkdir " + g.at("new"), g.game},
+        {"mkdir " + g.at("new/deep"), g.at("new")},
+    };
+    for (const auto& [change, folder] : changes) {
+        size_t when = at(change);
+        ASSERT_LT(when, done) << change;
+        EXPECT_LT(at("syncdir " + folder, when), done) << change;
+    }
+}
