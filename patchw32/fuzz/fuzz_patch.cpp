@@ -1,7 +1,11 @@
 // libFuzzer target: the patch parser and a full engine run (list, validate, apply) into a
 // scratch game directory. Inputs whose last byte is odd are taken as patch files as they
 // are; the others get a freshly computed size and checksum in their trailer, so that the
-// fuzzer reaches the directory, the path rules and the decoders behind the checksum.
+// fuzzer reaches the directory, the path rules and the decoders behind the checksum. The input's
+// length also picks how the scratch game directory is laid out: plain, or with a symbolic link
+// where the engine keeps its own folders or inside the game pointing at a folder outside it, or
+// with the engine's reserved names taken by foreign files and a journal a killed run left.
+// Whatever the engine does, nothing outside the game directory may change.
 #include "engine.h"
 #include "format.h"
 #include "hash.h"
@@ -73,6 +77,69 @@ void reset_game() {
     write(g_root + "/game/bin/code.bin", code.data(), code.size());
 }
 
+// Files outside the game directory that a link may point at.
+void reset_victim() {
+    fs::remove_all(g_root + "/victim");
+    fs::create_directories(g_root + "/victim/sub");
+    fs::create_directories(g_root + "/victim/.kelvane-journal");
+    write(g_root + "/victim/precious.txt", "mine", 4);
+    write(g_root + "/victim/sub/deep.txt", "also mine", 9);
+    write(g_root + "/victim/.kelvane-journal/o0", "not the engine's", 16);
+}
+
+bool victim_intact() {
+    size_t n = 0;
+    for (const auto& e : fs::recursive_directory_iterator(g_root + "/victim")) {
+        (void)e;
+        ++n;
+    }
+    auto size = [](const std::string& p) {
+        std::error_code ec;
+        return fs::file_size(p, ec);
+    };
+    return n == 5 && size(g_root + "/victim/precious.txt") == 4 &&
+           size(g_root + "/victim/sub/deep.txt") == 9 &&
+           size(g_root + "/victim/.kelvane-journal/o0") == 16;
+}
+
+void link_to_victim(const std::string& rel) {
+    fs::create_directory_symlink(g_root + "/victim", g_root + "/game/" + rel);
+}
+
+// The game directory's layout for this input.
+void arrange_game(size_t variant) {
+    const std::string game = g_root + "/game/";
+    switch (variant) {
+    case 0:
+        fs::create_directories(game + "Tarrowmoor");
+        link_to_victim("Tarrowmoor/.kelvane-journal");
+        break;
+    case 1:
+        link_to_victim("Tarrowmoor");
+        break;
+    case 2:
+        link_to_victim("Tarrowmoor.kelvane-tmp");
+        break;
+    case 3:
+        fs::create_directories(game + "Tarrowmoor.kelvane-tmp");
+        link_to_victim("Tarrowmoor.kelvane-tmp/.kelvane-journal");
+        break;
+    case 4:
+        fs::remove_all(game + "data");
+        link_to_victim("data");
+        break;
+    case 5:
+        fs::create_directories(game + "Tarrowmoor.kelvane-tmp");
+        write(game + "Tarrowmoor.kelvane-tmp/readme.txt", "foreign", 7);
+        fs::create_directories(game + "Tarrowmoor/.kelvane-journal/work");
+        write(game + "Tarrowmoor/.kelvane-journal/o1", "moved aside", 11);
+        fs::create_directory_symlink(g_root + "/victim", game + "Tarrowmoor/.kelvane-journal/work/v");
+        break;
+    default:
+        break;
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -94,6 +161,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string patch = g_root + "/p.rtp";
     write(patch, p.data(), p.size());
     reset_game();
+    reset_victim();
+    arrange_game(size % 10);
     Quiet q;
     std::string game = "\"" + g_root + "/game\" \"" + patch + "\"";
     kv::run_engine("-l  " + game, q);
@@ -101,11 +170,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int rc = kv::run_engine("-u \"-otempdir:" + g_root + "/temp\" " + game, q);
     (void)rc;
     // Nothing may ever appear outside the game directory, and no temp file may stay.
-    if (!fs::is_empty(g_root + "/temp"))
+    if (!fs::is_empty(g_root + "/temp") || !victim_intact())
         __builtin_trap();
     for (const auto& e : fs::directory_iterator(g_root)) {
         std::string n = e.path().filename().string();
-        if (n != "game" && n != "temp" && n != "p.rtp")
+        if (n != "game" && n != "temp" && n != "p.rtp" && n != "victim")
             __builtin_trap();
     }
     return 0;
