@@ -46,9 +46,14 @@ def craft(path: str, names) -> int:
     comp = zlib.compressobj(9, zlib.DEFLATED, -15)
     packed, raw_size, prev, count = bytearray(), 0, b"", 0
     for name in names:
-        shared = 0
-        while shared < min(len(prev), len(name)) and prev[shared] == name[shared]:
-            shared += 1
+        lo, hi = 0, min(len(prev), len(name))  # longest common prefix, by halving
+        while lo < hi:
+            mid = (lo + hi + 1) // 2
+            if prev[:mid] == name[:mid]:
+                lo = mid
+            else:
+                hi = mid - 1
+        shared = lo
         rec = b"\x04" + varu(shared) + varu(len(name) - shared) + name[shared:]
         raw_size += len(rec)
         packed += comp.compress(rec)

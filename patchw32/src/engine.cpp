@@ -95,7 +95,7 @@ class Run {
             rep_.message(id, clip(text));
     }
     std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
-    std::string unsafe_ancestor(const std::string& rel);
+    std::string unsafe_ancestor(const std::string& rel, bool& link);
     FileState classify(const Entry& e, std::string& why, FileProgress* prog);
     bool hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
                    std::string& why);
@@ -116,7 +116,8 @@ class Run {
 
 // Parent folders that are links or files. Entries come sorted, so the folders a path shares
 // with the previous one were checked already; nothing is kept per folder.
-std::string Run::unsafe_ancestor(const std::string& rel) {
+std::string Run::unsafe_ancestor(const std::string& rel, bool& link) {
+    link = false;
     size_t shared = 0;
     while (shared < rel.size() && shared < checked_path_.size() && rel[shared] == checked_path_[shared])
         ++shared;
@@ -128,6 +129,7 @@ std::string Run::unsafe_ancestor(const std::string& rel) {
         os::stat(game_path(sofar), st);
         if (st.exists && st.is_link) {
             checked_path_.clear();
+            link = true;
             return "the folder " + shown(sofar) + " is a link to another place";
         }
         if (st.exists && !st.is_dir) {
@@ -172,9 +174,10 @@ FileState Run::classify(const Entry& e, std::string& why, FileProgress* prog) {
         return FileState::Unsafe;
     }
 #endif
-    why = unsafe_ancestor(e.path);
+    bool link = false;
+    why = unsafe_ancestor(e.path, link);
     if (!why.empty())
-        return FileState::Unsafe;
+        return link ? FileState::Unsafe : FileState::Differs;
     os::Stat st;
     os::Status s = os::stat(full, st);
     if (!s) {
