@@ -77,67 +77,55 @@ void reset_game() {
     write(g_root + "/game/bin/code.bin", code.data(), code.size());
 }
 
-// Files outside the game directory that a link may point at.
+// Files outside the game directory that a link may point at; after every run they must be
+// exactly these.
+const char* const kVictim[][2] = {
+    {"precious.txt", "mine"}, {"sub/deep.txt", "also mine"}, {".kelvane-journal/o0", "not ours"}};
+
 void reset_victim() {
     fs::remove_all(g_root + "/victim");
-    fs::create_directories(g_root + "/victim/sub");
-    fs::create_directories(g_root + "/victim/.kelvane-journal");
-    write(g_root + "/victim/precious.txt", "mine", 4);
-    write(g_root + "/victim/sub/deep.txt", "also mine", 9);
-    write(g_root + "/victim/.kelvane-journal/o0", "not the engine's", 16);
+    for (const auto& [rel, text] : kVictim) {
+        fs::create_directories(fs::path(g_root + "/victim/" + rel).parent_path());
+        write(g_root + "/victim/" + rel, text, std::strlen(text));
+    }
 }
 
 bool victim_intact() {
+    std::error_code ec;
     size_t n = 0;
-    for (const auto& e : fs::recursive_directory_iterator(g_root + "/victim")) {
-        (void)e;
-        ++n;
-    }
-    auto size = [](const std::string& p) {
-        std::error_code ec;
-        return fs::file_size(p, ec);
-    };
-    return n == 5 && size(g_root + "/victim/precious.txt") == 4 &&
-           size(g_root + "/victim/sub/deep.txt") == 9 &&
-           size(g_root + "/victim/.kelvane-journal/o0") == 16;
+    for (auto it = fs::recursive_directory_iterator(g_root + "/victim"); it != fs::end(it); ++it)
+        n += it->is_regular_file() ? 1 : 0;
+    for (const auto& [rel, text] : kVictim)
+        if (fs::file_size(g_root + "/victim/" + rel, ec) != std::strlen(text))
+            return false;
+    return n == 3;
 }
 
-void link_to_victim(const std::string& rel) {
-    fs::create_directory_symlink(g_root + "/victim", g_root + "/game/" + rel);
-}
-
-// The game directory's layout for this input.
+// The game's layout for this input: a folder to make, then a link to the victim (or to
+// nothing), then a foreign file or a journal a killed run left with a file moved aside.
 void arrange_game(size_t variant) {
+    static const char* const layouts[][3] = {
+        {"Tarrowmoor", "Tarrowmoor/.kelvane-journal", ""},
+        {"", "Tarrowmoor", ""},
+        {"", "Tarrowmoor.kelvane-tmp", ""},
+        {"Tarrowmoor.kelvane-tmp", "Tarrowmoor.kelvane-tmp/.kelvane-journal", ""},
+        {"", "bin", ""},
+        {"Tarrowmoor.kelvane-tmp", "", "Tarrowmoor.kelvane-tmp/readme.txt"},
+        {"Tarrowmoor/.kelvane-journal/work", "Tarrowmoor/.kelvane-journal/work/v",
+         "Tarrowmoor/.kelvane-journal/o1"},
+    };
+    if (variant >= std::size(layouts))
+        return;
     const std::string game = g_root + "/game/";
-    switch (variant) {
-    case 0:
-        fs::create_directories(game + "Tarrowmoor");
-        link_to_victim("Tarrowmoor/.kelvane-journal");
-        break;
-    case 1:
-        link_to_victim("Tarrowmoor");
-        break;
-    case 2:
-        link_to_victim("Tarrowmoor.kelvane-tmp");
-        break;
-    case 3:
-        fs::create_directories(game + "Tarrowmoor.kelvane-tmp");
-        link_to_victim("Tarrowmoor.kelvane-tmp/.kelvane-journal");
-        break;
-    case 4:
-        fs::remove_all(game + "data");
-        link_to_victim("data");
-        break;
-    case 5:
-        fs::create_directories(game + "Tarrowmoor.kelvane-tmp");
-        write(game + "Tarrowmoor.kelvane-tmp/readme.txt", "foreign", 7);
-        fs::create_directories(game + "Tarrowmoor/.kelvane-journal/work");
-        write(game + "Tarrowmoor/.kelvane-journal/o1", "moved aside", 11);
-        fs::create_directory_symlink(g_root + "/victim", game + "Tarrowmoor/.kelvane-journal/work/v");
-        break;
-    default:
-        break;
+    const auto& [dir, link, file] = layouts[variant];
+    if (*dir)
+        fs::create_directories(game + dir);
+    if (*link) {
+        fs::remove_all(game + link);
+        fs::create_directory_symlink(g_root + "/victim", game + link);
     }
+    if (*file)
+        write(game + file, "foreign", 7);
 }
 
 } // namespace
@@ -162,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     write(patch, p.data(), p.size());
     reset_game();
     reset_victim();
-    arrange_game(size % 10);
+    arrange_game(size % 12);
     Quiet q;
     std::string game = "\"" + g_root + "/game\" \"" + patch + "\"";
     kv::run_engine("-l  " + game, q);

@@ -98,6 +98,17 @@ bool empty_folder(const os::Folder& f, int depth, std::string& why,
     return ok;
 }
 
+// Does a folder on the way to `rel` stand as a link? Nothing is undone through one.
+bool leads_through_link(const Journal& j, const std::string& rel) {
+    for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
+        os::Stat st;
+        os::stat(j.game_path(rel.substr(0, slash)), st);
+        if (st.is_link)
+            return true;
+    }
+    return false;
+}
+
 // The folders a step creates, as paths: its chain is its parent folders (and for a folder
 // step the folder itself); the last `made` of the chain are the commit's.
 size_t chain_length(const Step& st) {
@@ -577,8 +588,8 @@ bool roll_back(Journal& j, const Plan& plan, const Say& say) {
         std::string game = j.game_path(st.rel);
         os::Stat gs;
         os::stat(game, gs);
-        if (gs.exists && gs.is_link) {
-            say(3, "Cannot restore " + shown(st.rel) + ": a link stands in its place.");
+        if ((gs.exists && gs.is_link) || leads_through_link(j, st.rel)) {
+            say(3, "Cannot restore " + shown(st.rel) + ": a link stands in its place or on its way.");
             ok = false;
             continue;
         }

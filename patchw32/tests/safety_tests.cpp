@@ -1,8 +1,5 @@
-// What a run may never do, whatever the patch or the game directory holds: follow a link out
-// of the game directory, lose a game file it moved aside, take the engine's own names, grow
-// with what a patch claims, pass a validation the apply then fails, run beside another run,
-// print a name from a patch raw, give a wrong code, or report a commit done before it is on
-// disk.
+// What a run may never do, whatever the patch or the game directory holds: follow a link, lose
+// a moved-aside game file, take the engine's names, grow with a patch's claims, and so on.
 #include "journal.h"
 #include "os.h"
 #include "paths.h"
@@ -10,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <memory>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -18,7 +15,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#include <winioctl.h>
 #else
 #include <unistd.h>
 #endif
@@ -29,9 +25,9 @@ using namespace kvtest;
 namespace {
 
 // A link at `link` to the folder `target`: natively a symbolic link; on Windows a directory
-// symbolic link, or else a junction made with FSCTL_SET_REPARSE_POINT, or else, under Wine
-// (whose CreateSymbolicLink does nothing and which refuses FSCTL_SET_REPARSE_POINT), a symbolic
-// link of the host made by its ln, which Wine shows as a reparse point. False when none works.
+// symbolic link (the engine treats junctions and every other reparse point alike), or under
+// Wine, whose CreateSymbolicLink does nothing and which cannot make junctions, a symbolic link
+// of the host made by its ln, which Wine shows as a reparse point.
 bool make_folder_link(const std::string& target, const std::string& link) {
 #ifdef _WIN32
     auto is_link = [&] {
@@ -41,47 +37,19 @@ bool make_folder_link(const std::string& target, const std::string& link) {
     if (CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2) &&
         is_link())
         return true;
-    std::wstring sub = L"\\??\\";
-    for (char c : target)
-        sub += static_cast<wchar_t>(static_cast<unsigned char>(c));
-    std::vector<uint8_t> buf(20 + (sub.size() + 2) * 2);
-    auto put16 = [&](size_t at, size_t v) { buf[at] = v & 0xFF, buf[at + 1] = (v >> 8) & 0xFF; };
-    uint32_t tag = IO_REPARSE_TAG_MOUNT_POINT;
-    std::memcpy(buf.data(), &tag, 4);
-    put16(4, buf.size() - 8);         // data length
-    put16(10, sub.size() * 2);        // substitute name length (offset 0)
-    put16(12, (sub.size() + 1) * 2);  // empty print name after it
-    std::memcpy(buf.data() + 16, sub.data(), sub.size() * 2);
-    if (CreateDirectoryA(link.c_str(), nullptr)) {
-        HANDLE h = CreateFileA(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        DWORD got = 0;
-        bool ok = h != INVALID_HANDLE_VALUE &&
-                  DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buf.data(),
-                                  static_cast<DWORD>(buf.size()), nullptr, 0, &got, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
-        if (ok)
-            return true;
-        RemoveDirectoryA(link.c_str());
-    }
     using UnixName = char*(__cdecl*)(const wchar_t*);
     auto unix_name = reinterpret_cast<UnixName>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
-    if (!unix_name)
-        return false;
     auto host = [&](const std::string& p) {
-        std::wstring w(p.begin(), p.end());
-        char* u = unix_name(w.c_str());
-        std::string r = u ? u : "";
-        HeapFree(GetProcessHeap(), 0, u);
-        return r;
+        std::unique_ptr<char, void (*)(char*)> u(unix_name(std::wstring(p.begin(), p.end()).c_str()),
+                                                 [](char* c) { HeapFree(GetProcessHeap(), 0, c); });
+        return "\"" + std::string(u ? u.get() : "") + "\"";
     };
-    std::string cmd = "Z:\\bin\\ln -s \"" + host(target) + "\" \"" + host(link) + "\"";
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
+    STARTUPINFOA si{sizeof si};
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    std::string cmd = unix_name ? "Z:\\bin\\ln -s " + host(target) + " " + host(link) : "";
+    if (!unix_name || !CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                      nullptr, &si, &pi))
         return false;
     for (int i = 0; i < 300 && !is_link(); ++i) // a host process's handle does not wait for it
         Sleep(20);
@@ -162,14 +130,10 @@ TEST(Safety, LinksWhereTheEngineKeepsItsFoldersAreNeverFollowed) {
             Recorder r;
             EXPECT_EQ(g.run(mode, r), kRcGameDir) << c.link << " " << mode << r.all_text();
             EXPECT_EQ(describe_difference(snapshot(g.s.sub("victim")), before), "") << c.link;
-            os::Stat st;
-            os::stat(g.at(c.link), st);
-            EXPECT_TRUE(st.is_link) << c.link;
             EXPECT_EQ(read_file(g.at("a.txt")), "old");
             if (std::string(mode) != "-l ") {
                 EXPECT_NE(r.all_text().find("is a link or junction to another place"),
-                          std::string::npos)
-                    << r.all_text();
+                          std::string::npos);
             }
 #ifdef _WIN32
             RemoveDirectoryA(g.at(c.link).c_str());
@@ -185,29 +149,27 @@ TEST(Safety, RecoveryKeepsMovedAsideFilesItCannotAccountFor) {
     struct Case {
         const char* plan; // "none", or the bytes of a damaged one
         Tree left;
-        int rc;
         bool kept;
     } cases[] = {
-        {"none", {{j + "o0", "moved-aside game file"}}, kRcRecoveryUnproven, true},
-        {"KVJPLAN2 cut short", {{j + "o0", "moved-aside game file"}}, kRcRecoveryUnproven, true},
-        {"KVJPLAN2 cut short", {{j + "n0", "new file"}}, kRcRecoveryUnproven, true},
-        {"none", {{j + "o0", "old"}, {j + "done", ""}}, kRcOk, false}, // a finished commit
-        {"none", {{j + "n0", "new file"}}, kRcOk, false},               // before the plan
+        {"none", {{j + "o0", "moved-aside game file"}}, true},
+        {"KVJPLAN2 cut short", {{j + "o0", "moved-aside game file"}}, true},
+        {"KVJPLAN2 cut short", {{j + "n0", "new file"}}, true},
+        {"none", {{j + "o0", "old"}, {j + "done", ""}}, false}, // a finished commit
+        {"none", {{j + "n0", "new file"}}, false},               // before the plan
     };
     for (const Case& c : cases) {
         for (const char* mode : kModes) {
             Game g(kOld, kNew);
             leave_journal(g, c.plan, c.left);
-            Tree before = snapshot(g.game);
-            Recorder r;
-            int rc = g.run(mode, r);
-            if (c.kept) {
-                EXPECT_EQ(rc, c.rc) << mode << r.all_text();
-                EXPECT_EQ(describe_difference(snapshot(g.game), before), "") << mode;
-            } else {
-                EXPECT_FALSE(exists(g.at("Tarrowmoor/.kelvane-journal"))) << mode;
-                EXPECT_EQ(rc, kRcOk) << mode << r.all_text();
+            // The journal goes or stays whole; the run then goes on (an apply applies).
+            Tree want = snapshot(g.s.sub(!c.kept && std::string(mode) == "-u " ? "new" : "game"));
+            if (!c.kept) {
+                std::erase_if(want, [](const auto& e) { return e.first.find("journal") != e.first.npos; });
+                want["Tarrowmoor"] = kDir;
             }
+            Recorder r;
+            EXPECT_EQ(g.run(mode, r), c.kept ? kRcRecoveryUnproven : kRcOk) << mode << r.all_text();
+            EXPECT_EQ(describe_difference(snapshot(g.game), want), "") << mode;
             if (c.kept && std::string(mode) != "-l ") {
                 EXPECT_EQ(r.texts(3).back(), "Keep that folder: restore the game from a backup or "
                                              "by reinstalling it, then delete the folder.");
@@ -227,12 +189,9 @@ TEST(Safety, APlanAtThePatchLimitsReadsBack) {
     size_t each = kMaxPatchPathBytes / kMaxEntries;
     for (uint32_t i = 0; i < kMaxEntries; ++i) {
         std::string name = "f" + std::to_string(i) + "/";
-        Step st;
-        st.kind = StepKind::MakeDir;
-        st.id = i;
-        st.rel = name + std::string(each - name.size(), 'x');
-        st.made = 2;
-        p.steps.push_back(std::move(st));
+        p.steps.push_back({.kind = StepKind::MakeDir, .id = i,
+                           .rel = name + std::string(each - name.size(), 'x'), .new_hash = {},
+                           .attrs = 0, .made = 2});
     }
     ASSERT_TRUE(j.write_plan(p).ok());
     Plan back;
@@ -311,10 +270,10 @@ TEST(Safety, ConcurrentRunsGetTheBusyCode) {
         std::mutex m;
         std::condition_variable cv;
         bool paused = false, go = false;
-        std::thread::id first;
+        static thread_local bool first_run = false;
         os::set_fault_hook([&](const char* op, const std::string&) {
             std::unique_lock<std::mutex> lk(m);
-            if (std::this_thread::get_id() == first && !paused && std::string(op) == step) {
+            if (first_run && !paused && std::string(op) == step) {
                 paused = true;
                 cv.notify_all();
                 cv.wait(lk, [&] { return go; });
@@ -324,10 +283,7 @@ TEST(Safety, ConcurrentRunsGetTheBusyCode) {
         Recorder r1;
         int rc1 = -1;
         std::thread t([&] {
-            {
-                std::lock_guard<std::mutex> lk(m);
-                first = std::this_thread::get_id();
-            }
+            first_run = true;
             rc1 = g.run("-u ", r1);
         });
         {
