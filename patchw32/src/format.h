@@ -72,7 +72,10 @@ struct Patch {
 
 // Opens and checks a patch completely: header, trailer, the checksum over the whole file,
 // the directory, every path and every payload range. Nothing is trusted before this.
-PatchError open_patch(const std::string& path, Patch& out, std::string& message);
+// `check_sum` false skips the checksum (rtptool info shows a damaged patch as far as it can be
+// read); the engine always checks it.
+PatchError open_patch(const std::string& path, Patch& out, std::string& message,
+                      bool check_sum = true);
 
 // The codec parameters of a delta entry: none, or the directory index of the entry its
 // instructions are predicted from. False when they are malformed.
