@@ -5,6 +5,7 @@
 #include "cmdline.h"
 #include "delta.h"
 #include "engine.h"
+#include "exe_version.h"
 #include "format.h"
 #include "paths.h"
 #include "report.h"
@@ -44,6 +45,8 @@ constexpr int kExitNoInput = 66;  // build: a tree cannot be read or holds a ref
 constexpr int kExitVerify = 70;   // build: the new patch failed its check; nothing was written
 constexpr int kExitCantCreat = 73; // build: the output exists (no -f), its folder is missing,
                                    // or it cannot be written
+
+const char* const kGameExe = "tarrowmain.exe";
 
 const char* const kHelp =
     "usage: rtptool [OPTIONS] COMMAND [ARGS]\n"
@@ -108,6 +111,12 @@ const char* const kBuildHelp =
     "                      optional NEW_DIR/.rtpignore ('#' starts a comment) are added.\n"
     "                      Thumbs.db, ehthumbs.db and .DS_Store are always left out.\n"
     "  --fast-apply        no context mixing: a larger patch that applies several times faster\n"
+    "  --game NAME         the game the patch is for, shown by info and by the engine\n"
+    "  --from VERSION      the version the patch updates; by default the file version of\n"
+    "                      OLD_DIR/tarrowmain.exe when it has one (1.0.23.0 gives 1.23)\n"
+    "  --to VERSION        the version it makes; by default that of NEW_DIR/tarrowmain.exe\n"
+    "                      The engine's first message then reads, for example, \"This patch\n"
+    "                      updates Tarrowmoor 1.22 to 1.23.\" Texts of 1 to 200 bytes.\n"
     "  -j N, --threads N   accepted for scripts; the builder codes one file at a time, and\n"
     "                      the check after building uses every core\n"
     "\n"
@@ -249,7 +258,10 @@ int cmd_build(const std::vector<std::string>& words) {
                                      {"no-verify", 0, false},
                                      {"exclude", 0, true},
                                      {"fast-apply", 0, false},
-                                     {"threads", 'j', true}},
+                                     {"threads", 'j', true},
+                                     {"game", 0, true},
+                                     {"from", 0, true},
+                                     {"to", 0, true}},
                                     p);
     if (!err.empty())
         return usage_error(err, "build");
@@ -272,6 +284,15 @@ int cmd_build(const std::vector<std::string>& words) {
     for (const std::string& pat : p.opts["exclude"])
         opt.exclude.push_back(pat);
     const std::string &old_dir = p.args[0], &new_dir = p.args[1], &out_path = p.args[2];
+    // What the patch is for: given, or the versions of the game's executable in each tree.
+    opt.meta.game = p.value("game");
+    opt.meta.from = p.has("from") ? p.value("from") : rtp::tree_exe_version(old_dir, kGameExe);
+    opt.meta.to = p.has("to") ? p.value("to") : rtp::tree_exe_version(new_dir, kGameExe);
+    for (const char* field : {"game", "from", "to"}) {
+        std::string why = p.has(field) ? kv::check_meta_text(p.value(field)) : std::string();
+        if (!why.empty())
+            return usage_error(std::string("--") + field + ": " + why, "build");
+    }
 
     g.out.event(Json()
                     .s("event", "start")
@@ -331,6 +352,9 @@ int cmd_build(const std::vector<std::string>& words) {
         g.out.event(Json().s("event", "summary").u("code", code).s("message", err));
         return code;
     }
+    std::string about = kv::describe_meta(opt.meta);
+    if (!about.empty())
+        g.out.result("about: " + about);
     char text[400];
     std::snprintf(text, sizeof text,
                   "%s: %llu updated, %llu added, %llu deleted, %llu unchanged, %llu folder "
@@ -486,6 +510,11 @@ int cmd_info(const std::vector<std::string>& words) {
         Json j;
         j.s("event", "info").s("patch", path).u("size", patch.size).u("version", patch.version);
         j.u("entries", patch.entries.size()).u("new_bytes", new_bytes).u("payload", payload);
+        for (auto [key, value] : {std::pair{"game", &patch.meta.game},
+                                  std::pair{"from", &patch.meta.from},
+                                  std::pair{"to", &patch.meta.to}})
+            if (!value->empty())
+                j.s(key, *value);
         if (shown_e != kv::PatchError::None)
             j.s("damage", damage);
         j.raw("list", list);
@@ -498,6 +527,13 @@ int cmd_info(const std::vector<std::string>& words) {
                     human_size(patch.size).c_str(), rtp::grouped(patch.size).c_str());
     if (shown_e != kv::PatchError::None)
         std::printf("damage: %s\n", damage.c_str());
+    if (!patch.meta.empty())
+        std::printf("about: %s\n", kv::describe_meta(patch.meta).c_str());
+    for (auto [key, value] : {std::pair{"game", &patch.meta.game},
+                              std::pair{"from", &patch.meta.from},
+                              std::pair{"to", &patch.meta.to}})
+        if (!value->empty() && g.out.verbose)
+            std::printf("%s: %s\n", key, value->c_str());
     if (!patch.entries.empty() || shown_e == kv::PatchError::None) {
         std::printf("entries: %zu (%s)\n", patch.entries.size(),
                     totals.empty() ? "none" : totals.c_str());

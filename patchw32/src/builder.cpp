@@ -193,6 +193,21 @@ std::string verify_patch(const std::string& path, const std::string& old_dir,
     return {};
 }
 
+// Passes everything on to the file and, while `signer` is set, to the signer.
+class SigningSink : public Sink {
+  public:
+    explicit SigningSink(Sink& next) : next_(next) {}
+    os::Status write(const void* data, size_t n) override {
+        if (signer)
+            signer->update(data, n);
+        return next_.write(data, n);
+    }
+    PatchSigner* signer = nullptr;
+
+  private:
+    Sink& next_;
+};
+
 } // namespace
 
 bool path_excluded(const std::string& rel, const std::vector<std::string>& patterns) {
@@ -354,7 +369,9 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
     if (!s)
         return "cannot write the patch: " + s.text;
     FileSink fsink(outf);
-    HashingSink out(&fsink);
+    SigningSink signing(fsink);
+    signing.signer = opt.signer;
+    HashingSink out(&signing);
     auto fail = [&](const std::string& m) {
         outf.close();
         os::remove_file(partial);
@@ -504,11 +521,36 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         return fail("too many files for one patch");
     uint32_t dir_coding = kDirRaw, raw_size = 0;
     std::vector<uint8_t> dir = pack_entries(entries, fixed, dir_coding, raw_size);
-    uint64_t total = dir_off + dir.size() + kTrailerSize;
+    // The sections: what the patch is for, then the signature, last before the trailer.
+    std::vector<uint8_t> sections;
+    if (!opt.meta.empty()) {
+        for (const std::string* t : {&opt.meta.game, &opt.meta.from, &opt.meta.to})
+            if (!t->empty() && !(why = check_meta_text(*t)).empty())
+                return fail("cannot store \"" + *t + "\": " + why);
+        sections = encode_meta_section(opt.meta);
+    }
+    if (opt.signer) {
+        std::vector<uint8_t> head = encode_sign_section_head(opt.signer->key);
+        sections.insert(sections.end(), head.begin(), head.end());
+    }
+    uint64_t total = dir_off + dir.size() + sections.size() + kTrailerSize +
+                     (opt.signer ? 64 : 0);
     std::vector<uint8_t> trailer = encode_trailer_head(
         static_cast<uint32_t>(entries.size()), dir_off, dir.size(), total, dir_coding, raw_size);
     if (!(s = out.write(dir.data(), dir.size())) ||
-        !(s = out.write(trailer.data(), trailer.size())))
+        !(s = out.write(sections.data(), sections.size())))
+        return fail(s.text);
+    if (opt.signer) {
+        // The signature covers every byte but its own value and the final checksum.
+        opt.signer->update(trailer.data(), trailer.size());
+        signing.signer = nullptr;
+        uint8_t value[64];
+        if (!(why = opt.signer->finish(value)).empty())
+            return fail("cannot sign the patch: " + why);
+        if (!(s = out.write(value, 64)))
+            return fail(s.text);
+    }
+    if (!(s = out.write(trailer.data(), trailer.size())))
         return fail(s.text);
     Hash128 sum = out.digest();
     if (!(s = fsink.write(sum.b, 16)) || !(s = outf.sync()) || !(s = outf.close()))

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "delta.h"
+#include "format.h"
 
 #include <cstdint>
 #include <functional>
@@ -9,6 +10,17 @@
 #include <vector>
 
 namespace kv {
+
+// Signs a patch as the builder writes it: hears every signed byte, in order, then gives the
+// signature (r and s, big-endian) over them.
+class PatchSigner {
+  public:
+    virtual ~PatchSigner() = default;
+    virtual void update(const void* data, size_t n) = 0;
+    // Empty on success, otherwise why no signature could be made.
+    virtual std::string finish(uint8_t value[64]) = 0;
+    uint8_t key[64] = {}; // the public key (X and Y, big-endian)
+};
 
 struct BuildOptions {
     DeltaOptions delta = default_delta_options();
@@ -20,6 +32,8 @@ struct BuildOptions {
     bool allow_empty = true; // build a patch that changes nothing when the trees are equal
     bool overwrite = true;   // replace an existing output file
     bool verify = false;     // decode and hash-check every entry before the rename
+    PatchMeta meta;          // game and versions, stored when any is given
+    PatchSigner* signer = nullptr;
 };
 
 struct BuildStats {

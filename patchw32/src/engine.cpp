@@ -89,7 +89,7 @@ class Run {
 
   private:
     void say(unsigned id, const std::string& text) {
-        if (!quiet_)
+        if (!quiet_ && !text.empty())
             rep_.message(id, clip(text));
     }
     std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
@@ -352,6 +352,8 @@ int Run::execute(const std::string& line) {
         return kRcOk;
     }
 
+    // What the patch says it is for comes first.
+    say(kIdInfo, describe_meta(patch.meta));
     bool validate = cl.mode == Mode::Validate;
     uint32_t count = 0;
     for (const Entry& e : patch.entries)

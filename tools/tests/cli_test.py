@@ -10,6 +10,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -25,12 +26,37 @@ def write(rel, data):
         f.write(data)
 
 
+def tiny_exe(ms, ls):
+    """A Windows executable holding only a version resource: PE headers, one section at
+    RVA 0x1000 with the resource tree (type 16, name 1, language 0x409) and VS_VERSIONINFO."""
+    va, raw = 0x1000, 0x200
+    fixed = struct.pack("<13I", 0xFEEF04BD, 0x10000, ms, ls, ms, ls, 0x3F, 0, 4, 1, 0, 0, 0)
+    key = "VS_VERSION_INFO\0".encode("utf-16-le")
+    info = struct.pack("<3H", 6 + len(key) + 2 + len(fixed), len(fixed), 0) + key + b"\0\0" + fixed
+
+    def node(ident, off, sub):
+        return struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, ident, off | (sub << 31))
+    rsrc = (node(16, 24, 1) + node(1, 48, 1) + node(0x409, 72, 0) +
+            struct.pack("<4I", va + 88, len(info), 0, 0) + info)
+    dirs = [(0, 0)] * 16
+    dirs[2] = (va, len(rsrc))
+    head = (b"MZ" + b"\0" * 58 + struct.pack("<I", 0x40) + b"PE\0\0" +
+            struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 224, 0x102) +
+            struct.pack("<H", 0x10B) + b"\0" * 90 + struct.pack("<I", 16) +
+            b"".join(struct.pack("<II", *d) for d in dirs) +
+            struct.pack("<8s6I2HI", b".rsrc", len(rsrc), va, len(rsrc), raw, 0, 0, 0, 0, 0x40000040))
+    return head + b"\0" * (raw - len(head)) + rsrc
+
+
 # Old and new game: a changed file, added and removed files, names with accents and blanks,
 # an empty folder, a removed folder, and saves, logs and clutter to leave out.
 BIG = bytes((i * 7919) % 251 for i in range(200000))
 for tree in ("old", "new"):
     write(tree + "/data/map.dat", BIG if tree == "old" else BIG[:1000] + b"xx" + BIG[1002:])
     write(tree + "/saves/slot0.sav", tree.encode())
+write("old/tarrowmain.exe", tiny_exe(0x10000, 0x160000))  # 1.0.22.0: "1.22"
+write("new/tarrowmain.exe", tiny_exe(0x10000, 0x170000))  # 1.0.23.0: "1.23"
+write("game/tarrowmain.exe", tiny_exe(0x10000, 0x160000))
 write("old/gone.txt", b"bye")
 write("old/old folder/x.txt", b"x")
 write("new/Ärger über.txt", b"neu!")
@@ -39,7 +65,7 @@ os.remove(os.path.join(T, "new/empty dir/.keep"))
 write("new/Thumbs.db", b"clutter")
 write("new/debug.log", b"log")
 write("new/.rtpignore", b"# player data\nsaves\n*.log\n")
-os.makedirs(os.path.join(T, "game"))
+
 write("game/data/map.dat", BIG)
 write("game/gone.txt", b"bye")
 write("game/old folder/x.txt", b"x")
@@ -52,6 +78,7 @@ LISTING = (
     "file: update data/map.dat\n"
     "file: delete gone.txt\n"
     "file: delete old folder/x.txt\n"
+    "file: update tarrowmain.exe\n"
     "file: add Ärger über.txt\n"
     "file: delete-folder old folder\n"
 )
@@ -79,7 +106,10 @@ def info_json(out):
     ops = sorted((e["op"], e["path"]) for e in doc["list"])
     want = sorted([("folder", "empty dir"), ("delete", "gone.txt"), ("update", "data/map.dat"),
                    ("delete", "old folder/x.txt"), ("add", "Ärger über.txt"),
+                   ("update", "tarrowmain.exe"),
                    ("delete-folder", "old folder")])
+    if (doc["game"], doc["from"], doc["to"]) != ("Tarrowmoor", "1.22", "1.23"):
+        return "metadata %r" % doc
     if ops != want or not re.fullmatch("[0-9a-f]{32}", doc["list"][1]["new_hash"]):
         return "entries %r" % doc["list"]
     return None
@@ -115,33 +145,36 @@ ROWS = [
      "rtptool: the output folder %s/no does not exist\n" % T),
     (["build", OLD, NEW, P, "-q"], 0, "", ""),
     (["build", OLD, NEW, P], 73, "", "rtptool: %s already exists (give -f to overwrite it)\n" % P),
-    (["-v", "build", "-f", "-j", "2", OLD, NEW, P], 0, ("re",
+    (["-v", "build", "-f", "-j", "2", "--game", "Tarrowmoor", OLD, NEW, P], 0, ("re",
      r"update data/map\.dat: 195\.3 KiB -> delta \d+ bytes\ndelete gone\.txt\n"
-     r"delete old folder/x\.txt\nadd Ärger über\.txt: 4 bytes -> stored 4 bytes\n"
+     r"delete old folder/x\.txt\nupdate tarrowmain\.exe: 692 bytes -> delta \d+ bytes\nadd Ärger über\.txt: 4 bytes -> stored 4 bytes\n"
      r"folder empty dir\ndelete-folder old folder\n"
-     r".*p\.rtp: 1 updated, 1 added, 2 deleted, 0 unchanged, 2 folder entries, 5 excluded; "
-     r"195\.3 KiB of new data in a patch of \d+ bytes, verified \(\d+\.\d\d s\)\n"), ""),
-    (["build", "--progress", "--no-verify", "-f", OLD, NEW, P], 0, "-",
+     r"about: This patch updates Tarrowmoor 1\.22 to 1\.23\.\n"
+     r".*p\.rtp: 2 updated, 1 added, 2 deleted, 0 unchanged, 2 folder entries, 5 excluded; "
+     r"196\.0 KiB of new data in a patch of \d+ bytes, verified \(\d+\.\d\d s\)\n"), ""),
+    (["build", "--progress", "--no-verify", OLD, NEW, T + "/q.rtp"], 0, "-",
      ("re", r"\r(scan|diff) .*\r *\r")),
     (["build", "--allow-empty", OLD, OLD, T + "/same.rtp"], 0, "-", ""),
     (["info", T + "/same.rtp"], 0, ("re", r".*\nentries: 0 \(none\)\n.*"), ""),
     (["info", P], 0, ("re", r"patch: .*\nformat version \d+, \d+ bytes \(\d+ bytes\)\n"
-     r"entries: 6 \(1 update, 1 add, 2 delete, 1 folder, 1 delete-folder\)\n"
-     r"new data: 195\.3 KiB in \d+ bytes of payload\n"
+     r"about: This patch updates Tarrowmoor 1\.22 to 1\.23\.\n"
+     r"entries: 7 \(2 update, 1 add, 2 delete, 1 folder, 1 delete-folder\)\n"
+     r"new data: 196\.0 KiB in \d+ bytes of payload\n"
      r"op +codec +old size +new size +payload  path\n"
      r"folder +none +0 +0 +0  empty dir\n.*"
      r"add +stored +0 +4 +4  Ärger über\.txt\n"
      r"delete-folder +none +0 +0 +0  old folder\n"), ""),
-    (["info", P, "-v"], 0, ("re", r".*  data/map\.dat\n    old xxh3-128 [0-9a-f]{32}\n"
-     r"    new xxh3-128 [0-9a-f]{32}\n.*delta blocks: 1\n.*"), ""),
+    (["info", P, "-v"], 0, ("re", r".*\ngame: Tarrowmoor\nfrom: 1\.22\nto: 1\.23\n.*  data/map\.dat\n    old xxh3-128 [0-9a-f]{32}\n"
+     r"    new xxh3-128 [0-9a-f]{32}\n.*delta blocks: 2\n.*"), ""),
     (["info", "--json", P], 0, info_json, ""),
-    (["apply", "-l", T + "/game", P], 0, LISTING + "summary: 4 files listed.\n", ""),
+    (["apply", "-l", T + "/game", P], 0, LISTING + "summary: 5 files listed.\n", ""),
     (["apply", T + "/game", P, "--validate"], 0,
-     "info: Validating patch p.rtp: 4 files.\n" + LISTING +
-     "summary: Validation passed: 4 files are ready to patch.\n", ""),
+     "info: This patch updates Tarrowmoor 1.22 to 1.23.\n"
+     "info: Validating patch p.rtp: 5 files.\n" + LISTING +
+     "summary: Validation passed: 5 files are ready to patch.\n", ""),
     (["-q", "apply", T + "/game", P], 0,
-     "summary: Patch applied: 1 file updated, 1 file added, 2 files deleted.\n", ""),
-    (["apply", T + "/game", P], 0, ("re", r"info: Applying patch p\.rtp: 4 files\.\n.*"
+     "summary: Patch applied: 2 files updated, 1 file added, 2 files deleted.\n", ""),
+    (["apply", T + "/game", P], 0, ("re", r"info: This patch updates Tarrowmoor 1\.22 to 1\.23\.\ninfo: Applying patch p\.rtp: 5 files\.\n.*"
      r"summary: This patch is already applied; nothing was changed\.\n"), ""),
     (["apply", "--json", T + "/game", P], 0, json_lines("start", {"code": 0}), ""),
     (["apply", T + "/nogame", P], 6, "summary: The run ended with code 6: the game directory "
@@ -151,7 +184,7 @@ ROWS = [
      ("re", r"error: Cannot open the patch file: .*\n")),
     (["info", T + "/flipped.rtp"], 3, ("re", r"patch: .*\nformat version \d+, .*\n"
      r"damage: The patch is damaged: its checksum does not match its contents\.\n"
-     r"entries: 6 .*"), ("re", r"rtptool: .*flipped\.rtp: The patch is damaged: .*\n")),
+     r"about: .*\nentries: 7 .*"), ("re", r"rtptool: .*flipped\.rtp: The patch is damaged: .*\n")),
     (["info", T + "/nolf.rtp"], 3, ("re", r"patch: .*\ndamage: the file was changed by a "
      r"text-mode transfer: its CR LF line ends were converted to LF\. .*"), "-"),
     (["--json", "build", OLD, OLD, T + "/x.rtp"], 65, json_lines("start", {"code": 65}), ""),
