@@ -9,13 +9,16 @@
 #include "format.h"
 #include "paths.h"
 #include "report.h"
+#include "signature.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #include <io.h>
 #include <psapi.h>
 #else
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -56,6 +59,8 @@ const char* const kHelp =
     "  info PATCH                      show what a patch holds\n"
     "  apply [SWITCHES] [GAME_DIR] PATCH  apply, validate or list a patch with the engine\n"
     "  run \"ENGINE COMMAND LINE\"       run the engine with a complete command line\n"
+    "  keygen KEYFILE                  make a signing key pair: KEYFILE and KEYFILE.pub\n"
+    "  verify PATCH [--key PUBFILE]    check a patch's signature\n"
     "  help [COMMAND]                  this text, or a command's own\n"
     "\n"
     "Options of every command, before or after the command word:\n"
@@ -80,11 +85,14 @@ const char* const kHelp =
     "   5  the patch is refused: an unsafe path or two paths naming one file\n"
     "   6-13  apply, run: the engine's codes (game directory, mismatch, temp directory,\n"
     "         rollback, recovery, memory, busy); see FORMAT.md\n"
+    "  14  not signed, signed by another key than the trusted one, or the signature does\n"
+    "      not match the contents (apply, run, verify)\n"
     "  64  unknown command or option, missing or extra arguments\n"
     "  65  build: the trees are identical (see --allow-empty)\n"
     "  66  build: a tree cannot be read, or holds a name the engine refuses\n"
     "  70  build: the new patch failed its check after building; it was not kept\n"
-    "  73  build: the output exists (see -f), its folder is missing, or it cannot be written\n"
+    "  73  build, keygen: the output exists (see -f), its folder is missing, or it cannot\n"
+    "      be written\n"
     "\n"
     "JSON events (--json), one object per line:\n"
     "  {\"event\":\"start\",\"command\":\"build\",...}\n"
@@ -117,6 +125,7 @@ const char* const kBuildHelp =
     "  --to VERSION        the version it makes; by default that of NEW_DIR/tarrowmain.exe\n"
     "                      The engine's first message then reads, for example, \"This patch\n"
     "                      updates Tarrowmoor 1.22 to 1.23.\" Texts of 1 to 200 bytes.\n"
+    "  --sign KEYFILE      sign the whole patch with the secret key of rtptool keygen\n"
     "  -j N, --threads N   accepted for scripts; the builder codes one file at a time, and\n"
     "                      the check after building uses every core\n"
     "\n"
@@ -146,6 +155,23 @@ const char* const kApplyHelp =
     "  -l, --list          list the entries of the patch with their folders\n"
     "  -otempdir:DIR, --temp DIR  the engine's temp directory (default: a work folder on\n"
     "                      the game's drive)\n";
+
+const char* const kKeygenHelp =
+    "usage: rtptool keygen [-f] KEYFILE\n"
+    "\n"
+    "Makes an ECDSA P-256 key pair for signing patches. KEYFILE gets the secret key (only\n"
+    "its owner may read it; keep it off the game's servers), KEYFILE.pub the public key. Put\n"
+    "the public key into the game directory as patchw32.pub: the engine then applies only\n"
+    "patches signed with the secret key (rtptool build --sign KEYFILE).\n"
+    "\n"
+    "  -f, --force   replace existing key files\n";
+
+const char* const kVerifyHelp =
+    "usage: rtptool verify PATCH [--key PUBFILE]\n"
+    "\n"
+    "Checks that PATCH is signed and that the signature matches every byte of it; with\n"
+    "--key, also that it was signed with the key in PUBFILE (a .pub file of keygen, or a\n"
+    "game's patchw32.pub). Exit code 0 when it holds, 14 when not.\n";
 
 const char* const kRunHelp =
     "usage: rtptool run \"ENGINE COMMAND LINE\"\n"
@@ -246,6 +272,8 @@ bool stderr_is_terminal() {
 
 // ---------------------------------------------------------------- build
 
+std::unique_ptr<kv::PatchSigner> load_signer(const std::string& path, std::string& why);
+
 int cmd_build(const std::vector<std::string>& words) {
     if (g.help) {
         std::fputs(kBuildHelp, stdout);
@@ -261,7 +289,8 @@ int cmd_build(const std::vector<std::string>& words) {
                                      {"threads", 'j', true},
                                      {"game", 0, true},
                                      {"from", 0, true},
-                                     {"to", 0, true}},
+                                     {"to", 0, true},
+                                     {"sign", 0, true}},
                                     p);
     if (!err.empty())
         return usage_error(err, "build");
@@ -294,6 +323,15 @@ int cmd_build(const std::vector<std::string>& words) {
             return usage_error(std::string("--") + field + ": " + why, "build");
     }
 
+    std::unique_ptr<kv::PatchSigner> signer;
+    if (p.has("sign")) {
+        signer = load_signer(p.value("sign"), err);
+        if (!signer) {
+            g.out.error("cannot sign with " + err);
+            return kExitNoInput;
+        }
+        opt.signer = signer.get();
+    }
     g.out.event(Json()
                     .s("event", "start")
                     .s("command", "build")
@@ -355,6 +393,8 @@ int cmd_build(const std::vector<std::string>& words) {
     std::string about = kv::describe_meta(opt.meta);
     if (!about.empty())
         g.out.result("about: " + about);
+    if (signer)
+        g.out.result("signed by key " + kv::key_fingerprint(signer->key));
     char text[400];
     std::snprintf(text, sizeof text,
                   "%s: %llu updated, %llu added, %llu deleted, %llu unchanged, %llu folder "
@@ -515,6 +555,10 @@ int cmd_info(const std::vector<std::string>& words) {
                                   std::pair{"to", &patch.meta.to}})
             if (!value->empty())
                 j.s(key, *value);
+        if (patch.signature.present)
+            j.s("signer", kv::key_fingerprint(patch.signature.key))
+                .b("signature_holds", shown_e == kv::PatchError::None &&
+                                          kv::check_patch_signature(patch).empty());
         if (shown_e != kv::PatchError::None)
             j.s("damage", damage);
         j.raw("list", list);
@@ -529,6 +573,11 @@ int cmd_info(const std::vector<std::string>& words) {
         std::printf("damage: %s\n", damage.c_str());
     if (!patch.meta.empty())
         std::printf("about: %s\n", kv::describe_meta(patch.meta).c_str());
+    if (patch.signature.present)
+        std::printf("signed by key %s: %s\n", kv::key_fingerprint(patch.signature.key).c_str(),
+                    shown_e != kv::PatchError::None ? "not checked (the patch is damaged)"
+                    : kv::check_patch_signature(patch).empty() ? "the signature holds"
+                                                              : "THE SIGNATURE DOES NOT HOLD");
     for (auto [key, value] : {std::pair{"game", &patch.meta.game},
                               std::pair{"from", &patch.meta.from},
                               std::pair{"to", &patch.meta.to}})
@@ -860,6 +909,168 @@ int cmd_run(const std::vector<std::string>& words) {
     return run_line(args[0]);
 }
 
+
+// ---------------------------------------------------------------- keys and signatures
+
+constexpr int kExitUntrusted = kv::kRcUntrusted;
+
+bool read_small_file(const std::string& path, std::string& text, std::string& why) {
+    kv::os::File f;
+    uint64_t size = 0;
+    kv::os::Status s = kv::os::File::open_read(path, f);
+    if (s)
+        s = f.size(size);
+    if (s && size > 65536)
+        s = kv::os::Status::fail(kv::os::ErrKind::Other, path + " is too large for a key file");
+    text.assign(static_cast<size_t>(s ? size : 0), '\0');
+    if (s && size)
+        s = f.read_exact_at(0, text.data(), text.size());
+    why = s ? std::string() : s.text;
+    return static_cast<bool>(s);
+}
+
+// Creates `path` with `text`, readable by its owner only when `secret`.
+std::string write_new_file(const std::string& path, const std::string& text, bool secret) {
+#ifdef _WIN32
+    (void)secret; // files in the user's own folders are the user's; no ACL is set here
+    kv::os::File f;
+    kv::os::Status s = kv::os::File::create_new(path, f);
+    if (s)
+        s = f.write(text.data(), text.size());
+    if (s)
+        s = f.close();
+    return s ? std::string() : s.text;
+#else
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, secret ? 0600 : 0644);
+    if (fd < 0)
+        return "cannot create " + path + ": " + std::strerror(errno);
+    bool ok = (!secret || ::fchmod(fd, 0600) == 0) &&
+              ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    return ok ? std::string() : "cannot write " + path + ": " + std::strerror(errno);
+#endif
+}
+
+int cmd_keygen(const std::vector<std::string>& words) {
+    if (g.help) {
+        std::fputs(kKeygenHelp, stdout);
+        return kExitOk;
+    }
+    Parsed p;
+    std::string err = parse_options(words, {{"force", 'f', false}}, p);
+    if (!err.empty())
+        return usage_error(err, "keygen");
+    if (p.args.size() != 1)
+        return usage_error("keygen needs one KEYFILE", "keygen");
+    const std::string secret_path = p.args[0], public_path = p.args[0] + ".pub";
+    for (const std::string& path : {secret_path, public_path}) {
+        kv::os::Stat st;
+        kv::os::stat(path, st);
+        if (st.exists && !p.has("force")) {
+            g.out.error(path + " already exists (give -f to replace it)");
+            return kExitCantCreat;
+        }
+        if (st.exists && (st.is_dir || !kv::os::remove_file(path))) {
+            g.out.error("cannot replace " + path);
+            return kExitCantCreat;
+        }
+    }
+    uint8_t secret[32], key[64];
+    err = kv::p256_generate(secret, key);
+    std::string secret_text = err.empty() ? kv::format_secret_key(secret, key) : std::string();
+    std::fill(secret, secret + 32, 0);
+    if (err.empty())
+        err = write_new_file(secret_path, secret_text, true);
+    std::fill(secret_text.begin(), secret_text.end(), '\0');
+    if (err.empty())
+        err = write_new_file(public_path, kv::format_public_key(key), false);
+    if (!err.empty()) {
+        g.out.error(err);
+        return kExitCantCreat;
+    }
+    std::string fp = kv::key_fingerprint(key);
+    g.out.result("key " + fp + ": secret key in " + secret_path + " (keep it private), public key in " +
+                 public_path + " (ship it in the game directory as " + kv::kKeyFileName + ")");
+    g.out.event(Json().s("event", "summary").u("code", 0).s("fingerprint", fp)
+                    .s("secret", secret_path).s("public", public_path));
+    return kExitOk;
+}
+
+// Loads a secret key for --sign and proves it against its own public half.
+std::unique_ptr<kv::PatchSigner> load_signer(const std::string& path, std::string& why) {
+    std::string text;
+    uint8_t secret[32], key[64], digest[32] = {1}, sig[64];
+    if (!read_small_file(path, text, why))
+        return nullptr;
+    why = kv::parse_secret_key(text, secret, key);
+    std::fill(text.begin(), text.end(), '\0');
+    if (why.empty())
+        why = kv::p256_sign(secret, key, digest, sig);
+    if (why.empty() && !kv::p256_verify(key, digest, sig).empty())
+        why = "its secret and public halves do not belong together";
+    if (!why.empty()) {
+        why = path + ": " + why;
+        return nullptr;
+    }
+    auto signer = kv::make_signer(secret, key);
+    std::fill(secret, secret + 32, 0);
+    return signer;
+}
+
+int cmd_verify(const std::vector<std::string>& words) {
+    if (g.help) {
+        std::fputs(kVerifyHelp, stdout);
+        return kExitOk;
+    }
+    Parsed p;
+    std::string err = parse_options(words, {{"key", 0, true}}, p);
+    if (!err.empty())
+        return usage_error(err, "verify");
+    if (p.args.size() != 1)
+        return usage_error("verify needs one PATCH", "verify");
+    uint8_t trusted[64];
+    if (p.has("key")) {
+        std::string text;
+        if (!read_small_file(p.value("key"), text, err) ||
+            !(err = kv::parse_public_key(text, trusted)).empty()) {
+            g.out.error(p.value("key") + ": " + err);
+            return kExitNoInput;
+        }
+    }
+    kv::Patch patch;
+    kv::PatchError e = kv::open_patch(p.args[0], patch, err);
+    int code = exit_for(e);
+    std::string fp;
+    if (e == kv::PatchError::None) {
+        code = kExitUntrusted;
+        if (!patch.signature.present) {
+            err = "the patch is not signed";
+        } else {
+            fp = kv::key_fingerprint(patch.signature.key);
+            err = kv::check_patch_signature(patch);
+            if (!err.empty())
+                err = "the signature by key " + fp + " does not hold: " + err;
+            else if (p.has("key") && !std::equal(trusted, trusted + 64, patch.signature.key))
+                err = "it is signed by key " + fp + ", not by the key in " + p.value("key") +
+                      " (" + kv::key_fingerprint(trusted) + ")";
+            else
+                code = kExitOk;
+        }
+    }
+    std::string text = code == kExitOk
+                           ? p.args[0] + ": signed by key " + fp + "; the signature holds" +
+                                 (p.has("key") ? " and the key is the one in " + p.value("key") : "")
+                           : p.args[0] + ": " + err;
+    if (code == kExitOk)
+        g.out.result(text);
+    else
+        g.out.error(text);
+    g.out.event(Json().s("event", "summary").u("code", static_cast<uint64_t>(code)).s("message", text)
+                    .s("fingerprint", fp));
+    return code;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -932,5 +1143,9 @@ int main(int argc, char** argv) {
         return cmd_apply(words);
     if (command == "run")
         return cmd_run(words);
+    if (command == "keygen")
+        return cmd_keygen(words);
+    if (command == "verify")
+        return cmd_verify(words);
     return usage_error("unknown command '" + command + "'", nullptr);
 }

@@ -4,6 +4,7 @@
 #include "delta.h"
 #include "format.h"
 #include "paths.h"
+#include "signature.h"
 
 #include <algorithm>
 #include <deque>
@@ -156,6 +157,8 @@ std::string verify_patch(const std::string& path, const std::string& old_dir,
         return "the new patch does not read back: " + msg;
     if (p.entries.size() != written.size())
         return "the new patch does not read back: its directory lost entries";
+    if (p.signature.present && !(msg = check_patch_signature(p)).empty())
+        return "the new patch's signature does not hold: " + msg;
     prog.stage = "verify";
     prog.files_done = prog.bytes_done = 0;
     for (size_t i = 0; i < p.entries.size(); ++i) {

@@ -22,6 +22,7 @@ enum Rc : int {
     kRcRecoveryFailed = 11,  // an interrupted run could not be finished or undone
     kRcInternal = 12,        // out of memory or another internal failure
     kRcBusy = 13,            // another run is working on the same game directory
+    kRcUntrusted = 14,       // not signed by the game's publisher key, or the signature is false
 };
 
 // Callback message ids.
