@@ -72,6 +72,7 @@ write("game/old folder/x.txt", b"x")
 write("nolf.rtp", b"")  # replaced below by a CR LF -> LF converted copy
 
 OLD, NEW, P = T + "/old", T + "/new", T + "/p.rtp"
+K, K2, S = T + "/k", T + "/k2", T + "/s.rtp"
 USAGE = ("re", r"usage: rtptool \[OPTIONS\] COMMAND \[ARGS\]\n.*Exit codes.*")
 LISTING = (
     "file: folder empty dir\n"
@@ -112,6 +113,13 @@ def info_json(out):
         return "metadata %r" % doc
     if ops != want or not re.fullmatch("[0-9a-f]{32}", doc["list"][1]["new_hash"]):
         return "entries %r" % doc["list"]
+    return None
+
+
+def owner_only(out):
+    mode = os.stat(K).st_mode & 0o777
+    if mode != 0o600 or not re.fullmatch(r"key [-0-9A-F]{19}: secret key in .*\n", out):
+        return "secret key file mode %o, output %r" % (mode, out)
     return None
 
 
@@ -188,6 +196,18 @@ ROWS = [
     (["info", T + "/nolf.rtp"], 3, ("re", r"patch: .*\ndamage: the file was changed by a "
      r"text-mode transfer: its CR LF line ends were converted to LF\. .*"), "-"),
     (["--json", "build", OLD, OLD, T + "/x.rtp"], 65, json_lines("start", {"code": 65}), ""),
+    (["keygen", K], 0, owner_only, ""),
+    (["keygen", K], 73, "", "rtptool: %s already exists (give -f to replace it)\n" % K),
+    (["keygen", "-f", K2], 0, "-", ""),
+    (["build", "--sign", K + ".pub", OLD, NEW, S], 66, "", "rtptool: cannot sign with %s.pub: "
+     "it is not a secret key (a line \"rtp-ecdsa-p256-secret <64 hex digits> <128 hex digits>\")\n" % K),
+    (["build", "--sign", K, OLD, NEW, S], 0, ("re", r".*\nsigned by key [0-9A-F]{4}(-[0-9A-F]{4}){3}\n.*"), ""),
+    (["info", S], 0, ("re", r".*\nsigned by key [-0-9A-F]{19}: the signature holds\n.*"), ""),
+    (["verify", S, "--key", K + ".pub"], 0, ("re", r".*s\.rtp: signed by key [-0-9A-F]{19}; the "
+     r"signature holds and the key is the one in .*k\.pub\n"), ""),
+    (["verify", S, "--key", K2 + ".pub"], 14, "", ("re", r"rtptool: .*s\.rtp: it is signed by key "
+     r"[-0-9A-F]{19}, not by the key in .*k2\.pub \([-0-9A-F]{19}\)\n")),
+    (["verify", P], 14, "", "rtptool: %s: the patch is not signed\n" % P),
 ]
 
 
