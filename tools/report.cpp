@@ -163,6 +163,10 @@ void ProgressLine::update(const std::string& stage, uint64_t files_done, uint64_
     Clock::time_point now = Clock::now();
     // "index" is a pause within "diff": the rate and time left keep counting through it.
     std::string family = stage == "index" ? "diff" : stage;
+    if (stage != raw_stage_) {
+        raw_stage_ = stage;
+        raw_start_ = now;
+    }
     if (family != stage_) {
         stage_ = family;
         stage_start_ = now;
@@ -196,6 +200,9 @@ void ProgressLine::update(const std::string& stage, uint64_t files_done, uint64_
                   std::isfinite(rate) ? human_size(static_cast<uint64_t>(rate)).c_str() : "--",
                   clock_text(eta).c_str());
     std::string line = head;
+    if (stage == "index") // bytes stand still meanwhile: say for how long
+        line += ", indexing " +
+                clock_text(std::chrono::duration<double>(now - raw_start_).count());
     if (!current.empty()) {
         std::string name = current;
         size_t room = line.size() + 2 < 78 ? 78 - line.size() - 2 : 0;

@@ -61,8 +61,8 @@ class ProgressLine {
   private:
     using Clock = std::chrono::steady_clock;
     const Output& out_;
-    std::string stage_;
-    Clock::time_point stage_start_{}, last_draw_{};
+    std::string stage_, raw_stage_;
+    Clock::time_point stage_start_{}, last_draw_{}, raw_start_{};
     uint64_t stage_bytes0_ = 0;
     bool drawn_ = false;
     size_t width_ = 0;
