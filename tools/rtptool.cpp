@@ -425,6 +425,8 @@ int cmd_build(const std::vector<std::string>& words) {
 
 // ---------------------------------------------------------------- info
 
+constexpr int kExitUntrusted = kv::kRcUntrusted;
+
 int exit_for(kv::PatchError e) {
     switch (e) {
     case kv::PatchError::None:
@@ -521,12 +523,22 @@ int cmd_info(const std::vector<std::string>& words) {
         g.out.error(damage);
         return exit_for(e);
     }
+    // A signature that does not match is reported like damage (exit code 14).
+    bool signature_holds = e == kv::PatchError::None && patch.signature.present &&
+                           kv::check_patch_signature(patch).empty();
+    if (e == kv::PatchError::None && patch.signature.present && !signature_holds) {
+        damage = "the signature does not match the patch's contents";
+        shown_e = kv::PatchError::Hostile;
+    }
     uint64_t n_op[6] = {0, 0, 0, 0, 0, 0}, new_bytes = 0, payload = 0;
     for (const kv::Entry& en : patch.entries) {
         ++n_op[static_cast<int>(en.op) % 6];
         new_bytes += en.makes_new() ? en.new_size : 0;
         payload += en.payload_size;
     }
+    const int info_exit = e == kv::PatchError::None && shown_e != kv::PatchError::None
+                              ? kExitUntrusted
+                              : exit_for(shown_e);
     std::string totals;
     for (int op = 1; op <= 5; ++op)
         if (n_op[op])
@@ -557,13 +569,12 @@ int cmd_info(const std::vector<std::string>& words) {
                 j.s(key, *value);
         if (patch.signature.present)
             j.s("signer", kv::key_fingerprint(patch.signature.key))
-                .b("signature_holds", shown_e == kv::PatchError::None &&
-                                          kv::check_patch_signature(patch).empty());
+                .b("signature_holds", signature_holds);
         if (shown_e != kv::PatchError::None)
             j.s("damage", damage);
         j.raw("list", list);
         g.out.event(j);
-        return exit_for(shown_e);
+        return info_exit;
     }
     std::printf("patch: %s\n", path.c_str());
     if (patch.version)
@@ -575,9 +586,9 @@ int cmd_info(const std::vector<std::string>& words) {
         std::printf("about: %s\n", kv::describe_meta(patch.meta).c_str());
     if (patch.signature.present)
         std::printf("signed by key %s: %s\n", kv::key_fingerprint(patch.signature.key).c_str(),
-                    shown_e != kv::PatchError::None ? "not checked (the patch is damaged)"
-                    : kv::check_patch_signature(patch).empty() ? "the signature holds"
-                                                              : "THE SIGNATURE DOES NOT HOLD");
+                    e != kv::PatchError::None ? "not checked (the patch is damaged)"
+                    : signature_holds                ? "the signature holds"
+                                                     : "THE SIGNATURE DOES NOT MATCH THE CONTENTS");
     for (auto [key, value] : {std::pair{"game", &patch.meta.game},
                               std::pair{"from", &patch.meta.from},
                               std::pair{"to", &patch.meta.to}})
@@ -625,7 +636,7 @@ int cmd_info(const std::vector<std::string>& words) {
     std::fflush(stdout);
     if (shown_e != kv::PatchError::None)
         std::fprintf(stderr, "rtptool: %s: %s\n", path.c_str(), damage.c_str());
-    return exit_for(shown_e);
+    return info_exit;
 }
 
 // ---------------------------------------------------------------- apply and run
@@ -911,8 +922,6 @@ int cmd_run(const std::vector<std::string>& words) {
 
 
 // ---------------------------------------------------------------- keys and signatures
-
-constexpr int kExitUntrusted = kv::kRcUntrusted;
 
 bool read_small_file(const std::string& path, std::string& text, std::string& why) {
     kv::os::File f;

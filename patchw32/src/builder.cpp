@@ -161,6 +161,9 @@ std::string verify_patch(const std::string& path, const std::string& old_dir,
         return "the new patch's signature does not hold: " + msg;
     prog.stage = "verify";
     prog.files_done = prog.bytes_done = 0;
+    prog.files_total = 0;
+    for (const Entry& e : p.entries)
+        prog.files_total += e.makes_new() ? 1 : 0;
     for (size_t i = 0; i < p.entries.size(); ++i) {
         const Entry& e = p.entries[i];
         const Entry& w = written[i];

@@ -84,9 +84,9 @@ struct SignedGame {
         before = snapshot(game);
     }
     // A patch as bytes, signed with `key` (unsigned without).
-    std::string build(const Key* key, const std::string& game_name = "Tarrowmoor") {
+    std::string build(const Key* key, kv::PatchMeta meta = {"Tarrowmoor", "1.22", "1.23"}) {
         kv::BuildOptions opt;
-        opt.meta = {game_name, "1.22", "1.23"};
+        opt.meta = meta;
         std::unique_ptr<kv::PatchSigner> signer = key ? kv::make_signer(key->secret, key->pub) : nullptr;
         opt.signer = signer.get();
         kv::BuildStats stats;
@@ -132,7 +132,7 @@ TEST(SignedPatch, TamperedUnsignedAndForeignPatchesAreRefusedBeforeAnyChange) {
     SignedGame g;
     Key other;
     const std::string fp = kv::key_fingerprint(g.publisher.pub);
-    const std::string good = g.build(&g.publisher), elsewhere = g.build(&g.publisher, "Other");
+    const std::string good = g.build(&g.publisher), elsewhere = g.build(&g.publisher, {"Other", "1.22", "1.23"});
     auto flip = [&](size_t at) {
         std::string p = good;
         p[at] ^= 0x40;
@@ -178,5 +178,17 @@ TEST(SignedPatch, TamperedUnsignedAndForeignPatchesAreRefusedBeforeAnyChange) {
     kv::os::remove_file(g.game + "/" + kv::kKeyFileName);
     EXPECT_EQ(g.apply(flip(good.size() - kValueAt + 5)), kv::kRcUntrusted);
     EXPECT_EQ(g.apply(g.build(nullptr)), kv::kRcOk) << all_text();
+    EXPECT_EQ(describe_difference(snapshot(g.game), snapshot(g.s.sub("new"))), "");
+}
+
+// Version 1 patches, which have no sections, apply as before; sections make a patch version 2.
+TEST(SignedPatch, VersionOnePatchesStillApplyAndCannotHoldSections) {
+    SignedGame g;
+    kv::os::remove_file(g.game + "/" + kv::kKeyFileName);
+    std::string described = g.build(nullptr), plain = g.build(nullptr, {});
+    described[8] = plain[8] = 1;
+    EXPECT_EQ(g.apply(reseal(described)), kv::kRcPatchCorrupt);
+    EXPECT_EQ(texts(kv::kIdError), std::vector<std::string>{"The patch is damaged (its directory is out of bounds)."});
+    EXPECT_EQ(g.apply(reseal(plain)), kv::kRcOk) << all_text();
     EXPECT_EQ(describe_difference(snapshot(g.game), snapshot(g.s.sub("new"))), "");
 }
