@@ -15,6 +15,7 @@
 #include <windows.h>
 #include <io.h>
 #include <psapi.h>
+#include <sddl.h>
 #else
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -38,6 +39,11 @@ namespace {
 
 using rtp::human_size;
 using rtp::Json;
+
+#ifdef _WIN32
+// How the tool's paths are encoded: the ANSI code page of its command line.
+constexpr UINT kPathCodePage = CP_ACP;
+#endif
 
 // Exit codes. 1 to 13 are the engine's own return codes (FORMAT.md); `info` and `verify`
 // use 2 to 5 with the engine's meanings. The rest follow the BSD sysexits convention.
@@ -679,6 +685,7 @@ const char* rc_meaning(int rc) {
 struct RunView {
     kv::Mode mode = kv::Mode::Apply;
     std::vector<const kv::Entry*> file_entries, mkdirs, rmdirs;
+    std::map<std::string, const kv::Entry*> by_name; // file entries by native path
     kv::Patch patch;
     bool have_patch = false;
     uint64_t files_total = 0, bytes_total = 0, bytes_before = 0, current_size = 0;
@@ -695,6 +702,7 @@ struct RunView {
         for (const kv::Entry& e : patch.entries) {
             if (e.is_file_op()) {
                 file_entries.push_back(&e);
+                by_name[kv::to_native(e.path)] = &e;
                 bytes_total += weight(e);
             } else {
                 (e.op == kv::Op::MakeDir ? mkdirs : rmdirs).push_back(&e);
@@ -788,8 +796,13 @@ void* KV_STDCALL print_report(unsigned id, void* parm) {
         }
         if (v.next_file > 0)
             v.bytes_before += v.current_size;
+        // The engine reports the entries in patch order; the name decides all the same.
         const kv::Entry* e =
             v.next_file < v.file_entries.size() ? v.file_entries[v.next_file] : nullptr;
+        if (!e || kv::to_native(e->path) != text()) {
+            auto it = v.by_name.find(text());
+            e = it == v.by_name.end() ? nullptr : it->second;
+        }
         v.current_size = e ? RunView::weight(*e) : 0;
         v.current = text();
         ++v.next_file;
@@ -941,14 +954,41 @@ bool read_small_file(const std::string& path, std::string& text, std::string& wh
 // Creates `path` with `text`, readable by its owner only when `secret`.
 std::string write_new_file(const std::string& path, const std::string& text, bool secret) {
 #ifdef _WIN32
-    (void)secret; // files in the user's own folders are the user's; no ACL is set here
-    kv::os::File f;
-    kv::os::Status s = kv::os::File::create_new(path, f);
-    if (s)
-        s = f.write(text.data(), text.size());
-    if (s)
-        s = f.close();
-    return s ? std::string() : s.text;
+    // The secret file gets a protected ACL that grants the current user alone full access.
+    std::string sddl;
+    HANDLE token = nullptr;
+    if (secret && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        std::vector<uint8_t> buf(size ? size : 1);
+        LPSTR sid = nullptr;
+        if (GetTokenInformation(token, TokenUser, buf.data(), size, &size) &&
+            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buf.data())->User.Sid, &sid)) {
+            sddl = std::string("D:P(A;;FA;;;") + sid + ")";
+            LocalFree(sid);
+        }
+        CloseHandle(token);
+    }
+    if (secret && sddl.empty())
+        return "cannot make " + path + " private to its owner";
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
+    if (secret && !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                      sddl.c_str(), SDDL_REVISION_1, &sa.lpSecurityDescriptor, nullptr))
+        return "cannot make " + path + " private to its owner";
+    int n = MultiByteToWideChar(kPathCodePage, 0, path.c_str(), -1, nullptr, 0);
+    std::wstring wide(n > 0 ? n : 1, L'\0');
+    MultiByteToWideChar(kPathCodePage, 0, path.c_str(), -1, wide.data(), n);
+    HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, secret ? &sa : nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (sa.lpSecurityDescriptor)
+        LocalFree(sa.lpSecurityDescriptor);
+    if (h == INVALID_HANDLE_VALUE)
+        return "cannot create " + path;
+    DWORD done = 0;
+    bool ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &done, nullptr) &&
+              done == text.size() && FlushFileBuffers(h);
+    ok = CloseHandle(h) && ok;
+    return ok ? std::string() : "cannot write " + path;
 #else
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, secret ? 0600 : 0644);
     if (fd < 0)
