@@ -152,8 +152,8 @@ const char* const kApplyHelp =
     "\n"
     "Runs the engine on GAME_DIR (default: the current folder) and prints its reports:\n"
     "'info:', 'file: OP PATH' (OP is update, add, delete, folder or delete-folder),\n"
-    "'warning:' and 'error:' (on stderr), and always a last 'summary:' line. Exits with the\n"
-    "engine's return code.\n"
+    "'warning:' and 'error:' (on stderr), always a 'summary:' line, and last 'result: CODE'\n"
+    "(not with -q). Exits with the engine's return code.\n"
     "\n"
     "  -u                  apply (the default)\n"
     "  -j, --validate      validate only: check everything, change nothing\n"
@@ -862,7 +862,7 @@ int run_line(const std::string& line_text) {
             std::printf("summary: %s\n", text.c_str());
     }
     g.out.event(Json().s("event", "summary").u("code", static_cast<uint64_t>(rc)).s("message", text));
-    if (!g.out.json && g.out.verbose)
+    if (!g.out.json && !g.out.quiet)
         std::printf("result: %d\n", rc);
     std::fflush(stdout);
     g_view = nullptr;

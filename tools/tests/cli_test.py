@@ -175,20 +175,20 @@ ROWS = [
     (["info", P, "-v"], 0, ("re", r".*\ngame: Tarrowmoor\nfrom: 1\.22\nto: 1\.23\n.*  data/map\.dat\n    old xxh3-128 [0-9a-f]{32}\n"
      r"    new xxh3-128 [0-9a-f]{32}\n.*delta blocks: 2\n.*"), ""),
     (["info", "--json", P], 0, info_json, ""),
-    (["apply", "-l", T + "/game", P], 0, LISTING + "summary: 5 files listed.\n", ""),
+    (["apply", "-l", T + "/game", P], 0, LISTING + "summary: 5 files listed.\nresult: 0\n", ""),
     (["apply", T + "/game", P, "--validate"], 0,
      "info: This patch updates Tarrowmoor 1.22 to 1.23.\n"
      "info: Validating patch p.rtp: 5 files.\n" + LISTING +
-     "summary: Validation passed: 5 files are ready to patch.\n", ""),
+     "summary: Validation passed: 5 files are ready to patch.\nresult: 0\n", ""),
     (["-q", "apply", T + "/game", P], 0,
      "summary: Patch applied: 2 files updated, 1 file added, 2 files deleted.\n", ""),
     (["apply", T + "/game", P], 0, ("re", r"info: This patch updates Tarrowmoor 1\.22 to 1\.23\.\ninfo: Applying patch p\.rtp: 5 files\.\n.*"
-     r"summary: This patch is already applied; nothing was changed\.\n"), ""),
+     r"summary: This patch is already applied; nothing was changed\.\nresult: 0\n"), ""),
     (["apply", "--json", T + "/game", P], 0, json_lines("start", {"code": 0}), ""),
     (["apply", T + "/nogame", P], 6, "summary: The run ended with code 6: the game directory "
-     "cannot be used; nothing was changed.\n", ("re", r"error: The game directory .*\n")),
+     "cannot be used; nothing was changed.\nresult: 6\n", ("re", r"error: The game directory .*\n")),
     (["apply", T + "/game", T + "/none.rtp"], 2,
-     "summary: The patch was not applied; nothing was changed.\n",
+     "summary: The patch was not applied; nothing was changed.\nresult: 2\n",
      ("re", r"error: Cannot open the patch file: .*\n")),
     (["info", T + "/flipped.rtp"], 3, ("re", r"patch: .*\nformat version \d+, .*\n"
      r"damage: The patch is damaged: its checksum does not match its contents\.\n"
