@@ -114,23 +114,11 @@ void Output::result(const std::string& line) const {
         std::fflush(stdout);
     }
 }
-void Output::always(const std::string& line) const {
-    if (!json) {
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-    }
-}
 void Output::error(const std::string& line) const {
     if (json)
         event(Json().s("event", "error").s("message", line));
     else
         std::fprintf(stderr, "rtptool: %s\n", line.c_str());
-}
-void Output::warning(const std::string& line) const {
-    if (json)
-        event(Json().s("event", "warning").s("message", line));
-    else if (!quiet)
-        std::fprintf(stderr, "warning: %s\n", line.c_str());
 }
 void Output::event(const Json& j) const {
     if (json) {

@@ -39,11 +39,9 @@ struct Output {
     bool json = false;
     bool progress = false; // the live line is drawn (a terminal, or --progress)
 
-    void result(const std::string& line) const;  // stdout, unless quiet
-    void always(const std::string& line) const;  // stdout even when quiet
-    void error(const std::string& line) const;   // stderr as "rtptool: ..." (or a JSON event)
-    void warning(const std::string& line) const; // stderr as "warning: ..." (or a JSON event)
-    void event(const Json& j) const;             // stdout, JSON mode only
+    void result(const std::string& line) const; // stdout, unless quiet
+    void error(const std::string& line) const;  // stderr as "rtptool: ..." (or a JSON event)
+    void event(const Json& j) const;            // stdout, JSON mode only
 };
 
 // The live progress line: stage, files done/total, bytes, rate and time left. Redrawn at
