@@ -167,7 +167,10 @@ void ProgressLine::update(const std::string& stage, uint64_t files_done, uint64_
     last_draw_ = now;
     double elapsed = std::chrono::duration<double>(now - stage_start_).count();
     double rate = elapsed > 0.5 ? (bytes_done - stage_bytes0_) / elapsed : NAN;
-    double eta = rate > 0 && bytes_total >= bytes_done ? (bytes_total - bytes_done) / rate : NAN;
+    // While a file is indexed the bytes stand still, so no time left can be told.
+    double eta = rate > 0 && bytes_total >= bytes_done && stage != "index"
+                     ? (bytes_total - bytes_done) / rate
+                     : NAN;
     if (out_.json) {
         out_.event(Json()
                        .s("event", "progress")
