@@ -5,6 +5,14 @@
 
 namespace rtp {
 
+namespace {
+
+// Serialises everything the tool prints while the progress line's helper thread may draw.
+std::mutex g_out_mutex;
+ProgressLine* g_line = nullptr; // the live line, if any
+
+} // namespace
+
 std::string human_size(uint64_t bytes) {
     if (bytes < 1024)
         return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
@@ -108,23 +116,27 @@ Json& Json::raw(const char* k, const std::string& json) {
     return *this;
 }
 
+void Output::print(FILE* f, const std::string& line) const {
+    std::lock_guard<std::mutex> hold(g_out_mutex);
+    if (g_line)
+        g_line->erase_locked();
+    std::fflush(f == stdout ? stderr : stdout);
+    std::fprintf(f, "%s\n", line.c_str());
+    std::fflush(f);
+}
 void Output::result(const std::string& line) const {
-    if (!quiet && !json) {
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-    }
+    if (!quiet && !json)
+        print(stdout, line);
 }
 void Output::error(const std::string& line) const {
     if (json)
         event(Json().s("event", "error").s("message", line));
     else
-        std::fprintf(stderr, "rtptool: %s\n", line.c_str());
+        print(stderr, "rtptool: " + line);
 }
 void Output::event(const Json& j) const {
-    if (json) {
-        std::printf("%s\n", j.str().c_str());
-        std::fflush(stdout);
-    }
+    if (json)
+        print(stdout, j.str());
 }
 
 namespace {
@@ -143,59 +155,103 @@ std::string clock_text(double secs) {
 
 } // namespace
 
-void ProgressLine::update(const std::string& stage, uint64_t files_done, uint64_t files_total,
-                          uint64_t bytes_done, uint64_t bytes_total, const std::string& current,
-                          bool force) {
+ProgressLine::ProgressLine(const Output& out) : out_(out) {
     if (!out_.json && !out_.progress)
         return;
+    std::lock_guard<std::mutex> hold(g_out_mutex);
+    g_line = this;
+    ticker_ = std::thread([this] {
+        std::unique_lock<std::mutex> lock(g_out_mutex);
+        while (!stop_) {
+            wake_.wait_for(lock, std::chrono::milliseconds(250));
+            double idle = std::chrono::duration<double>(Clock::now() - last_draw_).count();
+            if (!stop_ && !finished_ && !stage_.empty() && idle >= (out_.json ? 2.0 : 1.0))
+                draw_locked(true);
+        }
+    });
+}
+
+ProgressLine::~ProgressLine() {
+    clear();
+    if (ticker_.joinable()) {
+        {
+            std::lock_guard<std::mutex> hold(g_out_mutex);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        ticker_.join();
+    }
+    std::lock_guard<std::mutex> hold(g_out_mutex);
+    if (g_line == this)
+        g_line = nullptr;
+}
+
+void ProgressLine::update(const std::string& stage, uint64_t files_done, uint64_t files_total,
+                          uint64_t bytes_done, uint64_t bytes_total, const std::string& current) {
+    if (!out_.json && !out_.progress)
+        return;
+    std::lock_guard<std::mutex> hold(g_out_mutex);
     Clock::time_point now = Clock::now();
     // "index" is a pause within "diff": the rate and time left keep counting through it.
     std::string family = stage == "index" ? "diff" : stage;
-    if (stage != raw_stage_) {
-        raw_stage_ = stage;
-        raw_start_ = now;
-    }
-    if (family != stage_) {
-        stage_ = family;
+    bool force = false;
+    if (family != family_) {
+        family_ = family;
         stage_start_ = now;
         stage_bytes0_ = bytes_done;
         force = true;
     }
+    if (stage != stage_) {
+        stage_ = stage;
+        raw_start_ = now;
+    }
+    files_done_ = files_done;
+    files_total_ = files_total;
+    bytes_done_ = bytes_done;
+    bytes_total_ = bytes_total;
+    current_ = current;
     double gap = std::chrono::duration<double>(now - last_draw_).count();
-    if (!force && gap < (out_.json ? 0.5 : 0.2))
-        return;
+    if (force || gap >= (out_.json ? 0.5 : 0.2))
+        draw_locked(force);
+}
+
+void ProgressLine::draw_locked(bool) {
+    Clock::time_point now = Clock::now();
     last_draw_ = now;
     double elapsed = std::chrono::duration<double>(now - stage_start_).count();
-    double rate = elapsed > 0.5 ? (bytes_done - stage_bytes0_) / elapsed : NAN;
+    double rate = elapsed > 0.5 ? (bytes_done_ - stage_bytes0_) / elapsed : NAN;
     // While a file is indexed the bytes stand still, so no time left can be told.
-    double eta = rate > 0 && bytes_total >= bytes_done && stage != "index"
-                     ? (bytes_total - bytes_done) / rate
+    double eta = rate > 0 && bytes_total_ >= bytes_done_ && stage_ != "index"
+                     ? (bytes_total_ - bytes_done_) / rate
                      : NAN;
     if (out_.json) {
-        out_.event(Json()
-                       .s("event", "progress")
-                       .s("stage", stage)
-                       .u("files", files_done)
-                       .u("files_total", files_total)
-                       .u("bytes", bytes_done)
-                       .u("total", bytes_total)
-                       .n("rate", rate)
-                       .n("eta", eta)
-                       .s("current", current));
+        std::printf("%s\n", Json()
+                                .s("event", "progress")
+                                .s("stage", stage_)
+                                .u("files", files_done_)
+                                .u("files_total", files_total_)
+                                .u("bytes", bytes_done_)
+                                .u("total", bytes_total_)
+                                .n("rate", rate)
+                                .n("eta", eta)
+                                .s("current", current_)
+                                .str()
+                                .c_str());
+        std::fflush(stdout);
         return;
     }
     char head[200];
     std::snprintf(head, sizeof head, "%-6s %s/%s files  %s / %s  %s/s  ETA %s",
-                  stage.c_str(), grouped(files_done).c_str(), grouped(files_total).c_str(),
-                  human_size(bytes_done).c_str(), human_size(bytes_total).c_str(),
+                  stage_.c_str(), grouped(files_done_).c_str(), grouped(files_total_).c_str(),
+                  human_size(bytes_done_).c_str(), human_size(bytes_total_).c_str(),
                   std::isfinite(rate) ? human_size(static_cast<uint64_t>(rate)).c_str() : "--",
                   clock_text(eta).c_str());
     std::string line = head;
-    if (stage == "index") // bytes stand still meanwhile: say for how long
+    if (stage_ == "index") // bytes stand still meanwhile: say for how long
         line += ", indexing " +
                 clock_text(std::chrono::duration<double>(now - raw_start_).count());
-    if (!current.empty()) {
-        std::string name = current;
+    if (!current_.empty()) {
+        std::string name = current_;
         size_t room = line.size() + 2 < 78 ? 78 - line.size() - 2 : 0;
         if (name.size() > room)
             name = room > 3 ? "..." + name.substr(name.size() - (room - 3)) : "";
@@ -209,13 +265,19 @@ void ProgressLine::update(const std::string& stage, uint64_t files_done, uint64_
     drawn_ = true;
 }
 
-void ProgressLine::clear() {
+void ProgressLine::erase_locked() {
     if (drawn_) {
         std::fprintf(stderr, "\r%s\r", std::string(width_, ' ').c_str());
         std::fflush(stderr);
         drawn_ = false;
         width_ = 0;
     }
+}
+
+void ProgressLine::clear() {
+    std::lock_guard<std::mutex> hold(g_out_mutex);
+    finished_ = true;
+    erase_locked();
 }
 
 } // namespace rtp

@@ -3,8 +3,12 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -42,28 +46,39 @@ struct Output {
     void result(const std::string& line) const; // stdout, unless quiet
     void error(const std::string& line) const;  // stderr as "rtptool: ..." (or a JSON event)
     void event(const Json& j) const;            // stdout, JSON mode only
+    // One line to `f`, after the progress line has been taken away (it comes back at the
+    // next redraw). Every output of the tool while a progress line lives goes through here.
+    void print(FILE* f, const std::string& line) const;
 };
 
 // The live progress line: stage, files done/total, bytes, rate and time left. Redrawn at
-// most five times a second; in JSON mode the same figures go out as "progress" events at
-// most twice a second.
+// most five times a second, and at least once a second by a helper thread, so that it keeps
+// moving (its clock, its time in the stage) through steps that report nothing for long. In
+// JSON mode the same figures go out as "progress" events, at most twice a second and at
+// least every two seconds.
 class ProgressLine {
   public:
-    explicit ProgressLine(const Output& out) : out_(out) {}
-    ~ProgressLine() { clear(); }
+    explicit ProgressLine(const Output& out);
+    ~ProgressLine();
     void update(const std::string& stage, uint64_t files_done, uint64_t files_total,
-                uint64_t bytes_done, uint64_t bytes_total, const std::string& current,
-                bool force = false);
+                uint64_t bytes_done, uint64_t bytes_total, const std::string& current);
+    // Takes the line away for good (the run is over).
     void clear();
+    void erase_locked(); // with the output lock held
 
   private:
     using Clock = std::chrono::steady_clock;
+    void draw_locked(bool force);
     const Output& out_;
-    std::string stage_, raw_stage_;
+    std::string stage_, family_, current_;
+    uint64_t files_done_ = 0, files_total_ = 0, bytes_done_ = 0, bytes_total_ = 0;
     Clock::time_point stage_start_{}, last_draw_{}, raw_start_{};
     uint64_t stage_bytes0_ = 0;
-    bool drawn_ = false;
+    bool drawn_ = false, finished_ = false;
     size_t width_ = 0;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread ticker_;
 };
 
 } // namespace rtp

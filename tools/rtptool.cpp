@@ -360,7 +360,6 @@ int cmd_build(const std::vector<std::string>& words) {
                 j.u("size", f.new_size).s("codec", f.codec).u("payload", f.payload);
             g.out.event(j);
         } else if (g.out.verbose && !g.out.quiet) {
-            line.clear();
             std::string text = op + " " + f.path;
             if (f.codec)
                 text += ": " + human_size(f.new_size) + " -> " + f.codec + " " +
@@ -714,12 +713,10 @@ struct RunView {
                (e.makes_new() ? e.new_size : 0);
     }
     void show_file(const char* op, const std::string& path) {
-        if (line)
-            line->clear();
         if (g.out.json)
             g.out.event(Json().s("event", "file").s("op", op).s("path", path));
         else if (!g.out.quiet)
-            std::printf("file: %s %s\n", op, path.c_str());
+            g.out.print(stdout, std::string("file: ") + op + " " + path);
     }
     void show_folders(const std::vector<const kv::Entry*>& list) {
         for (const kv::Entry* e : list)
@@ -738,8 +735,6 @@ void* KV_STDCALL print_report(unsigned id, void* parm) {
     case kv::kIdWarning:
     case kv::kIdError:
     case kv::kIdSummary: {
-        if (v.line)
-            v.line->clear();
         if (id == kv::kIdSummary && v.have_patch && v.next_file == v.file_entries.size()) {
             if (!v.mkdirs_shown)
                 v.show_folders(v.mkdirs);
@@ -754,10 +749,9 @@ void* KV_STDCALL print_report(unsigned id, void* parm) {
         } else if (g.out.json) {
             g.out.event(Json().s("event", kinds[id]).s("message", text()));
         } else if (id == kv::kIdError || id == kv::kIdWarning) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "%s: %s\n", kinds[id], text().c_str());
+            g.out.print(stderr, std::string(kinds[id]) + ": " + text());
         } else if (!g.out.quiet || id == kv::kIdSummary) {
-            std::printf("%s: %s\n", kinds[id], text().c_str());
+            g.out.print(stdout, std::string(kinds[id]) + ": " + text());
         }
         break;
     }
@@ -772,7 +766,7 @@ void* KV_STDCALL print_report(unsigned id, void* parm) {
     case kv::kIdFileCount:
         v.files_total = *static_cast<uint32_t*>(parm);
         if (!g.out.json && g.out.verbose && !g.out.quiet)
-            std::printf("files: %u\n", *static_cast<uint32_t*>(parm));
+            g.out.print(stdout, "files: " + std::to_string(v.files_total));
         break;
     case kv::kIdFileName: {
         if (v.mode == kv::Mode::List) {
