@@ -497,6 +497,36 @@ std::string transfer_damage(const std::string& path) {
            ". Copy or download it again in binary mode.";
 }
 
+// What the header and the end record of a patch say, read without any check: for a patch
+// whose directory cannot be read. Empty when even they are missing.
+std::string raw_layout(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return {};
+    unsigned char head[16] = {0}, tail[kv::kTrailerSize] = {0};
+    bool have_head = std::fread(head, 1, sizeof head, f) == sizeof head;
+    bool have_tail = std::fseek(f, -static_cast<long>(sizeof tail), SEEK_END) == 0 &&
+                     std::fread(tail, 1, sizeof tail, f) == sizeof tail &&
+                     std::memcmp(tail, "KVRTPEND", 8) == 0;
+    std::fclose(f);
+    auto u = [](const unsigned char* p, int n) {
+        uint64_t v = 0;
+        for (int i = n - 1; i >= 0; --i)
+            v = v << 8 | p[i];
+        return v;
+    };
+    std::string out;
+    if (have_head && std::memcmp(head, "KVRTP", 5) == 0)
+        out += "header: format version " + std::to_string(u(head + 8, 2)) + "\n";
+    if (have_tail)
+        out += "end record: " + std::to_string(u(tail + 8, 4)) + " entries, directory at " +
+               std::to_string(u(tail + 16, 8)) + " (" + std::to_string(u(tail + 24, 8)) +
+               " bytes), recorded size " + std::to_string(u(tail + 32, 8)) + "\n";
+    else
+        out += "end record: missing (the file is cut short or not a patch)\n";
+    return out;
+}
+
 int cmd_info(const std::vector<std::string>& words) {
     if (g.help) {
         std::fputs(kInfoHelp, stdout);
@@ -599,6 +629,8 @@ int cmd_info(const std::vector<std::string>& words) {
                               std::pair{"to", &patch.meta.to}})
         if (!value->empty() && g.out.verbose)
             std::printf("%s: %s\n", key, value->c_str());
+    if (patch.entries.empty() && shown_e != kv::PatchError::None)
+        std::printf("%s", raw_layout(path).c_str());
     if (!patch.entries.empty() || shown_e == kv::PatchError::None) {
         std::printf("entries: %zu (%s)\n", patch.entries.size(),
                     totals.empty() ? "none" : totals.c_str());

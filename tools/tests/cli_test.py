@@ -195,6 +195,9 @@ ROWS = [
      r"about: .*\nentries: 7 .*"), ("re", r"rtptool: .*flipped\.rtp: The patch is damaged: .*\n")),
     (["info", T + "/nolf.rtp"], 3, ("re", r"patch: .*\ndamage: the file was changed by a "
      r"text-mode transfer: its CR LF line ends were converted to LF\. .*"), "-"),
+    (["info", T + "/cut.rtp"], 3, ("re", r"patch: .*\ndamage: The patch is damaged or incomplete "
+     r"\(its end record is missing\)\.\nheader: format version 2\nend record: missing \(the file is "
+     r"cut short or not a patch\)\n"), "-"),
     (["--json", "build", OLD, OLD, T + "/x.rtp"], 65, json_lines("start", {"code": 65}), ""),
     (["keygen", K], 0, owner_only, ""),
     (["keygen", K], 73, "", "rtptool: %s already exists (give -f to replace it)\n" % K),
@@ -230,6 +233,7 @@ for args, code, out, err in ROWS:
         damage(T + "/flipped.rtp", 40, 0x5A)
         data = open(P, "rb").read()
         open(T + "/nolf.rtp", "wb").write(data.replace(b"\r\n", b"\n"))
+        open(T + "/cut.rtp", "wb").write(data[:-10])
     r = subprocess.run([TOOL] + args, capture_output=True, cwd=T)
     stdout, stderr = r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace")
     problems = []
