@@ -499,7 +499,7 @@ std::string transfer_damage(const std::string& path) {
 
 // What the header and the end record of a patch say, read without any check: for a patch
 // whose directory cannot be read. Empty when even they are missing.
-std::string raw_layout(const std::string& path) {
+std::string raw_layout(const std::string& path, bool with_header) {
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f)
         return {};
@@ -516,7 +516,7 @@ std::string raw_layout(const std::string& path) {
         return v;
     };
     std::string out;
-    if (have_head && std::memcmp(head, "KVRTP", 5) == 0)
+    if (with_header && have_head && std::memcmp(head, "KVRTP", 5) == 0)
         out += "header: format version " + std::to_string(u(head + 8, 2)) + "\n";
     if (have_tail)
         out += "end record: " + std::to_string(u(tail + 8, 4)) + " entries, directory at " +
@@ -630,7 +630,7 @@ int cmd_info(const std::vector<std::string>& words) {
         if (!value->empty() && g.out.verbose)
             std::printf("%s: %s\n", key, value->c_str());
     if (patch.entries.empty() && shown_e != kv::PatchError::None)
-        std::printf("%s", raw_layout(path).c_str());
+        std::printf("%s", raw_layout(path, patch.version == 0).c_str());
     if (!patch.entries.empty() || shown_e == kv::PatchError::None) {
         std::printf("entries: %zu (%s)\n", patch.entries.size(),
                     totals.empty() ? "none" : totals.c_str());

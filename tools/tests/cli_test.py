@@ -196,7 +196,7 @@ ROWS = [
     (["info", T + "/nolf.rtp"], 3, ("re", r"patch: .*\ndamage: the file was changed by a "
      r"text-mode transfer: its CR LF line ends were converted to LF\. .*"), "-"),
     (["info", T + "/cut.rtp"], 3, ("re", r"patch: .*\ndamage: The patch is damaged or incomplete "
-     r"\(its end record is missing\)\.\nheader: format version 2\nend record: missing \(the file is "
+     r"\(its end record is missing\)\.\nend record: missing \(the file is "
      r"cut short or not a patch\)\n"), "-"),
     (["--json", "build", OLD, OLD, T + "/x.rtp"], 65, json_lines("start", {"code": 65}), ""),
     (["keygen", K], 0, owner_only, ""),
