@@ -802,14 +802,19 @@ void* KV_STDCALL print_report(unsigned id, void* parm) {
         break;
     case kv::kIdFileName: {
         if (v.mode == kv::Mode::List) {
-            // The engine names bare files in list mode; the patch knows their folders.
+            // Engines name each file by its path in list mode (older ones by its bare name):
+            // the patch gives its folders and operation.
             const kv::Entry* e =
                 v.next_file < v.file_entries.size() ? v.file_entries[v.next_file] : nullptr;
             if (!v.mkdirs_shown) {
                 v.show_folders(v.mkdirs);
                 v.mkdirs_shown = true;
             }
-            if (e && kv::bare_name(e->path) == text())
+            if (e && kv::to_native(e->path) != text() && kv::bare_name(e->path) != text()) {
+                auto it = v.by_name.find(text());
+                e = it == v.by_name.end() ? nullptr : it->second;
+            }
+            if (e)
                 v.show_file(shown_op(e->op), kv::to_native(e->path));
             else
                 v.show_file("file", text());
