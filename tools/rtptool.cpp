@@ -45,7 +45,7 @@ using rtp::Json;
 constexpr UINT kPathCodePage = CP_ACP;
 #endif
 
-// Exit codes. 1 to 13 are the engine's own return codes (FORMAT.md); `info` and `verify`
+// Exit codes. 1 to 15 are the engine's own return codes (FORMAT.md); `info` and `verify`
 // use 2 to 5 with the engine's meanings. The rest follow the BSD sysexits convention.
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 64;    // unknown command or option, wrong arguments
@@ -91,8 +91,9 @@ const char* const kHelp =
     "   5  the patch is refused: an unsafe path or two paths naming one file\n"
     "   6-13  apply, run: the engine's codes (game directory, mismatch, temp directory,\n"
     "         rollback, recovery, memory, busy); see FORMAT.md\n"
-    "  14  not signed, signed by another key than the trusted one, or the signature does\n"
-    "      not match the contents (apply, run, verify)\n"
+    "  14  apply, run: an interrupted run left files that no plan accounts for\n"
+    "  15  not signed, signed by another key than the trusted one, or the signature does\n"
+    "      not match the contents (apply, run, verify, info)\n"
     "  64  unknown command or option, missing or extra arguments\n"
     "  65  build: the trees are identical (see --allow-empty)\n"
     "  66  build: a tree cannot be read, or holds a name the engine refuses\n"
@@ -177,7 +178,7 @@ const char* const kVerifyHelp =
     "\n"
     "Checks that PATCH is signed and that the signature matches every byte of it; with\n"
     "--key, also that it was signed with the key in PUBFILE (a .pub file of keygen, or a\n"
-    "game's patchw32.pub). Exit code 0 when it holds, 14 when not.\n";
+    "game's patchw32.pub). Exit code 0 when it holds, 15 when not.\n";
 
 const char* const kRunHelp =
     "usage: rtptool run \"ENGINE COMMAND LINE\"\n"
@@ -558,7 +559,7 @@ int cmd_info(const std::vector<std::string>& words) {
         g.out.error(damage);
         return exit_for(e);
     }
-    // A signature that does not match is reported like damage (exit code 14).
+    // A signature that does not match is reported like damage (the untrusted exit code).
     bool signature_holds = e == kv::PatchError::None && patch.signature.present &&
                            kv::check_patch_signature(patch).empty();
     if (e == kv::PatchError::None && patch.signature.present && !signature_holds) {
@@ -706,6 +707,9 @@ const char* rc_meaning(int rc) {
         return "another run is working on the same game directory; nothing was changed";
     case kv::kRcInternal:
         return "the engine ran out of memory or failed inside";
+    case kv::kRcRecoveryUnproven:
+        return "an interrupted earlier run left files that no plan accounts for; nothing was "
+               "changed";
     default:
         return "the engine stopped";
     }

@@ -208,9 +208,9 @@ ROWS = [
     (["info", S], 0, ("re", r".*\nsigned by key [-0-9A-F]{19}: the signature holds\n.*"), ""),
     (["verify", S, "--key", K + ".pub"], 0, ("re", r".*s\.rtp: signed by key [-0-9A-F]{19}; the "
      r"signature holds and the key is the one in .*k\.pub\n"), ""),
-    (["verify", S, "--key", K2 + ".pub"], 14, "", ("re", r"rtptool: .*s\.rtp: it is signed by key "
+    (["verify", S, "--key", K2 + ".pub"], 15, "", ("re", r"rtptool: .*s\.rtp: it is signed by key "
      r"[-0-9A-F]{19}, not by the key in .*k2\.pub \([-0-9A-F]{19}\)\n")),
-    (["verify", P], 14, "", "rtptool: %s: the patch is not signed\n" % P),
+    (["verify", P], 15, "", "rtptool: %s: the patch is not signed\n" % P),
 ]
 
 
