@@ -131,33 +131,30 @@ namespace {
 
 // Three files that carry the same edits after different heads, as a game's executables built
 // from the same code do, and the patch between their versions.
-struct SharedEdits {
-    Scratch s;
+std::pair<Tree, Tree> shared_edits() {
     Tree old_tree, new_tree;
-    std::string patch;
-    SharedEdits() : patch(s.sub("p.rtp")) {
-        std::string body = random_bytes(71, 300000), body_new = body;
-        for (size_t at = 1000, k = 0; at + 100 < body_new.size(); at += 4700 + 13 * k, ++k)
-            body_new.replace(at, 3, k % 2 ? "EDIT!" : "edit!");
-        const std::string heads[] = {"", random_bytes(80, 3000), random_bytes(81, 7000)};
-        for (int i = 0; i < 3; ++i) {
-            std::string name = "bin/" + std::string(1, static_cast<char>('a' + i)) + ".exe";
-            old_tree[name] = heads[i] + body;
-            new_tree[name] = heads[i] + body_new;
-        }
-        old_tree["readme.txt"] = new_tree["readme.txt"] = "unchanged";
-        old_tree["bin"] = new_tree["bin"] = kDir;
-        make_tree(s.sub("old"), old_tree);
-        make_tree(s.sub("new"), new_tree);
-        build(s.sub("old"), s.sub("new"), patch);
-        kv::os::make_dir(s.sub("temp"));
+    std::string body = random_bytes(71, 300000), body_new = body;
+    for (size_t at = 1000, k = 0; at + 100 < body_new.size(); at += 4700 + 13 * k, ++k)
+        body_new.replace(at, 3, k % 2 ? "EDIT!" : "edit!");
+    const std::string heads[] = {"", random_bytes(80, 3000), random_bytes(81, 7000)};
+    for (int i = 0; i < 3; ++i) {
+        std::string name = "bin/" + std::string(1, static_cast<char>('a' + i)) + ".exe";
+        old_tree[name] = heads[i] + body;
+        new_tree[name] = heads[i] + body_new;
     }
-    int apply(const Tree& game, Recorder& r, const std::string& switches = "-u ") {
-        remove_tree(s.sub("game"));
-        make_tree(s.sub("game"), game);
-        return run_engine(switches + q("-otempdir:" + s.sub("temp")) + " " + q(s.sub("game")) +
-                              " " + q(patch),
-                          r);
+    old_tree["readme.txt"] = new_tree["readme.txt"] = "unchanged";
+    old_tree["bin"] = new_tree["bin"] = kDir;
+    return {old_tree, new_tree};
+}
+
+struct SharedEdits : Game {
+    Tree old_tree, new_tree;
+    explicit SharedEdits(const std::pair<Tree, Tree>& t = shared_edits())
+        : Game(t.first, t.second), old_tree(t.first), new_tree(t.second) {}
+    int apply(const Tree& tree, Recorder& r, const std::string& switches = "-u ") {
+        remove_tree(game);
+        make_tree(game, tree);
+        return run(switches, r);
     }
 };
 
@@ -252,28 +249,21 @@ TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
     // clang-format on
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i][0]);
-        Scratch s;
-        make_tree(s.sub("game"), {{"data/keep.txt", "keep"}});
-        make_tree(s.sub("outside"), {{"victim.txt", "victim"}});
-        kv::os::make_dir(s.sub("temp"));
         std::vector<CraftEntry> es = {add_entry("benign.txt", "benign")};
         for (const std::string& p : cases[i])
             es.push_back(add_entry(p, "payload"));
-        craft_patch(s.sub("p.rtp"), es, static_cast<uint32_t>(i % 4));
-        Tree start = snapshot(s.path());
+        Game g(es, {{"data/keep.txt", "keep"}}, static_cast<uint32_t>(i % 4));
+        make_tree(g.s.sub("outside"), {{"victim.txt", "victim"}});
+        Tree start = snapshot(g.s.path());
         for (const char* sw : {"-u ", "-u -i ", "-u -j "}) {
             Recorder r;
-            int rc = run_engine(std::string(sw) + q("-otempdir:" + s.sub("temp")) + " " +
-                                    q(s.sub("game")) + " " + q(s.sub("p.rtp")),
-                                r);
-            EXPECT_EQ(rc, kRcPatchHostile) << r.all_text();
+            EXPECT_EQ(g.run(sw, r), kRcPatchHostile) << r.all_text();
             ASSERT_EQ(r.texts(3).size(), 1u);
             EXPECT_EQ(r.texts(3)[0].rfind("The patch is refused: ", 0), 0u) << r.texts(3)[0];
-            EXPECT_EQ(snapshot(s.path()), start);
+            EXPECT_EQ(snapshot(g.s.path()), start);
         }
         Recorder l;
-        EXPECT_EQ(run_engine("-l  " + q(s.sub("game")) + " " + q(s.sub("p.rtp")), l),
-                  kRcPatchHostile);
+        EXPECT_EQ(g.run("-l ", l), kRcPatchHostile);
         EXPECT_TRUE(l.events.empty());
     }
 }
@@ -489,10 +479,7 @@ TEST(Engine, ReadOnlyFilesAreReplacedAndKeepTheirAttribute) {
     build(s.sub("v2"), s.sub("v3"), s.sub("p23.rtp"));
     auto apply = [&](const char* patch, const Tree& expect, int expect_rc) {
         Recorder r;
-        EXPECT_EQ(run_engine("-u " + q("-otempdir:" + s.sub("temp")) + " " + q(s.sub("game")) +
-                                 " " + q(s.sub(patch)),
-                             r),
-                  expect_rc)
+        EXPECT_EQ(run_engine(run_line("-u ", s.sub("temp"), s.sub("game"), s.sub(patch)), r), expect_rc)
             << r.all_text();
         EXPECT_EQ(describe_difference(snapshot(s.sub("game")), expect), "");
         kv::os::Stat st;

@@ -120,11 +120,6 @@ class FullVolume : public ::testing::Test {
     uint64_t room_ = 0;
 };
 
-std::string apply_line(const std::string& temp, const std::string& game, const std::string& patch,
-                       const char* switches = "-u ") {
-    return switches + q("-otempdir:" + temp) + " " + q(game) + " " + q(patch);
-}
-
 } // namespace
 
 // The new files do not fit where the engine builds them, or where it brings them for the
@@ -154,7 +149,7 @@ TEST_F(FullVolume, NewFilesThatDoNotFitChangeNothing) {
             "Not enough space on the game's drive for the new files: cannot write " + game + sep +
                 journal + "work" + sep + video_index_ + ".new"};
 
-        EXPECT_EQ(call(apply_line(temp, game, patch_)), kv::kRcTempDir) << all_text();
+        EXPECT_EQ(call(run_line("-u ", temp, game, patch_)), kv::kRcTempDir) << all_text();
         EXPECT_EQ(texts(3), std::vector<std::string>{expected[row] + ": " + disk_full_ + "."});
         EXPECT_TRUE(texts(2).empty()) << all_text(); // no rollback to report
         EXPECT_EQ(texts(4),
@@ -163,7 +158,7 @@ TEST_F(FullVolume, NewFilesThatDoNotFitChangeNothing) {
         if (!temp.empty()) {
             EXPECT_EQ(snapshot(temp), Tree{});
         }
-        EXPECT_EQ(call(apply_line(disk_.sub("temp"), game, patch_, "-u -j ")), kv::kRcOk)
+        EXPECT_EQ(call(run_line("-u -j ", disk_.sub("temp"), game, patch_)), kv::kRcOk)
             << all_text();
         EXPECT_EQ(texts(4),
                   std::vector<std::string>{"Validation passed: 4 files are ready to patch."});
@@ -172,7 +167,7 @@ TEST_F(FullVolume, NewFilesThatDoNotFitChangeNothing) {
     }
     // With a temp directory that has room, the same patch applies.
     std::string game = disk_.sub("game");
-    ASSERT_EQ(call(apply_line(disk_.sub("temp"), game, patch_)), kv::kRcOk) << all_text();
+    ASSERT_EQ(call(run_line("-u ", disk_.sub("temp"), game, patch_)), kv::kRcOk) << all_text();
     EXPECT_EQ(describe_difference(snapshot(game), after_), "");
     EXPECT_EQ(snapshot(disk_.sub("temp")), Tree{});
 }

@@ -61,29 +61,6 @@ bool make_folder_link(const std::string& target, const std::string& link) {
 #endif
 }
 
-struct Game {
-    Scratch s;
-    std::string game = s.sub("game"), patch = s.sub("p.rtp"), temp = s.sub("temp");
-    Game(const Tree& old_tree, const Tree& new_tree) {
-        make_tree(s.sub("old"), old_tree);
-        make_tree(s.sub("new"), new_tree);
-        make_tree(game, old_tree);
-        os::make_dir(temp);
-        build(s.sub("old"), s.sub("new"), patch);
-    }
-    explicit Game(std::vector<CraftEntry> entries, const Tree& tree = {{"a.txt", "old"}}) {
-        make_tree(game, tree);
-        os::make_dir(temp);
-        craft_patch(patch, std::move(entries), kDirCompactDeflate);
-    }
-    int run(const std::string& mode, Recorder& r) const {
-        if (mode == "-l ")
-            return run_engine("-l  " + q(game) + " " + q(patch), r);
-        return run_engine(mode + q("-otempdir:" + temp) + " " + q(game) + " " + q(patch), r);
-    }
-    std::string at(const std::string& rel) const { return os::join(game, native(rel)); }
-};
-
 const Tree kOld = {{"a.txt", "old"}, {"data/level.dat", "level one"}};
 const Tree kNew = {{"a.txt", "new"}, {"data/level.dat", "level two"}};
 const char* const kModes[] = {"-l ", "-u -j ", "-u "};

@@ -235,8 +235,9 @@ Install::Install(bool with_top) : game(s.sub("game")), temp(s.sub("temp")), patc
     after = snapshot(s.sub("new"));
 }
 
-std::string Install::line(const std::string& switches, const std::string& tempdir) const {
-    return switches + q("-otempdir:" + tempdir) + " " + q(game) + " " + q(patch);
+std::string run_line(const std::string& switches, const std::string& temp, const std::string& game,
+                     const std::string& patch) {
+    return switches + q("-otempdir:" + temp) + " " + q(game) + " " + q(patch);
 }
 
 std::string Install::list_line() const {
@@ -246,6 +247,30 @@ std::string Install::list_line() const {
 void Install::reset_game() const {
     remove_tree(game);
     make_tree(game, before);
+}
+
+Game::Game(const Tree& old_tree, const Tree& new_tree) {
+    make_tree(s.sub("old"), old_tree);
+    make_tree(s.sub("new"), new_tree);
+    make_tree(game, old_tree);
+    kv::os::make_dir(temp);
+    build(s.sub("old"), s.sub("new"), patch);
+}
+
+Game::Game(std::vector<CraftEntry> entries, const Tree& tree, uint32_t dir_coding) {
+    make_tree(game, tree);
+    kv::os::make_dir(temp);
+    craft_patch(patch, std::move(entries), dir_coding);
+}
+
+int Game::run(const std::string& mode, kv::Reporter& r) const {
+    if (mode == "-l ")
+        return kv::run_engine("-l  " + q(game) + " " + q(patch), r);
+    return kv::run_engine(run_line(mode, temp, game, patch), r);
+}
+
+std::string Game::at(const std::string& rel) const {
+    return kv::os::join(game, native(rel));
 }
 
 CraftEntry add_entry(const std::string& rel, const std::string& content) {

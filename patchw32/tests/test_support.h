@@ -45,6 +45,10 @@ Tree new_game_tree();
 // Builds a patch with the real builder; fails the test on error.
 void build(const std::string& old_dir, const std::string& new_dir, const std::string& out);
 
+// An engine line as the tool builds it: switches ("-u -j "), "-otempdir:TEMP", game, patch.
+std::string run_line(const std::string& switches, const std::string& temp, const std::string& game,
+                     const std::string& patch);
+
 // A game at the old standard tree (optionally without the reserved top folder), the patch to
 // the new one, and an empty temp directory.
 struct Install {
@@ -52,8 +56,9 @@ struct Install {
     std::string game, temp, patch;
     Tree before, after;
     explicit Install(bool with_top = true);
-    // The line as the tool builds it: switches ("-u -j "), "-otempdir:DIR", game, patch.
-    std::string line(const std::string& switches, const std::string& tempdir) const;
+    std::string line(const std::string& switches, const std::string& tempdir) const {
+        return run_line(switches, tempdir, game, patch);
+    }
     std::string line(const std::string& switches) const { return line(switches, temp); }
     std::string list_line() const; // "-l  "GAME" "PATCH""
     void reset_game() const;       // back to exactly the old tree
@@ -68,6 +73,18 @@ struct CraftEntry {
 // directory stored in the given coding (kv::kDirRaw ... kv::kDirCompactDeflate).
 void craft_patch(const std::string& path, std::vector<CraftEntry> entries, uint32_t dir_coding = 0);
 CraftEntry add_entry(const std::string& rel, const std::string& content);
+
+// A game directory, a temp directory and a patch in a scratch folder: the patch built from two
+// trees (the game at the old one), or crafted around entries (the game at `tree`).
+struct Game {
+    Scratch s;
+    std::string game = s.sub("game"), patch = s.sub("p.rtp"), temp = s.sub("temp");
+    Game(const Tree& old_tree, const Tree& new_tree);
+    explicit Game(std::vector<CraftEntry> entries, const Tree& tree = {{"a.txt", "old"}},
+                  uint32_t dir_coding = kv::kDirCompactDeflate);
+    int run(const std::string& mode, kv::Reporter& r) const; // "-l " lists
+    std::string at(const std::string& rel) const;
+};
 
 struct Event {
     unsigned id;
