@@ -7,8 +7,7 @@
 // with the engine's reserved names taken by foreign files and a journal a killed run left.
 // Whatever the engine does, nothing outside the game directory may change.
 #include "engine.h"
-#include "format.h"
-#include "hash.h"
+#include "fuzz_game.h"
 #include "os.h"
 
 #include <cstdint>
@@ -50,31 +49,11 @@ void write(const std::string& path, const void* data, size_t n) {
 
 void reset_game() {
     fs::remove_all(g_root + "/game");
-    fs::create_directories(g_root + "/game/data");
     fs::create_directories(g_root + "/temp");
-    write(g_root + "/game/a.txt", "old file one", 12);
-    std::string level;
-    for (int i = 0; level.size() < 4000; ++i)
-        level += "level data line " + std::to_string(i) + "\n";
-    write(g_root + "/game/data/level.dat", level.data(), level.size());
-    // The same lines after a header: patches that edit both refer from one to the other.
-    std::string pack = "LEVEL PACK 2\n" + level;
-    write(g_root + "/game/data/pack2.dat", pack.data(), pack.size());
-    // Machine-code-like bytes with 32-bit displacements, for the second difference model.
-    fs::create_directories(g_root + "/game/bin");
-    std::vector<uint8_t> code(48 * 1024);
-    uint32_t x = 12345;
-    for (uint8_t& b : code)
-        b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
-    for (size_t at = 16; at + 4 < code.size();) {
-        size_t next = at + 11 + code[at] % 29;
-        uint32_t disp = static_cast<uint32_t>(static_cast<uint32_t>(at) * 2654435761u) %
-                            static_cast<uint32_t>(code.size()) -
-                        static_cast<uint32_t>(at + 4);
-        std::memcpy(&code[at], &disp, 4);
-        at = next;
+    for (const auto& [rel, content] : kvfuzz::game_files()) {
+        fs::create_directories(fs::path(g_root + "/game/" + rel).parent_path());
+        write(g_root + "/game/" + rel, content.data(), content.size());
     }
-    write(g_root + "/game/bin/code.bin", code.data(), code.size());
 }
 
 // Files outside the game directory that a link may point at; after every run they must be
@@ -140,12 +119,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> p(data, data + size);
-    if (size >= kv::kHeaderSize + kv::kTrailerSize && (data[size - 1] & 1) == 0) {
-        uint64_t total = size;
-        std::memcpy(p.data() + size - kv::kTrailerSize + 32, &total, 8); // little-endian hosts
-        kv::Hash128 h = kv::hash128(p.data(), size - 16);
-        std::memcpy(p.data() + size - 16, h.b, 16);
-    }
+    if (size >= kv::kHeaderSize + kv::kTrailerSize && (data[size - 1] & 1) == 0)
+        kvfuzz::reseal(p.data(), size);
     std::string patch = g_root + "/p.rtp";
     write(patch, p.data(), p.size());
     reset_game();

@@ -2,9 +2,8 @@
 // target does: list, validate and apply on a scratch game directory, each input as it is and
 // re-sealed with a valid checksum. Nothing may crash, no text may exceed 239 bytes, progress
 // stays on 0..32768, and nothing may appear outside the game directory.
+#include "../fuzz/fuzz_game.h"
 #include "engine.h"
-#include "format.h"
-#include "hash.h"
 #include "os.h"
 #include "test_support.h"
 
@@ -31,33 +30,6 @@ std::string corpus_dir() {
     return kv::os::join(kv::os::join(kv::os::join(base, "patchw32"), "fuzz"), "corpus");
 }
 
-// The fuzz target's game: a text file, two data files with the same lines and machine-code-
-// like bytes with 32-bit displacements (made the same way as there).
-Tree fuzz_game() {
-    std::string level;
-    for (int i = 0; level.size() < 4000; ++i)
-        level += "level data line " + std::to_string(i) + "\n";
-    std::string code(48 * 1024, '\0');
-    uint32_t x = 12345;
-    for (char& b : code)
-        b = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
-    for (size_t at = 16; at + 4 < code.size();) {
-        size_t next = at + 11 + static_cast<uint8_t>(code[at]) % 29;
-        uint32_t disp = static_cast<uint32_t>(static_cast<uint32_t>(at) * 2654435761u) %
-                            static_cast<uint32_t>(code.size()) -
-                        static_cast<uint32_t>(at + 4);
-        for (int i = 0; i < 4; ++i)
-            code[at + static_cast<size_t>(i)] = static_cast<char>(disp >> (8 * i));
-        at = next;
-    }
-    return {{"a.txt", "old file one"},
-            {"data", kDir},
-            {"data/level.dat", level},
-            {"data/pack2.dat", "LEVEL PACK 2\n" + level},
-            {"bin", kDir},
-            {"bin/code.bin", code}};
-}
-
 } // namespace
 
 TEST(Corpus, EveryInputIsHandledSafely) {
@@ -67,6 +39,7 @@ TEST(Corpus, EveryInputIsHandledSafely) {
     std::sort(entries.begin(), entries.end(),
               [](const kv::os::DirEntry& a, const kv::os::DirEntry& b) { return a.name < b.name; });
     Scratch s;
+    const auto game = kvfuzz::game_files();
     int applied = 0;
     for (const auto& e : entries) {
         std::string data = read_file(kv::os::join(corpus_dir(), e.name));
@@ -75,22 +48,17 @@ TEST(Corpus, EveryInputIsHandledSafely) {
             if (reseal) {
                 if (p.size() < kv::kHeaderSize + kv::kTrailerSize)
                     continue;
-                uint64_t total = p.size();
-                for (int i = 0; i < 8; ++i)
-                    p[p.size() - kv::kTrailerSize + 32 + i] = static_cast<char>(total >> (8 * i));
-                kv::Hash128 h = kv::hash128(p.data(), p.size() - 16);
-                std::memcpy(&p[p.size() - 16], h.b, 16);
+                kvfuzz::reseal(reinterpret_cast<uint8_t*>(p.data()), p.size());
             }
             remove_tree(s.sub("game"));
             remove_tree(s.sub("temp"));
-            make_tree(s.sub("game"), fuzz_game());
+            make_tree(s.sub("game"), Tree(game.begin(), game.end()));
             kv::os::make_dir(s.sub("temp"));
             write_file(s.sub("p.rtp"), p);
             Checking c;
-            std::string tail = q(s.sub("game")) + " " + q(s.sub("p.rtp"));
-            kv::run_engine("-l  " + tail, c);
-            kv::run_engine("-u -j " + q("-otempdir:" + s.sub("temp")) + " " + tail, c);
-            int rc = kv::run_engine("-u " + q("-otempdir:" + s.sub("temp")) + " " + tail, c);
+            kv::run_engine("-l  " + q(s.sub("game")) + " " + q(s.sub("p.rtp")), c);
+            kv::run_engine(run_line("-u -j ", s.sub("temp"), s.sub("game"), s.sub("p.rtp")), c);
+            int rc = kv::run_engine(run_line("-u ", s.sub("temp"), s.sub("game"), s.sub("p.rtp")), c);
             applied += rc == kv::kRcOk;
             EXPECT_EQ(snapshot(s.sub("temp")), Tree{}) << e.name;
             Tree root = snapshot(s.path());

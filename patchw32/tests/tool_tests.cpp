@@ -1,6 +1,7 @@
 // Signatures and descriptions of patches: the curve arithmetic against published vectors, and
 // signed patches through the engine's entry point (on Windows the real patchw32.dll, whose
 // checks run on bcrypt.dll), whole and tampered with.
+#include "../fuzz/fuzz_game.h"
 #include "builder.h"
 #include "bytes.h"
 #include "entry_caller.h"
@@ -139,10 +140,7 @@ TEST(SignedPatch, TamperedUnsignedAndForeignPatchesAreRefusedBeforeAnyChange) {
         return reseal(p);
     };
     std::string stripped = good.substr(0, good.size() - kSignAt) + good.substr(good.size() - kv::kTrailerSize);
-    uint8_t total[8];
-    for (int i = 0; i < 8; ++i)
-        total[i] = static_cast<uint8_t>(stripped.size() >> (8 * i));
-    std::memcpy(&stripped[stripped.size() - kv::kTrailerSize + 32], total, 8);
+    kvfuzz::reseal(reinterpret_cast<uint8_t*>(stripped.data()), stripped.size()); // its new size too
     std::string moved = elsewhere;
     moved.replace(moved.size() - kValueAt, 64, good, good.size() - kValueAt, 64);
     const std::string not_matching = "The patch is refused: its signature by key " + fp +
@@ -159,7 +157,7 @@ TEST(SignedPatch, TamperedUnsignedAndForeignPatchesAreRefusedBeforeAnyChange) {
          "it should be " + std::to_string(good.size() ^ 0x40) + " bytes long but is " +
          std::to_string(good.size()) + " bytes."},
         {"a byte of the signature flipped", flip(good.size() - kValueAt + 5), not_matching},
-        {"the signature stripped", reseal(stripped), "The patch is refused: it is not signed, and "
+        {"the signature stripped", stripped, "The patch is refused: it is not signed, and "
          "this game accepts only patches signed by its publisher's key " + fp + "."},
         {"signed with another key", g.build(&other), "The patch is refused: it is signed by key " +
          kv::key_fingerprint(other.pub) + ", but this game accepts only patches signed by its "
