@@ -6,7 +6,7 @@ and applies patches side by side: ours per tree with rtptool, the peers per chan
 file. Every result is checked byte for byte. It prints patch bytes, the ratio to the new
 tree's size, build and apply seconds and peak memory (the largest of any single process).
 
-usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...]
+usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...] [--ours-only] [--cpu]
 Needs bsdiff, xdelta3, zstd, npm and GNU time (Debian packages bsdiff, xdelta3, zstd, npm, time);
 before racing it installs the missing ones with apt-get (through sudo unless run as root) and
 says which.
@@ -66,14 +66,15 @@ def install_missing():
 
 
 def run_measured(cmd, cwd=None):
-    """Runs cmd; returns (seconds, peak KiB)."""
+    """Runs cmd; returns (seconds, peak KiB). The seconds are processor time (user + system)
+    when CPU_TIME is set, for machines that other work shares."""
     with tempfile.NamedTemporaryFile("r") as t:
-        r = subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", t.name] + cmd, cwd=cwd,
+        r = subprocess.run(["/usr/bin/time", "-f", "%e %U %S %M", "-o", t.name] + cmd, cwd=cwd,
                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if r.returncode != 0:
             sys.exit("failed: %s\n%s" % (" ".join(cmd), r.stderr.decode(errors="replace")[-2000:]))
-        secs, kib = t.read().split()
-        return float(secs), int(kib)
+        wall, user, system, kib = t.read().split()[-4:]
+        return (float(user) + float(system) if CPU_TIME else float(wall)), int(kib)
 
 
 def fetch(spec, cache):
@@ -103,7 +104,10 @@ def tree_size(root):
     return sum(os.path.getsize(p) for p in files(root).values())
 
 
-def race(name, old, new, tool, work):
+CPU_TIME = False
+
+
+def race(name, old, new, tool, work, peers_too=True):
     rows = []
     new_size = tree_size(new)
     # ours, per tree
@@ -131,7 +135,7 @@ def race(name, old, new, tool, work):
                                lambda o, p, out: ["zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + o,
                                                   p, "-o", out]),
     }
-    for peer, (enc, dec) in peers.items():
+    for peer, (enc, dec) in (peers.items() if peers_too else ()):
         total, bsum, bmax, asum, amax = 0, 0.0, 0, 0.0, 0
         for rel in changed:
             o = of.get(rel, empty)
@@ -153,6 +157,10 @@ def race(name, old, new, tool, work):
            len([r for r in of if r not in nf])))
     print("%-20s %12s %8s %9s %10s %9s %10s" % ("tool", "patch bytes", "ratio", "build s", "build MB",
                                                "apply s", "apply MB"))
+    if len(rows) == 1:
+        print("rtptool: %d bytes, build %.2f s %.1f MB, apply %.2f s %.1f MB" %
+              (rows[0][1], rows[0][2], rows[0][3] / 1024, rows[0][4], rows[0][5] / 1024))
+        return
     best_peer = min(r[1] for r in rows[1:])
     for t, size, b, bk_, a, ak_ in rows:
         print("%-20s %12d %7.3f%% %9.2f %10.1f %9.2f %10.1f" % (t, size, 100.0 * size / new_size, b, bk_ / 1024,
@@ -176,15 +184,21 @@ def main():
     ap.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                      "../../build/bench-cache"))
     ap.add_argument("--pairs", default=",".join(PAIRS))
+    ap.add_argument("--ours-only", action="store_true", help="skip the peers")
+    ap.add_argument("--cpu", action="store_true",
+                    help="report processor seconds instead of elapsed ones")
     args = ap.parse_args()
-    install_missing()
+    global CPU_TIME
+    CPU_TIME = args.cpu
+    if not args.ours_only:
+        install_missing()
     os.makedirs(args.cache, exist_ok=True)
     tool = os.path.abspath(args.rtptool)
     for name in args.pairs.split(","):
         o, n = PAIRS[name]
         old, new = fetch(o, args.cache), fetch(n, args.cache)
         with tempfile.TemporaryDirectory() as work:
-            race(name, old, new, tool, work)
+            race(name, old, new, tool, work, not args.ours_only)
 
 
 if __name__ == "__main__":
