@@ -4,7 +4,8 @@
 For every pair of published package versions (fetched with `npm pack` and cached) it builds
 and applies patches side by side: ours per tree with rtptool, the peers per changed or added
 file. Every result is checked byte for byte. It prints patch bytes, the ratio to the new
-tree's size, build and apply seconds and peak memory (the largest of any single process).
+tree's size, build and apply seconds, peak memory (the largest of any single process) and the
+player's time T(b) = patch bytes / b + apply seconds at 20 and 100 Mbit/s.
 
 usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...] [--ours-only] [--cpu]
 Needs bsdiff, xdelta3, zstd, npm and GNU time (Debian packages bsdiff, xdelta3, zstd, npm, time);
@@ -107,6 +108,11 @@ def tree_size(root):
 CPU_TIME = False
 
 
+def players_time(size, apply_s, mbit):
+    """The player's time to update at `mbit` Mbit/s: download plus apply seconds."""
+    return size * 8 / (mbit * 1e6) + apply_s
+
+
 def race(name, old, new, tool, work, peers_too=True):
     rows = []
     new_size = tree_size(new)
@@ -157,17 +163,24 @@ def race(name, old, new, tool, work, peers_too=True):
            len([r for r in of if r not in nf])))
     print("%-20s %12s %8s %9s %10s %9s %10s" % ("tool", "patch bytes", "ratio", "build s", "build MB",
                                                "apply s", "apply MB"))
+    print("%-20s %12s %8s %9s %10s %9s %10s %8s %8s" % ("tool", "patch bytes", "ratio", "build s",
+                                                         "build MB", "apply s", "apply MB",
+                                                         "T(20) s", "T(100) s"))
+    for t, size, b, bk_, a, ak_ in rows:
+        print("%-20s %12d %7.3f%% %9.2f %10.1f %9.2f %10.1f %8.2f %8.2f" %
+              (t, size, 100.0 * size / new_size, b, bk_ / 1024, a, ak_ / 1024,
+               players_time(size, a, 20), players_time(size, a, 100)))
     if len(rows) == 1:
-        print("rtptool: %d bytes, build %.2f s %.1f MB, apply %.2f s %.1f MB" %
-              (rows[0][1], rows[0][2], rows[0][3] / 1024, rows[0][4], rows[0][5] / 1024))
         return
     best_peer = min(r[1] for r in rows[1:])
-    for t, size, b, bk_, a, ak_ in rows:
-        print("%-20s %12d %7.3f%% %9.2f %10.1f %9.2f %10.1f" % (t, size, 100.0 * size / new_size, b, bk_ / 1024,
-                                                                a, ak_ / 1024))
     ours = rows[0]
     print("ours / smallest peer: %.3f (target 0.9); apply: ours %.2f s, fastest peer %.2f s" %
           (ours[1] / best_peer, ours[4], min(r[4] for r in rows[1:])))
+    for mbit in (20, 100):
+        best = min(players_time(r[1], r[4], mbit) for r in rows[1:])
+        print("T(%d): ours %.2f s, best peer %.2f s, ratio %.3f" %
+              (mbit, players_time(ours[1], ours[4], mbit), best,
+               players_time(ours[1], ours[4], mbit) / best))
 
 
 def same_tree(a, b):

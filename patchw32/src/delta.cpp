@@ -935,6 +935,7 @@ struct BlockJob {
     std::vector<uint8_t> ctrl;   // decoded instructions, already checked
     std::vector<uint8_t> src[3]; // stored bytes of each stream (the instructions' unused)
     std::vector<uint8_t> block;  // the result
+    uint64_t memory = 0;         // what decoding it may hold at once
     DecodeResult result;
 };
 
@@ -1026,12 +1027,35 @@ DecodeResult finish_block(BlockJob& j, os::File& old) {
     return DecodeResult::ok();
 }
 
-// Blocks decoded at once: each needs its models and buffers (about 20 MB at most), so a
-// 32-bit process keeps to two.
-size_t blocks_in_flight() {
+// Blocks are decoded on every core, as many at once as there are cores, while the memory they
+// hold together stays within a budget: the 32-bit engine keeps its whole apply under 64 MB.
+size_t decode_threads() {
     unsigned hw = std::thread::hardware_concurrency();
-    size_t cap = sizeof(void*) >= 8 ? 4 : 2;
-    return std::max<size_t>(1, std::min<size_t>(hw ? hw : 1, cap));
+    return std::max<size_t>(1, hw);
+}
+
+constexpr uint64_t kDecodeBudget = sizeof(void*) >= 8 ? 512ull << 20 : 40ull << 20;
+// The context-mixing models' tables when every context has been seen: difference bytes,
+// other streams.
+constexpr uint64_t kDiffModelBytes = 10u << 20;
+constexpr uint64_t kByteModelBytes = 3u << 20;
+
+// What decoding a block holds at its peak: the stored streams, the instructions, the decoded
+// literals and difference bytes (or the old bytes the model reads), the models and the result.
+uint64_t block_memory(const BlockHead& b) {
+    using SC = StreamCoding;
+    auto mixing = [](uint8_t c) {
+        return c == static_cast<uint8_t>(SC::Mixing) || c == static_cast<uint8_t>(SC::Mixing2);
+    };
+    uint64_t m = b.stored[0] + b.stored[1] + b.stored[2] + b.raw[0] + b.out_len;
+    if (b.coding[2] != static_cast<uint8_t>(SC::Raw))
+        m += b.raw[2] + (mixing(b.coding[2]) ? kByteModelBytes : 0);
+    uint64_t diff_len = b.out_len - std::min(b.raw[2], b.out_len);
+    if (mixing(b.coding[1]))
+        m += diff_len + kDiffModelBytes;
+    else if (b.coding[1] != kZeroDifferences)
+        m += diff_len + b.raw[1];
+    return m;
 }
 
 } // namespace
@@ -1040,7 +1064,8 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
                           Sink& out, const ProgressFn& progress) {
     PayloadReader in(patch, e.payload_offset, e.payload_size);
     std::deque<std::pair<std::unique_ptr<BlockJob>, std::future<void>>> running;
-    const size_t parallel = blocks_in_flight();
+    const size_t parallel = decode_threads();
+    uint64_t holding = 0; // memory of the blocks in flight
     uint64_t produced = 0; // written to the sink
     uint64_t read_to = 0;  // covered by the blocks read so far
     uint64_t oldpos = 0;
@@ -1052,6 +1077,7 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
             fut.get();
         std::unique_ptr<BlockJob> j = std::move(job);
         running.pop_front();
+        holding -= j->memory;
         if (j->result.status != DecodeStatus::Ok)
             return j->result;
         os::Status st = out.write(j->block.data(), j->block.size());
@@ -1086,6 +1112,15 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
         if (DecodeResult r = read_block_head(in, e.new_size - read_to, b);
             r.status != DecodeStatus::Ok)
             return r;
+        // Room for this block first: the oldest ones are written out until it fits.
+        j->memory = block_memory(b);
+        while (!running.empty() &&
+               (running.size() >= parallel || holding + j->memory > kDecodeBudget)) {
+            DecodeResult r = retire();
+            if (r.status != DecodeStatus::Ok)
+                return r;
+        }
+        holding += j->memory;
         const uint64_t out_len = b.out_len;
         j->out_len = out_len;
         std::copy(b.coding, b.coding + 3, j->coding);
@@ -1134,11 +1169,6 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
             return DecodeResult::corrupt("a difference block does not add up");
         read_to += out_len;
 
-        while (running.size() >= parallel) {
-            DecodeResult r = retire();
-            if (r.status != DecodeStatus::Ok)
-                return r;
-        }
         BlockJob* jp = j.get();
         std::future<void> fut;
         if (parallel > 1) {
