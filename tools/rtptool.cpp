@@ -1,5 +1,6 @@
 // rtptool: the publisher's patch builder and a console front end of the engine.
-//   rtptool build [--fast-apply] OLD_DIR NEW_DIR OUT.rtp   build a patch between two trees
+//   rtptool build [--bandwidth RATE | --smallest] [--fast-apply] OLD_DIR NEW_DIR OUT.rtp
+//                                           build a patch between two trees
 //   rtptool info PATCH                      list the entries of a patch
 //   rtptool apply ARGS...                   run the engine with ARGS as its command-line words
 //   rtptool run "COMMAND LINE"              run the engine with a complete command line
@@ -17,6 +18,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,19 +28,48 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage:\n"
-                 "  rtptool build [--fast-apply] OLD_DIR NEW_DIR OUT.rtp\n"
+                 "  rtptool build [--bandwidth RATE | --smallest] [--fast-apply] OLD_DIR NEW_DIR "
+                 "OUT.rtp\n"
                  "  rtptool info [-v] PATCH\n"
                  "  rtptool [--stats] apply [-u] [-j] [-i] [-l] [-otempdir:DIR] [GAME_DIR] PATCH\n"
                  "  rtptool run \"ENGINE COMMAND LINE\"\n");
     return 64;
 }
 
+// The player's download rate that `build` optimises for unless told otherwise, bits per second.
+constexpr double kDefaultBandwidth = 50e6;
+
+// A rate in bits per second: a number with an optional k, M or G.
+bool parse_rate(const char* text, double& out) {
+    char* end = nullptr;
+    double v = std::strtod(text, &end);
+    if (end == text || !(v > 0) || v > 1e12)
+        return false;
+    std::string unit = end;
+    double scale = unit.empty() ? 1 : unit == "k" ? 1e3 : unit == "M" ? 1e6 : unit == "G" ? 1e9 : 0;
+    if (scale == 0)
+        return false;
+    out = v * scale;
+    return true;
+}
+
 int cmd_build(int argc, char** argv) {
     kv::BuildOptions opt;
-    if (argc == 6 && std::string(argv[2]) == "--fast-apply") {
-        opt.delta.fast_apply = true;
-        ++argv;
-        --argc;
+    opt.delta.bandwidth = kDefaultBandwidth;
+    while (argc > 5 && std::strncmp(argv[2], "--", 2) == 0) {
+        std::string o = argv[2];
+        int used = 1;
+        if (o == "--fast-apply") {
+            opt.delta.fast_apply = true;
+        } else if (o == "--smallest") {
+            opt.delta.bandwidth = 0;
+        } else if (o == "--bandwidth" && argc > 6 && parse_rate(argv[3], opt.delta.bandwidth)) {
+            used = 2;
+        } else {
+            return usage();
+        }
+        argv += used;
+        argc -= used;
     }
     if (argc != 5)
         return usage();

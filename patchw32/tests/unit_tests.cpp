@@ -922,27 +922,37 @@ TEST(DeltaCodec, FullAndCompactBlockHeadsDecodeAlike) {
     }
 }
 
-// A publisher may trade size for applying speed: no stream is then context-mixed.
-TEST(DeltaCodec, FastApplyPatchesUseNoContextMixing) {
+// A publisher may trade size for applying speed: with --fast-apply no stream is
+// context-mixed; with a bandwidth, mixing is kept where the download time it saves outweighs
+// its decoding time (on a slow link), dropped where it does not (on a fast one).
+TEST(DeltaCodec, FastApplyAndBandwidthChooseContextMixingByThePlayersTime) {
     std::string oldb = random_bytes(45, 300000), r = random_bytes(46, 20000);
     std::string newb = oldb;
     // Changes at irregular places, mostly by one: context mixing codes them best.
     for (size_t i = 100, k = 0; i < newb.size(); i += 20 + static_cast<uint8_t>(r[k++]) % 64)
         newb[i] = static_cast<char>(newb[i] + (r[k] & 0x70 ? 1 : 1 + (r[k] & 3)));
     newb.insert(5000, "a few new bytes");
-    size_t sizes[2] = {0, 0};
-    for (bool fast : {false, true}) {
+    struct Case {
+        bool fast;
+        double bandwidth;
+        bool mixed;
+    } cases[] = {{false, 0, true}, {true, 0, false}, {false, 1e3, true}, {false, 1e9, false}};
+    size_t smallest = 0;
+    for (const Case& c : cases) {
         Scratch s;
         DeltaOptions opt = default_delta_options();
-        opt.fast_apply = fast;
-        CodecRun r = delta_round_trip(s, oldb, newb, opt);
-        ASSERT_EQ(r.result.status, DecodeStatus::Ok) << r.result.message;
-        ASSERT_TRUE(r.decoded == newb);
-        DeltaStats st = payload_stats(s, r, newb.size());
-        EXPECT_EQ(st.by_coding[2] + st.by_coding[3] > 0, !fast);
-        sizes[fast] = r.payload.size();
+        opt.fast_apply = c.fast;
+        opt.bandwidth = c.bandwidth;
+        CodecRun run = delta_round_trip(s, oldb, newb, opt);
+        ASSERT_EQ(run.result.status, DecodeStatus::Ok) << run.result.message;
+        ASSERT_TRUE(run.decoded == newb);
+        DeltaStats st = payload_stats(s, run, newb.size());
+        EXPECT_EQ(st.by_coding[2] + st.by_coding[3] > 0, c.mixed) << c.bandwidth;
+        if (&c == cases)
+            smallest = run.payload.size();
+        else
+            EXPECT_LE(smallest, run.payload.size()) << c.bandwidth;
     }
-    EXPECT_LT(sizes[0], sizes[1]);
 }
 
 // The history finds what followed the latest earlier occurrence of the last two (d, x) pairs
