@@ -462,7 +462,7 @@ struct MatchCosts {
     static constexpr int64_t disagree = 7;  // bits lost per byte that does not
     static constexpr int64_t drop = 500;    // growth stops this far below the best score
     static constexpr int64_t min_exact = 6; // shortest exact match the index may anchor
-    static constexpr int64_t take = 56;     // what a new alignment must be worth
+    static constexpr int64_t take = 48;     // what a new alignment must be worth
     static constexpr int64_t resume = 16;   // what resuming the last displacement must be worth
     static constexpr int64_t min_resume = 4; // shortest agreeing run that resumes it
     static constexpr int64_t long_run = 32;  // an agreeing run this long is not challenged
