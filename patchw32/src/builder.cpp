@@ -30,8 +30,8 @@ std::string scan_tree(const std::string& root, const std::string& rel, std::vect
               [](const os::DirEntry& a, const os::DirEntry& b) { return a.name < b.name; });
     for (const os::DirEntry& e : entries) {
         std::string r = rel.empty() ? e.name : rel + "/" + e.name;
-        if (is_reserved_path(r) && split_rel(r).size() == 2)
-            continue; // Tarrowmoor/.kelvane-journal: the engine's, never part of a game
+        if (is_reserved_path(r) && (split_rel(r).size() == 2 || fold_case(r) == fold_case(kReservedTopTmp)))
+            continue; // the engine's journal or half-made top folder, never part of a game
         std::string full = os::join(dir, e.name);
         os::Stat st;
         if (!(s = os::stat(full, st)))
