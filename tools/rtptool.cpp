@@ -25,6 +25,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -126,6 +127,10 @@ const char* const kBuildHelp =
     "                      optional NEW_DIR/.rtpignore ('#' starts a comment) are added.\n"
     "                      Thumbs.db, ehthumbs.db and .DS_Store are always left out.\n"
     "  --fast-apply        no context mixing: a larger patch that applies several times faster\n"
+    "  --bandwidth RATE    the players' download rate in bits per second (k, M, G allowed;\n"
+    "                      default 50M): every stream takes the coding that costs the\n"
+    "                      player least time, download plus decoding\n"
+    "  --smallest          every stream takes its smallest coding, however slow to decode\n"
     "  --game NAME         the game the patch is for, shown by info and by the engine\n"
     "  --from VERSION      the version the patch updates; by default the file version of\n"
     "                      OLD_DIR/tarrowmain.exe when it has one (1.0.23.0 gives 1.23)\n"
@@ -279,6 +284,23 @@ bool stderr_is_terminal() {
 
 // ---------------------------------------------------------------- build
 
+// The players' download rate that `build` optimises for unless told otherwise, bits per second.
+constexpr double kDefaultBandwidth = 50e6;
+
+// A rate in bits per second: a number with an optional k, M or G.
+bool parse_rate(const std::string& text, double& out) {
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || !(v > 0) || v > 1e12)
+        return false;
+    std::string unit = end;
+    double scale = unit.empty() ? 1 : unit == "k" ? 1e3 : unit == "M" ? 1e6 : unit == "G" ? 1e9 : 0;
+    if (scale == 0)
+        return false;
+    out = v * scale;
+    return true;
+}
+
 std::unique_ptr<kv::PatchSigner> load_signer(const std::string& path, std::string& why);
 
 int cmd_build(const std::vector<std::string>& words) {
@@ -293,6 +315,8 @@ int cmd_build(const std::vector<std::string>& words) {
                                      {"no-verify", 0, false},
                                      {"exclude", 0, true},
                                      {"fast-apply", 0, false},
+                                     {"bandwidth", 0, true},
+                                     {"smallest", 0, false},
                                      {"threads", 'j', true},
                                      {"game", 0, true},
                                      {"from", 0, true},
@@ -312,6 +336,11 @@ int cmd_build(const std::vector<std::string>& words) {
     }
     kv::BuildOptions opt;
     opt.delta.fast_apply = p.has("fast-apply");
+    opt.delta.bandwidth = kDefaultBandwidth;
+    if (p.has("bandwidth") && !parse_rate(p.value("bandwidth"), opt.delta.bandwidth))
+        return usage_error("--bandwidth needs a rate in bits per second, such as 50M", "build");
+    if (p.has("smallest"))
+        opt.delta.bandwidth = 0;
     opt.allow_empty = p.has("allow-empty");
     opt.overwrite = p.has("force");
     opt.verify = !p.has("no-verify");
