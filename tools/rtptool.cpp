@@ -7,10 +7,12 @@
 #include "builder.h"
 #include "delta.h"
 #include "format.h"
+#include "os.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #include <psapi.h>
+#include <shellapi.h>
 #else
 #include <sys/resource.h>
 #endif
@@ -22,6 +24,12 @@
 #include <vector>
 
 namespace {
+
+// The builder and the patch work in UTF-8; the console, like the engine's callers, in the
+// ANSI code page on Windows.
+std::string shown(const std::string& utf8) {
+    return kv::os::to_ansi(utf8);
+}
 
 int usage() {
     std::fprintf(stderr,
@@ -46,9 +54,9 @@ int cmd_build(int argc, char** argv) {
     auto t0 = std::chrono::steady_clock::now();
     std::string err = kv::build_patch(
         argv[2], argv[3], argv[4], opt,
-        [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }, stats);
+        [](const std::string& line) { std::fprintf(stderr, "%s\n", shown(line).c_str()); }, stats);
     if (!err.empty()) {
-        std::fprintf(stderr, "rtptool: %s\n", err.c_str());
+        std::fprintf(stderr, "rtptool: %s\n", shown(err).c_str());
         return 1;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -56,7 +64,7 @@ int cmd_build(int argc, char** argv) {
         stderr,
         "%s: %llu modified, %llu added, %llu deleted, %llu unchanged, %llu folder entries; "
         "%llu bytes of new data in a patch of %llu bytes (%.2f s)\n",
-        argv[4], (unsigned long long)stats.modified, (unsigned long long)stats.added,
+        shown(argv[4]).c_str(), (unsigned long long)stats.modified, (unsigned long long)stats.added,
         (unsigned long long)stats.deleted, (unsigned long long)stats.unchanged,
         (unsigned long long)stats.dirs, (unsigned long long)stats.new_bytes,
         (unsigned long long)stats.patch_bytes, secs);
@@ -73,7 +81,7 @@ int cmd_info(int argc, char** argv) {
     std::string msg;
     kv::PatchError e = kv::open_patch(argv[2], p, msg);
     if (e != kv::PatchError::None) {
-        std::fprintf(stderr, "rtptool: %s\n", msg.c_str());
+        std::fprintf(stderr, "rtptool: %s\n", shown(msg).c_str());
         return 1;
     }
     std::printf("format version %u, %zu entries, %llu bytes\n", p.version, p.entries.size(),
@@ -84,18 +92,19 @@ int cmd_info(int argc, char** argv) {
         std::printf("%-7s %-8s %12llu %12llu %12llu  %s", kv::op_name(en.op),
                     kv::codec_name(en.codec), (unsigned long long)en.old_size,
                     (unsigned long long)en.new_size, (unsigned long long)en.payload_size,
-                    en.path.c_str());
+                    shown(en.path).c_str());
         bool ref = false;
         uint64_t index = 0;
         if (kv::delta_reference(en, ref, index) && ref)
-            std::printf("  (instructions predicted from %s)", p.entries[index].path.c_str());
+            std::printf("  (instructions predicted from %s)",
+                        shown(p.entries[index].path).c_str());
         std::printf("\n");
     }
     if (verbose) {
         kv::DeltaStats st;
         for (const kv::Entry& en : p.entries)
             if (en.codec == kv::Codec::Delta && !kv::delta_stats(en, p.file, st))
-                std::printf("cannot read the blocks of %s\n", en.path.c_str());
+                std::printf("cannot read the blocks of %s\n", shown(en.path).c_str());
         const char* names[3] = {"instructions", "differences", "literals"};
         std::printf("delta blocks: %llu\n", (unsigned long long)st.blocks);
         for (int i = 0; i < 3; ++i)
@@ -161,7 +170,9 @@ unsigned long long peak_kib() {
 #endif
 }
 
-int run_line(std::string line) {
+// The engine takes its command line in the ANSI code page, as the tool hands it.
+int run_line(const std::string& utf8_line) {
+    std::string line = kv::os::to_ansi(utf8_line);
     std::vector<char> buf(line.begin(), line.end());
     buf.push_back('\0');
     auto t0 = std::chrono::steady_clock::now();
@@ -191,6 +202,23 @@ int cmd_apply(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // The words as UTF-8, so that trees with names of any language can be built.
+    std::vector<std::string> words;
+    std::vector<char*> wargv;
+    int wargc = 0;
+    if (LPWSTR* w = CommandLineToArgvW(GetCommandLineW(), &wargc)) {
+        for (int i = 0; i < wargc; ++i)
+            words.push_back(kv::os::utf16_to_utf8(
+                std::u16string(w[i], w[i] + wcslen(w[i]))));
+        LocalFree(w);
+        for (std::string& word : words)
+            wargv.push_back(word.data());
+        wargv.push_back(nullptr);
+        argc = wargc;
+        argv = wargv.data();
+    }
+#endif
     if (argc >= 2 && std::string(argv[1]) == "--stats") {
         g_stats = true;
         ++argv;

@@ -269,13 +269,13 @@ std::vector<uint8_t> delta_reference_params(uint64_t index) {
 }
 
 PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
-                         std::string& message) {
+                         std::string& message, NameCoding coding) {
     std::map<std::string, size_t> files; // folded path -> index, for file entries
     std::set<std::string> dirs;          // folded folder paths implied or named
     std::set<std::string> named_dirs;    // folded folder paths of folder entries
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& e = entries[i];
-        std::string why = check_rel_path(e.path);
+        std::string why = check_rel_path(e.path, coding);
         if (!why.empty()) {
             message = "The patch is refused: the entry \"" + shorten_middle(e.path, 120) +
                       "\" is unsafe (" + why + ").";
@@ -336,7 +336,7 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
             message = "The patch is damaged: an entry has unknown attributes.";
             return PatchError::Corrupt;
         }
-        std::string folded = fold_case(e.path);
+        std::string folded = fold_case(e.path, coding);
         bool is_dir = e.op == Op::MakeDir || e.op == Op::RemoveDir;
         if (files.count(folded) || (!is_dir && dirs.count(folded)) ||
             (is_dir && files.count(folded))) {
@@ -382,11 +382,18 @@ namespace {
 
 // Checks the entries, then tells each delta entry that refers to another where that one's
 // payload lies.
-PatchError check_and_link(std::vector<Entry>& entries, uint64_t payload_end, std::string& message) {
-    PatchError err = check_entries(entries, payload_end, message);
+PatchError check_and_link(std::vector<Entry>& entries, uint64_t payload_end, std::string& message,
+                          uint16_t version) {
+    bool legacy = version == kOldestFormatVersion;
+    PatchError err = check_entries(entries, payload_end, message,
+                                   legacy ? NameCoding::Native : NameCoding::Utf8);
     if (err != PatchError::None)
         return err;
     for (Entry& e : entries) {
+        // Version 1 names are in the builder's code page: the ANSI code page on Windows
+        // (which is how its 8-bit file functions took them), bytes elsewhere.
+        if (legacy)
+            e.path = os::from_ansi(e.path);
         bool present = false;
         uint64_t index = 0;
         if (e.codec == Codec::Delta && delta_reference(e, present, index) && present) {
@@ -423,10 +430,10 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         return PatchError::Corrupt;
     }
     out.version = get_u16(head + 8);
-    if (out.version != kFormatVersion) {
+    if (out.version < kOldestFormatVersion || out.version > kFormatVersion) {
         message = "The patch uses format version " + std::to_string(out.version) +
-                  ", but this engine reads only version " + std::to_string(kFormatVersion) +
-                  ". A newer patchw32.dll is needed.";
+                  ", but this engine reads only versions " + std::to_string(kOldestFormatVersion) +
+                  " and " + std::to_string(kFormatVersion) + ". A newer patchw32.dll is needed.";
         return PatchError::Unsupported;
     }
     if (get_u16(head + 10) != kHeaderSize || get_u32(head + 12) != 0) {
@@ -527,7 +534,7 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
             message = "The patch is damaged (its directory is invalid).";
             return PatchError::Corrupt;
         }
-        return check_and_link(out.entries, dir_off, message);
+        return check_and_link(out.entries, dir_off, message, out.version);
     }
     ByteReader r(dir.data(), dir.size());
     for (uint32_t i = 0; i < count; ++i) {
@@ -560,7 +567,7 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         message = "The patch is damaged (its directory has trailing bytes).";
         return PatchError::Corrupt;
     }
-    return check_and_link(out.entries, dir_off, message);
+    return check_and_link(out.entries, dir_off, message, out.version);
 }
 
 } // namespace kv

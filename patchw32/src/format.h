@@ -4,6 +4,7 @@
 
 #include "hash.h"
 #include "os.h"
+#include "paths.h"
 
 #include <cstdint>
 #include <string>
@@ -11,7 +12,10 @@
 
 namespace kv {
 
-constexpr uint16_t kFormatVersion = 1;
+// Version 2 stores every path in UTF-8; version 1 stored them in the builder's code page
+// and is still read (its names taken as the ANSI code page on Windows, as bytes elsewhere).
+constexpr uint16_t kFormatVersion = 2;
+constexpr uint16_t kOldestFormatVersion = 1;
 constexpr size_t kHeaderSize = 16;
 constexpr size_t kTrailerSize = 64;
 constexpr uint32_t kHashXxh3_128 = 1;
@@ -79,9 +83,10 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
 bool delta_reference(const Entry& e, bool& present, uint64_t& index);
 std::vector<uint8_t> delta_reference_params(uint64_t index);
 
-// Checks a list of entries as the engine would (paths, duplicates, fields).
+// Checks a list of entries as the engine would (paths, duplicates, fields); `coding` is how
+// the paths are written (format version 1: Native).
 PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
-                         std::string& message);
+                         std::string& message, NameCoding coding = NameCoding::Utf8);
 
 std::vector<uint8_t> encode_header();
 // One raw deflate stream (window bits -15) of `in`; false for empty input or a zlib failure.

@@ -77,4 +77,64 @@ Status File::write_at(uint64_t off, const void* buf, size_t n) {
     return s;
 }
 
+// The encodings of RFC 3629 (UTF-8) and RFC 2781 (UTF-16).
+bool utf8_to_utf16(const std::string& in, std::u16string& out) {
+    out.clear();
+    out.reserve(in.size());
+    bool ok = true;
+    for (size_t i = 0; i < in.size();) {
+        unsigned char c = static_cast<unsigned char>(in[i]);
+        size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+        uint32_t cp = len == 1 ? c : c & (0x7Fu >> len);
+        bool good = len != 0 && c <= 0xF4 && i + len <= in.size();
+        for (size_t k = 1; good && k < len; ++k) {
+            unsigned char t = static_cast<unsigned char>(in[i + k]);
+            good = (t & 0xC0) == 0x80;
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (!good || cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out += u'\uFFFD';
+            ok = false;
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+        i += len;
+    }
+    return ok;
+}
+
+std::string utf16_to_utf8(const std::u16string& in) {
+    std::string out;
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        uint32_t cp = in[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 &&
+            in[i + 1] <= 0xDFFF)
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[++i] - 0xDC00);
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
 } // namespace kv::os

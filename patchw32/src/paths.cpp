@@ -2,6 +2,8 @@
 
 #include "os.h"
 
+#include <cstdint>
+
 namespace kv {
 
 namespace {
@@ -25,6 +27,71 @@ unsigned char fold_char(unsigned char c) {
     }
 }
 
+// The length of the well-formed UTF-8 sequence at s[i] and its code point; 0 when the bytes
+// there are not one (RFC 3629: shortest form only, no surrogates, at most U+10FFFF).
+size_t decode_utf8(const std::string& s, size_t i, uint32_t& cp) {
+    auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = b(i);
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    }
+    size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+    if (len == 0 || c > 0xF4 || i + len > s.size())
+        return 0;
+    cp = c & (0x7F >> len);
+    for (size_t k = 1; k < len; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return len;
+}
+
+void append_utf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+        return;
+    }
+    size_t len = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    static const unsigned char lead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+    out += static_cast<char>(lead[len] | (cp >> (6 * (len - 1))));
+    for (size_t k = len - 1; k-- > 0;)
+        out += static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F));
+}
+
+// Lower-case letters and their upper case: the simple one-to-one mappings of Unicode for the
+// scripts whose case Windows folds in file names and players are likely to use. `step` 2
+// means the range alternates upper and lower case, and only the code points of the parity
+// of `lo` are lower case.
+struct FoldRange {
+    uint32_t lo, hi;
+    int32_t delta;
+    uint8_t step;
+};
+constexpr FoldRange kFolds[] = {
+    {0x0061, 0x007A, -32, 1},  {0x00E0, 0x00F6, -32, 1},  {0x00F8, 0x00FE, -32, 1},
+    {0x00FF, 0x00FF, 0x79, 1}, {0x0101, 0x012F, -1, 2},   {0x0133, 0x0137, -1, 2},
+    {0x013A, 0x0148, -1, 2},   {0x014B, 0x0177, -1, 2},   {0x017A, 0x017E, -1, 2},
+    {0x03AC, 0x03AC, -38, 1},  {0x03AD, 0x03AF, -37, 1},  {0x03B1, 0x03C1, -32, 1},
+    {0x03C2, 0x03C2, -31, 1},  {0x03C3, 0x03CB, -32, 1},  {0x03CC, 0x03CC, -64, 1},
+    {0x03CD, 0x03CE, -63, 1},  {0x03D9, 0x03EF, -1, 2},   {0x0430, 0x044F, -32, 1},
+    {0x0450, 0x045F, -80, 1},  {0x0461, 0x0481, -1, 2},   {0x048B, 0x04BF, -1, 2},
+    {0x04C2, 0x04CE, -1, 2},   {0x04CF, 0x04CF, -15, 1},  {0x04D1, 0x052F, -1, 2},
+    {0x0561, 0x0586, -48, 1},  {0x1E01, 0x1E95, -1, 2},   {0x1EA1, 0x1EFF, -1, 2},
+    {0x2170, 0x217F, -16, 1},  {0x24D0, 0x24E9, -26, 1},  {0xFF41, 0xFF5A, -32, 1},
+};
+
+uint32_t upper_of(uint32_t cp) {
+    for (const FoldRange& r : kFolds)
+        if (cp >= r.lo && cp <= r.hi && (r.step == 1 || (cp - r.lo) % 2 == 0))
+            return static_cast<uint32_t>(static_cast<int32_t>(cp) + r.delta);
+    return cp;
+}
+
 bool ieq(const std::string& a, const char* b) {
     size_t n = 0;
     for (; b[n]; ++n) {
@@ -35,7 +102,7 @@ bool ieq(const std::string& a, const char* b) {
     return n == a.size();
 }
 
-bool is_reserved_device(const std::string& comp) {
+bool is_reserved_device(const std::string& comp, NameCoding coding) {
     // Windows maps these names to devices whatever the extension: "nul.txt" is NUL.
     std::string base = comp.substr(0, comp.find('.'));
     while (!base.empty() && base.back() == ' ')
@@ -44,13 +111,15 @@ bool is_reserved_device(const std::string& comp) {
     for (const char* f : fixed)
         if (ieq(base, f))
             return true;
-    if (base.size() == 4 && (ieq(base.substr(0, 3), "COM") || ieq(base.substr(0, 3), "LPT"))) {
-        unsigned char d = static_cast<unsigned char>(base[3]);
-        // digits 0-9 and the superscript digits 1, 2, 3 of code page 1252
-        if ((d >= '0' && d <= '9') || d == 0xB9 || d == 0xB2 || d == 0xB3)
-            return true;
-    }
-    return false;
+    if (base.size() < 4 || !(ieq(base.substr(0, 3), "COM") || ieq(base.substr(0, 3), "LPT")))
+        return false;
+    // digits 0-9 and the superscript digits 1, 2, 3 (U+00B9, U+00B2, U+00B3; in code page
+    // 1252 the bytes B9, B2, B3)
+    std::string d = base.substr(3);
+    if (coding == NameCoding::Utf8 && d.size() == 2 && d[0] == '\xC2')
+        d = d.substr(1);
+    unsigned char c = static_cast<unsigned char>(d[0]);
+    return d.size() == 1 && ((c >= '0' && c <= '9') || c == 0xB9 || c == 0xB2 || c == 0xB3);
 }
 
 bool looks_like_short_name(const std::string& comp) {
@@ -65,7 +134,7 @@ bool looks_like_short_name(const std::string& comp) {
     return true;
 }
 
-std::string check_component(const std::string& c) {
+std::string check_component(const std::string& c, NameCoding coding) {
     if (c.empty())
         return "it has an empty folder name";
     if (c == "." || c == "..")
@@ -86,7 +155,7 @@ std::string check_component(const std::string& c) {
         return "a name in it ends with a dot or a blank, which Windows drops";
     if (c.front() == ' ')
         return "a name in it starts with a blank";
-    if (is_reserved_device(c))
+    if (is_reserved_device(c, coding))
         return "\"" + c + "\" is a reserved device name on Windows";
     if (looks_like_short_name(c))
         return "\"" + c + "\" looks like a Windows short name, which may stand for another file";
@@ -95,10 +164,52 @@ std::string check_component(const std::string& c) {
 
 } // namespace
 
-std::string fold_case(const std::string& s) {
-    std::string r = s;
-    for (char& ch : r)
-        ch = static_cast<char>(fold_char(static_cast<unsigned char>(ch)));
+std::string fold_case(const std::string& s, NameCoding coding) {
+    std::string r;
+    if (coding == NameCoding::Native) {
+        r = s;
+        for (char& ch : r)
+            ch = static_cast<char>(fold_char(static_cast<unsigned char>(ch)));
+        return r;
+    }
+    r.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        uint32_t cp = 0;
+        size_t n = decode_utf8(s, i, cp);
+        if (n == 0) {
+            r += s[i++];
+            continue;
+        }
+        append_utf8(r, upper_of(cp));
+        i += n;
+    }
+    return r;
+}
+
+bool is_valid_utf8(const std::string& s) {
+    uint32_t cp = 0;
+    for (size_t i = 0, n = 0; i < s.size(); i += n)
+        if ((n = decode_utf8(s, i, cp)) == 0)
+            return false;
+    return true;
+}
+
+std::string escape_name(const std::string& s) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string r;
+    for (size_t i = 0; i < s.size();) {
+        uint32_t cp = 0;
+        size_t n = decode_utf8(s, i, cp);
+        if (n != 0 && cp >= 0x20 && cp != 0x7F) {
+            r.append(s, i, n);
+            i += n;
+            continue;
+        }
+        unsigned char c = static_cast<unsigned char>(s[i++]);
+        r += "\\x";
+        r += hex[c >> 4];
+        r += hex[c & 15];
+    }
     return r;
 }
 
@@ -116,17 +227,19 @@ std::vector<std::string> split_rel(const std::string& rel) {
     }
 }
 
-std::string check_rel_path(const std::string& rel) {
+std::string check_rel_path(const std::string& rel, NameCoding coding) {
     if (rel.empty())
         return "the path is empty";
     if (rel.size() > kMaxPathBytes)
         return "the path is longer than 1024 bytes";
+    if (coding == NameCoding::Utf8 && !is_valid_utf8(rel))
+        return "it is not valid UTF-8";
     if (rel[0] == '/')
         return "it is an absolute path";
     if (rel.size() >= 2 && rel[1] == ':')
         return "it starts with a drive letter";
     for (const std::string& c : split_rel(rel)) {
-        std::string why = check_component(c);
+        std::string why = check_component(c, coding);
         if (!why.empty())
             return why;
     }
@@ -168,8 +281,14 @@ std::string shorten_middle(const std::string& s, size_t max) {
         return s;
     size_t keep = max - 3;
     size_t head = keep / 3;
-    size_t tail = keep - head;
-    return s.substr(0, head) + "..." + s.substr(s.size() - tail);
+    size_t tail_from = s.size() - (keep - head);
+    // Cut between characters, not inside a UTF-8 sequence.
+    auto inside = [&](size_t i) { return (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80; };
+    for (int k = 0; k < 3 && head > 0 && inside(head); ++k)
+        --head;
+    for (int k = 0; k < 3 && tail_from < s.size() && inside(tail_from); ++k)
+        ++tail_from;
+    return s.substr(0, head) + "..." + s.substr(tail_from);
 }
 
 } // namespace kv

@@ -533,15 +533,15 @@ TEST(Engine, TruncatedAndBitFlippedPatchesAreRefusedBeforeAnyChange) {
 TEST(Engine, UnknownFormatVersionIsRefusedClearly) {
     Fixture f;
     std::string p = read_file(f.patch);
-    p[8] = 2;
+    p[8] = 3;
     write_file(f.patch, p);
     Recorder r;
     EXPECT_EQ(f.run("-u ", r), kRcPatchUnsupported);
     EXPECT_EQ(r.texts(3).at(0),
-              "The patch uses format version 2, but this engine reads only version 1. "
+              "The patch uses format version 3, but this engine reads only versions 1 and 2. "
               "A newer patchw32.dll is needed.");
     // A directory stored in a way this engine does not know, under a valid checksum.
-    p[8] = 1;
+    p[8] = 2;
     p[p.size() - kTrailerSize + 40] = 7;
     Hash128 h = hash128(p.data(), p.size() - 16);
     std::copy(h.b, h.b + 16, p.end() - 16);
