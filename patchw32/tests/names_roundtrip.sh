@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Patches travel between systems: one built natively on Linux applies under Wine through
+# rtptool.exe and the real engine, and one built by rtptool.exe under Wine applies natively.
+# The trees hold names with Latin-1 accents, in Cyrillic and in CJK, and a path of more than
+# 260 characters below the game directory.
+# Usage: names_roundtrip.sh NATIVE_RTPTOOL RTPTOOL_EXE WINE_RUN_SCRIPT
+set -eu
+native=$1 exe=$2 wine_run=$3
+if [ ! -x "$native" ]; then
+  echo "SKIP: no native rtptool at $native (build the native preset first)"
+  exit 77
+fi
+work=$(mktemp -d "${TMPDIR:-/tmp}/kv-names.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+win() { printf 'Z:%s' "$1" | tr / '\\'; }
+put() { mkdir -p "$(dirname "$1")" && printf '%s' "$2" > "$1"; }
+
+deep=
+for c in a b c d e; do deep+=$(printf "$c%.0s" $(seq 60))/; done
+deep+="дальний файл.dat"
+cd "$work"
+put "old/Música/tema ñ.ogg" "old song"
+put "old/Карта/поле.dat" "old field"
+put "old/音楽/主題曲.ogg" "old theme"
+put "old/keep.txt" "kept"
+put "new/Música/tema ñ.ogg" "new song, a little longer"
+put "new/Карта/поле.dat" "new field"
+put "new/音楽/新曲.ogg" "another theme"
+put "new/Données/carte.dat" "a map"
+put "new/$deep" "far away"
+put "new/keep.txt" "kept"
+[ ${#deep} -gt 260 ]
+
+echo "== built on Linux, applied under Wine"
+"$native" build old new linux.rtp
+cp -a old game1
+"$wine_run" "$exe" apply "$(win "$work/game1")" "$(win "$work/linux.rtp")" | tr -d '\r'
+diff -r new game1
+
+echo "== built under Wine, applied on Linux"
+"$wine_run" "$exe" build "$(win "$work/old")" "$(win "$work/new")" "$(win "$work/wine.rtp")"
+cp -a old game2
+"$native" apply game2 wine.rtp
+diff -r new game2
+echo "both round trips give the new tree"
