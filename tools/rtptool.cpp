@@ -96,8 +96,7 @@ int cmd_info(int argc, char** argv) {
         bool ref = false;
         uint64_t index = 0;
         if (kv::delta_reference(en, ref, index) && ref)
-            std::printf("  (instructions predicted from %s)",
-                        shown(p.entries[index].path).c_str());
+            std::printf("  (instructions predicted from %s)", shown(p.entries[index].path).c_str());
         std::printf("\n");
     }
     if (verbose) {
@@ -209,8 +208,7 @@ int main(int argc, char** argv) {
     int wargc = 0;
     if (LPWSTR* w = CommandLineToArgvW(GetCommandLineW(), &wargc)) {
         for (int i = 0; i < wargc; ++i)
-            words.push_back(kv::os::utf16_to_utf8(
-                std::u16string(w[i], w[i] + wcslen(w[i]))));
+            words.push_back(kv::os::utf16_to_utf8(std::u16string(w[i], w[i] + wcslen(w[i]))));
         LocalFree(w);
         for (std::string& word : words)
             wargv.push_back(word.data());

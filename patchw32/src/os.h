@@ -143,6 +143,12 @@ std::string utf16_to_utf8(const std::u16string& in);
 std::string from_ansi(const std::string& text);
 std::string to_ansi(const std::string& utf8);
 
+#ifdef _WIN32
+// The UTF-16 form in which a path reaches the system: as given when shorter than 248
+// characters, otherwise absolute with the "\\?\" (or "\\?\UNC\") prefix.
+std::wstring system_path(const std::string& path);
+#endif
+
 // Test seam: a hook consulted before every operation that changes the file system. A
 // false answer makes that operation fail as if the system had refused it. Unset in
 // production.

@@ -1,5 +1,5 @@
 // Win32 implementation of the OS layer (wide-character APIs only; every path passes
-// through wide_path).
+// through system_path).
 #ifdef _WIN32
 #include "os.h"
 
@@ -51,26 +51,6 @@ std::string from_wide(const wchar_t* w, size_t n) {
     return utf16_to_utf8(std::u16string(w, w + n));
 }
 
-// The one place where a path meets the system: UTF-8 to UTF-16, and a long path made
-// absolute by the system's own rules (relative parts, "/" and "." resolved) and prefixed
-// "\\?\" (or "\\?\UNC\" for a share) so that it may run to 32,767 characters.
-std::wstring wide_path(const std::string& path) {
-    std::wstring w = to_wide(path);
-    if (w.size() < kLongPath || w.rfind(L"\\\\?\\", 0) == 0 || w.rfind(L"\\\\.\\", 0) == 0)
-        return w;
-    DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
-    if (n == 0)
-        return w;
-    std::wstring full(n, L'\0');
-    n = GetFullPathNameW(w.c_str(), n, full.data(), nullptr);
-    if (n == 0 || n >= full.size())
-        return w;
-    full.resize(n);
-    if (full.rfind(L"\\\\", 0) == 0)
-        return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
-}
-
 std::string system_text(DWORD e) {
     wchar_t buf[512];
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e,
@@ -95,6 +75,28 @@ HANDLE as_handle(void* h) {
 
 } // namespace
 
+// The one place where a path meets the system: UTF-8 to UTF-16, and a long path made
+// absolute by the system's own rules (relative parts, "/" and "." resolved) and prefixed
+// "\\?\" (or "\\?\UNC\" for a share) so that it may run to 32,767 characters.
+std::wstring system_path(const std::string& path) {
+    std::wstring w = to_wide(path);
+    if ((w.size() < kLongPath && is_absolute(path)) || w.rfind(L"\\\\?\\", 0) == 0 ||
+        w.rfind(L"\\\\.\\", 0) == 0)
+        return w;
+    // A relative path is long when it is long together with the current directory.
+    DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return w;
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(w.c_str(), n, full.data(), nullptr);
+    if (n == 0 || n >= full.size() || n < kLongPath)
+        return w;
+    full.resize(n);
+    if (full.rfind(L"\\\\", 0) == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 File::~File() {
     close();
 }
@@ -118,8 +120,9 @@ bool File::is_open() const {
 
 Status File::open_read(const std::string& path, File& out) {
     out.close();
-    HANDLE h = CreateFileW(wide_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h =
+        CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_error("cannot open", path);
     out.h_ = h;
@@ -131,8 +134,8 @@ Status File::create_new(const std::string& path, File& out) {
     out.close();
     if (Status f = check_fault("create", path); !f)
         return f;
-    HANDLE h = CreateFileW(wide_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_error("cannot create", path);
     out.h_ = h;
@@ -143,8 +146,8 @@ Status File::create_new(const std::string& path, File& out) {
 
 Status File::open_update(const std::string& path, File& out) {
     out.close();
-    HANDLE h = CreateFileW(wide_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_error("cannot open", path);
     out.h_ = h;
@@ -229,8 +232,8 @@ bool Lock::held() const {
 
 Status Lock::acquire(const std::string& path, Lock& out) {
     out.release();
-    HANDLE h = CreateFileW(wide_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
         if (e == ERROR_SHARING_VIOLATION || e == ERROR_ACCESS_DENIED)
@@ -253,7 +256,7 @@ void Lock::release() {
 Status stat(const std::string& path, Stat& out) {
     out = Stat{};
     WIN32_FILE_ATTRIBUTE_DATA d;
-    if (!GetFileAttributesExW(wide_path(path).c_str(), GetFileExInfoStandard, &d)) {
+    if (!GetFileAttributesExW(system_path(path).c_str(), GetFileExInfoStandard, &d)) {
         DWORD e = GetLastError();
         if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)
             return Status::success();
@@ -271,7 +274,7 @@ Status stat(const std::string& path, Stat& out) {
 Status rename_noreplace(const std::string& from, const std::string& to) {
     if (Status f = check_fault("rename", from); !f)
         return f;
-    if (!MoveFileExW(wide_path(from).c_str(), wide_path(to).c_str(), MOVEFILE_WRITE_THROUGH))
+    if (!MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), MOVEFILE_WRITE_THROUGH))
         return last_error("cannot move", from + " to " + to);
     return Status::success();
 }
@@ -279,7 +282,7 @@ Status rename_noreplace(const std::string& from, const std::string& to) {
 Status remove_file(const std::string& path) {
     if (Status f = check_fault("remove", path); !f)
         return f;
-    std::wstring w = wide_path(path);
+    std::wstring w = system_path(path);
     DWORD a = GetFileAttributesW(w.c_str());
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
         SetFileAttributesW(w.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
@@ -295,7 +298,7 @@ Status remove_file(const std::string& path) {
 Status make_dir(const std::string& path) {
     if (Status f = check_fault("mkdir", path); !f)
         return f;
-    if (!CreateDirectoryW(wide_path(path).c_str(), nullptr))
+    if (!CreateDirectoryW(system_path(path).c_str(), nullptr))
         return last_error("cannot create folder", path);
     return Status::success();
 }
@@ -303,7 +306,7 @@ Status make_dir(const std::string& path) {
 Status remove_dir(const std::string& path) {
     if (Status f = check_fault("rmdir", path); !f)
         return f;
-    if (!RemoveDirectoryW(wide_path(path).c_str()))
+    if (!RemoveDirectoryW(system_path(path).c_str()))
         return last_error("cannot remove folder", path);
     return Status::success();
 }
@@ -311,7 +314,7 @@ Status remove_dir(const std::string& path) {
 Status list_dir(const std::string& path, std::vector<DirEntry>& out) {
     out.clear();
     WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW(wide_path(join(path, "*")).c_str(), &fd);
+    HANDLE h = FindFirstFileW(system_path(join(path, "*")).c_str(), &fd);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
         if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_FILES)
@@ -336,7 +339,7 @@ Status set_attrs(const std::string& path, uint32_t attrs) {
     if (Status f = check_fault("attributes", path); !f)
         return f;
     DWORD a = attrs & kAttrMask;
-    if (!SetFileAttributesW(wide_path(path).c_str(), a ? a : FILE_ATTRIBUTE_NORMAL))
+    if (!SetFileAttributesW(system_path(path).c_str(), a ? a : FILE_ATTRIBUTE_NORMAL))
         return last_error("cannot set attributes of", path);
     return Status::success();
 }
@@ -386,8 +389,7 @@ std::string to_ansi(const std::string& utf8) {
                                 nullptr, 0, "?", nullptr);
     std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
     if (n <= 0 || WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.data(),
-                                      static_cast<int>(w.size()), out.data(), n, "?",
-                                      nullptr) != n)
+                                      static_cast<int>(w.size()), out.data(), n, "?", nullptr) != n)
         return std::string(utf8.size(), '?');
     return out;
 }

@@ -69,12 +69,12 @@ TEST(Names, Utf8IsCheckedAndConvertedToUtf16) {
         {"\xD0\x9A\xD0\xB0\xD1\x80\xD1\x82\xD0\xB0", true, u"\u041A\u0430\u0440\u0442\u0430"},
         {"\xE4\xB8\xBB\xE9\xA1\x8C", true, u"\u4E3B\u984C"},
         {"\xF0\x9F\x8E\xB5.ogg", true, u"\xD83C\xDFB5.ogg"},
-        {"caf\xE9", false, {}},             // a Latin-1 byte
-        {"\xC0\xAF", false, {}},            // overlong "/"
-        {"\xED\xA0\x80", false, {}},        // a surrogate
-        {"\xF4\x90\x80\x80", false, {}},    // beyond U+10FFFF
-        {"\xE4\xB8", false, {}},            // cut short
-        {"\x80x", false, {}},               // a lone continuation byte
+        {"caf\xE9", false, {}},          // a Latin-1 byte
+        {"\xC0\xAF", false, {}},         // overlong "/"
+        {"\xED\xA0\x80", false, {}},     // a surrogate
+        {"\xF4\x90\x80\x80", false, {}}, // beyond U+10FFFF
+        {"\xE4\xB8", false, {}},         // cut short
+        {"\x80x", false, {}},            // a lone continuation byte
     };
     for (const Case& c : cases) {
         std::u16string w;
@@ -86,8 +86,10 @@ TEST(Names, Utf8IsCheckedAndConvertedToUtf16) {
         }
     }
     // Windows allows a lone surrogate in a name: it stays distinct and is refused.
-    std::string lone = os::utf16_to_utf8(u"a\xD800" u"b");
-    EXPECT_EQ(lone, "a\xED\xA0\x80" "b");
+    std::string lone = os::utf16_to_utf8(u"a\xD800"
+                                         u"b");
+    EXPECT_EQ(lone, "a\xED\xA0\x80"
+                    "b");
     EXPECT_EQ(kv::check_rel_path(lone, NameCoding::Utf8), "it is not valid UTF-8");
 }
 
@@ -99,17 +101,17 @@ TEST(Names, LetterCaseRule) {
     };
     const Case cases[] = {
         {"m\xC3\xBAsica/tema \xC3\xB1.ogg", "M\xC3\x9ASICA/TEMA \xC3\x91.OGG", true},
-        {"\xC3\xBF", "\xC5\xB8", true},                                  // ÿ Ÿ
-        {"\xC5\xBEluv", "\xC5\xBDLUV", true},                            // ž Ž
+        {"\xC3\xBF", "\xC5\xB8", true},                                                 // ÿ Ÿ
+        {"\xC5\xBEluv", "\xC5\xBDLUV", true},                                           // ž Ž
         {"\xD1\x91\xD0\xBB\xD0\xBA\xD0\xB0", "\xD0\x81\xD0\x9B\xD0\x9A\xD0\x90", true}, // ёлка
-        {"\xCF\x82", "\xCE\xA3", true},                                  // final sigma
-        {"\xCF\x8E", "\xCE\x8F", true},                                  // ώ Ώ
-        {"\xE1\xBA\xBF", "\xE1\xBA\xBE", true},                          // ế Ế
-        {"\xEF\xBD\x81", "\xEF\xBC\xA1", true},                          // fullwidth a A
-        {"\xC3\x9F", "SS", false},                                       // ß stays
-        {"\xC4\xB1", "I", false},                                        // dotless i stays
+        {"\xCF\x82", "\xCE\xA3", true},         // final sigma
+        {"\xCF\x8E", "\xCE\x8F", true},         // ώ Ώ
+        {"\xE1\xBA\xBF", "\xE1\xBA\xBE", true}, // ế Ế
+        {"\xEF\xBD\x81", "\xEF\xBC\xA1", true}, // fullwidth a A
+        {"\xC3\x9F", "SS", false},              // ß stays
+        {"\xC4\xB1", "I", false},               // dotless i stays
         {"e", "\xC3\xA9", false},
-        {"\xE9\x9F\xB3", "\xE9\x9F\xB3", true},                          // 音: no case
+        {"\xE9\x9F\xB3", "\xE9\x9F\xB3", true}, // 音: no case
     };
     for (const Case& c : cases)
         EXPECT_EQ(kv::fold_case(c.a) == kv::fold_case(c.b), c.same) << c.a << " " << c.b;
@@ -143,7 +145,30 @@ TEST(Names, PathRulesByCoding) {
     EXPECT_LE(cut.size(), 40u);
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+// Paths reach the system in UTF-16; from 248 characters on, absolute in the "\\?\" form
+// that lifts the 260-character limit (Wine has no such limit, so only the form is checked).
+TEST(Names, LongPathsReachTheSystemInTheirUnlimitedForm) {
+    const std::string seg(100, 'x');
+    const std::wstring wseg(100, L'x');
+    struct Case {
+        std::string path;
+        std::wstring form;
+    };
+    const Case cases[] = {
+        {"C:\\M\xC3\xBAsica\\tema.ogg", L"C:\\M\u00FAsica\\tema.ogg"},
+        {"C:\\" + seg + "\\" + seg + "\\..\\" + seg + "\\\xD0\xB6.dat",
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\\u0436.dat"},
+        {"C:/" + seg + "/" + seg + "/" + seg, L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"\\\\server\\share\\" + seg + "\\" + seg + "\\" + seg,
+         L"\\\\?\\UNC\\server\\share\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"\\\\?\\C:\\" + seg + "\\" + seg + "\\" + seg,
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(os::system_path(c.path), c.form) << c.path;
+}
+#else
 // Trees that Windows cannot hold, or whose names a patch cannot store: named in the error.
 TEST(Names, BuilderRefusesNamesThatCannotTravel) {
     struct Case {
@@ -151,14 +176,18 @@ TEST(Names, BuilderRefusesNamesThatCannotTravel) {
         const char* error;
     };
     const Case cases[] = {
-        {{}, {{"\xD0\x9A\xD0\xB0\xD1\x80\xD1\x82\xD0\xB0.dat", "1"}, {"\xD0\xBA\xD0\xB0\xD1\x80\xD1\x82\xD0\xB0.dat", "2"}},
+        {{},
+         {{"\xD0\x9A\xD0\xB0\xD1\x80\xD1\x82\xD0\xB0.dat", "1"},
+          {"\xD0\xBA\xD0\xB0\xD1\x80\xD1\x82\xD0\xB0.dat", "2"}},
          "cannot read the new tree: \"\xD0\x9A\xD0\xB0\xD1\x80\xD1\x82\xD0\xB0.dat\" and "
          "\"\xD0\xBA\xD0\xB0\xD1\x80\xD1\x82\xD0\xB0.dat\" differ only in letter case, and Windows "
          "cannot hold both"},
-        {{{"Data/\xC3\x84rger.txt", "1"}, {"Data/\xC3\xA4rger.txt", "2"}}, {},
+        {{{"Data/\xC3\x84rger.txt", "1"}, {"Data/\xC3\xA4rger.txt", "2"}},
+         {},
          "cannot read the old tree: \"Data/\xC3\x84rger.txt\" and \"Data/\xC3\xA4rger.txt\" "
          "differ only in letter case, and Windows cannot hold both"},
-        {{}, {{"Musik/tema \xF1\x01.ogg", "1"}},
+        {{},
+         {{"Musik/tema \xF1\x01.ogg", "1"}},
          "cannot read the new tree: Musik/tema \\xF1\\x01.ogg: the name is not valid UTF-8 "
          "(patches store names in UTF-8; rename the file)"},
     };
@@ -167,8 +196,7 @@ TEST(Names, BuilderRefusesNamesThatCannotTravel) {
         make_tree(s.sub("old"), c.old_tree);
         make_tree(s.sub("new"), c.new_tree);
         kv::BuildStats st;
-        EXPECT_EQ(kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), {}, {}, st),
-                  c.error);
+        EXPECT_EQ(kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), {}, {}, st), c.error);
         EXPECT_FALSE(exists(s.sub("p.rtp")));
     }
 }
@@ -183,8 +211,11 @@ TEST(Names, NamesOfEveryScriptApplyThroughTheEntryPoint) {
     const std::string cjk = "\xE9\x9F\xB3\xE6\xA5\xBD/\xE4\xB8\xBB\xE9\xA1\x8C.ogg";
     Scratch s;
     Tree old_tree = with_folders({{latin, "old song"}, {"keep.txt", "k"}});
-    Tree new_tree = with_folders({{latin, "new song"}, {"keep.txt", "k"}, {cyrillic, "field"},
-                                  {cjk, "theme"}, {deep_path(), "far away"}});
+    Tree new_tree = with_folders({{latin, "new song"},
+                                  {"keep.txt", "k"},
+                                  {cyrillic, "field"},
+                                  {cjk, "theme"},
+                                  {deep_path(), "far away"}});
     make_tree(s.sub("old"), old_tree);
     make_tree(s.sub("new"), new_tree);
     std::string game = s.sub("Jogos M\xC3\xBAsica");
