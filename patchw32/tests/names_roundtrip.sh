@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Patches travel between systems: one built natively on Linux applies under Wine through
-# rtptool.exe and the real engine, and one built by rtptool.exe under Wine applies natively.
+# rtptool.exe and the real engine, and through Kelvane's dialog as a player applies it; one
+# built by rtptool.exe under Wine applies natively.
 # The trees hold names with Latin-1 accents, in Cyrillic and in CJK, and a path of more than
 # 260 characters below the game directory.
 # Usage: names_roundtrip.sh NATIVE_RTPTOOL RTPTOOL_EXE WINE_RUN_SCRIPT
-set -eu
+set -eu -o pipefail
 native=$1 exe=$2 wine_run=$3
 if [ ! -x "$native" ]; then
   echo "SKIP: no native rtptool at $native (build the native preset first)"
@@ -42,4 +43,36 @@ echo "== built under Wine, applied on Linux"
 cp -a old game2
 "$native" apply game2 wine.rtp
 diff -r new game2
-echo "both round trips give the new tree"
+
+echo "== built on Linux, applied under Wine through Kelvane's dialog"
+build=${KELVANE_BUILD_DIR:?}
+prefix=${WINEPREFIX:-$build/wineprefix}
+"$wine_run" cmd /c exit >/dev/null 2>&1 || true # creates the prefix on first use
+place="$prefix/drive_c/kv-names"
+game="$place/Tarrow Moor"
+rm -rf "$place"
+mkdir -p "$game"
+trap 'rm -rf "$work" "$place"' EXIT
+cp -a old/. "$game/"
+cp "$build/tests/versions/ver_1_0_12_0_pb1549.exe" "$game/tarrowmain.exe"
+cp "$build/patchw32/patchw32.dll" "$game/"
+cp linux.rtp "$place/"
+key='HKLM\SOFTWARE\Brackwater\Tarrowsaga\Moorgate'
+"$wine_run" reg add "$key" /v Location /d 'C:\kv-names\Tarrow Moor' /f >/dev/null 2>&1
+"$wine_run" reg add "$key" /v Version /d '1.12' /f >/dev/null 2>&1
+(cd "$place" && exec "$wine_run" "$build/kelvane.exe") &
+kelvane=$!
+if ! "$wine_run" "$build/tests/e2e/kelvane_demo_driver.exe" 'C:\kv-names\linux.rtp' --exit |
+  tr -d '\r' > dialog.txt; then
+  cat dialog.txt
+  kill "$kelvane"
+  exit 1
+fi
+wait "$kelvane"
+"$wine_run" reg delete "$key" /f >/dev/null 2>&1
+cat dialog.txt
+# The dialog shows the names in the ANSI code page (1252 here): accents intact.
+grep -aF "Processing: $(printf 'M\xfasica\\tema \xf1.ogg')" dialog.txt
+rm "$game/tarrowmain.exe" "$game/patchw32.dll"
+diff -r new "$game"
+echo "every round trip gives the new tree"
