@@ -10,7 +10,10 @@ namespace kv {
 
 namespace {
 
-const char kPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '1'};
+// Plans name their paths in UTF-8; a plan of an engine before that ("KVJPLAN1") names them
+// in the ANSI code page, so that its interrupted run is still finished or undone.
+const char kPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '2'};
+const char kAnsiPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '1'};
 
 bool exists(const std::string& p, os::Stat* out = nullptr) {
     os::Stat st;
@@ -217,7 +220,8 @@ bool Journal::read_plan(Plan& p) const {
     std::vector<uint8_t> b(static_cast<size_t>(size));
     if (!f.read_exact_at(0, b.data(), b.size()))
         return false;
-    if (!std::equal(kPlanMagic, kPlanMagic + 8, b.begin()) ||
+    bool ansi = std::equal(kAnsiPlanMagic, kAnsiPlanMagic + 8, b.begin());
+    if (!(ansi || std::equal(kPlanMagic, kPlanMagic + 8, b.begin())) ||
         get_u64(b.data() + b.size() - 8) != hash64(b.data(), b.size() - 8))
         return false;
     ByteReader r(b.data() + 8, b.size() - 16);
@@ -234,6 +238,8 @@ bool Journal::read_plan(Plan& p) const {
             std::copy(q, q + 16, st.new_hash.b);
         if (!check_rel_path(st.rel).empty())
             return false;
+        if (ansi)
+            st.rel = os::from_ansi(st.rel);
         p.steps.push_back(std::move(st));
     }
     uint32_t nd = r.u32();
@@ -244,7 +250,7 @@ bool Journal::read_plan(Plan& p) const {
             d.assign(reinterpret_cast<const char*>(q), len);
         if (!check_rel_path(d).empty())
             return false;
-        p.created_dirs.push_back(std::move(d));
+        p.created_dirs.push_back(ansi ? os::from_ansi(d) : std::move(d));
     }
     return !r.bad() && r.left() == 0;
 }

@@ -275,3 +275,42 @@ TEST(Names, OldPatchesKeepTheirEightBitNames) {
     EXPECT_EQ(snapshot(s.sub("game")), (Tree{{"caf\xE9.dat", "coffee"}}));
 #endif
 }
+
+// A run that an engine before UTF-8 names left half done (its plan names files in the ANSI
+// code page) is still undone by the next run.
+TEST(Names, AnOlderEnginesInterruptedRunIsUndone) {
+    if (!western_code_page())
+        GTEST_SKIP() << "the old plan below is written in code page 1252";
+    Scratch s;
+    const Tree old_tree = {{"caf\xC3\xA9.dat", "old"}}, new_tree = {{"caf\xC3\xA9.dat", "new"}};
+    make_tree(s.sub("old"), old_tree);
+    make_tree(s.sub("new"), new_tree);
+    make_tree(s.sub("game"), old_tree);
+    build(s.sub("old"), s.sub("new"), s.sub("p.rtp"));
+    bool moved = false; // every operation fails once the game file is moved aside
+    os::set_fault_hook([&](const char* op, const std::string& path) {
+        if (moved)
+            return false;
+        moved = std::string(op) == "rename" && path == os::join(s.sub("game"), "caf\xC3\xA9.dat");
+        return true;
+    });
+    Recorder r;
+    int rc = kv::run_engine("-u " + q(s.sub("game")) + " " + q(s.sub("p.rtp")), r);
+    os::set_fault_hook(nullptr);
+    ASSERT_EQ(rc, kv::kRcRollbackFailed) << r.all_text();
+    std::string plan_path = os::join(s.sub("game"), native("Tarrowmoor/.kelvane-journal/plan"));
+    std::string plan = read_file(plan_path);
+    plan[7] = '1';
+#ifdef _WIN32
+    const std::string utf8 = std::string("\x09\x00", 2) + "caf\xC3\xA9.dat";
+    plan.replace(plan.find(utf8), utf8.size(), std::string("\x08\x00", 2) + "caf\xE9.dat");
+#endif
+    uint64_t h = kv::hash64(plan.data(), plan.size() - 8);
+    for (size_t i = 0; i < 8; ++i)
+        plan[plan.size() - 8 + i] = static_cast<char>(h >> (8 * i));
+    write_file(plan_path, plan);
+    Recorder again;
+    EXPECT_EQ(kv::run_engine("-u -j " + q(s.sub("game")) + " " + q(s.sub("p.rtp")), again), 0)
+        << again.all_text();
+    EXPECT_EQ(snapshot(s.sub("game")), old_tree);
+}
