@@ -130,6 +130,11 @@ std::string join(const std::string& a, const std::string& b);
 std::string strip_trailing_sep(const std::string& path);
 unsigned long process_id();
 
+// The length of the well-formed UTF-8 sequence at s[i] and its code point; 0 when the bytes
+// there are not one (RFC 3629: shortest form only, no surrogates, at most U+10FFFF).
+size_t decode_utf8(const std::string& s, size_t i, uint32_t& cp);
+// Appends the UTF-8 form of a code point (a surrogate gets the three bytes of its value).
+void append_utf8(std::string& out, uint32_t cp);
 // UTF-8 to UTF-16; false when `in` is not valid UTF-8 (each bad byte then gives U+FFFD).
 bool utf8_to_utf16(const std::string& in, std::u16string& out);
 // UTF-16 to UTF-8. A lone surrogate, which Windows allows in names, is written as the

@@ -27,42 +27,6 @@ unsigned char fold_char(unsigned char c) {
     }
 }
 
-// The length of the well-formed UTF-8 sequence at s[i] and its code point; 0 when the bytes
-// there are not one (RFC 3629: shortest form only, no surrogates, at most U+10FFFF).
-size_t decode_utf8(const std::string& s, size_t i, uint32_t& cp) {
-    auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = b(i);
-    if (c < 0x80) {
-        cp = c;
-        return 1;
-    }
-    size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-    if (len == 0 || c > 0xF4 || i + len > s.size())
-        return 0;
-    cp = c & (0x7F >> len);
-    for (size_t k = 1; k < len; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (b(i + k) & 0x3F);
-    }
-    static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return len;
-}
-
-void append_utf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-        return;
-    }
-    size_t len = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-    static const unsigned char lead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
-    out += static_cast<char>(lead[len] | (cp >> (6 * (len - 1))));
-    for (size_t k = len - 1; k-- > 0;)
-        out += static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F));
-}
-
 // Lower-case letters and their upper case: the simple one-to-one mappings of Unicode for the
 // scripts whose case Windows folds in file names and players are likely to use. `step` 2
 // means the range alternates upper and lower case, and only the code points of the parity
@@ -175,12 +139,12 @@ std::string fold_case(const std::string& s, NameCoding coding) {
     r.reserve(s.size());
     for (size_t i = 0; i < s.size();) {
         uint32_t cp = 0;
-        size_t n = decode_utf8(s, i, cp);
+        size_t n = os::decode_utf8(s, i, cp);
         if (n == 0) {
             r += s[i++];
             continue;
         }
-        append_utf8(r, upper_of(cp));
+        os::append_utf8(r, upper_of(cp));
         i += n;
     }
     return r;
@@ -189,7 +153,7 @@ std::string fold_case(const std::string& s, NameCoding coding) {
 bool is_valid_utf8(const std::string& s) {
     uint32_t cp = 0;
     for (size_t i = 0, n = 0; i < s.size(); i += n)
-        if ((n = decode_utf8(s, i, cp)) == 0)
+        if ((n = os::decode_utf8(s, i, cp)) == 0)
             return false;
     return true;
 }
@@ -199,7 +163,7 @@ std::string escape_name(const std::string& s) {
     std::string r;
     for (size_t i = 0; i < s.size();) {
         uint32_t cp = 0;
-        size_t n = decode_utf8(s, i, cp);
+        size_t n = os::decode_utf8(s, i, cp);
         if (n != 0 && cp >= 0x20 && cp != 0x7F) {
             r.append(s, i, n);
             i += n;
