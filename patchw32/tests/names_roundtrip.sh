@@ -46,6 +46,9 @@ diff -r new game2
 
 echo "== built on Linux, applied under Wine through Kelvane's dialog"
 build=${KELVANE_BUILD_DIR:?}
+for f in kelvane.exe tests/e2e/kelvane_demo_driver.exe tests/versions/ver_1_0_12_0_pb1549.exe; do
+  [ -f "$build/$f" ] || { echo "not built: $build/$f"; exit 1; }
+done
 prefix=${WINEPREFIX:-$build/wineprefix}
 "$wine_run" cmd /c exit >/dev/null 2>&1 || true # creates the prefix on first use
 place="$prefix/drive_c/kv-names"
