@@ -84,6 +84,7 @@ void CKelvaneDlg::OnPatch() {
 
     // 6. The engine run.
     const int engineResult = RunPatchEngine(m_strPatchPath, m_strTempDir);
+    CompleteUndoScript();
     const bool success = engineResult == 0;
 
     // 7. The outcome.

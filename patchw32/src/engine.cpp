@@ -342,7 +342,7 @@ int Run::execute(const std::string& line) {
     if (cl.mode == Mode::List) {
         for (const Entry& e : patch.entries)
             if (e.is_file_op())
-                rep_.file_name(bare_name(e.path));
+                rep_.file_name(to_native(e.path));
         return kRcOk;
     }
 
