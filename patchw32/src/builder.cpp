@@ -41,8 +41,8 @@ std::string scan_tree(const std::string& root, const std::string& rel, std::vect
             return "\"" + escape_name(rel.empty() ? other->second : rel + "/" + other->second) +
                    "\" and \"" + escape_name(r) +
                    "\" differ only in letter case, and Windows cannot hold both";
-        if (is_reserved_path(r) && split_rel(r).size() == 2)
-            continue; // Tarrowmoor/.kelvane-journal: the engine's, never part of a game
+        if (is_reserved_path(r) && (split_rel(r).size() == 2 || fold_case(r) == fold_case(kReservedTopTmp)))
+            continue; // the engine's journal or half-made top folder, never part of a game
         std::string full = os::join(dir, e.name);
         os::Stat st;
         if (!(s = os::stat(full, st)))

@@ -5,9 +5,7 @@
 #include "paths.h"
 
 #include <algorithm>
-#include <map>
 #include <zlib.h>
-#include <set>
 
 namespace kv {
 
@@ -140,11 +138,14 @@ std::vector<uint8_t> encode_compact_directory(const std::vector<Entry>& entries)
 
 namespace {
 
+// Paths are counted against the patch limits before any is built: records that share a
+// long path with the one before cost a few bytes each but would expand to much more.
 bool decode_compact_directory(const std::vector<uint8_t>& dir, uint32_t count,
-                              std::vector<Entry>& out) {
+                              std::vector<Entry>& out, bool& over_limits) {
     ByteReader r(dir.data(), dir.size());
-    uint64_t expected = kHeaderSize;
+    uint64_t expected = kHeaderSize, path_bytes = 0;
     std::string prev;
+    over_limits = false;
     for (uint32_t i = 0; i < count; ++i) {
         Entry e;
         uint8_t head = r.u8();
@@ -183,6 +184,11 @@ bool decode_compact_directory(const std::vector<uint8_t>& dir, uint32_t count,
         uint64_t shared = r.varu(), rest = r.varu();
         if (shared > prev.size() || rest > 0xFFFF)
             return false;
+        path_bytes += shared + rest;
+        if (shared + rest > kMaxPathBytes || path_bytes > kMaxPatchPathBytes) {
+            over_limits = shared + rest <= kMaxPathBytes;
+            return false;
+        }
         e.path = prev.substr(0, static_cast<size_t>(shared));
         if (const uint8_t* p = r.take(static_cast<size_t>(rest)))
             e.path.append(reinterpret_cast<const char*>(p), static_cast<size_t>(rest));
@@ -268,16 +274,36 @@ std::vector<uint8_t> delta_reference_params(uint64_t index) {
     return p;
 }
 
+uint64_t patch_path_bytes(const std::vector<Entry>& entries) {
+    uint64_t n = 0;
+    for (const Entry& e : entries)
+        n += e.path.size();
+    return n;
+}
+
+std::string check_patch_limits(uint64_t count, uint64_t path_bytes) {
+    if (count > kMaxEntries)
+        return "The patch is refused: it has " + std::to_string(count) +
+               " entries, more than this engine handles (" + std::to_string(kMaxEntries) + ").";
+    if (path_bytes > kMaxPatchPathBytes)
+        return "The patch is refused: its paths take more than " +
+               std::to_string(kMaxPatchPathBytes >> 20) +
+               " MiB together, more than this engine handles.";
+    return {};
+}
+
 PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
                          std::string& message, NameCoding coding) {
-    std::map<std::string, size_t> files; // folded path -> index, for file entries
-    std::set<std::string> dirs;          // folded folder paths implied or named
-    std::set<std::string> named_dirs;    // folded folder paths of folder entries
+    if (std::string why = check_patch_limits(entries.size(), patch_path_bytes(entries));
+        !why.empty()) {
+        message = why;
+        return PatchError::Corrupt;
+    }
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& e = entries[i];
         std::string why = check_rel_path(e.path, coding);
         if (!why.empty()) {
-            message = "The patch is refused: the entry \"" + shorten_middle(e.path, 120) +
+            message = "The patch is refused: the entry \"" + printable(e.path, 120) +
                       "\" is unsafe (" + why + ").";
             return PatchError::Hostile;
         }
@@ -290,14 +316,14 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
             message = "The patch needs a newer engine: an entry uses unknown flags.";
             return PatchError::Unsupported;
         }
-        if (e.old_size > kMaxFileSize || e.new_size > kMaxFileSize) {
+        if (e.old_size >= kMaxFileSize || e.new_size >= kMaxFileSize) {
             message = "The patch is damaged: an entry declares an impossible file size.";
             return PatchError::Corrupt;
         }
         uint8_t c = static_cast<uint8_t>(e.codec);
         bool payload = e.makes_new();
         if (c > 3) {
-            message = "The patch needs a newer engine: \"" + shorten_middle(e.path, 120) +
+            message = "The patch needs a newer engine: \"" + printable(e.path, 120) +
                       "\" uses codec " + std::to_string(c) + ", which this engine does not know.";
             return PatchError::Unsupported;
         }
@@ -311,12 +337,12 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
         }
         if (payload && (e.payload_offset < kHeaderSize || e.payload_offset > payload_end ||
                         e.payload_size > payload_end - e.payload_offset)) {
-            message = "The patch is damaged: the data of \"" + shorten_middle(e.path, 120) +
+            message = "The patch is damaged: the data of \"" + printable(e.path, 120) +
                       "\" lies outside the file.";
             return PatchError::Corrupt;
         }
         if (e.codec == Codec::Stored && e.payload_size != e.new_size) {
-            message = "The patch is damaged: the stored size of \"" + shorten_middle(e.path, 120) +
+            message = "The patch is damaged: the stored size of \"" + printable(e.path, 120) +
                       "\" does not match its declared size.";
             return PatchError::Corrupt;
         }
@@ -328,7 +354,7 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
             if (e.codec != Codec::Delta || !delta_reference(e, present, ref) || ref >= i ||
                 entries[ref].codec != Codec::Delta || !entries[ref].extra.empty()) {
                 message = "The patch is damaged: the codec parameters of \"" +
-                          shorten_middle(e.path, 120) + "\" are invalid.";
+                          printable(e.path, 120) + "\" are invalid.";
                 return PatchError::Corrupt;
             }
         }
@@ -336,41 +362,33 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
             message = "The patch is damaged: an entry has unknown attributes.";
             return PatchError::Corrupt;
         }
-        std::string folded = fold_case(e.path, coding);
-        bool is_dir = e.op == Op::MakeDir || e.op == Op::RemoveDir;
-        if (files.count(folded) || (!is_dir && dirs.count(folded)) ||
-            (is_dir && files.count(folded))) {
-            message = "The patch is refused: two entries name \"" + shorten_middle(e.path, 120) +
-                      "\" (paths that differ only in letter case are the same file on Windows).";
+    }
+    // Paths that name the same file, a folder named twice, and a file that another path uses as
+    // a folder: in folded order every path inside a folder directly follows the folder's path,
+    // so comparing neighbours finds them all, with memory for one index per entry.
+    std::vector<uint32_t> order(entries.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = static_cast<uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+        return compare_folded_paths(entries[x].path, entries[y].path, coding) < 0;
+    });
+    for (size_t k = 1; k < order.size(); ++k) {
+        const Entry& a = entries[order[k - 1]];
+        const Entry& b = entries[order[k]];
+        bool a_dir = a.op == Op::MakeDir || a.op == Op::RemoveDir;
+        bool b_dir = b.op == Op::MakeDir || b.op == Op::RemoveDir;
+        if (compare_folded_paths(a.path, b.path, coding) == 0) {
+            if (a_dir && b_dir)
+                message = "The patch is refused: the folder \"" + printable(b.path, 120) +
+                          "\" is named twice.";
+            else
+                message = "The patch is refused: two entries name \"" + printable(b.path, 120) +
+                          "\" (paths that differ only in letter case are the same file on "
+                          "Windows).";
             return PatchError::Hostile;
         }
-        if (is_dir) {
-            // The same folder may be named once for creation or once for removal.
-            dirs.insert(folded);
-            if (!named_dirs.insert(folded).second) {
-                message = "The patch is refused: the folder \"" + shorten_middle(e.path, 120) +
-                          "\" is named twice.";
-                return PatchError::Hostile;
-            }
-        } else {
-            files[folded] = i;
-        }
-        // Every parent of this path must be a folder, never one of the files.
-        std::string p = folded;
-        for (size_t s = p.rfind('/'); s != std::string::npos; s = p.rfind('/')) {
-            p.resize(s);
-            if (files.count(p)) {
-                message = "The patch is refused: \"" + shorten_middle(p, 120) +
-                          "\" is both a file and a folder.";
-                return PatchError::Hostile;
-            }
-            dirs.insert(p);
-        }
-    }
-    // A file entry that appears before a deeper path using it as a folder.
-    for (const auto& [folded, idx] : files) {
-        if (dirs.count(folded)) {
-            message = "The patch is refused: \"" + shorten_middle(entries[idx].path, 120) +
+        if (!a_dir && is_inside(a.path, b.path, coding)) {
+            message = "The patch is refused: \"" + printable(a.path, 120) +
                       "\" is both a file and a folder.";
             return PatchError::Hostile;
         }
@@ -482,7 +500,11 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         }
     }
     uint64_t payload_end = out.size - kTrailerSize;
-    if (count > kMaxEntries || dir_size > kMaxDirectoryBytes || dir_off < kHeaderSize ||
+    if (count > kMaxEntries) {
+        message = check_patch_limits(count, 0);
+        return PatchError::Corrupt;
+    }
+    if (dir_size > kMaxDirectoryBytes || dir_off < kHeaderSize ||
         dir_off > payload_end || dir_size != payload_end - dir_off) {
         message = "The patch is damaged (its directory is out of bounds).";
         return PatchError::Corrupt;
@@ -528,10 +550,12 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         }
         dir.swap(raw);
     }
-    out.entries.reserve(std::min<uint32_t>(count, 65536));
+    out.entries.reserve(count);
     if (dir_coding == kDirCompactMixed || dir_coding == kDirCompactDeflate) {
-        if (!decode_compact_directory(dir, count, out.entries)) {
-            message = "The patch is damaged (its directory is invalid).";
+        bool over_limits = false;
+        if (!decode_compact_directory(dir, count, out.entries, over_limits)) {
+            message = over_limits ? check_patch_limits(count, kMaxPatchPathBytes + 1)
+                                  : "The patch is damaged (its directory is invalid).";
             return PatchError::Corrupt;
         }
         return check_and_link(out.entries, dir_off, message, out.version);

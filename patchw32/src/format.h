@@ -19,8 +19,11 @@ constexpr uint16_t kOldestFormatVersion = 1;
 constexpr size_t kHeaderSize = 16;
 constexpr size_t kTrailerSize = 64;
 constexpr uint32_t kHashXxh3_128 = 1;
-constexpr uint32_t kMaxEntries = 1000000;
-constexpr uint64_t kMaxDirectoryBytes = 64ull << 20;
+// Limits of one patch, checked by the builder and by the engine before it allocates anything
+// for a directory. They keep a run's memory bounded (see FORMAT.md, section 8) and the commit
+// plan within what the engine reads back.
+constexpr uint32_t kMaxEntries = 65536;
+constexpr uint64_t kMaxDirectoryBytes = 12ull << 20;
 constexpr uint64_t kMaxFileSize = 1ull << 60;
 extern const uint8_t kMagic[8];
 extern const uint8_t kTrailerMagic[8];
@@ -83,8 +86,14 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
 bool delta_reference(const Entry& e, bool& present, uint64_t& index);
 std::vector<uint8_t> delta_reference_params(uint64_t index);
 
-// Checks a list of entries as the engine would (paths, duplicates, fields); `coding` is how
-// the paths are written (format version 1: Native).
+// The bytes of all paths of `entries` together.
+uint64_t patch_path_bytes(const std::vector<Entry>& entries);
+// Empty when a patch of `count` entries whose paths take `path_bytes` is within the limits,
+// otherwise the message that refuses it.
+std::string check_patch_limits(uint64_t count, uint64_t path_bytes);
+
+// Checks a list of entries as the engine would (limits, paths, duplicates, fields); `coding`
+// is how the paths are written (format version 1: Native).
 PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
                          std::string& message, NameCoding coding = NameCoding::Utf8);
 

@@ -10,10 +10,7 @@ namespace kv {
 
 namespace {
 
-// Plans name their paths in UTF-8; a plan of an engine before that ("KVJPLAN1") names them
-// in the ANSI code page, so that its interrupted run is still finished or undone.
 const char kPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '2'};
-const char kAnsiPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '1'};
 
 bool exists(const std::string& p, os::Stat* out = nullptr) {
     os::Stat st;
@@ -67,15 +64,101 @@ bool file_has_hash(const std::string& path, const Hash128& want, uint64_t size) 
 }
 
 std::string shown(const std::string& rel) {
-    return shorten_middle(to_native(rel), 150);
+    return printable(to_native(rel), 150);
+}
+
+// Removes everything inside the held folder `f`, through held folders `depth` levels down.
+// Links are removed themselves and never entered. Names in `keep` (of `f` itself) stay.
+bool empty_folder(const os::Folder& f, int depth, std::string& why,
+                  const std::set<std::string>& keep = {}) {
+    std::vector<os::DirEntry> entries;
+    os::Status s = f.list(entries);
+    if (!s) {
+        why = s.text;
+        return false;
+    }
+    bool ok = true;
+    for (const os::DirEntry& e : entries) {
+        if (keep.count(e.name))
+            continue;
+        if (e.is_dir && !e.is_link) {
+            os::Folder sub;
+            if (depth > 0 && f.open_child(e.name, sub) && !empty_folder(sub, depth - 1, why))
+                ok = false;
+            sub.close();
+            s = f.remove_dir(e.name);
+        } else {
+            s = f.remove_file(e.name);
+        }
+        if (!s && ok) {
+            why = s.text;
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+// Does a folder on the way to `rel` stand as a link? Nothing is undone through one.
+bool leads_through_link(const Journal& j, const std::string& rel) {
+    for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
+        os::Stat st;
+        os::stat(j.game_path(rel.substr(0, slash)), st);
+        if (st.is_link)
+            return true;
+    }
+    return false;
+}
+
+// The folders a step creates, as paths: its chain is its parent folders (and for a folder
+// step the folder itself); the last `made` of the chain are the commit's.
+size_t chain_length(const Step& st) {
+    size_t n = 1 + static_cast<size_t>(std::count(st.rel.begin(), st.rel.end(), '/'));
+    return st.kind == StepKind::MakeDir ? n : n - 1;
+}
+std::string chain_folder(const Step& st, size_t depth) { // depth 1 .. chain_length
+    size_t at = 0;
+    for (size_t k = 0; k < depth; ++k)
+        at = st.rel.find('/', at + (k ? 1 : 0));
+    return at == std::string::npos ? st.rel : st.rel.substr(0, at);
 }
 
 } // namespace
 
 Journal::Journal(std::string game_dir) : game_(std::move(game_dir)) {
     top_ = os::join(game_, kReservedTop);
-    tmp_top_ = os::join(game_, std::string(kReservedTop) + ".kelvane-tmp");
+    tmp_top_ = os::join(game_, kReservedTopTmp);
     dir_ = os::join(top_, kJournalName);
+}
+
+os::Status Journal::lock() {
+    return os::Lock::acquire(game_, lock_);
+}
+
+std::string Journal::linked_own_folder() const {
+    // Each folder, and the folders the engine keeps inside it when it is a plain folder.
+    auto first_link = [](const std::vector<std::string>& chain) -> std::string {
+        for (const std::string& p : chain) {
+            os::Stat st;
+            os::stat(p, st);
+            if (st.exists && st.is_link)
+                return p;
+            if (!st.exists || !st.is_dir)
+                break;
+        }
+        return {};
+    };
+    std::string found = first_link({top_, dir_, os::join(dir_, "work")});
+    if (found.empty())
+        found = first_link({tmp_top_, os::join(tmp_top_, kJournalName)});
+    return found;
+}
+
+std::string Journal::unusable_reason() const {
+    os::Stat st;
+    os::stat(top_, st);
+    if (st.exists && (!st.is_dir || st.is_link))
+        return top_ + " is not a plain folder";
+    return {};
 }
 
 bool Journal::exists() const {
@@ -86,6 +169,10 @@ std::string Journal::staged(uint32_t id) const {
 }
 std::string Journal::moved_old(uint32_t id) const {
     return os::join(dir_, "o" + std::to_string(id));
+}
+bool Journal::is_moved_old_name(const std::string& name) {
+    return name.size() > 1 && name[0] == 'o' &&
+           name.find_first_not_of("0123456789", 1) == std::string::npos;
 }
 std::string Journal::game_path(const std::string& rel) const {
     return os::join(game_, to_native(rel));
@@ -98,45 +185,60 @@ os::Status Journal::create() {
         return s;
     if (st.exists && (!st.is_dir || st.is_link))
         return os::Status::fail(
-            os::ErrKind::Other,
+            st.is_link ? os::ErrKind::Link : os::ErrKind::Other,
             top_ + " is not a plain folder, so the engine cannot keep its journal there");
     if (st.exists) {
-        if (!(s = os::make_dir(dir_)))
-            return s;
-    } else {
-        // The reserved folder is missing: build it with the journal inside under a temporary
-        // name and rename it into place, so that an interruption never leaves a folder behind
-        // whose origin is unknown.
-        remove_stale_top();
-        std::string jt = os::join(tmp_top_, kJournalName);
-        os::File f;
-        if (!(s = os::make_dir(tmp_top_)) || !(s = os::make_dir(jt)) ||
-            !(s = os::File::create_new(os::join(jt, "made-top"), f)) || !(s = f.close()) ||
-            !(s = os::rename_noreplace(tmp_top_, top_))) {
-            remove_stale_top();
-            return s;
-        }
+        if (kv::exists(dir_))
+            return os::Status::fail(os::ErrKind::Exists,
+                                    dir_ + " is left from an earlier run and cannot be removed");
+        return os::make_dir(dir_); // flushed with the plan
     }
-    if (!(s = lock())) {
-        std::string why;
-        remove_all(why);
+    // The reserved folder is missing: build it with the journal inside under a temporary name
+    // and rename it into place, so that an interruption never leaves a folder behind whose
+    // origin is unknown. Should that name be taken by a folder that is not the engine's, the
+    // folder is built in place.
+    remove_stale_top();
+    bool in_place = kv::exists(tmp_top_);
+    const std::string& base = in_place ? top_ : tmp_top_;
+    std::string jt = os::join(base, kJournalName);
+    os::File f;
+    if (!(s = os::make_dir(base)) || !(s = os::make_dir(jt)) ||
+        !(s = os::File::create_new(os::join(jt, "made-top"), f)) || !(s = f.close()) ||
+        (!in_place && !(s = os::rename_noreplace(tmp_top_, top_))) ||
+        !(s = os::sync_dir(game_))) {
+        if (in_place) {
+            std::string why;
+            remove_all(why);
+        } else {
+            remove_stale_top();
+        }
         return s;
     }
     return os::Status::success();
 }
 
 void Journal::remove_stale_top() {
-    if (!kv::exists(tmp_top_))
-        return;
+    // Only a folder made by create(): nothing in it but the journal, which holds only the
+    // marker (and the lock file of older engines).
+    os::Folder t, jt;
+    if (!os::Folder::open(tmp_top_, t))
+        return; // absent, a link or not a folder: not the engine's
     std::vector<os::DirEntry> top, inner;
-    os::list_dir(tmp_top_, top);
+    t.list(top);
     if (top.size() > 1 || (top.size() == 1 && top[0].name != kJournalName))
-        return; // not ours
-    std::string jt = os::join(tmp_top_, kJournalName);
-    os::list_dir(jt, inner);
-    for (const os::DirEntry& e : inner)
-        os::remove_file(os::join(jt, e.name));
-    os::remove_dir(jt);
+        return;
+    if (top.size() == 1) {
+        if (!t.open_child(kJournalName, jt) || !jt.list(inner))
+            return;
+        for (const os::DirEntry& e : inner)
+            if (e.is_dir || (e.name != "made-top" && e.name != "lock"))
+                return;
+        for (const os::DirEntry& e : inner)
+            jt.remove_file(e.name);
+        jt.close();
+        t.remove_dir(kJournalName);
+    }
+    t.close();
     os::remove_dir(tmp_top_);
 }
 
@@ -161,9 +263,10 @@ void Journal::remove_noted_temp_folder() {
     if (!f.read_exact_at(0, path.data(), path.size()))
         return;
     f.close();
+    os::Folder w;
     std::vector<os::DirEntry> entries;
-    if (!os::list_dir(path, entries))
-        return;
+    if (!os::Folder::open(path, w) || !w.list(entries))
+        return; // gone, or a link: never followed
     for (const os::DirEntry& e : entries) {
         // Only the engine's own work files: "<number>.new".
         size_t dot = e.name.find(".new");
@@ -172,12 +275,9 @@ void Journal::remove_noted_temp_folder() {
             return;
     }
     for (const os::DirEntry& e : entries)
-        os::remove_file(os::join(path, e.name));
+        w.remove_file(e.name);
+    w.close();
     os::remove_dir(path);
-}
-
-os::Status Journal::lock() {
-    return os::Lock::acquire(os::join(dir_, "lock"), lock_);
 }
 
 os::Status Journal::write_plan(const Plan& p) {
@@ -191,68 +291,67 @@ os::Status Journal::write_plan(const Plan& p) {
         put_bytes(b, st.rel.data(), st.rel.size());
         put_u64(b, st.new_size);
         put_bytes(b, st.new_hash.b, 16);
-    }
-    put_u32(b, static_cast<uint32_t>(p.created_dirs.size()));
-    for (const std::string& d : p.created_dirs) {
-        put_u16(b, static_cast<uint16_t>(d.size()));
-        put_bytes(b, d.data(), d.size());
+        put_u16(b, st.made);
     }
     put_u64(b, hash64(b.data(), b.size()));
+    if (b.size() > kMaxPlanBytes) // a patch within the limits never gets here
+        return os::Status::fail(os::ErrKind::Other, "the plan is larger than the engine reads");
     std::string tmp = os::join(dir_, "plan.tmp"), fin = os::join(dir_, "plan");
     if (kv::exists(tmp))
         os::remove_file(tmp);
     os::File f;
     os::Status s = os::File::create_new(tmp, f);
-    if (!s || !(s = f.write(b.data(), b.size())) || !(s = f.sync()) || !(s = f.close()))
+    if (!s || !(s = f.write(b.data(), b.size())) || !(s = f.sync()) || !(s = f.close())) {
+        f.close();
+        os::remove_file(tmp);
         return s;
-    if (!(s = os::rename_noreplace(tmp, fin)))
+    }
+    // The plan, then the journal's own entry: both must be on disk before a game file changes.
+    if (!(s = os::rename_noreplace(tmp, fin)) || !(s = os::sync_dir(dir_)))
         return s;
-    return os::sync_dir(dir_);
+    return os::sync_dir(top_);
 }
 
-bool Journal::read_plan(Plan& p) const {
+PlanState Journal::read_plan(Plan& p) const {
     p = Plan{};
     os::File f;
     uint64_t size = 0;
-    if (!os::File::open_read(os::join(dir_, "plan"), f) || !f.size(size) || size < 20 ||
-        size > (256u << 20))
-        return false;
+    std::string path = os::join(dir_, "plan");
+    os::Stat st;
+    os::stat(path, st);
+    if (!st.exists)
+        return PlanState::Missing;
+    if (!os::File::open_read(path, f) || !f.size(size) || size < 20 || size > kMaxPlanBytes)
+        return PlanState::Damaged;
     std::vector<uint8_t> b(static_cast<size_t>(size));
     if (!f.read_exact_at(0, b.data(), b.size()))
-        return false;
-    bool ansi = std::equal(kAnsiPlanMagic, kAnsiPlanMagic + 8, b.begin());
-    if (!(ansi || std::equal(kPlanMagic, kPlanMagic + 8, b.begin())) ||
+        return PlanState::Damaged;
+    if (!std::equal(kPlanMagic, kPlanMagic + 8, b.begin()) ||
         get_u64(b.data() + b.size() - 8) != hash64(b.data(), b.size() - 8))
-        return false;
+        return PlanState::Damaged;
     ByteReader r(b.data() + 8, b.size() - 16);
     uint32_t n = r.u32();
+    if (n > kMaxEntries)
+        return PlanState::Damaged;
+    p.steps.reserve(n);
     for (uint32_t i = 0; i < n && !r.bad(); ++i) {
-        Step st;
-        st.kind = static_cast<StepKind>(r.u8());
-        st.id = r.u32();
+        Step s;
+        uint8_t kind = r.u8();
+        s.kind = static_cast<StepKind>(kind);
+        s.id = r.u32();
         uint16_t len = r.u16();
         if (const uint8_t* q = r.take(len))
-            st.rel.assign(reinterpret_cast<const char*>(q), len);
-        st.new_size = r.u64();
+            s.rel.assign(reinterpret_cast<const char*>(q), len);
+        s.new_size = r.u64();
         if (const uint8_t* q = r.take(16))
-            std::copy(q, q + 16, st.new_hash.b);
-        if (!check_rel_path(st.rel).empty())
-            return false;
-        if (ansi)
-            st.rel = os::from_ansi(st.rel);
-        p.steps.push_back(std::move(st));
+            std::copy(q, q + 16, s.new_hash.b);
+        s.made = r.u16();
+        if (r.bad() || kind < 1 || kind > 5 || !check_rel_path(s.rel).empty() ||
+            s.made > chain_length(s))
+            return PlanState::Damaged;
+        p.steps.push_back(std::move(s));
     }
-    uint32_t nd = r.u32();
-    for (uint32_t i = 0; i < nd && !r.bad(); ++i) {
-        uint16_t len = r.u16();
-        std::string d;
-        if (const uint8_t* q = r.take(len))
-            d.assign(reinterpret_cast<const char*>(q), len);
-        if (!check_rel_path(d).empty())
-            return false;
-        p.created_dirs.push_back(ansi ? os::from_ansi(d) : std::move(d));
-    }
-    return !r.bad() && r.left() == 0;
+    return !r.bad() && r.left() == 0 ? PlanState::Ok : PlanState::Damaged;
 }
 
 bool Journal::is_done() const {
@@ -267,59 +366,55 @@ os::Status Journal::mark_done() {
     return os::sync_dir(dir_);
 }
 
-bool Journal::remove_all(std::string& why) {
-    bool made_top = kv::exists(os::join(dir_, "made-top"));
-    // The plan goes first: without it nothing left here can ever be restored.
-    std::string plan = os::join(dir_, "plan");
-    if (kv::exists(plan)) {
-        os::Status s = os::remove_file(plan);
-        if (!s) {
-            why = s.text;
-            return false;
-        }
-    }
+bool Journal::holds_moved_files() const {
+    os::Folder top, jf;
     std::vector<os::DirEntry> entries;
-    os::Status s = os::list_dir(dir_, entries);
+    if (!os::Folder::open(top_, top) || !top.open_child(kJournalName, jf) || !jf.list(entries))
+        return true; // cannot tell
+    for (const os::DirEntry& e : entries)
+        if (is_moved_old_name(e.name))
+            return true;
+    return false;
+}
+
+bool Journal::remove_all(std::string& why, bool old_files_unneeded) {
+    os::Folder top, jf;
+    os::Status s = os::Folder::open(top_, top);
+    if (s)
+        s = top.open_child(kJournalName, jf);
+    std::vector<os::DirEntry> entries;
+    if (s)
+        s = jf.list(entries);
     if (!s) {
         why = s.text;
         return false;
     }
-    // "done" goes last, so an interruption here is finished by the next run.
-    std::stable_partition(entries.begin(), entries.end(),
-                          [](const os::DirEntry& e) { return e.name != "done"; });
-    bool ok = true;
+    bool made_top = false;
     for (const os::DirEntry& e : entries) {
-        if (e.name == "lock" || e.name == "made-top")
-            continue;
-        std::string p = os::join(dir_, e.name);
-        if (e.is_dir && !e.is_link) {
-            std::vector<os::DirEntry> inner;
-            os::list_dir(p, inner);
-            for (const os::DirEntry& i : inner) {
-                os::Status r = os::remove_file(os::join(p, i.name));
-                if (!r && ok) {
-                    why = r.text;
-                    ok = false;
-                }
-            }
-            s = os::remove_dir(p);
-        } else {
-            s = os::remove_file(p);
-        }
-        if (!s && ok) {
-            why = s.text;
-            ok = false;
+        made_top = made_top || e.name == "made-top";
+        if (!old_files_unneeded && is_moved_old_name(e.name)) {
+            why = dir_ + " still holds game files that were moved aside";
+            return false;
         }
     }
-    if (!ok)
+    // Everything else first, then the plan, then the "done" mark: an interruption anywhere in
+    // between leaves a journal that the next run finishes the same way.
+    if (!empty_folder(jf, 2, why, {"plan", "done", "made-top"}))
         return false;
-    if (made_top) {
-        // Created by this engine: when it holds nothing but the journal, move it out of the
-        // way whole (one atomic step) and then take it apart.
-        std::vector<os::DirEntry> in_top;
-        os::list_dir(top_, in_top);
-        lock_.release();
-        if (in_top.size() == 1 && in_top[0].name == kJournalName) {
+    for (const char* name : {"plan", "done"}) {
+        if (kv::exists(os::join(dir_, name)) && !(s = jf.remove_file(name))) {
+            why = s.text;
+            return false;
+        }
+    }
+    std::vector<os::DirEntry> in_top;
+    if (made_top && top.list(in_top) && in_top.size() == 1) {
+        // Created by this engine and holding nothing but the journal: move it out of the way
+        // whole (one step) and then take it apart. Should the temporary name be taken by a
+        // folder that is not the engine's, it is taken apart in place.
+        jf.close();
+        top.close();
+        if (!kv::exists(tmp_top_)) {
             if (!(s = os::rename_noreplace(top_, tmp_top_))) {
                 why = s.text;
                 return false;
@@ -331,25 +426,67 @@ bool Journal::remove_all(std::string& why) {
             }
             return true;
         }
-        if (!(s = os::remove_file(os::join(dir_, "made-top")))) {
+        if (!(s = os::Folder::open(top_, top)) || !(s = top.open_child(kJournalName, jf)) ||
+            !(s = jf.remove_file("made-top"))) {
             why = s.text;
             return false;
         }
+        jf.close();
+        if (!(s = top.remove_dir(kJournalName))) {
+            why = s.text;
+            return false;
+        }
+        top.close();
+        if (!(s = os::remove_dir(top_))) {
+            why = s.text;
+            return false;
+        }
+        return true;
     }
-    lock_.release();
-    if (!(s = os::remove_dir(dir_))) {
+    if (made_top && !(s = jf.remove_file("made-top"))) {
+        why = s.text;
+        return false;
+    }
+    jf.close();
+    if (!(s = top.remove_dir(kJournalName))) {
         why = s.text;
         return false;
     }
     return true;
 }
 
+namespace {
+
+// Creates the folders of a step that the plan records as the commit's, top down, flushing
+// each new folder's parent.
+os::Status make_step_folders(Journal& j, const Step& st) {
+    size_t n = chain_length(st);
+    for (size_t d = n - st.made + 1; d <= n; ++d) {
+        std::string rel = chain_folder(st, d);
+        if (exists(j.game_path(rel)))
+            continue;
+        os::Status s = os::make_dir(j.game_path(rel));
+        std::string parent = parent_rel(rel);
+        if (s)
+            s = os::sync_dir(parent.empty() ? j.game_dir() : j.game_path(parent));
+        if (!s)
+            return s;
+    }
+    return os::Status::success();
+}
+
+} // namespace
+
 CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& failure) {
     os::Status s = j.write_plan(plan);
     if (!s) {
         failure = "cannot write the commit journal: " + s.text;
-        say(3, "Could not start the commit: " + failure + ".");
-        return CommitOutcome::RolledBack; // no game file touched
+        say(3, (s.kind == os::ErrKind::NoSpace ? "Not enough space on the game's drive for the "
+                                                 "commit journal: "
+                                               : "Could not start the commit: ") +
+                   failure + ".");
+        return s.kind == os::ErrKind::NoSpace ? CommitOutcome::NotStarted
+                                              : CommitOutcome::JournalFailed;
     }
     auto fail = [&](const std::string& what) {
         failure = what;
@@ -369,11 +506,12 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
         if (st.kind != StepKind::Replace && st.kind != StepKind::Add)
             continue;
         std::string dst = j.staged(st.id);
-        s = os::rename_noreplace(st.temp_path, dst);
+        std::string temp = os::join(plan.work_folder, std::to_string(st.id) + ".new");
+        s = os::rename_noreplace(temp, dst);
         if (!s && s.kind == os::ErrKind::CrossDevice) {
-            s = copy_verified(st.temp_path, dst, st.new_hash, st.new_size);
+            s = copy_verified(temp, dst, st.new_hash, st.new_size);
             if (s)
-                os::remove_file(st.temp_path);
+                os::remove_file(temp);
         }
         if (s && st.attrs)
             s = os::set_attrs(dst, st.attrs);
@@ -403,24 +541,18 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
             if (!(s = os::rename_noreplace(j.staged(st.id), game)))
                 return fail("cannot put the new " + shown(st.rel) + " in place: " + s.text);
             break;
-        case StepKind::Add: {
-            std::string sofar;
-            std::vector<std::string> parts = split_rel(st.rel);
-            for (size_t i = 0; i + 1 < parts.size(); ++i) {
-                sofar = sofar.empty() ? parts[i] : sofar + "/" + parts[i];
-                if (!exists(j.game_path(sofar)) && !(s = os::make_dir(j.game_path(sofar))))
-                    return fail("cannot create the folder " + shown(sofar) + ": " + s.text);
-            }
+        case StepKind::Add:
+            if (!(s = make_step_folders(j, st)))
+                return fail("cannot create the folders of " + shown(st.rel) + ": " + s.text);
             if (!(s = os::rename_noreplace(j.staged(st.id), game)))
                 return fail("cannot put the new " + shown(st.rel) + " in place: " + s.text);
             break;
-        }
         case StepKind::Delete:
             if (!(s = os::rename_noreplace(game, j.moved_old(st.id))))
                 return fail("cannot remove " + shown(st.rel) + ": " + s.text);
             break;
         case StepKind::MakeDir:
-            if (!exists(game) && !(s = os::make_dir(game)))
+            if (!(s = make_step_folders(j, st)))
                 return fail("cannot create the folder " + shown(st.rel) + ": " + s.text);
             break;
         case StepKind::RemoveDir:
@@ -456,6 +588,11 @@ bool roll_back(Journal& j, const Plan& plan, const Say& say) {
         std::string game = j.game_path(st.rel);
         os::Stat gs;
         os::stat(game, gs);
+        if ((gs.exists && gs.is_link) || leads_through_link(j, st.rel)) {
+            say(3, "Cannot restore " + shown(st.rel) + ": a link stands in its place or on its way.");
+            ok = false;
+            continue;
+        }
         switch (st.kind) {
         case StepKind::Replace:
             if (exists(j.moved_old(st.id))) {
@@ -490,14 +627,25 @@ bool roll_back(Journal& j, const Plan& plan, const Say& say) {
                 note(os::make_dir(game));
             break;
         case StepKind::MakeDir:
-            break; // among created_dirs
+            break; // with the created folders below
         }
     }
-    for (auto it = plan.created_dirs.rbegin(); it != plan.created_dirs.rend(); ++it) {
-        os::Stat ds;
-        os::stat(j.game_path(*it), ds);
-        if (ds.exists && ds.is_dir)
-            note(os::remove_dir(j.game_path(*it)));
+    // The folders the commit created, deepest first over all steps (several steps may record
+    // the same folder; the first removal takes it).
+    size_t deepest = 0;
+    for (const Step& st : plan.steps)
+        deepest = std::max(deepest, st.made ? chain_length(st) : 0);
+    for (size_t d = deepest; d >= 1; --d) {
+        for (auto it = plan.steps.rbegin(); it != plan.steps.rend(); ++it) {
+            size_t n = chain_length(*it);
+            if (it->made == 0 || d > n || d <= n - it->made)
+                continue;
+            std::string path = j.game_path(chain_folder(*it, d));
+            os::Stat ds;
+            os::stat(path, ds);
+            if (ds.exists && ds.is_dir && !ds.is_link)
+                note(os::remove_dir(path));
+        }
     }
     return ok;
 }
@@ -505,25 +653,12 @@ bool roll_back(Journal& j, const Plan& plan, const Say& say) {
 RecoveryOutcome recover(Journal& j, const Say& say) {
     if (!j.exists())
         return RecoveryOutcome::Nothing;
-    os::Status s = j.lock();
-    if (!s) {
-        if (s.kind == os::ErrKind::Busy) {
-            say(3, "Another patch run is working on this game directory. Try again when it has "
-                   "finished.");
-            return RecoveryOutcome::Busy;
-        }
-        say(3, "Cannot open the journal of an interrupted patch run: " + s.text + ".");
-        return RecoveryOutcome::Failed;
-    }
     j.remove_noted_temp_folder();
     Plan plan;
+    PlanState ps = j.read_plan(plan);
+    bool done = j.is_done();
     RecoveryOutcome outcome;
-    if (!j.read_plan(plan)) {
-        outcome = RecoveryOutcome::Cleaned;
-    } else if (j.is_done()) {
-        say(2, "An interrupted patch run had already put all its files in place; finishing it.");
-        outcome = RecoveryOutcome::RolledForward;
-    } else {
+    if (ps == PlanState::Ok && !done) {
         say(2, "An interrupted patch run was found; restoring the files it had changed.");
         if (!roll_back(j, plan, say)) {
             say(3, "Could not restore the game directory after the interrupted patch run. Free "
@@ -531,11 +666,26 @@ RecoveryOutcome recover(Journal& j, const Say& say) {
             return RecoveryOutcome::Failed;
         }
         outcome = RecoveryOutcome::RolledBack;
+    } else if (ps == PlanState::Ok) {
+        say(2, "An interrupted patch run had already put all its files in place; finishing it.");
+        outcome = RecoveryOutcome::RolledForward;
+    } else {
+        outcome = done ? RecoveryOutcome::RolledForward : RecoveryOutcome::Cleaned;
+    }
+    // Game files moved aside go only when a complete commit proves them unneeded.
+    if (!done && (ps == PlanState::Damaged || j.holds_moved_files())) {
+        say(3, "An interrupted patch run left game files it had moved aside in " +
+                   printable(j.dir(), 80) +
+                   ", but no readable plan says where they belong. Nothing was changed.");
+        say(3, "Keep that folder: restore the game from a backup or by reinstalling it, then "
+               "delete the folder.");
+        return RecoveryOutcome::Unprovable;
     }
     std::string why;
-    if (!j.remove_all(why)) {
-        say(3, "Cannot remove the journal of an interrupted patch run: " + why + ".");
-        return RecoveryOutcome::Failed;
+    if (!j.remove_all(why, done)) {
+        say(2, "The work files of an interrupted patch run could not all be removed yet (" +
+                   why + "); the next run removes them.");
+        return outcome;
     }
     if (outcome == RecoveryOutcome::RolledBack)
         say(1, "Recovered: the game directory is back to its state before the interrupted run.");

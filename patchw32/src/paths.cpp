@@ -56,6 +56,29 @@ uint32_t upper_of(uint32_t cp) {
     return cp;
 }
 
+// The next character of `s` at `i` for comparing paths as Windows compares names, advancing
+// `i`: '/' as 0, below everything; letters folded; a byte that is not UTF-8 (in a Utf8 path)
+// after every character.
+uint32_t next_folded(const std::string& s, size_t& i, NameCoding coding) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '/') {
+        ++i;
+        return 0;
+    }
+    if (coding == NameCoding::Native) {
+        ++i;
+        return fold_char(c);
+    }
+    uint32_t cp = 0;
+    size_t n = os::decode_utf8(s, i, cp);
+    if (n == 0) {
+        ++i;
+        return 0x110000u + c;
+    }
+    i += n;
+    return upper_of(cp);
+}
+
 bool ieq(const std::string& a, const char* b) {
     size_t n = 0;
     for (; b[n]; ++n) {
@@ -214,11 +237,31 @@ std::string check_rel_path(const std::string& rel, NameCoding coding) {
 
 bool is_reserved_path(const std::string& rel) {
     std::vector<std::string> parts = split_rel(rel);
+    if (ieq(parts[0], kReservedTopTmp))
+        return true;
     if (!ieq(parts[0], kReservedTop))
         return false;
     if (parts.size() == 1)
         return true; // the folder itself must stay a folder the engine can use
     return ieq(parts[1], kJournalName);
+}
+
+int compare_folded_paths(const std::string& a, const std::string& b, NameCoding coding) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        uint32_t x = next_folded(a, i, coding), y = next_folded(b, j, coding);
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return i == a.size() && j == b.size() ? 0 : (i == a.size() ? -1 : 1);
+}
+
+bool is_inside(const std::string& outer, const std::string& inner, NameCoding coding) {
+    size_t i = 0, j = 0;
+    while (i < outer.size() && j < inner.size())
+        if (next_folded(outer, i, coding) != next_folded(inner, j, coding))
+            return false;
+    return i == outer.size() && j < inner.size() && inner[j] == '/';
 }
 
 std::string bare_name(const std::string& rel) {
@@ -253,6 +296,10 @@ std::string shorten_middle(const std::string& s, size_t max) {
     for (int k = 0; k < 3 && tail_from < s.size() && inside(tail_from); ++k)
         ++tail_from;
     return s.substr(0, head) + "..." + s.substr(tail_from);
+}
+
+std::string printable(const std::string& s, size_t max) {
+    return shorten_middle(escape_name(s), max);
 }
 
 } // namespace kv

@@ -9,11 +9,16 @@ namespace kv {
 
 constexpr size_t kMaxPathBytes = 1024;
 constexpr size_t kMaxComponentBytes = 255;
+// The bytes of all paths of one patch together. With the entry limit this bounds the memory a
+// patch's directory takes and the size of the commit plan.
+constexpr size_t kMaxPatchPathBytes = 4u << 20;
 
 // The folder directly below the game directory that a directory scan of the game skips;
 // the engine keeps its journal inside it.
 inline constexpr const char* kReservedTop = "Tarrowmoor";
 inline constexpr const char* kJournalName = ".kelvane-journal";
+// The name under which the engine builds the reserved folder before renaming it into place.
+inline constexpr const char* kReservedTopTmp = "Tarrowmoor.kelvane-tmp";
 
 // How a patch writes its names. Format version 1 stored them as the builder's system gave
 // them (8-bit text in its code page); later versions store UTF-8.
@@ -34,13 +39,25 @@ bool is_valid_utf8(const std::string& s);
 // `s` for a message: control characters and bytes that are not UTF-8 as \xHH.
 std::string escape_name(const std::string& s);
 
-// Is `rel` the journal folder or inside it, or the reserved top folder itself?
+// Is `rel` one of the engine's own names: the reserved top folder itself, the journal folder
+// or anything inside it, or the top folder's temporary name or anything inside it?
 bool is_reserved_path(const std::string& rel);
+
+// Orders paths as Windows compares names, with the separator below every other character, so
+// that everything inside a folder directly follows the folder's own path.
+int compare_folded_paths(const std::string& a, const std::string& b,
+                         NameCoding coding = NameCoding::Utf8);
+// Does `inner` lie inside the folder `outer` (letter case folded)?
+bool is_inside(const std::string& outer, const std::string& inner,
+               NameCoding coding = NameCoding::Utf8);
 
 std::vector<std::string> split_rel(const std::string& rel);
 std::string bare_name(const std::string& rel);  // last component
 std::string parent_rel(const std::string& rel); // "" at the top
 std::string to_native(const std::string& rel);  // '/' becomes the platform separator
 std::string shorten_middle(const std::string& s, size_t max);
+// A text from outside (a path in a patch) made safe to show: control characters and bytes
+// that are not UTF-8 as \xNN, then shortened in the middle to at most `max` bytes.
+std::string printable(const std::string& s, size_t max);
 
 } // namespace kv
