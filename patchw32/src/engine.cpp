@@ -6,6 +6,7 @@
 #include "journal.h"
 #include "os.h"
 #include "paths.h"
+#include "signature.h"
 
 #include <algorithm>
 #include <map>
@@ -91,7 +92,7 @@ class Run {
 
   private:
     void say(unsigned id, const std::string& text) {
-        if (!quiet_)
+        if (!quiet_ && !text.empty())
             rep_.message(id, clip(text));
     }
     std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
@@ -100,6 +101,7 @@ class Run {
     bool hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
                    std::string& why);
     int prepare_work_dir(const CommandLine& cl);
+    int check_trust(Patch& patch);
     void cleanup(bool keep_journal);
 
     Reporter& rep_;
@@ -313,6 +315,69 @@ void Run::cleanup(bool keep_journal) {
     }
 }
 
+// The publisher key file in the game directory makes only patches signed by that key
+// acceptable; a signature is checked whenever a patch carries one.
+int Run::check_trust(Patch& patch) {
+    std::string key_path = os::join(game_, kKeyFileName);
+    os::Stat ks;
+    os::stat(key_path, ks);
+    uint8_t trusted[64];
+    std::string signer =
+        patch.signature.present ? key_fingerprint(patch.signature.key) : std::string();
+    if (ks.exists) {
+        std::string why;
+        os::File f;
+        os::Status s = os::File::open_read(key_path, f);
+        std::string text(ks.size <= 4096 ? static_cast<size_t>(ks.size) : 0, '\0');
+        if (!s)
+            why = s.text;
+        else if (!ks.is_file || ks.size > 4096)
+            why = "it is not a small text file";
+        else if (!(s = f.read_exact_at(0, text.data(), text.size())))
+            why = s.text;
+        else
+            why = parse_public_key(text, trusted);
+        if (why.empty() && !signature_support())
+            why = "this system cannot check signatures";
+        if (!why.empty()) {
+            say(kIdError, std::string("The publisher key file ") + kKeyFileName +
+                              " in the game directory cannot be used (" + why +
+                              "); no patch is applied until it is repaired or removed.");
+            return kRcUntrusted;
+        }
+        if (!patch.signature.present) {
+            say(kIdError, "The patch is refused: it is not signed, and this game accepts only "
+                          "patches signed by its publisher's key " +
+                              key_fingerprint(trusted) + ".");
+            return kRcUntrusted;
+        }
+        if (!std::equal(trusted, trusted + 64, patch.signature.key)) {
+            say(kIdError, "The patch is refused: it is signed by key " + signer +
+                              ", but this game accepts only patches signed by its publisher's "
+                              "key " +
+                              key_fingerprint(trusted) + ".");
+            return kRcUntrusted;
+        }
+    }
+    if (!patch.signature.present)
+        return kRcOk;
+    if (!signature_support()) {
+        say(kIdWarning, "The patch is signed by key " + signer +
+                            ", but this system cannot check signatures.");
+        return kRcOk;
+    }
+    std::string why = check_patch_signature(patch);
+    if (!why.empty()) {
+        say(kIdError, "The patch is refused: its signature by key " + signer +
+                          " does not match its contents (" + why +
+                          "); it was changed after it was signed.");
+        return kRcUntrusted;
+    }
+    say(kIdInfo, "The patch is signed by key " + signer +
+                     (ks.exists ? ", the publisher key of this game." : "."));
+    return kRcOk;
+}
+
 int map_patch_error(PatchError e) {
     switch (e) {
     case PatchError::Unreadable:
@@ -377,6 +442,14 @@ int Run::execute(const std::string& line) {
         say(kIdError, err);
         say(kIdSummary, "The patch was not applied; nothing was changed.");
         return map_patch_error(pe);
+    }
+    // What the patch says it is for comes first, then who signed it; every mode refuses a
+    // patch that the game does not trust.
+    say(kIdInfo, describe_meta(patch.meta));
+    int trust = check_trust(patch);
+    if (trust != kRcOk) {
+        say(kIdSummary, "The patch was not applied; nothing was changed.");
+        return trust;
     }
     if (cl.mode == Mode::List) {
         for (const Entry& e : patch.entries)

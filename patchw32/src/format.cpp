@@ -255,6 +255,56 @@ std::vector<uint8_t> encode_trailer_head(uint32_t count, uint64_t dir_offset, ui
     return t; // 48 bytes; the 16-byte checksum follows
 }
 
+std::string check_meta_text(const std::string& text) {
+    if (text.empty() || text.size() > kMaxMetaText)
+        return "a text must hold 1 to " + std::to_string(kMaxMetaText) + " bytes";
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F)
+            return "a text holds a control character";
+    return {};
+}
+
+std::vector<uint8_t> encode_meta_section(const PatchMeta& meta) {
+    std::vector<uint8_t> body;
+    const std::string* fields[3] = {&meta.game, &meta.from, &meta.to};
+    for (uint8_t k = 0; k < 3; ++k) {
+        if (fields[k]->empty())
+            continue;
+        put_u8(body, static_cast<uint8_t>(k + 1));
+        put_u16(body, static_cast<uint16_t>(fields[k]->size()));
+        put_bytes(body, fields[k]->data(), fields[k]->size());
+    }
+    std::vector<uint8_t> sec;
+    put_bytes(sec, "meta", 4);
+    put_u32(sec, static_cast<uint32_t>(body.size()));
+    put_bytes(sec, body.data(), body.size());
+    return sec;
+}
+
+std::vector<uint8_t> encode_sign_section_head(const uint8_t key[64]) {
+    std::vector<uint8_t> sec;
+    put_bytes(sec, "sign", 4);
+    put_u32(sec, static_cast<uint32_t>(kSignSectionSize - 8));
+    put_u8(sec, kSignEcdsaP256);
+    put_bytes(sec, key, 64);
+    return sec;
+}
+
+std::string describe_meta(const PatchMeta& m) {
+    if (m.empty())
+        return {};
+    std::string what = m.game.empty() ? (m.from.empty() && m.to.empty() ? "" : "version ")
+                                      : m.game + (m.from.empty() ? "" : " ");
+    if (!m.from.empty() && !m.to.empty())
+        return "This patch updates " + what + m.from + " to " + m.to + ".";
+    if (!m.to.empty())
+        return "This patch updates " + (m.game.empty() ? std::string("the game") : m.game) +
+               " to version " + m.to + ".";
+    if (!m.from.empty())
+        return "This patch updates " + what + m.from + ".";
+    return "This patch is for " + m.game + ".";
+}
+
 bool delta_reference(const Entry& e, bool& present, uint64_t& index) {
     present = false;
     index = 0;
@@ -398,6 +448,75 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
 
 namespace {
 
+bool read_meta(const uint8_t* p, size_t n, PatchMeta& meta, std::string& message) {
+    ByteReader r(p, n);
+    while (r.left() > 0) {
+        uint8_t key = r.u8();
+        uint16_t len = r.u16();
+        const uint8_t* text = r.take(len);
+        if (r.bad())
+            break;
+        std::string value(reinterpret_cast<const char*>(text), len);
+        std::string* field = key == 1 ? &meta.game : key == 2 ? &meta.from : key == 3 ? &meta.to
+                                                                                    : nullptr;
+        if (!field)
+            continue; // a later field: skipped
+        std::string why = check_meta_text(value);
+        if (!why.empty() || !field->empty()) {
+            message = "The patch is damaged (its description is invalid: " +
+                      (why.empty() ? std::string("a field repeats") : why) + ").";
+            return false;
+        }
+        *field = value;
+    }
+    if (r.bad()) {
+        message = "The patch is damaged (its description is cut short).";
+        return false;
+    }
+    return true;
+}
+
+// The sections between the directory and the trailer: "meta" and "sign" are read, other
+// tags skipped.
+bool read_sections(Patch& out, uint64_t offset, uint64_t size, std::string& message) {
+    std::vector<uint8_t> buf(static_cast<size_t>(size));
+    os::Status s = out.file.read_exact_at(offset, buf.data(), buf.size());
+    if (!s) {
+        message = "Cannot read the patch file: " + s.text + ".";
+        return false;
+    }
+    ByteReader r(buf.data(), buf.size());
+    bool meta_seen = false;
+    while (r.left() > 0) {
+        const uint8_t* tag = r.take(4);
+        uint32_t len = r.u32();
+        const uint8_t* body = r.take(len);
+        if (r.bad()) {
+            message = "The patch is damaged (its sections are cut short).";
+            return false;
+        }
+        if (std::equal(tag, tag + 4, "meta")) {
+            if (meta_seen || !read_meta(body, len, out.meta, message)) {
+                if (meta_seen)
+                    message = "The patch is damaged (it has two descriptions).";
+                return false;
+            }
+            meta_seen = true;
+        } else if (std::equal(tag, tag + 4, "sign")) {
+            if (r.left() != 0 || len != kSignSectionSize - 8 || body[0] != kSignEcdsaP256) {
+                message = "The patch is damaged or signed in a way this engine does not know "
+                          "(its signature section is invalid).";
+                return false;
+            }
+            out.signature.present = true;
+            std::copy(body + 1, body + 65, out.signature.key);
+            std::copy(body + 65, body + 129, out.signature.value);
+            out.signature.value_offset = offset + (body + 65 - buf.data());
+        }
+    }
+    return true;
+}
+
 // Checks the entries, then tells each delta entry that refers to another where that one's
 // payload lies.
 PatchError check_and_link(std::vector<Entry>& entries, uint64_t payload_end, std::string& message,
@@ -427,7 +546,8 @@ PatchError check_and_link(std::vector<Entry>& entries, uint64_t payload_end, std
 
 } // namespace
 
-PatchError open_patch(const std::string& path, Patch& out, std::string& message) {
+PatchError open_patch(const std::string& path, Patch& out, std::string& message,
+                      bool check_sum) {
     out = Patch{};
     os::Status s = os::File::open_read(path, out.file);
     if (!s) {
@@ -480,7 +600,7 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         return PatchError::Corrupt;
     }
     // The checksum covers every byte before it.
-    {
+    if (check_sum) {
         Hasher h;
         std::vector<uint8_t> buf(1 << 20);
         uint64_t end = out.size - 16, pos = 0;
@@ -505,10 +625,17 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         return PatchError::Corrupt;
     }
     if (dir_size > kMaxDirectoryBytes || dir_off < kHeaderSize ||
-        dir_off > payload_end || dir_size != payload_end - dir_off) {
+        dir_off > payload_end || dir_size > payload_end - dir_off) {
         message = "The patch is damaged (its directory is out of bounds).";
         return PatchError::Corrupt;
     }
+    uint64_t sections = payload_end - dir_off - dir_size;
+    if (sections > (out.version >= 2 ? kMaxSectionBytes : 0)) {
+        message = "The patch is damaged (its directory is out of bounds).";
+        return PatchError::Corrupt;
+    }
+    if (sections && !read_sections(out, dir_off + dir_size, sections, message))
+        return PatchError::Corrupt;
     uint32_t dir_coding = get_u32(trailer + 40);
     uint32_t raw_size = get_u32(trailer + 44);
     if (dir_coding > kDirCompactDeflate) {

@@ -70,16 +70,51 @@ const char* codec_name(Codec c);
 // Why a patch was refused; selects the engine's return code.
 enum class PatchError { None, Unreadable, Corrupt, Unsupported, Hostile };
 
+// What a patch says about itself (the "meta" section): the game and the versions it turns
+// one into the other. Any of them may be empty.
+struct PatchMeta {
+    std::string game, from, to;
+    bool empty() const { return game.empty() && from.empty() && to.empty(); }
+};
+
+// The publisher's signature (the "sign" section): ECDSA over P-256 with SHA-256.
+constexpr uint8_t kSignEcdsaP256 = 1;
+struct PatchSignature {
+    bool present = false;
+    uint8_t key[64] = {};        // the public key: X and Y, big-endian
+    uint8_t value[64] = {};      // r and s, big-endian
+    uint64_t value_offset = 0;   // where `value` lies in the file
+};
+
 struct Patch {
     os::File file;
     uint64_t size = 0;
     uint16_t version = 0;
     std::vector<Entry> entries;
+    PatchMeta meta;
+    PatchSignature signature;
 };
+
+// Sections (format version 2) lie between the directory and the trailer: each a 4-byte tag,
+// a 32-bit length and that many bytes. A "sign" section must be the last. Engines skip tags
+// they do not know.
+constexpr uint64_t kMaxSectionBytes = 64u << 10;
+constexpr size_t kMaxMetaText = 200;
+constexpr size_t kSignSectionSize = 8 + 1 + 64 + 64;
+// Empty when `text` may be stored as a game name or version, otherwise why not.
+std::string check_meta_text(const std::string& text);
+std::vector<uint8_t> encode_meta_section(const PatchMeta& meta);
+// The "sign" section without its value (the 64 bytes that follow it complete it).
+std::vector<uint8_t> encode_sign_section_head(const uint8_t key[64]);
+// "This patch updates Tarrowmoor 1.22 to 1.23." and its shorter forms; empty without meta.
+std::string describe_meta(const PatchMeta& meta);
 
 // Opens and checks a patch completely: header, trailer, the checksum over the whole file,
 // the directory, every path and every payload range. Nothing is trusted before this.
-PatchError open_patch(const std::string& path, Patch& out, std::string& message);
+// `check_sum` false skips the checksum (rtptool info shows a damaged patch as far as it can be
+// read); the engine always checks it.
+PatchError open_patch(const std::string& path, Patch& out, std::string& message,
+                      bool check_sum = true);
 
 // The codec parameters of a delta entry: none, or the directory index of the entry its
 // instructions are predicted from. False when they are malformed.

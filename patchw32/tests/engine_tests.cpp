@@ -341,9 +341,9 @@ TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
         EXPECT_TRUE(rc == kRcPatchCorrupt || (pos >= 8 && pos < 10 && rc == kRcPatchUnsupported))
             << pos;
     }
-    std::string v3 = good;
-    v3[8] = 3;
-    attempt(v3, kRcPatchUnsupported,
+    std::string newer = good;
+    newer[8] = 3;
+    attempt(newer, kRcPatchUnsupported,
             "The patch uses format version 3, but this engine reads only versions 1 and 2. "
             "A newer patchw32.dll is needed.");
     // A directory stored in a way this engine does not know, under a valid checksum.
