@@ -25,9 +25,7 @@ int main(int argc, char** argv) {
     }
     // The window can look idle for a moment after the open-file dialog has gone and before the
     // space calculation begins; Patch becomes available once that calculation has ended.
-    for (int i = 0; i < 1500 && !kelvane.Enabled(IDOK); ++i) {
-        ::Sleep(40);
-    }
+    kt::WaitFor(60000, [&] { return kelvane.Enabled(IDOK) ? kelvane.main() : nullptr; });
     if (!kelvane.WaitIdle()) {
         return 1;
     }
