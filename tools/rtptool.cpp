@@ -7,6 +7,7 @@
 #include "engine.h"
 #include "exe_version.h"
 #include "format.h"
+#include "os.h"
 #include "paths.h"
 #include "report.h"
 #include "signature.h"
@@ -16,6 +17,7 @@
 #include <io.h>
 #include <psapi.h>
 #include <sddl.h>
+#include <shellapi.h>
 #else
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -42,8 +44,9 @@ using rtp::human_size;
 using rtp::Json;
 
 #ifdef _WIN32
-// How the tool's paths are encoded: the ANSI code page of its command line.
-constexpr UINT kPathCodePage = CP_ACP;
+// How the tool's paths are encoded: UTF-8, as the engine's core takes them (main reads the
+// words of the command line as UTF-16).
+constexpr UINT kPathCodePage = CP_UTF8;
 #endif
 
 // Exit codes. 1 to 15 are the engine's own return codes (FORMAT.md); `info` and `verify`
@@ -900,7 +903,9 @@ int run_line(const std::string& line_text) {
                                                                     : "apply")
                     .s("patch", cl.patch_path)
                     .u("files", view.file_entries.size()));
-    std::vector<char> buf(line_text.begin(), line_text.end());
+    // The engine takes its command line in the ANSI code page, as the tool hands it.
+    std::string ansi_line = kv::os::to_ansi(line_text);
+    std::vector<char> buf(ansi_line.begin(), ansi_line.end());
     buf.push_back('\0');
     auto t0 = std::chrono::steady_clock::now();
     int rc = kv_patch_apply(buf.data(), print_report, 1);
@@ -1187,6 +1192,22 @@ int cmd_verify(const std::vector<std::string>& words) {
 } // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // The words as UTF-8, so that trees with names of any language can be built.
+    std::vector<std::string> utf8_words;
+    std::vector<char*> utf8_argv;
+    int wargc = 0;
+    if (LPWSTR* w = CommandLineToArgvW(GetCommandLineW(), &wargc)) {
+        for (int i = 0; i < wargc; ++i)
+            utf8_words.push_back(kv::os::utf16_to_utf8(std::u16string(w[i], w[i] + wcslen(w[i]))));
+        LocalFree(w);
+        for (std::string& word : utf8_words)
+            utf8_argv.push_back(word.data());
+        utf8_argv.push_back(nullptr);
+        argc = wargc;
+        argv = utf8_argv.data();
+    }
+#endif
     // Global options anywhere before "--"; the first other word is the command.
     std::vector<std::string> words;
     std::string command;

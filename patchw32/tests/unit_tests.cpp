@@ -42,7 +42,7 @@ TEST(Paths, OrdinaryNamesPassAndHostileOnesAreRefused) {
     for (const std::string& p : hostile)
         EXPECT_NE(check_rel_path(p), "") << p;
     EXPECT_EQ(fold_case("Data/A.txt"), fold_case("data/a.TXT"));
-    EXPECT_EQ(fold_case("\xC9t\xC9"), fold_case("\xE9t\xE9")); // E acute
+    EXPECT_EQ(fold_case("\xC3\x89t\xC3\x89"), fold_case("\xC3\xA9t\xC3\xA9")); // E acute
     EXPECT_NE(fold_case("a1"), fold_case("a2"));
     EXPECT_EQ(bare_name("a/b/c d.txt"), "c d.txt");
     EXPECT_EQ(bare_name("top.txt"), "top.txt");
