@@ -6,7 +6,6 @@
 
 namespace kt {
 
-// ---------------------------------------------------------------------------
 ScriptedSeam::ScriptedSeam() {
     fw::SetSeam(this);
 }
@@ -98,7 +97,6 @@ UINT ScriptedSeam::DriveType(const std::string& root) {
     return DRIVE_NO_ROOT_DIR;
 }
 
-// ---------------------------------------------------------------------------
 namespace {
 DuringRun* g_during = nullptr;
 }
@@ -164,7 +162,6 @@ std::string FullVolumeFolder(const std::string& name) {
     return root;
 }
 
-// ---------------------------------------------------------------------------
 ScriptedEngine::ScriptedEngine(const std::string& dir) : m_dir(dir) {
     MakeDirs(m_dir);
     ::SetEnvironmentVariableA("KELVANE_TEST_ENGINE_DIR", m_dir.c_str());
@@ -203,7 +200,6 @@ std::string ScriptedEngine::NoEntryLibraryPath() {
     return BuildFile("tests\\engines\\no_entry_engine.dll");
 }
 
-// ---------------------------------------------------------------------------
 void DialogTest::SetUp() {
     ResetPatchEntry(); // each dialog loads its own engine library
     prompts = std::make_unique<ScriptedSeam>();

@@ -166,7 +166,6 @@ Tree Snapshot(const std::string& dir) {
     return out;
 }
 
-// ---------------------------------------------------------------------------
 namespace {
 const char kGameKey[] = "SOFTWARE\\Brackwater\\Tarrowsaga\\Moorgate";
 }

@@ -198,7 +198,6 @@ TEST_F(SpaceCalcTest, NothingToCalculate) {
     }
 }
 
-// ---------------------------------------------------------------------------
 // The busy state.
 
 TEST_F(SpaceCalcTest, BusyStateGivesBackExactlyWhatItTook) {

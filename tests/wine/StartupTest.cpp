@@ -87,7 +87,6 @@ TEST_F(StartupTest, WaitCursorOnlyWhileBusy) {
     dlg->m_bBusy = FALSE;
 }
 
-// ---------------------------------------------------------------------------
 // The real program in its own process.
 class StartupProcessTest : public ::testing::Test {
   protected:
