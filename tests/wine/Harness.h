@@ -30,8 +30,8 @@ class ScriptedSeam : public fw::Seam {
         std::string caption;
         UINT type;
     };
-    ScriptedSeam();
-    ~ScriptedSeam() override;
+    ScriptedSeam() { fw::SetSeam(this); }
+    ~ScriptedSeam() override { fw::SetSeam(nullptr); }
 
     // Message boxes: every box is recorded; answers are taken in order, IDOK when none is left.
     std::vector<Box> boxes;
