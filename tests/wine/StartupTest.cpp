@@ -105,7 +105,7 @@ class StartupProcessTest : public ::testing::Test {
     }
     HWND Start(bool expectMain) {
         process = std::make_unique<Process>();
-        EXPECT_TRUE(Launch(*process, program + "\\kelvane.exe", "", program));
+        EXPECT_TRUE(Launch(*process, program + "\\kelvane.exe", program));
         return WaitForWindow(process->pid(), expectMain ? "Kelvane" : "Error", 30000);
     }
 
