@@ -112,15 +112,13 @@ TreeDiff Diff(const Tree& from, const Tree& to) {
     return diff;
 }
 
-std::set<std::string> FoldersOf(const Tree& tree) {
-    std::set<std::string> folders;
-    for (const auto& file : tree) {
-        for (size_t cut = file.first.find('\\'); cut != std::string::npos;
-             cut = file.first.find('\\', cut + 1)) {
-            folders.insert(file.first.substr(0, cut));
+Tree WithFolders(Tree files) {
+    for (const auto& [rel, bytes] : Tree(files)) {
+        for (size_t cut = rel.find('\\'); cut != std::string::npos; cut = rel.find('\\', cut + 1)) {
+            files[rel.substr(0, cut + 1)] = "";
         }
     }
-    return folders;
+    return files;
 }
 
 } // namespace e2e

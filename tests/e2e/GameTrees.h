@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -22,8 +21,8 @@ struct TreeDiff {
 };
 TreeDiff Diff(const Tree& from, const Tree& to);
 
-// Folders (every level, relative) that hold files of a tree.
-std::set<std::string> FoldersOf(const Tree& tree);
+// The files with every level of their folders, as kt::GameFiles shows them ("dir\\" -> "").
+Tree WithFolders(Tree files);
 
 // The file-name part of a relative path.
 std::string NameOf(const std::string& rel);

@@ -65,7 +65,7 @@ void Log(const std::string& line) {
 }
 
 bool Kelvane::Start(const std::string& exe, const std::string& currentDir) {
-    if (!kt::Launch(m_process, exe, "", currentDir)) {
+    if (!kt::Launch(m_process, exe, currentDir)) {
         Log("cannot start " + exe);
         return false;
     }

@@ -30,9 +30,8 @@ void Process::Kill() const {
     ::WaitForSingleObject(info.hProcess, 5000);
 }
 
-bool Launch(Process& process, const std::string& exe, const std::string& args,
-            const std::string& currentDir) {
-    std::string commandLine = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
+bool Launch(Process& process, const std::string& exe, const std::string& currentDir) {
+    std::string commandLine = "\"" + exe + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     process.started = ::CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
@@ -106,11 +105,8 @@ LRESULT Send(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 void PressButton(HWND dialog, int id) {
     HWND button = ::GetDlgItem(dialog, id);
-    if (button != nullptr) {
-        ::SendNotifyMessageA(button, BM_CLICK, 0, 0);
-    } else {
-        ::SendNotifyMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
-    }
+    button != nullptr ? ::SendNotifyMessageA(button, BM_CLICK, 0, 0)
+                      : ::SendNotifyMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
     // Sent messages are handled in turn: this one once the click's handler has returned or
     // waits in a message loop of its own (a box, a dialog, the engine's callback).
     ::SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 30000, nullptr);
@@ -135,10 +131,8 @@ RemoteBuffer::RemoteBuffer(HWND window, size_t size) {
 }
 
 RemoteBuffer::~RemoteBuffer() {
-    if (m_base != nullptr) {
-        ::VirtualFreeEx(m_process, m_base, 0, MEM_RELEASE);
-    }
     if (m_process != nullptr) {
+        ::VirtualFreeEx(m_process, m_base, 0, MEM_RELEASE); // fails harmlessly without a base
         ::CloseHandle(m_process);
     }
 }
@@ -189,12 +183,9 @@ std::string StatusPaneText(HWND statusBar, int pane) {
 
 bool SaveWindowImage(HWND hwnd, const std::string& path) {
     RECT rect{};
-    if (!::GetWindowRect(hwnd, &rect)) {
-        return false;
-    }
-    const int width = rect.right - rect.left;
-    const int height = rect.bottom - rect.top;
-    if (width <= 0 || height <= 0) {
+    const bool placed = ::GetWindowRect(hwnd, &rect) != FALSE;
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    if (!placed || width <= 0 || height <= 0) {
         return false;
     }
     HDC screen = ::GetDC(nullptr);

@@ -21,9 +21,8 @@ struct Process {
     void Kill() const;
 };
 
-// Starts a program with a command line and a current directory.
-bool Launch(Process& process, const std::string& exe, const std::string& args,
-            const std::string& currentDir);
+// Starts a program (without arguments) in a current directory.
+bool Launch(Process& process, const std::string& exe, const std::string& currentDir);
 
 // Asks until `found` gives a window or the time is up.
 HWND WaitFor(DWORD timeoutMs, const std::function<HWND()>& found);

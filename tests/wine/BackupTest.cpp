@@ -33,8 +33,7 @@ class BackupTest : public DialogTest {
         return "del /s " + gameDir + "\\.\\" + name;
     }
     int TotalPos() const {
-        return static_cast<int>(
-            ::SendMessageA(dlg->GetDlgItem(IDC_PROGRESS_TOTAL), PBM_GETPOS, 0, 0));
+        return int(::SendMessageA(dlg->GetDlgItem(IDC_PROGRESS_TOTAL), PBM_GETPOS, 0, 0));
     }
     std::string backupRoot;
     std::string backupDir;
@@ -170,11 +169,8 @@ TEST_F(BackupTest, Failures) {
             text.replace(at, 2, backupDir);
         }
         EXPECT_EQ(dlg->PerformBackup(), result) << text;
-        ASSERT_EQ(prompts->boxes.size(), 1u);
-        EXPECT_EQ(prompts->boxes[0].text, text);
-        EXPECT_EQ(prompts->boxes[0].caption, "Error");
-        EXPECT_EQ(prompts->boxes[0].type, static_cast<UINT>(MB_ICONERROR | MB_OK));
-        EXPECT_EQ(prompts->boxes[0].owner, dlg->m_hWnd);
+        EXPECT_EQ(prompts->boxes.size(), 1u);
+        ExpectBox(0, text, "Error");
         std::vector<std::string> names;
         for (const auto& [name, bytes] : Snapshot(backupDir)) {
             names.push_back(name);
@@ -192,7 +188,6 @@ TEST_F(BackupTest, Failures) {
     EXPECT_TRUE(dlg->DeleteDirectoryTree(backupDir));
 }
 
-// ---------------------------------------------------------------------------
 // A full disk: the first undo file written fails, the .reg file, or the script when there is
 // no version to restore.
 TEST_F(BackupTest, FullDisk) {
@@ -204,15 +199,15 @@ TEST_F(BackupTest, FullDisk) {
         RemoveTree(root + "\\undo_from_1.22");
         prompts->boxes.clear();
         EXPECT_EQ(dlg->PerformBackup(), BackupFailed);
-        ASSERT_EQ(prompts->boxes.size(), 1u);
-        EXPECT_EQ(prompts->boxes[0].text, "Unable to write file: " + root + "\\undo_from_1.22\\" +
-                                              (version ? "undo_patch.reg" : "undo_patch.bat") +
-                                              " . Unable to proceed.");
+        EXPECT_EQ(prompts->boxes.size(), 1u);
+        ExpectBox(0,
+                  "Unable to write file: " + root + "\\undo_from_1.22\\" +
+                      (version ? "undo_patch.reg" : "undo_patch.bat") + " . Unable to proceed.",
+                  "Error");
     }
     RemoveTree(root);
 }
 
-// ---------------------------------------------------------------------------
 TEST_F(BackupTest, MakeBackupPathCreatesParentsFirstAndGivesTheLastCallsResult) {
     const std::string dir = backupRoot + "\\undo_x";
     MakeDirs(dir);

@@ -76,13 +76,8 @@ TEST_F(ChoosersTest, ChoosingThePatchShowsWhatItNeeds) {
     // to the patch before), but the patch can be run.
     EXPECT_EQ(Choose("D:\\q\\other.rtp"), "other.rtp | " + plain + " | patch");
     EXPECT_EQ(dlg->m_llRequiredSpace, 1635); // what the last calculation found
-    EXPECT_FALSE(dlg->m_bUndo);
-    EXPECT_EQ(dlg->GetCheck(IDC_ENABLE_UNDO), BST_UNCHECKED);
+    EXPECT_EQ(Controls(), "--- q..vios. 0P"); // undo off, its label empty, validate and queue back
     EXPECT_EQ(dlg->m_strBackupDir + dlg->m_strBackupFolder, "");
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_BACKUP_LABEL));
-    EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), "");
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_VALIDATE_ONLY));
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_USE_QUEUE));
 }
 
 TEST_F(ChoosersTest, WithoutGameDirectoryThePatchIsChosenUncounted) {

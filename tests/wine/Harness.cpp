@@ -2,18 +2,11 @@
 
 #include "engine/Callback.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <sstream>
 
 namespace kt {
-
-// ---------------------------------------------------------------------------
-ScriptedSeam::ScriptedSeam() {
-    fw::SetSeam(this);
-}
-
-ScriptedSeam::~ScriptedSeam() {
-    fw::SetSeam(nullptr);
-}
 
 namespace {
 // The next scripted answer, or `fallback` when the script has run out.
@@ -49,29 +42,14 @@ std::string ScriptedSeam::BrowseFolder(HWND owner, const std::string& title) {
 
 bool ScriptedSeam::FreeBytes(const std::string& path, int64_t& freeBytes) {
     freeQueries.push_back(path);
-    auto exact = freeByPath.find(path);
-    std::optional<int64_t> scripted;
-    if (exact != freeByPath.end()) {
-        scripted = exact->second;
-    } else {
-        std::string drive = path.substr(0, 3);
-        for (char& c : drive) {
-            c = static_cast<char>(::toupper(static_cast<unsigned char>(c)));
-        }
-        auto byDrive = freeByDrive.find(drive);
-        if (byDrive != freeByDrive.end()) {
-            scripted = byDrive->second;
-        }
-    }
-    if (!scripted) {
+    std::string drive = path.substr(0, 3);
+    ::CharUpperA(drive.data());
+    auto it = freeByPath.find(path);
+    if (it == freeByPath.end() && (it = freeByDrive.find(drive)) == freeByDrive.end()) {
         return fw::Seam::FreeBytes(path, freeBytes);
     }
-    if (*scripted < 0) {
-        freeBytes = 0;
-        return false;
-    }
-    freeBytes = *scripted;
-    return true;
+    freeBytes = std::max<int64_t>(it->second, 0);
+    return it->second >= 0;
 }
 
 std::string ScriptedSeam::LogicalDriveStrings() {
@@ -98,7 +76,6 @@ UINT ScriptedSeam::DriveType(const std::string& root) {
     return DRIVE_NO_ROOT_DIR;
 }
 
-// ---------------------------------------------------------------------------
 namespace {
 DuringRun* g_during = nullptr;
 }
@@ -164,7 +141,6 @@ std::string FullVolumeFolder(const std::string& name) {
     return root;
 }
 
-// ---------------------------------------------------------------------------
 ScriptedEngine::ScriptedEngine(const std::string& dir) : m_dir(dir) {
     MakeDirs(m_dir);
     ::SetEnvironmentVariableA("KELVANE_TEST_ENGINE_DIR", m_dir.c_str());
@@ -182,15 +158,9 @@ void ScriptedEngine::Script(const std::string& text) const {
 
 std::vector<std::string> ScriptedEngine::Calls() const {
     std::vector<std::string> calls;
-    std::string all = ReadFileBytes(m_dir + "\\calls.txt");
-    size_t start = 0;
-    while (start < all.size()) {
-        size_t end = all.find('\n', start);
-        if (end == std::string::npos) {
-            end = all.size();
-        }
-        calls.push_back(all.substr(start, end - start));
-        start = end + 1;
+    std::istringstream in(ReadFileBytes(m_dir + "\\calls.txt"));
+    for (std::string line; std::getline(in, line);) {
+        calls.push_back(line);
     }
     return calls;
 }
@@ -203,7 +173,6 @@ std::string ScriptedEngine::NoEntryLibraryPath() {
     return BuildFile("tests\\engines\\no_entry_engine.dll");
 }
 
-// ---------------------------------------------------------------------------
 void DialogTest::SetUp() {
     ResetPatchEntry(); // each dialog loads its own engine library
     prompts = std::make_unique<ScriptedSeam>();

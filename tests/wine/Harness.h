@@ -30,8 +30,8 @@ class ScriptedSeam : public fw::Seam {
         std::string caption;
         UINT type;
     };
-    ScriptedSeam();
-    ~ScriptedSeam() override;
+    ScriptedSeam() { fw::SetSeam(this); }
+    ~ScriptedSeam() override { fw::SetSeam(nullptr); }
 
     // Message boxes: every box is recorded; answers are taken in order, IDOK when none is left.
     std::vector<Box> boxes;
@@ -94,7 +94,6 @@ class HeldFile {
 // one), with the volume then filled to its last byte. Fails the test when no volume is named.
 std::string FullVolumeFolder(const std::string& name);
 
-// ---------------------------------------------------------------------------
 // The stand-in engine: a script and a record of its command lines.
 class ScriptedEngine {
   public:
@@ -109,7 +108,6 @@ class ScriptedEngine {
     std::string m_dir;
 };
 
-// ---------------------------------------------------------------------------
 // The real main dialog, created on a scratch installation "<scratch>\Games\Tarrow Moor"
 // registered in the registry, with the scripted engine as its patchw32.dll.
 class DialogTest : public ::testing::Test {

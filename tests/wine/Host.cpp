@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -14,11 +15,7 @@ namespace {
 
 std::string UnixToWindows(const std::string& unixPath) {
     std::string path = "Z:" + unixPath;
-    for (char& c : path) {
-        if (c == '/') {
-            c = '\\';
-        }
-    }
+    std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
 
@@ -51,11 +48,7 @@ std::string BuildDir() {
 
 std::string BuildFile(const std::string& rel) {
     std::string path = BuildDir() + "\\" + rel;
-    for (char& c : path) {
-        if (c == '/') {
-            c = '\\';
-        }
-    }
+    std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
 
@@ -66,14 +59,8 @@ std::string ArtifactsDir() {
     return dir;
 }
 
-std::string ScratchRoot() {
-    std::string root = "C:\\kelvane-tests";
-    ::CreateDirectoryA(root.c_str(), nullptr);
-    return root;
-}
-
 ScratchDir::ScratchDir(const std::string& name) {
-    m_path = ScratchRoot() + "\\" + name + "-" + std::to_string(::GetCurrentProcessId()) + "-" +
+    m_path = "C:\\kelvane-tests\\" + name + "-" + std::to_string(::GetCurrentProcessId()) + "-" +
              std::to_string(++g_scratchCounter);
     RemoveTree(m_path);
     MakeDirs(m_path);
@@ -95,9 +82,7 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
     MakeDirs(path.substr(0, path.find_last_of('\\')));
     FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr) << "cannot create " << path;
-    if (!bytes.empty()) {
-        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    }
+    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
     std::fclose(f);
 }
 
@@ -166,7 +151,6 @@ Tree Snapshot(const std::string& dir) {
     return out;
 }
 
-// ---------------------------------------------------------------------------
 namespace {
 const char kGameKey[] = "SOFTWARE\\Brackwater\\Tarrowsaga\\Moorgate";
 }
@@ -238,11 +222,9 @@ Tree GameFiles(const std::string& dir) {
 int RunProgram(const std::string& commandLine, const std::string& currentDir,
                const std::string& log, DWORD timeoutMs) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out = log.empty()
-                     ? ::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     &inherit, OPEN_EXISTING, 0, nullptr)
-                     : ::CreateFileA(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE out = ::CreateFileA(log.empty() ? "NUL" : log.c_str(), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               log.empty() ? OPEN_EXISTING : CREATE_ALWAYS, 0, nullptr);
     HANDLE in = ::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                               OPEN_EXISTING, 0, nullptr);
     STARTUPINFOA startup{};

@@ -15,8 +15,7 @@ namespace kt {
 std::string BuildDir();                        // the build folder, as a Windows path
 std::string BuildFile(const std::string& rel); // a file below the build folder
 std::string ArtifactsDir();                    // %KELVANE_ARTIFACTS%, else <build>\artifacts
-std::string ScratchRoot();                     // C:\kelvane-tests, created on demand
-// A fresh empty folder below the scratch root, removed again by the destructor.
+// A fresh empty folder below C:\kelvane-tests, removed again by the destructor.
 class ScratchDir {
   public:
     explicit ScratchDir(const std::string& name);

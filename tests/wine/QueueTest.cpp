@@ -191,7 +191,6 @@ TEST_F(QueueTest, QueueDialogEditsTheQueue) {
     }
 }
 
-// ---------------------------------------------------------------------------
 // Use Queue and Clear Queue on the main dialog.
 
 TEST_F(QueueTest, ClosedEmptyAtStartChangesNothing) {

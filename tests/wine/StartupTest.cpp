@@ -87,7 +87,6 @@ TEST_F(StartupTest, WaitCursorOnlyWhileBusy) {
     dlg->m_bBusy = FALSE;
 }
 
-// ---------------------------------------------------------------------------
 // The real program in its own process.
 class StartupProcessTest : public ::testing::Test {
   protected:
@@ -106,7 +105,7 @@ class StartupProcessTest : public ::testing::Test {
     }
     HWND Start(bool expectMain) {
         process = std::make_unique<Process>();
-        EXPECT_TRUE(Launch(*process, program + "\\kelvane.exe", "", program));
+        EXPECT_TRUE(Launch(*process, program + "\\kelvane.exe", program));
         return WaitForWindow(process->pid(), expectMain ? "Kelvane" : "Error", 30000);
     }
 
