@@ -11,6 +11,8 @@
 # usage: bench/many_files.sh [N ...]          (default: 4000 20000)
 #   BENCH_MODES="native wine dialog"          which runs to make
 #   BENCH_WORK=build/bench-many               where trees, patches and the Wine prefix go
+#   BENCH_WINDOWS_BIN=DIR                     Windows programs from DIR (laid out as
+#                                             build/windows) instead of building them
 # Builds what it needs first (presets native-release and windows). Slow at 20,000 files: run
 # it in the background with its output in a file.
 set -euo pipefail
@@ -24,12 +26,12 @@ mkdir -p "$work"
 
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release --target rtptool >/dev/null
-if [[ "$modes" == *wine* || "$modes" == *dialog* ]]; then
+win="$(realpath -m "${BENCH_WINDOWS_BIN:-build/windows}")"
+if [[ -z "${BENCH_WINDOWS_BIN:-}" && ( "$modes" == *wine* || "$modes" == *dialog* ) ]]; then
   cmake --preset windows >/dev/null
   cmake --build --preset windows --target rtptool patchw32 kelvane kelvane_dialog_bench >/dev/null
 fi
 tool="$root/build/native-release/tools/rtptool"
-win="$root/build/windows"
 
 # The two trees: file i lies in folder i mod 350; the new version differs in 8 bytes.
 make_trees() {
@@ -73,6 +75,7 @@ start_wine() {
   export DISPLAY=":$(cat "$work/xvfb.display")"
   trap 'WINEPREFIX="$work/wineprefix" wineserver -k 2>/dev/null || true; bash "$root/cmake/xvfb.sh" stop "$work"' EXIT
   cmake/wine-run.sh cmd /c exit >/dev/null 2>&1 || true # creates the prefix on first use
+  wineserver -w
   wineserver -p # kept running between the runs, so no run pays for starting it
   cmake/wine-run.sh reg add 'HKLM\SOFTWARE\Brackwater\Tarrowsaga\Moorgate' /v Location /d 'C:\Games\Bench' /f >/dev/null 2>&1
   cmake/wine-run.sh reg add 'HKLM\SOFTWARE\Brackwater\Tarrowsaga\Moorgate' /v Version /d '1.0' /f >/dev/null 2>&1
@@ -82,7 +85,7 @@ start_wine() {
 }
 fresh_wine_game() { # n
   game="$WINEPREFIX/drive_c/Games/Bench"
-  rm -rf "$game"
+  rm -rf "$game"; mkdir -p "$(dirname "$game")"
   cp -a "$work/$1/v1" "$game"
   cp "$win/patchw32/patchw32.dll" "$game/"
   cp "$work/$1/many.rtp" "$WINEPREFIX/drive_c/Patches/many.rtp"
