@@ -10,11 +10,23 @@ const fw::ProgressCtrl* g_pProgressTotal = nullptr;
 TextList* g_pFileList = nullptr;
 HWND g_hDialog = nullptr;
 BOOL g_bListMode = FALSE;
+BOOL g_bMessagesAddedPending = FALSE;
 
 namespace {
 
 // The answer to every report. Writable, should an engine write into what it gets back.
 char g_szEmptyAnswer[1] = "";
+
+// Reports of one file (its name and progress) come far faster than a screen can show them.
+// They are gathered into batches: within one the controls take every change without
+// redrawing, and only when this long has passed since the last pump are the controls drawn,
+// the list scrolled and the window's messages dispatched.
+const DWORD kPumpIntervalMs = 40;
+
+DWORD g_dwLastPump = 0;       // tick count of the last pump
+bool g_bPumpedYet = false;    // false until the first pump of an engine call
+bool g_bBatchOpen = false;    // the message list and bars are not redrawing
+bool g_bLinesUnscrolled = false; // lines added since the last scroll notification was posted
 
 // Hands up to ten pending window messages of this thread to their windows, so the dialog
 // repaints and scrolls while the engine holds the thread.
@@ -22,15 +34,54 @@ void PumpPendingMessages() {
     MSG msg;
     for (int i = 0; i < 10; ++i) {
         if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            return;
+            break;
         }
         ::TranslateMessage(&msg);
         ::DispatchMessageA(&msg);
     }
+    g_dwLastPump = ::GetTickCount();
+    g_bPumpedYet = true;
 }
 
+// Switches redrawing of the message list and both bars off or on; switched on, each is drawn
+// anew with everything it took meanwhile.
+void SetRedraw(bool on) {
+    const HWND windows[] = {g_pMessageList != nullptr ? g_pMessageList->m_hWnd : nullptr,
+                            g_pProgressFile != nullptr ? g_pProgressFile->m_hWnd : nullptr,
+                            g_pProgressTotal != nullptr ? g_pProgressTotal->m_hWnd : nullptr};
+    for (HWND hwnd : windows) {
+        if (hwnd == nullptr) {
+            continue;
+        }
+        ::SendMessageA(hwnd, WM_SETREDRAW, on ? TRUE : FALSE, 0);
+        if (on) {
+            ::InvalidateRect(hwnd, nullptr, TRUE);
+        }
+    }
+}
+
+// Before a control changes within a batch: stops the controls redrawing on every change.
+void OpenBatch() {
+    if (!g_bBatchOpen && !g_bListMode) {
+        SetRedraw(false);
+        g_bBatchOpen = true;
+    }
+}
+
+void CloseBatch() {
+    if (g_bBatchOpen) {
+        g_bBatchOpen = false;
+        SetRedraw(true);
+    }
+}
+
+// Posts the scroll notification, unless one is still waiting to be handled: that one
+// scrolls to the last line as it is by then.
 void NotifyMessagesAdded() {
-    if (g_hDialog != nullptr) {
+    g_bLinesUnscrolled = true;
+    if (g_hDialog != nullptr && !g_bMessagesAddedPending) {
+        g_bMessagesAddedPending = TRUE;
+        g_bLinesUnscrolled = false;
         ::PostMessageA(g_hDialog, WM_MESSAGES_ADDED, 0, 0);
     }
 }
@@ -40,7 +91,7 @@ void AppendLine(const std::string& line) {
     g_pMessageList->InsertString(-1, line);
 }
 
-void HandleReport(UINT id, void* parm) {
+void HandleReport(UINT id, void* parm, bool batched) {
     if (parm == nullptr) {
         return; // every report carries its text or number; one without has nothing to show
     }
@@ -82,7 +133,11 @@ void HandleReport(UINT id, void* parm) {
         if (g_pProgressTotal != nullptr) {
             g_pProgressTotal->StepIt();
         }
-        NotifyMessagesAdded();
+        if (batched) {
+            g_bLinesUnscrolled = true; // scrolled at the end of the batch
+        } else {
+            NotifyMessagesAdded();
+        }
         return;
     default:
         return;
@@ -90,19 +145,43 @@ void HandleReport(UINT id, void* parm) {
 }
 
 } // namespace
+} // namespace
 
 void* WINAPI PatchCallback(UINT id, void* parm) {
+    // The reports of each file join the running batch until it is time to pump. Every other
+    // report (texts, unknown ids) ends the batch and is handled with a pump before and after.
+    const bool perFile = id == 5 || id == 6 || id == 7;
+    if (perFile && g_bPumpedYet && ::GetTickCount() - g_dwLastPump < kPumpIntervalMs) {
+        OpenBatch();
+        HandleReport(id, parm, true);
+        return g_szEmptyAnswer;
+    }
+    CloseBatch();
     PumpPendingMessages();
-    HandleReport(id, parm);
+    HandleReport(id, parm, false);
+    if (g_bLinesUnscrolled) {
+        NotifyMessagesAdded();
+    }
     PumpPendingMessages();
     return g_szEmptyAnswer;
 }
 
+void EndCallbackBatch() {
+    CloseBatch();
+    if (g_bLinesUnscrolled && !g_bListMode) {
+        NotifyMessagesAdded();
+    }
+    g_bPumpedYet = false;
+}
+
 void ClearCallbackState() {
+    EndCallbackBatch();
     g_pMessageList = nullptr;
     g_pProgressFile = nullptr;
     g_pProgressTotal = nullptr;
     g_pFileList = nullptr;
     g_hDialog = nullptr;
     g_bListMode = FALSE;
+    g_bMessagesAddedPending = FALSE;
+    g_bLinesUnscrolled = false;
 }
