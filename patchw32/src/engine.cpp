@@ -108,6 +108,7 @@ class Run {
     std::string work_;
     bool work_is_ours_ = false;
     std::vector<std::string> temp_files_;
+    std::set<std::string> work_buckets_; // bucket folders made in the work folder
     std::map<std::string, std::string> ancestor_cache_;
 };
 
@@ -282,6 +283,9 @@ void Run::cleanup(bool keep_journal) {
             os::remove_file(f);
     }
     temp_files_.clear();
+    for (const std::string& b : work_buckets_)
+        os::remove_dir(b);
+    work_buckets_.clear();
     if (work_is_ours_) {
         os::Status s = os::remove_dir(work_);
         if (!s)
@@ -453,8 +457,13 @@ int Run::execute(const std::string& line) {
             os::File outf;
             std::string out_path;
             if (!validate) {
-                out_path = os::join(work_, std::to_string(i) + ".new");
-                os::Status s = os::File::create_new(out_path, outf);
+                std::string bucket = bucket_folder(work_, static_cast<uint32_t>(i));
+                os::Status s;
+                if (work_buckets_.insert(bucket).second)
+                    s = os::make_dir(bucket);
+                out_path = os::join(bucket, std::to_string(i) + ".new");
+                if (s)
+                    s = os::File::create_new(out_path, outf);
                 if (!s) {
                     say(kIdError, "Cannot write to the temp directory: " + s.text + ".");
                     fatal = kRcTempDir;

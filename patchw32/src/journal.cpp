@@ -10,7 +10,10 @@ namespace kv {
 
 namespace {
 
-const char kPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '1'};
+// Plans of version 1 belong to the earlier layout without bucket folders; they are still
+// read, so that an interrupted run of an earlier engine is recovered.
+const char kPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '2'};
+const char kFlatPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '1'};
 
 bool exists(const std::string& p, os::Stat* out = nullptr) {
     os::Stat st;
@@ -67,7 +70,50 @@ std::string shown(const std::string& rel) {
     return shorten_middle(to_native(rel), 150);
 }
 
+bool is_number(const std::string& t) {
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// True when the folder holds nothing but the engine's work files "<number>.new", directly
+// (the earlier layout) or in bucket folders "b<number>" (`depth` levels of them).
+bool holds_only_work_files(const std::string& folder, int depth) {
+    std::vector<os::DirEntry> entries;
+    if (!os::list_dir(folder, entries))
+        return false;
+    for (const os::DirEntry& e : entries) {
+        size_t n = e.name.size();
+        if (e.is_dir && !e.is_link && depth > 0 && e.name[0] == 'b' && is_number(e.name.substr(1))) {
+            if (!holds_only_work_files(os::join(folder, e.name), depth - 1))
+                return false;
+        } else if (e.is_dir || n <= 4 || e.name.compare(n - 4, 4, ".new") != 0 ||
+                   !is_number(e.name.substr(0, n - 4))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Removes a folder of the engine's work files, with the bucket folders in it.
+os::Status remove_work_folder(const std::string& path, int depth) {
+    std::vector<os::DirEntry> inner;
+    os::list_dir(path, inner);
+    os::Status first;
+    for (const os::DirEntry& i : inner) {
+        std::string p = os::join(path, i.name);
+        os::Status r = i.is_dir && !i.is_link && depth > 0 ? remove_work_folder(p, depth - 1)
+                                                           : os::remove_file(p);
+        if (!r && first)
+            first = r;
+    }
+    os::Status r = os::remove_dir(path);
+    return first ? r : first;
+}
+
 } // namespace
+
+std::string bucket_folder(const std::string& folder, uint32_t id) {
+    return os::join(folder, "b" + std::to_string(id / kBucketSize));
+}
 
 Journal::Journal(std::string game_dir) : game_(std::move(game_dir)) {
     top_ = os::join(game_, kReservedTop);
@@ -79,10 +125,28 @@ bool Journal::exists() const {
     return kv::exists(dir_);
 }
 std::string Journal::staged(uint32_t id) const {
-    return os::join(dir_, "n" + std::to_string(id));
+    return os::join(flat_ ? dir_ : bucket_folder(dir_, id), "n" + std::to_string(id));
 }
 std::string Journal::moved_old(uint32_t id) const {
-    return os::join(dir_, "o" + std::to_string(id));
+    return os::join(flat_ ? dir_ : bucket_folder(dir_, id), "o" + std::to_string(id));
+}
+
+os::Status Journal::make_bucket(uint32_t id) {
+    if (flat_ || !buckets_.insert(id / kBucketSize).second)
+        return os::Status::success();
+    os::Status s = os::make_dir(bucket_folder(dir_, id));
+    if (!s && s.kind != os::ErrKind::Exists) {
+        buckets_.erase(id / kBucketSize);
+        return s;
+    }
+    return os::Status::success();
+}
+
+os::Status Journal::sync_buckets() {
+    for (uint32_t b : buckets_)
+        if (os::Status s = os::sync_dir(bucket_folder(dir_, b * kBucketSize)); !s)
+            return s;
+    return os::sync_dir(dir_);
 }
 std::string Journal::game_path(const std::string& rel) const {
     return os::join(game_, to_native(rel));
@@ -158,19 +222,8 @@ void Journal::remove_noted_temp_folder() {
     if (!f.read_exact_at(0, path.data(), path.size()))
         return;
     f.close();
-    std::vector<os::DirEntry> entries;
-    if (!os::list_dir(path, entries))
-        return;
-    for (const os::DirEntry& e : entries) {
-        // Only the engine's own work files: "<number>.new".
-        size_t dot = e.name.find(".new");
-        if (e.is_dir || dot == 0 || dot == std::string::npos || dot + 4 != e.name.size() ||
-            e.name.find_first_not_of("0123456789") != dot)
-            return;
-    }
-    for (const os::DirEntry& e : entries)
-        os::remove_file(os::join(path, e.name));
-    os::remove_dir(path);
+    if (holds_only_work_files(path, 1))
+        remove_work_folder(path, 1);
 }
 
 os::Status Journal::lock() {
@@ -207,7 +260,7 @@ os::Status Journal::write_plan(const Plan& p) {
     return os::sync_dir(dir_);
 }
 
-bool Journal::read_plan(Plan& p) const {
+bool Journal::read_plan(Plan& p) {
     p = Plan{};
     os::File f;
     uint64_t size = 0;
@@ -217,9 +270,11 @@ bool Journal::read_plan(Plan& p) const {
     std::vector<uint8_t> b(static_cast<size_t>(size));
     if (!f.read_exact_at(0, b.data(), b.size()))
         return false;
-    if (!std::equal(kPlanMagic, kPlanMagic + 8, b.begin()) ||
+    bool flat = std::equal(kFlatPlanMagic, kFlatPlanMagic + 8, b.begin());
+    if ((!flat && !std::equal(kPlanMagic, kPlanMagic + 8, b.begin())) ||
         get_u64(b.data() + b.size() - 8) != hash64(b.data(), b.size() - 8))
         return false;
+    flat_ = flat;
     ByteReader r(b.data() + 8, b.size() - 16);
     uint32_t n = r.u32();
     for (uint32_t i = 0; i < n && !r.bad(); ++i) {
@@ -287,16 +342,8 @@ bool Journal::remove_all(std::string& why) {
             continue;
         std::string p = os::join(dir_, e.name);
         if (e.is_dir && !e.is_link) {
-            std::vector<os::DirEntry> inner;
-            os::list_dir(p, inner);
-            for (const os::DirEntry& i : inner) {
-                os::Status r = os::remove_file(os::join(p, i.name));
-                if (!r && ok) {
-                    why = r.text;
-                    ok = false;
-                }
-            }
-            s = os::remove_dir(p);
+            // A bucket folder, or the work folder with its own bucket folders.
+            s = remove_work_folder(p, 1);
         } else {
             s = os::remove_file(p);
         }
@@ -363,7 +410,9 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
         if (st.kind != StepKind::Replace && st.kind != StepKind::Add)
             continue;
         std::string dst = j.staged(st.id);
-        s = os::rename_noreplace(st.temp_path, dst);
+        s = j.make_bucket(st.id);
+        if (s)
+            s = os::rename_noreplace(st.temp_path, dst);
         if (!s && s.kind == os::ErrKind::CrossDevice) {
             s = copy_verified(st.temp_path, dst, st.new_hash, st.new_size);
             if (s)
@@ -385,7 +434,10 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
             return fail(failure);
         }
     }
-    if (!(s = os::sync_dir(j.dir())))
+    for (const Step& st : plan.steps)
+        if (st.kind == StepKind::Delete && !(s = j.make_bucket(st.id)))
+            return fail("cannot make a work folder: " + s.text);
+    if (!(s = j.sync_buckets()))
         return fail(s.text);
     std::set<std::string> touched;
     for (const Step& st : plan.steps) {
@@ -432,7 +484,7 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
         if (exists(path) && !(s = os::sync_dir(path)))
             return fail(s.text);
     }
-    if (!(s = j.mark_done()))
+    if (!(s = j.sync_buckets()) || !(s = j.mark_done()))
         return fail("cannot record the finished commit: " + s.text);
     return CommitOutcome::Committed;
 }

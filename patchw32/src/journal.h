@@ -2,6 +2,11 @@
 // tool's scan of the game directory never enters. It holds the run lock, the plan of the
 // commit, the verified new files ("n<id>"), the game files moved aside ("o<id>") and the
 // "done" marker. Any run that finds it first finishes or undoes the interrupted commit.
+//
+// Work files are spread over bucket folders of kBucketSize consecutive ids ("b<id / 256>"):
+// a system that matches names without regard to case (Windows, Wine) looks through a whole
+// folder for each name that does not exist yet, so one folder holding every work file of a
+// patch of thousands of files made each new name cost in proportion to the patch.
 #pragma once
 
 #include "hash.h"
@@ -9,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +40,10 @@ struct Plan {
 // id 1 information, 2 warning, 3 error
 using Say = std::function<void(int id, const std::string& text)>;
 
+inline constexpr uint32_t kBucketSize = 256;
+// The bucket folder of work file `id` inside `folder`.
+std::string bucket_folder(const std::string& folder, uint32_t id);
+
 class Journal {
   public:
     explicit Journal(std::string game_dir);
@@ -46,10 +56,16 @@ class Journal {
     os::Status lock();
     std::string staged(uint32_t id) const;
     std::string moved_old(uint32_t id) const;
+    // Creates the bucket folder of `id` unless this run made it already.
+    os::Status make_bucket(uint32_t id);
+    // Makes the entries of every bucket this run made, and of the journal folder, durable.
+    os::Status sync_buckets();
     std::string game_path(const std::string& rel) const;
 
     os::Status write_plan(const Plan& p);
-    bool read_plan(Plan& p) const;
+    // Reads the plan; a plan of the earlier layout (every work file directly in the journal
+    // folder) makes staged() and moved_old() name the files where that layout left them.
+    bool read_plan(Plan& p);
     bool is_done() const;
     os::Status mark_done();
     // Removes the journal folder and everything in it, then the reserved top folder when this
@@ -65,6 +81,8 @@ class Journal {
   private:
     std::string game_, top_, tmp_top_, dir_;
     os::Lock lock_;
+    bool flat_ = false;
+    std::set<uint32_t> buckets_;
 };
 
 // NotStarted: the new files could not be brought onto the game's drive; no game file was
