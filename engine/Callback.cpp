@@ -145,7 +145,6 @@ void HandleReport(UINT id, void* parm, bool batched) {
 }
 
 } // namespace
-} // namespace
 
 void* WINAPI PatchCallback(UINT id, void* parm) {
     // The reports of each file join the running batch until it is time to pump. Every other
