@@ -110,7 +110,7 @@ for n in "${sizes[@]}"; do
     same_as_new "$work/game" "$n"
   fi
 
-  tempdir='C:\Temp'
+  tempdir='C:\'
   if [[ "$modes" == *dialog* ]]; then
     start_wine
     fresh_wine_game "$n"
