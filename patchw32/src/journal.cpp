@@ -93,15 +93,19 @@ bool holds_only_work_files(const std::string& folder, int depth) {
     return true;
 }
 
-// Removes a folder of the engine's work files, with the bucket folders in it.
-os::Status remove_work_folder(const std::string& path, int depth) {
+// Removes a folder of the engine's work files, with the bucket folders in it; `each` is
+// called for every file removed.
+os::Status remove_work_folder(const std::string& path, int depth,
+                              const std::function<void()>& each = [] {}) {
     std::vector<os::DirEntry> inner;
     os::list_dir(path, inner);
     os::Status first;
     for (const os::DirEntry& i : inner) {
         std::string p = os::join(path, i.name);
-        os::Status r = i.is_dir && !i.is_link && depth > 0 ? remove_work_folder(p, depth - 1)
-                                                           : os::remove_file(p);
+        os::Status r = i.is_dir && !i.is_link && depth > 0
+                           ? remove_work_folder(p, depth - 1, each)
+                           : os::remove_file(p);
+        each();
         if (!r && first)
             first = r;
     }
@@ -343,7 +347,7 @@ bool Journal::remove_all(std::string& why) {
         std::string p = os::join(dir_, e.name);
         if (e.is_dir && !e.is_link) {
             // A bucket folder, or the work folder with its own bucket folders.
-            s = remove_work_folder(p, 1);
+            s = remove_work_folder(p, 1, [this] { tick(); });
         } else {
             s = os::remove_file(p);
         }
@@ -409,6 +413,7 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
     for (const Step& st : plan.steps) {
         if (st.kind != StepKind::Replace && st.kind != StepKind::Add)
             continue;
+        j.tick();
         std::string dst = j.staged(st.id);
         s = j.make_bucket(st.id);
         if (s)
@@ -441,6 +446,7 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
         return fail(s.text);
     std::set<std::string> touched;
     for (const Step& st : plan.steps) {
+        j.tick();
         std::string game = j.game_path(st.rel);
         switch (st.kind) {
         case StepKind::Replace:

@@ -60,6 +60,13 @@ class Journal {
     os::Status make_bucket(uint32_t id);
     // Makes the entries of every bucket this run made, and of the journal folder, durable.
     os::Status sync_buckets();
+    // Called every 64 files that the commit or the removal of the work files handles, so
+    // that the caller can keep its window alive meanwhile (these steps report nothing else).
+    void set_tick(std::function<void()> tick) { tick_ = std::move(tick); }
+    void tick() {
+        if (tick_ && ++ticks_ % 64 == 0)
+            tick_();
+    }
     std::string game_path(const std::string& rel) const;
 
     os::Status write_plan(const Plan& p);
@@ -83,6 +90,8 @@ class Journal {
     os::Lock lock_;
     bool flat_ = false;
     std::set<uint32_t> buckets_;
+    std::function<void()> tick_;
+    uint32_t ticks_ = 0;
 };
 
 // NotStarted: the new files could not be brought onto the game's drive; no game file was
