@@ -18,15 +18,17 @@ namespace {
 char g_szEmptyAnswer[1] = "";
 
 // Reports of one file (its name and progress) come far faster than a screen can show them.
-// They are gathered into batches: within one the controls take every change without
-// redrawing, and only when this long has passed since the last pump are the controls drawn,
-// the list scrolled and the window's messages dispatched.
+// They are gathered into batches: within one the list takes every line without redrawing
+// and the bars keep still, and only when this long has passed since the last pump are the
+// bars moved, the list drawn and scrolled and the window's messages dispatched.
 const DWORD kPumpIntervalMs = 40;
 
 DWORD g_dwLastPump = 0;       // tick count of the last pump
 bool g_bPumpedYet = false;    // false until the first pump of an engine call
 bool g_bBatchOpen = false;    // the message list and bars are not redrawing
 bool g_bLinesUnscrolled = false; // lines added since the last scroll notification was posted
+int g_nFilePosDue = -1;       // the file bar's position at the end of the batch, if reported
+int g_nStepsDue = 0;          // files of the batch, not yet stepped on the total bar
 
 // Hands up to ten pending window messages of this thread to their windows, so the dialog
 // repaints and scrolls while the engine holds the thread.
@@ -43,27 +45,44 @@ void PumpPendingMessages() {
     g_bPumpedYet = true;
 }
 
-// Switches redrawing of the message list and both bars off or on; switched on, each is drawn
-// anew with everything it took meanwhile.
-void SetRedraw(bool on) {
-    const HWND windows[] = {g_pMessageList != nullptr ? g_pMessageList->m_hWnd : nullptr,
-                            g_pProgressFile != nullptr ? g_pProgressFile->m_hWnd : nullptr,
-                            g_pProgressTotal != nullptr ? g_pProgressTotal->m_hWnd : nullptr};
-    for (HWND hwnd : windows) {
-        if (hwnd == nullptr) {
-            continue;
-        }
-        ::SendMessageA(hwnd, WM_SETREDRAW, on ? TRUE : FALSE, 0);
-        if (on) {
-            ::InvalidateRect(hwnd, nullptr, TRUE);
-        }
+// Switches redrawing of the message list off or on; switched on, it is drawn anew with
+// every line it took meanwhile.
+void SetListRedraw(bool on) {
+    if (g_pMessageList == nullptr || g_pMessageList->m_hWnd == nullptr) {
+        return;
+    }
+    ::SendMessageA(g_pMessageList->m_hWnd, WM_SETREDRAW, on ? TRUE : FALSE, 0);
+    if (on) {
+        ::InvalidateRect(g_pMessageList->m_hWnd, nullptr, TRUE);
     }
 }
 
-// Before a control changes within a batch: stops the controls redrawing on every change.
+// Moves the bars to where the batch's reports have taken them: the file bar to the last
+// position reported, the total bar on by one step per file.
+void ApplyDueProgress() {
+    if (g_nFilePosDue >= 0 && g_pProgressFile != nullptr) {
+        g_pProgressFile->SetPos(g_nFilePosDue);
+    }
+    g_nFilePosDue = -1;
+    if (g_nStepsDue > 0 && g_pProgressTotal != nullptr) {
+        const int pos = g_pProgressTotal->GetPos();
+        const int high = static_cast<int>(
+            ::SendMessageA(g_pProgressTotal->m_hWnd, PBM_GETRANGE, FALSE, 0));
+        if (pos <= high - g_nStepsDue) {
+            g_pProgressTotal->SetPos(pos + g_nStepsDue);
+        } else {
+            for (int i = 0; i < g_nStepsDue; ++i) {
+                g_pProgressTotal->StepIt(); // past the end: the bar's own wrapping
+            }
+        }
+    }
+    g_nStepsDue = 0;
+}
+
+// Within a batch the list does not redraw and the bars are not moved at all.
 void OpenBatch() {
     if (!g_bBatchOpen && !g_bListMode) {
-        SetRedraw(false);
+        SetListRedraw(false);
         g_bBatchOpen = true;
     }
 }
@@ -71,7 +90,8 @@ void OpenBatch() {
 void CloseBatch() {
     if (g_bBatchOpen) {
         g_bBatchOpen = false;
-        SetRedraw(true);
+        ApplyDueProgress();
+        SetListRedraw(true);
     }
 }
 
@@ -110,12 +130,18 @@ void HandleReport(UINT id, void* parm, bool batched) {
         NotifyMessagesAdded();
         return;
     case 5:
-        if (!g_bListMode && g_pProgressFile != nullptr) {
+        if (g_bListMode || g_pProgressFile == nullptr) {
+            return;
+        }
+        if (batched) {
+            g_nFilePosDue = static_cast<int>(*static_cast<const UINT*>(parm));
+        } else {
             g_pProgressFile->SetPos(static_cast<int>(*static_cast<const UINT*>(parm)));
         }
         return;
     case 6:
         if (!g_bListMode && g_pProgressTotal != nullptr) {
+            ApplyDueProgress(); // the steps so far belong to the range before
             g_pProgressTotal->SetRange32(0, static_cast<int>(*static_cast<const UINT*>(parm)));
             g_pProgressTotal->SetStep(1);
         }
@@ -130,7 +156,9 @@ void HandleReport(UINT id, void* parm, bool batched) {
         if (g_pMessageList != nullptr) {
             AppendLine("Processing: " + std::string(static_cast<const char*>(parm)));
         }
-        if (g_pProgressTotal != nullptr) {
+        if (batched) {
+            ++g_nStepsDue;
+        } else if (g_pProgressTotal != nullptr) {
             g_pProgressTotal->StepIt();
         }
         if (batched) {
@@ -183,4 +211,6 @@ void ClearCallbackState() {
     g_bListMode = FALSE;
     g_bMessagesAddedPending = FALSE;
     g_bLinesUnscrolled = false;
+    g_nFilePosDue = -1;
+    g_nStepsDue = 0;
 }

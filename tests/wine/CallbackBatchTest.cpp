@@ -47,7 +47,7 @@ TEST_F(CallbackBatchTest, ThousandsOfFilesShowEveryLineAndEndScrolledWithBothBar
     EXPECT_LE(last.bottom, client.bottom);
     EXPECT_EQ(dlg->m_ctrlProgressTotal.GetPos(), files);
     EXPECT_EQ(dlg->m_ctrlProgressFile.GetPos(), 32768);
-    // Between pumps the controls do not redraw; after the run each draws again.
+    // Between pumps the list does not redraw; after the run every control shows and draws.
     for (HWND control : {list.m_hWnd, dlg->m_ctrlProgressFile.m_hWnd, dlg->m_ctrlProgressTotal.m_hWnd}) {
         EXPECT_TRUE(::IsWindowVisible(control));
     }
