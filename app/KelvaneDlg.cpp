@@ -6,6 +6,8 @@
 #include "engine/Callback.h"
 #include "environment/Environment.h"
 
+#include <algorithm>
+
 namespace {
 
 // The indicators of the status bar: pane 0 shows status texts, pane 1 the game version.
@@ -13,6 +15,10 @@ const UINT kIndicators[] = {ID_INDICATOR_STATUS, ID_INDICATOR_VERSION};
 
 // The status bar's control id, as the framework numbers it.
 const UINT kStatusBarId = 0xE801;
+
+// The version pane's usual width in pixels; it grows when its text needs more (the status pane
+// then gives up that much), but never beyond half the bar, so status texts keep their room.
+const int kVersionPaneWidth = 200;
 
 bool FileExists(const std::string& name) {
     WIN32_FIND_DATAA data;
@@ -100,7 +106,7 @@ BOOL CKelvaneDlg::OnInitDialog() {
     m_wndStatusBar.SetIndicators(kIndicators, 2);
     RECT client{};
     ::GetClientRect(m_hWnd, &client);
-    m_wndStatusBar.SetPaneInfo(0, (client.right - client.left) - 200);
+    m_wndStatusBar.SetPaneInfo(0, (client.right - client.left) - kVersionPaneWidth);
     m_wndStatusBar.SetPaneInfo(1, -1);
     m_wndStatusBar.RepositionAtBottom();
     m_wndStatusBar.SetPaneText(0, "");
@@ -163,6 +169,15 @@ void CKelvaneDlg::FatalStartupError(const std::string& text) {
 }
 
 void CKelvaneDlg::SetStatusText(const std::string& text) { m_wndStatusBar.SetPaneText(0, text, true); }
+
+void CKelvaneDlg::SetVersionPaneText(const std::string& text) {
+    RECT client{};
+    ::GetClientRect(m_hWnd, &client);
+    const int width = client.right - client.left;
+    const int needed = std::min(m_wndStatusBar.PaneWidthFor(text), width / 2);
+    m_wndStatusBar.SetPaneInfo(0, width - std::max(kVersionPaneWidth, needed));
+    m_wndStatusBar.SetPaneText(1, text, true);
+}
 
 LRESULT CKelvaneDlg::OnMessagesAdded(WPARAM wParam, LPARAM) {
     g_bMessagesAddedPending = FALSE;

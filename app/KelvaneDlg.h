@@ -63,6 +63,9 @@ class CKelvaneDlg : public fw::Dialog {
 
     // --- application shell (app/) --------------------------------------------
     void SetStatusText(const std::string& text);
+    // Sets the text of the version pane, widening it (at the status pane's cost) when the
+    // text needs more than the usual 200 pixels.
+    void SetVersionPaneText(const std::string& text);
     LRESULT OnMessagesAdded(WPARAM wParam, LPARAM lParam);
     void OnSysCommand(UINT nID, LPARAM lParam);
     bool OnPaint();

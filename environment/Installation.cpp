@@ -86,6 +86,6 @@ void CKelvaneDlg::ShowGameVersion() {
     if (version == kReadFailed) {
         return;
     }
-    m_wndStatusBar.SetPaneText(1, "Current Tarrow version is: " + version, true);
+    SetVersionPaneText("Current Tarrow version is: " + version);
     m_strGameVersion = FallbackVersionOf(version);
 }

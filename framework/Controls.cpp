@@ -138,4 +138,37 @@ std::string StatusBar::GetPaneText(int index) const {
     return std::string(buffer.data());
 }
 
+int StatusBar::TextWidth(const std::string& text) const {
+    HFONT font = reinterpret_cast<HFONT>(::SendMessageA(m_hWnd, WM_GETFONT, 0, 0));
+    HFONT own = nullptr;
+    if (font == nullptr) {
+        // A bar without a font of its own draws in the system's status-bar font.
+        NONCLIENTMETRICSA metrics{};
+        metrics.cbSize = sizeof metrics;
+        if (::SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+            font = own = ::CreateFontIndirectA(&metrics.lfStatusFont);
+        }
+    }
+    HDC dc = ::GetDC(m_hWnd);
+    HGDIOBJ previous = font != nullptr ? ::SelectObject(dc, font) : nullptr;
+    SIZE size{};
+    ::GetTextExtentPoint32A(dc, text.data(), static_cast<int>(text.size()), &size);
+    if (previous != nullptr) {
+        ::SelectObject(dc, previous);
+    }
+    ::ReleaseDC(m_hWnd, dc);
+    if (own != nullptr) {
+        ::DeleteObject(own);
+    }
+    return static_cast<int>(size.cx);
+}
+
+int StatusBar::PaneWidthFor(const std::string& text) const {
+    int borders[3] = {}; // outer horizontal border, vertical border, gap between panes
+    ::SendMessageA(m_hWnd, SB_GETBORDERS, 0, reinterpret_cast<LPARAM>(borders));
+    const int kTextInset = 3; // the control keeps this much room on each side of the text
+    return TextWidth(text) + borders[0] + borders[2] + 2 * ::GetSystemMetrics(SM_CXEDGE) +
+           2 * kTextInset;
+}
+
 } // namespace fw

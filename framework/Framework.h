@@ -117,6 +117,11 @@ class StatusBar {
     void RepositionAtBottom();
     void SetPaneText(int index, const std::string& text, bool update = true);
     std::string GetPaneText(int index) const;
+    // Width in pixels of text drawn in the bar's font.
+    int TextWidth(const std::string& text) const;
+    // Width in pixels a pane needs to show text whole: the text, the pane's sunken edges,
+    // the gap before it and the control's inner margins.
+    int PaneWidthFor(const std::string& text) const;
 
   private:
     int m_widths[8] = {};

@@ -19,7 +19,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     HWND open = kelvane.WaitForPopup("Please select the patch (*.rtp) to apply!");
-    if (open == nullptr || !e2e::AnswerOpenFile(open, patch) || !kelvane.WaitIdle()) {
+    if (open == nullptr || !e2e::AnswerOpenFile(open, patch)) {
+        return 1;
+    }
+    // The window can look idle for a moment after the open-file dialog has gone and before the
+    // space calculation begins; Patch becomes available once that calculation has ended.
+    for (int i = 0; i < 1500 && !kelvane.Enabled(IDOK); ++i) {
+        ::Sleep(40);
+    }
+    if (!kelvane.WaitIdle()) {
         return 1;
     }
     e2e::Log("patch chosen: " + kelvane.Text(1000) + " - " + kelvane.Text(1021));
