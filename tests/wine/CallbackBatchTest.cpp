@@ -2,20 +2,12 @@
 // and the player still sees every line in order, the list at its end and both bars full.
 #include "tests/wine/Harness.h"
 
-#include "engine/Callback.h"
-
 #include <commctrl.h>
 
 namespace kt {
 namespace {
 
-class CallbackBatchTest : public DialogTest {
-  protected:
-    void TearDown() override {
-        ClearCallbackState();
-        DialogTest::TearDown();
-    }
-};
+using CallbackBatchTest = DialogTest; // each apply run clears the callback's state itself
 
 TEST_F(CallbackBatchTest, ThousandsOfFilesShowEveryLineAndEndScrolledWithBothBarsDrawn) {
     OpenDialog();
