@@ -25,7 +25,7 @@ const DWORD kPumpIntervalMs = 40;
 
 DWORD g_dwLastPump = 0;       // tick count of the last pump
 bool g_bPumpedYet = false;    // false until the first pump of an engine call
-bool g_bBatchOpen = false;    // the message list and bars are not redrawing
+bool g_bBatchOpen = false;    // the message list is not redrawing, the bars wait
 bool g_bLinesUnscrolled = false; // lines added since the last scroll notification was posted
 int g_nFilePosDue = -1;       // the file bar's position at the end of the batch, if reported
 int g_nStepsDue = 0;          // files of the batch, not yet stepped on the total bar
