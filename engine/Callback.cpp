@@ -4,6 +4,8 @@
 
 #include "engine/logic/MessageSplit.h"
 
+#include <algorithm>
+
 const fw::ListBox* g_pMessageList = nullptr;
 const fw::ProgressCtrl* g_pProgressFile = nullptr;
 const fw::ProgressCtrl* g_pProgressTotal = nullptr;
@@ -21,7 +23,11 @@ char g_szEmptyAnswer[1] = "";
 // They are gathered into batches: within one the list takes every line without redrawing
 // and the bars keep still, and only when this long has passed since the last pump are the
 // bars moved, the list drawn and scrolled and the window's messages dispatched.
+// The window's own work is kept to about a tenth of the run: when drawing and dispatching took
+// long (a slow or busy machine), the next batch is longer, up to a quarter of a second.
 const DWORD kPumpIntervalMs = 40;
+const DWORD kLongestPumpIntervalMs = 250;
+DWORD g_dwPumpInterval = kPumpIntervalMs;
 
 DWORD g_dwLastPump = 0;       // tick count of the last pump
 bool g_bPumpedYet = false;    // false until the first pump of an engine call
@@ -178,11 +184,12 @@ void* WINAPI PatchCallback(UINT id, void* parm) {
     // The reports of each file join the running batch until it is time to pump. Every other
     // report (texts, unknown ids) ends the batch and is handled with a pump before and after.
     const bool perFile = id == 5 || id == 6 || id == 7;
-    if (perFile && g_bPumpedYet && ::GetTickCount() - g_dwLastPump < kPumpIntervalMs) {
+    if (perFile && g_bPumpedYet && ::GetTickCount() - g_dwLastPump < g_dwPumpInterval) {
         OpenBatch();
         HandleReport(id, parm, true);
         return g_szEmptyAnswer;
     }
+    const DWORD start = ::GetTickCount();
     CloseBatch();
     PumpPendingMessages();
     HandleReport(id, parm, false);
@@ -190,6 +197,8 @@ void* WINAPI PatchCallback(UINT id, void* parm) {
         NotifyMessagesAdded();
     }
     PumpPendingMessages();
+    g_dwPumpInterval = std::clamp<DWORD>((g_dwLastPump - start) * 9, kPumpIntervalMs,
+                                         kLongestPumpIntervalMs);
     return g_szEmptyAnswer;
 }
 
