@@ -219,6 +219,35 @@ void build(const std::string& old_dir, const std::string& new_dir, const std::st
     ASSERT_EQ(err, "");
 }
 
+Install::Install(bool with_top) : game(s.sub("game")), temp(s.sub("temp")), patch(s.sub("p.rtp")) {
+    before = old_game_tree();
+    after = new_game_tree();
+    if (!with_top) {
+        before.erase("Tarrowmoor/saves/slot1.sav");
+        after.erase("Tarrowmoor/saves/slot1.sav");
+    }
+    make_tree(s.sub("old"), before);
+    make_tree(s.sub("new"), after);
+    make_tree(game, before);
+    kv::os::make_dir(temp);
+    build(s.sub("old"), s.sub("new"), patch);
+    before = snapshot(s.sub("old")); // with the folders the files imply
+    after = snapshot(s.sub("new"));
+}
+
+std::string Install::line(const std::string& switches, const std::string& tempdir) const {
+    return switches + q("-otempdir:" + tempdir) + " " + q(game) + " " + q(patch);
+}
+
+std::string Install::list_line() const {
+    return "-l  " + q(game) + " " + q(patch);
+}
+
+void Install::reset_game() const {
+    remove_tree(game);
+    make_tree(game, before);
+}
+
 CraftEntry add_entry(const std::string& rel, const std::string& content) {
     CraftEntry c;
     c.entry.op = kv::Op::Add;

@@ -45,6 +45,20 @@ Tree new_game_tree();
 // Builds a patch with the real builder; fails the test on error.
 void build(const std::string& old_dir, const std::string& new_dir, const std::string& out);
 
+// A game at the old standard tree (optionally without the reserved top folder), the patch to
+// the new one, and an empty temp directory.
+struct Install {
+    Scratch s;
+    std::string game, temp, patch;
+    Tree before, after;
+    explicit Install(bool with_top = true);
+    // The line as the tool builds it: switches ("-u -j "), "-otempdir:DIR", game, patch.
+    std::string line(const std::string& switches, const std::string& tempdir) const;
+    std::string line(const std::string& switches) const { return line(switches, temp); }
+    std::string list_line() const; // "-l  "GAME" "PATCH""
+    void reset_game() const;       // back to exactly the old tree
+};
+
 // A patch entry with its payload, for crafting patches the builder would never write.
 struct CraftEntry {
     kv::Entry entry;
