@@ -7,6 +7,7 @@
 //   queue/        the queue handlers
 #pragma once
 
+#include "backup/logic/UndoScript.h"
 #include "framework/Framework.h"
 #include "resources/resource.h"
 
@@ -60,6 +61,8 @@ class CKelvaneDlg : public fw::Dialog {
     TextList m_listPatchTargets;
     std::vector<GameFileEntry> m_listGameFiles;
     TextList m_listFilesToBackUp;
+    // The undo script of the last backup, until the run's additions are in it (backup/).
+    UndoRecord m_undoRecord;
 
     // --- application shell (app/) --------------------------------------------
     void SetStatusText(const std::string& text);
@@ -100,6 +103,9 @@ class CKelvaneDlg : public fw::Dialog {
     // that undo excluded available again.
     void ClearUndo();
     int PerformBackup();
+    // After the engine run of a backup: the undo script also removes, by full path, the files
+    // of a bare name that the run added and the folders it made.
+    void CompleteUndoScript();
     BOOL MakeBackupPath(std::string path);
     BOOL DeleteDirectoryTree(std::string dir);
 

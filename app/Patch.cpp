@@ -2,12 +2,10 @@
 // report and the return to the idle dialog.
 #include "app/KelvaneDlg.h"
 
+#include "app/logic/PatchOutcome.h"
 #include "environment/Environment.h"
 
 #include <mbstring.h>
-
-#include <cstdint>
-#include <limits>
 
 namespace {
 
@@ -17,17 +15,6 @@ bool SameDrive(const std::string& a, const std::string& b) {
     const std::string driveB = b.substr(0, 3);
     return _mbsicmp(reinterpret_cast<const unsigned char*>(driveA.c_str()),
                     reinterpret_cast<const unsigned char*>(driveB.c_str())) == 0;
-}
-
-// free < 2 * required, without overflowing for requirements near the limits.
-bool LessThanTwice(int64_t freeBytes, int64_t required) {
-    if (required > std::numeric_limits<int64_t>::max() / 2) {
-        return true;
-    }
-    if (required < std::numeric_limits<int64_t>::min() / 2) {
-        return false;
-    }
-    return freeBytes < 2 * required;
 }
 
 } // namespace
@@ -41,30 +28,21 @@ void CKelvaneDlg::OnPatch() {
     BOOL backupFailed = FALSE;
 
     // 4. The engine's work files (a queue's patches are not measured).
-    if (!m_bUseQueue && tempFree < m_llRequiredSpace) {
-        MessageBox("Not enough space on " + m_strTempDir.substr(0, 3) +
-                       " for temp files.\n Either select another drive or try to free up space.",
-                   "Error", MB_ICONERROR | MB_OK);
+    const std::string tempError =
+        TempSpaceError(m_bUseQueue != FALSE, tempFree, m_llRequiredSpace, m_strTempDir);
+    if (!tempError.empty()) {
+        MessageBox(tempError, "Error", MB_ICONERROR | MB_OK);
         LeaveBusyState();
         return;
     }
 
     // 5. The backup.
     if (m_bUndo) {
-        const int64_t backupFree = GetFreeBytes(m_strBackupDir);
-        if (backupFree < m_llRequiredSpace) {
-            MessageBox("Not enough space on " + m_strBackupDir.substr(0, 3) +
-                           " for backup files.\n Either select another drive or disable backup.",
-                       "Error", MB_ICONERROR | MB_OK);
-            LeaveBusyState();
-            return;
-        }
-        if (SameDrive(m_strTempDir, m_strBackupDir) &&
-            LessThanTwice(backupFree, m_llRequiredSpace)) {
-            MessageBox("Not enough space on " + m_strBackupDir.substr(0, 3) +
-                           " for both backup and tempdir.\n Either split to separate drives or "
-                           "deselect backup and try again.",
-                       "Error", MB_ICONERROR | MB_OK);
+        const std::string backupError =
+            BackupSpaceError(GetFreeBytes(m_strBackupDir), m_llRequiredSpace, m_strBackupDir,
+                             SameDrive(m_strTempDir, m_strBackupDir));
+        if (!backupError.empty()) {
+            MessageBox(backupError, "Error", MB_ICONERROR | MB_OK);
             LeaveBusyState();
             return;
         }
@@ -106,25 +84,13 @@ void CKelvaneDlg::OnPatch() {
 
     // 6. The engine run.
     const int engineResult = RunPatchEngine(m_strPatchPath, m_strTempDir);
+    CompleteUndoScript();
     const bool success = engineResult == 0;
 
     // 7. The outcome.
-    std::string text;
-    if (m_bIgnoreMissing) {
-        text = "Please see patch messagebox for possible errors!";
-    } else if (m_bValidateOnly) {
-        text = success ? "Validate successful!"
-                       : "Validate failed, , please see patch messagebox for details!";
-    } else {
-        text = success ? "Patch successful!"
-                       : "Patch failed, please see patch messagebox for details!";
-    }
-    if (m_bUndo && !backupFailed) {
-        text += "\nBackup is located in " + m_strBackupDir + m_strBackupFolder;
-        text += success ? ".\nRun undo_patch.bat to undo patching."
-                        : ".\nYou might run undo_patch.bat if the patch process did not roll "
-                          "back automatically.\n You must manually delete the backup.";
-    }
+    const std::string text = PatchOutcomeText(
+        m_bIgnoreMissing != FALSE, m_bValidateOnly != FALSE, success,
+        m_bUndo && !backupFailed ? m_strBackupDir + m_strBackupFolder : std::string());
     if (success) {
         MessageBox(text, "Success", MB_ICONINFORMATION | MB_OK);
     } else {

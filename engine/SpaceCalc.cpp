@@ -13,45 +13,6 @@ const UINT kBusyControls[] = {
     IDC_CLEAR_QUEUE,   IDC_MESSAGES,     IDC_PROGRESS_TOTAL,  IDC_PROGRESS_FILE, IDC_IGNORE_MISSING,
     IDC_VALIDATE_ONLY, IDC_ENABLE_UNDO,  IDC_BACKUP_LABEL,    IDCANCEL,          IDOK};
 
-// The comparison key of a name: its characters in the ANSI code page, upper-cased as the
-// system maps letters (double-byte characters included), written in UTF-8. Text that is
-// not valid in the code page is compared byte for byte, behind a byte that UTF-8 never
-// holds, so it never equals a valid name's key.
-std::string NameKey(std::string_view name) {
-    // Plain ASCII, the usual case, means the same characters in every ANSI code page.
-    bool ascii = true;
-    for (const char ch : name) {
-        ascii = ascii && static_cast<unsigned char>(ch) < 0x80;
-    }
-    if (ascii) {
-        std::string key(name);
-        for (char& c : key) {
-            if (c >= 'a' && c <= 'z') {
-                c = static_cast<char>(c - 'a' + 'A');
-            }
-        }
-        return key;
-    }
-    const int length = static_cast<int>(name.size());
-    const int count =
-        ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), length, nullptr, 0);
-    if (count <= 0) {
-        std::string raw(1, '\xFF');
-        raw.append(name);
-        return raw;
-    }
-    std::wstring wide(static_cast<size_t>(count), L'\0');
-    ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), length, wide.data(), count);
-    ::CharUpperBuffW(wide.data(), static_cast<DWORD>(count));
-    const int bytes =
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), count, nullptr, 0, nullptr, nullptr);
-    std::string key(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-    if (bytes > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), count, key.data(), bytes, nullptr, nullptr);
-    }
-    return key;
-}
-
 } // namespace
 
 int CKelvaneDlg::CalcSpaceRequirements() {
@@ -112,7 +73,7 @@ uint64_t CKelvaneDlg::MatchPatchTargets() {
     FileNameIndex index;
     IndexInventory(m_listGameFiles, &NameKey, &IsAnsiLeadByte, index);
     return MatchTargets(m_listPatchTargets, m_listGameFiles, index, &NameKey, m_strGameDir,
-                        m_listFilesToBackUp);
+                        &IsAnsiLeadByte, m_listFilesToBackUp);
 }
 
 void CKelvaneDlg::EnterBusyState() {

@@ -65,6 +65,41 @@ bool IsAnsiLeadByte(unsigned char c) {
     return table[c];
 }
 
+std::string NameKey(std::string_view name) {
+    // Plain ASCII, the usual case, means the same characters in every ANSI code page.
+    bool ascii = true;
+    for (const char ch : name) {
+        ascii = ascii && static_cast<unsigned char>(ch) < 0x80;
+    }
+    if (ascii) {
+        std::string key(name);
+        for (char& c : key) {
+            if (c >= 'a' && c <= 'z') {
+                c = static_cast<char>(c - 'a' + 'A');
+            }
+        }
+        return key;
+    }
+    const int length = static_cast<int>(name.size());
+    const int count =
+        ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), length, nullptr, 0);
+    if (count <= 0) {
+        std::string raw(1, '\xFF');
+        raw.append(name);
+        return raw;
+    }
+    std::wstring wide(static_cast<size_t>(count), L'\0');
+    ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), length, wide.data(), count);
+    ::CharUpperBuffW(wide.data(), static_cast<DWORD>(count));
+    const int bytes =
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), count, nullptr, 0, nullptr, nullptr);
+    std::string key(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), count, key.data(), bytes, nullptr, nullptr);
+    }
+    return key;
+}
+
 std::string FileNameOf(const std::string& path) {
     return FileNameOfPath(path, &IsAnsiLeadByte);
 }

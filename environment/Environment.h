@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Failure marker of the registry reads and the version reader; never shown.
 inline constexpr const char* kReadFailed = "erR";
@@ -27,5 +28,10 @@ std::string BrowseForFolder(HWND owner, const std::string& title);
 fw::OpenFileRequest PatchFileRequest(HWND owner);
 // Whether a byte starts a double-byte character in the system's ANSI code page.
 bool IsAnsiLeadByte(unsigned char c);
+// The comparison key of a name: its characters in the ANSI code page, upper-cased as the
+// system maps letters (double-byte characters included), written in UTF-8. Text that is
+// not valid in the code page is compared byte for byte, behind a byte that UTF-8 never
+// holds, so it never equals a valid name's key.
+std::string NameKey(std::string_view name);
 // The text after the last backslash, searched character by character in the ANSI code page.
 std::string FileNameOf(const std::string& path);

@@ -14,9 +14,6 @@ class CKelvaneQueue : public fw::Dialog {
     CKelvaneQueue(std::list<std::string>& queue, HWND owner);
     ~CKelvaneQueue() override;
 
-    // Run-time class name of the dialog.
-    static const char* GetRuntimeClassName() { return "CKelvaneQueue"; }
-
     std::list<std::string>& m_pQueue;
     fw::ListBox m_ctrlQueue;
 

@@ -19,7 +19,7 @@ mkdir -p "$demo/patches"
 python3 scripts/make_demo_game.py "$demo"
 cp build/windows/tests/versions/ver_1_0_12_0_pb1549.exe "$demo/v1/tarrowmain.exe"
 cp build/windows/tests/versions/ver_2_0_5_1_pb1234.exe "$demo/v2/tarrowmain.exe"
-build/native-release/tools/rtptool build "$demo/v1" "$demo/v2" "$demo/patches/tarrow_2.05_from_1.12.rtp"
+build/native-release/tools/rtptool build -f "$demo/v1" "$demo/v2" "$demo/patches/tarrow_2.05_from_1.12.rtp"
 
 export WINEPREFIX="$demo/wineprefix"
 export KELVANE_BUILD_DIR="$demo"

@@ -6,15 +6,12 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 bash .ci/setup-deps.sh
 status=0
-# The full-disk tests write backups onto a tiny volume; a tmpfs of 64 KiB serves as one
-# where this machine lets us mount it (as root).
-small="$root/build/small-volume"
-if [ -z "${KELVANE_SMALL_VOLUME:-}" ] && [ "$(id -u)" = 0 ]; then
-  mkdir -p "$small"
-  if mountpoint -q "$small" || mount -t tmpfs -o size=64k tmpfs "$small" 2>/dev/null; then
-    export KELVANE_SMALL_VOLUME="Z:$(echo "$small" | tr / '\\')"
-    trap 'umount "$small" 2>/dev/null || true' EXIT
-  fi
+# The full-disk tests write backups onto a tiny volume: a tmpfs of 64 KiB, mounted here (as
+# root, which CI is). Without one they fail rather than pass unseen.
+. "$root/scripts/small-volume.sh"
+kelvane_small_volume "$root/build" || status=1
+if mountpoint -q "$root/build/small-volume"; then
+  trap 'umount "$root/build/small-volume" 2>/dev/null || true' EXIT
 fi
 cmake --preset native
 cmake --build --preset native

@@ -56,9 +56,10 @@ class FileNameIndex {
     std::vector<size_t> m_next;
 };
 
-// The entry for a name that matched no game file, so the patch adds it: the undo command
-// "del /s " + gameDir + "\.\" + name, kept exactly so (no quotes); the undo script quotes
-// the path and leaves out names that are no plain file name when it writes the line.
+// The entry for a name that matched no game file, so the patch adds it:
+// "del /s " + gameDir + "\.\" + name, kept exactly so (no quotes). It is never run as it
+// stands: the undo script removes the one file at that path when the name holds a folder,
+// and the files a bare name stands for once the run has shown where they were added.
 std::string RemovalLine(const std::string& gameDir, const std::string& name);
 
 // Builds the index of an inventory whose entries have `.path`.
@@ -72,23 +73,34 @@ void IndexInventory(const std::vector<Entry>& inventory, const NameKeyFn& key,
     }
 }
 
-// For each target in order: the paths of the inventory entries (`.path`, `.size`) whose file
-// name equals it, in inventory order, or its removal line when none does. Appends to `out`
-// and returns the sum of the matched entries' sizes. `index` must be built from `inventory`.
+// For each target in order: the inventory entries (`.path`, `.size`) it names, in inventory
+// order, or its removal line when none does. A bare file name names every entry of that file
+// name; a target holding a backslash is a path relative to the game directory and names the
+// one entry at that path. Appends to `out` and returns the sum of the matched entries' sizes.
+// `index` must be built from `inventory`, whose paths all begin with gameDir and a backslash.
 template <class Entry>
 uint64_t MatchTargets(const std::list<std::string>& targets, const std::vector<Entry>& inventory,
                       const FileNameIndex& index, const NameKeyFn& key, const std::string& gameDir,
-                      std::list<std::string>& out) {
+                      LeadBytePredicate isLeadByte, std::list<std::string>& out) {
     uint64_t sum = 0;
     for (const std::string& target : targets) {
-        size_t position = index.First(key(target));
-        if (position == FileNameIndex::npos) {
-            out.push_back(RemovalLine(gameDir, target));
-            continue;
-        }
-        for (; position != FileNameIndex::npos; position = index.Next(position)) {
-            out.push_back(inventory[position].path);
+        const std::string name = FileNameOfPath(target, isLeadByte);
+        const std::string wholeKey = name.size() == target.size() ? std::string() : key(target);
+        bool matched = false;
+        for (size_t position = index.First(key(name)); position != FileNameIndex::npos;
+             position = index.Next(position)) {
+            const std::string& path = inventory[position].path;
+            if (!wholeKey.empty() &&
+                (path.size() <= gameDir.size() ||
+                 key(std::string_view(path).substr(gameDir.size() + 1)) != wholeKey)) {
+                continue;
+            }
+            out.push_back(path);
             sum += inventory[position].size;
+            matched = true;
+        }
+        if (!matched) {
+            out.push_back(RemovalLine(gameDir, target));
         }
     }
     return sum;

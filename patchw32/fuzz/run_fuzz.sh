@@ -13,7 +13,7 @@ mkdir -p "$build/include"; cp /usr/include/xxhash.h "$build/include/"
 flags="-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I$src -isystem $build/include"
 objs=()
 newest_header="$(ls -t "$src"/*.h | head -1)"
-for f in api builder cm cmdline codec delta engine format hash journal os_common os_posix paths sais; do
+for f in api builder cm cmdline codec delta engine format hash journal os_common os_posix paths sais signature; do
   o="$build/obj/$f.o"
   # A changed header changes every object that includes it (structure layouts).
   if [ ! -f "$o" ] || [ "$src/$f.cpp" -nt "$o" ] || [ "$newest_header" -nt "$o" ]; then
@@ -21,7 +21,7 @@ for f in api builder cm cmdline codec delta engine format hash journal os_common
   fi
   objs+=("$o")
 done
-clang++ $flags "$here/fuzz_patch.cpp" "${objs[@]}" -lz -o "$build/fuzz_patch"
+clang++ $flags "$here/fuzz_patch.cpp" "${objs[@]}" -lz -lcrypto -o "$build/fuzz_patch"
 cd "$build"
 ./fuzz_patch -max_total_time="$secs" -max_len=65536 -timeout=20 -rss_limit_mb=2048 \
   -artifact_prefix="$build/" corpus "$here/corpus" 2>&1 | tee "$build/fuzz.log" | grep -E "^#[0-9]+.*(DONE|pulse)|ERROR|SUMMARY|Done" || true

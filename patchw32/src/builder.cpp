@@ -4,6 +4,7 @@
 #include "delta.h"
 #include "format.h"
 #include "paths.h"
+#include "signature.h"
 
 #include <algorithm>
 #include <deque>
@@ -20,7 +21,13 @@ struct TreeItem {
     uint32_t attrs = 0;
 };
 
-std::string scan_tree(const std::string& root, const std::string& rel, std::vector<TreeItem>& out) {
+struct ScanRules {
+    const std::vector<std::string>* exclude = nullptr;
+    uint64_t* excluded = nullptr;
+};
+
+std::string scan_tree(const std::string& root, const std::string& rel, std::vector<TreeItem>& out,
+                      const ScanRules& rules) {
     std::string dir = rel.empty() ? root : os::join(root, to_native(rel));
     std::vector<os::DirEntry> entries;
     os::Status s = os::list_dir(dir, entries);
@@ -30,8 +37,12 @@ std::string scan_tree(const std::string& root, const std::string& rel, std::vect
               [](const os::DirEntry& a, const os::DirEntry& b) { return a.name < b.name; });
     for (const os::DirEntry& e : entries) {
         std::string r = rel.empty() ? e.name : rel + "/" + e.name;
-        if (is_reserved_path(r) && split_rel(r).size() == 2)
-            continue; // Tarrowmoor/.kelvane-journal: the engine's, never part of a game
+        if (is_reserved_path(r) && (split_rel(r).size() == 2 || fold_case(r) == fold_case(kReservedTopTmp)))
+            continue; // the engine's journal or half-made top folder, never part of a game
+        if (rules.exclude && path_excluded(r, *rules.exclude)) {
+            ++*rules.excluded;
+            continue;
+        }
         std::string full = os::join(dir, e.name);
         os::Stat st;
         if (!(s = os::stat(full, st)))
@@ -47,12 +58,41 @@ std::string scan_tree(const std::string& root, const std::string& rel, std::vect
             return full + " is not a regular file";
         out.push_back(it);
         if (st.is_dir) {
-            std::string why = scan_tree(root, r, out);
+            std::string why = scan_tree(root, r, out, rules);
             if (!why.empty())
                 return why;
         }
     }
     return {};
+}
+
+// Glob match of a whole text: '*' within one name, '**' across names, '?' one character.
+// Dynamic programming over pattern and text positions, so no pattern can take long.
+bool glob_match(const std::string& pat, const std::string& text) {
+    size_t n = text.size();
+    std::vector<char> cur(n + 1, 0), next(n + 1, 0);
+    cur[0] = 1;
+    for (size_t i = 0; i < pat.size(); ++i) {
+        std::fill(next.begin(), next.end(), 0);
+        if (pat[i] == '*') {
+            bool any = i + 1 < pat.size() && pat[i + 1] == '*';
+            char reach = 0;
+            for (size_t j = 0; j <= n; ++j) {
+                reach = reach || cur[j];
+                next[j] = reach;
+                if (j < n && !any && text[j] == '/')
+                    reach = 0;
+            }
+            if (any)
+                ++i;
+        } else {
+            for (size_t j = 0; j < n; ++j)
+                if (cur[j] && (pat[i] == '?' ? text[j] != '/' : pat[i] == text[j]))
+                    next[j + 1] = 1;
+        }
+        cur.swap(next);
+    }
+    return cur[n] != 0;
 }
 
 os::Status hash_file(const std::string& path, uint64_t size, Hash128& out) {
@@ -73,17 +113,193 @@ os::Status hash_file(const std::string& path, uint64_t size, Hash128& out) {
     return s;
 }
 
+// The lines of the new tree's ".rtpignore": one pattern each, blank lines and '#' comments
+// skipped.
+std::string read_ignore_file(const std::string& new_dir, std::vector<std::string>& out) {
+    std::string path = os::join(new_dir, ".rtpignore");
+    os::Stat st;
+    os::stat(path, st);
+    if (!st.exists)
+        return {};
+    if (!st.is_file || st.size > (1u << 20))
+        return path + " is not a text file of at most 1 MiB";
+    os::File f;
+    os::Status s = os::File::open_read(path, f);
+    std::string text(static_cast<size_t>(st.size), '\0');
+    if (s && !text.empty())
+        s = f.read_exact_at(0, text.data(), text.size());
+    if (!s)
+        return "cannot read " + path + ": " + s.text;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.pop_back();
+        size_t lead = line.find_first_not_of(" \t");
+        if (lead != std::string::npos && line[lead] != '#')
+            out.push_back(line.substr(lead));
+        pos = end + 1;
+    }
+    return {};
+}
+
+// Decodes every entry of the finished patch against the old tree and checks each result
+// against its recorded size and hash; the entries must be the ones written.
+std::string verify_patch(const std::string& path, const std::string& old_dir,
+                         const std::vector<Entry>& written, const BuildCallbacks& cb,
+                         BuildProgress& prog) {
+    Patch p;
+    std::string msg;
+    if (open_patch(path, p, msg) != PatchError::None)
+        return "the new patch does not read back: " + msg;
+    if (p.entries.size() != written.size())
+        return "the new patch does not read back: its directory lost entries";
+    if (p.signature.present && !(msg = check_patch_signature(p)).empty())
+        return "the new patch's signature does not hold: " + msg;
+    prog.stage = "verify";
+    prog.files_done = prog.bytes_done = 0;
+    prog.files_total = 0;
+    for (const Entry& e : p.entries)
+        prog.files_total += e.makes_new() ? 1 : 0;
+    for (size_t i = 0; i < p.entries.size(); ++i) {
+        const Entry& e = p.entries[i];
+        const Entry& w = written[i];
+        if (e.path != w.path || e.op != w.op || e.new_hash != w.new_hash ||
+            e.old_hash != w.old_hash || e.new_size != w.new_size || e.old_size != w.old_size)
+            return "the new patch does not read back: entry " + e.path + " differs";
+        if (!e.makes_new())
+            continue;
+        prog.current = e.path;
+        os::File oldf;
+        if (e.codec == Codec::Delta) {
+            os::Status s = os::File::open_read(os::join(old_dir, to_native(e.path)), oldf);
+            if (!s)
+                return s.text;
+        }
+        HashingSink hs;
+        uint64_t base = prog.bytes_done;
+        DecodeResult r = decode_payload(e, p.file, oldf.is_open() ? &oldf : nullptr, e.old_size,
+                                        hs, [&](uint64_t n) {
+                                            prog.bytes_done = base + n;
+                                            if (cb.progress)
+                                                cb.progress(prog);
+                                        });
+        if (r.status != DecodeStatus::Ok)
+            return "verifying " + e.path + " failed: " + r.message;
+        if (hs.count() != e.new_size || hs.digest() != e.new_hash)
+            return "verifying " + e.path + " failed: the decoded file does not match its hash";
+        ++prog.files_done;
+        prog.bytes_done = base + e.new_size;
+        if (cb.progress)
+            cb.progress(prog);
+    }
+    return {};
+}
+
+// Passes everything on to the file and, while `signer` is set, to the signer.
+class SigningSink : public Sink {
+  public:
+    explicit SigningSink(Sink& next) : next_(next) {}
+    os::Status write(const void* data, size_t n) override {
+        if (signer)
+            signer->update(data, n);
+        return next_.write(data, n);
+    }
+    PatchSigner* signer = nullptr;
+
+  private:
+    Sink& next_;
+};
+
 } // namespace
+
+bool path_excluded(const std::string& rel, const std::vector<std::string>& patterns) {
+    std::string folded = fold_case(rel);
+    std::string name = fold_case(bare_name(rel));
+    for (const std::string& raw : patterns) {
+        std::string pat = fold_case(raw);
+        while (pat.size() > 1 && pat.back() == '/')
+            pat.pop_back();
+        if (pat.empty())
+            continue;
+        if (pat.find('/') == std::string::npos) {
+            if (glob_match(pat, name))
+                return true;
+        } else if (glob_match(pat[0] == '/' ? pat.substr(1) : pat, folded)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 std::string build_patch(const std::string& old_dir, const std::string& new_dir,
                         const std::string& out_path, const BuildOptions& opt, const BuildLog& log,
                         BuildStats& stats) {
+    BuildCallbacks cb;
+    if (log) {
+        cb.file = [&log](const BuildFileEvent& f) {
+            std::string line = std::string(f.op) + " " + f.path;
+            if (f.codec)
+                line += ": " + std::to_string(f.new_size) + " bytes -> " + f.codec + " " +
+                        std::to_string(f.payload) + " bytes";
+            log(line);
+        };
+    }
+    BuildFailure failure;
+    return build_patch(old_dir, new_dir, out_path, opt, cb, stats, failure);
+}
+
+std::string build_patch(const std::string& old_dir, const std::string& new_dir,
+                        const std::string& out_path, const BuildOptions& opt,
+                        const BuildCallbacks& cb, BuildStats& stats, BuildFailure& failure) {
     stats = BuildStats{};
+    failure = BuildFailure::Input;
+    BuildProgress prog;
+    auto report = [&]() {
+        if (cb.progress)
+            cb.progress(prog);
+    };
+    report();
+
+    // The output first: a missing folder or an existing file is known before any work.
+    {
+        size_t cut = out_path.find_last_of(os::separator() == '\\' ? "\\/:" : "/");
+        std::string folder = cut == std::string::npos ? std::string(".") : out_path.substr(0, cut);
+        if (folder.empty())
+            folder = os::separator() == '\\' ? "\\" : "/";
+        else if (out_path[cut] == ':')
+            folder += ":";
+        os::Stat fs, os_;
+        os::stat(folder, fs);
+        if (!fs.exists || !fs.is_dir) {
+            failure = BuildFailure::Output;
+            return "the output folder " + folder + " does not exist";
+        }
+        os::stat(out_path, os_);
+        if (os_.exists && (os_.is_dir || os_.is_link)) {
+            failure = BuildFailure::Output;
+            return out_path + " is a folder or a link, not a file";
+        }
+        if (os_.exists && !opt.overwrite) {
+            failure = BuildFailure::Exists;
+            return out_path + " already exists (give -f to overwrite it)";
+        }
+    }
+
+    std::vector<std::string> exclude = opt.exclude;
+    std::string why = read_ignore_file(new_dir, exclude);
+    if (!why.empty())
+        return why;
+    exclude.push_back("/.rtpignore");
     std::vector<TreeItem> olds, news;
-    std::string why = scan_tree(old_dir, "", olds);
+    ScanRules rules{&exclude, &stats.excluded};
+    why = scan_tree(old_dir, "", olds, rules);
     if (!why.empty())
         return "cannot read the old tree: " + why;
-    if (!(why = scan_tree(new_dir, "", news)).empty())
+    if (!(why = scan_tree(new_dir, "", news, rules)).empty())
         return "cannot read the new tree: " + why;
     std::map<std::string, const TreeItem*> old_by, new_by; // folded path
     for (const TreeItem& t : olds)
@@ -151,14 +367,17 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
     std::sort(rmdirs.begin(), rmdirs.end(),
               [](const Entry& a, const Entry& b) { return a.path > b.path; });
 
+    failure = BuildFailure::Output;
     std::string partial = out_path + ".partial";
     os::remove_file(partial);
     os::File outf;
     os::Status s = os::File::create_new(partial, outf);
     if (!s)
-        return s.text;
+        return "cannot write the patch: " + s.text;
     FileSink fsink(outf);
-    HashingSink out(&fsink);
+    SigningSink signing(fsink);
+    signing.signer = opt.signer;
+    HashingSink out(&signing);
     auto fail = [&](const std::string& m) {
         outf.close();
         os::remove_file(partial);
@@ -168,6 +387,12 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
     if (!(s = out.write(header.data(), header.size())))
         return fail(s.text);
 
+    prog.stage = "diff";
+    prog.files_total = files.size();
+    for (const Entry& e : files)
+        prog.bytes_total += e.makes_new() ? e.new_size : 0;
+    report();
+    failure = BuildFailure::Input;
     std::vector<Entry> entries = mkdirs;
     // The latest delta entries that refer to no other: later entries' instructions may be
     // predicted from theirs (files that carry the same edits). Each referring entry makes the
@@ -177,27 +402,38 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
     std::deque<std::pair<uint32_t, std::vector<Instr>>> bases;
     InstrRefs refs;
     Spool deflated(out_path + ".tmp-full"), delta(out_path + ".tmp-delta");
-    size_t n = files.size(), k = 0;
+    DeltaOptions dopt = opt.delta;
+    dopt.indexing = [&](bool on) {
+        prog.stage = on ? "index" : "diff";
+        report();
+    };
     for (Entry& e : files) {
-        ++k;
-        std::string prefix = "[" + std::to_string(k) + "/" + std::to_string(n) + "] ";
+        prog.current = e.path;
+        uint64_t base = prog.bytes_done;
+        auto within = [&](uint64_t done) {
+            prog.bytes_done = base + std::min(done, e.new_size);
+            report();
+        };
         std::string oldp = os::join(old_dir, to_native(e.path));
         std::string newp = os::join(new_dir, to_native(e.path));
         if (e.needs_old()) {
             if (!(s = hash_file(oldp, e.old_size, e.old_hash)))
                 return fail(s.text);
         }
+        ++prog.files_done;
         if (e.op == Op::Delete) {
             ++stats.deleted;
-            if (log)
-                log(prefix + "delete " + e.path);
+            if (cb.file)
+                cb.file({"delete", e.path, 0, 0, nullptr});
             entries.push_back(e);
+            report();
             continue;
         }
         if (!(s = hash_file(newp, e.new_size, e.new_hash)))
             return fail(s.text);
         if (e.op == Op::Modify && e.old_size == e.new_size && e.old_hash == e.new_hash) {
             ++stats.unchanged;
+            within(e.new_size);
             continue;
         }
         os::File nf, of;
@@ -209,27 +445,17 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         if (e.op == Op::Modify && e.old_size > 0 && e.new_size > 0) {
             if (!(s = os::File::open_read(oldp, of)))
                 return fail(s.text);
-            // Large files report their progress every tenth.
-            uint64_t next_report = e.new_size / 10;
-            auto progress = [&](uint64_t done) {
-                if (log && e.new_size >= (64u << 20) && done >= next_report && done < e.new_size) {
-                    log(prefix + "modify " + e.path + ": " +
-                        std::to_string(done * 100 / e.new_size) + "%");
-                    next_report = done + e.new_size / 10;
-                }
-            };
             refs.candidates.clear();
             for (const auto& [index, instrs] : bases)
                 refs.candidates.emplace_back(index, &instrs);
-            if (!(s = encode_delta(of, e.old_size, nf, e.new_size, delta, opt.delta, progress,
-                                   &refs)))
+            if (!(s = encode_delta(of, e.old_size, nf, e.new_size, delta, dopt, within, &refs)))
                 return fail(s.text);
             have_delta = true;
         }
         // A full copy rarely wins against a small difference; skip compressing it then.
         bool try_full = !have_delta || delta.size() > e.new_size / 5;
         if (try_full && e.new_size > 0 &&
-            !(s = encode_deflate(nf, e.new_size, deflated, opt.level)))
+            !(s = encode_deflate(nf, e.new_size, deflated, opt.level, within)))
             return fail(s.text);
         uint64_t best = e.new_size;
         e.codec = Codec::Stored;
@@ -258,23 +484,40 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
             s = deflated.copy_to(out);
         else
             s = delta.copy_to(out);
-        if (!s)
+        if (!s) {
+            failure = BuildFailure::Output;
             return fail(s.text);
+        }
         stats.new_bytes += e.new_size;
         if (e.op == Op::Modify)
             ++stats.modified;
         else
             ++stats.added;
-        if (log)
-            log(prefix + op_name(e.op) + " " + e.path + ": " + std::to_string(e.new_size) +
-                " bytes -> " + codec_name(e.codec) + " " + std::to_string(best) + " bytes");
+        if (cb.file)
+            cb.file({op_name(e.op), e.path, e.new_size, best, codec_name(e.codec)});
         entries.push_back(e);
+        within(e.new_size);
     }
     deflated.clear();
     delta.clear();
     entries.insert(entries.end(), rmdirs.begin(), rmdirs.end());
     stats.dirs = mkdirs.size() + rmdirs.size();
+    if (cb.file) {
+        for (const Entry& e : mkdirs)
+            cb.file({"mkdir", e.path, 0, 0, nullptr});
+        for (const Entry& e : rmdirs)
+            cb.file({"rmdir", e.path, 0, 0, nullptr});
+    }
+    if (entries.empty() && !opt.allow_empty) {
+        failure = BuildFailure::Empty;
+        return fail("the two trees are identical, so the patch would change nothing (give "
+                    "--allow-empty to build it anyway)");
+    }
 
+    failure = BuildFailure::Output;
+    prog.stage = "write";
+    prog.current.clear();
+    report();
     uint64_t dir_off = out.count();
     std::string msg;
     if (check_entries(entries, dir_off, msg) != PatchError::None)
@@ -284,22 +527,58 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         return fail("too many files for one patch");
     uint32_t dir_coding = kDirRaw, raw_size = 0;
     std::vector<uint8_t> dir = pack_entries(entries, fixed, dir_coding, raw_size);
-    uint64_t total = dir_off + dir.size() + kTrailerSize;
+    // The sections: what the patch is for, then the signature, last before the trailer.
+    std::vector<uint8_t> sections;
+    if (!opt.meta.empty()) {
+        for (const std::string* t : {&opt.meta.game, &opt.meta.from, &opt.meta.to})
+            if (!t->empty() && !(why = check_meta_text(*t)).empty())
+                return fail("cannot store \"" + *t + "\": " + why);
+        sections = encode_meta_section(opt.meta);
+    }
+    if (opt.signer) {
+        std::vector<uint8_t> head = encode_sign_section_head(opt.signer->key);
+        sections.insert(sections.end(), head.begin(), head.end());
+    }
+    uint64_t total = dir_off + dir.size() + sections.size() + kTrailerSize +
+                     (opt.signer ? 64 : 0);
     std::vector<uint8_t> trailer = encode_trailer_head(
         static_cast<uint32_t>(entries.size()), dir_off, dir.size(), total, dir_coding, raw_size);
     if (!(s = out.write(dir.data(), dir.size())) ||
-        !(s = out.write(trailer.data(), trailer.size())))
+        !(s = out.write(sections.data(), sections.size())))
+        return fail(s.text);
+    if (opt.signer) {
+        // The signature covers every byte but its own value and the final checksum.
+        opt.signer->update(trailer.data(), trailer.size());
+        signing.signer = nullptr;
+        uint8_t value[64];
+        if (!(why = opt.signer->finish(value)).empty())
+            return fail("cannot sign the patch: " + why);
+        if (!(s = out.write(value, 64)))
+            return fail(s.text);
+    }
+    if (!(s = out.write(trailer.data(), trailer.size())))
         return fail(s.text);
     Hash128 sum = out.digest();
     if (!(s = fsink.write(sum.b, 16)) || !(s = outf.sync()) || !(s = outf.close()))
         return fail(s.text);
+    if (opt.verify) {
+        why = verify_patch(partial, old_dir, entries, cb, prog);
+        if (!why.empty()) {
+            failure = BuildFailure::Verify;
+            return fail(why);
+        }
+        stats.verified = true;
+    }
     os::Stat st;
     os::stat(out_path, st);
+    if (st.exists && !opt.overwrite)
+        return fail(out_path + " appeared while the patch was built; it was left alone");
     if (st.exists && !(s = os::remove_file(out_path)))
         return fail(s.text);
     if (!(s = os::rename_noreplace(partial, out_path)))
         return fail(s.text);
     stats.patch_bytes = total;
+    failure = BuildFailure::None;
     return {};
 }
 

@@ -231,7 +231,8 @@ os::Status encode_stored(os::File& in, uint64_t size, Sink& out) {
     return os::Status::success();
 }
 
-os::Status encode_deflate(os::File& in, uint64_t size, Sink& out, int level) {
+os::Status encode_deflate(os::File& in, uint64_t size, Sink& out, int level,
+                          const ProgressFn& progress) {
     z_stream z{};
     if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
         return os::Status::fail(os::ErrKind::Other, "cannot start the compressor");
@@ -250,6 +251,8 @@ os::Status encode_deflate(os::File& in, uint64_t size, Sink& out, int level) {
                 if (!s)
                     return s;
             }
+            if (progress && pos)
+                progress(pos);
             pos += want;
             z.next_in = ibuf.data();
             z.avail_in = static_cast<uInt>(want);

@@ -103,6 +103,8 @@ DecodeResult decode_payload(const Entry& e, os::File& patch, os::File* old, uint
 
 // Full-copy encoders used by the builder.
 os::Status encode_stored(os::File& in, uint64_t size, Sink& out);
-os::Status encode_deflate(os::File& in, uint64_t size, Sink& out, int level = 9);
+// `progress` hears how much of the input has been compressed.
+os::Status encode_deflate(os::File& in, uint64_t size, Sink& out, int level = 9,
+                          const ProgressFn& progress = nullptr);
 
 } // namespace kv

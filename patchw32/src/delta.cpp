@@ -306,7 +306,14 @@ class BlockPacker {
         emitted_ += out_len_;
         out_len_ = 0;
         coded_ = 0;
+        if (on_block && *on_block)
+            (*on_block)(emitted_);
     }
+
+  public:
+    const std::function<void(uint64_t)>* on_block = nullptr; // after every block written
+
+  private:
 
     Sink& out_;
     uint64_t total_; // the new file's size
@@ -504,6 +511,14 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
         refs->own.clear();
     }
     BlockPacker pk(out, new_size, opt.level, opt.fast_apply, refs);
+    pk.on_block = &progress;
+    auto index = [&opt](std::vector<uint8_t>& buf, std::vector<int32_t>& array) {
+        if (opt.indexing)
+            opt.indexing(true);
+        build_suffix_array(buf.data(), array.data(), static_cast<int32_t>(buf.size()));
+        if (opt.indexing)
+            opt.indexing(false);
+    };
     bool whole = old_size <= opt.whole_limit;
     std::vector<uint8_t> oldbuf, newbuf;
     std::vector<int32_t> sa;
@@ -513,7 +528,7 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
         if (!s)
             return s;
         sa.resize(oldbuf.size());
-        build_suffix_array(oldbuf.data(), sa.data(), static_cast<int32_t>(oldbuf.size()));
+        index(oldbuf, sa);
         wend = old_size;
     }
     std::vector<uint8_t> same;
@@ -557,7 +572,7 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
                 if (!s)
                     return s;
                 sa.assign(oldbuf.size(), 0);
-                build_suffix_array(oldbuf.data(), sa.data(), static_cast<int32_t>(oldbuf.size()));
+                index(oldbuf, sa);
                 wstart = ws;
                 wend = we;
             }

@@ -44,9 +44,13 @@ struct DeltaOptions {
     // No stream context-mixed (instructions may still use the instruction model): patches
     // that apply several times faster and are larger.
     bool fast_apply = false;
+    // Told true before and false after a suffix array of the old file is built (the one long
+    // step during which the bytes coded do not move).
+    std::function<void(bool)> indexing;
 };
 DeltaOptions default_delta_options();
 
+// `progress` hears how much of the new file has been coded, after every block.
 os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint64_t new_size,
                         Sink& out, const DeltaOptions& opt,
                         const std::function<void(uint64_t)>& progress, InstrRefs* refs = nullptr);

@@ -6,6 +6,7 @@
 #include "journal.h"
 #include "os.h"
 #include "paths.h"
+#include "signature.h"
 
 #include <algorithm>
 #include <map>
@@ -66,11 +67,13 @@ class FileProgress {
     uint32_t last_ = 0;
 };
 
+// Every text is shown with its control characters made visible, so that a name from a patch
+// can neither cut a message short nor start a line of its own.
 std::string clip(const std::string& s) {
-    return shorten_middle(s, kMaxMessage);
+    return printable(s, kMaxMessage);
 }
 std::string shown(const std::string& rel) {
-    return shorten_middle(to_native(rel), 150);
+    return printable(to_native(rel), 150);
 }
 
 std::string file_name_of(const std::string& path) {
@@ -89,15 +92,17 @@ class Run {
 
   private:
     void say(unsigned id, const std::string& text) {
-        if (!quiet_)
+        if (!quiet_ && !text.empty())
             rep_.message(id, clip(text));
     }
     std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
-    std::string unsafe_ancestor(const std::string& rel);
+    std::string unsafe_ancestor(const std::string& rel, bool& link);
     FileState classify(const Entry& e, std::string& why, FileProgress* prog);
     bool hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
                    std::string& why);
     int prepare_work_dir(const CommandLine& cl);
+    os::Status make_work_bucket(uint32_t id);
+    int check_trust(Patch& patch);
     void cleanup(bool keep_journal);
 
     Reporter& rep_;
@@ -107,30 +112,38 @@ class Run {
     bool journal_created_ = false;
     std::string work_;
     bool work_is_ours_ = false;
-    std::vector<std::string> temp_files_;
-    std::set<std::string> work_buckets_; // bucket folders made in the work folder
-    std::map<std::string, std::string> ancestor_cache_;
+    os::Folder work_folder_;              // held while the run works in it
+    // The bucket folders this run made in the work folder, by bucket number, each held while
+    // the run works in it.
+    std::map<uint32_t, os::Folder> work_buckets_;
+    std::vector<uint32_t> temp_files_;    // entries whose "b<k>/<i>.new" is in the work folder
+    std::string checked_path_;            // the last path whose parent folders were safe
 };
 
-std::string Run::unsafe_ancestor(const std::string& rel) {
-    std::vector<std::string> parts = split_rel(rel);
-    std::string sofar;
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        sofar = sofar.empty() ? parts[i] : sofar + "/" + parts[i];
-        auto it = ancestor_cache_.find(sofar);
-        if (it == ancestor_cache_.end()) {
-            os::Stat st;
-            os::stat(game_path(sofar), st);
-            std::string why;
-            if (st.exists && st.is_link)
-                why = "the folder " + shown(sofar) + " is a link to another place";
-            else if (st.exists && !st.is_dir)
-                why = shown(sofar) + " is a file, not a folder";
-            it = ancestor_cache_.emplace(sofar, why).first;
+// Parent folders that are links or files. Entries come sorted, so the folders a path shares
+// with the previous one were checked already; nothing is kept per folder.
+std::string Run::unsafe_ancestor(const std::string& rel, bool& link) {
+    link = false;
+    size_t shared = 0;
+    while (shared < rel.size() && shared < checked_path_.size() && rel[shared] == checked_path_[shared])
+        ++shared;
+    for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
+        if (slash < shared && checked_path_[slash] == '/')
+            continue; // the same folder as in the previous path
+        std::string sofar = rel.substr(0, slash);
+        os::Stat st;
+        os::stat(game_path(sofar), st);
+        if (st.exists && st.is_link) {
+            checked_path_.clear();
+            link = true;
+            return "the folder " + shown(sofar) + " is a link to another place";
         }
-        if (!it->second.empty())
-            return it->second;
+        if (st.exists && !st.is_dir) {
+            checked_path_.clear();
+            return shown(sofar) + " is a file, not a folder";
+        }
     }
+    checked_path_ = rel;
     return {};
 }
 
@@ -167,9 +180,10 @@ FileState Run::classify(const Entry& e, std::string& why, FileProgress* prog) {
         return FileState::Unsafe;
     }
 #endif
-    why = unsafe_ancestor(e.path);
+    bool link = false;
+    why = unsafe_ancestor(e.path, link);
     if (!why.empty())
-        return FileState::Unsafe;
+        return link ? FileState::Unsafe : FileState::Differs;
     os::Stat st;
     os::Status s = os::stat(full, st);
     if (!s) {
@@ -256,6 +270,10 @@ int Run::prepare_work_dir(const CommandLine& cl) {
             if (s) {
                 work_ = cand;
                 work_is_ours_ = true;
+                if (!(s = os::Folder::open(work_, work_folder_))) {
+                    say(3, "Cannot use the temp directory: " + s.text + ".");
+                    return kRcTempDir;
+                }
                 return kRcOk;
             }
             if (s.kind != os::ErrKind::Exists) {
@@ -268,6 +286,8 @@ int Run::prepare_work_dir(const CommandLine& cl) {
     }
     work_ = os::join(journal_->dir(), "work");
     os::Status s = os::make_dir(work_);
+    if (s)
+        s = os::Folder::open(work_, work_folder_);
     if (!s) {
         say(3, "Cannot create a work folder on the game's drive: " + s.text + ".");
         return kRcTempDir;
@@ -275,17 +295,40 @@ int Run::prepare_work_dir(const CommandLine& cl) {
     return kRcOk;
 }
 
+// Creates the bucket folder of work file `id` unless this run made it already, and holds it.
+os::Status Run::make_work_bucket(uint32_t id) {
+    uint32_t k = id / kBucketSize;
+    if (work_buckets_.count(k))
+        return work_buckets_[k].is_open()
+                   ? os::Status::success()
+                   : os::Status::fail(os::ErrKind::Other, "cannot open " + bucket_folder(work_, id));
+    std::string path = bucket_folder(work_, id);
+    os::Status s = os::make_dir(path);
+    if (s)
+        s = os::Folder::open(path, work_buckets_[k]); // cleaned up even when it fails
+    return s;
+}
+
+// Work files go through the held work folder and its held bucket folders, by name: nothing
+// can redirect the removal.
 void Run::cleanup(bool keep_journal) {
-    for (const std::string& f : temp_files_) {
-        os::Stat st;
-        os::stat(f, st);
-        if (st.exists)
-            os::remove_file(f);
+    if (work_folder_.is_open()) {
+        std::set<std::string> ours;
+        for (uint32_t i : temp_files_)
+            ours.insert(std::to_string(i) + ".new");
+        for (auto& [k, bucket] : work_buckets_) {
+            std::vector<os::DirEntry> present;
+            if (bucket.is_open() && bucket.list(present))
+                for (const os::DirEntry& e : present)
+                    if (ours.count(e.name))
+                        bucket.remove_file(e.name);
+            bucket.close();
+            work_folder_.remove_dir(bucket_name(k * kBucketSize));
+        }
     }
-    temp_files_.clear();
-    for (const std::string& b : work_buckets_)
-        os::remove_dir(b);
     work_buckets_.clear();
+    temp_files_.clear();
+    work_folder_.close();
     if (work_is_ours_) {
         os::Status s = os::remove_dir(work_);
         if (!s)
@@ -295,11 +338,74 @@ void Run::cleanup(bool keep_journal) {
     }
     if (journal_created_ && !keep_journal) {
         std::string why;
-        if (!journal_->remove_all(why))
+        if (!journal_->remove_all(why, journal_->is_done()))
             say(2, "The engine's work folder could not be removed (" + why +
                        "); the next run of the engine removes it.");
         journal_created_ = false;
     }
+}
+
+// The publisher key file in the game directory makes only patches signed by that key
+// acceptable; a signature is checked whenever a patch carries one.
+int Run::check_trust(Patch& patch) {
+    std::string key_path = os::join(game_, kKeyFileName);
+    os::Stat ks;
+    os::stat(key_path, ks);
+    uint8_t trusted[64];
+    std::string signer =
+        patch.signature.present ? key_fingerprint(patch.signature.key) : std::string();
+    if (ks.exists) {
+        std::string why;
+        os::File f;
+        os::Status s = os::File::open_read(key_path, f);
+        std::string text(ks.size <= 4096 ? static_cast<size_t>(ks.size) : 0, '\0');
+        if (!s)
+            why = s.text;
+        else if (!ks.is_file || ks.size > 4096)
+            why = "it is not a small text file";
+        else if (!(s = f.read_exact_at(0, text.data(), text.size())))
+            why = s.text;
+        else
+            why = parse_public_key(text, trusted);
+        if (why.empty() && !signature_support())
+            why = "this system cannot check signatures";
+        if (!why.empty()) {
+            say(kIdError, std::string("The publisher key file ") + kKeyFileName +
+                              " in the game directory cannot be used (" + why +
+                              "); no patch is applied until it is repaired or removed.");
+            return kRcUntrusted;
+        }
+        if (!patch.signature.present) {
+            say(kIdError, "The patch is refused: it is not signed, and this game accepts only "
+                          "patches signed by its publisher's key " +
+                              key_fingerprint(trusted) + ".");
+            return kRcUntrusted;
+        }
+        if (!std::equal(trusted, trusted + 64, patch.signature.key)) {
+            say(kIdError, "The patch is refused: it is signed by key " + signer +
+                              ", but this game accepts only patches signed by its publisher's "
+                              "key " +
+                              key_fingerprint(trusted) + ".");
+            return kRcUntrusted;
+        }
+    }
+    if (!patch.signature.present)
+        return kRcOk;
+    if (!signature_support()) {
+        say(kIdWarning, "The patch is signed by key " + signer +
+                            ", but this system cannot check signatures.");
+        return kRcOk;
+    }
+    std::string why = check_patch_signature(patch);
+    if (!why.empty()) {
+        say(kIdError, "The patch is refused: its signature by key " + signer +
+                          " does not match its contents (" + why +
+                          "); it was changed after it was signed.");
+        return kRcUntrusted;
+    }
+    say(kIdInfo, "The patch is signed by key " + signer +
+                     (ks.exists ? ", the publisher key of this game." : "."));
+    return kRcOk;
 }
 
 int map_patch_error(PatchError e) {
@@ -332,14 +438,32 @@ int Run::execute(const std::string& line) {
         return kRcGameDir;
     }
     journal_ = std::make_unique<Journal>(game_);
+    // One run at a time per game directory, in every mode: the lock is taken before anything
+    // of the engine's is looked at, and held to the end of the run.
+    if (os::Status s = journal_->lock(); !s) {
+        if (s.kind == os::ErrKind::Busy) {
+            say(kIdError, "Another patch run is working on this game directory. Try again when "
+                          "it has finished.");
+            return kRcBusy;
+        }
+        say(kIdError, "Cannot lock the game directory: " + s.text + ".");
+        return kRcGameDir;
+    }
+    if (std::string link = journal_->linked_own_folder(); !link.empty()) {
+        say(kIdError, "The engine's own folder " + printable(link, 120) +
+                          " is a link or junction to another place; the engine never works "
+                          "through one. Nothing was changed. Remove the link and run the patch "
+                          "again.");
+        return kRcGameDir;
+    }
     Say sayfn = [this](int id, const std::string& t) { say(static_cast<unsigned>(id), t); };
     journal_->remove_stale_top();
     if (journal_->exists()) {
         RecoveryOutcome r = recover(*journal_, sayfn);
-        if (r == RecoveryOutcome::Busy)
-            return kRcBusy;
         if (r == RecoveryOutcome::Failed)
             return kRcRecoveryFailed;
+        if (r == RecoveryOutcome::Unprovable)
+            return kRcRecoveryUnproven;
     }
 
     Patch patch;
@@ -349,10 +473,18 @@ int Run::execute(const std::string& line) {
         say(kIdSummary, "The patch was not applied; nothing was changed.");
         return map_patch_error(pe);
     }
+    // What the patch says it is for comes first, then who signed it; every mode refuses a
+    // patch that the game does not trust.
+    say(kIdInfo, describe_meta(patch.meta));
+    int trust = check_trust(patch);
+    if (trust != kRcOk) {
+        say(kIdSummary, "The patch was not applied; nothing was changed.");
+        return trust;
+    }
     if (cl.mode == Mode::List) {
         for (const Entry& e : patch.entries)
             if (e.is_file_op())
-                rep_.file_name(bare_name(e.path));
+                rep_.file_name(to_native(e.path));
         return kRcOk;
     }
 
@@ -362,13 +494,20 @@ int Run::execute(const std::string& line) {
         count += e.is_file_op() ? 1 : 0;
     say(kIdInfo, std::string(validate ? "Validating" : "Applying") + " patch " +
                      file_name_of(cl.patch_path) + ": " + plural(count, "file", "files") + ".");
-    if (!validate) {
+    if (validate) {
+        // What the apply would need first: a place for the journal.
+        if (std::string why = journal_->unusable_reason(); !why.empty()) {
+            say(kIdError, "The engine cannot keep its journal in the game directory: " + why + ".");
+            say(kIdSummary, "Validation failed.");
+            return kRcGameDir;
+        }
+    } else {
         os::Status s = journal_->create();
         if (!s) {
             say(kIdError,
                 "Cannot create the engine's journal in the game directory: " + s.text + ".");
             say(kIdSummary, "The patch was not applied; nothing was changed.");
-            return s.kind == os::ErrKind::Busy ? kRcBusy : kRcGameDir;
+            return kRcGameDir;
         }
         journal_created_ = true;
         int rc = prepare_work_dir(cl);
@@ -381,8 +520,7 @@ int Run::execute(const std::string& line) {
 
     rep_.file_count(count);
     std::vector<FileState> states(patch.entries.size(), FileState::Done);
-    std::vector<std::string> outputs(patch.entries.size());
-    uint64_t ready = 0, ready_files = 0, done = 0, skipped = 0, problems = 0;
+    uint64_t ready = 0, ready_files = 0, done = 0, skipped = 0, problems = 0, unsafe = 0;
     int fatal = kRcOk;
     // New files written but not yet flushed to disk, oldest first.
     constexpr size_t kPendingFlushes = 32;
@@ -407,6 +545,7 @@ int Run::execute(const std::string& line) {
                 } else {
                     say(kIdError, "Cannot handle the folder " + shown(e.path) + ": " + why + ".");
                     ++problems;
+                    unsafe += st == FileState::Unsafe ? 1 : 0;
                 }
             } else if (st == FileState::Ready) {
                 ++ready;
@@ -437,6 +576,7 @@ int Run::execute(const std::string& line) {
         case FileState::Unsafe:
             say(kIdError, "Refused to touch " + shown(e.path) + ": " + why + ".");
             ++problems;
+            ++unsafe;
             break;
         case FileState::Ready:
             ++ready;
@@ -457,11 +597,8 @@ int Run::execute(const std::string& line) {
             os::File outf;
             std::string out_path;
             if (!validate) {
-                std::string bucket = bucket_folder(work_, static_cast<uint32_t>(i));
-                os::Status s;
-                if (work_buckets_.insert(bucket).second)
-                    s = os::make_dir(bucket);
-                out_path = os::join(bucket, std::to_string(i) + ".new");
+                os::Status s = make_work_bucket(static_cast<uint32_t>(i));
+                out_path = work_file(work_, static_cast<uint32_t>(i));
                 if (s)
                     s = os::File::create_new(out_path, outf);
                 if (!s) {
@@ -469,7 +606,7 @@ int Run::execute(const std::string& line) {
                     fatal = kRcTempDir;
                     break;
                 }
-                temp_files_.push_back(out_path);
+                temp_files_.push_back(static_cast<uint32_t>(i));
             }
             TrackingSink tsink(outf);
             HashingSink hs(validate ? nullptr : &tsink);
@@ -509,7 +646,6 @@ int Run::execute(const std::string& line) {
                     fatal = kRcPatchUnreadable;
                 }
             }
-            outputs[i] = out_path;
         }
         prog.finish();
     }
@@ -531,6 +667,14 @@ int Run::execute(const std::string& line) {
         cleanup(false);
         say(kIdSummary, nothing);
         return fatal;
+    }
+    if (unsafe > 0) {
+        cleanup(false);
+        say(kIdSummary, std::string(validate ? "Validation failed: " : "The patch was not applied: ") +
+                            plural(unsafe, "path leads", "paths lead") +
+                            " through a link or is too long to reach safely" +
+                            (validate ? "." : "; nothing was changed."));
+        return kRcPatchHostile;
     }
     if (problems > 0) {
         cleanup(false);
@@ -560,21 +704,19 @@ int Run::execute(const std::string& line) {
         return kRcOk;
     }
 
-    // Commit.
+    // Commit. The entries are not needed beyond this point: their paths move into the plan.
     Plan plan;
-    std::set<std::string> planned_dirs;
+    plan.work_folder = work_;
     uint64_t n_mod = 0, n_add = 0, n_del = 0;
     for (size_t i = 0; i < patch.entries.size(); ++i) {
         if (states[i] != FileState::Ready)
             continue;
-        const Entry& e = patch.entries[i];
+        Entry& e = patch.entries[i];
         Step st;
         st.id = static_cast<uint32_t>(i);
-        st.rel = e.path;
         st.new_size = e.new_size;
         st.new_hash = e.new_hash;
         st.attrs = e.attrs;
-        st.temp_path = outputs[i];
         switch (e.op) {
         case Op::Modify:
             st.kind = StepKind::Replace;
@@ -596,24 +738,22 @@ int Run::execute(const std::string& line) {
             break;
         }
         if (e.op == Op::Add || e.op == Op::MakeDir) {
-            std::vector<std::string> parts = split_rel(e.path);
-            size_t upto = e.op == Op::Add ? parts.size() - 1 : parts.size();
-            std::string sofar;
-            for (size_t k = 0; k < upto; ++k) {
-                sofar = sofar.empty() ? parts[k] : sofar + "/" + parts[k];
-                std::string folded = fold_case(sofar);
-                if (planned_dirs.count(folded))
-                    continue;
+            // The folders of the path that do not exist yet, counted from the deepest up.
+            size_t end = e.op == Op::Add ? e.path.rfind('/') : e.path.size();
+            while (end != std::string::npos && end > 0) {
                 os::Stat ds;
-                os::stat(game_path(sofar), ds);
-                if (!ds.exists) {
-                    planned_dirs.insert(folded);
-                    plan.created_dirs.push_back(sofar);
-                }
+                os::stat(game_path(e.path.substr(0, end)), ds);
+                if (ds.exists)
+                    break;
+                ++st.made;
+                end = end == 0 ? std::string::npos : e.path.rfind('/', end - 1);
             }
         }
+        st.rel = std::move(e.path);
         plan.steps.push_back(std::move(st));
     }
+    std::vector<Entry>().swap(patch.entries);
+    std::vector<FileState>().swap(states);
     say(kIdInfo, "Every new file is built and verified; replacing the game files.");
     // The commit names no file; the last file's full bar, repeated now and then, lets the
     // caller keep its window alive through thousands of renames.
@@ -640,10 +780,10 @@ int Run::execute(const std::string& line) {
         say(kIdSummary, "Patch applied: " + what + tail + ".");
         return kRcOk;
     }
-    if (oc == CommitOutcome::NotStarted) {
+    if (oc == CommitOutcome::NotStarted || oc == CommitOutcome::JournalFailed) {
         cleanup(false);
         say(kIdSummary, "The patch was not applied; nothing was changed.");
-        return kRcTempDir;
+        return oc == CommitOutcome::NotStarted ? kRcTempDir : kRcGameDir;
     }
     if (oc == CommitOutcome::RolledBack) {
         cleanup(false);

@@ -22,6 +22,9 @@ enum Rc : int {
     kRcRecoveryFailed = 11,  // an interrupted run could not be finished or undone
     kRcInternal = 12,        // out of memory or another internal failure
     kRcBusy = 13,            // another run is working on the same game directory
+    kRcRecoveryUnproven = 14, // an interrupted run left moved-aside game files that no readable
+                              // plan accounts for; nothing was changed, the journal is kept
+    kRcUntrusted = 15,       // not signed by the game's publisher key, or the signature is false
 };
 
 // Callback message ids.

@@ -5,9 +5,7 @@
 #include "paths.h"
 
 #include <algorithm>
-#include <map>
 #include <zlib.h>
-#include <set>
 
 namespace kv {
 
@@ -140,11 +138,14 @@ std::vector<uint8_t> encode_compact_directory(const std::vector<Entry>& entries)
 
 namespace {
 
+// Paths are counted against the patch limits before any is built: records that share a
+// long path with the one before cost a few bytes each but would expand to much more.
 bool decode_compact_directory(const std::vector<uint8_t>& dir, uint32_t count,
-                              std::vector<Entry>& out) {
+                              std::vector<Entry>& out, bool& over_limits) {
     ByteReader r(dir.data(), dir.size());
-    uint64_t expected = kHeaderSize;
+    uint64_t expected = kHeaderSize, path_bytes = 0;
     std::string prev;
+    over_limits = false;
     for (uint32_t i = 0; i < count; ++i) {
         Entry e;
         uint8_t head = r.u8();
@@ -183,6 +184,11 @@ bool decode_compact_directory(const std::vector<uint8_t>& dir, uint32_t count,
         uint64_t shared = r.varu(), rest = r.varu();
         if (shared > prev.size() || rest > 0xFFFF)
             return false;
+        path_bytes += shared + rest;
+        if (shared + rest > kMaxPathBytes || path_bytes > kMaxPatchPathBytes) {
+            over_limits = shared + rest <= kMaxPathBytes;
+            return false;
+        }
         e.path = prev.substr(0, static_cast<size_t>(shared));
         if (const uint8_t* p = r.take(static_cast<size_t>(rest)))
             e.path.append(reinterpret_cast<const char*>(p), static_cast<size_t>(rest));
@@ -249,6 +255,56 @@ std::vector<uint8_t> encode_trailer_head(uint32_t count, uint64_t dir_offset, ui
     return t; // 48 bytes; the 16-byte checksum follows
 }
 
+std::string check_meta_text(const std::string& text) {
+    if (text.empty() || text.size() > kMaxMetaText)
+        return "a text must hold 1 to " + std::to_string(kMaxMetaText) + " bytes";
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F)
+            return "a text holds a control character";
+    return {};
+}
+
+std::vector<uint8_t> encode_meta_section(const PatchMeta& meta) {
+    std::vector<uint8_t> body;
+    const std::string* fields[3] = {&meta.game, &meta.from, &meta.to};
+    for (uint8_t k = 0; k < 3; ++k) {
+        if (fields[k]->empty())
+            continue;
+        put_u8(body, static_cast<uint8_t>(k + 1));
+        put_u16(body, static_cast<uint16_t>(fields[k]->size()));
+        put_bytes(body, fields[k]->data(), fields[k]->size());
+    }
+    std::vector<uint8_t> sec;
+    put_bytes(sec, "meta", 4);
+    put_u32(sec, static_cast<uint32_t>(body.size()));
+    put_bytes(sec, body.data(), body.size());
+    return sec;
+}
+
+std::vector<uint8_t> encode_sign_section_head(const uint8_t key[64]) {
+    std::vector<uint8_t> sec;
+    put_bytes(sec, "sign", 4);
+    put_u32(sec, static_cast<uint32_t>(kSignSectionSize - 8));
+    put_u8(sec, kSignEcdsaP256);
+    put_bytes(sec, key, 64);
+    return sec;
+}
+
+std::string describe_meta(const PatchMeta& m) {
+    if (m.empty())
+        return {};
+    std::string what = m.game.empty() ? (m.from.empty() && m.to.empty() ? "" : "version ")
+                                      : m.game + (m.from.empty() ? "" : " ");
+    if (!m.from.empty() && !m.to.empty())
+        return "This patch updates " + what + m.from + " to " + m.to + ".";
+    if (!m.to.empty())
+        return "This patch updates " + (m.game.empty() ? std::string("the game") : m.game) +
+               " to version " + m.to + ".";
+    if (!m.from.empty())
+        return "This patch updates " + what + m.from + ".";
+    return "This patch is for " + m.game + ".";
+}
+
 bool delta_reference(const Entry& e, bool& present, uint64_t& index) {
     present = false;
     index = 0;
@@ -268,16 +324,36 @@ std::vector<uint8_t> delta_reference_params(uint64_t index) {
     return p;
 }
 
+uint64_t patch_path_bytes(const std::vector<Entry>& entries) {
+    uint64_t n = 0;
+    for (const Entry& e : entries)
+        n += e.path.size();
+    return n;
+}
+
+std::string check_patch_limits(uint64_t count, uint64_t path_bytes) {
+    if (count > kMaxEntries)
+        return "The patch is refused: it has " + std::to_string(count) +
+               " entries, more than this engine handles (" + std::to_string(kMaxEntries) + ").";
+    if (path_bytes > kMaxPatchPathBytes)
+        return "The patch is refused: its paths take more than " +
+               std::to_string(kMaxPatchPathBytes >> 20) +
+               " MiB together, more than this engine handles.";
+    return {};
+}
+
 PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
                          std::string& message) {
-    std::map<std::string, size_t> files; // folded path -> index, for file entries
-    std::set<std::string> dirs;          // folded folder paths implied or named
-    std::set<std::string> named_dirs;    // folded folder paths of folder entries
+    if (std::string why = check_patch_limits(entries.size(), patch_path_bytes(entries));
+        !why.empty()) {
+        message = why;
+        return PatchError::Corrupt;
+    }
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& e = entries[i];
         std::string why = check_rel_path(e.path);
         if (!why.empty()) {
-            message = "The patch is refused: the entry \"" + shorten_middle(e.path, 120) +
+            message = "The patch is refused: the entry \"" + printable(e.path, 120) +
                       "\" is unsafe (" + why + ").";
             return PatchError::Hostile;
         }
@@ -290,14 +366,14 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
             message = "The patch needs a newer engine: an entry uses unknown flags.";
             return PatchError::Unsupported;
         }
-        if (e.old_size > kMaxFileSize || e.new_size > kMaxFileSize) {
+        if (e.old_size >= kMaxFileSize || e.new_size >= kMaxFileSize) {
             message = "The patch is damaged: an entry declares an impossible file size.";
             return PatchError::Corrupt;
         }
         uint8_t c = static_cast<uint8_t>(e.codec);
         bool payload = e.makes_new();
         if (c > 3) {
-            message = "The patch needs a newer engine: \"" + shorten_middle(e.path, 120) +
+            message = "The patch needs a newer engine: \"" + printable(e.path, 120) +
                       "\" uses codec " + std::to_string(c) + ", which this engine does not know.";
             return PatchError::Unsupported;
         }
@@ -311,12 +387,12 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
         }
         if (payload && (e.payload_offset < kHeaderSize || e.payload_offset > payload_end ||
                         e.payload_size > payload_end - e.payload_offset)) {
-            message = "The patch is damaged: the data of \"" + shorten_middle(e.path, 120) +
+            message = "The patch is damaged: the data of \"" + printable(e.path, 120) +
                       "\" lies outside the file.";
             return PatchError::Corrupt;
         }
         if (e.codec == Codec::Stored && e.payload_size != e.new_size) {
-            message = "The patch is damaged: the stored size of \"" + shorten_middle(e.path, 120) +
+            message = "The patch is damaged: the stored size of \"" + printable(e.path, 120) +
                       "\" does not match its declared size.";
             return PatchError::Corrupt;
         }
@@ -328,7 +404,7 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
             if (e.codec != Codec::Delta || !delta_reference(e, present, ref) || ref >= i ||
                 entries[ref].codec != Codec::Delta || !entries[ref].extra.empty()) {
                 message = "The patch is damaged: the codec parameters of \"" +
-                          shorten_middle(e.path, 120) + "\" are invalid.";
+                          printable(e.path, 120) + "\" are invalid.";
                 return PatchError::Corrupt;
             }
         }
@@ -336,41 +412,33 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
             message = "The patch is damaged: an entry has unknown attributes.";
             return PatchError::Corrupt;
         }
-        std::string folded = fold_case(e.path);
-        bool is_dir = e.op == Op::MakeDir || e.op == Op::RemoveDir;
-        if (files.count(folded) || (!is_dir && dirs.count(folded)) ||
-            (is_dir && files.count(folded))) {
-            message = "The patch is refused: two entries name \"" + shorten_middle(e.path, 120) +
-                      "\" (paths that differ only in letter case are the same file on Windows).";
+    }
+    // Paths that name the same file, a folder named twice, and a file that another path uses as
+    // a folder: in folded order every path inside a folder directly follows the folder's path,
+    // so comparing neighbours finds them all, with memory for one index per entry.
+    std::vector<uint32_t> order(entries.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = static_cast<uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+        return compare_folded_paths(entries[x].path, entries[y].path) < 0;
+    });
+    for (size_t k = 1; k < order.size(); ++k) {
+        const Entry& a = entries[order[k - 1]];
+        const Entry& b = entries[order[k]];
+        bool a_dir = a.op == Op::MakeDir || a.op == Op::RemoveDir;
+        bool b_dir = b.op == Op::MakeDir || b.op == Op::RemoveDir;
+        if (compare_folded_paths(a.path, b.path) == 0) {
+            if (a_dir && b_dir)
+                message = "The patch is refused: the folder \"" + printable(b.path, 120) +
+                          "\" is named twice.";
+            else
+                message = "The patch is refused: two entries name \"" + printable(b.path, 120) +
+                          "\" (paths that differ only in letter case are the same file on "
+                          "Windows).";
             return PatchError::Hostile;
         }
-        if (is_dir) {
-            // The same folder may be named once for creation or once for removal.
-            dirs.insert(folded);
-            if (!named_dirs.insert(folded).second) {
-                message = "The patch is refused: the folder \"" + shorten_middle(e.path, 120) +
-                          "\" is named twice.";
-                return PatchError::Hostile;
-            }
-        } else {
-            files[folded] = i;
-        }
-        // Every parent of this path must be a folder, never one of the files.
-        std::string p = folded;
-        for (size_t s = p.rfind('/'); s != std::string::npos; s = p.rfind('/')) {
-            p.resize(s);
-            if (files.count(p)) {
-                message = "The patch is refused: \"" + shorten_middle(p, 120) +
-                          "\" is both a file and a folder.";
-                return PatchError::Hostile;
-            }
-            dirs.insert(p);
-        }
-    }
-    // A file entry that appears before a deeper path using it as a folder.
-    for (const auto& [folded, idx] : files) {
-        if (dirs.count(folded)) {
-            message = "The patch is refused: \"" + shorten_middle(entries[idx].path, 120) +
+        if (!a_dir && is_inside(a.path, b.path)) {
+            message = "The patch is refused: \"" + printable(a.path, 120) +
                       "\" is both a file and a folder.";
             return PatchError::Hostile;
         }
@@ -379,6 +447,75 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
 }
 
 namespace {
+
+bool read_meta(const uint8_t* p, size_t n, PatchMeta& meta, std::string& message) {
+    ByteReader r(p, n);
+    while (r.left() > 0) {
+        uint8_t key = r.u8();
+        uint16_t len = r.u16();
+        const uint8_t* text = r.take(len);
+        if (r.bad())
+            break;
+        std::string value(reinterpret_cast<const char*>(text), len);
+        std::string* field = key == 1 ? &meta.game : key == 2 ? &meta.from : key == 3 ? &meta.to
+                                                                                    : nullptr;
+        if (!field)
+            continue; // a later field: skipped
+        std::string why = check_meta_text(value);
+        if (!why.empty() || !field->empty()) {
+            message = "The patch is damaged (its description is invalid: " +
+                      (why.empty() ? std::string("a field repeats") : why) + ").";
+            return false;
+        }
+        *field = value;
+    }
+    if (r.bad()) {
+        message = "The patch is damaged (its description is cut short).";
+        return false;
+    }
+    return true;
+}
+
+// The sections between the directory and the trailer: "meta" and "sign" are read, other
+// tags skipped.
+bool read_sections(Patch& out, uint64_t offset, uint64_t size, std::string& message) {
+    std::vector<uint8_t> buf(static_cast<size_t>(size));
+    os::Status s = out.file.read_exact_at(offset, buf.data(), buf.size());
+    if (!s) {
+        message = "Cannot read the patch file: " + s.text + ".";
+        return false;
+    }
+    ByteReader r(buf.data(), buf.size());
+    bool meta_seen = false;
+    while (r.left() > 0) {
+        const uint8_t* tag = r.take(4);
+        uint32_t len = r.u32();
+        const uint8_t* body = r.take(len);
+        if (r.bad()) {
+            message = "The patch is damaged (its sections are cut short).";
+            return false;
+        }
+        if (std::equal(tag, tag + 4, "meta")) {
+            if (meta_seen || !read_meta(body, len, out.meta, message)) {
+                if (meta_seen)
+                    message = "The patch is damaged (it has two descriptions).";
+                return false;
+            }
+            meta_seen = true;
+        } else if (std::equal(tag, tag + 4, "sign")) {
+            if (r.left() != 0 || len != kSignSectionSize - 8 || body[0] != kSignEcdsaP256) {
+                message = "The patch is damaged or signed in a way this engine does not know "
+                          "(its signature section is invalid).";
+                return false;
+            }
+            out.signature.present = true;
+            std::copy(body + 1, body + 65, out.signature.key);
+            std::copy(body + 65, body + 129, out.signature.value);
+            out.signature.value_offset = offset + (body + 65 - buf.data());
+        }
+    }
+    return true;
+}
 
 // Checks the entries, then tells each delta entry that refers to another where that one's
 // payload lies.
@@ -402,7 +539,8 @@ PatchError check_and_link(std::vector<Entry>& entries, uint64_t payload_end, std
 
 } // namespace
 
-PatchError open_patch(const std::string& path, Patch& out, std::string& message) {
+PatchError open_patch(const std::string& path, Patch& out, std::string& message,
+                      bool check_sum) {
     out = Patch{};
     os::Status s = os::File::open_read(path, out.file);
     if (!s) {
@@ -423,10 +561,10 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         return PatchError::Corrupt;
     }
     out.version = get_u16(head + 8);
-    if (out.version != kFormatVersion) {
+    if (out.version < kOldestFormatVersion || out.version > kFormatVersion) {
         message = "The patch uses format version " + std::to_string(out.version) +
-                  ", but this engine reads only version " + std::to_string(kFormatVersion) +
-                  ". A newer patchw32.dll is needed.";
+                  ", but this engine reads only versions " + std::to_string(kOldestFormatVersion) +
+                  " and " + std::to_string(kFormatVersion) + ". A newer patchw32.dll is needed.";
         return PatchError::Unsupported;
     }
     if (get_u16(head + 10) != kHeaderSize || get_u32(head + 12) != 0) {
@@ -455,7 +593,7 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         return PatchError::Corrupt;
     }
     // The checksum covers every byte before it.
-    {
+    if (check_sum) {
         Hasher h;
         std::vector<uint8_t> buf(1 << 20);
         uint64_t end = out.size - 16, pos = 0;
@@ -475,11 +613,22 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         }
     }
     uint64_t payload_end = out.size - kTrailerSize;
-    if (count > kMaxEntries || dir_size > kMaxDirectoryBytes || dir_off < kHeaderSize ||
-        dir_off > payload_end || dir_size != payload_end - dir_off) {
+    if (count > kMaxEntries) {
+        message = check_patch_limits(count, 0);
+        return PatchError::Corrupt;
+    }
+    if (dir_size > kMaxDirectoryBytes || dir_off < kHeaderSize ||
+        dir_off > payload_end || dir_size > payload_end - dir_off) {
         message = "The patch is damaged (its directory is out of bounds).";
         return PatchError::Corrupt;
     }
+    uint64_t sections = payload_end - dir_off - dir_size;
+    if (sections > (out.version >= 2 ? kMaxSectionBytes : 0)) {
+        message = "The patch is damaged (its directory is out of bounds).";
+        return PatchError::Corrupt;
+    }
+    if (sections && !read_sections(out, dir_off + dir_size, sections, message))
+        return PatchError::Corrupt;
     uint32_t dir_coding = get_u32(trailer + 40);
     uint32_t raw_size = get_u32(trailer + 44);
     if (dir_coding > kDirCompactDeflate) {
@@ -521,10 +670,12 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message)
         }
         dir.swap(raw);
     }
-    out.entries.reserve(std::min<uint32_t>(count, 65536));
+    out.entries.reserve(count);
     if (dir_coding == kDirCompactMixed || dir_coding == kDirCompactDeflate) {
-        if (!decode_compact_directory(dir, count, out.entries)) {
-            message = "The patch is damaged (its directory is invalid).";
+        bool over_limits = false;
+        if (!decode_compact_directory(dir, count, out.entries, over_limits)) {
+            message = over_limits ? check_patch_limits(count, kMaxPatchPathBytes + 1)
+                                  : "The patch is damaged (its directory is invalid).";
             return PatchError::Corrupt;
         }
         return check_and_link(out.entries, dir_off, message);

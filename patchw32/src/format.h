@@ -11,12 +11,18 @@
 
 namespace kv {
 
-constexpr uint16_t kFormatVersion = 1;
+// Version 2 stores every path in UTF-8; version 1 stored them in the builder's code page
+// and is still read (its names taken as the ANSI code page on Windows, as bytes elsewhere).
+constexpr uint16_t kFormatVersion = 2;
+constexpr uint16_t kOldestFormatVersion = 1;
 constexpr size_t kHeaderSize = 16;
 constexpr size_t kTrailerSize = 64;
 constexpr uint32_t kHashXxh3_128 = 1;
-constexpr uint32_t kMaxEntries = 1000000;
-constexpr uint64_t kMaxDirectoryBytes = 64ull << 20;
+// Limits of one patch, checked by the builder and by the engine before it allocates anything
+// for a directory. They keep a run's memory bounded (see FORMAT.md, section 8) and the commit
+// plan within what the engine reads back.
+constexpr uint32_t kMaxEntries = 65536;
+constexpr uint64_t kMaxDirectoryBytes = 12ull << 20;
 constexpr uint64_t kMaxFileSize = 1ull << 60;
 extern const uint8_t kMagic[8];
 extern const uint8_t kTrailerMagic[8];
@@ -63,23 +69,64 @@ const char* codec_name(Codec c);
 // Why a patch was refused; selects the engine's return code.
 enum class PatchError { None, Unreadable, Corrupt, Unsupported, Hostile };
 
+// What a patch says about itself (the "meta" section): the game and the versions it turns
+// one into the other. Any of them may be empty.
+struct PatchMeta {
+    std::string game, from, to;
+    bool empty() const { return game.empty() && from.empty() && to.empty(); }
+};
+
+// The publisher's signature (the "sign" section): ECDSA over P-256 with SHA-256.
+constexpr uint8_t kSignEcdsaP256 = 1;
+struct PatchSignature {
+    bool present = false;
+    uint8_t key[64] = {};        // the public key: X and Y, big-endian
+    uint8_t value[64] = {};      // r and s, big-endian
+    uint64_t value_offset = 0;   // where `value` lies in the file
+};
+
 struct Patch {
     os::File file;
     uint64_t size = 0;
     uint16_t version = 0;
     std::vector<Entry> entries;
+    PatchMeta meta;
+    PatchSignature signature;
 };
+
+// Sections (format version 2) lie between the directory and the trailer: each a 4-byte tag,
+// a 32-bit length and that many bytes. A "sign" section must be the last. Engines skip tags
+// they do not know.
+constexpr uint64_t kMaxSectionBytes = 64u << 10;
+constexpr size_t kMaxMetaText = 200;
+constexpr size_t kSignSectionSize = 8 + 1 + 64 + 64;
+// Empty when `text` may be stored as a game name or version, otherwise why not.
+std::string check_meta_text(const std::string& text);
+std::vector<uint8_t> encode_meta_section(const PatchMeta& meta);
+// The "sign" section without its value (the 64 bytes that follow it complete it).
+std::vector<uint8_t> encode_sign_section_head(const uint8_t key[64]);
+// "This patch updates Tarrowmoor 1.22 to 1.23." and its shorter forms; empty without meta.
+std::string describe_meta(const PatchMeta& meta);
 
 // Opens and checks a patch completely: header, trailer, the checksum over the whole file,
 // the directory, every path and every payload range. Nothing is trusted before this.
-PatchError open_patch(const std::string& path, Patch& out, std::string& message);
+// `check_sum` false skips the checksum (rtptool info shows a damaged patch as far as it can be
+// read); the engine always checks it.
+PatchError open_patch(const std::string& path, Patch& out, std::string& message,
+                      bool check_sum = true);
 
 // The codec parameters of a delta entry: none, or the directory index of the entry its
 // instructions are predicted from. False when they are malformed.
 bool delta_reference(const Entry& e, bool& present, uint64_t& index);
 std::vector<uint8_t> delta_reference_params(uint64_t index);
 
-// Checks a list of entries as the engine would (paths, duplicates, fields).
+// The bytes of all paths of `entries` together.
+uint64_t patch_path_bytes(const std::vector<Entry>& entries);
+// Empty when a patch of `count` entries whose paths take `path_bytes` is within the limits,
+// otherwise the message that refuses it.
+std::string check_patch_limits(uint64_t count, uint64_t path_bytes);
+
+// Checks a list of entries as the engine would (limits, paths, duplicates, fields).
 PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
                          std::string& message);
 

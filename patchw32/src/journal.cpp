@@ -10,8 +10,9 @@ namespace kv {
 
 namespace {
 
-// Plans of version 1 belong to the earlier layout without bucket folders; they are still
-// read, so that an interrupted run of an earlier engine is recovered.
+// Plans of version 1 belong to the earlier layout without bucket folders, which listed the
+// folders the commit creates instead of counting them per step; they are still read, so that
+// an interrupted run of an earlier engine is recovered.
 const char kPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '2'};
 const char kFlatPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '1'};
 
@@ -67,62 +68,132 @@ bool file_has_hash(const std::string& path, const Hash128& want, uint64_t size) 
 }
 
 std::string shown(const std::string& rel) {
-    return shorten_middle(to_native(rel), 150);
+    return printable(to_native(rel), 150);
 }
 
-bool is_number(const std::string& t) {
-    return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// True when the folder holds nothing but the engine's work files "<number>.new", directly
-// (the earlier layout) or in bucket folders "b<number>" (`depth` levels of them).
-bool holds_only_work_files(const std::string& folder, int depth) {
+// Removes everything inside the held folder `f`, through held folders `depth` levels down.
+// Links are removed themselves and never entered. Names in `keep` (of `f` itself) stay.
+// `each` is called after every removal.
+bool empty_folder(const os::Folder& f, int depth, std::string& why,
+                  const std::set<std::string>& keep = {},
+                  const std::function<void()>& each = {}) {
     std::vector<os::DirEntry> entries;
-    if (!os::list_dir(folder, entries))
+    os::Status s = f.list(entries);
+    if (!s) {
+        why = s.text;
         return false;
+    }
+    bool ok = true;
     for (const os::DirEntry& e : entries) {
-        size_t n = e.name.size();
-        if (e.is_dir && !e.is_link && depth > 0 && e.name[0] == 'b' && is_number(e.name.substr(1))) {
-            if (!holds_only_work_files(os::join(folder, e.name), depth - 1))
-                return false;
-        } else if (e.is_dir || n <= 4 || e.name.compare(n - 4, 4, ".new") != 0 ||
-                   !is_number(e.name.substr(0, n - 4))) {
-            return false;
+        if (keep.count(e.name))
+            continue;
+        if (e.is_dir && !e.is_link) {
+            os::Folder sub;
+            if (depth > 0 && f.open_child(e.name, sub) && !empty_folder(sub, depth - 1, why))
+                ok = false;
+            sub.close();
+            s = f.remove_dir(e.name);
+        } else {
+            s = f.remove_file(e.name);
+        }
+        if (each)
+            each();
+        if (!s && ok) {
+            why = s.text;
+            ok = false;
         }
     }
-    return true;
+    return ok;
 }
 
-// Removes a folder of the engine's work files, with the bucket folders in it; `each` is
-// called for every file removed.
-os::Status remove_work_folder(const std::string& path, int depth,
-                              const std::function<void()>& each = [] {}) {
-    std::vector<os::DirEntry> inner;
-    os::list_dir(path, inner);
-    os::Status first;
-    for (const os::DirEntry& i : inner) {
-        std::string p = os::join(path, i.name);
-        os::Status r = i.is_dir && !i.is_link && depth > 0
-                           ? remove_work_folder(p, depth - 1, each)
-                           : os::remove_file(p);
-        each();
-        if (!r && first)
-            first = r;
+// Does a folder on the way to `rel` stand as a link? Nothing is undone through one.
+bool leads_through_link(const Journal& j, const std::string& rel) {
+    for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
+        os::Stat st;
+        os::stat(j.game_path(rel.substr(0, slash)), st);
+        if (st.is_link)
+            return true;
     }
-    os::Status r = os::remove_dir(path);
-    return first ? r : first;
+    return false;
+}
+
+// The folders a step creates, as paths: its chain is its parent folders (and for a folder
+// step the folder itself); the last `made` of the chain are the commit's.
+size_t chain_length(const Step& st) {
+    size_t n = 1 + static_cast<size_t>(std::count(st.rel.begin(), st.rel.end(), '/'));
+    return st.kind == StepKind::MakeDir ? n : n - 1;
+}
+std::string chain_folder(const Step& st, size_t depth) { // depth 1 .. chain_length
+    size_t at = 0;
+    for (size_t k = 0; k < depth; ++k)
+        at = st.rel.find('/', at + (k ? 1 : 0));
+    return at == std::string::npos ? st.rel : st.rel.substr(0, at);
+}
+
+bool is_number(const std::string& t, size_t from = 0) {
+    return t.size() > from && t.find_first_not_of("0123456789", from) == std::string::npos;
+}
+bool is_bucket_name(const std::string& name) {
+    return name.size() > 1 && name[0] == 'b' && is_number(name, 1);
+}
+// The engine's work files in a work folder: "<number>.new".
+bool is_work_file_name(const std::string& name) {
+    size_t n = name.size();
+    return n > 4 && name.compare(n - 4, 4, ".new") == 0 && is_number(name.substr(0, n - 4));
 }
 
 } // namespace
 
+std::string bucket_name(uint32_t id) {
+    return "b" + std::to_string(id / kBucketSize);
+}
 std::string bucket_folder(const std::string& folder, uint32_t id) {
-    return os::join(folder, "b" + std::to_string(id / kBucketSize));
+    return os::join(folder, bucket_name(id));
+}
+std::string work_file(const std::string& work_folder, uint32_t id) {
+    return os::join(bucket_folder(work_folder, id), std::to_string(id) + ".new");
 }
 
 Journal::Journal(std::string game_dir) : game_(std::move(game_dir)) {
     top_ = os::join(game_, kReservedTop);
-    tmp_top_ = os::join(game_, std::string(kReservedTop) + ".kelvane-tmp");
+    tmp_top_ = os::join(game_, kReservedTopTmp);
     dir_ = os::join(top_, kJournalName);
+}
+
+os::Status Journal::lock() {
+    return os::Lock::acquire(game_, lock_);
+}
+
+std::string Journal::linked_own_folder() const {
+    // Each folder, and the folders the engine keeps inside it when it is a plain folder.
+    auto first_link = [](const std::vector<std::string>& chain) -> std::string {
+        for (const std::string& p : chain) {
+            os::Stat st;
+            os::stat(p, st);
+            if (st.exists && st.is_link)
+                return p;
+            if (!st.exists || !st.is_dir)
+                break;
+        }
+        return {};
+    };
+    std::string found = first_link({top_, dir_, os::join(dir_, "work")});
+    if (found.empty())
+        found = first_link({tmp_top_, os::join(tmp_top_, kJournalName)});
+    std::vector<os::DirEntry> entries;
+    if (found.empty() && os::list_dir(dir_, entries)) // nothing is listed through a link
+        for (const os::DirEntry& e : entries)
+            if (e.is_link && is_bucket_name(e.name))
+                return os::join(dir_, e.name);
+    return found;
+}
+
+std::string Journal::unusable_reason() const {
+    os::Stat st;
+    os::stat(top_, st);
+    if (st.exists && (!st.is_dir || st.is_link))
+        return top_ + " is not a plain folder";
+    return {};
 }
 
 bool Journal::exists() const {
@@ -136,14 +207,12 @@ std::string Journal::moved_old(uint32_t id) const {
 }
 
 os::Status Journal::make_bucket(uint32_t id) {
-    if (flat_ || !buckets_.insert(id / kBucketSize).second)
+    if (flat_ || buckets_.count(id / kBucketSize))
         return os::Status::success();
     os::Status s = os::make_dir(bucket_folder(dir_, id));
-    if (!s && s.kind != os::ErrKind::Exists) {
-        buckets_.erase(id / kBucketSize);
-        return s;
-    }
-    return os::Status::success();
+    if (s)
+        buckets_.insert(id / kBucketSize);
+    return s;
 }
 
 os::Status Journal::sync_buckets() {
@@ -151,6 +220,10 @@ os::Status Journal::sync_buckets() {
         if (os::Status s = os::sync_dir(bucket_folder(dir_, b * kBucketSize)); !s)
             return s;
     return os::sync_dir(dir_);
+}
+bool Journal::is_moved_old_name(const std::string& name) {
+    return name.size() > 1 && name[0] == 'o' &&
+           name.find_first_not_of("0123456789", 1) == std::string::npos;
 }
 std::string Journal::game_path(const std::string& rel) const {
     return os::join(game_, to_native(rel));
@@ -163,45 +236,60 @@ os::Status Journal::create() {
         return s;
     if (st.exists && (!st.is_dir || st.is_link))
         return os::Status::fail(
-            os::ErrKind::Other,
+            st.is_link ? os::ErrKind::Link : os::ErrKind::Other,
             top_ + " is not a plain folder, so the engine cannot keep its journal there");
     if (st.exists) {
-        if (!(s = os::make_dir(dir_)))
-            return s;
-    } else {
-        // The reserved folder is missing: build it with the journal inside under a temporary
-        // name and rename it into place, so that an interruption never leaves a folder behind
-        // whose origin is unknown.
-        remove_stale_top();
-        std::string jt = os::join(tmp_top_, kJournalName);
-        os::File f;
-        if (!(s = os::make_dir(tmp_top_)) || !(s = os::make_dir(jt)) ||
-            !(s = os::File::create_new(os::join(jt, "made-top"), f)) || !(s = f.close()) ||
-            !(s = os::rename_noreplace(tmp_top_, top_))) {
-            remove_stale_top();
-            return s;
-        }
+        if (kv::exists(dir_))
+            return os::Status::fail(os::ErrKind::Exists,
+                                    dir_ + " is left from an earlier run and cannot be removed");
+        return os::make_dir(dir_); // flushed with the plan
     }
-    if (!(s = lock())) {
-        std::string why;
-        remove_all(why);
+    // The reserved folder is missing: build it with the journal inside under a temporary name
+    // and rename it into place, so that an interruption never leaves a folder behind whose
+    // origin is unknown. Should that name be taken by a folder that is not the engine's, the
+    // folder is built in place.
+    remove_stale_top();
+    bool in_place = kv::exists(tmp_top_);
+    const std::string& base = in_place ? top_ : tmp_top_;
+    std::string jt = os::join(base, kJournalName);
+    os::File f;
+    if (!(s = os::make_dir(base)) || !(s = os::make_dir(jt)) ||
+        !(s = os::File::create_new(os::join(jt, "made-top"), f)) || !(s = f.close()) ||
+        (!in_place && !(s = os::rename_noreplace(tmp_top_, top_))) ||
+        !(s = os::sync_dir(game_))) {
+        if (in_place) {
+            std::string why;
+            remove_all(why);
+        } else {
+            remove_stale_top();
+        }
         return s;
     }
     return os::Status::success();
 }
 
 void Journal::remove_stale_top() {
-    if (!kv::exists(tmp_top_))
-        return;
+    // Only a folder made by create(): nothing in it but the journal, which holds only the
+    // marker (and the lock file of older engines).
+    os::Folder t, jt;
+    if (!os::Folder::open(tmp_top_, t))
+        return; // absent, a link or not a folder: not the engine's
     std::vector<os::DirEntry> top, inner;
-    os::list_dir(tmp_top_, top);
+    t.list(top);
     if (top.size() > 1 || (top.size() == 1 && top[0].name != kJournalName))
-        return; // not ours
-    std::string jt = os::join(tmp_top_, kJournalName);
-    os::list_dir(jt, inner);
-    for (const os::DirEntry& e : inner)
-        os::remove_file(os::join(jt, e.name));
-    os::remove_dir(jt);
+        return;
+    if (top.size() == 1) {
+        if (!t.open_child(kJournalName, jt) || !jt.list(inner))
+            return;
+        for (const os::DirEntry& e : inner)
+            if (e.is_dir || (e.name != "made-top" && e.name != "lock"))
+                return;
+        for (const os::DirEntry& e : inner)
+            jt.remove_file(e.name);
+        jt.close();
+        t.remove_dir(kJournalName);
+    }
+    t.close();
     os::remove_dir(tmp_top_);
 }
 
@@ -226,15 +314,33 @@ void Journal::remove_noted_temp_folder() {
     if (!f.read_exact_at(0, path.data(), path.size()))
         return;
     f.close();
-    if (holds_only_work_files(path, 1))
-        remove_work_folder(path, 1);
-}
-
-os::Status Journal::lock() {
-    return os::Lock::acquire(os::join(dir_, "lock"), lock_);
+    os::Folder w;
+    std::vector<os::DirEntry> entries;
+    if (!os::Folder::open(path, w) || !w.list(entries))
+        return; // gone, or a link: never followed
+    // Only the engine's own work files, directly in the folder (earlier engines) or in its
+    // bucket folders; anything else leaves the folder alone.
+    for (const os::DirEntry& e : entries) {
+        if (!e.is_dir && is_work_file_name(e.name))
+            continue;
+        os::Folder b;
+        std::vector<os::DirEntry> inner;
+        if (!e.is_dir || e.is_link || !is_bucket_name(e.name) || !w.open_child(e.name, b) ||
+            !b.list(inner))
+            return;
+        for (const os::DirEntry& i : inner)
+            if (i.is_dir || !is_work_file_name(i.name))
+                return;
+    }
+    std::string why;
+    empty_folder(w, 1, why);
+    w.close();
+    os::remove_dir(path);
 }
 
 os::Status Journal::write_plan(const Plan& p) {
+    flat_ = false; // a new commit always uses the bucket folders
+    buckets_.clear();
     std::vector<uint8_t> b;
     put_bytes(b, kPlanMagic, 8);
     put_u32(b, static_cast<uint32_t>(p.steps.size()));
@@ -245,67 +351,97 @@ os::Status Journal::write_plan(const Plan& p) {
         put_bytes(b, st.rel.data(), st.rel.size());
         put_u64(b, st.new_size);
         put_bytes(b, st.new_hash.b, 16);
-    }
-    put_u32(b, static_cast<uint32_t>(p.created_dirs.size()));
-    for (const std::string& d : p.created_dirs) {
-        put_u16(b, static_cast<uint16_t>(d.size()));
-        put_bytes(b, d.data(), d.size());
+        put_u16(b, st.made);
     }
     put_u64(b, hash64(b.data(), b.size()));
+    if (b.size() > kMaxPlanBytes) // a patch within the limits never gets here
+        return os::Status::fail(os::ErrKind::Other, "the plan is larger than the engine reads");
     std::string tmp = os::join(dir_, "plan.tmp"), fin = os::join(dir_, "plan");
     if (kv::exists(tmp))
         os::remove_file(tmp);
     os::File f;
     os::Status s = os::File::create_new(tmp, f);
-    if (!s || !(s = f.write(b.data(), b.size())) || !(s = f.sync()) || !(s = f.close()))
+    if (!s || !(s = f.write(b.data(), b.size())) || !(s = f.sync()) || !(s = f.close())) {
+        f.close();
+        os::remove_file(tmp);
         return s;
-    if (!(s = os::rename_noreplace(tmp, fin)))
+    }
+    // The plan, then the journal's own entry: both must be on disk before a game file changes.
+    if (!(s = os::rename_noreplace(tmp, fin)) || !(s = os::sync_dir(dir_)))
         return s;
-    return os::sync_dir(dir_);
+    return os::sync_dir(top_);
 }
 
-bool Journal::read_plan(Plan& p) {
+PlanState Journal::read_plan(Plan& p) {
     p = Plan{};
+    flat_ = false;
     os::File f;
     uint64_t size = 0;
-    if (!os::File::open_read(os::join(dir_, "plan"), f) || !f.size(size) || size < 20 ||
-        size > (256u << 20))
-        return false;
+    std::string path = os::join(dir_, "plan");
+    os::Stat st;
+    os::stat(path, st);
+    if (!st.exists)
+        return PlanState::Missing;
+    if (!os::File::open_read(path, f) || !f.size(size) || size < 20 || size > kMaxPlanBytes)
+        return PlanState::Damaged;
     std::vector<uint8_t> b(static_cast<size_t>(size));
     if (!f.read_exact_at(0, b.data(), b.size()))
-        return false;
+        return PlanState::Damaged;
     bool flat = std::equal(kFlatPlanMagic, kFlatPlanMagic + 8, b.begin());
     if ((!flat && !std::equal(kPlanMagic, kPlanMagic + 8, b.begin())) ||
         get_u64(b.data() + b.size() - 8) != hash64(b.data(), b.size() - 8))
-        return false;
-    flat_ = flat;
+        return PlanState::Damaged;
     ByteReader r(b.data() + 8, b.size() - 16);
     uint32_t n = r.u32();
+    if (n > kMaxEntries)
+        return PlanState::Damaged;
+    p.steps.reserve(n);
     for (uint32_t i = 0; i < n && !r.bad(); ++i) {
-        Step st;
-        st.kind = static_cast<StepKind>(r.u8());
-        st.id = r.u32();
+        Step s;
+        uint8_t kind = r.u8();
+        s.kind = static_cast<StepKind>(kind);
+        s.id = r.u32();
         uint16_t len = r.u16();
         if (const uint8_t* q = r.take(len))
-            st.rel.assign(reinterpret_cast<const char*>(q), len);
-        st.new_size = r.u64();
+            s.rel.assign(reinterpret_cast<const char*>(q), len);
+        s.new_size = r.u64();
         if (const uint8_t* q = r.take(16))
-            std::copy(q, q + 16, st.new_hash.b);
-        if (!check_rel_path(st.rel).empty())
-            return false;
-        p.steps.push_back(std::move(st));
+            std::copy(q, q + 16, s.new_hash.b);
+        if (!flat)
+            s.made = r.u16();
+        if (r.bad() || kind < 1 || kind > 5 || !check_rel_path(s.rel).empty() ||
+            s.made > chain_length(s))
+            return PlanState::Damaged;
+        p.steps.push_back(std::move(s));
     }
-    uint32_t nd = r.u32();
-    for (uint32_t i = 0; i < nd && !r.bad(); ++i) {
-        uint16_t len = r.u16();
-        std::string d;
-        if (const uint8_t* q = r.take(len))
-            d.assign(reinterpret_cast<const char*>(q), len);
-        if (!check_rel_path(d).empty())
-            return false;
-        p.created_dirs.push_back(std::move(d));
+    if (flat && !r.bad()) {
+        // The earlier plan lists the folders the commit creates. They are the deepest folders
+        // of the paths of the steps that create folders, so each such step counts how many of
+        // its deepest folders are listed.
+        uint32_t nd = r.u32();
+        if (nd > kMaxEntries)
+            return PlanState::Damaged;
+        std::set<std::string> created;
+        for (uint32_t i = 0; i < nd && !r.bad(); ++i) {
+            uint16_t len = r.u16();
+            const uint8_t* q = r.take(len);
+            std::string d = q ? std::string(reinterpret_cast<const char*>(q), len) : "";
+            if (r.bad() || !check_rel_path(d).empty())
+                return PlanState::Damaged;
+            created.insert(fold_case(d));
+        }
+        for (Step& s : p.steps) {
+            if (s.kind != StepKind::Add && s.kind != StepKind::MakeDir)
+                continue;
+            size_t n = chain_length(s);
+            while (s.made < n && created.count(fold_case(chain_folder(s, n - s.made))))
+                ++s.made;
+        }
     }
-    return !r.bad() && r.left() == 0;
+    if (r.bad() || r.left() != 0)
+        return PlanState::Damaged;
+    flat_ = flat;
+    return PlanState::Ok;
 }
 
 bool Journal::is_done() const {
@@ -320,51 +456,66 @@ os::Status Journal::mark_done() {
     return os::sync_dir(dir_);
 }
 
-bool Journal::remove_all(std::string& why) {
-    bool made_top = kv::exists(os::join(dir_, "made-top"));
-    // The plan goes first: without it nothing left here can ever be restored.
-    std::string plan = os::join(dir_, "plan");
-    if (kv::exists(plan)) {
-        os::Status s = os::remove_file(plan);
-        if (!s) {
-            why = s.text;
-            return false;
-        }
-    }
+bool Journal::holds_moved_files() const {
+    os::Folder top, jf;
+    if (!os::Folder::open(top_, top) || !top.open_child(kJournalName, jf))
+        return true; // cannot tell
+    return holds_moved_old(jf, 2);
+}
+
+bool Journal::holds_moved_old(const os::Folder& f, int depth) {
     std::vector<os::DirEntry> entries;
-    os::Status s = os::list_dir(dir_, entries);
+    if (!f.list(entries))
+        return true; // cannot tell
+    for (const os::DirEntry& e : entries) {
+        if (is_moved_old_name(e.name))
+            return true;
+        os::Folder sub;
+        if (e.is_dir && !e.is_link && depth > 0 &&
+            (!f.open_child(e.name, sub) || holds_moved_old(sub, depth - 1)))
+            return true;
+    }
+    return false;
+}
+
+bool Journal::remove_all(std::string& why, bool old_files_unneeded) {
+    os::Folder top, jf;
+    os::Status s = os::Folder::open(top_, top);
+    if (s)
+        s = top.open_child(kJournalName, jf);
+    std::vector<os::DirEntry> entries;
+    if (s)
+        s = jf.list(entries);
     if (!s) {
         why = s.text;
         return false;
     }
-    // "done" goes last, so an interruption here is finished by the next run.
-    std::stable_partition(entries.begin(), entries.end(),
-                          [](const os::DirEntry& e) { return e.name != "done"; });
-    bool ok = true;
-    for (const os::DirEntry& e : entries) {
-        if (e.name == "lock" || e.name == "made-top")
-            continue;
-        std::string p = os::join(dir_, e.name);
-        if (e.is_dir && !e.is_link) {
-            // A bucket folder, or the work folder with its own bucket folders.
-            s = remove_work_folder(p, 1, [this] { tick(); });
-        } else {
-            s = os::remove_file(p);
-        }
-        if (!s && ok) {
+    bool made_top = false;
+    for (const os::DirEntry& e : entries)
+        made_top = made_top || e.name == "made-top";
+    // Searched as deep as the folder is emptied below.
+    if (!old_files_unneeded && holds_moved_old(jf, 2)) {
+        why = dir_ + " still holds game files that were moved aside";
+        return false;
+    }
+    // Everything else first, then the plan, then the "done" mark: an interruption anywhere in
+    // between leaves a journal that the next run finishes the same way.
+    if (!empty_folder(jf, 2, why, {"plan", "done", "made-top"}, [this] { tick(); }))
+        return false;
+    for (const char* name : {"plan", "done"}) {
+        if (kv::exists(os::join(dir_, name)) && !(s = jf.remove_file(name))) {
             why = s.text;
-            ok = false;
+            return false;
         }
     }
-    if (!ok)
-        return false;
-    if (made_top) {
-        // Created by this engine: when it holds nothing but the journal, move it out of the
-        // way whole (one atomic step) and then take it apart.
-        std::vector<os::DirEntry> in_top;
-        os::list_dir(top_, in_top);
-        lock_.release();
-        if (in_top.size() == 1 && in_top[0].name == kJournalName) {
+    std::vector<os::DirEntry> in_top;
+    if (made_top && top.list(in_top) && in_top.size() == 1) {
+        // Created by this engine and holding nothing but the journal: move it out of the way
+        // whole (one step) and then take it apart. Should the temporary name be taken by a
+        // folder that is not the engine's, it is taken apart in place.
+        jf.close();
+        top.close();
+        if (!kv::exists(tmp_top_)) {
             if (!(s = os::rename_noreplace(top_, tmp_top_))) {
                 why = s.text;
                 return false;
@@ -376,25 +527,67 @@ bool Journal::remove_all(std::string& why) {
             }
             return true;
         }
-        if (!(s = os::remove_file(os::join(dir_, "made-top")))) {
+        if (!(s = os::Folder::open(top_, top)) || !(s = top.open_child(kJournalName, jf)) ||
+            !(s = jf.remove_file("made-top"))) {
             why = s.text;
             return false;
         }
+        jf.close();
+        if (!(s = top.remove_dir(kJournalName))) {
+            why = s.text;
+            return false;
+        }
+        top.close();
+        if (!(s = os::remove_dir(top_))) {
+            why = s.text;
+            return false;
+        }
+        return true;
     }
-    lock_.release();
-    if (!(s = os::remove_dir(dir_))) {
+    if (made_top && !(s = jf.remove_file("made-top"))) {
+        why = s.text;
+        return false;
+    }
+    jf.close();
+    if (!(s = top.remove_dir(kJournalName))) {
         why = s.text;
         return false;
     }
     return true;
 }
 
+namespace {
+
+// Creates the folders of a step that the plan records as the commit's, top down, flushing
+// each new folder's parent.
+os::Status make_step_folders(Journal& j, const Step& st) {
+    size_t n = chain_length(st);
+    for (size_t d = n - st.made + 1; d <= n; ++d) {
+        std::string rel = chain_folder(st, d);
+        if (exists(j.game_path(rel)))
+            continue;
+        os::Status s = os::make_dir(j.game_path(rel));
+        std::string parent = parent_rel(rel);
+        if (s)
+            s = os::sync_dir(parent.empty() ? j.game_dir() : j.game_path(parent));
+        if (!s)
+            return s;
+    }
+    return os::Status::success();
+}
+
+} // namespace
+
 CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& failure) {
     os::Status s = j.write_plan(plan);
     if (!s) {
         failure = "cannot write the commit journal: " + s.text;
-        say(3, "Could not start the commit: " + failure + ".");
-        return CommitOutcome::RolledBack; // no game file touched
+        say(3, (s.kind == os::ErrKind::NoSpace ? "Not enough space on the game's drive for the "
+                                                 "commit journal: "
+                                               : "Could not start the commit: ") +
+                   failure + ".");
+        return s.kind == os::ErrKind::NoSpace ? CommitOutcome::NotStarted
+                                              : CommitOutcome::JournalFailed;
     }
     auto fail = [&](const std::string& what) {
         failure = what;
@@ -415,13 +608,14 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
             continue;
         j.tick();
         std::string dst = j.staged(st.id);
+        std::string temp = work_file(plan.work_folder, st.id);
         s = j.make_bucket(st.id);
         if (s)
-            s = os::rename_noreplace(st.temp_path, dst);
+            s = os::rename_noreplace(temp, dst);
         if (!s && s.kind == os::ErrKind::CrossDevice) {
-            s = copy_verified(st.temp_path, dst, st.new_hash, st.new_size);
+            s = copy_verified(temp, dst, st.new_hash, st.new_size);
             if (s)
-                os::remove_file(st.temp_path);
+                os::remove_file(temp);
         }
         if (s && st.attrs)
             s = os::set_attrs(dst, st.attrs);
@@ -455,24 +649,18 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
             if (!(s = os::rename_noreplace(j.staged(st.id), game)))
                 return fail("cannot put the new " + shown(st.rel) + " in place: " + s.text);
             break;
-        case StepKind::Add: {
-            std::string sofar;
-            std::vector<std::string> parts = split_rel(st.rel);
-            for (size_t i = 0; i + 1 < parts.size(); ++i) {
-                sofar = sofar.empty() ? parts[i] : sofar + "/" + parts[i];
-                if (!exists(j.game_path(sofar)) && !(s = os::make_dir(j.game_path(sofar))))
-                    return fail("cannot create the folder " + shown(sofar) + ": " + s.text);
-            }
+        case StepKind::Add:
+            if (!(s = make_step_folders(j, st)))
+                return fail("cannot create the folders of " + shown(st.rel) + ": " + s.text);
             if (!(s = os::rename_noreplace(j.staged(st.id), game)))
                 return fail("cannot put the new " + shown(st.rel) + " in place: " + s.text);
             break;
-        }
         case StepKind::Delete:
             if (!(s = os::rename_noreplace(game, j.moved_old(st.id))))
                 return fail("cannot remove " + shown(st.rel) + ": " + s.text);
             break;
         case StepKind::MakeDir:
-            if (!exists(game) && !(s = os::make_dir(game)))
+            if (!(s = make_step_folders(j, st)))
                 return fail("cannot create the folder " + shown(st.rel) + ": " + s.text);
             break;
         case StepKind::RemoveDir:
@@ -508,6 +696,11 @@ bool roll_back(Journal& j, const Plan& plan, const Say& say) {
         std::string game = j.game_path(st.rel);
         os::Stat gs;
         os::stat(game, gs);
+        if ((gs.exists && gs.is_link) || leads_through_link(j, st.rel)) {
+            say(3, "Cannot restore " + shown(st.rel) + ": a link stands in its place or on its way.");
+            ok = false;
+            continue;
+        }
         switch (st.kind) {
         case StepKind::Replace:
             if (exists(j.moved_old(st.id))) {
@@ -542,14 +735,25 @@ bool roll_back(Journal& j, const Plan& plan, const Say& say) {
                 note(os::make_dir(game));
             break;
         case StepKind::MakeDir:
-            break; // among created_dirs
+            break; // with the created folders below
         }
     }
-    for (auto it = plan.created_dirs.rbegin(); it != plan.created_dirs.rend(); ++it) {
-        os::Stat ds;
-        os::stat(j.game_path(*it), ds);
-        if (ds.exists && ds.is_dir)
-            note(os::remove_dir(j.game_path(*it)));
+    // The folders the commit created, deepest first over all steps (several steps may record
+    // the same folder; the first removal takes it).
+    size_t deepest = 0;
+    for (const Step& st : plan.steps)
+        deepest = std::max(deepest, st.made ? chain_length(st) : 0);
+    for (size_t d = deepest; d >= 1; --d) {
+        for (auto it = plan.steps.rbegin(); it != plan.steps.rend(); ++it) {
+            size_t n = chain_length(*it);
+            if (it->made == 0 || d > n || d <= n - it->made)
+                continue;
+            std::string path = j.game_path(chain_folder(*it, d));
+            os::Stat ds;
+            os::stat(path, ds);
+            if (ds.exists && ds.is_dir && !ds.is_link)
+                note(os::remove_dir(path));
+        }
     }
     return ok;
 }
@@ -557,25 +761,12 @@ bool roll_back(Journal& j, const Plan& plan, const Say& say) {
 RecoveryOutcome recover(Journal& j, const Say& say) {
     if (!j.exists())
         return RecoveryOutcome::Nothing;
-    os::Status s = j.lock();
-    if (!s) {
-        if (s.kind == os::ErrKind::Busy) {
-            say(3, "Another patch run is working on this game directory. Try again when it has "
-                   "finished.");
-            return RecoveryOutcome::Busy;
-        }
-        say(3, "Cannot open the journal of an interrupted patch run: " + s.text + ".");
-        return RecoveryOutcome::Failed;
-    }
     j.remove_noted_temp_folder();
     Plan plan;
+    PlanState ps = j.read_plan(plan);
+    bool done = j.is_done();
     RecoveryOutcome outcome;
-    if (!j.read_plan(plan)) {
-        outcome = RecoveryOutcome::Cleaned;
-    } else if (j.is_done()) {
-        say(2, "An interrupted patch run had already put all its files in place; finishing it.");
-        outcome = RecoveryOutcome::RolledForward;
-    } else {
+    if (ps == PlanState::Ok && !done) {
         say(2, "An interrupted patch run was found; restoring the files it had changed.");
         if (!roll_back(j, plan, say)) {
             say(3, "Could not restore the game directory after the interrupted patch run. Free "
@@ -583,11 +774,26 @@ RecoveryOutcome recover(Journal& j, const Say& say) {
             return RecoveryOutcome::Failed;
         }
         outcome = RecoveryOutcome::RolledBack;
+    } else if (ps == PlanState::Ok) {
+        say(2, "An interrupted patch run had already put all its files in place; finishing it.");
+        outcome = RecoveryOutcome::RolledForward;
+    } else {
+        outcome = done ? RecoveryOutcome::RolledForward : RecoveryOutcome::Cleaned;
+    }
+    // Game files moved aside go only when a complete commit proves them unneeded.
+    if (!done && (ps == PlanState::Damaged || j.holds_moved_files())) {
+        say(3, "An interrupted patch run left game files it had moved aside in " +
+                   printable(j.dir(), 80) +
+                   ", but no readable plan says where they belong. Nothing was changed.");
+        say(3, "Keep that folder: restore the game from a backup or by reinstalling it, then "
+               "delete the folder.");
+        return RecoveryOutcome::Unprovable;
     }
     std::string why;
-    if (!j.remove_all(why)) {
-        say(3, "Cannot remove the journal of an interrupted patch run: " + why + ".");
-        return RecoveryOutcome::Failed;
+    if (!j.remove_all(why, done)) {
+        say(2, "The work files of an interrupted patch run could not all be removed yet (" +
+                   why + "); the next run removes them.");
+        return outcome;
     }
     if (outcome == RecoveryOutcome::RolledBack)
         say(1, "Recovered: the game directory is back to its state before the interrupted run.");

@@ -1,7 +1,7 @@
 // The commit journal. It lives in <game>/Tarrowmoor/.kelvane-journal, a folder that the
-// tool's scan of the game directory never enters. It holds the run lock, the plan of the
-// commit, the verified new files ("n<id>"), the game files moved aside ("o<id>") and the
-// "done" marker. Any run that finds it first finishes or undoes the interrupted commit.
+// tool's scan of the game directory never enters. It holds the plan of the commit, the
+// verified new files ("n<id>"), the game files moved aside ("o<id>") and the "done" marker.
+// Any run that finds it first finishes or undoes the interrupted commit.
 //
 // Work files are spread over bucket folders of kBucketSize consecutive ids ("b<id / 256>"):
 // a system that matches names without regard to case (Windows, Wine) looks through a whole
@@ -9,7 +9,9 @@
 // patch of thousands of files made each new name cost in proportion to the patch.
 #pragma once
 
+#include "format.h"
 #include "hash.h"
+#include "paths.h"
 #include "os.h"
 
 #include <cstdint>
@@ -29,34 +31,57 @@ struct Step {
     uint64_t new_size = 0;
     Hash128 new_hash;
     uint32_t attrs = 0;
-    std::string temp_path; // where the verified new file waits (not journaled)
+    // Folders this step creates: the deepest `made` folders of its path (the folder itself
+    // counts for a folder step), none of which existed when the plan was made.
+    uint16_t made = 0;
 };
 
 struct Plan {
     std::vector<Step> steps;
-    std::vector<std::string> created_dirs; // folders the commit creates, parents first
+    std::string work_folder; // where "b<k>/<id>.new" of each new file waits (not journaled)
 };
+
+// The plan's size on disk: magic, count, steps of 33 bytes plus the path, checksum. The
+// largest plan the engine ever writes (every entry of a patch at the limits a step) is the
+// largest it reads.
+constexpr uint64_t kPlanStepBytes = 33;
+constexpr uint64_t kMaxPlanBytes =
+    8 + 4 + uint64_t{kMaxEntries} * kPlanStepBytes + kMaxPatchPathBytes + 8;
+
+enum class PlanState { Missing, Damaged, Ok };
 
 // id 1 information, 2 warning, 3 error
 using Say = std::function<void(int id, const std::string& text)>;
 
 inline constexpr uint32_t kBucketSize = 256;
+// The name of the bucket folder of work file `id` ("b<id / 256>").
+std::string bucket_name(uint32_t id);
 // The bucket folder of work file `id` inside `folder`.
 std::string bucket_folder(const std::string& folder, uint32_t id);
+// Where the new file of entry `id` waits in the work folder: "b<k>/<id>.new".
+std::string work_file(const std::string& work_folder, uint32_t id);
 
 class Journal {
   public:
     explicit Journal(std::string game_dir);
     const std::string& dir() const { return dir_; }
     const std::string& game_dir() const { return game_; }
-    bool exists() const;
-    // Creates the folder (and the reserved top folder when missing) and takes the lock.
-    os::Status create();
-    // Takes the lock of an existing journal.
+    // Takes the run lock of the game directory for the rest of the run (Busy: another run
+    // holds it). Every run takes it before it looks at the journal.
     os::Status lock();
+    // The first of the engine's own folders (the reserved top folder, the journal, its bucket
+    // folders, the top folder's temporary name and the journal in it, the work folder) that
+    // is a link, junction or other reparse point; empty when there is none.
+    std::string linked_own_folder() const;
+    bool exists() const;
+    // Why create() would fail for want of a place (the reserved top folder is a file); empty
+    // when it would not.
+    std::string unusable_reason() const;
+    // Creates the folder (and the reserved top folder when missing).
+    os::Status create();
     std::string staged(uint32_t id) const;
     std::string moved_old(uint32_t id) const;
-    // Creates the bucket folder of `id` unless this run made it already.
+    // Creates the bucket folder of `id` in the journal unless this commit made it already.
     os::Status make_bucket(uint32_t id);
     // Makes the entries of every bucket this run made, and of the journal folder, durable.
     os::Status sync_buckets();
@@ -70,14 +95,19 @@ class Journal {
     std::string game_path(const std::string& rel) const;
 
     os::Status write_plan(const Plan& p);
-    // Reads the plan; a plan of the earlier layout (every work file directly in the journal
+    // Reads the plan. A plan of the earlier layout (every work file directly in the journal
     // folder) makes staged() and moved_old() name the files where that layout left them.
-    bool read_plan(Plan& p);
+    PlanState read_plan(Plan& p);
     bool is_done() const;
     os::Status mark_done();
+    // True when the journal holds game files moved aside, directly or in a bucket folder (or
+    // cannot be listed).
+    bool holds_moved_files() const;
     // Removes the journal folder and everything in it, then the reserved top folder when this
-    // engine created it and it is empty. Returns false when something stayed behind.
-    bool remove_all(std::string& why);
+    // engine created it and it is empty. Game files moved aside are removed only when
+    // `old_files_unneeded` (the commit is complete); otherwise their presence stops the
+    // removal before anything is deleted. Returns false when something stayed behind.
+    bool remove_all(std::string& why, bool old_files_unneeded = false);
     // Removes a half-made reserved folder left by an interrupted run.
     void remove_stale_top();
     // Records the run's work folder in the temp directory, so that a later run can remove it
@@ -86,6 +116,10 @@ class Journal {
     void remove_noted_temp_folder();
 
   private:
+    static bool is_moved_old_name(const std::string& name);
+    // Does the held folder, or a folder in it down to `depth` levels, hold a game file moved
+    // aside? Also true when one of them cannot be listed.
+    static bool holds_moved_old(const os::Folder& f, int depth);
     std::string game_, top_, tmp_top_, dir_;
     os::Lock lock_;
     bool flat_ = false;
@@ -94,9 +128,10 @@ class Journal {
     uint32_t ticks_ = 0;
 };
 
-// NotStarted: the new files could not be brought onto the game's drive; no game file was
-// touched and the journal is gone again.
-enum class CommitOutcome { Committed, NotStarted, RolledBack, RollbackFailed };
+// NotStarted: the new files or the plan could not be brought onto the game's drive for want
+// of space; JournalFailed: the plan could not be written for another reason. In both no game
+// file was touched and the journal is gone again.
+enum class CommitOutcome { Committed, NotStarted, JournalFailed, RolledBack, RollbackFailed };
 
 // Moves the verified files into place step by step. On any failure every change is undone.
 CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& failure);
@@ -105,9 +140,12 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
 // back to its state before the commit.
 bool roll_back(Journal& j, const Plan& plan, const Say& say);
 
-enum class RecoveryOutcome { Nothing, RolledBack, RolledForward, Cleaned, Failed, Busy };
+// Unprovable: the journal holds game files moved aside but no readable plan says what they
+// are; nothing was changed and the journal is kept.
+enum class RecoveryOutcome { Nothing, RolledBack, RolledForward, Cleaned, Failed, Unprovable };
 
-// Finishes or undoes an interrupted commit found in the game directory.
+// Finishes or undoes an interrupted commit found in the game directory. The caller holds the
+// run lock.
 RecoveryOutcome recover(Journal& j, const Say& say);
 
 } // namespace kv

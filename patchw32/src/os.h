@@ -11,7 +11,9 @@
 
 namespace kv::os {
 
-enum class ErrKind { None, NotFound, Exists, NoSpace, CrossDevice, Busy, Access, NotEmpty, Other };
+// Link: a symbolic link, junction or other reparse point stands where a plain folder or file
+// was expected; the engine never follows one.
+enum class ErrKind { None, NotFound, Exists, NoSpace, CrossDevice, Busy, Access, NotEmpty, Link, Other };
 
 // Outcome of an operation; `text` is a readable description including the system's reason.
 struct Status {
@@ -89,7 +91,10 @@ class File {
     uint64_t kicked_ = 0; // written bytes already handed to writeback (Linux)
 };
 
-// Holds the exclusive run lock of one game directory for its lifetime.
+// Holds the exclusive run lock of one game directory for its lifetime. The lock belongs to
+// the folder itself (POSIX: flock on the folder; Windows: a named mutex derived from the
+// folder's volume and file id), so it needs no file of its own and does not depend on the
+// journal existing.
 class Lock {
   public:
     Lock() = default;
@@ -97,10 +102,40 @@ class Lock {
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
     // Busy: another run holds it.
-    static Status acquire(const std::string& path, Lock& out);
-    // Releases the lock and removes its file.
+    static Status acquire(const std::string& folder, Lock& out);
     void release();
     bool held() const;
+
+  private:
+#ifdef _WIN32
+    void* h_ = nullptr;
+#else
+    int fd_ = -1;
+#endif
+};
+
+// A folder held open while the engine works inside it. Opening never follows a symbolic link,
+// junction or other reparse point (ErrKind::Link). While it is held, the folder cannot be
+// swapped for a link: on POSIX every operation goes through the open handle (openat,
+// unlinkat); on Windows the folder is held without delete sharing, so it cannot be renamed,
+// removed or replaced until it is closed. Removing a name that is a link removes the link
+// itself, never what it points to.
+class Folder {
+  public:
+    Folder() = default;
+    ~Folder();
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    static Status open(const std::string& path, Folder& out);
+    Status open_child(const std::string& name, Folder& out) const;
+    Status list(std::vector<DirEntry>& out) const;
+    Status remove_file(const std::string& name) const;
+    // An empty folder, or a link standing in its place.
+    Status remove_dir(const std::string& name) const;
+    Status sync() const;
+    void close();
+    bool is_open() const;
+    const std::string& path() const { return path_; }
 
   private:
 #ifdef _WIN32
@@ -132,6 +167,8 @@ unsigned long process_id();
 // production.
 using FaultHook = std::function<bool(const char* op, const std::string& path)>;
 void set_fault_hook(FaultHook hook);
+// The kind of failure an injected one reports (Other unless set), e.g. NoSpace for a full disk.
+void set_fault_kind(ErrKind kind);
 Status check_fault(const char* op, const std::string& path);
 
 } // namespace kv::os

@@ -10,14 +10,23 @@ FaultHook& hook_slot() {
 }
 } // namespace
 
+static ErrKind& fault_kind_slot() {
+    static ErrKind k = ErrKind::Other;
+    return k;
+}
+
 void set_fault_hook(FaultHook hook) {
     hook_slot() = std::move(hook);
+}
+
+void set_fault_kind(ErrKind kind) {
+    fault_kind_slot() = kind;
 }
 
 Status check_fault(const char* op, const std::string& path) {
     auto& h = hook_slot();
     if (h && !h(op, path))
-        return Status::fail(ErrKind::Other, std::string(op) + " " + path + ": injected failure");
+        return Status::fail(fault_kind_slot(), std::string(op) + " " + path + ": injected failure");
     return Status::success();
 }
 

@@ -39,6 +39,8 @@ ErrKind kind_of(int e) {
         return ErrKind::Access;
     case ENOTEMPTY:
         return ErrKind::NotEmpty;
+    case ELOOP:
+        return ErrKind::Link;
     default:
         return ErrKind::Other;
     }
@@ -190,27 +192,129 @@ bool Lock::held() const {
     return fd_ >= 0;
 }
 
-Status Lock::acquire(const std::string& path, Lock& out) {
+Status Lock::acquire(const std::string& folder, Lock& out) {
     out.release();
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return errno_status("cannot create lock", path);
+        return errno_status("cannot open", folder);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int e = errno;
         ::close(fd);
-        return Status::fail(ErrKind::Busy, "the lock " + path + " is held by another run", e);
+        return Status::fail(ErrKind::Busy, folder + " is locked by another run", e);
     }
     out.fd_ = fd;
-    out.path_ = path;
     return Status::success();
 }
 
 void Lock::release() {
     if (fd_ < 0)
         return;
-    ::unlink(path_.c_str());
-    ::close(fd_);
+    ::close(fd_); // the lock goes with the descriptor
     fd_ = -1;
+}
+
+// Folders held open: every operation inside goes through the descriptor, so nothing that
+// happens to the folder's path meanwhile can redirect it.
+namespace {
+
+Status open_folder_at(int at, const std::string& name, const std::string& full, int& fd) {
+    fd = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0)
+        return Status::success();
+    int e = errno;
+    struct stat st;
+    if ((e == ELOOP || e == ENOTDIR) && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+        return Status::fail(ErrKind::Link, full + " is a link, which the engine never follows", e);
+    return errno_status("cannot open folder", full, e);
+}
+
+} // namespace
+
+Folder::~Folder() {
+    close();
+}
+bool Folder::is_open() const {
+    return fd_ >= 0;
+}
+void Folder::close() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+Status Folder::open(const std::string& path, Folder& out) {
+    out.close();
+    Status s = open_folder_at(AT_FDCWD, path, path, out.fd_);
+    if (s)
+        out.path_ = path;
+    return s;
+}
+
+Status Folder::open_child(const std::string& name, Folder& out) const {
+    out.close();
+    std::string full = join(path_, name);
+    Status s = open_folder_at(fd_, name, full, out.fd_);
+    if (s)
+        out.path_ = full;
+    return s;
+}
+
+Status Folder::list(std::vector<DirEntry>& out) const {
+    out.clear();
+    int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!d) {
+        Status s = errno_status("cannot list", path_);
+        if (fd >= 0)
+            ::close(fd);
+        return s;
+    }
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        DirEntry de;
+        de.name = name;
+        struct stat st;
+        if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            de.is_dir = S_ISDIR(st.st_mode);
+            de.is_link = S_ISLNK(st.st_mode);
+        }
+        out.push_back(std::move(de));
+    }
+    ::closedir(d);
+    return Status::success();
+}
+
+Status Folder::remove_file(const std::string& name) const {
+    std::string full = join(path_, name);
+    if (Status f = check_fault("remove", full); !f)
+        return f;
+    if (::unlinkat(fd_, name.c_str(), 0) != 0)
+        return errno_status("cannot delete", full);
+    return Status::success();
+}
+
+Status Folder::remove_dir(const std::string& name) const {
+    std::string full = join(path_, name);
+    if (Status f = check_fault("rmdir", full); !f)
+        return f;
+    if (::unlinkat(fd_, name.c_str(), AT_REMOVEDIR) == 0)
+        return Status::success();
+    int e = errno;
+    struct stat st;
+    if (e == ENOTDIR && ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode) && ::unlinkat(fd_, name.c_str(), 0) == 0)
+        return Status::success(); // a link stood there: it goes, its target stays
+    return errno_status("cannot remove folder", full, e == EEXIST ? ENOTEMPTY : e);
+}
+
+Status Folder::sync() const {
+    if (Status f = check_fault("syncdir", path_); !f)
+        return f;
+    ::fsync(fd_); // some file systems refuse to flush folders; nothing to do about it
+    return Status::success();
 }
 
 Status stat(const std::string& path, Stat& out) {

@@ -185,36 +185,6 @@ Status File::close() {
     return Status::success();
 }
 
-Lock::~Lock() {
-    release();
-}
-bool Lock::held() const {
-    return h_ != nullptr;
-}
-
-Status Lock::acquire(const std::string& path, Lock& out) {
-    out.release();
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        DWORD e = GetLastError();
-        if (e == ERROR_SHARING_VIOLATION || e == ERROR_ACCESS_DENIED)
-            return Status::fail(ErrKind::Busy, "the lock " + path + " is held by another run",
-                                static_cast<int>(e));
-        return last_error("cannot create lock", path, e);
-    }
-    out.h_ = h;
-    out.path_ = path;
-    return Status::success();
-}
-
-void Lock::release() {
-    if (!h_)
-        return;
-    CloseHandle(as_handle(h_)); // the file goes with the handle
-    h_ = nullptr;
-}
-
 Status stat(const std::string& path, Stat& out) {
     out = Stat{};
     WIN32_FILE_ATTRIBUTE_DATA d;
@@ -305,11 +275,6 @@ Status set_attrs(const std::string& path, uint32_t attrs) {
     return Status::success();
 }
 
-Status sync_dir(const std::string& path) {
-    // Folder entries are made durable by MOVEFILE_WRITE_THROUGH.
-    return check_fault("syncdir", path);
-}
-
 std::string current_dir() {
     char buf[MAX_PATH + 1];
     DWORD n = GetCurrentDirectoryA(sizeof buf, buf);
@@ -328,6 +293,152 @@ char separator() {
 }
 unsigned long process_id() {
     return GetCurrentProcessId();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The run lock, folders held open and folder flushes.
+
+Lock::~Lock() {
+    release();
+}
+bool Lock::held() const {
+    return h_ != nullptr;
+}
+
+// The lock is a named mutex whose name is the folder's identity (volume serial number and file
+// index), so every spelling of the same folder (letter case, short names, another drive letter)
+// meets the same lock. A mutex left by a process that died is taken over (WAIT_ABANDONED).
+Status Lock::acquire(const std::string& folder, Lock& out) {
+    out.release();
+    HANDLE d = CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (d == INVALID_HANDLE_VALUE)
+        return last_error("cannot open", folder);
+    BY_HANDLE_FILE_INFORMATION info;
+    BOOL got = GetFileInformationByHandle(d, &info);
+    DWORD e = GetLastError();
+    CloseHandle(d);
+    if (!got)
+        return last_error("cannot examine", folder, e);
+    char name[96];
+    wsprintfA(name, "Global\\kelvane-patchw32-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
+              info.nFileIndexHigh, info.nFileIndexLow);
+    HANDLE m = CreateMutexA(nullptr, FALSE, name);
+    if (!m) {
+        e = GetLastError();
+        if (e == ERROR_ACCESS_DENIED)
+            return Status::fail(ErrKind::Busy, folder + " is locked by another run",
+                                static_cast<int>(e));
+        return last_error("cannot create the lock of", folder, e);
+    }
+    DWORD w = WaitForSingleObject(m, 0);
+    if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
+        CloseHandle(m);
+        return Status::fail(ErrKind::Busy, folder + " is locked by another run");
+    }
+    out.h_ = m;
+    return Status::success();
+}
+
+void Lock::release() {
+    if (!h_)
+        return;
+    ReleaseMutex(as_handle(h_));
+    CloseHandle(as_handle(h_));
+    h_ = nullptr;
+}
+
+namespace {
+
+// Opens a folder without following a reparse point and without delete sharing: while the
+// handle is open nobody can rename, remove or replace the folder.
+Status open_pinned_folder(const std::string& path, void*& out) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return last_error("cannot open folder", path);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+        Status s = last_error("cannot examine", path);
+        CloseHandle(h);
+        return s;
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        CloseHandle(h);
+        return Status::fail(ErrKind::Link,
+                            path + " is a link or junction, which the engine never follows");
+    }
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(h);
+        return Status::fail(ErrKind::Other, path + " is not a folder");
+    }
+    out = h;
+    return Status::success();
+}
+
+} // namespace
+
+Folder::~Folder() {
+    close();
+}
+bool Folder::is_open() const {
+    return h_ != nullptr;
+}
+void Folder::close() {
+    if (h_)
+        CloseHandle(as_handle(h_));
+    h_ = nullptr;
+}
+
+Status Folder::open(const std::string& path, Folder& out) {
+    out.close();
+    Status s = open_pinned_folder(path, out.h_);
+    if (s)
+        out.path_ = path;
+    return s;
+}
+
+Status Folder::open_child(const std::string& name, Folder& out) const {
+    return open(join(path_, name), out);
+}
+
+Status Folder::list(std::vector<DirEntry>& out) const {
+    return list_dir(path_, out);
+}
+
+// DeleteFile removes a symbolic link itself; on a junction it fails.
+Status Folder::remove_file(const std::string& name) const {
+    return kv::os::remove_file(join(path_, name));
+}
+
+// RemoveDirectory removes a junction or directory link itself, never its target.
+Status Folder::remove_dir(const std::string& name) const {
+    return kv::os::remove_dir(join(path_, name));
+}
+
+Status Folder::sync() const {
+    return sync_dir(path_);
+}
+
+// Flushes a folder's entries with FlushFileBuffers on a handle of the folder. Renames are
+// written through (MOVEFILE_WRITE_THROUGH); this covers created folders and files. A volume
+// that refuses to flush folders is left as it is.
+Status sync_dir(const std::string& path) {
+    if (Status f = check_fault("syncdir", path); !f)
+        return f;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        h = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return last_error("cannot open folder", path);
+    FlushFileBuffers(h);
+    CloseHandle(h);
+    return Status::success();
 }
 
 } // namespace kv::os

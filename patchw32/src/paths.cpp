@@ -137,11 +137,34 @@ std::string check_rel_path(const std::string& rel) {
 
 bool is_reserved_path(const std::string& rel) {
     std::vector<std::string> parts = split_rel(rel);
+    if (ieq(parts[0], kReservedTopTmp))
+        return true;
     if (!ieq(parts[0], kReservedTop))
         return false;
     if (parts.size() == 1)
         return true; // the folder itself must stay a folder the engine can use
     return ieq(parts[1], kJournalName);
+}
+
+int compare_folded_paths(const std::string& a, const std::string& b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; ++i) {
+        unsigned ca = a[i] == '/' ? 0 : fold_char(static_cast<unsigned char>(a[i]));
+        unsigned cb = b[i] == '/' ? 0 : fold_char(static_cast<unsigned char>(b[i]));
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+bool is_inside(const std::string& outer, const std::string& inner) {
+    if (inner.size() <= outer.size() || inner[outer.size()] != '/')
+        return false;
+    for (size_t i = 0; i < outer.size(); ++i)
+        if (fold_char(static_cast<unsigned char>(outer[i])) !=
+            fold_char(static_cast<unsigned char>(inner[i])))
+            return false;
+    return true;
 }
 
 std::string bare_name(const std::string& rel) {
@@ -170,6 +193,21 @@ std::string shorten_middle(const std::string& s, size_t max) {
     size_t head = keep / 3;
     size_t tail = keep - head;
     return s.substr(0, head) + "..." + s.substr(s.size() - tail);
+}
+
+std::string printable(const std::string& s, size_t max) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string r;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7F) {
+            r += "\\x";
+            r += hex[c >> 4];
+            r += hex[c & 15];
+        } else {
+            r += static_cast<char>(c);
+        }
+    }
+    return shorten_middle(r, max);
 }
 
 } // namespace kv

@@ -9,11 +9,16 @@ namespace kv {
 
 constexpr size_t kMaxPathBytes = 1024;
 constexpr size_t kMaxComponentBytes = 255;
+// The bytes of all paths of one patch together. With the entry limit this bounds the memory a
+// patch's directory takes and the size of the commit plan.
+constexpr size_t kMaxPatchPathBytes = 4u << 20;
 
 // The folder directly below the game directory that a directory scan of the game skips;
 // the engine keeps its journal inside it.
 inline constexpr const char* kReservedTop = "Tarrowmoor";
 inline constexpr const char* kJournalName = ".kelvane-journal";
+// The name under which the engine builds the reserved folder before renaming it into place.
+inline constexpr const char* kReservedTopTmp = "Tarrowmoor.kelvane-tmp";
 
 // Returns an empty string when `rel` is acceptable, otherwise why it is refused.
 std::string check_rel_path(const std::string& rel);
@@ -21,13 +26,23 @@ std::string check_rel_path(const std::string& rel);
 // Case folding as Windows compares names: ASCII and the Western (1252) letters.
 std::string fold_case(const std::string& s);
 
-// Is `rel` the journal folder or inside it, or the reserved top folder itself?
+// Is `rel` one of the engine's own names: the reserved top folder itself, the journal folder
+// or anything inside it, or the top folder's temporary name or anything inside it?
 bool is_reserved_path(const std::string& rel);
+
+// Orders paths as Windows compares names, with the separator below every other character, so
+// that everything inside a folder directly follows the folder's own path.
+int compare_folded_paths(const std::string& a, const std::string& b);
+// Does `inner` lie inside the folder `outer` (letter case folded)?
+bool is_inside(const std::string& outer, const std::string& inner);
 
 std::vector<std::string> split_rel(const std::string& rel);
 std::string bare_name(const std::string& rel);  // last component
 std::string parent_rel(const std::string& rel); // "" at the top
 std::string to_native(const std::string& rel);  // '/' becomes the platform separator
 std::string shorten_middle(const std::string& s, size_t max);
+// A text from outside (a path in a patch) made safe to show: control characters as \xNN,
+// then shortened in the middle to at most `max` bytes.
+std::string printable(const std::string& s, size_t max);
 
 } // namespace kv

@@ -111,9 +111,9 @@ TEST(Contract, TheToolsLinesAndTheCallback) {
     }
 }
 
-// List mode sends the bare names of the files in patch order and nothing else, changes
-// nothing, and stays silent on errors.
-TEST(Contract, ListModeSendsOnlyBareNames) {
+// List mode sends the path relative to the game directory of every file in patch order and
+// nothing else, changes nothing, and stays silent on errors.
+TEST(Contract, ListModeSendsOnlyRelativePaths) {
     Install t;
     Tree start = snapshot(t.s.path());
     ASSERT_EQ(call(t.list_line()), 0);
@@ -123,9 +123,12 @@ TEST(Contract, ListModeSendsOnlyBareNames) {
         names.push_back(e.text);
     }
     EXPECT_EQ(names,
-              (std::vector<std::string>{"three new.lvl", "two.lvl", "also gone.txt", "gone.dat",
-                                        "script.txt", "empty.cfg", "empty new", "nested file.txt",
-                                        "readme with blanks.txt", "tarrowmain.exe"}));
+              (std::vector<std::string>{
+                  native("data/levels/three new.lvl"), native("data/levels/two.lvl"),
+                  native("data/old stuff/also gone.txt"), native("data/old stuff/gone.dat"),
+                  native("data/script.txt"), "empty.cfg", native("new folder/deep/empty new"),
+                  native("new folder/deep/nested file.txt"), "readme with blanks.txt",
+                  "tarrowmain.exe"}));
     EXPECT_EQ(snapshot(t.s.path()), start);
     EXPECT_EQ(call("-l  " + q(t.game) + " " + q(t.s.sub("missing.rtp"))), kv::kRcPatchUnreadable);
     EXPECT_TRUE(events().empty());

@@ -341,10 +341,10 @@ TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
         EXPECT_TRUE(rc == kRcPatchCorrupt || (pos >= 8 && pos < 10 && rc == kRcPatchUnsupported))
             << pos;
     }
-    std::string v2 = good;
-    v2[8] = 2;
-    attempt(v2, kRcPatchUnsupported,
-            "The patch uses format version 2, but this engine reads only version 1. "
+    std::string newer = good;
+    newer[8] = 3;
+    attempt(newer, kRcPatchUnsupported,
+            "The patch uses format version 3, but this engine reads only versions 1 and 2. "
             "A newer patchw32.dll is needed.");
     // A directory stored in a way this engine does not know, under a valid checksum.
     std::string unknown = good;

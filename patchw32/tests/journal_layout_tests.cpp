@@ -5,6 +5,7 @@
 #include "os.h"
 #include "test_support.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 
 using namespace kv;
@@ -13,21 +14,24 @@ using namespace kvtest;
 namespace {
 
 const Tree kOld = {{"a.dat", "old a"}, {"sub", kDir}, {"sub/b.dat", "old b"}};
-const Tree kNew = {{"a.dat", "new a!"}, {"sub", kDir}, {"sub/c.dat", "new c"}};
+const Tree kNew = {{"a.dat", "new a!"},   {"sub", kDir},        {"sub/c.dat", "new c"},
+                   {"maps", kDir},         {"maps/deep", kDir},  {"maps/deep/m.dat", "new m"}};
 
 // The commit of kOld to kNew as the earlier engine planned it: replace a.dat (id 0), delete
-// sub/b.dat (id 1), add sub/c.dat (id 2).
+// sub/b.dat (id 1), add sub/c.dat (id 2), add maps/deep/m.dat (id 3) in two new folders.
 std::string flat_plan() {
     struct Planned {
         uint8_t kind;
         uint32_t id;
         std::string rel, content;
     };
-    const Planned steps[] = {
-        {1, 0, "a.dat", "new a!"}, {3, 1, "sub/b.dat", ""}, {2, 2, "sub/c.dat", "new c"}};
+    const Planned steps[] = {{1, 0, "a.dat", "new a!"},
+                             {3, 1, "sub/b.dat", ""},
+                             {2, 2, "sub/c.dat", "new c"},
+                             {2, 3, "maps/deep/m.dat", "new m"}};
     std::vector<uint8_t> b;
     put_bytes(b, "KVJPLAN1", 8);
-    put_u32(b, 3);
+    put_u32(b, 4);
     for (const Planned& st : steps) {
         put_u8(b, st.kind);
         put_u32(b, st.id);
@@ -36,7 +40,11 @@ std::string flat_plan() {
         put_u64(b, st.content.size());
         put_bytes(b, hash128(st.content.data(), st.content.size()).b, 16);
     }
-    put_u32(b, 0); // no folders created
+    put_u32(b, 2); // the folders the commit creates, parents first
+    for (const char* d : {"maps", "maps/deep"}) {
+        put_u16(b, static_cast<uint16_t>(std::strlen(d)));
+        put_bytes(b, d, std::strlen(d));
+    }
     put_u64(b, hash64(b.data(), b.size()));
     return std::string(b.begin(), b.end());
 }

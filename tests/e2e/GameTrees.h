@@ -19,7 +19,7 @@ std::vector<Tree> MakeReleases();
 
 struct TreeDiff {
     std::vector<std::string> modified, added, removed;
-    std::set<std::string> removedFolders, addedFolders; // relative, every level
+    std::set<std::string> addedFolders; // relative, every level
 };
 TreeDiff Diff(const Tree& from, const Tree& to);
 

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,6 @@ struct Box {
 
 // Appends a line to the run's log (artifacts folder) and to standard output.
 void Log(const std::string& line);
-// Where screenshots and logs go: %KELVANE_ARTIFACTS% (a Unix path is mapped to Z:).
-std::string ArtifactsDir();
 
 class Kelvane {
   public:
@@ -33,10 +32,11 @@ class Kelvane {
     bool Start(const std::string& exe, const std::string& currentDir);
     // Works a Kelvane that is already running (the first window captioned "Kelvane").
     bool Attach(DWORD timeoutMs);
-    // Presses Exit and waits for the program to end; kills it when it does not.
-    DWORD Exit();
+    // Presses Exit and waits for the program to end; its exit code, or nothing when it had
+    // to be ended by force.
+    std::optional<DWORD> Exit();
     DWORD pid() const { return m_pid; }
-    bool Running() const { return m_process.WaitExit(0) == STILL_ACTIVE; }
+    bool Running() const { return m_process.started && !m_process.WaitExit(0); }
 
     HWND main() const { return m_main; }
     HWND Item(int id) const { return ::GetDlgItem(m_main, id); }
@@ -45,7 +45,6 @@ class Kelvane {
     int Check(int id) const;
     std::string Status(int pane) const;
     std::vector<std::string> Messages() const;
-    int Progress(int id) const;
 
     // Clicks a control of the main window; false (and logged) when it is disabled.
     bool Click(int id);
@@ -80,8 +79,5 @@ std::string BrowserPrompt(HWND browser);
 // Selects a folder in the browser's tree and presses OK. The selected tree item's text is
 // returned through `selectedText` (what the player sees highlighted).
 bool AnswerFolderBrowser(HWND browser, const std::string& folder, std::string& selectedText);
-
-// The rows of a list box of another process.
-std::vector<std::string> ListRows(HWND list);
 
 } // namespace e2e

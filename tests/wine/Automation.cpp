@@ -8,7 +8,7 @@ namespace kt {
 
 Process::~Process() {
     if (started) {
-        if (WaitExit(0) == STILL_ACTIVE) {
+        if (!WaitExit(0)) {
             Kill();
         }
         ::CloseHandle(info.hProcess);
@@ -16,13 +16,12 @@ Process::~Process() {
     }
 }
 
-DWORD Process::WaitExit(DWORD timeoutMs) const {
-    if (!started) {
-        return STILL_ACTIVE;
+std::optional<DWORD> Process::WaitExit(DWORD timeoutMs) const {
+    DWORD code = 0;
+    if (!started || ::WaitForSingleObject(info.hProcess, timeoutMs) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(info.hProcess, &code)) {
+        return std::nullopt;
     }
-    ::WaitForSingleObject(info.hProcess, timeoutMs);
-    DWORD code = STILL_ACTIVE;
-    ::GetExitCodeProcess(info.hProcess, &code);
     return code;
 }
 
@@ -90,41 +89,56 @@ std::string MessageBoxText(HWND box) {
     return WindowText(::GetDlgItem(box, 0xFFFF));
 }
 
+LRESULT Send(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    DWORD_PTR result = 0;
+    ::SendMessageTimeoutA(hwnd, msg, wParam, lParam, SMTO_ABORTIFHUNG, 10000, &result);
+    return static_cast<LRESULT>(result);
+}
+
 void PressButton(HWND dialog, int id) {
     HWND button = ::GetDlgItem(dialog, id);
     if (button != nullptr) {
-        ::PostMessageA(button, BM_CLICK, 0, 0);
+        ::SendNotifyMessageA(button, BM_CLICK, 0, 0);
     } else {
-        ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+        ::SendNotifyMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+    }
+    // Sent messages are handled in turn: this one once the click's handler has returned or
+    // waits in a message loop of its own (a box, a dialog, the engine's callback).
+    ::SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 30000, nullptr);
+}
+
+RemoteBuffer::RemoteBuffer(HWND window, size_t size) {
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(window, &pid);
+    m_process =
+        ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    if (m_process != nullptr) {
+        m_base = static_cast<char*>(
+            ::VirtualAllocEx(m_process, nullptr, size, MEM_COMMIT, PAGE_READWRITE));
     }
 }
 
-namespace {
-// Sends a message whose text result the control writes into a buffer in its own process.
-std::string RemoteText(HWND hwnd, UINT msg, WPARAM wParam, size_t capacity) {
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hwnd, &pid);
-    HANDLE process =
-        ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
-    if (process == nullptr) {
-        return std::string();
+RemoteBuffer::~RemoteBuffer() {
+    if (m_base != nullptr) {
+        ::VirtualFreeEx(m_process, m_base, 0, MEM_RELEASE);
     }
-    void* remote = ::VirtualAllocEx(process, nullptr, capacity, MEM_COMMIT, PAGE_READWRITE);
-    std::string text;
-    if (remote != nullptr) {
-        DWORD_PTR result = 0;
-        ::SendMessageTimeoutA(hwnd, msg, wParam, reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG,
-                              5000, &result);
-        std::vector<char> local(capacity + 1, '\0');
-        SIZE_T got = 0;
-        ::ReadProcessMemory(process, remote, local.data(), capacity, &got);
-        text = local.data();
-        ::VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    if (m_process != nullptr) {
+        ::CloseHandle(m_process);
     }
-    ::CloseHandle(process);
-    return text;
 }
-} // namespace
+
+bool RemoteBuffer::Write(size_t offset, const void* data, size_t size) const {
+    SIZE_T written = 0;
+    return ::WriteProcessMemory(m_process, m_base + offset, data, size, &written) &&
+           written == size;
+}
+
+std::string RemoteBuffer::ReadText(size_t offset, size_t capacity) const {
+    std::vector<char> local(capacity + 1, '\0');
+    SIZE_T got = 0;
+    ::ReadProcessMemory(m_process, m_base + offset, local.data(), capacity, &got);
+    return local.data();
+}
 
 std::vector<std::string> ListBoxLines(HWND listBox) {
     // List box messages are carried across processes by the system (the text comes back
@@ -149,7 +163,12 @@ std::vector<std::string> ListBoxLines(HWND listBox) {
 }
 
 std::string StatusPaneText(HWND statusBar, int pane) {
-    return RemoteText(statusBar, SB_GETTEXTA, static_cast<WPARAM>(pane), 4096);
+    RemoteBuffer remote(statusBar, 4096);
+    if (!remote.ok()) {
+        return std::string();
+    }
+    Send(statusBar, SB_GETTEXTA, static_cast<WPARAM>(pane), reinterpret_cast<LPARAM>(remote.at(0)));
+    return remote.ReadText(0, 4096);
 }
 
 bool SaveWindowImage(HWND hwnd, const std::string& path) {

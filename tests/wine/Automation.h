@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,8 @@ struct Process {
     bool started = false;
     ~Process();
     DWORD pid() const { return info.dwProcessId; }
-    // Waits for the process to end; returns its exit code, or STILL_ACTIVE after the timeout.
-    DWORD WaitExit(DWORD timeoutMs) const;
+    // Waits for the process to end; its exit code, or nothing while it still runs.
+    std::optional<DWORD> WaitExit(DWORD timeoutMs) const;
     void Kill() const;
 };
 
@@ -31,8 +32,29 @@ std::vector<HWND> TopLevelWindows(DWORD pid);
 std::string WindowText(HWND hwnd);
 // The text of a message box (its static text, id 0xFFFF).
 std::string MessageBoxText(HWND box);
-// Clicks a button of a dialog in another process.
+// SendMessageTimeout that gives the result, or 0 when the window does not answer in 10 s.
+LRESULT Send(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+// Clicks a button of a dialog in another process, and returns once its handler has started:
+// the click goes ahead of posted messages, and a WM_NULL round trip follows it.
 void PressButton(HWND dialog, int id);
+
+// A buffer inside another process, for messages whose pointers the system does not carry
+// across processes (common controls, the folder browser).
+class RemoteBuffer {
+  public:
+    RemoteBuffer(HWND window, size_t size);
+    ~RemoteBuffer();
+    RemoteBuffer(const RemoteBuffer&) = delete;
+    RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+    bool ok() const { return m_base != nullptr; }
+    char* at(size_t offset) const { return m_base + offset; }
+    bool Write(size_t offset, const void* data, size_t size) const;
+    std::string ReadText(size_t offset, size_t capacity) const;
+
+  private:
+    HANDLE m_process = nullptr;
+    char* m_base = nullptr;
+};
 
 // Texts that a control of another process keeps in its own memory.
 std::vector<std::string> ListBoxLines(HWND listBox);

@@ -2,7 +2,6 @@
 
 #include "engine/Callback.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 namespace kt {
@@ -16,24 +15,26 @@ ScriptedSeam::~ScriptedSeam() {
     fw::SetSeam(nullptr);
 }
 
+namespace {
+// The next scripted answer, or `fallback` when the script has run out.
+template <typename T> T Next(std::deque<T>& answers, T fallback) {
+    if (!answers.empty()) {
+        fallback = answers.front();
+        answers.pop_front();
+    }
+    return fallback;
+}
+} // namespace
+
 int ScriptedSeam::MessageBox(HWND owner, const std::string& text, const std::string& caption,
                              UINT type) {
     boxes.push_back({owner, text, caption, type});
-    if (boxAnswers.empty()) {
-        return IDOK;
-    }
-    int answer = boxAnswers.front();
-    boxAnswers.pop_front();
-    return answer;
+    return Next(boxAnswers, static_cast<int>(IDOK));
 }
 
 INT_PTR ScriptedSeam::OpenFile(const fw::OpenFileRequest& request, std::string& path) {
     openRequests.push_back(request);
-    if (openAnswers.empty()) {
-        return IDCANCEL;
-    }
-    std::string answer = openAnswers.front();
-    openAnswers.pop_front();
+    const std::string answer = Next(openAnswers, std::string());
     if (answer.empty()) {
         return IDCANCEL;
     }
@@ -43,12 +44,7 @@ INT_PTR ScriptedSeam::OpenFile(const fw::OpenFileRequest& request, std::string& 
 
 std::string ScriptedSeam::BrowseFolder(HWND owner, const std::string& title) {
     browseRequests.emplace_back(owner, title);
-    if (browseAnswers.empty()) {
-        return std::string();
-    }
-    std::string answer = browseAnswers.front();
-    browseAnswers.pop_front();
-    return answer;
+    return Next(browseAnswers, std::string());
 }
 
 bool ScriptedSeam::FreeBytes(const std::string& path, int64_t& freeBytes) {
@@ -104,263 +100,68 @@ UINT ScriptedSeam::DriveType(const std::string& root) {
 
 // ---------------------------------------------------------------------------
 namespace {
+DuringRun* g_during = nullptr;
+}
 
-std::string UnixToWindows(const std::string& unixPath) {
-    std::string path = "Z:" + unixPath;
-    for (char& c : path) {
-        if (c == '/') {
-            c = '\\';
+DuringRun::DuringRun(HWND dialog, std::function<void()> action, UINT message)
+    : m_dialog(dialog), m_action(std::move(action)), m_message(message) {
+    g_during = this;
+    m_original = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrA(dialog, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DuringRun::Proc)));
+}
+
+DuringRun::~DuringRun() {
+    ::SetWindowLongPtrA(m_dialog, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_original));
+    g_during = nullptr;
+}
+
+LRESULT CALLBACK DuringRun::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    DuringRun* self = g_during;
+    if (msg == self->m_message) {
+        self->m_action();
+    }
+    return ::CallWindowProcA(self->m_original, hwnd, msg, wParam, lParam);
+}
+
+HeldFile::HeldFile(const std::string& path)
+    : m_handle(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    EXPECT_TRUE(held()) << "cannot hold " << path;
+}
+
+HeldFile::~HeldFile() {
+    if (held()) {
+        ::CloseHandle(m_handle);
+    }
+}
+
+std::string FullVolumeFolder(const std::string& name) {
+    const char* volume = std::getenv("KELVANE_SMALL_VOLUME");
+    if (volume == nullptr || *volume == '\0') {
+        ADD_FAILURE() << "KELVANE_SMALL_VOLUME names no small volume (scripts/test-all.sh and "
+                         "scripts/wine-test.sh mount one when run as root)";
+        return std::string();
+    }
+    const std::string root =
+        std::string(volume) + "\\" + name + "-" + std::to_string(::GetCurrentProcessId());
+    RemoveTree(root);
+    MakeDirs(root);
+    HANDLE h = ::CreateFileA((root + "\\filler").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    const std::string block(4096, 'f');
+    DWORD written = 0;
+    LONGLONG total = 0;
+    for (size_t size : {4096, 1}) { // big blocks, then the last bytes one at a time
+        while (total < 512LL * 1024 * 1024 &&
+               ::WriteFile(h, block.data(), static_cast<DWORD>(size), &written, nullptr) &&
+               written > 0) {
+            total += written;
         }
     }
-    return path;
-}
-
-std::string EnvOr(const char* name, const std::string& fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? std::string(value) : fallback;
-}
-
-int g_scratchCounter = 0;
-
-} // namespace
-
-std::string BuildDir() {
-    std::string dir = EnvOr("KELVANE_BUILD_DIR", "");
-    if (dir.empty()) {
-        char module[MAX_PATH] = {};
-        ::GetModuleFileNameA(nullptr, module, sizeof module);
-        std::string path(module);
-        return path.substr(0, path.find_last_of('\\'));
-    }
-    return dir[0] == '/' ? UnixToWindows(dir) : dir;
-}
-
-std::string BuildFile(const std::string& rel) {
-    std::string path = BuildDir() + "\\" + rel;
-    for (char& c : path) {
-        if (c == '/') {
-            c = '\\';
-        }
-    }
-    return path;
-}
-
-std::string ArtifactsDir() {
-    std::string dir = BuildFile("artifacts");
-    MakeDirs(dir);
-    return dir;
-}
-
-std::string ScratchRoot() {
-    std::string root = "C:\\kelvane-tests";
-    ::CreateDirectoryA(root.c_str(), nullptr);
+    ::CloseHandle(h);
+    EXPECT_LT(total, 512LL * 1024 * 1024) << "the volume is not small";
     return root;
-}
-
-ScratchDir::ScratchDir(const std::string& name) {
-    m_path = ScratchRoot() + "\\" + name + "-" + std::to_string(::GetCurrentProcessId()) + "-" +
-             std::to_string(++g_scratchCounter);
-    RemoveTree(m_path);
-    MakeDirs(m_path);
-}
-
-ScratchDir::~ScratchDir() {
-    RemoveTree(m_path);
-}
-
-void MakeDirs(const std::string& path) {
-    for (size_t i = 3; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '\\') {
-            ::CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
-        }
-    }
-}
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    MakeDirs(path.substr(0, path.find_last_of('\\')));
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << "cannot create " << path;
-    if (!bytes.empty()) {
-        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    }
-    std::fclose(f);
-}
-
-std::string ReadFileBytes(const std::string& path) {
-    std::string bytes;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return bytes;
-    }
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-        bytes.append(buffer, n);
-    }
-    std::fclose(f);
-    return bytes;
-}
-
-bool PathExists(const std::string& path) {
-    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-void RemoveTree(const std::string& path) {
-    WIN32_FIND_DATAA data;
-    HANDLE h = ::FindFirstFileA((path + "\\*").c_str(), &data);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = data.cFileName;
-            if (name == "." || name == "..") {
-                continue;
-            }
-            std::string child = path + "\\" + name;
-            ::SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
-            } else {
-                ::DeleteFileA(child.c_str());
-            }
-        } while (::FindNextFileA(h, &data));
-        ::FindClose(h);
-    }
-    ::RemoveDirectoryA(path.c_str());
-}
-
-void CopyFileOrDie(const std::string& from, const std::string& to) {
-    MakeDirs(to.substr(0, to.find_last_of('\\')));
-    ASSERT_TRUE(::CopyFileA(from.c_str(), to.c_str(), FALSE))
-        << "cannot copy " << from << " to " << to << " (error " << ::GetLastError() << ")";
-}
-
-namespace {
-void SnapshotInto(const std::string& root, const std::string& rel,
-                  std::map<std::string, std::string>& out) {
-    WIN32_FIND_DATAA data;
-    std::string dir = rel.empty() ? root : root + "\\" + rel;
-    HANDLE h = ::FindFirstFileA((dir + "\\*").c_str(), &data);
-    if (h == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        std::string name = data.cFileName;
-        if (name == "." || name == "..") {
-            continue;
-        }
-        std::string childRel = rel.empty() ? name : rel + "\\" + name;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            out[childRel + "\\"] = std::string();
-            SnapshotInto(root, childRel, out);
-        } else {
-            out[childRel] = ReadFileBytes(root + "\\" + childRel);
-        }
-    } while (::FindNextFileA(h, &data));
-    ::FindClose(h);
-}
-} // namespace
-
-std::map<std::string, std::string> Snapshot(const std::string& dir) {
-    std::map<std::string, std::string> out;
-    SnapshotInto(dir, "", out);
-    return out;
-}
-
-// ---------------------------------------------------------------------------
-namespace {
-const char kGameKey[] = "SOFTWARE\\Brackwater\\Tarrowsaga\\Moorgate";
-}
-
-void SetGameRegistryRaw(const char* name, const std::string& bytes, DWORD type) {
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ::RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
-                     static_cast<DWORD>(bytes.size()));
-    ::RegCloseKey(key);
-}
-
-void SetGameRegistry(const std::optional<std::string>& location,
-                     const std::optional<std::string>& version) {
-    DeleteGameRegistry();
-    if (location) {
-        SetGameRegistryRaw("Location", std::string(*location) + '\0');
-    }
-    if (version) {
-        SetGameRegistryRaw("Version", std::string(*version) + '\0');
-    }
-}
-
-void DeleteGameRegistry() {
-    ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, kGameKey);
-}
-
-std::string GameData(size_t size, unsigned seed, size_t changeAt, char change) {
-    std::string bytes(size, '\0');
-    unsigned state = seed;
-    for (char& b : bytes) {
-        state = state * 1103515245u + 12345u;
-        b = static_cast<char>(state >> 24);
-    }
-    for (size_t i = changeAt; change != 0 && i < changeAt + 64 && i < size; ++i) {
-        bytes[i] = change;
-    }
-    return bytes;
-}
-
-void WriteTree(const std::string& dir, const Tree& tree) {
-    MakeDirs(dir);
-    for (const auto& [rel, bytes] : tree) {
-        WriteFileBytes(dir + "\\" + rel, bytes);
-    }
-}
-
-Tree GameFiles(const std::string& dir) {
-    Tree files = Snapshot(dir);
-    files.erase("patchw32.dll");
-    return files;
-}
-
-int RunProgram(const std::string& commandLine, const std::string& currentDir,
-               const std::string& log) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out = log.empty()
-                     ? ::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     &inherit, OPEN_EXISTING, 0, nullptr)
-                     : ::CreateFileA(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    HANDLE in = ::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process{};
-    std::string line = commandLine;
-    const BOOL started =
-        ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                         currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &process);
-    ::CloseHandle(out);
-    ::CloseHandle(in);
-    if (!started) {
-        return -1;
-    }
-    ::WaitForSingleObject(process.hProcess, 120000);
-    DWORD code = 0;
-    ::GetExitCodeProcess(process.hProcess, &code);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    return static_cast<int>(code);
-}
-
-void PumpMessages() {
-    MSG msg;
-    for (int i = 0; i < 10000 && ::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
-        ::TranslateMessage(&msg);
-        ::DispatchMessageA(&msg);
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -434,6 +235,33 @@ void DialogTest::CloseDialog() {
         dlg.reset(); // destroys the window, then frees the engine library
         PumpMessages();
     }
+}
+
+std::string DialogTest::Controls() const {
+    std::string s;
+    const std::pair<int, BOOL> boxes[] = {{IDC_IGNORE_MISSING, dlg->m_bIgnoreMissing},
+                                          {IDC_VALIDATE_ONLY, dlg->m_bValidateOnly},
+                                          {IDC_ENABLE_UNDO, dlg->m_bUndo}};
+    for (size_t i = 0; i < 3; ++i) {
+        const bool ticked = dlg->GetCheck(boxes[i].first) == BST_CHECKED;
+        s += ticked != (boxes[i].second != FALSE) ? '!' : ticked ? "IVU"[i] : '-';
+    }
+    s += ' ';
+    const std::pair<int, char> items[] = {{IDC_USE_QUEUE, 'q'},      {IDC_CLEAR_QUEUE, 'c'},
+                                          {IDC_ENABLE_UNDO, 'u'},    {IDC_VALIDATE_ONLY, 'v'},
+                                          {IDC_IGNORE_MISSING, 'i'}, {IDOK, 'o'},
+                                          {IDC_SELECT_PATCH, 's'},   {IDC_BACKUP_LABEL, 'b'}};
+    for (const auto& [id, letter] : items) {
+        s += dlg->IsItemEnabled(id) ? letter : '.';
+    }
+    s += ' ';
+    s += std::to_string(dlg->m_listQueue.size());
+    s += dlg->GetItemText(IDOK).substr(1, 1);
+    EXPECT_EQ(dlg->m_bUseQueue != FALSE, !dlg->m_listQueue.empty());
+    if (!dlg->IsItemEnabled(IDC_BACKUP_LABEL)) {
+        EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), "");
+    }
+    return s;
 }
 
 void DialogTest::Click(int id) {

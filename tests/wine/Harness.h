@@ -1,15 +1,17 @@
-// Shared pieces of the tool's Wine tests: the scripted prompt seam, scratch folders on
-// the Wine C: drive, the game's registry entry, and a fixture that opens the real main
-// dialog on a scratch game installation with a stand-in engine library.
+// Shared pieces of the tool's Wine tests: the scripted prompt seam, the stand-in engine, a
+// watch on engine runs, held files and full volumes, and a fixture that opens the real main
+// dialog on a scratch game installation.
 #pragma once
 
 #include "app/KelvaneDlg.h"
 #include "framework/Framework.h"
+#include "tests/wine/Host.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -61,55 +63,36 @@ class ScriptedSeam : public fw::Seam {
     UINT DriveType(const std::string& root) override;
 };
 
-// ---------------------------------------------------------------------------
-// Files and folders.
-std::string BuildDir();                        // the build folder, as a Windows path
-std::string BuildFile(const std::string& rel); // a file below the build folder
-std::string ArtifactsDir();                    // where tests leave screenshots and logs
-std::string ScratchRoot();                     // C:\kelvane-tests, created on demand
-// A fresh empty folder below the scratch root, removed again by the destructor.
-class ScratchDir {
+// Calls an action each time the engine's callback tells the dialog that lines were added,
+// that is, in the middle of an engine run (or each time another message arrives there).
+class DuringRun {
   public:
-    explicit ScratchDir(const std::string& name);
-    ~ScratchDir();
-    const std::string& path() const { return m_path; }
-    std::string operator/(const std::string& rel) const { return m_path + "\\" + rel; }
+    DuringRun(HWND dialog, std::function<void()> action, UINT message = WM_MESSAGES_ADDED);
+    ~DuringRun();
 
   private:
-    std::string m_path;
+    static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    HWND m_dialog;
+    std::function<void()> m_action;
+    UINT m_message;
+    WNDPROC m_original = nullptr;
 };
-void MakeDirs(const std::string& path);
-void WriteFileBytes(const std::string& path, const std::string& bytes); // creates parents
-std::string ReadFileBytes(const std::string& path);
-bool PathExists(const std::string& path);
-void RemoveTree(const std::string& path);
-void CopyFileOrDie(const std::string& from, const std::string& to);
-// Every file below a folder: relative path -> bytes.
-std::map<std::string, std::string> Snapshot(const std::string& dir);
 
-// ---------------------------------------------------------------------------
-// The game's registry entry (HKLM\SOFTWARE\Brackwater\Tarrowsaga\Moorgate).
-void SetGameRegistry(const std::optional<std::string>& location,
-                     const std::optional<std::string>& version = std::nullopt);
-void SetGameRegistryRaw(const char* name, const std::string& bytes, DWORD type = REG_SZ);
-void DeleteGameRegistry();
+// A file held open without sharing, as another program holding it would: it cannot be read,
+// copied or replaced while this lives.
+class HeldFile {
+  public:
+    explicit HeldFile(const std::string& path);
+    ~HeldFile();
+    bool held() const { return m_handle != INVALID_HANDLE_VALUE; }
 
-// Game trees: relative path -> bytes.
-using Tree = std::map<std::string, std::string>;
-// Bytes that change from version to version in a few places only, as game data does: size
-// pseudo-random bytes from seed, with 64 bytes from changeAt set to change (when not 0).
-std::string GameData(size_t size, unsigned seed, size_t changeAt = 0, char change = 0);
-void WriteTree(const std::string& dir, const Tree& tree);
-// Every file and folder of a game folder with its bytes, leaving out the engine library.
-Tree GameFiles(const std::string& dir);
+  private:
+    HANDLE m_handle;
+};
 
-// Runs a command line with a current directory ("" for this one's) and waits for it; its
-// exit code, or -1. What it prints goes to the file `log` ("" for nowhere).
-int RunProgram(const std::string& commandLine, const std::string& currentDir,
-               const std::string& log);
-
-// Dispatches pending window messages of this thread.
-void PumpMessages();
+// A fresh folder on the small volume named by KELVANE_SMALL_VOLUME (the test scripts mount
+// one), with the volume then filled to its last byte. Fails the test when no volume is named.
+std::string FullVolumeFolder(const std::string& name);
 
 // ---------------------------------------------------------------------------
 // The stand-in engine: a script and a record of its command lines.
@@ -138,6 +121,11 @@ class DialogTest : public ::testing::Test {
     void CloseDialog();
     // Clicks a button or check box the way a user does (BM_CLICK on the real control).
     void Click(int id);
+    // The option boxes ticked (I ignore, V validate, U undo; "!" where box and flag differ),
+    // the controls enabled (q Use Queue, c Clear Queue, u undo box, v validate, i ignore,
+    // o Patch, s Select Patch, b backup label), the queue's length and the Patch button's name
+    // (P or V): "I-- ..uvios. 0P".
+    std::string Controls() const;
 
     std::unique_ptr<ScratchDir> scratch;
     std::string gameDir;

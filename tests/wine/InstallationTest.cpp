@@ -1,171 +1,112 @@
-// The game's registry entry and the version of its executable, read from the real (Wine)
-// registry and from real programs that carry version resources.
+// The game's registry entry, the version of its executable (real programs with version
+// resources) and the drives, read through the real (Wine) system.
 #include "environment/Environment.h"
 #include "tests/wine/Harness.h"
 
 namespace kt {
 namespace {
 
-class RegistryReadTest : public ::testing::Test {
-  protected:
-    void TearDown() override { DeleteGameRegistry(); }
-};
-
-TEST_F(RegistryReadTest, ValuesAreReturnedExactlyAsStored) {
-    SetGameRegistry(std::string("C:\\Games\\Tarrow Moor\\"), std::string("1.22"));
-    EXPECT_EQ(ReadInstallLocation(), "C:\\Games\\Tarrow Moor\\");
-    EXPECT_EQ(ReadRegistryVersion(), "1.22");
-}
-
-TEST_F(RegistryReadTest, MissingKeyReadsAsFailureMarker) {
+TEST(Installation, RegistryValuesAreReadExactlyOrNotAtAll) {
+    struct Row {
+        std::optional<std::string> location, version;
+        DWORD type;
+        const char *wantLocation, *wantVersion;
+    };
+    const std::string big(256, 'x'), fits(255, 'y'), raw(256, 'v');
+    const Row rows[] = {
+        {"C:\\Games\\Tarrow Moor\\", "1.22", REG_SZ, "C:\\Games\\Tarrow Moor\\", "1.22"},
+        {std::nullopt, std::nullopt, REG_SZ, "erR", "erR"}, // no key
+        {"C:\\Games", std::nullopt, REG_SZ, "C:\\Games", "erR"},
+        {"C:\\Games", "", REG_SZ, "C:\\Games", ""},
+        {big, std::nullopt, REG_SZ, "erR", "erR"},           // 257 bytes: a failure, not cut
+        {fits, std::nullopt, REG_SZ, fits.c_str(), "erR"},   // 256 bytes fit
+        {std::nullopt, raw, REG_BINARY, "erR", raw.c_str()}, // no terminator, buffer full
+    };
+    for (const Row& r : rows) {
+        DeleteGameRegistry();
+        if (r.location || r.version) {
+            SetGameRegistry(std::nullopt);
+        }
+        if (r.location) {
+            SetGameRegistryRaw("Location", *r.location + '\0');
+        }
+        if (r.version) {
+            SetGameRegistryRaw("Version", *r.version + (r.type == REG_SZ ? "\0" : ""), r.type);
+        }
+        EXPECT_EQ(ReadInstallLocation(), r.wantLocation);
+        EXPECT_EQ(ReadRegistryVersion(), r.wantVersion);
+    }
     DeleteGameRegistry();
-    EXPECT_EQ(ReadInstallLocation(), "erR");
-    EXPECT_EQ(ReadRegistryVersion(), "erR");
-}
-
-TEST_F(RegistryReadTest, MissingValueReadsAsFailureMarker) {
-    SetGameRegistry(std::string("C:\\Games"), std::nullopt);
-    EXPECT_EQ(ReadInstallLocation(), "C:\\Games");
-    EXPECT_EQ(ReadRegistryVersion(), "erR");
-}
-
-TEST_F(RegistryReadTest, ValueLongerThan256BytesIsAFailureNotATruncation) {
-    SetGameRegistry(std::nullopt);
-    SetGameRegistryRaw("Location", std::string(256, 'x') + '\0'); // 257 bytes
-    EXPECT_EQ(ReadInstallLocation(), "erR");
-    SetGameRegistryRaw("Location", std::string(255, 'y') + '\0'); // 256 bytes fit
-    EXPECT_EQ(ReadInstallLocation(), std::string(255, 'y'));
-}
-
-TEST_F(RegistryReadTest, EmptyVersionIsAnEmptyTextNotAFailure) {
-    SetGameRegistry(std::string("C:\\Games"), std::string(""));
-    EXPECT_EQ(ReadRegistryVersion(), "");
-}
-
-TEST_F(RegistryReadTest, ValueWithoutTerminatorFillingTheBufferIsTakenWhole) {
-    SetGameRegistry(std::nullopt);
-    SetGameRegistryRaw("Version", std::string(256, 'v'), REG_BINARY);
-    EXPECT_EQ(ReadRegistryVersion(), std::string(256, 'v'));
 }
 
 std::string VersionProgram(const std::string& name) {
     return BuildFile("tests\\versions\\" + name + ".exe");
 }
 
-TEST(ExecutableVersion, PrefixAndPrivateBuild) {
-    EXPECT_EQ(ReadExecutableVersion(VersionProgram("ver_2_0_5_1_pb1234")), "2.05.1234");
-    EXPECT_EQ(ReadExecutableVersion(VersionProgram("ver_1_0_12_0_pb1549")), "1.12.1549");
-    EXPECT_EQ(ReadExecutableVersion(VersionProgram("ver_1_3_12_0_pb7")), "1.12.7");
+TEST(Installation, ExecutableVersion) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"ver_2_0_5_1_pb1234", "2.05.1234"}, {"ver_1_0_12_0_pb1549", "1.12.1549"},
+        {"ver_1_3_12_0_pb7", "1.12.7"},      {"ver_1_0_23_0_nopb", "1.23."},
+        {"ver_1_0_23_0_notrans", "1.23."},   {"ver_none", "erR"},
+        {"no_such_program", "erR"},
+    };
+    for (const auto& [program, version] : rows) {
+        EXPECT_EQ(ReadExecutableVersion(VersionProgram(program)), version) << program;
+    }
 }
 
-TEST(ExecutableVersion, WithoutPrivateBuildThePrefixKeepsItsDot) {
-    EXPECT_EQ(ReadExecutableVersion(VersionProgram("ver_1_0_23_0_nopb")), "1.23.");
-}
-
-TEST(ExecutableVersion, WithoutTranslationNothingIsAppended) {
-    EXPECT_EQ(ReadExecutableVersion(VersionProgram("ver_1_0_23_0_notrans")), "1.23.");
-}
-
-TEST(ExecutableVersion, NoVersionInformationOrNoFileIsTheFailureMarker) {
-    EXPECT_EQ(ReadExecutableVersion(VersionProgram("ver_none")), "erR");
-    EXPECT_EQ(ReadExecutableVersion("C:\\no\\such\\tarrowmain.exe"), "erR");
-}
-
-// ---------------------------------------------------------------------------
 using GameVersionTest = DialogTest;
 
-TEST_F(GameVersionTest, PaneOneShowsTheInstalledVersionAndKeepsTheFallback) {
-    CopyFileOrDie(VersionProgram("ver_2_0_5_1_pb1234"), gameDir + "\\tarrowmain.exe");
-    OpenDialog();
-    EXPECT_EQ(dlg->m_strGameExe, gameDir + "\\tarrowmain.exe");
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), "Current Tarrow version is: 2.05.1234");
-    EXPECT_EQ(dlg->m_strGameVersion, "2.05.");
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
-}
-
-TEST_F(GameVersionTest, RefreshAfterTheExecutableChanged) {
+// Pane 1 shows the installed version; the fallback for the undo script is kept up to its
+// last dot; an unreadable version leaves both alone. A location with a trailing backslash
+// is used unchanged.
+TEST_F(GameVersionTest, PaneOneFollowsTheExecutable) {
+    SetGameRegistry(gameDir + "\\", std::string("1.22"));
     CopyFileOrDie(VersionProgram("ver_1_0_23_0_nopb"), gameDir + "\\tarrowmain.exe");
     OpenDialog();
+    EXPECT_EQ(dlg->m_strGameExe, gameDir + "\\\\tarrowmain.exe");
     EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), "Current Tarrow version is: 1.23.");
     EXPECT_EQ(dlg->m_strGameVersion, "1");
-    CopyFileOrDie(VersionProgram("ver_1_0_12_0_pb1549"), gameDir + "\\tarrowmain.exe");
-    dlg->ShowGameVersion();
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), "Current Tarrow version is: 1.12.1549");
-    EXPECT_EQ(dlg->m_strGameVersion, "1.12.");
+    for (const char* program : {"ver_2_0_5_1_pb1234", "ver_none"}) {
+        CopyFileOrDie(VersionProgram(program), gameDir + "\\tarrowmain.exe");
+        dlg->ShowGameVersion();
+        EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), "Current Tarrow version is: 2.05.1234");
+        EXPECT_EQ(dlg->m_strGameVersion, "2.05.");
+    }
 }
 
-TEST_F(GameVersionTest, UnreadableVersionLeavesPaneAndFallbackAlone) {
-    CopyFileOrDie(VersionProgram("ver_2_0_5_1_pb1234"), gameDir + "\\tarrowmain.exe");
-    OpenDialog();
-    CopyFileOrDie(VersionProgram("ver_none"), gameDir + "\\tarrowmain.exe");
-    dlg->ShowGameVersion();
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), "Current Tarrow version is: 2.05.1234");
-    EXPECT_EQ(dlg->m_strGameVersion, "2.05.");
-}
-
-TEST_F(GameVersionTest, RegistryLocationWithTrailingBackslashIsUsedUnchanged) {
-    SetGameRegistry(gameDir + "\\", std::string("1.22"));
-    CopyFileOrDie(VersionProgram("ver_2_0_5_1_pb1234"), gameDir + "\\tarrowmain.exe");
-    OpenDialog();
-    EXPECT_EQ(dlg->m_strGameDir, gameDir + "\\");
-    EXPECT_EQ(dlg->m_strGameExe, gameDir + "\\\\tarrowmain.exe");
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), "Current Tarrow version is: 2.05.1234");
-}
-
-// ---------------------------------------------------------------------------
-class DisksTest : public ::testing::Test {
-  protected:
+// The roomiest fixed drive (ties to the earlier letter, all 26 considered), else none; free
+// space texts, with a volume that cannot be queried counting as 0.
+TEST(Installation, Drives) {
     ScriptedSeam seam;
-};
-
-TEST_F(DisksTest, RoomiestFixedDriveWinsAndTiesGoToTheEarlierLetter) {
-    seam.drives = {{{"A:\\", DRIVE_REMOVABLE}, {"C:\\", DRIVE_FIXED}, {"D:\\", DRIVE_FIXED},
-                    {"E:\\", DRIVE_REMOTE}, {"F:\\", DRIVE_CDROM}}};
+    seam.drives = {{{"A:\\", DRIVE_REMOVABLE},
+                    {"C:\\", DRIVE_FIXED},
+                    {"D:\\", DRIVE_FIXED},
+                    {"E:\\", DRIVE_REMOTE},
+                    {"F:\\", DRIVE_CDROM}}};
     seam.freeByDrive = {{"A:\\", 900}, {"C:\\", 500}, {"D:\\", 500}, {"E:\\", 900}, {"F:\\", 900}};
     EXPECT_EQ(FindRoomiestFixedDrive(), "C:\\");
     seam.freeByDrive["D:\\"] = 501;
     EXPECT_EQ(FindRoomiestFixedDrive(), "D:\\");
-}
-
-TEST_F(DisksTest, NoFixedDriveWithFreeBytesGivesEmptyText) {
-    seam.drives = {{{"A:\\", DRIVE_REMOVABLE}, {"E:\\", DRIVE_REMOTE}}};
-    seam.freeByDrive = {{"A:\\", 900}, {"E:\\", 900}};
+    seam.freeByDrive["C:\\"] = seam.freeByDrive["D:\\"] = -1;
     EXPECT_EQ(FindRoomiestFixedDrive(), "");
-    seam.drives = {{{"C:\\", DRIVE_FIXED}}};
-    seam.freeByDrive = {{"C:\\", -1}}; // cannot be queried: counts as 0
-    EXPECT_EQ(FindRoomiestFixedDrive(), "");
-}
-
-TEST_F(DisksTest, MoreThanTwentyFourDrivesAreAllConsidered) {
-    std::vector<std::pair<std::string, UINT>> drives;
+    seam.drives->clear();
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
-        drives.push_back({std::string(1, letter) + ":\\", DRIVE_FIXED});
-        seam.freeByDrive[std::string(1, letter) + ":\\"] = 100;
+        seam.drives->push_back({std::string(1, letter) + ":\\", DRIVE_FIXED});
     }
-    seam.drives = drives;
-    seam.freeByDrive["Z:\\"] = 101;
+    seam.freeByDrive["Z:\\"] = 13421772800LL;
     EXPECT_EQ(FindRoomiestFixedDrive(), "Z:\\");
-}
-
-TEST_F(DisksTest, RealDriveListOfThisMachine) {
-    // Wine lists C: (the prefix) and Z: (the root file system) at least.
-    const std::string roots = seam.LogicalDriveStrings();
-    EXPECT_NE(roots.find(std::string("C:\\\0", 4)), std::string::npos);
-    EXPECT_FALSE(FindRoomiestFixedDrive().empty());
-}
-
-TEST_F(DisksTest, FreeSpaceTexts) {
-    seam.freeByDrive = {{"C:\\", 13421772800LL}, {"D:\\", 0}, {"Q:\\", -1}};
-    EXPECT_EQ(FreeSpaceText("C:\\Games"), "12.50 GB");
+    seam.freeByDrive["D:\\"] = 0;
+    EXPECT_EQ(FreeSpaceText("z:\\Games"), "12.50 GB");
     EXPECT_EQ(FreeSpaceText("D:\\"), "no space");
-    EXPECT_EQ(FreeSpaceText("Q:\\gone"), "0");
-    EXPECT_EQ(GetFreeBytes("Q:\\gone"), 0);
-    EXPECT_EQ(GetFreeBytes("c:\\x"), 13421772800LL);
-}
-
-TEST(RealDisks, UnknownVolumeCannotBeQueried) {
+    EXPECT_EQ(FreeSpaceText("C:\\gone"), "0");
+    EXPECT_EQ(GetFreeBytes("C:\\gone"), 0);
+    seam.drives.reset();
+    seam.freeByDrive.clear();
+    // The real system: Wine lists C: (the prefix); an unknown volume cannot be queried.
+    EXPECT_NE(seam.LogicalDriveStrings().find(std::string("C:\\\0", 4)), std::string::npos);
+    EXPECT_FALSE(FindRoomiestFixedDrive().empty());
     EXPECT_EQ(FreeSpaceText("Q:\\no\\such\\volume"), "0");
-    EXPECT_EQ(GetFreeBytes("Q:\\no\\such\\volume"), 0);
     EXPECT_GT(GetFreeBytes("C:\\"), 0);
 }
 

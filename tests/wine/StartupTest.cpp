@@ -1,5 +1,5 @@
-// Start-up as a user meets it: the real kelvane.exe started in its own process, and the
-// real dialog created in this one.
+// Start-up as a user meets it: the real dialog created in this process, and the real
+// kelvane.exe started in its own process for the fatal errors and the main window's template.
 #include "tests/wine/Automation.h"
 #include "tests/wine/Harness.h"
 
@@ -10,52 +10,52 @@ namespace {
 
 using StartupTest = DialogTest;
 
-TEST_F(StartupTest, RegisteredGameOpensWithIdleControls) {
-    OpenDialog();
-    EXPECT_EQ(dlg->m_strGameDir, gameDir);
-    EXPECT_NE(dlg->m_hEngine, nullptr);
-    EXPECT_FALSE(dlg->IsItemEnabled(IDOK));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_CLEAR_QUEUE));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_ENABLE_UNDO));
-    EXPECT_FALSE(dlg->IsItemEnabled(IDC_BACKUP_LABEL));
-    EXPECT_EQ(dlg->GetItemText(IDC_BACKUP_LABEL), "");
-    EXPECT_EQ(dlg->GetCheck(IDC_IGNORE_MISSING), BST_UNCHECKED);
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_SELECT_PATCH));
-    EXPECT_TRUE(dlg->IsItemEnabled(IDC_USE_QUEUE));
-    EXPECT_TRUE(dlg->IsItemEnabled(IDCANCEL));
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), ""); // no tarrowmain.exe in the game folder
-    EXPECT_EQ(dlg->m_bIgnoreMissing, FALSE);
-    EXPECT_EQ(dlg->m_bValidateOnly, FALSE);
-    EXPECT_EQ(dlg->m_bUndo, FALSE);
-    EXPECT_EQ(dlg->m_bUseQueue, FALSE);
-    EXPECT_EQ(dlg->m_llRequiredSpace, 0);
+// A registered game opens idle, with or without the engine's entry point.
+TEST_F(StartupTest, RegisteredGameOpensIdle) {
+    for (bool entry : {true, false}) {
+        TearDown();
+        SetUp();
+        if (!entry) {
+            CopyFileOrDie(ScriptedEngine::NoEntryLibraryPath(), gameDir + "\\patchw32.dll");
+        }
+        OpenDialog();
+        EXPECT_EQ(dlg->m_strGameDir, gameDir);
+        EXPECT_NE(dlg->m_hEngine, nullptr);
+        EXPECT_TRUE(prompts->boxes.empty());
+        EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
+        EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), ""); // no tarrowmain.exe in the game folder
+        EXPECT_FALSE(dlg->m_bIgnoreMissing || dlg->m_bValidateOnly || dlg->m_bUndo ||
+                     dlg->m_bUseQueue || dlg->m_bBusy);
+        EXPECT_EQ(dlg->m_llRequiredSpace, 0);
+    }
 }
 
+// The temp directory: the roomiest fixed drive, else the game directory.
 TEST_F(StartupTest, TempDirectoryIsTheRoomiestFixedDrive) {
-    prompts->drives = {{{"C:\\", DRIVE_FIXED}, {"D:\\", DRIVE_FIXED}, {"E:\\", DRIVE_REMOVABLE}}};
-    prompts->freeByDrive = {{"C:\\", 1000}, {"D:\\", 13421772800LL}, {"E:\\", 99999999999LL}};
-    OpenDialog();
-    EXPECT_EQ(dlg->m_strTempDir, "D:\\");
-    EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR), "D:\\");
-    EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR_LABEL),
-              "Select a temp directory: (current has 12.50 GB free).");
-}
-
-TEST_F(StartupTest, WithoutFixedDrivesTheTempDirectoryIsTheGameDirectory) {
-    prompts->drives = {{{"E:\\", DRIVE_REMOTE}}};
-    prompts->freeByPath = {{gameDir, 2048}};
-    OpenDialog();
-    EXPECT_EQ(dlg->m_strTempDir, gameDir);
-    EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR_LABEL),
-              "Select a temp directory: (current has 2.00 kb free).");
-}
-
-TEST_F(StartupTest, LibraryWithoutEntryPointStillStarts) {
-    CopyFileOrDie(ScriptedEngine::NoEntryLibraryPath(), gameDir + "\\patchw32.dll");
-    OpenDialog();
-    EXPECT_NE(dlg->m_hEngine, nullptr);
-    EXPECT_TRUE(prompts->boxes.empty());
+    struct Row {
+        std::vector<std::pair<std::string, UINT>> drives;
+        bool game;
+        const char* label;
+    };
+    const Row rows[] = {
+        {{{"C:\\", DRIVE_FIXED}, {"D:\\", DRIVE_FIXED}, {"E:\\", DRIVE_REMOVABLE}},
+         false,
+         "12.50 GB"},
+        {{{"E:\\", DRIVE_REMOTE}}, true, "2.00 kb"},
+    };
+    for (const Row& r : rows) {
+        TearDown();
+        SetUp();
+        prompts->drives = r.drives;
+        prompts->freeByDrive = {{"C:\\", 1000}, {"D:\\", 13421772800LL}, {"E:\\", 99999999999LL}};
+        prompts->freeByPath = {{gameDir, 2048}};
+        OpenDialog();
+        const std::string temp = r.game ? gameDir : "D:\\";
+        EXPECT_EQ(dlg->m_strTempDir, temp);
+        EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR), temp);
+        EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR_LABEL),
+                  "Select a temp directory: (current has " + std::string(r.label) + " free).");
+    }
 }
 
 TEST_F(StartupTest, SystemMenuEndsWithSeparatorAndAboutItem) {
@@ -76,28 +76,15 @@ TEST_F(StartupTest, SystemMenuEndsWithSeparatorAndAboutItem) {
 
 TEST_F(StartupTest, WaitCursorOnlyWhileBusy) {
     OpenDialog();
-    LRESULT idle = ::SendMessageA(dlg->m_hWnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(dlg->m_hWnd),
-                                  MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
-    (void)idle;
-    ::SetCursor(::LoadCursorA(nullptr, IDC_ARROW));
-    dlg->m_bBusy = TRUE;
-    ::SendMessageA(dlg->m_hWnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(dlg->m_hWnd),
-                   MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
-    EXPECT_EQ(::GetCursor(), ::LoadCursorA(nullptr, IDC_WAIT));
-    dlg->m_bBusy = FALSE;
-}
-
-TEST_F(StartupTest, MessagesAddedScrollsToTheLastLine) {
-    OpenDialog();
-    for (int i = 0; i < 60; ++i) {
-        dlg->m_ctrlMessages.InsertString(-1, "line " + std::to_string(i));
+    const HCURSOR wait = ::LoadCursorA(nullptr, IDC_WAIT);
+    for (BOOL busy : {FALSE, TRUE}) {
+        ::SetCursor(::LoadCursorA(nullptr, IDC_ARROW));
+        dlg->m_bBusy = busy;
+        ::SendMessageA(dlg->m_hWnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(dlg->m_hWnd),
+                       MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+        EXPECT_EQ(::GetCursor() == wait, busy != FALSE) << busy;
     }
-    ::PostMessageA(dlg->m_hWnd, WM_MESSAGES_ADDED, 0, 0);
-    PumpMessages();
-    EXPECT_GT(dlg->m_ctrlMessages.GetTopIndex(), 0);
-    EXPECT_EQ(dlg->m_nMessageIndex, 0);
-    // The lines stay in arrival order although the list box sorts added lines.
-    EXPECT_EQ(dlg->m_ctrlMessages.GetText(10), "line 10");
+    dlg->m_bBusy = FALSE;
 }
 
 // ---------------------------------------------------------------------------
@@ -108,7 +95,6 @@ class StartupProcessTest : public ::testing::Test {
         scratch = std::make_unique<ScratchDir>("startup");
         program = *scratch / "Program Dir";
         game = *scratch / "Games\\Tarrow Moor";
-        MakeDirs(program);
         MakeDirs(game);
         CopyFileOrDie(BuildFile("kelvane.exe"), program + "\\kelvane.exe");
         DeleteGameRegistry();
@@ -118,125 +104,131 @@ class StartupProcessTest : public ::testing::Test {
         process.reset();
         scratch.reset();
     }
-    void Start(const std::string& currentDir) {
+    HWND Start(bool expectMain) {
         process = std::make_unique<Process>();
-        ASSERT_TRUE(Launch(*process, program + "\\kelvane.exe", "", currentDir));
-    }
-    // Expects the fatal error box with this text; confirms it; the program ends with 0.
-    void ExpectFatal(const std::string& text) {
-        HWND box = WaitForWindow(process->pid(), "Error", 30000);
-        ASSERT_NE(box, nullptr) << "no error box";
-        EXPECT_EQ(MessageBoxText(box), text);
-        EXPECT_EQ(WaitForWindow(process->pid(), "Kelvane", 0), nullptr);
-        PressButton(box, IDOK);
-        EXPECT_EQ(process->WaitExit(30000), 0u);
+        EXPECT_TRUE(Launch(*process, program + "\\kelvane.exe", "", program));
+        return WaitForWindow(process->pid(), expectMain ? "Kelvane" : "Error", 30000);
     }
 
     std::unique_ptr<ScratchDir> scratch;
-    std::string program;
-    std::string game;
+    std::string program, game;
     std::unique_ptr<Process> process;
 };
 
-TEST_F(StartupProcessTest, RegisteredGameWithoutEngineEndsEvenWithACopyBesideTheProgram) {
-    SetGameRegistry(game, std::string("1.22"));
-    CopyFileOrDie(ScriptedEngine::LibraryPath(), program + "\\patchw32.dll");
-    Start(program);
-    ExpectFatal("Patchw32.dll file not found in Tarrowmoor directory, unable to proceed.");
-}
-
-TEST_F(StartupProcessTest, NoRegistryEntryAndNoEngineInTheCurrentDirectory) {
-    Start(program);
-    ExpectFatal("Patchw32.dll file not found in current directory, unable to proceed.");
-}
-
-TEST_F(StartupProcessTest, EngineThatCannotBeLoaded) {
-    SetGameRegistry(game, std::string("1.22"));
-    WriteFileBytes(game + "\\patchw32.dll", "this is not a library");
-    Start(program);
-    ExpectFatal("Unable to find patchw32.dll. \n Please place this executable in the same "
-                "directory as patchw32.dll !");
-}
-
-TEST_F(StartupProcessTest, NoRegistryEntryWithEngineAndGameInTheCurrentDirectory) {
-    CopyFileOrDie(ScriptedEngine::LibraryPath(), program + "\\patchw32.dll");
-    CopyFileOrDie(BuildFile("tests\\versions\\ver_2_0_5_1_pb1234.exe"),
-                  program + "\\tarrowmain.exe");
-    Start(program);
-    HWND main = WaitForWindow(process->pid(), "Kelvane", 30000);
-    ASSERT_NE(main, nullptr);
-    HWND status = ::FindWindowExA(main, nullptr, STATUSCLASSNAMEA, nullptr);
-    ASSERT_NE(status, nullptr);
-    EXPECT_EQ(StatusPaneText(status, 1), "Current Tarrow version is: 2.05.1234");
-    EXPECT_EQ(StatusPaneText(status, 0), "");
-    ::PostMessageA(main, WM_CLOSE, 0, 0);
-    EXPECT_EQ(process->WaitExit(30000), 0u);
-}
-
-// The main window as a player sees it: every control with its id, class and text.
-TEST_F(StartupProcessTest, SmokeMainWindowMatchesItsTemplate) {
-    SetGameRegistry(game, std::string("1.22"));
-    CopyFileOrDie(ScriptedEngine::LibraryPath(), game + "\\patchw32.dll");
-    CopyFileOrDie(BuildFile("tests\\versions\\ver_1_0_12_0_pb1549.exe"), game + "\\tarrowmain.exe");
-    Start(program);
-    HWND main = WaitForWindow(process->pid(), "Kelvane", 30000);
-    ASSERT_NE(main, nullptr);
-    struct Expected {
-        int id;
-        const char* cls;
+// A fatal start-up error: the box alone, no main window, and the program ends with 0.
+TEST_F(StartupProcessTest, FatalErrors) {
+    struct Row {
+        bool registered;
+        const char* engineIn;
+        const char* engine;
         const char* text;
-        bool enabled;
     };
-    const Expected controls[] = {
-        {1021, "Static", "Select Patch File:", true},
-        {1000, "Edit", "", true},
-        {1002, "Button", "&Select Patch", true},
-        {1014, "Button", "&Use Queue", true},
-        {1015, "Button", "&Clear Queue", false},
-        {1003, "Button", "Select &Temp Dir", true},
-        {1005, "ListBox", "", true},
-        {1006, "msctls_progress32", "", true},
-        {1007, "msctls_progress32", "", true},
-        {1009, "Button", "Ignore Missing Files.", true},
-        {1010, "Button", "Validate install only.", true},
-        {1, "Button", "&Patch", false},
-        {2, "Button", "E&xit", true},
-        {1019, "Button", "Enable patch undo.", false},
-        {1020, "Static", "", false},
+    const Row rows[] = {
+        // A copy beside the program does not count when the game is registered.
+        {true, "program", "scripted",
+         "Patchw32.dll file not found in Tarrowmoor directory, unable to proceed."},
+        {false, "", "", "Patchw32.dll file not found in current directory, unable to proceed."},
+        {true, "game", "junk",
+         "Unable to find patchw32.dll. \n Please place this executable in the same directory as "
+         "patchw32.dll !"},
     };
-    for (const Expected& e : controls) {
-        HWND item = ::GetDlgItem(main, e.id);
-        ASSERT_NE(item, nullptr) << e.id;
-        char cls[64] = {};
-        ::GetClassNameA(item, cls, sizeof cls);
-        EXPECT_STRCASEEQ(cls, e.cls) << e.id;
-        if (e.id != 1005) {
-            EXPECT_EQ(WindowText(item), e.text) << e.id;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text);
+        TearDown();
+        SetUp();
+        if (r.registered) {
+            SetGameRegistry(game, std::string("1.22"));
         }
-        EXPECT_EQ(::IsWindowEnabled(item) != FALSE, e.enabled) << e.id;
+        const std::string dll =
+            (r.engineIn == std::string("game") ? game : program) + "\\patchw32.dll";
+        if (r.engine == std::string("scripted")) {
+            CopyFileOrDie(ScriptedEngine::LibraryPath(), dll);
+        } else if (r.engine == std::string("junk")) {
+            WriteFileBytes(dll, "this is not a library");
+        }
+        HWND box = Start(false);
+        ASSERT_NE(box, nullptr) << "no error box";
+        EXPECT_EQ(MessageBoxText(box), r.text);
+        EXPECT_EQ(WaitForWindow(process->pid(), "Kelvane", 0), nullptr);
+        PressButton(box, IDOK);
+        EXPECT_EQ(process->WaitExit(30000), std::optional<DWORD>(0));
     }
-    const std::string label = WindowText(::GetDlgItem(main, 1018));
-    EXPECT_EQ(label.rfind("Select a temp directory: (current has ", 0), 0u) << label;
-    EXPECT_EQ(label.substr(label.size() - 7), " free).");
-    const std::string temp = WindowText(::GetDlgItem(main, 1001));
-    EXPECT_EQ(temp.size(), 3u) << temp; // a drive root such as C:\ .
-    EXPECT_EQ(WindowText(main), "Kelvane");
-    HWND status = ::FindWindowExA(main, nullptr, STATUSCLASSNAMEA, nullptr);
-    EXPECT_EQ(StatusPaneText(status, 1), "Current Tarrow version is: 1.12.1549");
-    ::Sleep(500);
-    EXPECT_TRUE(SaveWindowImage(main, ArtifactsDir() + "\\main_dialog_startup.bmp"));
+}
 
-    // The About box from the system menu.
-    ::PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
-    HWND about = WaitForWindow(process->pid(), "About Kelvane", 30000);
-    ASSERT_NE(about, nullptr);
-    PressButton(about, IDOK);
-    for (int i = 0; i < 100 && ::IsWindow(about); ++i) {
-        ::Sleep(50);
+// The main window as a player sees it: every control with its id, class, text and state,
+// for a registered game and for a game found in the current directory.
+TEST_F(StartupProcessTest, MainWindowMatchesItsTemplate) {
+    for (bool registered : {true, false}) {
+        SCOPED_TRACE(registered);
+        TearDown();
+        SetUp();
+        const std::string dir = registered ? game : program;
+        if (registered) {
+            SetGameRegistry(game, std::string("1.22"));
+        }
+        CopyFileOrDie(ScriptedEngine::LibraryPath(), dir + "\\patchw32.dll");
+        CopyFileOrDie(BuildFile(registered ? "tests\\versions\\ver_1_0_12_0_pb1549.exe"
+                                           : "tests\\versions\\ver_2_0_5_1_pb1234.exe"),
+                      dir + "\\tarrowmain.exe");
+        HWND main = Start(true);
+        ASSERT_NE(main, nullptr);
+        struct Expected {
+            int id;
+            const char* cls;
+            const char* text;
+            bool enabled;
+        };
+        const Expected controls[] = {
+            {1021, "Static", "Select Patch File:", true},
+            {1000, "Edit", "", true},
+            {1002, "Button", "&Select Patch", true},
+            {1014, "Button", "&Use Queue", true},
+            {1015, "Button", "&Clear Queue", false},
+            {1003, "Button", "Select &Temp Dir", true},
+            {1005, "ListBox", "", true},
+            {1006, "msctls_progress32", "", true},
+            {1007, "msctls_progress32", "", true},
+            {1009, "Button", "Ignore Missing Files.", true},
+            {1010, "Button", "Validate install only.", true},
+            {1, "Button", "&Patch", false},
+            {2, "Button", "E&xit", true},
+            {1019, "Button", "Enable patch undo.", false},
+            {1020, "Static", "", false},
+        };
+        for (const Expected& e : controls) {
+            HWND item = ::GetDlgItem(main, e.id);
+            ASSERT_NE(item, nullptr) << e.id;
+            char cls[64] = {};
+            ::GetClassNameA(item, cls, sizeof cls);
+            EXPECT_STRCASEEQ(cls, e.cls) << e.id;
+            if (e.id != 1005) {
+                EXPECT_EQ(WindowText(item), e.text) << e.id;
+            }
+            EXPECT_EQ(::IsWindowEnabled(item) != FALSE, e.enabled) << e.id;
+            EXPECT_EQ(::SendMessageA(item, BM_GETCHECK, 0, 0), BST_UNCHECKED) << e.id;
+        }
+        const std::string label = WindowText(::GetDlgItem(main, 1018));
+        EXPECT_EQ(label.rfind("Select a temp directory: (current has ", 0), 0u) << label;
+        EXPECT_EQ(label.substr(label.size() - 7), " free).");
+        EXPECT_EQ(WindowText(::GetDlgItem(main, 1001)).size(), 3u); // a drive root such as C:\ .
+        HWND status = ::FindWindowExA(main, nullptr, STATUSCLASSNAMEA, nullptr);
+        EXPECT_EQ(StatusPaneText(status, 0), "");
+        EXPECT_EQ(StatusPaneText(status, 1), std::string("Current Tarrow version is: ") +
+                                                 (registered ? "1.12.1549" : "2.05.1234"));
+        EXPECT_TRUE(SaveWindowImage(main, ArtifactsDir() + "\\main_dialog_startup.bmp"));
+
+        // The About box from the system menu.
+        ::PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+        HWND about = WaitForWindow(process->pid(), "About Kelvane", 30000);
+        ASSERT_NE(about, nullptr);
+        PressButton(about, IDOK);
+        for (int i = 0; i < 100 && ::IsWindow(about); ++i) {
+            ::Sleep(50);
+        }
+        EXPECT_FALSE(::IsWindow(about));
+        PressButton(main, IDCANCEL); // Exit
+        EXPECT_EQ(process->WaitExit(30000), std::optional<DWORD>(0));
     }
-    EXPECT_FALSE(::IsWindow(about));
-    PressButton(main, IDCANCEL); // Exit
-    EXPECT_EQ(process->WaitExit(30000), 0u);
 }
 
 } // namespace
