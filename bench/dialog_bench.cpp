@@ -3,7 +3,10 @@
 // box. While the engine runs it checks, every 100 ms, that the window still answers (a WM_NULL
 // sent with a timeout), moves the window once and photographs it halfway, and reads how far
 // the list and the two progress bars have got.
-//   kelvane_dialog_bench.exe "C:\Patches\many.rtp" [expected-lines]
+//   kelvane_dialog_bench.exe "C:\Patches\many.rtp" expected-lines "C:\Temp"
+// The temp directory is chosen through "Select Temp Dir" first: Kelvane's own choice, the
+// roomiest drive, is under Wine the drive Z:, the root of the host's file system, and a run
+// that is killed would leave its work folder there.
 // Prints "tempdir: ...", "select_s: ...", "patch_s: ..." and the probe figures, one per line.
 #include "tests/e2e/Player.h"
 
@@ -41,17 +44,29 @@ bool IsOutcomeBox(HWND popup) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: kelvane_dialog_bench PATCH.rtp [expected-lines]\n");
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: kelvane_dialog_bench PATCH.rtp EXPECTED-LINES TEMP-DIR\n");
         return 2;
     }
     const std::string patch = argv[1];
-    const long expected = argc > 2 ? std::atol(argv[2]) : -1;
+    const long expected = std::atol(argv[2]);
+    const std::string tempDir = argv[3];
     e2e::Kelvane kelvane;
-    if (!kelvane.Attach(60000) || !kelvane.Click(1002)) {
+    if (!kelvane.Attach(60000) || !kelvane.Click(1003)) {
+        return 1;
+    }
+    HWND browser = kelvane.WaitForBrowser();
+    std::string selected;
+    if (browser == nullptr || !e2e::AnswerFolderBrowser(browser, tempDir, selected) ||
+        !kelvane.WaitIdle() || kelvane.Text(1001) != tempDir) {
+        std::fprintf(stderr, "cannot choose the temp directory %s (shown: %s)\n", tempDir.c_str(),
+                     kelvane.Text(1001).c_str());
         return 1;
     }
     std::printf("tempdir: %s\n", kelvane.Text(1001).c_str());
+    if (!kelvane.Click(1002)) {
+        return 1;
+    }
     const LARGE_INTEGER selectStart = Now();
     HWND open = kelvane.WaitForPopup("Please select the patch (*.rtp) to apply!");
     if (open == nullptr || !e2e::AnswerOpenFile(open, patch) || !kelvane.WaitIdle(600000)) {

@@ -83,9 +83,21 @@ start_wine() {
   cp "$win/kelvane.exe" "$WINEPREFIX/drive_c/Kelvane/"
   wine_ready=1
 }
+# The temp directory of the Wine runs is C:\Temp of the bench's own prefix, never Kelvane's
+# default (under Wine the roomiest drive is Z:, the host's root folder, where a killed run
+# would leave its work folder).
+tempdir='C:\Temp'
+temp_left_clean() {
+  if [ -n "$(ls -A "$WINEPREFIX/drive_c/Temp")" ]; then
+    echo "WORK FILES LEFT in the temp directory after the run above:" >&2
+    ls -A "$WINEPREFIX/drive_c/Temp" >&2
+    exit 1
+  fi
+}
 fresh_wine_game() { # n
   game="$WINEPREFIX/drive_c/Games/Bench"
-  rm -rf "$game"; mkdir -p "$(dirname "$game")"
+  rm -rf "$game" "$WINEPREFIX/drive_c/Temp"
+  mkdir -p "$(dirname "$game")" "$WINEPREFIX/drive_c/Temp"
   cp -a "$work/$1/v1" "$game"
   cp "$win/patchw32/patchw32.dll" "$game/"
   cp "$work/$1/many.rtp" "$WINEPREFIX/drive_c/Patches/many.rtp"
@@ -110,31 +122,31 @@ for n in "${sizes[@]}"; do
     same_as_new "$work/game" "$n"
   fi
 
-  tempdir='C:\'
   if [[ "$modes" == *dialog* ]]; then
     start_wine
     fresh_wine_game "$n"
     ( cd "$WINEPREFIX/drive_c/Kelvane" && exec "$root/cmake/wine-run.sh" kelvane.exe ) &
     cmake/wine-run.sh "$win/bench/kelvane_dialog_bench.exe" 'C:\Patches\many.rtp' \
-      "$((n + 4))" >"$work/dialog.log" 2>&1 || { cat "$work/dialog.log"; exit 1; }
+      "$((n + 4))" "$tempdir" >"$work/dialog.log" 2>&1 || { cat "$work/dialog.log"; exit 1; }
     cmake/wine-run.sh taskkill /f /im kelvane.exe >/dev/null 2>&1 || true
     wait
     sed 's/^/    /' "$work/dialog.log"
-    tempdir=$(sed -n 's/^tempdir: //p' "$work/dialog.log" | tr -d '\r')
     report dialog "$n" "$(sed -n 's/^patch_s: //p' "$work/dialog.log" | tr -d '\r')"
     same_as_new "$game" "$n"
+    temp_left_clean
   fi
 
   if [[ "$modes" == *wine* ]]; then
     start_wine
     fresh_wine_game "$n"
-    # The same temp directory as the dialog's run (Kelvane's choice), so both do the same work.
+    # The same temp directory as the dialog's run, so both do the same work.
     t0=$(now)
     cmake/wine-run.sh "$win/tools/rtptool.exe" apply -u "-otempdir:$tempdir" 'C:\Games\Bench' \
       'C:\Patches\many.rtp' >"$work/wine.log" 2>&1
     report wine "$n" "$(echo "$(now) - $t0" | bc -l)"
     echo "    temp directory $tempdir; $(grep -a '^summary' "$work/wine.log" | tr -d '\r')"
     same_as_new "$game" "$n"
+    temp_left_clean
   fi
 done
 echo "== summary"
