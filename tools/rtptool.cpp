@@ -7,6 +7,7 @@
 #include "engine.h"
 #include "exe_version.h"
 #include "format.h"
+#include "os.h"
 #include "paths.h"
 #include "report.h"
 #include "signature.h"
@@ -16,6 +17,7 @@
 #include <io.h>
 #include <psapi.h>
 #include <sddl.h>
+#include <shellapi.h>
 #else
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -25,6 +27,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -41,8 +44,9 @@ using rtp::human_size;
 using rtp::Json;
 
 #ifdef _WIN32
-// How the tool's paths are encoded: the ANSI code page of its command line.
-constexpr UINT kPathCodePage = CP_ACP;
+// How the tool's paths are encoded: UTF-8, as the engine's core takes them (main reads the
+// words of the command line as UTF-16).
+constexpr UINT kPathCodePage = CP_UTF8;
 #endif
 
 // Exit codes. 1 to 15 are the engine's own return codes (FORMAT.md); `info` and `verify`
@@ -126,6 +130,10 @@ const char* const kBuildHelp =
     "                      optional NEW_DIR/.rtpignore ('#' starts a comment) are added.\n"
     "                      Thumbs.db, ehthumbs.db and .DS_Store are always left out.\n"
     "  --fast-apply        no context mixing: a larger patch that applies several times faster\n"
+    "  --bandwidth RATE    the players' download rate in bits per second (k, M, G allowed;\n"
+    "                      default 50M): every stream takes the coding that costs the\n"
+    "                      player least time, download plus decoding\n"
+    "  --smallest          every stream takes its smallest coding, however slow to decode\n"
     "  --game NAME         the game the patch is for, shown by info and by the engine\n"
     "  --from VERSION      the version the patch updates; by default the file version of\n"
     "                      OLD_DIR/tarrowmain.exe when it has one (1.0.23.0 gives 1.23)\n"
@@ -279,6 +287,23 @@ bool stderr_is_terminal() {
 
 // ---------------------------------------------------------------- build
 
+// The players' download rate that `build` optimises for unless told otherwise, bits per second.
+constexpr double kDefaultBandwidth = 50e6;
+
+// A rate in bits per second: a number with an optional k, M or G.
+bool parse_rate(const std::string& text, double& out) {
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || !(v > 0) || v > 1e12)
+        return false;
+    std::string unit = end;
+    double scale = unit.empty() ? 1 : unit == "k" ? 1e3 : unit == "M" ? 1e6 : unit == "G" ? 1e9 : 0;
+    if (scale == 0)
+        return false;
+    out = v * scale;
+    return true;
+}
+
 std::unique_ptr<kv::PatchSigner> load_signer(const std::string& path, std::string& why);
 
 int cmd_build(const std::vector<std::string>& words) {
@@ -293,6 +318,8 @@ int cmd_build(const std::vector<std::string>& words) {
                                      {"no-verify", 0, false},
                                      {"exclude", 0, true},
                                      {"fast-apply", 0, false},
+                                     {"bandwidth", 0, true},
+                                     {"smallest", 0, false},
                                      {"threads", 'j', true},
                                      {"game", 0, true},
                                      {"from", 0, true},
@@ -312,6 +339,11 @@ int cmd_build(const std::vector<std::string>& words) {
     }
     kv::BuildOptions opt;
     opt.delta.fast_apply = p.has("fast-apply");
+    opt.delta.bandwidth = kDefaultBandwidth;
+    if (p.has("bandwidth") && !parse_rate(p.value("bandwidth"), opt.delta.bandwidth))
+        return usage_error("--bandwidth needs a rate in bits per second, such as 50M", "build");
+    if (p.has("smallest"))
+        opt.delta.bandwidth = 0;
     opt.allow_empty = p.has("allow-empty");
     opt.overwrite = p.has("force");
     opt.verify = !p.has("no-verify");
@@ -871,7 +903,9 @@ int run_line(const std::string& line_text) {
                                                                     : "apply")
                     .s("patch", cl.patch_path)
                     .u("files", view.file_entries.size()));
-    std::vector<char> buf(line_text.begin(), line_text.end());
+    // The engine takes its command line in the ANSI code page, as the tool hands it.
+    std::string ansi_line = kv::os::to_ansi(line_text);
+    std::vector<char> buf(ansi_line.begin(), ansi_line.end());
     buf.push_back('\0');
     auto t0 = std::chrono::steady_clock::now();
     int rc = kv_patch_apply(buf.data(), print_report, 1);
@@ -1158,6 +1192,22 @@ int cmd_verify(const std::vector<std::string>& words) {
 } // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // The words as UTF-8, so that trees with names of any language can be built.
+    std::vector<std::string> utf8_words;
+    std::vector<char*> utf8_argv;
+    int wargc = 0;
+    if (LPWSTR* w = CommandLineToArgvW(GetCommandLineW(), &wargc)) {
+        for (int i = 0; i < wargc; ++i)
+            utf8_words.push_back(kv::os::utf16_to_utf8(std::u16string(w[i], w[i] + wcslen(w[i]))));
+        LocalFree(w);
+        for (std::string& word : utf8_words)
+            utf8_argv.push_back(word.data());
+        utf8_argv.push_back(nullptr);
+        argc = wargc;
+        argv = utf8_argv.data();
+    }
+#endif
     // Global options anywhere before "--"; the first other word is the command.
     std::vector<std::string> words;
     std::string command;

@@ -4,9 +4,11 @@
 For every pair of published package versions (fetched with `npm pack` and cached) it builds
 and applies patches side by side: ours per tree with rtptool, the peers per changed or added
 file. Every result is checked byte for byte. It prints patch bytes, the ratio to the new
-tree's size, build and apply seconds and peak memory (the largest of any single process).
+tree's size, build and apply seconds, peak memory (the largest of any single process) and the
+player's time T(b) = patch bytes / b + apply seconds at 20 and 100 Mbit/s. Ours is built three
+times: with --smallest (for the size ratio) and with --bandwidth 20M and 100M (for the T ratios).
 
-usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...]
+usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...] [--ours-only] [--cpu]
 Needs bsdiff, xdelta3, zstd, npm and GNU time (Debian packages bsdiff, xdelta3, zstd, npm, time);
 before racing it installs the missing ones with apt-get (through sudo unless run as root) and
 says which.
@@ -66,14 +68,15 @@ def install_missing():
 
 
 def run_measured(cmd, cwd=None):
-    """Runs cmd; returns (seconds, peak KiB)."""
+    """Runs cmd; returns (seconds, peak KiB). The seconds are processor time (user + system)
+    when CPU_TIME is set, for machines that other work shares."""
     with tempfile.NamedTemporaryFile("r") as t:
-        r = subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", t.name] + cmd, cwd=cwd,
+        r = subprocess.run(["/usr/bin/time", "-f", "%e %U %S %M", "-o", t.name] + cmd, cwd=cwd,
                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if r.returncode != 0:
             sys.exit("failed: %s\n%s" % (" ".join(cmd), r.stderr.decode(errors="replace")[-2000:]))
-        secs, kib = t.read().split()
-        return float(secs), int(kib)
+        wall, user, system, kib = t.read().split()[-4:]
+        return (float(user) + float(system) if CPU_TIME else float(wall)), int(kib)
 
 
 def fetch(spec, cache):
@@ -103,20 +106,33 @@ def tree_size(root):
     return sum(os.path.getsize(p) for p in files(root).values())
 
 
-def race(name, old, new, tool, work):
+CPU_TIME = False
+
+# Our builds: (row label, rtptool build flags).
+OURS = [("rtptool --smallest", ["--smallest"]),
+        ("rtptool --bw 20M", ["--bandwidth", "20M"]),
+        ("rtptool --bw 100M", ["--bandwidth", "100M"])]
+
+
+def players_time(size, apply_s, mbit):
+    """The player's time to update at `mbit` Mbit/s: download plus apply seconds."""
+    return size * 8 / (mbit * 1e6) + apply_s
+
+
+def race(name, old, new, tool, work, peers_too=True):
     rows = []
     new_size = tree_size(new)
-    # ours, per tree
-    patch = os.path.join(work, "ours.rtp")
-    bs, bk = run_measured([tool, "build", "-f", "--no-verify", old, new, patch])
+    # ours, per tree: the smallest patch, then one built for each bandwidth of the T columns
     game = os.path.join(work, "game")
-    shutil.rmtree(game, ignore_errors=True)
-    shutil.copytree(old, game)
-    as_, ak = run_measured([tool, "apply", "-u", "-otempdir:", game, patch])
-    cmp = filecmp.dircmp(game, new)
-    if not same_tree(game, new):
-        sys.exit("ours: result differs for " + name)
-    rows.append(("rtptool", os.path.getsize(patch), bs, bk, as_, ak))
+    for label, flags in OURS:
+        patch = os.path.join(work, "ours.rtp")
+        bs, bk = run_measured([tool, "build", "-f", "--no-verify"] + flags + [old, new, patch])
+        shutil.rmtree(game, ignore_errors=True)
+        shutil.copytree(old, game)
+        as_, ak = run_measured([tool, "apply", "-u", "-otempdir:", game, patch])
+        if not same_tree(game, new):
+            sys.exit("%s: result differs for %s" % (label, name))
+        rows.append((label, os.path.getsize(patch), bs, bk, as_, ak))
 
     of, nf = files(old), files(new)
     changed = [r for r in nf if r not in of or not filecmp.cmp(of[r], nf[r], shallow=False)]
@@ -131,7 +147,7 @@ def race(name, old, new, tool, work):
                                lambda o, p, out: ["zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + o,
                                                   p, "-o", out]),
     }
-    for peer, (enc, dec) in peers.items():
+    for peer, (enc, dec) in (peers.items() if peers_too else ()):
         total, bsum, bmax, asum, amax = 0, 0.0, 0, 0.0, 0
         for rel in changed:
             o = of.get(rel, empty)
@@ -151,15 +167,26 @@ def race(name, old, new, tool, work):
     print("\n%s: %s -> %s, new tree %d bytes, %d changed or added files, %d removed" %
           (name, os.path.basename(old), os.path.basename(new), new_size, len(changed),
            len([r for r in of if r not in nf])))
-    print("%-20s %12s %8s %9s %10s %9s %10s" % ("tool", "patch bytes", "ratio", "build s", "build MB",
-                                               "apply s", "apply MB"))
-    best_peer = min(r[1] for r in rows[1:])
+    print("%-20s %12s %8s %9s %10s %9s %10s %8s %8s" % ("tool", "patch bytes", "ratio", "build s",
+                                                         "build MB", "apply s", "apply MB",
+                                                         "T(20) s", "T(100) s"))
     for t, size, b, bk_, a, ak_ in rows:
-        print("%-20s %12d %7.3f%% %9.2f %10.1f %9.2f %10.1f" % (t, size, 100.0 * size / new_size, b, bk_ / 1024,
-                                                                a, ak_ / 1024))
-    ours = rows[0]
-    print("ours / smallest peer: %.3f (target 0.9); apply: ours %.2f s, fastest peer %.2f s" %
-          (ours[1] / best_peer, ours[4], min(r[4] for r in rows[1:])))
+        print("%-20s %12d %7.3f%% %9.2f %10.1f %9.2f %10.1f %8.2f %8.2f" %
+              (t, size, 100.0 * size / new_size, b, bk_ / 1024, a, ak_ / 1024,
+               players_time(size, a, 20), players_time(size, a, 100)))
+    n = len(OURS)
+    if len(rows) == n:
+        return
+    peers_rows = rows[n:]
+    best_peer = min(r[1] for r in peers_rows)
+    smallest = rows[0]
+    print("ours --smallest / smallest peer: %.3f (target 0.9); apply: ours %.2f s, fastest peer %.2f s" %
+          (smallest[1] / best_peer, smallest[4], min(r[4] for r in peers_rows)))
+    for ours, mbit, target in ((rows[1], 20, 0.9), (rows[2], 100, 1.0)):
+        best = min(players_time(r[1], r[4], mbit) for r in peers_rows)
+        mine = players_time(ours[1], ours[4], mbit)
+        print("T(%d): ours %.2f s, best peer %.2f s, ratio %.3f (target %.1f)" %
+              (mbit, mine, best, mine / best, target))
 
 
 def same_tree(a, b):
@@ -176,15 +203,21 @@ def main():
     ap.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                      "../../build/bench-cache"))
     ap.add_argument("--pairs", default=",".join(PAIRS))
+    ap.add_argument("--ours-only", action="store_true", help="skip the peers")
+    ap.add_argument("--cpu", action="store_true",
+                    help="report processor seconds instead of elapsed ones")
     args = ap.parse_args()
-    install_missing()
+    global CPU_TIME
+    CPU_TIME = args.cpu
+    if not args.ours_only:
+        install_missing()
     os.makedirs(args.cache, exist_ok=True)
     tool = os.path.abspath(args.rtptool)
     for name in args.pairs.split(","):
         o, n = PAIRS[name]
         old, new = fetch(o, args.cache), fetch(n, args.cache)
         with tempfile.TemporaryDirectory() as work:
-            race(name, old, new, tool, work)
+            race(name, old, new, tool, work, not args.ours_only)
 
 
 if __name__ == "__main__":

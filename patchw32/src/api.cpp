@@ -1,6 +1,7 @@
 #include "api.h"
 
 #include "engine.h"
+#include "os.h"
 
 #include <cstring>
 #include <vector>
@@ -29,8 +30,10 @@ class CallbackReporter : public kv::Reporter {
     void send_text(unsigned id, const std::string& text) {
         if (!cb_)
             return;
-        // A private, writable copy: the receiver may keep or modify its buffer.
-        std::vector<char> buf(text.begin(), text.end());
+        // The engine works in UTF-8; its callers read the ANSI code page. A private, writable
+        // copy: the receiver may keep or modify its buffer.
+        std::string shown = kv::os::to_ansi(text);
+        std::vector<char> buf(shown.begin(), shown.end());
         buf.push_back('\0');
         cb_(id, buf.data());
     }
@@ -42,7 +45,8 @@ class CallbackReporter : public kv::Reporter {
 extern "C" int kv_patch_apply(char* cmdline, KvPatchCallback callback, int /*wait*/) {
     CallbackReporter rep(callback);
     try {
-        std::string line = cmdline ? std::string(cmdline) : std::string();
+        // The command line comes in the ANSI code page; the engine works in UTF-8.
+        std::string line = kv::os::from_ansi(cmdline ? std::string(cmdline) : std::string());
         return kv::run_engine(line, rep);
     } catch (...) {
         return kv::kRcInternal;

@@ -35,8 +35,19 @@ std::string scan_tree(const std::string& root, const std::string& rel, std::vect
         return s.text;
     std::sort(entries.begin(), entries.end(),
               [](const os::DirEntry& a, const os::DirEntry& b) { return a.name < b.name; });
+    std::map<std::string, std::string> folded; // names of this folder by their folded form
     for (const os::DirEntry& e : entries) {
         std::string r = rel.empty() ? e.name : rel + "/" + e.name;
+        // Patches store names in UTF-8, and Windows holds one of two names that differ only
+        // in letter case.
+        if (!is_valid_utf8(e.name))
+            return escape_name(r) + ": the name is not valid UTF-8 (patches store names in "
+                                    "UTF-8; rename the file)";
+        auto [other, fresh] = folded.emplace(fold_case(e.name), e.name);
+        if (!fresh)
+            return "\"" + escape_name(rel.empty() ? other->second : rel + "/" + other->second) +
+                   "\" and \"" + escape_name(r) +
+                   "\" differ only in letter case, and Windows cannot hold both";
         if (is_reserved_path(r) && (split_rel(r).size() == 2 || fold_case(r) == fold_case(kReservedTopTmp)))
             continue; // the engine's journal or half-made top folder, never part of a game
         if (rules.exclude && path_excluded(r, *rules.exclude)) {
@@ -305,11 +316,10 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
     for (const TreeItem& t : olds)
         old_by[fold_case(t.rel)] = &t;
     for (const TreeItem& t : news) {
-        if (!new_by.emplace(fold_case(t.rel), &t).second)
-            return "the new tree holds two names that differ only in letter case: " + t.rel;
+        new_by.emplace(fold_case(t.rel), &t);
         if (t.rel == kReservedTop && t.is_dir)
             continue;
-        std::string bad = check_rel_path(t.rel);
+        std::string bad = check_rel_path(t.rel, NameCoding::Utf8);
         if (!bad.empty())
             return "the new tree holds a name the engine refuses: " + t.rel + " (" + bad + ")";
     }
@@ -353,7 +363,7 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         }
         if (n && !n->is_dir)
             continue;
-        std::string bad = check_rel_path(t.rel);
+        std::string bad = check_rel_path(t.rel, NameCoding::Utf8);
         if (!bad.empty())
             return "the old tree holds a name the engine refuses: " + t.rel + " (" + bad + ")";
         Entry e;

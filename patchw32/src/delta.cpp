@@ -96,8 +96,10 @@ bool expand_zero_runs(const std::vector<uint8_t>& in, std::vector<uint8_t>& out,
 
 class BlockPacker {
   public:
-    BlockPacker(Sink& out, uint64_t total, int level, bool fast, InstrRefs* refs)
-        : out_(out), total_(total), level_(level), fast_(fast), refs_(refs) {
+    BlockPacker(Sink& out, uint64_t total, int level, bool fast, double bandwidth,
+                InstrRefs* refs)
+        : out_(out), total_(total), level_(level), fast_(fast), bandwidth_(bandwidth),
+          refs_(refs) {
         hist_.start_own();
     }
 
@@ -219,8 +221,27 @@ class BlockPacker {
         return best;
     }
 
-    // Picks per stream the smallest of raw, deflate and (unless `allow_cm` is false) context
-    // mixing. `cm_form`: the difference bytes as the second difference model codes them.
+    // Seconds a stream costs the player: its stored bytes downloaded at the publisher's
+    // bandwidth, then decoded. Decoding rates measured on the 2-core reference machine with
+    // both cores at work: context mixing about 2 MB of coded bytes per second, inflating about
+    // 550 MB of output per second; raw streams are only copied.
+    double player_seconds(size_t stored, size_t raw, StreamCoding c) const {
+        double decode = c == StreamCoding::Mixing || c == StreamCoding::Mixing2 ? stored / 2e6
+                        : c == StreamCoding::Deflate                            ? raw / 550e6
+                                                                                : 0.0;
+        return static_cast<double>(stored) * 8.0 / bandwidth_ + decode;
+    }
+    // Whether `c` (stored `size`) is the better choice than the current one.
+    bool better(size_t size, StreamCoding c, const std::vector<uint8_t>& best, StreamCoding now,
+                size_t raw) const {
+        if (bandwidth_ <= 0)
+            return size < best.size();
+        return player_seconds(size, raw, c) < player_seconds(best.size(), raw, now);
+    }
+
+    // Picks per stream among raw, deflate and (unless `allow_cm` is false) context mixing: the
+    // smallest, or with a bandwidth the one that costs the player least time. `cm_form`: the
+    // difference bytes as the second difference model codes them.
     void pack(const std::vector<uint8_t>& raw, std::vector<uint8_t>& best, StreamCoding& coding,
               const std::vector<uint8_t>* cm_form = nullptr, bool allow_cm = true) {
         best = raw;
@@ -228,7 +249,8 @@ class BlockPacker {
         if (raw.empty())
             return;
         std::vector<uint8_t> d;
-        if (deflate_raw(raw, d, level_) && d.size() < best.size()) {
+        if (deflate_raw(raw, d, level_) &&
+            better(d.size(), StreamCoding::Deflate, best, coding, raw.size())) {
             best.swap(d);
             coding = StreamCoding::Deflate;
         }
@@ -239,9 +261,10 @@ class BlockPacker {
         if (!cm_form && best.size() * 64 < raw.size())
             return;
         std::vector<uint8_t> c = cm_form ? *cm_form : cm_encode_bytes(raw);
-        if (c.size() < best.size()) {
+        StreamCoding cc = cm_form ? StreamCoding::Mixing2 : StreamCoding::Mixing;
+        if (better(c.size(), cc, best, coding, raw.size())) {
             best.swap(c);
-            coding = cm_form ? StreamCoding::Mixing2 : StreamCoding::Mixing;
+            coding = cc;
         }
     }
 
@@ -319,6 +342,7 @@ class BlockPacker {
     uint64_t total_; // the new file's size
     int level_;
     bool fast_; // no stream context-mixed (the instruction model is cheap to decode)
+    double bandwidth_; // bits per second the player downloads at; 0: smallest patch
     InstrRefs* refs_;
     InstrHistory hist_; // the entry's instructions, after those it refers to
     bool decided_ = false;
@@ -416,84 +440,240 @@ int64_t nearest_equal(const int32_t* sa, int64_t olen, const uint8_t* old, const
     return best;
 }
 
-// Approximate-match scan: extends exact matches forwards and backwards into regions that
-// still mostly agree, so that shifted code with patched addresses becomes small
-// difference bytes rather than literals.
-void match_segment(const uint8_t* old, int64_t olen, uint64_t obase, const int32_t* sa,
-                   const uint8_t* nw, int64_t nlen, BlockPacker& pk) {
-    int64_t scan = 0, len = 0, pos = 0, idx = -1;
-    int64_t lastscan = 0, lastpos = 0, lastoffset = 0;
-    while (scan < nlen) {
-        int64_t oldscore = 0;
-        int64_t scsc = scan += len;
-        for (; scan < nlen; ++scan) {
-            len = search(sa, old, olen, nw + scan, nlen - scan, pos, idx);
-            for (; scsc < scan + len; ++scsc)
-                if (scsc + lastoffset >= 0 && scsc + lastoffset < olen &&
-                    old[scsc + lastoffset] == nw[scsc])
-                    ++oldscore;
-            if ((len == oldscore && len != 0) || len > oldscore + 8) {
-                if (idx >= 0 && len > 0)
-                    pos = nearest_equal(sa, olen, old, nw + scan, nlen - scan, idx, len,
-                                        scan + lastoffset);
-                break;
+// The matcher. The new data is walked from the front; every stretch of it is either copied
+// from the old data at some displacement (old position minus new position), with difference
+// bytes where the two disagree, or sent as literals (copies with difference bytes are the idea
+// of Colin Percival's binary diff paper). At each position where no alignment is open the
+// matcher looks for an anchor: the displacement of the alignment before, which resumes
+// cheaply (shifted code after an insertion, a changed string inside unchanged data), unless
+// the suffix array knows an exact match there that pays more; among equal matches it takes
+// the copy nearest to where the previous alignment would continue. The anchor is grown in
+// both directions with an X-drop rule (the idea of BLAST's ungapped extension): a running
+// score gains per byte that agrees and loses per byte that does not, growth stops once the
+// score has fallen a fixed amount below the best it reached, and the alignment ends where the
+// score was best. The grown alignment is taken when its score pays for its instruction;
+// otherwise the matcher moves one byte on and the byte stays a literal for now.
+//
+// While an alignment grows forwards, wherever it disagrees (or agrees only briefly) the index
+// is asked for the longest exact match there, and the matcher leaves the alignment for it
+// when the alignment would get enough of that match's bytes wrong to pay for a new
+// instruction; that match is then the next anchor. An alignment is held back until the next
+// one is known, and where the two overlap the bytes go to each up to the point that scores
+// best for both.
+//
+// The scores are rough bit costs: a byte that agrees saves most of a literal's bits, one that
+// disagrees costs a little more than a literal, so alignments end where fewer than about half
+// their bytes agree.
+struct MatchCosts {
+    static constexpr int64_t agree = 6;     // bits gained per byte that agrees
+    static constexpr int64_t disagree = 7;  // bits lost per byte that does not
+    static constexpr int64_t drop = 500;    // growth stops this far below the best score
+    static constexpr int64_t min_exact = 6; // shortest exact match the index may anchor
+    static constexpr int64_t take = 48;     // what a new alignment must be worth
+    static constexpr int64_t resume = 16;   // what resuming the last displacement must be worth
+    static constexpr int64_t min_resume = 4; // shortest agreeing run that resumes it
+    static constexpr int64_t long_run = 32;  // an agreeing run this long is not challenged
+    // Leaving an alignment for another: the instruction costs `leave` bits, every byte of the
+    // new match that the alignment kept would get wrong saves `wrong` bits.
+    static constexpr int64_t leave = 80;
+    static constexpr int64_t wrong = 10;
+};
+
+class Matcher {
+  public:
+    Matcher(const uint8_t* old, int64_t olen, const int32_t* sa, const uint8_t* nw, int64_t nlen)
+        : old_(old), olen_(olen), sa_(sa), nw_(nw), nlen_(nlen) {}
+
+    void run(int64_t disp, uint64_t obase, BlockPacker& pk) {
+        // The last alignment taken is held back until the next one is known: where the two
+        // overlap, the bytes go to whichever agrees better.
+        Span held;
+        int64_t sent = 0; // new bytes before this are with the packer
+        auto send = [&] {
+            if (held.end > held.start) {
+                if (held.start > sent)
+                    pk.add_extra(nw_ + sent, static_cast<uint64_t>(held.start - sent));
+                pk.add_diff(nw_ + held.start, old_ + held.start + held.disp,
+                            obase + static_cast<uint64_t>(held.start + held.disp),
+                            static_cast<uint64_t>(held.end - held.start));
+                sent = held.end;
             }
-            if (scan + lastoffset >= 0 && scan + lastoffset < olen &&
-                old[scan + lastoffset] == nw[scan])
-                --oldscore;
+        };
+        Anchor next; // found while growing the alignment before
+        for (int64_t at = 0; at < nlen_;) {
+            Anchor a = next.len > 0 && next.at == at ? next : find(at, disp);
+            next = {};
+            if (a.len == 0) {
+                ++at;
+                continue;
+            }
+            Reach back = backwards(at, a.disp, std::max(sent, held.fixed));
+            Reach ahead = forwards(at + a.len, a.disp, next);
+            int64_t worth = back.score + a.len * c_.agree + ahead.score;
+            if (worth < (a.disp == disp ? c_.resume : c_.take)) {
+                ++at;
+                continue;
+            }
+            int64_t start = at - back.len, end = at + a.len + ahead.len;
+            if (start < held.end)
+                start = held.end = split(held, a.disp, start);
+            send();
+            held = {start, at + a.len, end, a.disp};
+            at = next.len > 0 ? next.at : end;
+            disp = a.disp;
         }
-        if (len != oldscore || scan == nlen) {
-            int64_t s = 0, sf = 0, lenf = 0;
-            for (int64_t i = 0; lastscan + i < scan && lastpos + i < olen;) {
-                if (old[lastpos + i] == nw[lastscan + i])
-                    ++s;
-                ++i;
-                if (s * 2 - i > sf * 2 - lenf) {
-                    sf = s;
-                    lenf = i;
-                }
-            }
-            int64_t lenb = 0;
-            if (scan < nlen) {
-                int64_t sb = 0;
-                s = 0;
-                for (int64_t i = 1; scan >= lastscan + i && pos >= i; ++i) {
-                    if (old[pos - i] == nw[scan - i])
-                        ++s;
-                    if (s * 2 - i > sb * 2 - lenb) {
-                        sb = s;
-                        lenb = i;
-                    }
-                }
-            }
-            if (lastscan + lenf > scan - lenb) {
-                int64_t overlap = (lastscan + lenf) - (scan - lenb);
-                int64_t ss = 0, lens = 0;
-                s = 0;
-                for (int64_t i = 0; i < overlap; ++i) {
-                    if (nw[lastscan + lenf - overlap + i] == old[lastpos + lenf - overlap + i])
-                        ++s;
-                    if (nw[scan - lenb + i] == old[pos - lenb + i])
-                        --s;
-                    if (s > ss) {
-                        ss = s;
-                        lens = i + 1;
-                    }
-                }
-                lenf += lens - overlap;
-                lenb -= lens;
-            }
-            if (lenf > 0)
-                pk.add_diff(nw + lastscan, old + lastpos, obase + static_cast<uint64_t>(lastpos),
-                            static_cast<uint64_t>(lenf));
-            int64_t extra = (scan - lenb) - (lastscan + lenf);
-            if (extra > 0)
-                pk.add_extra(nw + lastscan + lenf, static_cast<uint64_t>(extra));
-            lastscan = scan - lenb;
-            lastpos = pos - lenb;
-            lastoffset = pos - scan;
-        }
+        send();
+        if (sent < nlen_)
+            pk.add_extra(nw_ + sent, static_cast<uint64_t>(nlen_ - sent));
     }
+
+  private:
+    // An exact match: `len` new bytes from `at` equal the old ones at `at + disp`.
+    struct Anchor {
+        int64_t at = 0;
+        int64_t disp = 0;
+        int64_t len = 0;
+    };
+    // An alignment: new bytes [start, end) at displacement disp; those before `fixed` are its
+    // anchor's.
+    struct Span {
+        int64_t start = 0;
+        int64_t fixed = 0;
+        int64_t end = 0;
+        int64_t disp = 0;
+    };
+    // How far an alignment reaches from its anchor, and what that is worth.
+    struct Reach {
+        int64_t len = 0;
+        int64_t score = 0;
+    };
+
+    int64_t agreeing(int64_t at, int64_t disp) const {
+        if (at + disp < 0 || at + disp >= olen_)
+            return 0;
+        return match_len(old_ + at + disp, olen_ - at - disp, nw_ + at, nlen_ - at);
+    }
+
+    // How many of the `len` new bytes from `at` agree at displacement `disp`.
+    int64_t kept(int64_t at, int64_t disp, int64_t len) const {
+        int64_t end = std::min(at + len, olen_ - disp), agree = 0;
+        for (int64_t i = std::max(at, -disp); i < end;) {
+            int64_t run = match_len(old_ + i + disp, end - i, nw_ + i, end - i);
+            agree += run;
+            i += run + 1;
+        }
+        return std::min(agree, len);
+    }
+
+    // The longest exact match at `at` that the index offers, when taking it pays more over
+    // its length than keeping displacement `disp` would, after `keep_cost`.
+    Anchor indexed(int64_t at, int64_t disp, int64_t keep_cost) const {
+        int64_t pos = 0, idx = -1;
+        int64_t len = search(sa_, old_, olen_, nw_ + at, nlen_ - at, pos, idx);
+        if (len < c_.min_exact)
+            return {};
+        pos = nearest_equal(sa_, olen_, old_, nw_ + at, nlen_ - at, idx, len, at + disp);
+        int64_t to = pos - at;
+        int64_t price = (to == disp ? c_.resume : c_.leave) - keep_cost;
+        if ((len - kept(at, disp, len)) * c_.wrong <= price)
+            return {};
+        return {at, to, len};
+    }
+
+    // The anchor at `at`: the last displacement when enough agrees there, unless the index
+    // knows a match that pays more.
+    Anchor find(int64_t at, int64_t disp) const {
+        int64_t run = agreeing(at, disp);
+        if (run < c_.min_resume)
+            run = 0;
+        if (run < c_.long_run) {
+            if (Anchor a = indexed(at, disp, c_.resume); a.len > 0)
+                return a;
+        }
+        return {at, disp, run};
+    }
+
+    // Grows an alignment forwards from new position `from`. Where its agreement falls short,
+    // the index is asked whether another displacement does better; if so the growth stops
+    // there and `rival` is that match.
+    Reach forwards(int64_t from, int64_t disp, Anchor& rival) const {
+        int64_t limit = std::min(nlen_, olen_ - disp);
+        Reach best;
+        int64_t score = 0;
+        if (from + disp < 0)
+            return best;
+        for (int64_t at = from; at < limit;) {
+            int64_t run = match_len(old_ + at + disp, limit - at, nw_ + at, limit - at);
+            if (at > from && run < c_.long_run) {
+                if (Anchor a = indexed(at, disp, 0); a.len > 0) {
+                    rival = a;
+                    break;
+                }
+            }
+            if (run > 0) {
+                at += run;
+                score += run * c_.agree;
+                if (score > best.score)
+                    best = {at - from, score};
+                continue;
+            }
+            ++at;
+            score -= c_.disagree;
+            if (best.score - score > c_.drop)
+                break;
+        }
+        return best;
+    }
+
+    int64_t score_at(int64_t at, int64_t disp) const {
+        return old_[at + disp] == nw_[at] ? c_.agree : -c_.disagree;
+    }
+
+    // Where bytes [from, a.end) stop going to alignment `a` and start going to the one at
+    // displacement `disp` that follows: the point where that pays most.
+    int64_t split(const Span& a, int64_t disp, int64_t from) const {
+        int64_t best = from, gain = 0, best_gain = 0;
+        for (int64_t i = from; i < a.end; ++i) {
+            gain += score_at(i, a.disp) - score_at(i, disp);
+            if (gain > best_gain) {
+                best_gain = gain;
+                best = i + 1;
+            }
+        }
+        return best;
+    }
+
+    // Grows an alignment backwards from new position `from`, never before `floor`.
+    Reach backwards(int64_t from, int64_t disp, int64_t floor) const {
+        floor = std::max(floor, -disp);
+        Reach best;
+        int64_t score = 0;
+        if (from + disp > olen_)
+            return best;
+        for (int64_t at = from; at > floor;) {
+            --at;
+            score += score_at(at, disp);
+            if (score > best.score)
+                best = {from - at, score};
+            else if (best.score - score > c_.drop)
+                break;
+        }
+        return best;
+    }
+
+    const uint8_t* old_;
+    int64_t olen_;
+    const int32_t* sa_;
+    const uint8_t* nw_;
+    int64_t nlen_;
+    static constexpr MatchCosts c_{};
+};
+
+// Matches one segment of the new data against an indexed stretch of the old data that starts
+// at old offset `obase`; `disp`: the displacement at which both are at the same file offset.
+void match_segment(const uint8_t* old, int64_t olen, uint64_t obase, const int32_t* sa,
+                   const uint8_t* nw, int64_t nlen, int64_t disp, BlockPacker& pk) {
+    Matcher(old, olen, sa, nw, nlen).run(disp, obase, pk);
 }
 
 os::Status read_range(os::File& f, uint64_t off, uint64_t len, std::vector<uint8_t>& buf) {
@@ -510,7 +690,7 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
         refs->chosen = -1;
         refs->own.clear();
     }
-    BlockPacker pk(out, new_size, opt.level, opt.fast_apply, refs);
+    BlockPacker pk(out, new_size, opt.level, opt.fast_apply, opt.bandwidth, refs);
     pk.on_block = &progress;
     auto index = [&opt](std::vector<uint8_t>& buf, std::vector<int32_t>& array) {
         if (opt.indexing)
@@ -581,7 +761,8 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
         if (!s)
             return s;
         match_segment(oldbuf.data(), static_cast<int64_t>(oldbuf.size()), wstart, sa.data(),
-                      newbuf.data(), static_cast<int64_t>(newbuf.size()), pk);
+                      newbuf.data(), static_cast<int64_t>(newbuf.size()),
+                      static_cast<int64_t>(ns) - static_cast<int64_t>(wstart), pk);
         if (progress)
             progress(ne);
     }
@@ -793,6 +974,7 @@ struct BlockJob {
     std::vector<uint8_t> ctrl;   // decoded instructions, already checked
     std::vector<uint8_t> src[3]; // stored bytes of each stream (the instructions' unused)
     std::vector<uint8_t> block;  // the result
+    uint64_t memory = 0;         // what decoding it may hold at once
     DecodeResult result;
 };
 
@@ -884,12 +1066,35 @@ DecodeResult finish_block(BlockJob& j, os::File& old) {
     return DecodeResult::ok();
 }
 
-// Blocks decoded at once: each needs its models and buffers (about 20 MB at most), so a
-// 32-bit process keeps to two.
-size_t blocks_in_flight() {
+// Blocks are decoded on every core, as many at once as there are cores, while the memory they
+// hold together stays within a budget: the 32-bit engine keeps its whole apply under 64 MB.
+size_t decode_threads() {
     unsigned hw = std::thread::hardware_concurrency();
-    size_t cap = sizeof(void*) >= 8 ? 4 : 2;
-    return std::max<size_t>(1, std::min<size_t>(hw ? hw : 1, cap));
+    return std::max<size_t>(1, hw);
+}
+
+constexpr uint64_t kDecodeBudget = sizeof(void*) >= 8 ? 512ull << 20 : 40ull << 20;
+// The context-mixing models' tables when every context has been seen: difference bytes,
+// other streams.
+constexpr uint64_t kDiffModelBytes = 10u << 20;
+constexpr uint64_t kByteModelBytes = 3u << 20;
+
+// What decoding a block holds at its peak: the stored streams, the instructions, the decoded
+// literals and difference bytes (or the old bytes the model reads), the models and the result.
+uint64_t block_memory(const BlockHead& b) {
+    using SC = StreamCoding;
+    auto mixing = [](uint8_t c) {
+        return c == static_cast<uint8_t>(SC::Mixing) || c == static_cast<uint8_t>(SC::Mixing2);
+    };
+    uint64_t m = b.stored[0] + b.stored[1] + b.stored[2] + b.raw[0] + b.out_len;
+    if (b.coding[2] != static_cast<uint8_t>(SC::Raw))
+        m += b.raw[2] + (mixing(b.coding[2]) ? kByteModelBytes : 0);
+    uint64_t diff_len = b.out_len - std::min(b.raw[2], b.out_len);
+    if (mixing(b.coding[1]))
+        m += diff_len + kDiffModelBytes;
+    else if (b.coding[1] != kZeroDifferences)
+        m += diff_len + b.raw[1];
+    return m;
 }
 
 } // namespace
@@ -898,7 +1103,8 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
                           Sink& out, const ProgressFn& progress) {
     PayloadReader in(patch, e.payload_offset, e.payload_size);
     std::deque<std::pair<std::unique_ptr<BlockJob>, std::future<void>>> running;
-    const size_t parallel = blocks_in_flight();
+    const size_t parallel = decode_threads();
+    uint64_t holding = 0; // memory of the blocks in flight
     uint64_t produced = 0; // written to the sink
     uint64_t read_to = 0;  // covered by the blocks read so far
     uint64_t oldpos = 0;
@@ -910,6 +1116,7 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
             fut.get();
         std::unique_ptr<BlockJob> j = std::move(job);
         running.pop_front();
+        holding -= j->memory;
         if (j->result.status != DecodeStatus::Ok)
             return j->result;
         os::Status st = out.write(j->block.data(), j->block.size());
@@ -944,6 +1151,15 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
         if (DecodeResult r = read_block_head(in, e.new_size - read_to, b);
             r.status != DecodeStatus::Ok)
             return r;
+        // Room for this block first: the oldest ones are written out until it fits.
+        j->memory = block_memory(b);
+        while (!running.empty() &&
+               (running.size() >= parallel || holding + j->memory > kDecodeBudget)) {
+            DecodeResult r = retire();
+            if (r.status != DecodeStatus::Ok)
+                return r;
+        }
+        holding += j->memory;
         const uint64_t out_len = b.out_len;
         j->out_len = out_len;
         std::copy(b.coding, b.coding + 3, j->coding);
@@ -992,11 +1208,6 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
             return DecodeResult::corrupt("a difference block does not add up");
         read_to += out_len;
 
-        while (running.size() >= parallel) {
-            DecodeResult r = retire();
-            if (r.status != DecodeStatus::Ok)
-                return r;
-        }
         BlockJob* jp = j.get();
         std::future<void> fut;
         // The last block (for most files the only one) is decoded here: a helper thread would

@@ -44,6 +44,9 @@ struct DeltaOptions {
     // No stream context-mixed (instructions may still use the instruction model): patches
     // that apply several times faster and are larger.
     bool fast_apply = false;
+    // The player's download rate in bits per second: each stream takes the coding that costs
+    // the player least time, its bytes at this rate plus decoding. 0: the smallest coding.
+    double bandwidth = 0;
     // Told true before and false after a suffix array of the old file is built (the one long
     // step during which the bytes coded do not move).
     std::function<void(bool)> indexing;

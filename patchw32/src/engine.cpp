@@ -174,12 +174,6 @@ bool Run::hash_file(const std::string& path, uint64_t size, Hash128& out, FilePr
 
 FileState Run::classify(const Entry& e, std::string& why, FileProgress* prog) {
     std::string full = game_path(e.path);
-#ifdef _WIN32
-    if (full.size() >= 260) {
-        why = "the full path is longer than Windows allows (259 characters)";
-        return FileState::Unsafe;
-    }
-#endif
     bool link = false;
     why = unsafe_ancestor(e.path, link);
     if (!why.empty())

@@ -343,7 +343,7 @@ std::string check_patch_limits(uint64_t count, uint64_t path_bytes) {
 }
 
 PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
-                         std::string& message) {
+                         std::string& message, NameCoding coding) {
     if (std::string why = check_patch_limits(entries.size(), patch_path_bytes(entries));
         !why.empty()) {
         message = why;
@@ -351,7 +351,7 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
     }
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& e = entries[i];
-        std::string why = check_rel_path(e.path);
+        std::string why = check_rel_path(e.path, coding);
         if (!why.empty()) {
             message = "The patch is refused: the entry \"" + printable(e.path, 120) +
                       "\" is unsafe (" + why + ").";
@@ -420,14 +420,14 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = static_cast<uint32_t>(i);
     std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
-        return compare_folded_paths(entries[x].path, entries[y].path) < 0;
+        return compare_folded_paths(entries[x].path, entries[y].path, coding) < 0;
     });
     for (size_t k = 1; k < order.size(); ++k) {
         const Entry& a = entries[order[k - 1]];
         const Entry& b = entries[order[k]];
         bool a_dir = a.op == Op::MakeDir || a.op == Op::RemoveDir;
         bool b_dir = b.op == Op::MakeDir || b.op == Op::RemoveDir;
-        if (compare_folded_paths(a.path, b.path) == 0) {
+        if (compare_folded_paths(a.path, b.path, coding) == 0) {
             if (a_dir && b_dir)
                 message = "The patch is refused: the folder \"" + printable(b.path, 120) +
                           "\" is named twice.";
@@ -437,7 +437,7 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
                           "Windows).";
             return PatchError::Hostile;
         }
-        if (!a_dir && is_inside(a.path, b.path)) {
+        if (!a_dir && is_inside(a.path, b.path, coding)) {
             message = "The patch is refused: \"" + printable(a.path, 120) +
                       "\" is both a file and a folder.";
             return PatchError::Hostile;
@@ -519,11 +519,18 @@ bool read_sections(Patch& out, uint64_t offset, uint64_t size, std::string& mess
 
 // Checks the entries, then tells each delta entry that refers to another where that one's
 // payload lies.
-PatchError check_and_link(std::vector<Entry>& entries, uint64_t payload_end, std::string& message) {
-    PatchError err = check_entries(entries, payload_end, message);
+PatchError check_and_link(std::vector<Entry>& entries, uint64_t payload_end, std::string& message,
+                          uint16_t version) {
+    bool legacy = version == kOldestFormatVersion;
+    PatchError err = check_entries(entries, payload_end, message,
+                                   legacy ? NameCoding::Native : NameCoding::Utf8);
     if (err != PatchError::None)
         return err;
     for (Entry& e : entries) {
+        // Version 1 names are in the builder's code page: the ANSI code page on Windows
+        // (which is how its 8-bit file functions took them), bytes elsewhere.
+        if (legacy)
+            e.path = os::from_ansi(e.path);
         bool present = false;
         uint64_t index = 0;
         if (e.codec == Codec::Delta && delta_reference(e, present, index) && present) {
@@ -678,7 +685,7 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message,
                                   : "The patch is damaged (its directory is invalid).";
             return PatchError::Corrupt;
         }
-        return check_and_link(out.entries, dir_off, message);
+        return check_and_link(out.entries, dir_off, message, out.version);
     }
     ByteReader r(dir.data(), dir.size());
     for (uint32_t i = 0; i < count; ++i) {
@@ -711,7 +718,7 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message,
         message = "The patch is damaged (its directory has trailing bytes).";
         return PatchError::Corrupt;
     }
-    return check_and_link(out.entries, dir_off, message);
+    return check_and_link(out.entries, dir_off, message, out.version);
 }
 
 } // namespace kv

@@ -4,6 +4,7 @@
 
 #include "hash.h"
 #include "os.h"
+#include "paths.h"
 
 #include <cstdint>
 #include <string>
@@ -126,9 +127,10 @@ uint64_t patch_path_bytes(const std::vector<Entry>& entries);
 // otherwise the message that refuses it.
 std::string check_patch_limits(uint64_t count, uint64_t path_bytes);
 
-// Checks a list of entries as the engine would (limits, paths, duplicates, fields).
+// Checks a list of entries as the engine would (limits, paths, duplicates, fields); `coding`
+// is how the paths are written (format version 1: Native).
 PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
-                         std::string& message);
+                         std::string& message, NameCoding coding = NameCoding::Utf8);
 
 std::vector<uint8_t> encode_header();
 // One raw deflate stream (window bits -15) of `in`; false for empty input or a zlib failure.

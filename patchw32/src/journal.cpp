@@ -130,6 +130,14 @@ std::string chain_folder(const Step& st, size_t depth) { // depth 1 .. chain_len
     return at == std::string::npos ? st.rel : st.rel.substr(0, at);
 }
 
+// A plan's paths are the patch's, checked as those were: UTF-8 (or, from a patch of format
+// version 1 on POSIX, bytes that may not be); a plan of version 1 holds the 8-bit names of the
+// engines before, in the ANSI code page on Windows.
+std::string plan_path_problem(const std::string& rel, bool eight_bit) {
+    return check_rel_path(rel, eight_bit || !is_valid_utf8(rel) ? NameCoding::Native
+                                                                : NameCoding::Utf8);
+}
+
 bool is_number(const std::string& t, size_t from = 0) {
     return t.size() > from && t.find_first_not_of("0123456789", from) == std::string::npos;
 }
@@ -409,9 +417,11 @@ PlanState Journal::read_plan(Plan& p) {
             std::copy(q, q + 16, s.new_hash.b);
         if (!flat)
             s.made = r.u16();
-        if (r.bad() || kind < 1 || kind > 5 || !check_rel_path(s.rel).empty() ||
+        if (r.bad() || kind < 1 || kind > 5 || !plan_path_problem(s.rel, flat).empty() ||
             s.made > chain_length(s))
             return PlanState::Damaged;
+        if (flat)
+            s.rel = os::from_ansi(s.rel);
         p.steps.push_back(std::move(s));
     }
     if (flat && !r.bad()) {
@@ -426,9 +436,9 @@ PlanState Journal::read_plan(Plan& p) {
             uint16_t len = r.u16();
             const uint8_t* q = r.take(len);
             std::string d = q ? std::string(reinterpret_cast<const char*>(q), len) : "";
-            if (r.bad() || !check_rel_path(d).empty())
+            if (r.bad() || !plan_path_problem(d, true).empty())
                 return PlanState::Damaged;
-            created.insert(fold_case(d));
+            created.insert(fold_case(os::from_ansi(d)));
         }
         for (Step& s : p.steps) {
             if (s.kind != StepKind::Add && s.kind != StepKind::MakeDir)

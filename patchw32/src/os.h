@@ -1,6 +1,9 @@
 // Small operating-system layer of the patch engine: files, directories, renames and a
-// run lock. One implementation for Win32 (-A APIs) and one for POSIX. Paths are 8-bit
-// strings in the platform's native form (backslashes on Windows).
+// run lock. One implementation for Win32 (wide-character APIs) and one for POSIX. Paths are
+// UTF-8 strings in the platform's native form (backslashes on Windows); on Windows each is
+// converted to UTF-16 in one place as it reaches the system, and a long one is given the
+// "\\?\" form that lifts the 260-character limit. On POSIX names are bytes, as the system
+// keeps them.
 #pragma once
 
 #include <cstddef>
@@ -161,6 +164,30 @@ std::string join(const std::string& a, const std::string& b);
 // Drops trailing separators, keeping a root ("/", "C:\") intact.
 std::string strip_trailing_sep(const std::string& path);
 unsigned long process_id();
+
+// The length of the well-formed UTF-8 sequence at s[i] and its code point; 0 when the bytes
+// there are not one (RFC 3629: shortest form only, no surrogates, at most U+10FFFF).
+size_t decode_utf8(const std::string& s, size_t i, uint32_t& cp);
+// Appends the UTF-8 form of a code point (a surrogate gets the three bytes of its value).
+void append_utf8(std::string& out, uint32_t cp);
+// UTF-8 to UTF-16; false when `in` is not valid UTF-8 (each bad byte then gives U+FFFD).
+bool utf8_to_utf16(const std::string& in, std::u16string& out);
+// UTF-16 to UTF-8. A lone surrogate, which Windows allows in names, is written as the
+// three bytes a surrogate would have, which no valid UTF-8 holds: such a name is kept
+// distinct and is refused wherever valid UTF-8 is required.
+std::string utf16_to_utf8(const std::u16string& in);
+
+// The 8-bit text of the engine's callers: the system's ANSI code page on Windows, bytes as
+// they are elsewhere. to_ansi shows characters the code page lacks as '?' (never a
+// look-alike letter), so a name shown this way is never another file's name.
+std::string from_ansi(const std::string& text);
+std::string to_ansi(const std::string& utf8);
+
+#ifdef _WIN32
+// The UTF-16 form in which a path reaches the system: as given when shorter than 248
+// characters, otherwise absolute with the "\\?\" (or "\\?\UNC\") prefix.
+std::wstring system_path(const std::string& path);
+#endif
 
 // Test seam: a hook consulted before every operation that changes the file system. A
 // false answer makes that operation fail as if the system had refused it. Unset in

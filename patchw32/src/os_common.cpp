@@ -86,4 +86,76 @@ Status File::write_at(uint64_t off, const void* buf, size_t n) {
     return s;
 }
 
+// The encodings of RFC 3629 (UTF-8) and RFC 2781 (UTF-16).
+size_t decode_utf8(const std::string& s, size_t i, uint32_t& cp) {
+    auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = b(i);
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    }
+    size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+    if (len == 0 || c > 0xF4 || i + len > s.size())
+        return 0;
+    cp = c & (0x7F >> len);
+    for (size_t k = 1; k < len; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return len;
+}
+
+void append_utf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+        return;
+    }
+    size_t len = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    static const unsigned char lead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+    out += static_cast<char>(lead[len] | (cp >> (6 * (len - 1))));
+    for (size_t k = len - 1; k-- > 0;)
+        out += static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F));
+}
+
+bool utf8_to_utf16(const std::string& in, std::u16string& out) {
+    out.clear();
+    out.reserve(in.size());
+    bool ok = true;
+    for (size_t i = 0; i < in.size();) {
+        uint32_t cp = 0;
+        size_t n = decode_utf8(in, i, cp);
+        if (n == 0) {
+            out += u'\uFFFD';
+            ok = false;
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+        i += n;
+    }
+    return ok;
+}
+
+std::string utf16_to_utf8(const std::u16string& in) {
+    std::string out;
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        uint32_t cp = in[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 &&
+            in[i + 1] <= 0xDFFF)
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[++i] - 0xDC00);
+        append_utf8(out, cp);
+    }
+    return out;
+}
+
 } // namespace kv::os

@@ -450,5 +450,13 @@ unsigned long process_id() {
     return static_cast<unsigned long>(::getpid());
 }
 
+// Names are bytes here: the callers' 8-bit text is taken and given back unchanged.
+std::string from_ansi(const std::string& text) {
+    return text;
+}
+std::string to_ansi(const std::string& utf8) {
+    return utf8;
+}
+
 } // namespace kv::os
 #endif

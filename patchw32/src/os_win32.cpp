@@ -1,4 +1,5 @@
-// Win32 implementation of the OS layer (-A APIs only).
+// Win32 implementation of the OS layer (wide-character APIs only; every path passes
+// through system_path).
 #ifdef _WIN32
 #include "os.h"
 
@@ -36,11 +37,25 @@ ErrKind kind_of(DWORD e) {
     }
 }
 
+// Paths at least this long get the "\\?\" form (CreateDirectoryW stops at MAX_PATH - 12);
+// shorter ones reach the system exactly as given.
+constexpr size_t kLongPath = MAX_PATH - 12;
+
+std::wstring to_wide(const std::string& utf8) {
+    std::u16string u;
+    utf8_to_utf16(utf8, u);
+    return std::wstring(u.begin(), u.end());
+}
+
+std::string from_wide(const wchar_t* w, size_t n) {
+    return utf16_to_utf8(std::u16string(w, w + n));
+}
+
 std::string system_text(DWORD e) {
-    char buf[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e,
-                             0, buf, sizeof buf, nullptr);
-    std::string s(buf, n);
+    wchar_t buf[512];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e,
+                             0, buf, 512, nullptr);
+    std::string s = from_wide(buf, n);
     while (!s.empty() &&
            (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '.'))
         s.pop_back();
@@ -59,6 +74,28 @@ HANDLE as_handle(void* h) {
 }
 
 } // namespace
+
+// The one place where a path meets the system: UTF-8 to UTF-16, and a long path made
+// absolute by the system's own rules (relative parts, "/" and "." resolved) and prefixed
+// "\\?\" (or "\\?\UNC\" for a share) so that it may run to 32,767 characters.
+std::wstring system_path(const std::string& path) {
+    std::wstring w = to_wide(path);
+    if ((w.size() < kLongPath && is_absolute(path)) || w.rfind(L"\\\\?\\", 0) == 0 ||
+        w.rfind(L"\\\\.\\", 0) == 0)
+        return w;
+    // A relative path is long when it is long together with the current directory.
+    DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return w;
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(w.c_str(), n, full.data(), nullptr);
+    if (n == 0 || n >= full.size() || n < kLongPath)
+        return w;
+    full.resize(n);
+    if (full.rfind(L"\\\\", 0) == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
 
 File::~File() {
     close();
@@ -83,8 +120,9 @@ bool File::is_open() const {
 
 Status File::open_read(const std::string& path, File& out) {
     out.close();
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h =
+        CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_error("cannot open", path);
     out.h_ = h;
@@ -96,8 +134,8 @@ Status File::create_new(const std::string& path, File& out) {
     out.close();
     if (Status f = check_fault("create", path); !f)
         return f;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_error("cannot create", path);
     out.h_ = h;
@@ -108,8 +146,8 @@ Status File::create_new(const std::string& path, File& out) {
 
 Status File::open_update(const std::string& path, File& out) {
     out.close();
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_error("cannot open", path);
     out.h_ = h;
@@ -188,7 +226,7 @@ Status File::close() {
 Status stat(const std::string& path, Stat& out) {
     out = Stat{};
     WIN32_FILE_ATTRIBUTE_DATA d;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d)) {
+    if (!GetFileAttributesExW(system_path(path).c_str(), GetFileExInfoStandard, &d)) {
         DWORD e = GetLastError();
         if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)
             return Status::success();
@@ -206,7 +244,7 @@ Status stat(const std::string& path, Stat& out) {
 Status rename_noreplace(const std::string& from, const std::string& to) {
     if (Status f = check_fault("rename", from); !f)
         return f;
-    if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+    if (!MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), MOVEFILE_WRITE_THROUGH))
         return last_error("cannot move", from + " to " + to);
     return Status::success();
 }
@@ -214,13 +252,14 @@ Status rename_noreplace(const std::string& from, const std::string& to) {
 Status remove_file(const std::string& path) {
     if (Status f = check_fault("remove", path); !f)
         return f;
-    DWORD a = GetFileAttributesA(path.c_str());
+    std::wstring w = system_path(path);
+    DWORD a = GetFileAttributesW(w.c_str());
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributesA(path.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
-    if (!DeleteFileA(path.c_str())) {
+        SetFileAttributesW(w.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
+    if (!DeleteFileW(w.c_str())) {
         DWORD e = GetLastError();
         if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
-            SetFileAttributesA(path.c_str(), a);
+            SetFileAttributesW(w.c_str(), a);
         return last_error("cannot delete", path, e);
     }
     return Status::success();
@@ -229,7 +268,7 @@ Status remove_file(const std::string& path) {
 Status make_dir(const std::string& path) {
     if (Status f = check_fault("mkdir", path); !f)
         return f;
-    if (!CreateDirectoryA(path.c_str(), nullptr))
+    if (!CreateDirectoryW(system_path(path).c_str(), nullptr))
         return last_error("cannot create folder", path);
     return Status::success();
 }
@@ -237,15 +276,15 @@ Status make_dir(const std::string& path) {
 Status remove_dir(const std::string& path) {
     if (Status f = check_fault("rmdir", path); !f)
         return f;
-    if (!RemoveDirectoryA(path.c_str()))
+    if (!RemoveDirectoryW(system_path(path).c_str()))
         return last_error("cannot remove folder", path);
     return Status::success();
 }
 
 Status list_dir(const std::string& path, std::vector<DirEntry>& out) {
     out.clear();
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA(join(path, "*").c_str(), &fd);
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(system_path(join(path, "*")).c_str(), &fd);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
         if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_FILES)
@@ -253,7 +292,7 @@ Status list_dir(const std::string& path, std::vector<DirEntry>& out) {
         return last_error("cannot list", path, e);
     }
     do {
-        std::string name = fd.cFileName;
+        std::string name = from_wide(fd.cFileName, wcslen(fd.cFileName));
         if (name == "." || name == "..")
             continue;
         DirEntry de;
@@ -261,7 +300,7 @@ Status list_dir(const std::string& path, std::vector<DirEntry>& out) {
         de.is_dir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         de.is_link = (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         out.push_back(std::move(de));
-    } while (FindNextFileA(h, &fd));
+    } while (FindNextFileW(h, &fd));
     FindClose(h);
     return Status::success();
 }
@@ -270,17 +309,17 @@ Status set_attrs(const std::string& path, uint32_t attrs) {
     if (Status f = check_fault("attributes", path); !f)
         return f;
     DWORD a = attrs & kAttrMask;
-    if (!SetFileAttributesA(path.c_str(), a ? a : FILE_ATTRIBUTE_NORMAL))
+    if (!SetFileAttributesW(system_path(path).c_str(), a ? a : FILE_ATTRIBUTE_NORMAL))
         return last_error("cannot set attributes of", path);
     return Status::success();
 }
 
 std::string current_dir() {
-    char buf[MAX_PATH + 1];
-    DWORD n = GetCurrentDirectoryA(sizeof buf, buf);
-    if (n == 0 || n > MAX_PATH)
+    DWORD n = GetCurrentDirectoryW(0, nullptr);
+    std::wstring buf(n, L'\0');
+    if (n == 0 || (n = GetCurrentDirectoryW(n, buf.data())) == 0 || n >= buf.size())
         return ".";
-    return std::string(buf, n);
+    return from_wide(buf.data(), n);
 }
 
 bool is_absolute(const std::string& p) {
@@ -293,6 +332,31 @@ char separator() {
 }
 unsigned long process_id() {
     return GetCurrentProcessId();
+}
+
+std::string from_ansi(const std::string& text) {
+    if (text.empty())
+        return text;
+    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    if (n <= 0 || MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                      w.data(), n) != n)
+        return text;
+    return from_wide(w.data(), w.size());
+}
+
+std::string to_ansi(const std::string& utf8) {
+    std::wstring w = to_wide(utf8);
+    if (w.empty())
+        return {};
+    // No best-fit letters: a character the code page lacks is '?', which no name holds.
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.data(), static_cast<int>(w.size()),
+                                nullptr, 0, "?", nullptr);
+    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n <= 0 || WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.data(),
+                                      static_cast<int>(w.size()), out.data(), n, "?", nullptr) != n)
+        return std::string(utf8.size(), '?');
+    return out;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -310,7 +374,7 @@ bool Lock::held() const {
 // meets the same lock. A mutex left by a process that died is taken over (WAIT_ABANDONED).
 Status Lock::acquire(const std::string& folder, Lock& out) {
     out.release();
-    HANDLE d = CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES,
+    HANDLE d = CreateFileW(system_path(folder).c_str(), FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (d == INVALID_HANDLE_VALUE)
@@ -354,7 +418,7 @@ namespace {
 // Opens a folder without following a reparse point and without delete sharing: while the
 // handle is open nobody can rename, remove or replace the folder.
 Status open_pinned_folder(const std::string& path, void*& out) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE)
@@ -429,10 +493,10 @@ Status sync_dir(const std::string& path) {
     if (Status f = check_fault("syncdir", path); !f)
         return f;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+    HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        h = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+        h = CreateFileW(system_path(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_error("cannot open folder", path);

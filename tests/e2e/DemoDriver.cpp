@@ -1,13 +1,14 @@
 // The demo's player: finds the running Kelvane, chooses the patch given on the command line
-// in the open-file dialog, presses Patch, prints the outcome box and confirms it.
-//   kelvane_demo_driver.exe "C:\Patches\tarrow_2.05_from_1.12.rtp"
+// in the open-file dialog, presses Patch, prints the outcome box and confirms it; with
+// --exit it then presses Exit.
+//   kelvane_demo_driver.exe "C:\Patches\tarrow_2.05_from_1.12.rtp" [--exit]
 #include "tests/e2e/Player.h"
 
 #include <cstdio>
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: kelvane_demo_driver PATCH.rtp\n");
+    if (argc != 2 && !(argc == 3 && std::string(argv[2]) == "--exit")) {
+        std::fprintf(stderr, "usage: kelvane_demo_driver PATCH.rtp [--exit]\n");
         return 2;
     }
     const std::string patch = argv[1];
@@ -24,9 +25,7 @@ int main(int argc, char** argv) {
     }
     // The window can look idle for a moment after the open-file dialog has gone and before the
     // space calculation begins; Patch becomes available once that calculation has ended.
-    for (int i = 0; i < 1500 && !kelvane.Enabled(IDOK); ++i) {
-        ::Sleep(40);
-    }
+    kt::WaitFor(60000, [&] { return kelvane.Enabled(IDOK) ? kelvane.main() : nullptr; });
     if (!kelvane.WaitIdle()) {
         return 1;
     }
@@ -45,5 +44,8 @@ int main(int argc, char** argv) {
     e2e::PressAndWaitGone(outcome.hwnd, IDOK);
     kelvane.WaitIdle();
     e2e::Log("status: " + kelvane.Status(1));
+    if (argc == 3) {
+        kt::PressButton(kelvane.main(), IDCANCEL);
+    }
     return outcome.caption == "Success" ? 0 : 1;
 }

@@ -13,7 +13,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cctype>
 #include <memory>
 #include <set>
 
@@ -45,34 +44,12 @@ using kt::PathExists;
 using kt::ReadFileBytes;
 using kt::WriteFileBytes;
 
-// Runs a program of the system folder to its end; its exit code.
-int RunSystemProgram(const char* name, const std::string& args, const std::string& currentDir,
-                     const std::string& log) {
-    char dir[MAX_PATH] = {};
-    ::GetSystemDirectoryA(dir, sizeof dir);
-    return kt::RunProgram("\"" + std::string(dir) + "\\" + name + "\" " + args, currentDir, log,
-                          600000);
-}
-
-// The files of a folder without the engine library beside the game; its folders go to
-// `folders` when asked for.
-Tree FilesOf(const std::string& dir, std::set<std::string>* folders = nullptr) {
-    Tree files;
-    for (const auto& [rel, bytes] : kt::GameFiles(dir)) {
-        if (rel.back() != '\\') {
-            files[rel] = bytes;
-        } else if (folders != nullptr) {
-            folders->insert(rel.substr(0, rel.size() - 1));
-        }
+// A release's files with its folders, as kt::GameFiles shows an installation ("dir\\" -> "").
+Tree WithFolders(Tree files) {
+    for (const std::string& folder : FoldersOf(files)) {
+        files[folder + "\\"] = "";
     }
     return files;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
 }
 
 // The files missing, differing or unexpected, for the failure message.
@@ -184,8 +161,9 @@ class EndToEnd : public ::testing::Test {
         kt::SetGameRegistry(std::string(kGameDir), std::string(kReleaseNames[r]));
     }
 
-    void ExpectGame(const Tree& expected, const std::string& what) {
-        const Tree actual = FilesOf(kGameDir);
+    // The game's files and their folders are exactly these.
+    void ExpectGame(const Tree& files, const std::string& what) {
+        const Tree expected = WithFolders(files), actual = kt::GameFiles(kGameDir);
         EXPECT_TRUE(actual == expected) << what << ":" << Differences(expected, actual);
     }
 
@@ -201,13 +179,9 @@ class EndToEnd : public ::testing::Test {
         ASSERT_TRUE(k().Click(1003));
         HWND browser = k().WaitForBrowser();
         ASSERT_NE(browser, nullptr);
-        std::string selected;
-        ASSERT_TRUE(AnswerFolderBrowser(browser, folder, selected));
-        EXPECT_EQ(Lower(selected), Lower(NameOf(folder)));
+        ASSERT_TRUE(AnswerFolderBrowser(browser, folder));
         ASSERT_TRUE(k().WaitIdle());
         EXPECT_EQ(k().Text(1001), folder);
-        EXPECT_EQ(k().Text(1018).rfind("Select a temp directory: (current has ", 0), 0u)
-            << k().Text(1018);
     }
 
     // "Select Patch" and the patch file in the open-file dialog.
@@ -222,19 +196,14 @@ class EndToEnd : public ::testing::Test {
         EXPECT_TRUE(k().Enabled(IDOK));
     }
 
-    // The bytes a patch needs: the installed files whose names the patch touches.
+    // The bytes a patch needs: the installed files it changes or removes (every file name is
+    // unique in the releases, so these are the files the tool finds by name).
     int64_t RequiredSpace(int from) const {
         const TreeDiff diff = Diff(Release(from), Release(from + 1));
-        std::set<std::string> touched;
-        for (const auto* list : {&diff.modified, &diff.added, &diff.removed}) {
-            for (const std::string& rel : *list) {
-                touched.insert(Lower(NameOf(rel)));
-            }
-        }
         int64_t sum = 0;
-        for (const auto& [rel, bytes] : Release(from)) {
-            if (touched.count(Lower(NameOf(rel))) != 0) {
-                sum += static_cast<int64_t>(bytes.size());
+        for (const auto* list : {&diff.modified, &diff.removed}) {
+            for (const std::string& rel : *list) {
+                sum += static_cast<int64_t>(Release(from).at(rel).size());
             }
         }
         return sum;
@@ -278,7 +247,6 @@ TEST_F(EndToEnd, PatchWithUndoAndTheUndoScriptRestoresTheOldRelease) {
     const int from = 0;
     Install(from);
     StartKelvane();
-    EXPECT_EQ(k().Status(1), std::string("Current Tarrow version is: ") + kExeVersions[from]);
 
     ChooseTempDir(kTempDir);
     ChoosePatch(PatchPath(from));
@@ -294,8 +262,7 @@ TEST_F(EndToEnd, PatchWithUndoAndTheUndoScriptRestoresTheOldRelease) {
     EXPECT_EQ(BrowserPrompt(browser), "Please select a backup destination with min. " + size +
                                           " free space and press 'OK' (Do NOT choose your Tarrow "
                                           "directory).");
-    std::string selected;
-    ASSERT_TRUE(AnswerFolderBrowser(browser, kBackupRoot, selected));
+    ASSERT_TRUE(AnswerFolderBrowser(browser, kBackupRoot));
     ASSERT_TRUE(k().WaitIdle());
     const std::string backupDir = std::string(kBackupRoot) + "\\undo_from_" + kReleaseNames[from];
     EXPECT_EQ(k().Check(1019), BST_CHECKED);
@@ -319,16 +286,12 @@ TEST_F(EndToEnd, PatchWithUndoAndTheUndoScriptRestoresTheOldRelease) {
     kt::SetGameRegistry(std::string(kGameDir), std::string(kReleaseNames[from + 1]));
 
     // The player double-clicks undo_patch.bat: Wine's cmd runs it in the backup folder.
-    EXPECT_EQ(
-        RunSystemProgram("cmd.exe", "/c undo_patch.bat", backupDir,
-                         kt::ArtifactsDir() + "\\e2e-undo-output-" + kReleaseNames[from] + ".txt"),
-        0);
+    EXPECT_EQ(kt::RunProgram("cmd.exe /c undo_patch.bat", backupDir,
+                             kt::ArtifactsDir() + "\\e2e-undo-output.txt", 600000),
+              0);
+    // Every folder of the old release is back, and the folders the patch made are gone.
     ExpectGame(Release(from), "after undo_patch.bat");
     EXPECT_EQ(kt::ReadGameRegistry("Version"), kReleaseNames[from]);
-    // Every folder of the old release is back, and the folders the patch made are gone.
-    std::set<std::string> left;
-    FilesOf(kGameDir, &left);
-    EXPECT_EQ(left, FoldersOf(Release(from)));
 }
 
 TEST_F(EndToEnd, QueueOfThreePatchesAppliedTopDown) {
@@ -347,9 +310,6 @@ TEST_F(EndToEnd, QueueOfThreePatchesAppliedTopDown) {
         ASSERT_NE(open, nullptr);
         EXPECT_EQ(::GetWindow(open, GW_OWNER), queue);
         ASSERT_TRUE(AnswerOpenFile(open, PatchPath(from)));
-        for (int i = 0; i < 50 && ::IsWindow(open); ++i) {
-            ::Sleep(20);
-        }
         kt::Send(queue, WM_NULL, 0, 0); // the queue dialog's handler is done with the answer
     }
     EXPECT_EQ(kt::ListBoxLines(::GetDlgItem(queue, 1011)),
@@ -417,14 +377,10 @@ TEST_F(EndToEnd, ValidateAndAWrongVersionPatchChangeNothing) {
     ASSERT_TRUE(k().Click(1010));
     ASSERT_TRUE(k().WaitIdle());
     ChoosePatch(PatchPath(1));
-    std::set<std::string> before, after;
-    FilesOf(kGameDir, &before);
     outcome = RunAndConfirm("wrong-version");
     EXPECT_EQ(outcome.caption, "Error");
     EXPECT_EQ(outcome.text, "Patch failed, please see patch messagebox for details!");
     ExpectGame(Release(0), "after the failed patch");
-    FilesOf(kGameDir, &after);
-    EXPECT_EQ(after, before);
     EXPECT_TRUE(MessagesHave("--- Applying:  \"" + PatchPath(1) + "\" ---"));
     EXPECT_EQ(k().Text(1000), PatchName(1));
     EXPECT_TRUE(k().Enabled(IDOK));

@@ -18,8 +18,7 @@ using Tree = std::map<std::string, std::string>;
 std::vector<Tree> MakeReleases();
 
 struct TreeDiff {
-    std::vector<std::string> modified, added, removed;
-    std::set<std::string> addedFolders; // relative, every level
+    std::vector<std::string> modified, removed; // files of `from`
 };
 TreeDiff Diff(const Tree& from, const Tree& to);
 

@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <functional>
 
 namespace e2e {
 namespace {
@@ -33,19 +32,6 @@ HWND ChildOfClass(HWND parent, const char* cls) {
             return child;
         }
     }
-    return nullptr;
-}
-
-// Asks until `found` gives a window or the time is up; logs `what` when it is.
-HWND WaitFor(DWORD timeoutMs, const std::string& what, const std::function<HWND()>& found) {
-    const DWORD start = ::GetTickCount();
-    do {
-        if (HWND hwnd = found()) {
-            return hwnd;
-        }
-        ::Sleep(30);
-    } while (::GetTickCount() - start < timeoutMs);
-    Log("no " + what + " appeared");
     return nullptr;
 }
 
@@ -78,13 +64,6 @@ void Log(const std::string& line) {
     }
 }
 
-Kelvane::~Kelvane() {
-    if (Running()) {
-        Log("Kelvane still running at the end of the scenario: ended by force");
-        m_process.Kill();
-    }
-}
-
 bool Kelvane::Start(const std::string& exe, const std::string& currentDir) {
     if (!kt::Launch(m_process, exe, "", currentDir)) {
         Log("cannot start " + exe);
@@ -96,8 +75,7 @@ bool Kelvane::Start(const std::string& exe, const std::string& currentDir) {
 }
 
 bool Kelvane::Attach(DWORD timeoutMs) {
-    m_main =
-        WaitFor(timeoutMs, "Kelvane window", [] { return ::FindWindowA("#32770", "Kelvane"); });
+    m_main = kt::WaitFor(timeoutMs, [] { return ::FindWindowA("#32770", "Kelvane"); });
     ::GetWindowThreadProcessId(m_main, &m_pid);
     return m_main != nullptr && WaitIdle(timeoutMs);
 }
@@ -146,18 +124,11 @@ std::vector<HWND> Kelvane::Popups() const {
 }
 
 HWND Kelvane::WaitForPopup(const std::string& caption, DWORD timeoutMs) const {
-    return WaitFor(timeoutMs, "window \"" + caption + "\"", [&]() -> HWND {
-        for (HWND popup : Popups()) {
-            if (kt::WindowText(popup) == caption) {
-                return popup;
-            }
-        }
-        return nullptr;
-    });
+    return kt::WaitForWindow(m_pid, caption, timeoutMs);
 }
 
 HWND Kelvane::WaitForBrowser(DWORD timeoutMs) const {
-    return WaitFor(timeoutMs, "folder browser", [&]() -> HWND {
+    return kt::WaitFor(timeoutMs, [&]() -> HWND {
         for (HWND popup : Popups()) {
             if (ChildOfClass(popup, WC_TREEVIEWA) != nullptr) {
                 return popup;
@@ -169,7 +140,7 @@ HWND Kelvane::WaitForBrowser(DWORD timeoutMs) const {
 
 Box Kelvane::WaitForBox(DWORD timeoutMs) const {
     // A message box: its text has the id 0xFFFF, and it asks for nothing to be typed.
-    const Box box = ReadBox(WaitFor(timeoutMs, "message box", [&]() -> HWND {
+    const Box box = ReadBox(kt::WaitFor(timeoutMs, [&]() -> HWND {
         for (HWND popup : Popups()) {
             if (::GetDlgItem(popup, 0xFFFF) != nullptr && ChildOfClass(popup, "Edit") == nullptr &&
                 ChildOfClass(popup, WC_TREEVIEWA) == nullptr) {
@@ -215,19 +186,6 @@ Box ReadBox(HWND hwnd) {
     return box;
 }
 
-bool PressAndWaitGone(HWND dialog, int id, DWORD timeoutMs) {
-    kt::PressButton(dialog, id);
-    const DWORD start = ::GetTickCount();
-    while (::IsWindow(dialog) && ::IsWindowVisible(dialog)) {
-        if (::GetTickCount() - start > timeoutMs) {
-            Log("window \"" + kt::WindowText(dialog) + "\" did not close");
-            return false;
-        }
-        ::Sleep(30);
-    }
-    return true;
-}
-
 bool AnswerOpenFile(HWND dialog, const std::string& path) {
     // The file-name box: the edit of the combo box cmb13, else the first visible edit.
     HWND edit = ::FindWindowExA(::GetDlgItem(dialog, 0x47C), nullptr, "Edit", nullptr);
@@ -244,7 +202,7 @@ std::string BrowserPrompt(HWND browser) {
     return kt::WindowText(::GetDlgItem(browser, 0x3742));
 }
 
-bool AnswerFolderBrowser(HWND browser, const std::string& folder, std::string& selectedText) {
+bool AnswerFolderBrowser(HWND browser, const std::string& folder) {
     HWND tree = ChildOfClass(browser, WC_TREEVIEWA);
     // Wait until the browser has filled its tree and selected its first folder.
     for (int i = 0; i < 200 && Send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) == 0; ++i) {
@@ -253,6 +211,7 @@ bool AnswerFolderBrowser(HWND browser, const std::string& folder, std::string& s
     // The browser selects the folder in its tree itself (expanding the way down to it),
     // exactly as when the player clicks through the tree; asked again until the tree shows it.
     const std::string leaf = folder.substr(folder.find_last_of('\\') + 1);
+    std::string selectedText;
     for (int attempt = 0; attempt < 20; ++attempt) {
         kt::RemoteBuffer remote(browser, folder.size() + 1);
         remote.Write(0, folder.c_str(), folder.size() + 1);

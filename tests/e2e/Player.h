@@ -27,7 +27,6 @@ void Log(const std::string& line);
 
 class Kelvane {
   public:
-    ~Kelvane();
     // Starts the program and waits for its main window "Kelvane".
     bool Start(const std::string& exe, const std::string& currentDir);
     // Works a Kelvane that is already running (the first window captioned "Kelvane").
@@ -69,15 +68,13 @@ class Kelvane {
 };
 
 Box ReadBox(HWND hwnd);
-// Presses a button of a dialog and waits until the dialog has gone.
-bool PressAndWaitGone(HWND dialog, int id, DWORD timeoutMs = 20000);
+using kt::PressAndWaitGone;
 
 // The open-file dialog: types the path into its file-name box and presses Open.
 bool AnswerOpenFile(HWND dialog, const std::string& path);
 // The shell's folder browser: its prompt text.
 std::string BrowserPrompt(HWND browser);
-// Selects a folder in the browser's tree and presses OK. The selected tree item's text is
-// returned through `selectedText` (what the player sees highlighted).
-bool AnswerFolderBrowser(HWND browser, const std::string& folder, std::string& selectedText);
+// Selects a folder in the browser's tree, checks that the tree highlights it, presses OK.
+bool AnswerFolderBrowser(HWND browser, const std::string& folder);
 
 } // namespace e2e

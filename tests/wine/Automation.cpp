@@ -64,17 +64,26 @@ std::vector<HWND> TopLevelWindows(DWORD pid) {
     return search.found;
 }
 
-HWND WaitForWindow(DWORD pid, const std::string& caption, DWORD timeoutMs) {
+HWND WaitFor(DWORD timeoutMs, const std::function<HWND()>& found) {
     const DWORD start = ::GetTickCount();
     do {
+        if (HWND hwnd = found()) {
+            return hwnd;
+        }
+        ::Sleep(30);
+    } while (::GetTickCount() - start < timeoutMs);
+    return nullptr;
+}
+
+HWND WaitForWindow(DWORD pid, const std::string& caption, DWORD timeoutMs) {
+    return WaitFor(timeoutMs, [&]() -> HWND {
         for (HWND hwnd : TopLevelWindows(pid)) {
             if (WindowText(hwnd) == caption) {
                 return hwnd;
             }
         }
-        ::Sleep(50);
-    } while (::GetTickCount() - start < timeoutMs);
-    return nullptr;
+        return nullptr;
+    });
 }
 
 std::string WindowText(HWND hwnd) {
@@ -105,6 +114,13 @@ void PressButton(HWND dialog, int id) {
     // Sent messages are handled in turn: this one once the click's handler has returned or
     // waits in a message loop of its own (a box, a dialog, the engine's callback).
     ::SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 30000, nullptr);
+}
+
+bool PressAndWaitGone(HWND dialog, int id, DWORD timeoutMs) {
+    PressButton(dialog, id);
+    return WaitFor(timeoutMs, [&] {
+               return ::IsWindow(dialog) && ::IsWindowVisible(dialog) ? nullptr : dialog;
+           }) != nullptr;
 }
 
 RemoteBuffer::RemoteBuffer(HWND window, size_t size) {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ struct Process {
 bool Launch(Process& process, const std::string& exe, const std::string& args,
             const std::string& currentDir);
 
+// Asks until `found` gives a window or the time is up.
+HWND WaitFor(DWORD timeoutMs, const std::function<HWND()>& found);
 // The first visible top-level window of the process with exactly this caption.
 HWND WaitForWindow(DWORD pid, const std::string& caption, DWORD timeoutMs);
 // Every visible top-level window of the process.
@@ -37,6 +40,8 @@ LRESULT Send(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // Clicks a button of a dialog in another process, and returns once its handler has started:
 // the click goes ahead of posted messages, and a WM_NULL round trip follows it.
 void PressButton(HWND dialog, int id);
+// Presses a button of a dialog and waits until the dialog has gone.
+bool PressAndWaitGone(HWND dialog, int id, DWORD timeoutMs = 20000);
 
 // A buffer inside another process, for messages whose pointers the system does not carry
 // across processes (common controls, the folder browser).

@@ -2,6 +2,7 @@
 // runs, the missing entry point and the cached entry point, with a stand-in engine library
 // that replays scripted reports and records the command lines it was given. The real engine
 // is driven through the real tool in tests/e2e.
+#include "tests/wine/Automation.h"
 #include "tests/wine/Harness.h"
 
 #include "engine/Callback.h"
@@ -15,14 +16,6 @@ using Texts = std::vector<std::string>;
 
 const char kEngineMissing[] = "Unable to find patchw32.dll. \n Please place this executable in "
                               "the same directory as patchw32.dll !";
-
-Texts Lines(const fw::ListBox& list) {
-    Texts lines;
-    for (int i = 0; i < list.GetCount(); ++i) {
-        lines.push_back(list.GetText(i));
-    }
-    return lines;
-}
 
 class EngineRunTest : public DialogTest {
   protected:
@@ -92,7 +85,7 @@ TEST_F(EngineRunTest, SingleRun) {
         EXPECT_EQ(engine->Calls(),
                   Texts{r.call + (r.game ? Game() : "") + " \"C:\\Patch Files\\update 1.30.rtp\""});
         EXPECT_EQ(
-            Lines(dlg->m_ctrlMessages),
+            ListBoxLines(dlg->m_ctrlMessages.m_hWnd),
             (Texts{"--- Applying:  \"C:\\Patch Files\\update 1.30.rtp\" ---", "Zeta comes first.",
                    "Alpha comes second", "Processing: data\\maps\\moor 01.dat", "Middle line"}));
         ASSERT_FALSE(seen.empty());
@@ -111,20 +104,14 @@ TEST_F(EngineRunTest, QueueRun) {
     // clang-format off
     struct Row { TextList queue; bool game, ignore; const char* script; int ret; Texts lines, seen; };
     const Row rows[] = {
-        {{"C:\\q\\first.rtp", "C:\\q\\second patch.rtp", "C:\\q\\third.rtp"}, true, false,
-         "1 first\n---\n1 second broke\nret 4\n---\n1 third must not run\n", 2,
-         {"--- Applying: C:\\q\\first.rtp ---", "first",
-          "--- Applying: C:\\q\\second patch.rtp ---", "second broke"},
-         {"Processing patch 1 of 3 from queue.|0/32768|0",
-          "Processing patch 2 of 3 from queue.|0/32768|0"}},
+        {{"C:\\q\\first.rtp", "C:\\q\\second patch.rtp", "C:\\q\\third.rtp"}, true, false, "1 first\n---\n1 second broke\nret 4\n---\n1 third must not run\n", 2,
+         {"--- Applying: C:\\q\\first.rtp ---", "first", "--- Applying: C:\\q\\second patch.rtp ---", "second broke"},
+         {"Processing patch 1 of 3 from queue.|0/32768|0", "Processing patch 2 of 3 from queue.|0/32768|0"}},
         {{"C:\\q\\a.rtp", "C:\\q\\b.rtp"}, true, true, "1 a\n6 3\n7 x\n5 900\n---\n1 b\n", 0,
          {"--- Applying: C:\\q\\a.rtp ---", "a", "Processing: x", "--- Applying: C:\\q\\b.rtp ---", "b"},
-         {"Processing patch 1 of 2 from queue.|0/32768|0",
-          "Processing patch 2 of 2 from queue.|0/32768|0"}},
-        {{"C:\\a.rtp", "C:\\b.rtp"}, false, false, "ret 0\n---\nret 1\n", 2,
-         {"--- Applying: C:\\a.rtp ---", "--- Applying: C:\\b.rtp ---"}, {}},
-        {{"C:\\a.rtp", "C:\\b.rtp", "C:\\c.rtp"}, true, false, "ret 9\n---\nret 0\n", 2,
-         {"--- Applying: C:\\a.rtp ---"}, {}},
+         {"Processing patch 1 of 2 from queue.|0/32768|0", "Processing patch 2 of 2 from queue.|0/32768|0"}},
+        {{"C:\\a.rtp", "C:\\b.rtp"}, false, false, "ret 0\n---\nret 1\n", 2, {"--- Applying: C:\\a.rtp ---", "--- Applying: C:\\b.rtp ---"}, {}},
+        {{"C:\\a.rtp", "C:\\b.rtp", "C:\\c.rtp"}, true, false, "ret 9\n---\nret 0\n", 2, {"--- Applying: C:\\a.rtp ---"}, {}},
         {{}, true, false, "1 never\n", 99, {}, {}}, // an empty queue runs nothing
     };
     // clang-format on
@@ -155,7 +142,7 @@ TEST_F(EngineRunTest, QueueRun) {
             }
         }
         EXPECT_EQ(engine->Calls(), expectedCalls);
-        EXPECT_EQ(Lines(dlg->m_ctrlMessages), r.lines);
+        EXPECT_EQ(ListBoxLines(dlg->m_ctrlMessages.m_hWnd), r.lines);
         if (!r.seen.empty()) {
             EXPECT_EQ(seen, r.seen);
         }
@@ -175,7 +162,8 @@ TEST_F(EngineRunTest, ListRun) {
     EXPECT_EQ(dlg->ListPatchFiles(), 5);
     EXPECT_EQ(Texts(dlg->m_listEngineListing.begin(), dlg->m_listEngineListing.end()),
               (Texts{"one.dat", " two.dat "}));
-    EXPECT_EQ(Lines(dlg->m_ctrlMessages), (Texts{"--- Applying:  \"C:\\p.rtp\" ---", "applied"}));
+    EXPECT_EQ(ListBoxLines(dlg->m_ctrlMessages.m_hWnd),
+              (Texts{"--- Applying:  \"C:\\p.rtp\" ---", "applied"}));
     EXPECT_EQ(g_bListMode, FALSE);
     dlg->m_strGameDir.clear();
     EXPECT_EQ(dlg->ListPatchFiles(), 0);
@@ -184,7 +172,7 @@ TEST_F(EngineRunTest, ListRun) {
                                       "-l  \"C:\\Downloads\\update 2.rtp\""}));
     // An apply run after a list run shows file names as lines again.
     EXPECT_EQ(dlg->RunPatchEngine("C:\\p.rtp", "C:\\"), 0);
-    EXPECT_EQ(Lines(dlg->m_ctrlMessages),
+    EXPECT_EQ(ListBoxLines(dlg->m_ctrlMessages.m_hWnd),
               (Texts{"--- Applying:  \"C:\\p.rtp\" ---", "Processing: x"}));
 }
 
@@ -206,10 +194,7 @@ TEST_F(EngineRunTest, MissingEntryPoint) {
         EXPECT_EQ(k == "list" ? dlg->ListPatchFiles() : dlg->RunPatchEngine("C:\\p.rtp", "C:\\"),
                   2);
         ASSERT_EQ(prompts->boxes.size(), 1u);
-        EXPECT_EQ(prompts->boxes[0].text, kEngineMissing);
-        EXPECT_EQ(prompts->boxes[0].caption, "Error");
-        EXPECT_EQ(prompts->boxes[0].type, static_cast<UINT>(MB_ICONERROR | MB_OK));
-        EXPECT_EQ(prompts->boxes[0].owner, dlg->m_hWnd);
+        ExpectBox(0, kEngineMissing, "Error");
         EXPECT_EQ(dlg->m_ctrlMessages.GetCount(), k == "list" ? 1 : 0);
         EXPECT_TRUE(dlg->m_listEngineListing.empty() || k != "list");
         EXPECT_TRUE(engine->Calls().empty());

@@ -264,6 +264,24 @@ std::string DialogTest::Controls() const {
     return s;
 }
 
+std::vector<bool> DialogTest::Enabled() const {
+    std::vector<bool> states;
+    for (int id : {1000, 1001, 1002, 1003, 1005, 1006, 1007, 1009, 1010, 1014, 1015, 1019, 1020,
+                   IDOK, IDCANCEL}) {
+        states.push_back(dlg->IsItemEnabled(id));
+    }
+    return states;
+}
+
+void DialogTest::ExpectBox(size_t index, const std::string& text, const std::string& caption,
+                           UINT type) const {
+    ASSERT_GT(prompts->boxes.size(), index);
+    EXPECT_EQ(prompts->boxes[index].text, text);
+    EXPECT_EQ(prompts->boxes[index].caption, caption);
+    EXPECT_EQ(prompts->boxes[index].type, type);
+    EXPECT_EQ(prompts->boxes[index].owner, dlg->m_hWnd);
+}
+
 void DialogTest::Click(int id) {
     ::SendMessageA(dlg->GetDlgItem(id), BM_CLICK, 0, 0);
     PumpMessages();

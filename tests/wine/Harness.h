@@ -126,6 +126,11 @@ class DialogTest : public ::testing::Test {
     // o Patch, s Select Patch, b backup label), the queue's length and the Patch button's name
     // (P or V): "I-- ..uvios. 0P".
     std::string Controls() const;
+    // Whether each control a user could work is enabled (patch edit ... Patch, Exit).
+    std::vector<bool> Enabled() const;
+    // The message box at `index`: its text, caption and type, owned by the dialog.
+    void ExpectBox(size_t index, const std::string& text, const std::string& caption,
+                   UINT type = MB_ICONERROR | MB_OK) const;
 
     std::unique_ptr<ScratchDir> scratch;
     std::string gameDir;

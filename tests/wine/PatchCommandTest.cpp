@@ -61,28 +61,11 @@ class PatchCommandTest : public DialogTest {
         backupDir = dlg->m_strBackupDir + dlg->m_strBackupFolder;
     }
 
-    std::vector<bool> Enabled() const {
-        std::vector<bool> states;
-        for (int id :
-             {1, 2, 1000, 1001, 1002, 1003, 1005, 1006, 1007, 1009, 1010, 1014, 1015, 1019, 1020}) {
-            states.push_back(dlg->IsItemEnabled(id));
-        }
-        return states;
-    }
-
     size_t ApplyRuns() const {
         const auto calls = engine->Calls();
         return static_cast<size_t>(
             std::count_if(calls.begin(), calls.end(),
                           [](const std::string& c) { return c.rfind("-u ", 0) == 0; }));
-    }
-
-    void ExpectBox(size_t index, const std::string& text, const std::string& caption, UINT type) {
-        ASSERT_GT(prompts->boxes.size(), index);
-        EXPECT_EQ(prompts->boxes[index].text, text);
-        EXPECT_EQ(prompts->boxes[index].caption, caption);
-        EXPECT_EQ(prompts->boxes[index].type, type);
-        EXPECT_EQ(prompts->boxes[index].owner, dlg->m_hWnd);
     }
 
     void ExpectBarsAtZero() {
@@ -203,19 +186,16 @@ TEST_F(PatchCommandTest, SpaceErrorsStopBeforeAnythingHappens) {
         int64_t freeC, freeBackup;
         std::string text;
     };
+    // clang-format off
     const Row rows[] = {
         {"", kNeed - 1, -2, "Not enough space on C:\\" + temp},
-        {"root", 10 * kGiB, kNeed - 1,
-         "Not enough space on C:\\ for backup files.\n Either "
-         "select another drive or disable backup."},
+        {"root", 10 * kGiB, kNeed - 1, "Not enough space on C:\\ for backup files.\n Either select another drive or disable backup."},
         // The drives are compared without regard to case: both copies must fit on c:.
-        {"lower", 2 * kNeed - 1, -2,
-         "Not enough space on c:\\ for both backup and tempdir.\n "
-         "Either split to separate drives or deselect backup and try "
-         "again."},
+        {"lower", 2 * kNeed - 1, -2, "Not enough space on c:\\ for both backup and tempdir.\n Either split to separate drives or deselect backup and try again."},
         // The temp drive is checked first; the backup drive D: is not even asked.
         {"D:\\Backups", 10, -2, "Not enough space on C:\\" + temp},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.backup);
         TearDown();

@@ -1,28 +1,16 @@
 // The patch queue: the queue dialog's rows and buttons, and the main dialog's Use Queue and
 // Clear Queue buttons, driven through the real controls.
+#include "tests/wine/Automation.h"
 #include "tests/wine/Harness.h"
 
 #include "environment/Environment.h"
 #include "queue/KelvaneQueue.h"
-
-#include <commdlg.h>
 
 #include <functional>
 #include <sstream>
 
 namespace kt {
 namespace {
-
-std::vector<std::string> Rows(HWND list) {
-    std::vector<std::string> rows;
-    const int count = static_cast<int>(::SendMessageA(list, LB_GETCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) {
-        std::string text(static_cast<size_t>(::SendMessageA(list, LB_GETTEXTLEN, i, 0)), '\0');
-        ::SendMessageA(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()));
-        rows.push_back(text);
-    }
-    return rows;
-}
 
 void ClickIn(HWND dialog, int id) {
     ::SendMessageA(::GetDlgItem(dialog, id), BM_CLICK, 0, 0);
@@ -126,7 +114,7 @@ class QueueTest : public DialogTest {
     std::vector<std::string> QueueShown() {
         std::vector<std::string> shown;
         UseQueue([&](HWND queue) {
-            shown = Rows(::GetDlgItem(queue, IDC_QUEUE_LIST));
+            shown = ListBoxLines(::GetDlgItem(queue, IDC_QUEUE_LIST));
             if (::IsWindowEnabled(::GetDlgItem(queue, IDC_QUEUE_REMOVE))) {
                 shown.push_back("+");
             }
@@ -143,23 +131,19 @@ TEST_F(QueueTest, QueueDialogEditsTheQueue) {
         const char* steps;
         TextList queue;
     };
+    // clang-format off
     const Row rows[] = {
         {{}, "", {}},
-        {{"C:\\Downloads\\tm_122_123.rtp", "D:\\more\\tm_123_124.rtp", "bare.rtp"},
-         "",
-         {"C:\\Downloads\\tm_122_123.rtp", "D:\\more\\tm_123_124.rtp", "bare.rtp"}},
+        {{"C:\\Downloads\\tm_122_123.rtp", "D:\\more\\tm_123_124.rtp", "bare.rtp"}, "", {"C:\\Downloads\\tm_122_123.rtp", "D:\\more\\tm_123_124.rtp", "bare.rtp"}},
         {{"C:\\p\\one.rtp"}, "+", {"C:\\p\\one.rtp"}},
         // A name already queued is refused without a word; another case is another name.
-        {{},
-         "+C:\\a\\patch.rtp +D:\\b\\patch.rtp +E:\\c\\Patch.rtp +C:\\a\\patch.rtp",
-         {"C:\\a\\patch.rtp", "E:\\c\\Patch.rtp"}},
-        {{"C:\\p\\one.rtp", "C:\\q\\two.rtp", "C:\\r\\three.rtp", "C:\\s\\Two.rtp"},
-         "-1 -2",
-         {"C:\\p\\one.rtp", "C:\\r\\three.rtp"}},
+        {{}, "+C:\\a\\patch.rtp +D:\\b\\patch.rtp +E:\\c\\Patch.rtp +C:\\a\\patch.rtp", {"C:\\a\\patch.rtp", "E:\\c\\Patch.rtp"}},
+        {{"C:\\p\\one.rtp", "C:\\q\\two.rtp", "C:\\r\\three.rtp", "C:\\s\\Two.rtp"}, "-1 -2", {"C:\\p\\one.rtp", "C:\\r\\three.rtp"}},
         {{"C:\\p\\one.rtp", "C:\\q\\two.rtp"}, "-", {"C:\\p\\one.rtp", "C:\\q\\two.rtp"}},
         {{"C:\\p\\one.rtp"}, "-0", {}},
         {{"C:\\p\\one.rtp"}, "-0 +D:\\other\\one.rtp", {"D:\\other\\one.rtp"}},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.steps);
         dlg->m_listQueue = r.start;
@@ -190,15 +174,12 @@ TEST_F(QueueTest, QueueDialogEditsTheQueue) {
         for (const std::string& path : r.queue) {
             names.push_back(FileNameOf(path));
         }
-        EXPECT_EQ(Rows(list), names);
+        EXPECT_EQ(ListBoxLines(list), names);
         EXPECT_EQ(queue.IsItemEnabled(IDC_QUEUE_REMOVE), !r.queue.empty());
         EXPECT_TRUE(queue.IsItemEnabled(IDC_QUEUE_ADD));
         ASSERT_EQ(prompts->openRequests.size(), adds);
         for (const fw::OpenFileRequest& request : prompts->openRequests) {
-            EXPECT_EQ(request.owner, queue.m_hWnd);
-            EXPECT_EQ(request.filter, "RTP files (*.rtp)|*.rtp||");
-            EXPECT_EQ(request.title, "Please select the patch (*.rtp) to apply!");
-            EXPECT_EQ(request.flags, static_cast<DWORD>(OFN_READONLY | OFN_FILEMUSTEXIST));
+            EXPECT_EQ(request.owner, queue.m_hWnd); // the request itself: ChoosersTest
         }
         EXPECT_TRUE(prompts->boxes.empty());
         // "&Close" ends the dialog; the queue stays as edited.

@@ -37,12 +37,12 @@ TEST_F(StartupTest, TempDirectoryIsTheRoomiestFixedDrive) {
         bool game;
         const char* label;
     };
+    // clang-format off
     const Row rows[] = {
-        {{{"C:\\", DRIVE_FIXED}, {"D:\\", DRIVE_FIXED}, {"E:\\", DRIVE_REMOVABLE}},
-         false,
-         "12.50 GB"},
+        {{{"C:\\", DRIVE_FIXED}, {"D:\\", DRIVE_FIXED}, {"E:\\", DRIVE_REMOVABLE}}, false, "12.50 GB"},
         {{{"E:\\", DRIVE_REMOTE}}, true, "2.00 kb"},
     };
+    // clang-format on
     for (const Row& r : rows) {
         TearDown();
         SetUp();
@@ -123,15 +123,14 @@ TEST_F(StartupProcessTest, FatalErrors) {
         const char* engine;
         const char* text;
     };
+    // clang-format off
     const Row rows[] = {
         // A copy beside the program does not count when the game is registered.
-        {true, "program", "scripted",
-         "Patchw32.dll file not found in Tarrowmoor directory, unable to proceed."},
+        {true, "program", "scripted", "Patchw32.dll file not found in Tarrowmoor directory, unable to proceed."},
         {false, "", "", "Patchw32.dll file not found in current directory, unable to proceed."},
-        {true, "game", "junk",
-         "Unable to find patchw32.dll. \n Please place this executable in the same directory as "
-         "patchw32.dll !"},
+        {true, "game", "junk", "Unable to find patchw32.dll. \n Please place this executable in the same directory as patchw32.dll !"},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.text);
         TearDown();
@@ -221,11 +220,7 @@ TEST_F(StartupProcessTest, MainWindowMatchesItsTemplate) {
         ::PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
         HWND about = WaitForWindow(process->pid(), "About Kelvane", 30000);
         ASSERT_NE(about, nullptr);
-        PressButton(about, IDOK);
-        for (int i = 0; i < 100 && ::IsWindow(about); ++i) {
-            ::Sleep(50);
-        }
-        EXPECT_FALSE(::IsWindow(about));
+        EXPECT_TRUE(PressAndWaitGone(about, IDOK));
         PressButton(main, IDCANCEL); // Exit
         EXPECT_EQ(process->WaitExit(30000), std::optional<DWORD>(0));
     }
