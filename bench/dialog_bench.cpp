@@ -56,8 +56,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     HWND browser = kelvane.WaitForBrowser();
-    std::string selected;
-    if (browser == nullptr || !e2e::AnswerFolderBrowser(browser, tempDir, selected) ||
+    if (browser == nullptr || !e2e::AnswerFolderBrowser(browser, tempDir) ||
         !kelvane.WaitIdle() || kelvane.Text(1001) != tempDir) {
         std::fprintf(stderr, "cannot choose the temp directory %s (shown: %s)\n", tempDir.c_str(),
                      kelvane.Text(1001).c_str());
