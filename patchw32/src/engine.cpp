@@ -295,7 +295,8 @@ os::Status Run::make_work_bucket(uint32_t id) {
     if (work_buckets_.count(k))
         return work_buckets_[k].is_open()
                    ? os::Status::success()
-                   : os::Status::fail(os::ErrKind::Other, "cannot open " + bucket_folder(work_, id));
+                   : os::Status::fail(os::ErrKind::Other,
+                                      "cannot open " + bucket_folder(work_, id));
     std::string path = bucket_folder(work_, id);
     os::Status s = os::make_dir(path);
     if (s)

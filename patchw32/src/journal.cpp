@@ -75,8 +75,7 @@ std::string shown(const std::string& rel) {
 // Links are removed themselves and never entered. Names in `keep` (of `f` itself) stay.
 // `each` is called after every removal.
 bool empty_folder(const os::Folder& f, int depth, std::string& why,
-                  const std::set<std::string>& keep = {},
-                  const std::function<void()>& each = {}) {
+                  const std::set<std::string>& keep = {}, const std::function<void()>& each = {}) {
     std::vector<os::DirEntry> entries;
     os::Status s = f.list(entries);
     if (!s) {
@@ -134,8 +133,8 @@ std::string chain_folder(const Step& st, size_t depth) { // depth 1 .. chain_len
 // version 1 on POSIX, bytes that may not be); a plan of version 1 holds the 8-bit names of the
 // engines before, in the ANSI code page on Windows.
 std::string plan_path_problem(const std::string& rel, bool eight_bit) {
-    return check_rel_path(rel, eight_bit || !is_valid_utf8(rel) ? NameCoding::Native
-                                                                : NameCoding::Utf8);
+    return check_rel_path(rel,
+                          eight_bit || !is_valid_utf8(rel) ? NameCoding::Native : NameCoding::Utf8);
 }
 
 bool is_number(const std::string& t, size_t from = 0) {

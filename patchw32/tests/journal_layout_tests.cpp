@@ -14,8 +14,8 @@ using namespace kvtest;
 namespace {
 
 const Tree kOld = {{"a.dat", "old a"}, {"sub", kDir}, {"sub/b.dat", "old b"}};
-const Tree kNew = {{"a.dat", "new a!"},   {"sub", kDir},        {"sub/c.dat", "new c"},
-                   {"maps", kDir},         {"maps/deep", kDir},  {"maps/deep/m.dat", "new m"}};
+const Tree kNew = {{"a.dat", "new a!"}, {"sub", kDir},       {"sub/c.dat", "new c"},
+                   {"maps", kDir},      {"maps/deep", kDir}, {"maps/deep/m.dat", "new m"}};
 
 // The commit of kOld to kNew as the earlier engine planned it: replace a.dat (id 0), delete
 // sub/b.dat (id 1), add sub/c.dat (id 2), add maps/deep/m.dat (id 3) in two new folders.
@@ -61,12 +61,18 @@ struct Interrupted {
 TEST(FlatJournal, InterruptedRunOfTheEarlierLayoutIsRecovered) {
     const std::string plan = flat_plan();
     const Interrupted cases[] = {
-        {"a.dat moved aside, its new version not yet in place", {{"sub", kDir}, {"sub/b.dat", "old b"}},
-         {{"plan", plan}, {"n0", "new a!"}, {"o0", "old a"}, {"n2", "new c"}}, kOld},
-        {"every step carried out, no done marker", kNew,
-         {{"plan", plan}, {"o0", "old a"}, {"o1", "old b"}}, kOld},
-        {"done marker written", kNew,
-         {{"plan", plan}, {"o0", "old a"}, {"o1", "old b"}, {"done", ""}}, kNew},
+        {"a.dat moved aside, its new version not yet in place",
+         {{"sub", kDir}, {"sub/b.dat", "old b"}},
+         {{"plan", plan}, {"n0", "new a!"}, {"o0", "old a"}, {"n2", "new c"}},
+         kOld},
+        {"every step carried out, no done marker",
+         kNew,
+         {{"plan", plan}, {"o0", "old a"}, {"o1", "old b"}},
+         kOld},
+        {"done marker written",
+         kNew,
+         {{"plan", plan}, {"o0", "old a"}, {"o1", "old b"}, {"done", ""}},
+         kNew},
     };
     for (const Interrupted& c : cases) {
         SCOPED_TRACE(c.moment);
@@ -86,9 +92,10 @@ TEST(FlatJournal, InterruptedRunOfTheEarlierLayoutIsRecovered) {
             << r.all_text();
         EXPECT_EQ(describe_difference(snapshot(game), c.expect), "") << r.all_text();
         ASSERT_FALSE(r.texts(1).empty());
-        EXPECT_EQ(r.texts(1).front(),
-                  c.expect == kOld
-                      ? "Recovered: the game directory is back to its state before the interrupted run."
-                      : "Recovered: the interrupted patch run is complete.");
+        EXPECT_EQ(
+            r.texts(1).front(),
+            c.expect == kOld
+                ? "Recovered: the game directory is back to its state before the interrupted run."
+                : "Recovered: the interrupted patch run is complete.");
     }
 }
