@@ -117,7 +117,7 @@ for n in "${sizes[@]}"; do
     cp -a "$work/$n/v1" "$work/game"
     sync
     t0=$(now)
-    "$tool" apply -u "-otempdir:" "$work/game" "$work/$n/many.rtp" >"$work/native.log"
+    "$tool" apply -u "$work/game" "$work/$n/many.rtp" >"$work/native.log"
     report native "$n" "$(echo "$(now) - $t0" | bc -l)"
     same_as_new "$work/game" "$n"
   fi
