@@ -3,6 +3,7 @@
 #include "app/KelvaneDlg.h"
 
 #include "app/AboutDlg.h"
+#include "engine/Callback.h"
 #include "environment/Environment.h"
 
 #include <algorithm>
@@ -179,8 +180,14 @@ void CKelvaneDlg::SetVersionPaneText(const std::string& text) {
 }
 
 LRESULT CKelvaneDlg::OnMessagesAdded(WPARAM wParam, LPARAM) {
+    g_bMessagesAddedPending = FALSE;
     m_nMessageIndex = static_cast<short>(LOWORD(wParam));
-    UpdateData(FALSE);
+    // This comes many times a second during a run. Pushing members that the controls already
+    // show would only redraw them, so they are pushed when one of them shows something else.
+    if (GetItemText(IDC_PATCH_FILE) != m_strPatchFile || GetItemText(IDC_TEMP_DIR) != m_strTempDir ||
+        m_ctrlMessages.GetCurSel() != m_nMessageIndex) {
+        UpdateData(FALSE);
+    }
     const int count = m_ctrlMessages.GetCount();
     m_ctrlMessages.SetTopIndex(count - 1);
     return m_nMessageIndex;

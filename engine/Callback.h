@@ -22,6 +22,14 @@ extern const fw::ProgressCtrl* g_pProgressTotal; // apply run: files done of all
 extern TextList* g_pFileList;                    // list run: where the file names go
 extern HWND g_hDialog;                           // both runs: receives WM_MESSAGES_ADDED
 extern BOOL g_bListMode;                         // on only during a list run
+// A WM_MESSAGES_ADDED is posted and not handled yet; the dialog's handler clears it. While it
+// is set the callback posts no other: the one waiting scrolls to the last line of its time.
+extern BOOL g_bMessagesAddedPending;
+
+// Ends the batch of reports that the callback gathers between two pumps: the message list
+// and the bars draw again, and lines not yet scrolled to get their notification. Called
+// when each engine call returns.
+void EndCallbackBatch();
 
 // Empties every callback target and switches list mode off.
 void ClearCallbackState();

@@ -20,7 +20,9 @@ const char kEngineMissing[] =
 int CallEngine(PatchApplyProc entry, const std::string& commandLine) {
     std::vector<char> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back('\0');
-    return entry(buffer.data(), &PatchCallback, 1);
+    const int result = entry(buffer.data(), &PatchCallback, 1);
+    EndCallbackBatch();
+    return result;
 }
 
 void ResetProgressBars(const CKelvaneDlg& dlg) {

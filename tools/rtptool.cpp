@@ -940,7 +940,7 @@ int run_line(const std::string& line_text) {
 
 bool is_engine_switch(const std::string& w) {
     return w == "-u" || w == "-j" || w == "-i" || w == "-l" ||
-           (w.size() >= 10 && kv::fold_case(w.substr(0, 10)) == "-otempdir:");
+           (w.size() >= 10 && kv::fold_case(w.substr(0, 10)) == kv::fold_case("-otempdir:"));
 }
 
 int cmd_apply(const std::vector<std::string>& words) {

@@ -1210,7 +1210,10 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
 
         BlockJob* jp = j.get();
         std::future<void> fut;
-        if (parallel > 1) {
+        // The last block (for most files the only one) is decoded here: a helper thread would
+        // only be waited for, and starting one costs more than a small file's whole decoding
+        // on systems where a thread start is expensive (Wine: a dozen server requests).
+        if (parallel > 1 && read_to < e.new_size) {
             try {
                 fut = std::async(std::launch::async,
                                  [jp, &old] { jp->result = finish_block(*jp, old); });

@@ -101,6 +101,7 @@ class Run {
     bool hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
                    std::string& why);
     int prepare_work_dir(const CommandLine& cl);
+    os::Status make_work_bucket(uint32_t id);
     int check_trust(Patch& patch);
     void cleanup(bool keep_journal);
 
@@ -112,7 +113,10 @@ class Run {
     std::string work_;
     bool work_is_ours_ = false;
     os::Folder work_folder_;              // held while the run works in it
-    std::vector<uint32_t> temp_files_;    // entries whose "<i>.new" is in the work folder
+    // The bucket folders this run made in the work folder, by bucket number, each held while
+    // the run works in it.
+    std::map<uint32_t, os::Folder> work_buckets_;
+    std::vector<uint32_t> temp_files_;    // entries whose "b<k>/<i>.new" is in the work folder
     std::string checked_path_;            // the last path whose parent folders were safe
 };
 
@@ -285,18 +289,39 @@ int Run::prepare_work_dir(const CommandLine& cl) {
     return kRcOk;
 }
 
-// Work files go through the held work folder, by name: nothing can redirect the removal.
+// Creates the bucket folder of work file `id` unless this run made it already, and holds it.
+os::Status Run::make_work_bucket(uint32_t id) {
+    uint32_t k = id / kBucketSize;
+    if (work_buckets_.count(k))
+        return work_buckets_[k].is_open()
+                   ? os::Status::success()
+                   : os::Status::fail(os::ErrKind::Other,
+                                      "cannot open " + bucket_folder(work_, id));
+    std::string path = bucket_folder(work_, id);
+    os::Status s = os::make_dir(path);
+    if (s)
+        s = os::Folder::open(path, work_buckets_[k]); // cleaned up even when it fails
+    return s;
+}
+
+// Work files go through the held work folder and its held bucket folders, by name: nothing
+// can redirect the removal.
 void Run::cleanup(bool keep_journal) {
     if (work_folder_.is_open()) {
-        std::vector<os::DirEntry> present;
-        work_folder_.list(present);
-        std::set<std::string> names;
-        for (const os::DirEntry& e : present)
-            names.insert(e.name);
+        std::set<std::string> ours;
         for (uint32_t i : temp_files_)
-            if (names.count(std::to_string(i) + ".new"))
-                work_folder_.remove_file(std::to_string(i) + ".new");
+            ours.insert(std::to_string(i) + ".new");
+        for (auto& [k, bucket] : work_buckets_) {
+            std::vector<os::DirEntry> present;
+            if (bucket.is_open() && bucket.list(present))
+                for (const os::DirEntry& e : present)
+                    if (ours.count(e.name))
+                        bucket.remove_file(e.name);
+            bucket.close();
+            work_folder_.remove_dir(bucket_name(k * kBucketSize));
+        }
     }
+    work_buckets_.clear();
     temp_files_.clear();
     work_folder_.close();
     if (work_is_ours_) {
@@ -567,8 +592,10 @@ int Run::execute(const std::string& line) {
             os::File outf;
             std::string out_path;
             if (!validate) {
-                out_path = os::join(work_, std::to_string(i) + ".new");
-                os::Status s = os::File::create_new(out_path, outf);
+                os::Status s = make_work_bucket(static_cast<uint32_t>(i));
+                out_path = work_file(work_, static_cast<uint32_t>(i));
+                if (s)
+                    s = os::File::create_new(out_path, outf);
                 if (!s) {
                     say(kIdError, "Cannot write to the temp directory: " + s.text + ".");
                     fatal = kRcTempDir;
@@ -723,6 +750,9 @@ int Run::execute(const std::string& line) {
     std::vector<Entry>().swap(patch.entries);
     std::vector<FileState>().swap(states);
     say(kIdInfo, "Every new file is built and verified; replacing the game files.");
+    // The commit names no file; the last file's full bar, repeated now and then, lets the
+    // caller keep its window alive through thousands of renames.
+    journal_->set_tick([this] { rep_.progress(32768); });
     std::string failure;
     CommitOutcome oc = commit_plan(
         *journal_, plan,

@@ -10,7 +10,11 @@ namespace kv {
 
 namespace {
 
+// Plans of version 1 belong to the earlier layout without bucket folders, which listed the
+// folders the commit creates instead of counting them per step; they are still read, so that
+// an interrupted run of an earlier engine is recovered.
 const char kPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '2'};
+const char kFlatPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '1'};
 
 bool exists(const std::string& p, os::Stat* out = nullptr) {
     os::Stat st;
@@ -69,8 +73,9 @@ std::string shown(const std::string& rel) {
 
 // Removes everything inside the held folder `f`, through held folders `depth` levels down.
 // Links are removed themselves and never entered. Names in `keep` (of `f` itself) stay.
+// `each` is called after every removal.
 bool empty_folder(const os::Folder& f, int depth, std::string& why,
-                  const std::set<std::string>& keep = {}) {
+                  const std::set<std::string>& keep = {}, const std::function<void()>& each = {}) {
     std::vector<os::DirEntry> entries;
     os::Status s = f.list(entries);
     if (!s) {
@@ -90,6 +95,8 @@ bool empty_folder(const os::Folder& f, int depth, std::string& why,
         } else {
             s = f.remove_file(e.name);
         }
+        if (each)
+            each();
         if (!s && ok) {
             why = s.text;
             ok = false;
@@ -122,7 +129,37 @@ std::string chain_folder(const Step& st, size_t depth) { // depth 1 .. chain_len
     return at == std::string::npos ? st.rel : st.rel.substr(0, at);
 }
 
+// A plan's paths are the patch's, checked as those were: UTF-8 (or, from a patch of format
+// version 1 on POSIX, bytes that may not be); a plan of version 1 holds the 8-bit names of the
+// engines before, in the ANSI code page on Windows.
+std::string plan_path_problem(const std::string& rel, bool eight_bit) {
+    return check_rel_path(rel,
+                          eight_bit || !is_valid_utf8(rel) ? NameCoding::Native : NameCoding::Utf8);
+}
+
+bool is_number(const std::string& t, size_t from = 0) {
+    return t.size() > from && t.find_first_not_of("0123456789", from) == std::string::npos;
+}
+bool is_bucket_name(const std::string& name) {
+    return name.size() > 1 && name[0] == 'b' && is_number(name, 1);
+}
+// The engine's work files in a work folder: "<number>.new".
+bool is_work_file_name(const std::string& name) {
+    size_t n = name.size();
+    return n > 4 && name.compare(n - 4, 4, ".new") == 0 && is_number(name.substr(0, n - 4));
+}
+
 } // namespace
+
+std::string bucket_name(uint32_t id) {
+    return "b" + std::to_string(id / kBucketSize);
+}
+std::string bucket_folder(const std::string& folder, uint32_t id) {
+    return os::join(folder, bucket_name(id));
+}
+std::string work_file(const std::string& work_folder, uint32_t id) {
+    return os::join(bucket_folder(work_folder, id), std::to_string(id) + ".new");
+}
 
 Journal::Journal(std::string game_dir) : game_(std::move(game_dir)) {
     top_ = os::join(game_, kReservedTop);
@@ -150,6 +187,11 @@ std::string Journal::linked_own_folder() const {
     std::string found = first_link({top_, dir_, os::join(dir_, "work")});
     if (found.empty())
         found = first_link({tmp_top_, os::join(tmp_top_, kJournalName)});
+    std::vector<os::DirEntry> entries;
+    if (found.empty() && os::list_dir(dir_, entries)) // nothing is listed through a link
+        for (const os::DirEntry& e : entries)
+            if (e.is_link && is_bucket_name(e.name))
+                return os::join(dir_, e.name);
     return found;
 }
 
@@ -165,10 +207,26 @@ bool Journal::exists() const {
     return kv::exists(dir_);
 }
 std::string Journal::staged(uint32_t id) const {
-    return os::join(dir_, "n" + std::to_string(id));
+    return os::join(flat_ ? dir_ : bucket_folder(dir_, id), "n" + std::to_string(id));
 }
 std::string Journal::moved_old(uint32_t id) const {
-    return os::join(dir_, "o" + std::to_string(id));
+    return os::join(flat_ ? dir_ : bucket_folder(dir_, id), "o" + std::to_string(id));
+}
+
+os::Status Journal::make_bucket(uint32_t id) {
+    if (flat_ || buckets_.count(id / kBucketSize))
+        return os::Status::success();
+    os::Status s = os::make_dir(bucket_folder(dir_, id));
+    if (s)
+        buckets_.insert(id / kBucketSize);
+    return s;
+}
+
+os::Status Journal::sync_buckets() {
+    for (uint32_t b : buckets_)
+        if (os::Status s = os::sync_dir(bucket_folder(dir_, b * kBucketSize)); !s)
+            return s;
+    return os::sync_dir(dir_);
 }
 bool Journal::is_moved_old_name(const std::string& name) {
     return name.size() > 1 && name[0] == 'o' &&
@@ -267,20 +325,29 @@ void Journal::remove_noted_temp_folder() {
     std::vector<os::DirEntry> entries;
     if (!os::Folder::open(path, w) || !w.list(entries))
         return; // gone, or a link: never followed
+    // Only the engine's own work files, directly in the folder (earlier engines) or in its
+    // bucket folders; anything else leaves the folder alone.
     for (const os::DirEntry& e : entries) {
-        // Only the engine's own work files: "<number>.new".
-        size_t dot = e.name.find(".new");
-        if (e.is_dir || dot == 0 || dot == std::string::npos || dot + 4 != e.name.size() ||
-            e.name.find_first_not_of("0123456789") != dot)
+        if (!e.is_dir && is_work_file_name(e.name))
+            continue;
+        os::Folder b;
+        std::vector<os::DirEntry> inner;
+        if (!e.is_dir || e.is_link || !is_bucket_name(e.name) || !w.open_child(e.name, b) ||
+            !b.list(inner))
             return;
+        for (const os::DirEntry& i : inner)
+            if (i.is_dir || !is_work_file_name(i.name))
+                return;
     }
-    for (const os::DirEntry& e : entries)
-        w.remove_file(e.name);
+    std::string why;
+    empty_folder(w, 1, why);
     w.close();
     os::remove_dir(path);
 }
 
 os::Status Journal::write_plan(const Plan& p) {
+    flat_ = false; // a new commit always uses the bucket folders
+    buckets_.clear();
     std::vector<uint8_t> b;
     put_bytes(b, kPlanMagic, 8);
     put_u32(b, static_cast<uint32_t>(p.steps.size()));
@@ -312,8 +379,9 @@ os::Status Journal::write_plan(const Plan& p) {
     return os::sync_dir(top_);
 }
 
-PlanState Journal::read_plan(Plan& p) const {
+PlanState Journal::read_plan(Plan& p) {
     p = Plan{};
+    flat_ = false;
     os::File f;
     uint64_t size = 0;
     std::string path = os::join(dir_, "plan");
@@ -326,7 +394,8 @@ PlanState Journal::read_plan(Plan& p) const {
     std::vector<uint8_t> b(static_cast<size_t>(size));
     if (!f.read_exact_at(0, b.data(), b.size()))
         return PlanState::Damaged;
-    if (!std::equal(kPlanMagic, kPlanMagic + 8, b.begin()) ||
+    bool flat = std::equal(kFlatPlanMagic, kFlatPlanMagic + 8, b.begin());
+    if ((!flat && !std::equal(kPlanMagic, kPlanMagic + 8, b.begin())) ||
         get_u64(b.data() + b.size() - 8) != hash64(b.data(), b.size() - 8))
         return PlanState::Damaged;
     ByteReader r(b.data() + 8, b.size() - 16);
@@ -345,13 +414,43 @@ PlanState Journal::read_plan(Plan& p) const {
         s.new_size = r.u64();
         if (const uint8_t* q = r.take(16))
             std::copy(q, q + 16, s.new_hash.b);
-        s.made = r.u16();
-        if (r.bad() || kind < 1 || kind > 5 || !check_rel_path(s.rel).empty() ||
+        if (!flat)
+            s.made = r.u16();
+        if (r.bad() || kind < 1 || kind > 5 || !plan_path_problem(s.rel, flat).empty() ||
             s.made > chain_length(s))
             return PlanState::Damaged;
+        if (flat)
+            s.rel = os::from_ansi(s.rel);
         p.steps.push_back(std::move(s));
     }
-    return !r.bad() && r.left() == 0 ? PlanState::Ok : PlanState::Damaged;
+    if (flat && !r.bad()) {
+        // The earlier plan lists the folders the commit creates. They are the deepest folders
+        // of the paths of the steps that create folders, so each such step counts how many of
+        // its deepest folders are listed.
+        uint32_t nd = r.u32();
+        if (nd > kMaxEntries)
+            return PlanState::Damaged;
+        std::set<std::string> created;
+        for (uint32_t i = 0; i < nd && !r.bad(); ++i) {
+            uint16_t len = r.u16();
+            const uint8_t* q = r.take(len);
+            std::string d = q ? std::string(reinterpret_cast<const char*>(q), len) : "";
+            if (r.bad() || !plan_path_problem(d, true).empty())
+                return PlanState::Damaged;
+            created.insert(fold_case(os::from_ansi(d)));
+        }
+        for (Step& s : p.steps) {
+            if (s.kind != StepKind::Add && s.kind != StepKind::MakeDir)
+                continue;
+            size_t n = chain_length(s);
+            while (s.made < n && created.count(fold_case(chain_folder(s, n - s.made))))
+                ++s.made;
+        }
+    }
+    if (r.bad() || r.left() != 0)
+        return PlanState::Damaged;
+    flat_ = flat;
+    return PlanState::Ok;
 }
 
 bool Journal::is_done() const {
@@ -368,12 +467,23 @@ os::Status Journal::mark_done() {
 
 bool Journal::holds_moved_files() const {
     os::Folder top, jf;
-    std::vector<os::DirEntry> entries;
-    if (!os::Folder::open(top_, top) || !top.open_child(kJournalName, jf) || !jf.list(entries))
+    if (!os::Folder::open(top_, top) || !top.open_child(kJournalName, jf))
         return true; // cannot tell
-    for (const os::DirEntry& e : entries)
+    return holds_moved_old(jf, 2);
+}
+
+bool Journal::holds_moved_old(const os::Folder& f, int depth) {
+    std::vector<os::DirEntry> entries;
+    if (!f.list(entries))
+        return true; // cannot tell
+    for (const os::DirEntry& e : entries) {
         if (is_moved_old_name(e.name))
             return true;
+        os::Folder sub;
+        if (e.is_dir && !e.is_link && depth > 0 &&
+            (!f.open_child(e.name, sub) || holds_moved_old(sub, depth - 1)))
+            return true;
+    }
     return false;
 }
 
@@ -390,16 +500,16 @@ bool Journal::remove_all(std::string& why, bool old_files_unneeded) {
         return false;
     }
     bool made_top = false;
-    for (const os::DirEntry& e : entries) {
+    for (const os::DirEntry& e : entries)
         made_top = made_top || e.name == "made-top";
-        if (!old_files_unneeded && is_moved_old_name(e.name)) {
-            why = dir_ + " still holds game files that were moved aside";
-            return false;
-        }
+    // Searched as deep as the folder is emptied below.
+    if (!old_files_unneeded && holds_moved_old(jf, 2)) {
+        why = dir_ + " still holds game files that were moved aside";
+        return false;
     }
     // Everything else first, then the plan, then the "done" mark: an interruption anywhere in
     // between leaves a journal that the next run finishes the same way.
-    if (!empty_folder(jf, 2, why, {"plan", "done", "made-top"}))
+    if (!empty_folder(jf, 2, why, {"plan", "done", "made-top"}, [this] { tick(); }))
         return false;
     for (const char* name : {"plan", "done"}) {
         if (kv::exists(os::join(dir_, name)) && !(s = jf.remove_file(name))) {
@@ -505,9 +615,12 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
     for (const Step& st : plan.steps) {
         if (st.kind != StepKind::Replace && st.kind != StepKind::Add)
             continue;
+        j.tick();
         std::string dst = j.staged(st.id);
-        std::string temp = os::join(plan.work_folder, std::to_string(st.id) + ".new");
-        s = os::rename_noreplace(temp, dst);
+        std::string temp = work_file(plan.work_folder, st.id);
+        s = j.make_bucket(st.id);
+        if (s)
+            s = os::rename_noreplace(temp, dst);
         if (!s && s.kind == os::ErrKind::CrossDevice) {
             s = copy_verified(temp, dst, st.new_hash, st.new_size);
             if (s)
@@ -529,10 +642,14 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
             return fail(failure);
         }
     }
-    if (!(s = os::sync_dir(j.dir())))
+    for (const Step& st : plan.steps)
+        if (st.kind == StepKind::Delete && !(s = j.make_bucket(st.id)))
+            return fail("cannot make a work folder: " + s.text);
+    if (!(s = j.sync_buckets()))
         return fail(s.text);
     std::set<std::string> touched;
     for (const Step& st : plan.steps) {
+        j.tick();
         std::string game = j.game_path(st.rel);
         switch (st.kind) {
         case StepKind::Replace:
@@ -570,7 +687,7 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
         if (exists(path) && !(s = os::sync_dir(path)))
             return fail(s.text);
     }
-    if (!(s = j.mark_done()))
+    if (!(s = j.sync_buckets()) || !(s = j.mark_done()))
         return fail("cannot record the finished commit: " + s.text);
     return CommitOutcome::Committed;
 }

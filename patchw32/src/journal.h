@@ -1,6 +1,12 @@
 // The commit journal. It lives in <game>/Tarrowmoor/.kelvane-journal, a folder that the
 // tool's scan of the game directory never enters. It holds the plan of the commit, the
-// verified new files ("n<id>"), the game files moved aside ("o<id>") and the "done" marker. Any run that finds it first finishes or undoes the interrupted commit.
+// verified new files ("n<id>"), the game files moved aside ("o<id>") and the "done" marker.
+// Any run that finds it first finishes or undoes the interrupted commit.
+//
+// Work files are spread over bucket folders of kBucketSize consecutive ids ("b<id / 256>"):
+// a system that matches names without regard to case (Windows, Wine) looks through a whole
+// folder for each name that does not exist yet, so one folder holding every work file of a
+// patch of thousands of files made each new name cost in proportion to the patch.
 #pragma once
 
 #include "format.h"
@@ -10,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,7 +38,7 @@ struct Step {
 
 struct Plan {
     std::vector<Step> steps;
-    std::string work_folder; // where "<id>.new" of each new file waits (not journaled)
+    std::string work_folder; // where "b<k>/<id>.new" of each new file waits (not journaled)
 };
 
 // The plan's size on disk: magic, count, steps of 33 bytes plus the path, checksum. The
@@ -46,6 +53,14 @@ enum class PlanState { Missing, Damaged, Ok };
 // id 1 information, 2 warning, 3 error
 using Say = std::function<void(int id, const std::string& text)>;
 
+inline constexpr uint32_t kBucketSize = 256;
+// The name of the bucket folder of work file `id` ("b<id / 256>").
+std::string bucket_name(uint32_t id);
+// The bucket folder of work file `id` inside `folder`.
+std::string bucket_folder(const std::string& folder, uint32_t id);
+// Where the new file of entry `id` waits in the work folder: "b<k>/<id>.new".
+std::string work_file(const std::string& work_folder, uint32_t id);
+
 class Journal {
   public:
     explicit Journal(std::string game_dir);
@@ -54,9 +69,9 @@ class Journal {
     // Takes the run lock of the game directory for the rest of the run (Busy: another run
     // holds it). Every run takes it before it looks at the journal.
     os::Status lock();
-    // The first of the engine's own folders (the reserved top folder, the journal, the top
-    // folder's temporary name and the journal in it, the work folder) that is a link,
-    // junction or other reparse point; empty when there is none.
+    // The first of the engine's own folders (the reserved top folder, the journal, its bucket
+    // folders, the top folder's temporary name and the journal in it, the work folder) that
+    // is a link, junction or other reparse point; empty when there is none.
     std::string linked_own_folder() const;
     bool exists() const;
     // Why create() would fail for want of a place (the reserved top folder is a file); empty
@@ -66,13 +81,27 @@ class Journal {
     os::Status create();
     std::string staged(uint32_t id) const;
     std::string moved_old(uint32_t id) const;
+    // Creates the bucket folder of `id` in the journal unless this commit made it already.
+    os::Status make_bucket(uint32_t id);
+    // Makes the entries of every bucket this run made, and of the journal folder, durable.
+    os::Status sync_buckets();
+    // Called every 64 files that the commit or the removal of the work files handles, so
+    // that the caller can keep its window alive meanwhile (these steps report nothing else).
+    void set_tick(std::function<void()> tick) { tick_ = std::move(tick); }
+    void tick() {
+        if (tick_ && ++ticks_ % 64 == 0)
+            tick_();
+    }
     std::string game_path(const std::string& rel) const;
 
     os::Status write_plan(const Plan& p);
-    PlanState read_plan(Plan& p) const;
+    // Reads the plan. A plan of the earlier layout (every work file directly in the journal
+    // folder) makes staged() and moved_old() name the files where that layout left them.
+    PlanState read_plan(Plan& p);
     bool is_done() const;
     os::Status mark_done();
-    // True when the journal holds game files moved aside (or cannot be listed).
+    // True when the journal holds game files moved aside, directly or in a bucket folder (or
+    // cannot be listed).
     bool holds_moved_files() const;
     // Removes the journal folder and everything in it, then the reserved top folder when this
     // engine created it and it is empty. Game files moved aside are removed only when
@@ -88,8 +117,15 @@ class Journal {
 
   private:
     static bool is_moved_old_name(const std::string& name);
+    // Does the held folder, or a folder in it down to `depth` levels, hold a game file moved
+    // aside? Also true when one of them cannot be listed.
+    static bool holds_moved_old(const os::Folder& f, int depth);
     std::string game_, top_, tmp_top_, dir_;
     os::Lock lock_;
+    bool flat_ = false;
+    std::set<uint32_t> buckets_;
+    std::function<void()> tick_;
+    uint32_t ticks_ = 0;
 };
 
 // NotStarted: the new files or the plan could not be brought onto the game's drive for want

@@ -5,6 +5,7 @@
 #include "engine.h"
 #include "entry_caller.h"
 #include "format.h"
+#include "journal.h"
 #include "os.h"
 #include "paths.h"
 #include "test_support.h"
@@ -97,8 +98,10 @@ class FullVolume : public ::testing::Test {
         std::string message;
         ASSERT_EQ(kv::open_patch(patch_, p, message), kv::PatchError::None) << message;
         for (size_t i = 0; i < p.entries.size(); ++i)
-            if (p.entries[i].path == "video.dat")
+            if (p.entries[i].path == "video.dat") {
                 video_index_ = std::to_string(i);
+                video_bucket_ = kv::bucket_name(static_cast<uint32_t>(i)) + kv::os::separator();
+            }
     }
 
     void TearDown() override {
@@ -115,7 +118,7 @@ class FullVolume : public ::testing::Test {
 
     Scratch disk_;
     bool mounted_ = false;
-    std::string volume_, root_, patch_, video_index_, disk_full_;
+    std::string volume_, root_, patch_, video_index_, video_bucket_, disk_full_;
     Tree volume_before_, before_, after_;
     uint64_t room_ = 0;
 };
@@ -143,11 +146,12 @@ TEST_F(FullVolume, NewFilesThatDoNotFitChangeNothing) {
         }
         const std::string expected[] = {
             "Not enough space in the temp directory for the new files: cannot write " + temp + sep +
-                "kelvane-" + std::to_string(kv::os::process_id()) + sep + video_index_ + ".new",
+                "kelvane-" + std::to_string(kv::os::process_id()) + sep + video_bucket_ +
+                video_index_ + ".new",
             "Not enough space on the game's drive for the new video.dat: cannot write " + game +
-                sep + journal + "n" + video_index_,
+                sep + journal + video_bucket_ + "n" + video_index_,
             "Not enough space on the game's drive for the new files: cannot write " + game + sep +
-                journal + "work" + sep + video_index_ + ".new"};
+                journal + "work" + sep + video_bucket_ + video_index_ + ".new"};
 
         EXPECT_EQ(call(run_line("-u ", temp, game, patch_)), kv::kRcTempDir) << all_text();
         EXPECT_EQ(texts(3), std::vector<std::string>{expected[row] + ": " + disk_full_ + "."});

@@ -129,6 +129,7 @@ TEST(Safety, RecoveryKeepsMovedAsideFilesItCannotAccountFor) {
         bool kept;
     } cases[] = {
         {"none", {{j + "o0", "moved-aside game file"}}, true},
+        {"none", {{j + "b1", kDir}, {j + "b1/o300", "moved-aside game file"}}, true},
         {"KVJPLAN2 cut short", {{j + "o0", "moved-aside game file"}}, true},
         {"KVJPLAN2 cut short", {{j + "n0", "new file"}}, true},
         {"none", {{j + "o0", "old"}, {j + "done", ""}}, false}, // a finished commit

@@ -185,6 +185,8 @@ ROWS = [
     (["apply", T + "/game", P], 0, ("re", r"info: This patch updates Tarrowmoor 1\.22 to 1\.23\.\ninfo: Applying patch p\.rtp: 5 files\.\n.*"
      r"summary: This patch is already applied; nothing was changed\.\nresult: 0\n"), ""),
     (["apply", "--json", T + "/game", P], 0, json_lines("start", {"code": 0}), ""),
+    (["-q", "apply", "-otempdir:" + T + "/notemp", T + "/game", P], 8,
+     "summary: The patch was not applied; nothing was changed.\n", ("re", r"error: The temp directory \".*notemp\" does not exist or is not a folder\.\n")),
     (["apply", T + "/nogame", P], 6, "summary: The run ended with code 6: the game directory "
      "cannot be used; nothing was changed.\nresult: 6\n", ("re", r"error: The game directory .*\n")),
     (["apply", T + "/game", T + "/none.rtp"], 2,
