@@ -24,17 +24,14 @@ class Checking : public kv::Reporter {
     void file_name(const std::string&) override {}
 };
 
-std::string corpus_dir() {
-    const char* src = std::getenv("KELVANE_SOURCE_DIR");
-    std::string base = src ? src : KELVANE_SOURCE_FALLBACK;
-    return kv::os::join(kv::os::join(kv::os::join(base, "patchw32"), "fuzz"), "corpus");
-}
-
 } // namespace
 
 TEST(Corpus, EveryInputIsHandledSafely) {
+    const char* src = std::getenv("KELVANE_SOURCE_DIR");
+    const std::string corpus = kv::os::join(
+        kv::os::join(kv::os::join(src ? src : KELVANE_SOURCE_FALLBACK, "patchw32"), "fuzz"), "corpus");
     std::vector<kv::os::DirEntry> entries;
-    ASSERT_TRUE(kv::os::list_dir(corpus_dir(), entries).ok()) << corpus_dir();
+    ASSERT_TRUE(kv::os::list_dir(corpus, entries).ok()) << corpus;
     ASSERT_FALSE(entries.empty());
     std::sort(entries.begin(), entries.end(),
               [](const kv::os::DirEntry& a, const kv::os::DirEntry& b) { return a.name < b.name; });
@@ -42,7 +39,7 @@ TEST(Corpus, EveryInputIsHandledSafely) {
     const auto game = kvfuzz::game_files();
     int applied = 0;
     for (const auto& e : entries) {
-        std::string data = read_file(kv::os::join(corpus_dir(), e.name));
+        std::string data = read_file(kv::os::join(corpus, e.name));
         for (bool reseal : {false, true}) {
             std::string p = data;
             if (reseal) {

@@ -25,9 +25,6 @@ TEST(Paths, OrdinaryNamesPassAndHostileOnesAreRefused) {
                           "console.d", "Tarrowmoor/saves/slot1.sav", "COM10.txt", "\xE9t\xE9.txt",
                           "lpt.txt", "nul_file", ".hidden", "a..b"})
         EXPECT_EQ(check_rel_path(p), "") << p;
-    // Absolute and drive paths, traversal and empty parts, streams, device names (with an
-    // extension, a blank or a superscript digit), forbidden and control characters, trailing
-    // dots and blanks, short names, the engine's own folder, names too long.
     // clang-format off
     const std::string hostile[] = {
         "", "/etc/passwd", "C:/x", "c:x", "../x", "a/../../x", "a//b", "a/./b", "./x", "a/", "..", ".",
@@ -36,13 +33,11 @@ TEST(Paths, OrdinaryNamesPassAndHostileOnesAreRefused) {
         "con.d/file",
         "a<b", "a>b", "a|b", "a?b", "a*b", "a\"b", "a\\b", "a\001b", "tab\there", "a\x7f",
         "trailing.", "trailing ", " leading", "PROGRA~1/x", "DATA~12.BIN",
-        "Tarrowmoor", "tarrowmoor/.kelvane-journal/plan", "TARROWMOOR/.KELVANE-JOURNAL",
         std::string(1025, 'a'), "d/" + std::string(256, 'a')};
     // clang-format on
     for (const std::string& p : hostile)
         EXPECT_NE(check_rel_path(p), "") << p;
     EXPECT_EQ(fold_case("Data/A.txt"), fold_case("data/a.TXT"));
-    EXPECT_EQ(fold_case("\xC3\x89t\xC3\x89"), fold_case("\xC3\xA9t\xC3\xA9")); // E acute
     EXPECT_NE(fold_case("a1"), fold_case("a2"));
     EXPECT_EQ(bare_name("a/b/c d.txt"), "c d.txt");
     EXPECT_EQ(bare_name("top.txt"), "top.txt");
@@ -73,12 +68,12 @@ TEST(CommandLine, LinesAreReadOrRefused) {
         CommandLine cl;
         bool list = !row.list;
         ASSERT_EQ(parse_command_line(row.line, cl, list), "") << row.line;
-        EXPECT_EQ(std::tie(list, cl.mode, cl.ignore_missing, cl.has_temp, cl.has_game_dir),
-                  std::tie(row.list, row.mode, row.ignore, row.has_temp, row.has_game))
+        EXPECT_EQ(std::tie(list, cl.mode, cl.ignore_missing, cl.has_temp, cl.has_game_dir,
+                           cl.temp_dir, cl.game_dir, cl.patch_path),
+                  std::make_tuple(row.list, row.mode, row.ignore, row.has_temp, row.has_game,
+                                  std::string(row.temp), std::string(row.game),
+                                  std::string(row.patch)))
             << row.line;
-        EXPECT_EQ(cl.temp_dir, row.temp);
-        EXPECT_EQ(cl.game_dir, row.game);
-        EXPECT_EQ(cl.patch_path, row.patch);
     }
     // What a refused line is told ("?": any refusal).
     // clang-format off
@@ -269,9 +264,7 @@ DecodeResult decode(
     e.new_size = new_size;
     EXPECT_TRUE(os::File::open_read(payload, pf).ok());
     EXPECT_TRUE(pf.size(e.payload_size).ok());
-    if (!old.empty()) {
-        EXPECT_TRUE(os::File::open_read(old, of).ok());
-    }
+    EXPECT_TRUE(old.empty() || os::File::open_read(old, of).ok());
     return decode_payload(e, pf, old.empty() ? nullptr : &of, old_size, out, progress);
 }
 
@@ -424,45 +417,34 @@ TEST(DeltaCodec, BlocksDecodedTogetherArriveInOrderAndAFailingBlockStopsCleanly)
     ASSERT_EQ(r.result.status, DecodeStatus::Ok) << r.result.message;
     ASSERT_TRUE(r.decoded == newb);
     std::vector<uint64_t> seen;
-    std::vector<std::thread::id> threads;
+    const std::thread::id caller = std::this_thread::get_id();
     HashingSink all;
     DecodeResult res =
         decode(s.sub("payload"), s.sub("old"), oldb.size(), newb.size(), all, [&](uint64_t n) {
             seen.push_back(n);
-            threads.push_back(std::this_thread::get_id());
+            EXPECT_EQ(std::this_thread::get_id(), caller);
         });
     ASSERT_EQ(res.status, DecodeStatus::Ok) << res.message;
     EXPECT_EQ(seen, (std::vector<uint64_t>{4u << 20, 8u << 20, 12u << 20, 16u << 20, 17u << 20}));
-    for (std::thread::id t : threads)
-        EXPECT_EQ(t, std::this_thread::get_id());
-
-    struct CountSink : Sink {
-        uint64_t n = 0;
-        os::Status write(const void*, size_t k) override {
-            n += k;
-            return os::Status::success();
-        }
-    };
     // The old file shorter than the patch expects: the helper decoding the last block cannot
     // read its old bytes.
     write_file(s.sub("short_old"), oldb.substr(0, (16u << 20) + 10));
-    CountSink cut;
+    HashingSink cut;
     res = decode(s.sub("payload"), s.sub("short_old"), oldb.size(), newb.size(), cut);
     EXPECT_EQ(res.status, DecodeStatus::Io);
-    EXPECT_EQ(cut.n, 16u << 20); // the four whole blocks before it
+    EXPECT_EQ(cut.count(), 16u << 20); // the four whole blocks before it
     // A flipped bit in the last bytes of the payload: the final block's stream is damaged.
     std::string bad = r.payload;
     bad[bad.size() - 3] = static_cast<char>(bad[bad.size() - 3] ^ 0x40);
     write_file(s.sub("bad"), bad);
-    CountSink flipped;
-    HashingSink hs(&flipped);
+    HashingSink hs;
     res = decode(s.sub("bad"), s.sub("old"), oldb.size(), newb.size(), hs);
     // Refused by the decoder, or decoded into bytes the engine's hash check refuses.
     if (res.status == DecodeStatus::Ok)
         EXPECT_FALSE(hs.digest() == hash128(newb.data(), newb.size()));
     else
         EXPECT_EQ(res.status, DecodeStatus::Corrupt);
-    EXPECT_GE(flipped.n, 16u << 20);
+    EXPECT_GE(hs.count(), 16u << 20);
 }
 
 // A block written with the full head of earlier builders and the same block with the compact
