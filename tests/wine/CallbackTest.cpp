@@ -72,20 +72,14 @@ TEST_F(CallbackTest, TextsBecomeLinesInArrivalOrder) {
     }
     const std::string longName = "data\\" + std::string(300, 'f') + "\\file with a long name.dat";
     EXPECT_EQ(Apply("4 zz fourth id\n3 yy third id\n2 bb second id\n1 aa first id\n"
-                    "1 " +
-                    std::string(80, 'a') + "b\n" + // two lines
-                    "2 " + std::string(80, 'c') + std::string(80, 'd') +
-                    "\n" +                                // and an empty third
-                    "3 " + std::string(240, 'e') + "\n" + // one whole line
-                    "4  \\r\\n \n" +                      // one empty line
+                    "1 " + std::string(80, 'a') + "b\n" + // split (the cuts: MessageSplit)
                     "1 Patching\\nfile  done.\\r\\n\n" +  // LF removed, CR LF trimmed
                     "0 zero\n8 eight\n" +                 // not reports: no lines
                     "1 " + longText + "\n7 " + longName + "\n7  padded name.dat \n"),
               0);
     EXPECT_EQ(EngineLines(),
               (Texts{"zz fourth id", "yy third id", "bb second id", "aa first id",
-                     std::string(80, 'a'), "b", std::string(80, 'c'), std::string(80, 'd'), "",
-                     std::string(240, 'e'), "", "Patchingfile  done.", longText,
+                     std::string(80, 'a'), "b", "Patchingfile  done.", longText,
                      "Processing: " + longName, "Processing:  padded name.dat "}));
 }
 
