@@ -1,5 +1,5 @@
 // The engine's callback against the real message list and progress bars: message lines and
-// their splitting, the list kept at its last line, progress, and list mode.
+// their splitting, progress, and list mode.
 #include "tests/wine/Harness.h"
 
 #include "engine/Callback.h"
@@ -72,43 +72,15 @@ TEST_F(CallbackTest, TextsBecomeLinesInArrivalOrder) {
     }
     const std::string longName = "data\\" + std::string(300, 'f') + "\\file with a long name.dat";
     EXPECT_EQ(Apply("4 zz fourth id\n3 yy third id\n2 bb second id\n1 aa first id\n"
-                    "1 " +
-                    std::string(80, 'a') + "b\n" + // two lines
-                    "2 " + std::string(80, 'c') + std::string(80, 'd') +
-                    "\n" +                                // and an empty third
-                    "3 " + std::string(240, 'e') + "\n" + // one whole line
-                    "4  \\r\\n \n" +                      // one empty line
+                    "1 " + std::string(80, 'a') + "b\n" + // split (the cuts: MessageSplit)
                     "1 Patching\\nfile  done.\\r\\n\n" +  // LF removed, CR LF trimmed
                     "0 zero\n8 eight\n" +                 // not reports: no lines
                     "1 " + longText + "\n7 " + longName + "\n7  padded name.dat \n"),
               0);
     EXPECT_EQ(EngineLines(),
               (Texts{"zz fourth id", "yy third id", "bb second id", "aa first id",
-                     std::string(80, 'a'), "b", std::string(80, 'c'), std::string(80, 'd'), "",
-                     std::string(240, 'e'), "", "Patchingfile  done.", longText,
+                     std::string(80, 'a'), "b", "Patchingfile  done.", longText,
                      "Processing: " + longName, "Processing:  padded name.dat "}));
-}
-
-TEST_F(CallbackTest, ListEndsScrolledToItsLastLine) {
-    OpenDialog();
-    std::string script;
-    for (int i = 0; i < 60; ++i) {
-        script += "1 message line " + std::to_string(i) + "\n";
-    }
-    EXPECT_EQ(Apply(script), 0);
-    PumpMessages();
-    const HWND list = dlg->m_ctrlMessages.m_hWnd;
-    const int count = dlg->m_ctrlMessages.GetCount();
-    ASSERT_EQ(count, 61);
-    EXPECT_EQ(dlg->m_ctrlMessages.GetText(count - 1), "message line 59");
-    RECT client{};
-    RECT last{};
-    ::GetClientRect(list, &client);
-    ASSERT_NE(::SendMessageA(list, LB_GETITEMRECT, static_cast<WPARAM>(count - 1),
-                             reinterpret_cast<LPARAM>(&last)),
-              LB_ERR);
-    EXPECT_GE(last.top, client.top);
-    EXPECT_LE(last.bottom, client.bottom);
 }
 
 // Id 6 sets the total bar's range, each file name (id 7) moves it one step, id 5 sets the

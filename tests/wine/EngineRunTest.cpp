@@ -111,7 +111,6 @@ TEST_F(EngineRunTest, QueueRun) {
          {"--- Applying: C:\\q\\a.rtp ---", "a", "Processing: x", "--- Applying: C:\\q\\b.rtp ---", "b"},
          {"Processing patch 1 of 2 from queue.|0/32768|0", "Processing patch 2 of 2 from queue.|0/32768|0"}},
         {{"C:\\a.rtp", "C:\\b.rtp"}, false, false, "ret 0\n---\nret 1\n", 2, {"--- Applying: C:\\a.rtp ---", "--- Applying: C:\\b.rtp ---"}, {}},
-        {{"C:\\a.rtp", "C:\\b.rtp", "C:\\c.rtp"}, true, false, "ret 9\n---\nret 0\n", 2, {"--- Applying: C:\\a.rtp ---"}, {}},
         {{}, true, false, "1 never\n", 99, {}, {}}, // an empty queue runs nothing
     };
     // clang-format on

@@ -30,32 +30,17 @@ TEST_F(StartupTest, RegisteredGameOpensIdle) {
     }
 }
 
-// The temp directory: the roomiest fixed drive, else the game directory.
-TEST_F(StartupTest, TempDirectoryIsTheRoomiestFixedDrive) {
-    struct Row {
-        std::vector<std::pair<std::string, UINT>> drives;
-        bool game;
-        const char* label;
-    };
-    // clang-format off
-    const Row rows[] = {
-        {{{"C:\\", DRIVE_FIXED}, {"D:\\", DRIVE_FIXED}, {"E:\\", DRIVE_REMOVABLE}}, false, "12.50 GB"},
-        {{{"E:\\", DRIVE_REMOTE}}, true, "2.00 kb"},
-    };
-    // clang-format on
-    for (const Row& r : rows) {
-        TearDown();
-        SetUp();
-        prompts->drives = r.drives;
-        prompts->freeByDrive = {{"C:\\", 1000}, {"D:\\", 13421772800LL}, {"E:\\", 99999999999LL}};
-        prompts->freeByPath = {{gameDir, 2048}};
-        OpenDialog();
-        const std::string temp = r.game ? gameDir : "D:\\";
-        EXPECT_EQ(dlg->m_strTempDir, temp);
-        EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR), temp);
-        EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR_LABEL),
-                  "Select a temp directory: (current has " + std::string(r.label) + " free).");
-    }
+// Without a fixed drive the temp directory is the game directory (the roomiest fixed drive:
+// Installation.Drives).
+TEST_F(StartupTest, TempDirectoryFallsBackToTheGameDirectory) {
+    prompts->drives = std::vector<std::pair<std::string, UINT>>{{"E:\\", DRIVE_REMOTE}};
+    prompts->freeByDrive = {{"E:\\", 99999999999LL}};
+    prompts->freeByPath = {{gameDir, 2048}};
+    OpenDialog();
+    EXPECT_EQ(dlg->m_strTempDir, gameDir);
+    EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR), gameDir);
+    EXPECT_EQ(dlg->GetItemText(IDC_TEMP_DIR_LABEL),
+              "Select a temp directory: (current has 2.00 kb free).");
 }
 
 TEST_F(StartupTest, SystemMenuEndsWithSeparatorAndAboutItem) {

@@ -119,7 +119,6 @@ TEST_F(UndoDestinationTest, Choices) {
         // Another drive needs room for the requirement once.
         {"", k10, kGiB, {"D:\\Backups"}, 1, 0, d},
         {"E:", k10, kGiB - 1, {"D:\\Backups", "D:\\Other", "E:\\Backups"}, 3, 2, "E:\\Backups\\"},
-        {"", k10, 0, {"D:\\Backups", ""}, 2, 1, ""},
         {"", k10, -1, {"D:\\Backups", ""}, 2, 1, ""}, // unreadable
         // An answer after a warning meets every test again.
         {"", k10, 0, {"D:\\Backups", gameDir + "\\Backups", "C:\\Backups"}, 3, 1, "C:\\Backups\\"},
