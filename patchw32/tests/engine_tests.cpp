@@ -20,19 +20,11 @@ extern char** environ;
 using namespace kv;
 using namespace kvtest;
 
-namespace {
-
-int run(const Install& t, const std::string& switches, Recorder& r) {
-    return run_engine(t.line(switches), r);
-}
-
-} // namespace
-
 // Applying a patch a second time reports it and writes nothing to the game.
 TEST(Engine, ReapplyingWritesNothing) {
     Install t;
     Recorder r;
-    ASSERT_EQ(run(t, "-u ", r), kRcOk) << r.all_text();
+    ASSERT_EQ(t.run("-u ", r), kRcOk) << r.all_text();
     // Any change to a game file now would be a rewrite: make every one fail loudly.
     std::string journal = os::join(os::join(t.game, kReservedTop), kJournalName);
     int game_writes = 0;
@@ -42,7 +34,7 @@ TEST(Engine, ReapplyingWritesNothing) {
         return engine_own;
     });
     Recorder again;
-    int rc = run(t, "-u ", again);
+    int rc = t.run("-u ", again);
     os::set_fault_hook(nullptr);
     EXPECT_EQ(rc, kRcOk) << again.all_text();
     EXPECT_EQ(game_writes, 0);
@@ -90,7 +82,7 @@ TEST(Engine, FilesThatDifferOrAreMissing) {
             expect.erase("data/script.txt");
         }
         Recorder r;
-        EXPECT_EQ(run(t, row.switches, r), row.rc) << r.all_text();
+        EXPECT_EQ(t.run(row.switches, r), row.rc) << r.all_text();
         EXPECT_EQ(r.texts(3), row.errors);
         EXPECT_EQ(r.texts(2), row.warnings);
         EXPECT_EQ(r.texts(4), std::vector<std::string>{row.summary});
@@ -120,9 +112,7 @@ TEST(Engine, UnusableLinesTouchNothing) {
         Recorder r;
         EXPECT_EQ(run_engine(row.line, r), row.rc) << row.line;
         ASSERT_EQ(r.texts(3).size(), 1u) << row.line;
-        if (!row.error.empty()) {
-            EXPECT_EQ(r.texts(3)[0], row.error);
-        }
+        EXPECT_TRUE(row.error.empty() || r.texts(3)[0] == row.error) << r.texts(3)[0];
         EXPECT_EQ(snapshot(t.s.path()), start);
     }
 }
@@ -221,15 +211,14 @@ TEST(Engine, FilesWithTheSameEditsReferToTheFirst) {
         return "The patch is damaged: the codec parameters of \"" + std::string(name) +
                "\" are invalid.";
     };
-    std::vector<CraftEntry> to_itself = es, to_later = es, chained = es, long_form = es;
-    to_itself[1].entry.extra = delta_reference_params(1);
-    to_later[1].entry.extra = delta_reference_params(2);
-    chained[2].entry.extra = delta_reference_params(1); // b refers to a already
-    long_form[1].entry.extra = {0x80, 0x00};            // 0, but not in its shortest form
-    attempt(to_itself, improper("bin/b.exe"));
-    attempt(to_later, improper("bin/b.exe"));
-    attempt(chained, improper("bin/c.exe"));
-    attempt(long_form, improper("bin/b.exe"));
+    // To itself, to a later entry, to one that refers on (b refers to a), and 0 in a longer
+    // form than its shortest.
+    for (auto [at, extra] : {std::pair{1, delta_reference_params(1)}, {1, delta_reference_params(2)},
+                             {2, delta_reference_params(1)}, {1, std::vector<uint8_t>{0x80, 0x00}}}) {
+        std::vector<CraftEntry> bad = es;
+        bad[at].entry.extra = extra;
+        attempt(bad, improper(at == 1 ? "bin/b.exe" : "bin/c.exe"));
+    }
     CraftEntry stored = add_entry("bin/d.exe", "new file");
     stored.entry.extra = delta_reference_params(0);
     es.push_back(stored);
@@ -244,7 +233,7 @@ TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
     // clang-format off
     const std::vector<std::vector<std::string>> cases = {
         {"/tmp/kelvane-escape"}, {"C:/escape.txt"}, {"../escape.txt"}, {"data\\..\\..\\escape.txt"},
-        {"x.txt:stream"}, {"nul.txt"}, {"Tarrowmoor/.kelvane-journal/plan"},
+        {"x.txt:stream"}, {"nul.txt"},
         {"Data/Same.txt", "data/same.TXT"}, {"clash", "clash/inner.txt"}, {"clash/inner.txt", "clash"}};
     // clang-format on
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -273,12 +262,11 @@ TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
 TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
     Install t;
     const std::string good = read_file(t.patch);
-    // Runs the patch, which must change nothing and be refused with the code (any when 0) and
-    // the text (when given).
+    // Nothing changes; the code is expect_rc (any failure when 0).
     auto attempt = [&](const std::string& patch, int expect_rc, const char* error = nullptr) {
         write_file(t.patch, patch);
         Recorder r;
-        int rc = run(t, "-u ", r);
+        int rc = t.run("-u ", r);
         EXPECT_TRUE(rc == expect_rc || (expect_rc == 0 && rc != kRcOk)) << rc << r.all_text();
         if (error) {
             EXPECT_EQ(r.texts(3), std::vector<std::string>{error});
@@ -361,7 +349,7 @@ TEST(Engine, FailureAtEachStepIsRolledBackToAnIdenticalDirectory) {
             rolled_back += rc == kRcRolledBack;
             committed_steps += r.all_text().find("Rollback complete") != std::string::npos;
             Recorder again;
-            int rc2 = run(t, "-u -j ", again);
+            int rc2 = t.run("-u -j ", again);
             EXPECT_EQ(rc2, kRcOk) << again.all_text();
             EXPECT_EQ(describe_difference(snapshot(t.game), rc == kRcOk ? t.after : t.before), "")
                 << "step " << n << " rc " << rc << "\n"
@@ -369,26 +357,11 @@ TEST(Engine, FailureAtEachStepIsRolledBackToAnIdenticalDirectory) {
             if (r.all_text().find("could not be removed") == std::string::npos) {
                 EXPECT_EQ(snapshot(t.temp), Tree{}) << "step " << n << "\n" << r.all_text();
             }
-            remove_tree(t.temp);
-            kv::os::make_dir(t.temp);
             ASSERT_LT(n, 500);
         }
         EXPECT_GT(rolled_back, 10);
         EXPECT_GT(committed_steps, 10);
     }
-}
-
-TEST(Engine, WriteFailureInTheTempDirectoryIsReportedAndHarmless) {
-    Install t;
-    os::set_fault_hook([&](const char* op, const std::string& path) {
-        return !(std::string(op) == "write" && path.rfind(t.temp, 0) == 0);
-    });
-    Recorder r;
-    int rc = run(t, "-u ", r);
-    os::set_fault_hook(nullptr);
-    EXPECT_EQ(rc, kRcTempDir) << r.all_text();
-    EXPECT_EQ(describe_difference(snapshot(t.game), t.before), "");
-    EXPECT_EQ(snapshot(t.temp), Tree{});
 }
 
 namespace {
@@ -437,7 +410,7 @@ TEST(Engine, TerminatedProcessIsRecoveredByTheNextRun) {
         ASSERT_EQ(code, 99) << "step " << n;
         int mode = n % 3; // validate, list, apply
         Recorder r;
-        int rc = mode == 1 ? run_engine(t.list_line(), r) : run(t, mode ? "-u " : "-u -j ", r);
+        int rc = mode == 1 ? run_engine(t.list_line(), r) : t.run(mode ? "-u " : "-u -j ", r);
         EXPECT_EQ(rc, kRcOk) << "terminated at step " << n << "\n" << r.all_text();
         finished += r.all_text().find("Recovered: the interrupted patch run is complete.") !=
                     std::string::npos;
@@ -452,8 +425,6 @@ TEST(Engine, TerminatedProcessIsRecoveredByTheNextRun) {
             ++old_states;
         }
         EXPECT_EQ(snapshot(t.temp), Tree{}) << "terminated at step " << n;
-        remove_tree(t.temp);
-        kv::os::make_dir(t.temp);
         ASSERT_LT(n, 500);
     }
     EXPECT_GT(old_states, 5);
@@ -468,13 +439,11 @@ TEST(Engine, ReadOnlyFilesAreReplacedAndKeepTheirAttribute) {
     Tree v1 = {{"config/locked.ini", "v1"}, {"other.txt", "x"}};
     Tree v2 = {{"config", kDir}, {"config/locked.ini", "v2, read-only"}, {"other.txt", "x"}};
     Tree v3 = {{"config", kDir}, {"config/locked.ini", "v3"}, {"other.txt", "y"}};
-    make_tree(s.sub("v1"), v1);
-    make_tree(s.sub("v2"), v2);
-    make_tree(s.sub("v3"), v3);
-    make_tree(s.sub("game"), v1);
+    for (auto [dir, tree] : {std::pair{"v1", &v1}, {"v2", &v2}, {"v3", &v3}, {"game", &v1}})
+        make_tree(s.sub(dir), *tree);
     kv::os::make_dir(s.sub("temp"));
-    ASSERT_TRUE(kv::os::set_attrs(s.sub("v2/config/locked.ini"), kv::os::kAttrReadOnly).ok());
-    ASSERT_TRUE(kv::os::set_attrs(s.sub("v3/config/locked.ini"), kv::os::kAttrReadOnly).ok());
+    for (const char* f : {"v2/config/locked.ini", "v3/config/locked.ini"})
+        ASSERT_TRUE(kv::os::set_attrs(s.sub(f), kv::os::kAttrReadOnly).ok());
     build(s.sub("v1"), s.sub("v2"), s.sub("p12.rtp"));
     build(s.sub("v2"), s.sub("v3"), s.sub("p23.rtp"));
     auto apply = [&](const char* patch, const Tree& expect, int expect_rc) {

@@ -64,18 +64,13 @@ void remove_tree(const std::string& path) {
         kv::os::list_dir(path, entries);
         for (const auto& e : entries)
             remove_tree(kv::os::join(path, e.name));
-        kv::os::set_attrs(path, 0);
-        kv::os::remove_dir(path);
-    } else {
-        kv::os::set_attrs(path, 0);
-        kv::os::remove_file(path);
     }
+    kv::os::set_attrs(path, 0);
+    st.is_dir && !st.is_link ? kv::os::remove_dir(path) : kv::os::remove_file(path);
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
-    kv::os::Stat st;
-    kv::os::stat(path, st);
-    if (st.exists) {
+    if (exists(path)) {
         ASSERT_TRUE(kv::os::remove_file(path).ok()) << path;
     }
     kv::os::File f;
@@ -219,34 +214,32 @@ void build(const std::string& old_dir, const std::string& new_dir, const std::st
     ASSERT_EQ(err, "");
 }
 
-Install::Install(bool with_top) : game(s.sub("game")), temp(s.sub("temp")), patch(s.sub("p.rtp")) {
-    before = old_game_tree();
-    after = new_game_tree();
-    if (!with_top) {
-        before.erase("Tarrowmoor/saves/slot1.sav");
-        after.erase("Tarrowmoor/saves/slot1.sav");
-    }
-    make_tree(s.sub("old"), before);
-    make_tree(s.sub("new"), after);
-    make_tree(game, before);
-    kv::os::make_dir(temp);
-    build(s.sub("old"), s.sub("new"), patch);
-    before = snapshot(s.sub("old")); // with the folders the files imply
-    after = snapshot(s.sub("new"));
+namespace {
+Tree without_top(Tree t, bool with_top) {
+    if (!with_top)
+        t.erase("Tarrowmoor/saves/slot1.sav");
+    return t;
 }
+} // namespace
+
+Install::Install(bool with_top)
+    : Game(without_top(old_game_tree(), with_top), without_top(new_game_tree(), with_top)),
+      before(snapshot(s.sub("old"))), after(snapshot(s.sub("new"))) {}
 
 std::string run_line(const std::string& switches, const std::string& temp, const std::string& game,
                      const std::string& patch) {
     return switches + q("-otempdir:" + temp) + " " + q(game) + " " + q(patch);
 }
 
-std::string Install::list_line() const {
+std::string Game::list_line() const {
     return "-l  " + q(game) + " " + q(patch);
 }
 
 void Install::reset_game() const {
     remove_tree(game);
     make_tree(game, before);
+    remove_tree(temp);
+    kv::os::make_dir(temp);
 }
 
 Game::Game(const Tree& old_tree, const Tree& new_tree) {
@@ -264,9 +257,7 @@ Game::Game(std::vector<CraftEntry> entries, const Tree& tree, uint32_t dir_codin
 }
 
 int Game::run(const std::string& mode, kv::Reporter& r) const {
-    if (mode == "-l ")
-        return kv::run_engine("-l  " + q(game) + " " + q(patch), r);
-    return kv::run_engine(run_line(mode, temp, game, patch), r);
+    return kv::run_engine(mode == "-l " ? list_line() : run_line(mode, temp, game, patch), r);
 }
 
 std::string Game::at(const std::string& rel) const {

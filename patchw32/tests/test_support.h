@@ -49,21 +49,6 @@ void build(const std::string& old_dir, const std::string& new_dir, const std::st
 std::string run_line(const std::string& switches, const std::string& temp, const std::string& game,
                      const std::string& patch);
 
-// A game at the old standard tree (optionally without the reserved top folder), the patch to
-// the new one, and an empty temp directory.
-struct Install {
-    Scratch s;
-    std::string game, temp, patch;
-    Tree before, after;
-    explicit Install(bool with_top = true);
-    std::string line(const std::string& switches, const std::string& tempdir) const {
-        return run_line(switches, tempdir, game, patch);
-    }
-    std::string line(const std::string& switches) const { return line(switches, temp); }
-    std::string list_line() const; // "-l  "GAME" "PATCH""
-    void reset_game() const;       // back to exactly the old tree
-};
-
 // A patch entry with its payload, for crafting patches the builder would never write.
 struct CraftEntry {
     kv::Entry entry;
@@ -83,7 +68,20 @@ struct Game {
     explicit Game(std::vector<CraftEntry> entries, const Tree& tree = {{"a.txt", "old"}},
                   uint32_t dir_coding = kv::kDirCompactDeflate);
     int run(const std::string& mode, kv::Reporter& r) const; // "-l " lists
+    std::string list_line() const;                           // "-l  "GAME" "PATCH""
     std::string at(const std::string& rel) const;
+};
+
+// A game at the old standard tree (optionally without the reserved top folder), the patch to
+// the new one, and an empty temp directory.
+struct Install : Game {
+    Tree before, after; // the trees with the folders their files imply
+    explicit Install(bool with_top = true);
+    std::string line(const std::string& switches, const std::string& tempdir) const {
+        return run_line(switches, tempdir, game, patch);
+    }
+    std::string line(const std::string& switches) const { return line(switches, temp); }
+    void reset_game() const; // the game back to exactly the old tree, the temp directory empty
 };
 
 struct Event {

@@ -119,10 +119,10 @@ TEST(SignedPatch, ShowsWhatItIsForAndWhoSignedItThenApplies) {
     std::string p = g.build(&g.publisher);
     ASSERT_EQ(g.apply(p), kv::kRcOk) << all_text();
     std::vector<std::string> info = texts(kv::kIdInfo);
-    ASSERT_GE(info.size(), 2u);
-    EXPECT_EQ(info[0], "This patch updates Tarrowmoor 1.22 to 1.23.");
-    EXPECT_EQ(info[1], "The patch is signed by key " + kv::key_fingerprint(g.publisher.pub) +
-                           ", the publisher key of this game.");
+    info.resize(2);
+    EXPECT_EQ(info, (std::vector<std::string>{"This patch updates Tarrowmoor 1.22 to 1.23.",
+                                              "The patch is signed by key " + kv::key_fingerprint(g.publisher.pub) +
+                                                  ", the publisher key of this game."}));
     Tree want = snapshot(g.s.sub("new"));
     want[kv::kKeyFileName] = kv::format_public_key(g.publisher.pub);
     EXPECT_EQ(describe_difference(snapshot(g.game), want), "");
@@ -162,14 +162,11 @@ TEST(SignedPatch, TamperedUnsignedAndForeignPatchesAreRefusedBeforeAnyChange) {
         {"signed with another key", g.build(&other), "The patch is refused: it is signed by key " +
          kv::key_fingerprint(other.pub) + ", but this game accepts only patches signed by its "
          "publisher's key " + fp + "."},
-        {"the signature moved to another patch", reseal(moved), "The patch is refused: its signature by "
-         "key " + fp + " does not match its contents (the signature does not match); it was changed "
-         "after it was signed."},
+        {"the signature moved to another patch", reseal(moved), not_matching},
     };
     for (const Row& r : rows) {
         EXPECT_NE(g.apply(r.bytes), kv::kRcOk) << r.what;
-        std::vector<std::string> errors = texts(kv::kIdError);
-        EXPECT_EQ(errors.empty() ? "" : errors[0], r.error) << r.what;
+        EXPECT_EQ(texts(kv::kIdError).at(0), r.error) << r.what;
         EXPECT_EQ(describe_difference(snapshot(g.game), g.before), "") << r.what;
     }
     // Without the key file an unsigned patch applies as before; a false signature never does.
