@@ -260,6 +260,29 @@ Status Folder::open_child(const std::string& name, Folder& out) const {
     return s;
 }
 
+// Reads every entry of an open folder listing and closes it. Each entry is examined relative
+// to the listing's own handle without following links, so a name is never looked up again
+// through a path that could have been swapped meanwhile.
+namespace {
+Status read_entries(DIR* d, std::vector<DirEntry>& out) {
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        DirEntry de;
+        de.name = name;
+        struct stat st;
+        if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            de.is_dir = S_ISDIR(st.st_mode);
+            de.is_link = S_ISLNK(st.st_mode);
+        }
+        out.push_back(std::move(de));
+    }
+    ::closedir(d);
+    return Status::success();
+}
+} // namespace
+
 Status Folder::list(std::vector<DirEntry>& out) const {
     out.clear();
     int fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -270,21 +293,7 @@ Status Folder::list(std::vector<DirEntry>& out) const {
             ::close(fd);
         return s;
     }
-    while (dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..")
-            continue;
-        DirEntry de;
-        de.name = name;
-        struct stat st;
-        if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            de.is_dir = S_ISDIR(st.st_mode);
-            de.is_link = S_ISLNK(st.st_mode);
-        }
-        out.push_back(std::move(de));
-    }
-    ::closedir(d);
-    return Status::success();
+    return read_entries(d, out);
 }
 
 Status Folder::remove_file(const std::string& name) const {
@@ -385,22 +394,7 @@ Status list_dir(const std::string& path, std::vector<DirEntry>& out) {
     DIR* d = ::opendir(path.c_str());
     if (!d)
         return errno_status("cannot list", path);
-    while (dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..")
-            continue;
-        DirEntry de;
-        de.name = name;
-        struct stat st;
-        std::string full = join(path, name);
-        if (::lstat(full.c_str(), &st) == 0) {
-            de.is_dir = S_ISDIR(st.st_mode);
-            de.is_link = S_ISLNK(st.st_mode);
-        }
-        out.push_back(std::move(de));
-    }
-    ::closedir(d);
-    return Status::success();
+    return read_entries(d, out);
 }
 
 Status set_attrs(const std::string& path, uint32_t attrs) {
