@@ -106,24 +106,6 @@ bool glob_match(const std::string& pat, const std::string& text) {
     return cur[n] != 0;
 }
 
-os::Status hash_file(const std::string& path, uint64_t size, Hash128& out) {
-    os::File f;
-    os::Status s = os::File::open_read(path, f);
-    if (!s)
-        return s;
-    Hasher h;
-    std::vector<uint8_t> buf(1 << 20);
-    for (uint64_t pos = 0; pos < size;) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - pos));
-        if (!(s = f.read_exact_at(pos, buf.data(), n)))
-            return s;
-        h.update(buf.data(), n);
-        pos += n;
-    }
-    out = h.digest();
-    return s;
-}
-
 // The lines of the new tree's ".rtpignore": one pattern each, blank lines and '#' comments
 // skipped.
 std::string read_ignore_file(const std::string& new_dir, std::vector<std::string>& out) {

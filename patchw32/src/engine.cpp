@@ -149,27 +149,14 @@ std::string Run::unsafe_ancestor(const std::string& rel, bool& link) {
 
 bool Run::hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
                     std::string& why) {
-    os::File f;
-    os::Status s = os::File::open_read(path, f);
-    if (!s) {
-        why = s.text;
-        return false;
-    }
-    Hasher h;
-    std::vector<uint8_t> buf(1 << 20);
-    for (uint64_t pos = 0; pos < size;) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - pos));
-        if (!(s = f.read_exact_at(pos, buf.data(), n))) {
-            why = s.text;
-            return false;
-        }
-        h.update(buf.data(), n);
-        pos += n;
+    os::Status s = kv::hash_file(path, size, out, [prog](const uint8_t*, size_t, uint64_t done) {
         if (prog)
-            prog->at(pos);
-    }
-    out = h.digest();
-    return true;
+            prog->at(done);
+        return os::Status::success();
+    });
+    if (!s)
+        why = s.text;
+    return s.ok();
 }
 
 FileState Run::classify(const Entry& e, std::string& why, FileProgress* prog) {

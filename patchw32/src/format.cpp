@@ -601,19 +601,11 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message,
     }
     // The checksum covers every byte before it.
     if (check_sum) {
-        Hasher h;
-        std::vector<uint8_t> buf(1 << 20);
-        uint64_t end = out.size - 16, pos = 0;
-        while (pos < end) {
-            size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), end - pos));
-            if (!(s = out.file.read_exact_at(pos, buf.data(), want))) {
-                message = "Cannot read the patch file: " + s.text + ".";
-                return PatchError::Unreadable;
-            }
-            h.update(buf.data(), want);
-            pos += want;
+        Hash128 got;
+        if (!(s = hash_file(out.file, out.size - 16, got))) {
+            message = "Cannot read the patch file: " + s.text + ".";
+            return PatchError::Unreadable;
         }
-        Hash128 got = h.digest();
         if (!std::equal(got.b, got.b + 16, trailer + 48)) {
             message = "The patch is damaged: its checksum does not match its contents.";
             return PatchError::Corrupt;

@@ -1,7 +1,9 @@
 #include "hash.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -53,6 +55,30 @@ Hash128 hash128(const void* data, size_t n) {
 }
 uint64_t hash64(const void* data, size_t n) {
     return XXH3_64bits(data, n);
+}
+
+os::Status hash_file(os::File& f, uint64_t size, Hash128& out, const HashPieceFn& each) {
+    Hasher h;
+    std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(size, 1u << 20)));
+    for (uint64_t pos = 0; pos < size;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - pos));
+        os::Status s = f.read_exact_at(pos, buf.data(), n);
+        if (!s)
+            return s;
+        h.update(buf.data(), n);
+        pos += n;
+        if (each && !(s = each(buf.data(), n, pos)))
+            return s;
+    }
+    out = h.digest();
+    return os::Status::success();
+}
+
+os::Status hash_file(const std::string& path, uint64_t size, Hash128& out,
+                     const HashPieceFn& each) {
+    os::File f;
+    os::Status s = os::File::open_read(path, f);
+    return s ? hash_file(f, size, out, each) : s;
 }
 
 } // namespace kv

@@ -30,19 +30,14 @@ os::Status copy_verified(const std::string& src, const std::string& dst, const H
     os::Status s = os::File::open_read(src, in);
     if (!s || !(s = os::File::create_new(dst, out)))
         return s;
-    Hasher h;
-    std::vector<uint8_t> buf(1 << 20);
-    for (uint64_t pos = 0; pos < size;) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - pos));
-        if (!(s = in.read_exact_at(pos, buf.data(), n)) || !(s = out.write(buf.data(), n)))
-            return s;
-        h.update(buf.data(), n);
-        pos += n;
-    }
+    Hash128 got;
+    s = hash_file(in, size, got, [&out](const uint8_t* piece, size_t n, uint64_t) {
+        return out.write(piece, n);
+    });
     uint64_t actual = 0;
-    if (!(s = in.size(actual)))
+    if (!s || !(s = in.size(actual)))
         return s;
-    if (actual != size || h.digest() != want)
+    if (actual != size || got != want)
         return os::Status::fail(os::ErrKind::Other,
                                 "the copy of " + src + " does not match its hash");
     if (!(s = out.sync()))
@@ -53,18 +48,9 @@ os::Status copy_verified(const std::string& src, const std::string& dst, const H
 bool file_has_hash(const std::string& path, const Hash128& want, uint64_t size) {
     os::File f;
     uint64_t actual = 0;
-    if (!os::File::open_read(path, f) || !f.size(actual) || actual != size)
-        return false;
-    Hasher h;
-    std::vector<uint8_t> buf(1 << 20);
-    for (uint64_t pos = 0; pos < size;) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - pos));
-        if (!f.read_exact_at(pos, buf.data(), n))
-            return false;
-        h.update(buf.data(), n);
-        pos += n;
-    }
-    return h.digest() == want;
+    Hash128 got;
+    return os::File::open_read(path, f) && f.size(actual) && actual == size &&
+           hash_file(f, size, got) && got == want;
 }
 
 std::string shown(const std::string& rel) {
