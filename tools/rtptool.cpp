@@ -888,7 +888,7 @@ int run_line(const std::string& line_text) {
     g_view = &view;
     kv::CommandLine cl;
     bool list = false;
-    if (kv::parse_command_line(line_text, cl, list).empty()) {
+    if (!kv::parse_command_line(line_text, cl, list).ends()) {
         view.mode = cl.mode;
         view.open(cl.patch_path);
     }

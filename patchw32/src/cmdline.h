@@ -2,6 +2,8 @@
 // and validate runs, "-l  ["GAMEDIR"] "PATCH"" for list runs.
 #pragma once
 
+#include "engine.h"
+
 #include <string>
 #include <vector>
 
@@ -28,8 +30,8 @@ struct Token {
 // double quote, backslashes included literally. Returns false on an unterminated quote.
 bool tokenize(const std::string& line, std::vector<Token>& out);
 
-// Returns an empty string on success, otherwise the message for the user. `list_mode` is
+// Lets the run go on, or ends it with kRcUsage and the message for the user. `list_mode` is
 // set as soon as the "-l" switch is seen, even when the line is refused.
-std::string parse_command_line(const std::string& line, CommandLine& out, bool& list_mode);
+RunOutcome parse_command_line(const std::string& line, CommandLine& out, bool& list_mode);
 
 } // namespace kv

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace kv {
 
@@ -25,6 +26,36 @@ enum Rc : int {
     kRcRecoveryUnproven = 14, // an interrupted run left moved-aside game files that no readable
                               // plan accounts for; nothing was changed, the journal is kept
     kRcUntrusted = 15,       // not signed by the game's publisher key, or the signature is false
+};
+
+// The outcome of a run and of each of its stages: the engine's one convention for what ends a
+// run. (Below it, OS calls report an os::Status and the reading of patch bytes a DecodeResult;
+// the run turns those into an outcome.) A stage either lets the run go on (`next()`) or ends
+// it (`end`, `fail`) with its return code, the error that ended it and the summary of the
+// run, which the run shows in that order once it has cleaned up after itself; either text
+// may be empty. What a stage reports while it works (each file that does not match, a
+// warning) it has shown already.
+class RunOutcome {
+  public:
+    static RunOutcome next() { return RunOutcome(); }
+    static RunOutcome end(int rc, std::string summary = {}) {
+        return RunOutcome(rc, {}, std::move(summary));
+    }
+    static RunOutcome fail(int rc, std::string error, std::string summary = {}) {
+        return RunOutcome(rc, std::move(error), std::move(summary));
+    }
+    bool ends() const { return ends_; }
+    int rc() const { return rc_; }
+    const std::string& error() const { return error_; }
+    const std::string& summary() const { return summary_; }
+
+  private:
+    RunOutcome() = default;
+    RunOutcome(int rc, std::string error, std::string summary)
+        : ends_(true), rc_(rc), error_(std::move(error)), summary_(std::move(summary)) {}
+    bool ends_ = false;
+    int rc_ = kRcOk;
+    std::string error_, summary_;
 };
 
 // Callback message ids.
