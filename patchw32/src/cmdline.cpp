@@ -2,7 +2,7 @@
 
 namespace kv {
 
-bool tokenize(const std::string& line, std::vector<Token>& out) {
+RunOutcome tokenize(const std::string& line, std::vector<Token>& out) {
     out.clear();
     size_t i = 0, n = line.size();
     while (i < n) {
@@ -16,7 +16,8 @@ bool tokenize(const std::string& line, std::vector<Token>& out) {
             if (line[i] == '"') {
                 size_t close = line.find('"', i + 1);
                 if (close == std::string::npos)
-                    return false;
+                    return RunOutcome::fail(
+                        kRcUsage, "Malformed command line: a double quote is not closed.");
                 t.text.append(line, i + 1, close - i - 1);
                 t.quoted = true;
                 i = close + 1;
@@ -26,7 +27,7 @@ bool tokenize(const std::string& line, std::vector<Token>& out) {
         }
         out.push_back(std::move(t));
     }
-    return true;
+    return RunOutcome::next();
 }
 
 namespace {
@@ -52,13 +53,13 @@ RunOutcome parse_command_line(const std::string& line, CommandLine& out, bool& l
     out = CommandLine{};
     list_mode = false;
     std::vector<Token> toks;
-    bool tokens_ok = tokenize(line, toks);
+    RunOutcome tokens = tokenize(line, toks);
     // Look for "-l" first so that a refused list run stays silent.
     for (const Token& t : toks)
         if (t.text == "-l" || t.text == "-L")
             list_mode = true;
-    if (!tokens_ok)
-        return malformed("Malformed command line: a double quote is not closed.");
+    if (tokens.ends())
+        return tokens;
     bool saw_u = false, saw_j = false, saw_l = false;
     std::vector<std::string> positional;
     for (const Token& t : toks) {

@@ -27,8 +27,9 @@ struct Token {
 };
 
 // Splits at blanks and tabs; a double quote opens a quoted part that runs to the next
-// double quote, backslashes included literally. Returns false on an unterminated quote.
-bool tokenize(const std::string& line, std::vector<Token>& out);
+// double quote, backslashes included literally. Ends the run (kRcUsage) on an unterminated
+// quote, with the tokens before it in `out`.
+RunOutcome tokenize(const std::string& line, std::vector<Token>& out);
 
 // Lets the run go on, or ends it with kRcUsage and the message for the user. `list_mode` is
 // set as soon as the "-l" switch is seen, even when the line is refused.

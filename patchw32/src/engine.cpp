@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <deque>
 #include <set>
 
@@ -20,6 +21,13 @@ namespace kv {
 namespace {
 
 enum class FileState { Ready, Done, Missing, Differs, Unsafe };
+
+// What the check of one entry found in the game directory, with why when the entry cannot be
+// carried out as it stands.
+struct Finding {
+    FileState state;
+    std::string why;
+};
 
 // Forwards to a file and remembers whether the file refused the data.
 class TrackingSink : public Sink {
@@ -72,13 +80,15 @@ class FileProgress {
 std::string clip(const std::string& s) {
     return printable(s, kMaxMessage);
 }
-std::string shown(const std::string& rel) {
-    return printable(to_native(rel), 150);
-}
 
 std::string file_name_of(const std::string& path) {
     size_t p = path.find_last_of(os::separator() == '\\' ? "\\/:" : "/");
     return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+// "The game directory "C:\Games" does not exist or is not a folder."
+std::string not_a_folder(const char* what, const std::string& path) {
+    return std::string("The ") + what + " \"" + path + "\" does not exist or is not a folder.";
 }
 
 std::string plural(uint64_t n, const char* one, const char* many) {
@@ -89,7 +99,7 @@ std::string plural(uint64_t n, const char* one, const char* many) {
 constexpr const char* kNotApplied = "The patch was not applied; nothing was changed.";
 constexpr const char* kValidationFailed = "Validation failed.";
 
-// How far the check of the game directory got, entry by entry.
+// What the check of the game directory found, counted over the entries.
 struct Tally {
     uint64_t ready = 0;       // entries to carry out, files and folders
     uint64_t ready_files = 0; // of those, files
@@ -113,15 +123,13 @@ class Run {
     int execute(const std::string& line);
 
   private:
-    void say(unsigned id, const std::string& text) {
+    void say(CallbackId id, const std::string& text) {
         if (!quiet_ && !text.empty())
             rep_.message(id, clip(text));
     }
     std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
-    std::string unsafe_ancestor(const std::string& rel, bool& link);
-    FileState classify(const Entry& e, std::string& why, FileProgress* prog);
-    bool hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
-                   std::string& why);
+    std::optional<Finding> unsafe_ancestor(const std::string& rel);
+    Finding classify(const Entry& e, FileProgress* prog);
 
     // The stages, in the order they run.
     RunOutcome start_up(const std::string& line);
@@ -144,6 +152,7 @@ class Run {
     void produce_file(size_t i, FileProgress& prog);
     DecodeResult decode_new_file(const Entry& e, os::File* old_file, TrackingSink& sink,
                                  os::File& out, FileProgress& prog);
+    uint16_t missing_folders(const Step& st) const;
     void report_decode_failure(const Entry& e, const DecodeResult& r, bool write_failed);
     os::Status flush_oldest();
     void flush_new_files();
@@ -159,7 +168,7 @@ class Run {
     std::string game_;
     Patch patch_;
     std::unique_ptr<Journal> journal_;
-    bool journal_created_ = false;        // removed at the end of the run unless kept
+    bool journal_created_ = false; // removed at the end of the run unless kept
     std::string work_;
     bool work_is_ours_ = false;
     os::Folder work_folder_;              // held while the run works in it
@@ -170,7 +179,7 @@ class Run {
     std::string checked_path_;            // the last path whose parent folders were safe
     std::vector<FileState> states_;       // by entry
     Tally tally_;
-    int fatal_ = kRcOk;                   // a failure that stops producing the new files
+    int fatal_ = kRcOk; // a failure that stops producing the new files
     // New files written but not yet flushed to disk, oldest first.
     static constexpr size_t kPendingFlushes = 32;
     std::deque<os::File> pending_;
@@ -178,109 +187,83 @@ class Run {
 
 // Parent folders that are links or files. Entries come sorted, so the folders a path shares
 // with the previous one were checked already; nothing is kept per folder.
-std::string Run::unsafe_ancestor(const std::string& rel, bool& link) {
-    link = false;
+std::optional<Finding> Run::unsafe_ancestor(const std::string& rel) {
     size_t shared = 0;
     while (shared < rel.size() && shared < checked_path_.size() && rel[shared] == checked_path_[shared])
         ++shared;
-    for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
-        if (slash < shared && checked_path_[slash] == '/')
+    for (size_t d = 1; d <= folder_depth(rel); ++d) {
+        std::string sofar = leading_folders(rel, d);
+        if (sofar.size() < shared && checked_path_[sofar.size()] == '/')
             continue; // the same folder as in the previous path
-        std::string sofar = rel.substr(0, slash);
         os::Stat st;
         os::stat(game_path(sofar), st);
         if (st.exists && st.is_link) {
             checked_path_.clear();
-            link = true;
-            return "the folder " + shown(sofar) + " is a link to another place";
+            return Finding{FileState::Unsafe,
+                           "the folder " + shown(sofar) + " is a link to another place"};
         }
         if (st.exists && !st.is_dir) {
             checked_path_.clear();
-            return shown(sofar) + " is a file, not a folder";
+            return Finding{FileState::Differs, shown(sofar) + " is a file, not a folder"};
         }
     }
     checked_path_ = rel;
-    return {};
+    return std::nullopt;
 }
 
-bool Run::hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
-                    std::string& why) {
-    os::Status s = kv::hash_file(path, size, out, [prog](const uint8_t*, size_t, uint64_t done) {
-        if (prog)
-            prog->at(done);
-        return os::Status::success();
-    });
-    if (!s)
-        why = s.text;
-    return s.ok();
+// A folder entry: whether the folder is there to make or remove.
+Finding classify_folder(const Entry& e, const os::Stat& st) {
+    bool makes = e.op == Op::MakeDir;
+    if (!st.exists)
+        return {makes ? FileState::Ready : FileState::Done, {}};
+    if (st.is_dir)
+        return {makes ? FileState::Done : FileState::Ready, {}};
+    return {FileState::Differs, makes ? "a file stands where the patch creates a folder"
+                                      : "a file stands where the patch removes a folder"};
 }
 
-FileState Run::classify(const Entry& e, std::string& why, FileProgress* prog) {
+Finding Run::classify(const Entry& e, FileProgress* prog) {
     std::string full = game_path(e.path);
-    bool link = false;
-    why = unsafe_ancestor(e.path, link);
-    if (!why.empty())
-        return link ? FileState::Unsafe : FileState::Differs;
+    if (std::optional<Finding> unsafe = unsafe_ancestor(e.path))
+        return *unsafe;
     os::Stat st;
-    os::Status s = os::stat(full, st);
-    if (!s) {
-        why = s.text;
-        return FileState::Differs;
-    }
-    if (st.exists && st.is_link) {
-        why = "it is a link to another place";
-        return FileState::Unsafe;
-    }
-    switch (e.op) {
-    case Op::MakeDir:
-        if (!st.exists)
-            return FileState::Ready;
-        if (st.is_dir)
-            return FileState::Done;
-        why = "a file stands where the patch creates a folder";
-        return FileState::Differs;
-    case Op::RemoveDir:
-        if (!st.exists)
-            return FileState::Done;
-        if (st.is_dir)
-            return FileState::Ready;
-        why = "a file stands where the patch removes a folder";
-        return FileState::Differs;
-    default:
-        break;
-    }
+    if (os::Status s = os::stat(full, st); !s)
+        return {FileState::Differs, s.text};
+    if (st.exists && st.is_link)
+        return {FileState::Unsafe, "it is a link to another place"};
+    if (!e.is_file_op())
+        return classify_folder(e, st);
     if (!st.exists) {
         if (e.op == Op::Add)
-            return FileState::Ready;
+            return {FileState::Ready, {}};
         if (e.op == Op::Delete)
-            return FileState::Done;
-        why = "the file is missing";
-        return FileState::Missing;
+            return {FileState::Done, {}};
+        return {FileState::Missing, "the file is missing"};
     }
-    if (!st.is_file) {
-        why = "a folder stands where the patch expects a file";
-        return FileState::Differs;
-    }
+    if (!st.is_file)
+        return {FileState::Differs, "a folder stands where the patch expects a file"};
     bool old_fits = e.needs_old() && st.size == e.old_size;
     bool new_fits = e.makes_new() && st.size == e.new_size;
     if (old_fits || new_fits) {
         Hash128 h;
-        if (!hash_file(full, st.size, h, prog, why))
-            return FileState::Differs;
+        os::Status s = hash_file(full, st.size, h, [prog](const uint8_t*, size_t, uint64_t done) {
+            if (prog)
+                prog->at(done);
+            return os::Status::success();
+        });
+        if (!s)
+            return {FileState::Differs, s.text};
         if (old_fits && h == e.old_hash)
-            return FileState::Ready;
+            return {FileState::Ready, {}};
         if (new_fits && h == e.new_hash)
-            return FileState::Done;
+            return {FileState::Done, {}};
     }
     if (e.op == Op::Add)
-        why = "a different file of that name is already there";
-    else if (e.op == Op::Delete)
-        why = "the file differs from the version this patch removes";
-    else
-        why = "the file differs from the version this patch updates";
-    return FileState::Differs;
+        return {FileState::Differs, "a different file of that name is already there"};
+    if (e.op == Op::Delete)
+        return {FileState::Differs, "the file differs from the version this patch removes"};
+    return {FileState::Differs, "the file differs from the version this patch updates"};
 }
-
 
 RunOutcome Run::prepare_work_dir() {
     if (cl_.has_temp && !cl_.temp_dir.empty())
@@ -301,9 +284,7 @@ RunOutcome Run::make_temp_work_dir(const std::string& t) {
     os::Stat st;
     os::stat(t, st);
     if (!st.exists || !st.is_dir)
-        return RunOutcome::fail(kRcTempDir,
-                                "The temp directory \"" + t + "\" does not exist or is not a folder.",
-                                kNotApplied);
+        return RunOutcome::fail(kRcTempDir, not_a_folder("temp directory", t), kNotApplied);
     std::string base = os::join(t, "kelvane-" + std::to_string(os::process_id()));
     for (int i = 0; i < 100; ++i) {
         std::string cand = i ? base + "-" + std::to_string(i) : base;
@@ -314,8 +295,8 @@ RunOutcome Run::make_temp_work_dir(const std::string& t) {
         // Noted in the journal before it exists, so that no killed run leaves it behind.
         os::Status s = journal_->note_temp_folder(cand);
         if (!s)
-            return RunOutcome::fail(kRcGameDir, "Cannot write the engine's journal: " + s.text + ".",
-                                    kNotApplied);
+            return RunOutcome::fail(
+                kRcGameDir, "Cannot write the engine's journal: " + s.text + ".", kNotApplied);
         s = os::make_dir(cand);
         if (s) {
             work_ = cand;
@@ -371,15 +352,14 @@ void Run::cleanup() {
     if (work_is_ours_) {
         os::Status s = os::remove_dir(work_);
         if (!s)
-            say(kIdWarning, "The temp folder " + shorten_middle(work_, 120) +
-                                " could not be removed: " + s.text + ".");
+            say(CallbackId::Warning, "The temp folder " + shorten_middle(work_, 120) +
+                                         " could not be removed: " + s.text + ".");
         work_is_ours_ = false;
     }
     if (journal_created_) {
-        std::string why;
-        if (!journal_->remove_all(why, journal_->is_done()))
-            say(2, "The engine's work folder could not be removed (" + why +
-                       "); the next run of the engine removes it.");
+        if (os::Status s = journal_->remove_all(journal_->is_done()); !s)
+            say(CallbackId::Warning, "The engine's work folder could not be removed (" + s.text +
+                                         "); the next run of the engine removes it.");
         journal_created_ = false;
     }
 }
@@ -432,8 +412,8 @@ RunOutcome Run::check_trust() {
     if (!patch.signature.present)
         return RunOutcome::next();
     if (!signature_support()) {
-        say(kIdWarning, "The patch is signed by key " + signer +
-                            ", but this system cannot check signatures.");
+        say(CallbackId::Warning,
+            "The patch is signed by key " + signer + ", but this system cannot check signatures.");
         return RunOutcome::next();
     }
     std::string why = check_patch_signature(patch);
@@ -443,8 +423,8 @@ RunOutcome Run::check_trust() {
                                     " does not match its contents (" + why +
                                     "); it was changed after it was signed.",
                                 kNotApplied);
-    say(kIdInfo, "The patch is signed by key " + signer +
-                     (ks.exists ? ", the publisher key of this game." : "."));
+    say(CallbackId::Info, "The patch is signed by key " + signer +
+                              (ks.exists ? ", the publisher key of this game." : "."));
     return RunOutcome::next();
 }
 
@@ -474,8 +454,7 @@ RunOutcome Run::start_up(const std::string& line) {
     os::Stat gs;
     os::stat(game_, gs);
     if (!gs.exists || !gs.is_dir)
-        return RunOutcome::fail(kRcGameDir, "The game directory \"" + game_ +
-                                                "\" does not exist or is not a folder.");
+        return RunOutcome::fail(kRcGameDir, not_a_folder("game directory", game_));
     journal_ = std::make_unique<Journal>(game_);
     // One run at a time per game directory, in every mode: the lock is taken before anything
     // of the engine's is looked at, and held to the end of the run.
@@ -486,10 +465,11 @@ RunOutcome Run::start_up(const std::string& line) {
         return RunOutcome::fail(kRcGameDir, "Cannot lock the game directory: " + s.text + ".");
     }
     if (std::string link = journal_->linked_own_folder(); !link.empty()) {
-        return RunOutcome::fail(kRcGameDir, "The engine's own folder " + printable(link, 120) +
-                          " is a link or junction to another place; the engine never works "
-                          "through one. Nothing was changed. Remove the link and run the patch "
-                          "again.");
+        return RunOutcome::fail(
+            kRcGameDir, "The engine's own folder " + printable(link, 120) +
+                            " is a link or junction to another place; the engine never works "
+                            "through one. Nothing was changed. Remove the link and run the patch "
+                            "again.");
     }
     return recover_interrupted_run();
 }
@@ -498,8 +478,8 @@ RunOutcome Run::recover_interrupted_run() {
     journal_->remove_stale_top();
     if (!journal_->exists())
         return RunOutcome::next();
-    Say sayfn = [this](int id, const std::string& t) { say(static_cast<unsigned>(id), t); };
-    RecoveryOutcome r = recover(*journal_, sayfn);
+    RecoveryOutcome r =
+        recover(*journal_, [this](CallbackId id, const std::string& t) { say(id, t); });
     if (r == RecoveryOutcome::Failed)
         return RunOutcome::end(kRcRecoveryFailed);
     if (r == RecoveryOutcome::Unprovable)
@@ -516,7 +496,7 @@ RunOutcome Run::open_and_prepare() {
         return RunOutcome::fail(map_patch_error(pe), err, kNotApplied);
     // What the patch says it is for comes first, then who signed it; every mode refuses a
     // patch that the game does not trust.
-    say(kIdInfo, describe_meta(patch_.meta));
+    say(CallbackId::Info, describe_meta(patch_.meta));
     if (RunOutcome trust = check_trust(); trust.ends())
         return trust;
     if (cl_.mode == Mode::List) {
@@ -528,8 +508,9 @@ RunOutcome Run::open_and_prepare() {
     uint32_t count = 0;
     for (const Entry& e : patch_.entries)
         count += e.is_file_op() ? 1 : 0;
-    say(kIdInfo, std::string(validate_ ? "Validating" : "Applying") + " patch " +
-                     file_name_of(cl_.patch_path) + ": " + plural(count, "file", "files") + ".");
+    say(CallbackId::Info, std::string(validate_ ? "Validating" : "Applying") + " patch " +
+                              file_name_of(cl_.patch_path) + ": " + plural(count, "file", "files") +
+                              ".");
     if (RunOutcome o = open_journal(); o.ends())
         return o;
     rep_.file_count(count);
@@ -540,11 +521,11 @@ RunOutcome Run::open_and_prepare() {
 // kept (what an apply would need first).
 RunOutcome Run::open_journal() {
     if (validate_) {
-        if (std::string why = journal_->unusable_reason(); !why.empty())
-            return RunOutcome::fail(kRcGameDir,
-                                    "The engine cannot keep its journal in the game directory: " +
-                                        why + ".",
-                                    kValidationFailed);
+        if (os::Status s = journal_->check_usable(); !s)
+            return RunOutcome::fail(
+                kRcGameDir,
+                "The engine cannot keep its journal in the game directory: " + s.text + ".",
+                kValidationFailed);
         return RunOutcome::next();
     }
     os::Status s = journal_->create();
@@ -583,14 +564,13 @@ RunOutcome Run::produce_new_files() {
 
 void Run::check_folder(size_t i) {
     const Entry& e = patch_.entries[i];
-    std::string why;
-    FileState st = classify(e, why, nullptr);
+    auto [st, why] = classify(e, nullptr);
     states_[i] = st;
     if (st == FileState::Differs || st == FileState::Unsafe) {
         if (cl_.ignore_missing && st != FileState::Unsafe) {
-            say(kIdWarning, "Skipped the folder " + shown(e.path) + ": " + why + ".");
+            say(CallbackId::Warning, "Skipped the folder " + shown(e.path) + ": " + why + ".");
         } else {
-            say(kIdError, "Cannot handle the folder " + shown(e.path) + ": " + why + ".");
+            say(CallbackId::Error, "Cannot handle the folder " + shown(e.path) + ": " + why + ".");
             ++tally_.problems;
             tally_.unsafe += st == FileState::Unsafe ? 1 : 0;
         }
@@ -601,8 +581,7 @@ void Run::check_folder(size_t i) {
 
 void Run::check_file(size_t i, FileProgress& prog) {
     const Entry& e = patch_.entries[i];
-    std::string why;
-    FileState st = classify(e, why, &prog);
+    auto [st, why] = classify(e, &prog);
     states_[i] = st;
     switch (st) {
     case FileState::Done:
@@ -611,15 +590,15 @@ void Run::check_file(size_t i, FileProgress& prog) {
     case FileState::Missing:
     case FileState::Differs:
         if (cl_.ignore_missing) {
-            say(kIdWarning, "Skipped " + shown(e.path) + ": " + why + ".");
+            say(CallbackId::Warning, "Skipped " + shown(e.path) + ": " + why + ".");
             ++tally_.skipped;
         } else {
-            say(kIdError, "Cannot patch " + shown(e.path) + ": " + why + ".");
+            say(CallbackId::Error, "Cannot patch " + shown(e.path) + ": " + why + ".");
             ++tally_.problems;
         }
         break;
     case FileState::Unsafe:
-        say(kIdError, "Refused to touch " + shown(e.path) + ": " + why + ".");
+        say(CallbackId::Error, "Refused to touch " + shown(e.path) + ": " + why + ".");
         ++tally_.problems;
         ++tally_.unsafe;
         break;
@@ -638,7 +617,7 @@ void Run::produce_file(size_t i, FileProgress& prog) {
     if (e.codec == Codec::Delta) {
         os::Status s = os::File::open_read(game_path(e.path), oldf);
         if (!s) {
-            say(kIdError, "Cannot read " + shown(e.path) + ": " + s.text + ".");
+            say(CallbackId::Error, "Cannot read " + shown(e.path) + ": " + s.text + ".");
             ++tally_.problems;
             return;
         }
@@ -649,7 +628,7 @@ void Run::produce_file(size_t i, FileProgress& prog) {
         if (s)
             s = os::File::create_new(work_file(work_, static_cast<uint32_t>(i)), outf);
         if (!s) {
-            say(kIdError, "Cannot write to the temp directory: " + s.text + ".");
+            say(CallbackId::Error, "Cannot write to the temp directory: " + s.text + ".");
             fatal_ = kRcTempDir;
             return;
         }
@@ -668,8 +647,8 @@ void Run::produce_file(size_t i, FileProgress& prog) {
 DecodeResult Run::decode_new_file(const Entry& e, os::File* old_file, TrackingSink& sink,
                                   os::File& out, FileProgress& prog) {
     HashingSink hs(validate_ ? nullptr : &sink);
-    DecodeResult r = decode_payload(e, patch_.file, old_file, e.old_size, hs,
-                                    [&](uint64_t n) { prog.at(n); });
+    DecodeResult r =
+        decode_payload(e, patch_.file, old_file, e.old_size, hs, [&](uint64_t n) { prog.at(n); });
     if (r.status == DecodeStatus::Ok && (hs.count() != e.new_size || hs.digest() != e.new_hash))
         r = DecodeResult::corrupt("the result does not match its recorded hash");
     if (r.status == DecodeStatus::Ok && !validate_) {
@@ -689,13 +668,15 @@ DecodeResult Run::decode_new_file(const Entry& e, os::File* old_file, TrackingSi
 
 void Run::report_decode_failure(const Entry& e, const DecodeResult& r, bool write_failed) {
     if (r.status == DecodeStatus::Corrupt) {
-        say(kIdError, "The patch data for " + shown(e.path) + " is damaged: " + r.message + ".");
+        say(CallbackId::Error,
+            "The patch data for " + shown(e.path) + " is damaged: " + r.message + ".");
         fatal_ = kRcPatchCorrupt;
     } else if (write_failed) {
-        say(kIdError, write_failure(r.io_kind, r.message));
+        say(CallbackId::Error, write_failure(r.io_kind, r.message));
         fatal_ = kRcTempDir;
     } else {
-        say(kIdError, "Cannot read while patching " + shown(e.path) + ": " + r.message + ".");
+        say(CallbackId::Error,
+            "Cannot read while patching " + shown(e.path) + ": " + r.message + ".");
         fatal_ = kRcPatchUnreadable;
     }
 }
@@ -721,14 +702,14 @@ void Run::flush_new_files() {
     while (fatal_ == kRcOk && !pending_.empty()) {
         os::Status s = flush_oldest();
         if (!s) {
-            say(kIdError, write_failure(s.kind, s.text));
+            say(CallbackId::Error, write_failure(s.kind, s.text));
             fatal_ = kRcTempDir;
         }
     }
     pending_.clear();
 }
 
-// "; nothing was changed"-style summary of a refused patch.
+// The summary of a patch refused because of `why`, which changed nothing.
 std::string Run::refused(const std::string& why) const {
     return validate_ ? "Validation failed: " + why + "."
                      : "The patch was not applied: " + why + "; nothing was changed.";
@@ -762,9 +743,9 @@ RunOutcome Run::decide_outcome() {
                                           ? "This patch is already applied; nothing was changed."
                                           : "Nothing was changed" + tail() + ".");
     if (validate_)
-        return RunOutcome::end(kRcOk, "Validation passed: " +
-                                          plural(tally_.ready_files, "file is", "files are") +
-                                          " ready to patch" + tail() + ".");
+        return RunOutcome::end(
+            kRcOk, "Validation passed: " + plural(tally_.ready_files, "file is", "files are") +
+                       " ready to patch" + tail() + ".");
     return RunOutcome::next();
 }
 
@@ -802,19 +783,9 @@ Plan Run::build_plan(Changes& changes) {
             st.kind = StepKind::RemoveDir;
             break;
         }
-        if (e.op == Op::Add || e.op == Op::MakeDir) {
-            // The folders of the path that do not exist yet, counted from the deepest up.
-            size_t end = e.op == Op::Add ? e.path.rfind('/') : e.path.size();
-            while (end != std::string::npos && end > 0) {
-                os::Stat ds;
-                os::stat(game_path(e.path.substr(0, end)), ds);
-                if (ds.exists)
-                    break;
-                ++st.made;
-                end = end == 0 ? std::string::npos : e.path.rfind('/', end - 1);
-            }
-        }
         st.rel = std::move(e.path);
+        if (st.kind == StepKind::Add || st.kind == StepKind::MakeDir)
+            st.made = missing_folders(st);
         plan.steps.push_back(std::move(st));
     }
     std::vector<Entry>().swap(patch_.entries);
@@ -822,18 +793,29 @@ Plan Run::build_plan(Changes& changes) {
     return plan;
 }
 
+// The folders of the step's chain that do not exist yet, counted from the deepest up.
+uint16_t Run::missing_folders(const Step& st) const {
+    uint16_t made = 0;
+    for (size_t d = chain_length(st); d >= 1; --d) {
+        os::Stat ds;
+        os::stat(game_path(chain_folder(st, d)), ds);
+        if (ds.exists)
+            break;
+        ++made;
+    }
+    return made;
+}
+
 // Commit and report: the game files replaced through the journal, and the summary of what
 // changed or of how the failed commit was undone.
 RunOutcome Run::commit_and_report(Plan& plan, const Changes& changes) {
-    say(kIdInfo, "Every new file is built and verified; replacing the game files.");
+    say(CallbackId::Info, "Every new file is built and verified; replacing the game files.");
     // The commit names no file; the last file's full bar, repeated now and then, lets the
     // caller keep its window alive through thousands of renames.
     journal_->set_tick([this] { rep_.progress(32768); });
-    std::string failure;
-    CommitOutcome oc = commit_plan(
-        *journal_, plan,
-        [this](int id, const std::string& t) { say(static_cast<unsigned>(id), t); }, failure);
-    switch (oc) {
+    auto [outcome, failure] =
+        commit_plan(*journal_, plan, [this](CallbackId id, const std::string& t) { say(id, t); });
+    switch (outcome) {
     case CommitOutcome::Committed: {
         temp_files_.clear(); // moved into the game directory
         std::string what;
@@ -869,9 +851,9 @@ RunOutcome Run::commit_and_report(Plan& plan, const Changes& changes) {
 // Whatever the outcome, the run cleans up after itself between the error that ended it and
 // its summary.
 int Run::finish(const RunOutcome& outcome) {
-    say(kIdError, outcome.error());
+    say(CallbackId::Error, outcome.error());
     cleanup();
-    say(kIdSummary, outcome.summary());
+    say(CallbackId::Summary, outcome.summary());
     return outcome.rc();
 }
 
@@ -898,10 +880,10 @@ int run_engine(const std::string& command_line, Reporter& reporter) {
         Run run(reporter);
         return run.execute(command_line);
     } catch (const std::bad_alloc&) {
-        reporter.message(kIdError, "The engine ran out of memory.");
+        reporter.message(CallbackId::Error, "The engine ran out of memory.");
         return kRcInternal;
     } catch (const std::exception& ex) {
-        reporter.message(kIdError, clip(std::string("Internal error: ") + ex.what()));
+        reporter.message(CallbackId::Error, clip(std::string("Internal error: ") + ex.what()));
         return kRcInternal;
     }
 }

@@ -58,21 +58,22 @@ class RunOutcome {
     std::string error_, summary_;
 };
 
-// Callback message ids.
-enum CallbackId : unsigned {
-    kIdInfo = 1,
-    kIdWarning = 2,
-    kIdError = 3,
-    kIdSummary = 4,
-    kIdProgress = 5,  // pointer to uint32 on 0..32768
-    kIdFileCount = 6, // pointer to uint32
-    kIdFileName = 7,  // relative path (apply, validate) or bare name (list)
+// The ids of the caller's callback, passed on by the DLL as they are: texts first, then the
+// progress, the file count and the file names.
+enum class CallbackId : unsigned {
+    Info = 1,
+    Warning = 2,
+    Error = 3,
+    Summary = 4,   // the last text of a run that got as far as the patch
+    Progress = 5,  // pointer to uint32 on 0..32768
+    FileCount = 6, // pointer to uint32
+    FileName = 7,  // relative path (apply, validate) or bare name (list)
 };
 
 class Reporter {
   public:
     virtual ~Reporter() = default;
-    virtual void message(unsigned id, const std::string& text) = 0;
+    virtual void message(CallbackId id, const std::string& text) = 0;
     virtual void progress(uint32_t value) = 0;
     virtual void file_count(uint32_t n) = 0;
     virtual void file_name(const std::string& name) = 0;
@@ -80,7 +81,8 @@ class Reporter {
 
 int run_engine(const std::string& command_line, Reporter& reporter);
 
-// Longest text the engine sends through ids 1 to 4 (the tool copies texts into 240 bytes).
+// Longest text the engine sends as Info, Warning, Error or Summary (the tool copies texts into
+// 240 bytes).
 constexpr size_t kMaxMessage = 239;
 
 } // namespace kv
