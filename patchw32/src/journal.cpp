@@ -99,9 +99,10 @@ bool leads_through_link(const Journal& j, const std::string& rel) {
 // A plan's paths are the patch's, checked as those were: UTF-8 (or, from a patch of format
 // version 1 on POSIX, bytes that may not be); a plan of version 1 holds the 8-bit names of the
 // engines before, in the ANSI code page on Windows.
-std::string plan_path_problem(const std::string& rel, bool eight_bit) {
-    return check_rel_path(rel,
-                          eight_bit || !is_valid_utf8(rel) ? NameCoding::Native : NameCoding::Utf8);
+bool is_valid_plan_path(const std::string& rel, bool eight_bit) {
+    return check_rel_path(rel, eight_bit || !is_valid_utf8(rel) ? NameCoding::Native
+                                                                : NameCoding::Utf8)
+        .empty();
 }
 
 bool is_number(const std::string& t, size_t from = 0) {
@@ -381,7 +382,7 @@ PlanState Journal::read_plan(Plan& p) {
             std::copy(q, q + 16, s.new_hash.b);
         if (!flat)
             s.made = r.u16();
-        if (r.bad() || kind < 1 || kind > 5 || !plan_path_problem(s.rel, flat).empty() ||
+        if (r.bad() || kind < 1 || kind > 5 || !is_valid_plan_path(s.rel, flat) ||
             s.made > chain_length(s))
             return PlanState::Damaged;
         if (flat)
@@ -400,7 +401,7 @@ PlanState Journal::read_plan(Plan& p) {
             uint16_t len = r.u16();
             const uint8_t* q = r.take(len);
             std::string d = q ? std::string(reinterpret_cast<const char*>(q), len) : "";
-            if (r.bad() || !plan_path_problem(d, true).empty())
+            if (r.bad() || !is_valid_plan_path(d, true))
                 return PlanState::Damaged;
             created.insert(fold_case(os::from_ansi(d)));
         }
