@@ -357,9 +357,9 @@ int cmd_build(const std::vector<std::string>& words) {
     opt.meta.from = p.has("from") ? p.value("from") : rtp::tree_exe_version(old_dir, kGameExe);
     opt.meta.to = p.has("to") ? p.value("to") : rtp::tree_exe_version(new_dir, kGameExe);
     for (const char* field : {"game", "from", "to"}) {
-        std::string why = p.has(field) ? kv::check_meta_text(p.value(field)) : std::string();
-        if (!why.empty())
-            return usage_error(std::string("--") + field + ": " + why, "build");
+        kv::DecodeResult text = p.has(field) ? kv::check_meta_text(p.value(field)) : kv::DecodeResult::ok();
+        if (!text)
+            return usage_error(std::string("--") + field + ": " + text.message, "build");
     }
 
     std::unique_ptr<kv::PatchSigner> signer;
@@ -401,9 +401,10 @@ int cmd_build(const std::vector<std::string>& words) {
         }
     };
     kv::BuildStats stats;
-    kv::BuildFailure failure = kv::BuildFailure::None;
     auto t0 = std::chrono::steady_clock::now();
-    err = kv::build_patch(old_dir, new_dir, out_path, opt, cb, stats, failure);
+    kv::BuildResult built = kv::build_patch(old_dir, new_dir, out_path, opt, cb, stats);
+    const kv::BuildFailure failure = built.failure;
+    err = built.message;
     line.clear();
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     int code = kExitOk;
@@ -573,18 +574,17 @@ int cmd_info(const std::vector<std::string>& words) {
         return usage_error("info needs one PATCH", "info");
     const std::string& path = p.args[0];
     kv::Patch patch;
-    std::string damage;
-    kv::PatchError e = kv::open_patch(path, patch, damage);
+    kv::DecodeResult opened = kv::open_patch(path, patch);
+    std::string damage = opened.message;
+    kv::PatchError e = opened.status;
     kv::PatchError shown_e = e;
     if (e == kv::PatchError::Corrupt) {
         std::string t = transfer_damage(path);
         if (!t.empty())
             damage = t;
         // As far as it can be read: the directory without the checksum's word.
-        std::string again;
         kv::Patch loose;
-        if (t.empty() &&
-            kv::open_patch(path, loose, again, false) == kv::PatchError::None)
+        if (t.empty() && kv::open_patch(path, loose, false))
             patch = std::move(loose);
     }
     if (e == kv::PatchError::Unreadable) {
@@ -762,8 +762,7 @@ struct RunView {
     std::string current, summary_text;
 
     void open(const std::string& path) {
-        std::string msg;
-        if (kv::open_patch(path, patch, msg) != kv::PatchError::None)
+        if (!kv::open_patch(path, patch))
             return;
         have_patch = true;
         for (const kv::Entry& e : patch.entries) {
@@ -1157,7 +1156,9 @@ int cmd_verify(const std::vector<std::string>& words) {
         }
     }
     kv::Patch patch;
-    kv::PatchError e = kv::open_patch(p.args[0], patch, err);
+    kv::DecodeResult opened = kv::open_patch(p.args[0], patch);
+    kv::PatchError e = opened.status;
+    err = opened.message;
     int code = exit_for(e);
     std::string fp;
     if (e == kv::PatchError::None) {

@@ -449,11 +449,10 @@ int Run::execute(const std::string& line) {
     }
 
     Patch patch;
-    PatchError pe = open_patch(cl.patch_path, patch, err);
-    if (pe != PatchError::None) {
-        say(kIdError, err);
+    if (DecodeResult opened = open_patch(cl.patch_path, patch); !opened) {
+        say(kIdError, opened.message);
         say(kIdSummary, "The patch was not applied; nothing was changed.");
-        return map_patch_error(pe);
+        return map_patch_error(opened.status);
     }
     // What the patch says it is for comes first, then who signed it; every mode refuses a
     // patch that the game does not trust.

@@ -159,8 +159,8 @@ struct SharedEdits : Game {
 TEST(Engine, FilesWithTheSameEditsReferToTheFirst) {
     SharedEdits t;
     Patch p;
-    std::string msg;
-    ASSERT_EQ(open_patch(t.patch, p, msg), PatchError::None) << msg;
+    DecodeResult opened = open_patch(t.patch, p);
+    ASSERT_TRUE(opened) << opened.message;
     ASSERT_EQ(p.entries.size(), 3u);
     EXPECT_TRUE(p.entries[0].extra.empty());
     for (size_t i : {1, 2}) {
