@@ -1,5 +1,18 @@
 // rtptool: the publisher's patch builder and a console front end of the engine. `rtptool
-// --help` describes every command and option, the exit codes and the JSON events.
+// --help` and `rtptool COMMAND --help` describe every command and option, the exit codes and
+// the JSON events (the texts below, kHelp and the per-command texts). In short:
+//   rtptool [-h] [--version] [-q] [-v] [--progress] [--json] [--stats] [--] COMMAND ...
+//   build [-f] [--allow-empty] [--no-verify] [--exclude PATTERN]... [--fast-apply]
+//         [--bandwidth RATE | --smallest] [--game NAME] [--from VERSION] [--to VERSION]
+//         [--sign KEYFILE] [-j N | --threads N] OLD_DIR NEW_DIR OUT.rtp
+//   info [-v] [--json] PATCH
+//   apply [-u | -j/--validate | -l/--list] [-i/--ignore-missing]
+//         [-otempdir:DIR | --temp DIR] [GAME_DIR] PATCH
+//   run "ENGINE COMMAND LINE"
+//   keygen [-f] KEYFILE
+//   verify PATCH [--key PUBFILE]
+//   help [COMMAND]
+// The common options may stand before or after the command word.
 #include "api.h"
 #include "builder.h"
 #include "cmdline.h"
@@ -25,6 +38,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +46,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef RTPTOOL_VERSION
@@ -141,8 +156,10 @@ const char* const kBuildHelp =
     "                      The engine's first message then reads, for example, \"This patch\n"
     "                      updates Tarrowmoor 1.22 to 1.23.\" Texts of 1 to 200 bytes.\n"
     "  --sign KEYFILE      sign the whole patch with the secret key of rtptool keygen\n"
-    "  -j N, --threads N   accepted for scripts; the builder codes one file at a time, and\n"
-    "                      the check after building uses every core\n"
+    "  -j N, --threads N   code N files at once (default: the machine's cores; the patch is\n"
+    "                      the same for any N). Files start only while the memory they may\n"
+    "                      take stays within 1 GiB (512 MiB in 32-bit builds); a larger file\n"
+    "                      runs alone. The check after building uses every core\n"
     "\n"
     "Stages of the progress line: scan, diff (hashing and coding files; 'index' while the\n"
     "suffix array of a large old file is built), write, verify.\n";
@@ -330,14 +347,16 @@ int cmd_build(const std::vector<std::string>& words) {
         return usage_error(err, "build");
     if (p.args.size() != 3)
         return usage_error("build needs OLD_DIR, NEW_DIR and OUT.rtp", "build");
+    kv::BuildOptions opt;
+    opt.threads = std::max(1u, std::thread::hardware_concurrency());
     if (p.has("threads")) {
         const std::string v = p.value("threads");
         char* end = nullptr;
         long n = std::strtol(v.c_str(), &end, 10);
         if (v.empty() || *end || n < 1 || n > 1024)
             return usage_error("-j needs a number of threads from 1 to 1024", "build");
+        opt.threads = static_cast<unsigned>(n);
     }
-    kv::BuildOptions opt;
     opt.delta.fast_apply = p.has("fast-apply");
     opt.delta.bandwidth = kDefaultBandwidth;
     if (p.has("bandwidth") && !parse_rate(p.value("bandwidth"), opt.delta.bandwidth))

@@ -7,8 +7,11 @@
 #include "signature.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
 #include <map>
+#include <mutex>
+#include <thread>
 
 namespace kv {
 
@@ -453,21 +456,37 @@ BuildResult PatchOutput::place(const std::string& out_path, bool overwrite) {
     return {};
 }
 
+// One file's part of the patch: hashed and coded on any thread, then written in directory
+// order.
+struct FileJob {
+    Entry e;
+    uint64_t memory = 0; // what coding it may take at its peak (estimated)
+    bool unchanged = false, finished = false;
+    uint64_t best = 0;   // the size of the coding chosen
+    uint64_t done = 0;   // new bytes coded so far
+    BuildResult result;
+    InstrRefs refs;
+    os::File nf; // the new file, read again when it is stored as it is
+    std::unique_ptr<Spool> deflated, delta;
+};
+
 // The payload encoding: every changed or added file hashed, coded in the smallest of its
 // ways, and written; the directory's entries collected in order.
+//
+// Files are coded on `BuildOptions::threads` threads, taken in directory order and written in
+// that order, so the patch is the same for any number of threads. The one dependency between
+// files, the bases a delta entry's instructions may be predicted from, is met inside the
+// delta coder: it asks for them (InstrRefs::fill) once its first block is matched, and waits
+// there until every earlier file is written. Memory stays bounded: a file starts only while
+// the estimated peaks of the files started and not yet written stay within kMemoryBudget (a
+// larger file waits until it can run alone), and at most two files per thread are in hand.
 class PayloadEncoder {
   public:
     PayloadEncoder(const std::string& old_dir, const std::string& new_dir,
                    const std::string& out_path, const BuildOptions& opt, const BuildCallbacks& cb,
                    BuildStats& stats, BuildProgress& prog)
-        : old_dir_(old_dir), new_dir_(new_dir), opt_(opt), cb_(cb), stats_(stats), prog_(prog),
-          deflated_(out_path + ".tmp-full"), delta_(out_path + ".tmp-delta") {
-        dopt_ = opt.delta;
-        dopt_.indexing = [this](bool on) {
-            prog_.stage = on ? "index" : "diff";
-            report();
-        };
-    }
+        : old_dir_(old_dir), new_dir_(new_dir), out_path_(out_path), opt_(opt), cb_(cb),
+          stats_(stats), prog_(prog) {}
     BuildResult run(std::vector<Entry>& files, HashingSink& out, std::vector<Entry>& entries);
 
   private:
@@ -476,30 +495,110 @@ class PayloadEncoder {
     // engine decode the referred one's instructions, so only entries with few are offered.
     static constexpr size_t kBases = 4;
     static constexpr size_t kBaseInstructions = size_t{1} << 14;
+    static constexpr uint64_t kMemoryBudget = sizeof(void*) >= 8 ? 1ull << 30 : 512ull << 20;
 
-    void report() {
-        if (cb_.progress)
-            cb_.progress(prog_);
-    }
-    void within(const Entry& e, uint64_t base, uint64_t done) {
-        prog_.bytes_done = base + std::min(done, e.new_size);
-        report();
-    }
+    uint64_t job_memory(const Entry& e) const;
+    void work();
+    bool can_start() const;
+    void code_job(FileJob& job, size_t index);
     BuildResult hash(Entry& e, bool& unchanged);
-    BuildResult code(Entry& e, os::File& nf, uint64_t& best, const ProgressFn& within);
-    BuildResult write(Entry& e, os::File& nf, HashingSink& out, uint64_t best,
-                      std::vector<Entry>& entries);
+    BuildResult code(FileJob& job, size_t index);
+    void fill_bases(InstrRefs& refs, size_t index);
+    void write_ready();
+    BuildResult write(FileJob& job);
+    void coded(FileJob& job, uint64_t done);
+    void indexing(bool on);
+    void report();
 
-    const std::string &old_dir_, &new_dir_;
+    const std::string &old_dir_, &new_dir_, &out_path_;
     const BuildOptions& opt_;
     const BuildCallbacks& cb_;
     BuildStats& stats_;
     BuildProgress& prog_;
-    DeltaOptions dopt_;
+    HashingSink* out_ = nullptr;
+    std::vector<Entry>* entries_ = nullptr;
+
+    // Shared by the threads, under m_.
+    std::mutex m_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<FileJob>> jobs_;
+    size_t next_ = 0, written_ = 0, window_ = 2;
+    uint64_t held_ = 0; // memory of the files started and not yet written
+    int indexing_ = 0;  // files whose old version is being indexed
+    BuildResult outcome_; // the first failure in order ends the build
     std::deque<std::pair<uint32_t, std::vector<Instr>>> bases_;
-    InstrRefs refs_;
-    Spool deflated_, delta_;
 };
+
+// Two spools' memory, the coders' models and buffers, and for a difference the old file's
+// indexed range with its suffix array (five bytes per byte) and the new file's segment.
+uint64_t PayloadEncoder::job_memory(const Entry& e) const {
+    uint64_t m = 64ull << 20;
+    if (e.op == Op::Modify && e.old_size > 0 && e.new_size > 0) {
+        const DeltaOptions& d = opt_.delta;
+        uint64_t indexed = e.old_size <= d.whole_limit ? e.old_size : d.segment + 2 * d.margin;
+        m += 5 * indexed + 2 * std::min(e.new_size, d.segment);
+    }
+    return m;
+}
+
+BuildResult PayloadEncoder::run(std::vector<Entry>& files, HashingSink& out,
+                                std::vector<Entry>& entries) {
+    out_ = &out;
+    entries_ = &entries;
+    for (Entry& e : files) {
+        jobs_.push_back(std::make_unique<FileJob>());
+        jobs_.back()->e = e;
+        jobs_.back()->memory = job_memory(e);
+    }
+    size_t threads = std::max<size_t>(1, std::min<size_t>(opt_.threads, jobs_.size()));
+    window_ = 2 * threads;
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < threads; ++i)
+        helpers.emplace_back([this] { work(); });
+    work();
+    for (std::thread& t : helpers)
+        t.join();
+    return outcome_;
+}
+
+// The next file in order may start: within the window of files in hand and the memory budget.
+bool PayloadEncoder::can_start() const {
+    if (next_ == jobs_.size() || next_ >= written_ + window_)
+        return false;
+    return held_ == 0 || held_ + jobs_[next_]->memory <= kMemoryBudget;
+}
+
+// One thread's loop: take the next file in order, code it, write whatever is ready.
+void PayloadEncoder::work() {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+        changed_.wait(lock, [this] { return !outcome_ || next_ == jobs_.size() || can_start(); });
+        if (!outcome_ || next_ == jobs_.size())
+            return;
+        size_t index = next_++;
+        FileJob& job = *jobs_[index];
+        held_ += job.memory;
+        lock.unlock();
+        code_job(job, index);
+        lock.lock();
+        job.finished = true;
+        write_ready();
+        changed_.notify_all();
+    }
+}
+
+void PayloadEncoder::code_job(FileJob& job, size_t index) {
+    Entry& e = job.e;
+    job.result = hash(e, job.unchanged);
+    if (job.unchanged)
+        coded(job, e.new_size);
+    if (!job.result || e.op == Op::Delete || job.unchanged)
+        return;
+    os::Status s = os::File::open_read(os::join(new_dir_, to_native(e.path)), job.nf);
+    job.result = s ? code(job, index) : input_error(s.text);
+    if (job.result)
+        coded(job, e.new_size);
+}
 
 // The hashes of both versions; `unchanged` when the new one equals the old.
 BuildResult PayloadEncoder::hash(Entry& e, bool& unchanged) {
@@ -518,106 +617,130 @@ BuildResult PayloadEncoder::hash(Entry& e, bool& unchanged) {
 
 // Codes the new file as a difference to the old one and, unless the difference is small, as
 // a full deflated copy; picks the smallest of those and the file as it is.
-BuildResult PayloadEncoder::code(Entry& e, os::File& nf, uint64_t& best,
-                                 const ProgressFn& within) {
+BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
+    Entry& e = job.e;
+    std::string spill = out_path_ + ".tmp-" + std::to_string(index);
+    job.deflated = std::make_unique<Spool>(spill + "-full");
+    job.delta = std::make_unique<Spool>(spill + "-delta");
+    auto within = [this, &job](uint64_t done) { coded(job, done); };
     os::Status s;
-    deflated_.clear();
-    delta_.clear();
     bool have_delta = false;
     if (e.op == Op::Modify && e.old_size > 0 && e.new_size > 0) {
         os::File of;
         if (!(s = os::File::open_read(os::join(old_dir_, to_native(e.path)), of)))
             return input_error(s.text);
-        refs_.candidates.clear();
-        for (const auto& [index, instrs] : bases_)
-            refs_.candidates.emplace_back(index, &instrs);
-        if (!(s = encode_delta(of, e.old_size, nf, e.new_size, delta_, dopt_, within, &refs_)))
+        DeltaOptions dopt = opt_.delta;
+        dopt.indexing = [this](bool on) { indexing(on); };
+        job.refs.fill = [this, index](InstrRefs& refs) { fill_bases(refs, index); };
+        if (!(s = encode_delta(of, e.old_size, job.nf, e.new_size, *job.delta, dopt, within,
+                               &job.refs)))
             return input_error(s.text);
         have_delta = true;
     }
     // A full copy rarely wins against a small difference; skip compressing it then.
-    bool try_full = !have_delta || delta_.size() > e.new_size / 5;
+    bool try_full = !have_delta || job.delta->size() > e.new_size / 5;
     if (try_full && e.new_size > 0 &&
-        !(s = encode_deflate(nf, e.new_size, deflated_, opt_.level, within)))
+        !(s = encode_deflate(job.nf, e.new_size, *job.deflated, opt_.level, within)))
         return input_error(s.text);
-    best = e.new_size;
+    job.best = e.new_size;
     e.codec = Codec::Stored;
-    if (try_full && e.new_size > 0 && deflated_.size() < best) {
-        best = deflated_.size();
+    if (try_full && e.new_size > 0 && job.deflated->size() < job.best) {
+        job.best = job.deflated->size();
         e.codec = Codec::Deflate;
     }
-    if (have_delta && delta_.size() < best) {
-        best = delta_.size();
+    if (have_delta && job.delta->size() < job.best) {
+        job.best = job.delta->size();
         e.codec = Codec::Delta;
     }
     return {};
 }
 
+// The delta coder of file `index` asks for the bases once its first block is matched; they
+// are final when every earlier file is written.
+void PayloadEncoder::fill_bases(InstrRefs& refs, size_t index) {
+    std::unique_lock<std::mutex> lock(m_);
+    changed_.wait(lock, [&] { return !outcome_ || written_ == index; });
+    refs.candidates.clear();
+    for (const auto& [entry, instrs] : bases_)
+        refs.candidates.emplace_back(entry, &instrs);
+}
+
+// Writes the coded files that are next in order; the first failure in order stops the build.
+void PayloadEncoder::write_ready() {
+    while (outcome_ && written_ < jobs_.size() && jobs_[written_]->finished) {
+        std::unique_ptr<FileJob> job = std::move(jobs_[written_]);
+        BuildResult r = job->result ? write(*job) : job->result;
+        held_ -= job->memory;
+        ++written_;
+        if (!r)
+            outcome_ = r;
+        report();
+    }
+}
+
 // Appends the coded file to the patch and its entry to the directory; a delta entry names
 // the base its instructions were predicted from, or becomes a base itself.
-BuildResult PayloadEncoder::write(Entry& e, os::File& nf, HashingSink& out, uint64_t best,
-                                  std::vector<Entry>& entries) {
+BuildResult PayloadEncoder::write(FileJob& job) {
+    Entry& e = job.e;
+    if (e.op == Op::Delete) {
+        ++stats_.deleted;
+        if (cb_.file)
+            cb_.file({"delete", e.path, 0, 0, nullptr});
+        entries_->push_back(e);
+        return {};
+    }
+    if (job.unchanged) {
+        ++stats_.unchanged;
+        return {};
+    }
     if (e.codec == Codec::Delta) {
-        if (refs_.chosen >= 0) {
-            e.extra = delta_reference_params(static_cast<uint64_t>(refs_.chosen));
-        } else if (refs_.own.size() <= kBaseInstructions) {
-            bases_.emplace_back(static_cast<uint32_t>(entries.size()), std::move(refs_.own));
+        if (job.refs.chosen >= 0) {
+            e.extra = delta_reference_params(static_cast<uint64_t>(job.refs.chosen));
+        } else if (job.refs.own.size() <= kBaseInstructions) {
+            bases_.emplace_back(static_cast<uint32_t>(entries_->size()), std::move(job.refs.own));
             if (bases_.size() > kBases)
                 bases_.pop_front();
         }
     }
-    e.payload_offset = out.count();
-    e.payload_size = best;
-    os::Status s = e.codec == Codec::Stored    ? encode_stored(nf, e.new_size, out)
-                   : e.codec == Codec::Deflate ? deflated_.copy_to(out)
-                                               : delta_.copy_to(out);
+    e.payload_offset = out_->count();
+    e.payload_size = job.best;
+    os::Status s = e.codec == Codec::Stored    ? encode_stored(job.nf, e.new_size, *out_)
+                   : e.codec == Codec::Deflate ? job.deflated->copy_to(*out_)
+                                               : job.delta->copy_to(*out_);
     if (!s)
         return output_error(s.text);
     stats_.new_bytes += e.new_size;
     ++(e.op == Op::Modify ? stats_.modified : stats_.added);
     if (cb_.file)
-        cb_.file({op_name(e.op), e.path, e.new_size, best, codec_name(e.codec)});
-    entries.push_back(e);
+        cb_.file({op_name(e.op), e.path, e.new_size, job.best, codec_name(e.codec)});
+    entries_->push_back(e);
     return {};
 }
 
-BuildResult PayloadEncoder::run(std::vector<Entry>& files, HashingSink& out,
-                                std::vector<Entry>& entries) {
-    for (Entry& e : files) {
-        prog_.current = e.path;
-        uint64_t base = prog_.bytes_done;
-        auto within = [&](uint64_t done) { this->within(e, base, done); };
-        bool unchanged = false;
-        if (BuildResult r = hash(e, unchanged); !r)
-            return r;
-        ++prog_.files_done;
-        if (e.op == Op::Delete) {
-            ++stats_.deleted;
-            if (cb_.file)
-                cb_.file({"delete", e.path, 0, 0, nullptr});
-            entries.push_back(e);
-            report();
-            continue;
-        }
-        if (unchanged) {
-            ++stats_.unchanged;
-            within(e.new_size);
-            continue;
-        }
-        os::File nf;
-        if (os::Status s = os::File::open_read(os::join(new_dir_, to_native(e.path)), nf); !s)
-            return input_error(s.text);
-        uint64_t best = 0;
-        BuildResult r = code(e, nf, best, within);
-        if (r)
-            r = write(e, nf, out, best, entries);
-        if (!r)
-            return r;
-        within(e.new_size);
-    }
-    deflated_.clear();
-    delta_.clear();
-    return {};
+void PayloadEncoder::coded(FileJob& job, uint64_t done) {
+    std::lock_guard<std::mutex> lock(m_);
+    done = std::min(done, job.e.new_size);
+    prog_.bytes_done += done - std::min(done, job.done);
+    job.done = std::max(job.done, done);
+    report();
+}
+
+void PayloadEncoder::indexing(bool on) {
+    std::lock_guard<std::mutex> lock(m_);
+    indexing_ += on ? 1 : -1;
+    report();
+}
+
+// Under m_: files done are the files written; the bytes, those coded by every thread; the
+// file named, the one the patch waits for.
+void PayloadEncoder::report() {
+    if (!cb_.progress)
+        return;
+    prog_.stage = indexing_ > 0 ? "index" : "diff";
+    prog_.files_done = written_;
+    if (written_ < jobs_.size() && written_ < next_)
+        prog_.current = jobs_[written_]->e.path;
+    cb_.progress(prog_);
 }
 
 // The sections: what the patch is for, then the head of the signature section, last

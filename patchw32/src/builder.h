@@ -32,6 +32,7 @@ struct BuildOptions {
     bool allow_empty = true; // build a patch that changes nothing when the trees are equal
     bool overwrite = true;   // replace an existing output file
     bool verify = false;     // decode and hash-check every entry before the rename
+    unsigned threads = 1;    // files coded at once; the patch is the same for any number
     PatchMeta meta;          // game and versions, stored when any is given
     PatchSigner* signer = nullptr;
 };
