@@ -432,10 +432,12 @@ int Run::execute(const std::string& line) {
         return kRcGameDir;
     }
     if (std::string link = journal_->linked_own_folder(); !link.empty()) {
-        say(kIdError, "The engine's own folder " + printable(link, 120) +
-                          " is a link or junction to another place; the engine never works "
-                          "through one. Nothing was changed. Remove the link and run the patch "
-                          "again.");
+        const std::string head = "The engine's own folder ",
+                          why = " is a link or junction to another place; the engine never works "
+                                "through one. Nothing was changed. Remove the link and run the "
+                                "patch again.";
+        // The folder's path gives way, never the reason: the whole text fits in one message.
+        say(kIdError, head + printable(link, kMaxMessage - head.size() - why.size()) + why);
         return kRcGameDir;
     }
     Say sayfn = [this](int id, const std::string& t) { say(static_cast<unsigned>(id), t); };
