@@ -465,11 +465,13 @@ RunOutcome Run::start_up(const std::string& line) {
         return RunOutcome::fail(kRcGameDir, "Cannot lock the game directory: " + s.text + ".");
     }
     if (std::string link = journal_->linked_own_folder(); !link.empty()) {
+        const std::string head = "The engine's own folder ",
+                          why = " is a link or junction to another place; the engine never works "
+                                "through one. Nothing was changed. Remove the link and run the "
+                                "patch again.";
+        // The folder's path gives way, never the reason: the whole text fits in one message.
         return RunOutcome::fail(
-            kRcGameDir, "The engine's own folder " + printable(link, 120) +
-                            " is a link or junction to another place; the engine never works "
-                            "through one. Nothing was changed. Remove the link and run the patch "
-                            "again.");
+            kRcGameDir, head + printable(link, kMaxMessage - head.size() - why.size()) + why);
     }
     return recover_interrupted_run();
 }
@@ -490,10 +492,8 @@ RunOutcome Run::recover_interrupted_run() {
 // Open and prepare: the patch opened and trusted, and (applying) the journal and the work
 // folder made. A list run ends here.
 RunOutcome Run::open_and_prepare() {
-    std::string err;
-    PatchError pe = open_patch(cl_.patch_path, patch_, err);
-    if (pe != PatchError::None)
-        return RunOutcome::fail(map_patch_error(pe), err, kNotApplied);
+    if (DecodeResult opened = open_patch(cl_.patch_path, patch_); !opened)
+        return RunOutcome::fail(map_patch_error(opened.status), opened.message, kNotApplied);
     // What the patch says it is for comes first, then who signed it; every mode refuses a
     // patch that the game does not trust.
     say(CallbackId::Info, describe_meta(patch_.meta));
@@ -636,7 +636,7 @@ void Run::produce_file(size_t i, FileProgress& prog) {
     }
     TrackingSink tsink(outf);
     DecodeResult r = decode_new_file(e, oldf.is_open() ? &oldf : nullptr, tsink, outf, prog);
-    if (r.status != DecodeStatus::Ok)
+    if (!r)
         report_decode_failure(e, r, tsink.failed);
     prog.finish();
 }
@@ -649,9 +649,9 @@ DecodeResult Run::decode_new_file(const Entry& e, os::File* old_file, TrackingSi
     HashingSink hs(validate_ ? nullptr : &sink);
     DecodeResult r =
         decode_payload(e, patch_.file, old_file, e.old_size, hs, [&](uint64_t n) { prog.at(n); });
-    if (r.status == DecodeStatus::Ok && (hs.count() != e.new_size || hs.digest() != e.new_hash))
+    if (r && (hs.count() != e.new_size || hs.digest() != e.new_hash))
         r = DecodeResult::corrupt("the result does not match its recorded hash");
-    if (r.status == DecodeStatus::Ok && !validate_) {
+    if (r && !validate_) {
         // Flushed together before the commit: the system writes this file back while the
         // next ones are decoded.
         pending_.push_back(std::move(out));
@@ -667,7 +667,7 @@ DecodeResult Run::decode_new_file(const Entry& e, os::File* old_file, TrackingSi
 }
 
 void Run::report_decode_failure(const Entry& e, const DecodeResult& r, bool write_failed) {
-    if (r.status == DecodeStatus::Corrupt) {
+    if (r.status == PatchError::Corrupt) {
         say(CallbackId::Error,
             "The patch data for " + shown(e.path) + " is damaged: " + r.message + ".");
         fatal_ = kRcPatchCorrupt;
