@@ -612,7 +612,7 @@ int cmd_info(const std::vector<std::string>& words) {
     }
     // A signature that does not match is reported like damage (the untrusted exit code).
     bool signature_holds = e == kv::PatchError::None && patch.signature.present &&
-                           kv::check_patch_signature(patch).empty();
+                           kv::check_patch_signature(patch);
     if (e == kv::PatchError::None && patch.signature.present && !signature_holds) {
         damage = "the signature does not match the patch's contents";
         shown_e = kv::PatchError::Hostile;
@@ -1113,7 +1113,7 @@ int cmd_keygen(const std::vector<std::string>& words) {
         }
     }
     uint8_t secret[32], key[64];
-    err = kv::p256_generate(secret, key);
+    err = kv::p256_generate(secret, key).text;
     std::string secret_text = err.empty() ? kv::format_secret_key(secret, key) : std::string();
     std::fill(secret, secret + 32, 0);
     if (err.empty())
@@ -1139,11 +1139,11 @@ std::unique_ptr<kv::PatchSigner> load_signer(const std::string& path, std::strin
     uint8_t secret[32], key[64], digest[32] = {1}, sig[64];
     if (!read_small_file(path, text, why))
         return nullptr;
-    why = kv::parse_secret_key(text, secret, key);
+    why = kv::parse_secret_key(text, secret, key).message;
     std::fill(text.begin(), text.end(), '\0');
     if (why.empty())
-        why = kv::p256_sign(secret, key, digest, sig);
-    if (why.empty() && !kv::p256_verify(key, digest, sig).empty())
+        why = kv::p256_sign(secret, key, digest, sig).text;
+    if (why.empty() && !kv::p256_verify(key, digest, sig))
         why = "its secret and public halves do not belong together";
     if (!why.empty()) {
         why = path + ": " + why;
@@ -1169,7 +1169,7 @@ int cmd_verify(const std::vector<std::string>& words) {
     if (p.has("key")) {
         std::string text;
         if (!read_small_file(p.value("key"), text, err) ||
-            !(err = kv::parse_public_key(text, trusted)).empty()) {
+            !(err = kv::parse_public_key(text, trusted).message).empty()) {
             g.out.error(p.value("key") + ": " + err);
             return kExitNoInput;
         }
@@ -1186,7 +1186,7 @@ int cmd_verify(const std::vector<std::string>& words) {
             err = "the patch is not signed";
         } else {
             fp = kv::key_fingerprint(patch.signature.key);
-            err = kv::check_patch_signature(patch);
+            err = kv::check_patch_signature(patch).message;
             if (!err.empty())
                 err = "the signature by key " + fp + " does not hold: " + err;
             else if (p.has("key") && !std::equal(trusted, trusted + 64, patch.signature.key))

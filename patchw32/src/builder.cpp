@@ -157,9 +157,8 @@ BuildResult reopen_patch(const std::string& path, const std::vector<Entry>& writ
         return verify_error(lost + r.message);
     if (p.entries.size() != written.size())
         return verify_error(lost + "its directory lost entries");
-    std::string msg;
-    if (p.signature.present && !(msg = check_patch_signature(p)).empty())
-        return verify_error("the new patch's signature does not hold: " + msg);
+    if (DecodeResult r = p.signature.present ? check_patch_signature(p) : DecodeResult::ok(); !r)
+        return verify_error("the new patch's signature does not hold: " + r.message);
     for (size_t i = 0; i < p.entries.size(); ++i) {
         const Entry& e = p.entries[i];
         const Entry& w = written[i];
@@ -315,10 +314,9 @@ BuildResult scan_trees(const std::string& old_dir, const std::string& new_dir,
     for (const TreeItem& t : news) {
         if (t.rel == kReservedTop && t.is_dir)
             continue;
-        std::string bad = check_rel_path(t.rel, NameCoding::Utf8);
-        if (!bad.empty())
+        if (DecodeResult bad = check_rel_path(t.rel, NameCoding::Utf8); !bad)
             return input_error("the new tree holds a name the engine refuses: " + t.rel + " (" +
-                               bad + ")");
+                               bad.message + ")");
     }
     return {};
 }
@@ -368,10 +366,9 @@ BuildResult diff_old_side(const std::vector<TreeItem>& olds, const ItemsByPath& 
         }
         if (n && !n->is_dir)
             continue;
-        std::string bad = check_rel_path(t.rel, NameCoding::Utf8);
-        if (!bad.empty())
+        if (DecodeResult bad = check_rel_path(t.rel, NameCoding::Utf8); !bad)
             return input_error("the old tree holds a name the engine refuses: " + t.rel + " (" +
-                               bad + ")");
+                               bad.message + ")");
         Entry e;
         e.op = Op::Delete;
         e.path = t.rel;
@@ -787,8 +784,8 @@ BuildResult write_directory_and_trailer(const std::vector<Entry>& entries,
         opt.signer->update(trailer.data(), trailer.size());
         out.sign_with(nullptr);
         uint8_t value[64];
-        if (std::string why = opt.signer->finish(value); !why.empty())
-            return output_error("cannot sign the patch: " + why);
+        if (os::Status signed_ok = opt.signer->finish(value); !signed_ok)
+            return output_error("cannot sign the patch: " + signed_ok.text);
         if (!(s = out.sink().write(value, 64)))
             return output_error(s.text);
     }

@@ -386,7 +386,7 @@ RunOutcome Run::check_trust() {
         else if (!(s = f.read_exact_at(0, text.data(), text.size())))
             why = s.text;
         else
-            why = parse_public_key(text, trusted);
+            why = parse_public_key(text, trusted).message;
         if (why.empty() && !signature_support())
             why = "this system cannot check signatures";
         if (!why.empty())
@@ -416,11 +416,10 @@ RunOutcome Run::check_trust() {
             "The patch is signed by key " + signer + ", but this system cannot check signatures.");
         return RunOutcome::next();
     }
-    std::string why = check_patch_signature(patch);
-    if (!why.empty())
+    if (DecodeResult r = check_patch_signature(patch); !r)
         return RunOutcome::fail(kRcUntrusted,
                                 "The patch is refused: its signature by key " + signer +
-                                    " does not match its contents (" + why +
+                                    " does not match its contents (" + r.message +
                                     "); it was changed after it was signed.",
                                 kNotApplied);
     say(CallbackId::Info, "The patch is signed by key " + signer +
@@ -464,14 +463,14 @@ RunOutcome Run::start_up(const std::string& line) {
                                              "directory. Try again when it has finished.");
         return RunOutcome::fail(kRcGameDir, "Cannot lock the game directory: " + s.text + ".");
     }
-    if (std::string link = journal_->linked_own_folder(); !link.empty()) {
+    if (std::optional<std::string> link = journal_->linked_own_folder()) {
         const std::string head = "The engine's own folder ",
                           why = " is a link or junction to another place; the engine never works "
                                 "through one. Nothing was changed. Remove the link and run the "
                                 "patch again.";
         // The folder's path gives way, never the reason: the whole text fits in one message.
         return RunOutcome::fail(
-            kRcGameDir, head + printable(link, kMaxMessage - head.size() - why.size()) + why);
+            kRcGameDir, head + printable(*link, kMaxMessage - head.size() - why.size()) + why);
     }
     return recover_interrupted_run();
 }

@@ -451,10 +451,10 @@ DecodeResult check_entries(const std::vector<Entry>& entries, uint64_t payload_e
         return r;
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& e = entries[i];
-        if (std::string why = check_rel_path(e.path, coding); !why.empty())
+        if (DecodeResult r = check_rel_path(e.path, coding); !r)
             return DecodeResult::refuse(PatchError::Hostile, "The patch is refused: the entry " +
                                                                  quoted(e) + " is unsafe (" +
-                                                                 why + ").");
+                                                                 r.message + ").");
         DecodeResult r = check_entry_kind(e);
         if (r)
             r = check_entry_data(entries, i, payload_end);

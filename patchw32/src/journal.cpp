@@ -100,9 +100,8 @@ bool leads_through_link(const Journal& j, const std::string& rel) {
 // version 1 on POSIX, bytes that may not be); a plan of version 1 holds the 8-bit names of the
 // engines before, in the ANSI code page on Windows.
 bool is_valid_plan_path(const std::string& rel, bool eight_bit) {
-    return check_rel_path(rel, eight_bit || !is_valid_utf8(rel) ? NameCoding::Native
-                                                                : NameCoding::Utf8)
-        .empty();
+    return static_cast<bool>(check_rel_path(
+        rel, eight_bit || !is_valid_utf8(rel) ? NameCoding::Native : NameCoding::Utf8));
 }
 
 bool is_number(const std::string& t, size_t from = 0) {
@@ -139,9 +138,9 @@ os::Status Journal::lock() {
     return os::Lock::acquire(game_, lock_);
 }
 
-std::string Journal::linked_own_folder() const {
+std::optional<std::string> Journal::linked_own_folder() const {
     // Each folder, and the folders the engine keeps inside it when it is a plain folder.
-    auto first_link = [](const std::vector<std::string>& chain) -> std::string {
+    auto first_link = [](const std::vector<std::string>& chain) -> std::optional<std::string> {
         for (const std::string& p : chain) {
             os::Stat st;
             os::stat(p, st);
@@ -150,13 +149,13 @@ std::string Journal::linked_own_folder() const {
             if (!st.exists || !st.is_dir)
                 break;
         }
-        return {};
+        return std::nullopt;
     };
-    std::string found = first_link({top_, dir_, os::join(dir_, "work")});
-    if (found.empty())
+    std::optional<std::string> found = first_link({top_, dir_, os::join(dir_, "work")});
+    if (!found)
         found = first_link({tmp_top_, os::join(tmp_top_, kJournalName)});
     std::vector<os::DirEntry> entries;
-    if (found.empty() && os::list_dir(dir_, entries)) // nothing is listed through a link
+    if (!found && os::list_dir(dir_, entries)) // nothing is listed through a link
         for (const os::DirEntry& e : entries)
             if (e.is_link && is_bucket_name(e.name))
                 return os::join(dir_, e.name);

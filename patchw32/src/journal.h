@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -81,8 +82,8 @@ class Journal {
     os::Status lock();
     // The first of the engine's own folders (the reserved top folder, the journal, its bucket
     // folders, the top folder's temporary name and the journal in it, the work folder) that
-    // is a link, junction or other reparse point; empty when there is none.
-    std::string linked_own_folder() const;
+    // is a link, junction or other reparse point; none when all are plain folders or missing.
+    std::optional<std::string> linked_own_folder() const;
     bool exists() const;
     // Fails, saying why, where create() would fail for want of a place (the reserved top
     // folder is a file or a link).

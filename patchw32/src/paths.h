@@ -7,6 +7,8 @@
 
 namespace kv {
 
+struct DecodeResult; // format.h
+
 constexpr size_t kMaxPathBytes = 1024;
 constexpr size_t kMaxComponentBytes = 255;
 // The bytes of all paths of one patch together. With the entry limit this bounds the memory a
@@ -24,9 +26,10 @@ inline constexpr const char* kReservedTopTmp = "Tarrowmoor.kelvane-tmp";
 // them (8-bit text in its code page); later versions store UTF-8.
 enum class NameCoding { Native, Utf8 };
 
-// Returns an empty string when `rel` is acceptable, otherwise why it is refused. Native
-// checks byte by byte; Utf8 also requires valid UTF-8 and knows the UTF-8 forms of names.
-std::string check_rel_path(const std::string& rel, NameCoding coding = NameCoding::Native);
+// Whether `rel` may stand in a patch: ok, or Hostile with why it is refused ("it is an
+// absolute path"). Native checks byte by byte; Utf8 also requires valid UTF-8 and knows the
+// UTF-8 forms of names.
+DecodeResult check_rel_path(const std::string& rel, NameCoding coding = NameCoding::Native);
 
 // Case folding as Windows compares names. Native: ASCII and the Western (1252) letters, byte
 // by byte. Utf8: each character to its simple upper case for the Latin, Greek, Cyrillic and
