@@ -295,7 +295,7 @@ CodecRun delta_round_trip(const Scratch& s, const std::string& oldb, const std::
     e.codec = Codec::Delta;
     e.payload_size = r.payload.size();
     e.new_size = newb.size();
-    EXPECT_TRUE(delta_stats(e, pf, r.stats));
+    EXPECT_EQ(delta_stats(e, pf, r.stats).status, DecodeStatus::Ok);
     return r;
 }
 
@@ -615,8 +615,8 @@ std::vector<Instr> edit_instructions(uint32_t seed, size_t n) {
     for (size_t k = 0; k < n; ++k) {
         Instr i;
         bool piece = word(3 * k) % 3 == 0;
-        i.d = piece ? word(3 * k) % 60 + 1 : word(3 * k) % 900000 + 1000;
-        i.x = word(3 * k + 1) % 4 == 0 ? word(3 * k + 1) % 9 + 1 : 0;
+        i.diff_len = piece ? word(3 * k) % 60 + 1 : word(3 * k) % 900000 + 1000;
+        i.literal_len = word(3 * k + 1) % 4 == 0 ? word(3 * k + 1) % 9 + 1 : 0;
         i.seek = static_cast<int64_t>(word(3 * k + 2) % 4000000) - 2000000;
         v.push_back(i);
     }
@@ -639,10 +639,10 @@ InstrHistory history(const std::vector<Instr>& reference) {
 TEST(InstructionModel, SharedEditsCodeAgainstTheReferenceAndDamageIsCaught) {
     std::vector<Instr> base = edit_instructions(61, 400);
     std::vector<Instr> later = base;
-    later[0].d += 53000; // a different head
+    later[0].diff_len += 53000; // a different head
     for (Instr& i : later) {
-        if (i.d > 1000)
-            i.d = i.d * 104 / 100;
+        if (i.diff_len > 1000)
+            i.diff_len = i.diff_len * 104 / 100;
         i.seek = i.seek * 104 / 100 + (i.seek & 7);
     }
     std::vector<uint8_t> raw = instruction_bytes(later);
@@ -689,11 +689,11 @@ TEST(InstructionModel, SharedEditsCodeAgainstTheReferenceAndDamageIsCaught) {
     }
 }
 
-// The history finds what followed the latest earlier occurrence of the last two (d, x) pairs
+// The history finds what followed the latest earlier occurrence of the last two length pairs
 // exactly, before and after its table has grown.
 TEST(InstructionModel, HistoryFindsTheLatestEarlierPair) {
     InstrHistory h;
-    auto add = [&](uint64_t d, uint64_t x) { h.add(Instr{d, x, 0}); };
+    auto add = [&](uint64_t diff, uint64_t literal) { h.add(Instr{diff, literal, 0}); };
     for (uint64_t k = 0; k < 1000; ++k) {
         add(7, 0);
         add(8, 1);
@@ -704,7 +704,7 @@ TEST(InstructionModel, HistoryFindsTheLatestEarlierPair) {
     size_t j = h.follow();
     ASSERT_NE(j, InstrHistory::npos);
     EXPECT_EQ(j, 3 * 999 + 2u); // the latest: 100 + 999
-    EXPECT_EQ(h[j].d, 1099u);
+    EXPECT_EQ(h[j].diff_len, 1099u);
     add(7, 9); // a pair never seen
     add(1, 1);
     EXPECT_EQ(h.follow(), InstrHistory::npos);
