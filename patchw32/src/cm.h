@@ -18,6 +18,7 @@
 
 namespace kv {
 
+// Bytes coded with the byte model, from a fresh start.
 std::vector<uint8_t> cm_encode_bytes(const std::vector<uint8_t>& in);
 // Decodes exactly n bytes; false when the coded data is too short or has bytes left over.
 bool cm_decode_bytes(const uint8_t* in, size_t in_len, uint8_t* out, size_t n);
@@ -49,7 +50,8 @@ class DiffDecoder {
     DiffDecoder(DiffModelKind kind, const uint8_t* in, size_t in_len, uint64_t total,
                 const uint8_t* olds);
     ~DiffDecoder();
-    // The next difference byte; sets `bad` when the data is inconsistent.
+    // The next difference byte, one at a time (the tests' reference for apply()); asking for
+    // more than `total`, like damaged data, shows in finished_cleanly().
     uint8_t next(uint8_t old, uint64_t pos);
     // Adds the next n difference bytes to the old bytes in dst (new-file positions from pos).
     void apply(uint8_t* dst, size_t n, uint64_t pos);

@@ -31,6 +31,10 @@ enum class StreamCoding : uint8_t {
     Instructions = 4
 };
 
+// In a compact block head, the difference coding that says every difference byte is zero
+// (no stream follows).
+constexpr uint8_t kZeroDifferences = 7;
+
 // Instructions of earlier entries of the patch that an entry's may be predicted from.
 struct InstrRefs {
     // Candidates: directory index and instructions (at most InstrHistory::kMax).
@@ -57,7 +61,10 @@ struct DeltaOptions {
 };
 DeltaOptions default_delta_options();
 
-// `progress` hears how much of the new file has been coded, after every block.
+// Writes the delta payload that makes the new file from the old one to `out`. With `refs`,
+// the instructions may be predicted from one of its candidates' (refs->chosen says which, or
+// -1) and refs->own receives the entry's own. `progress` hears how much of the new file has
+// been coded, after every block. Fails only for the OS's reasons (reading, writing).
 os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint64_t new_size,
                         Sink& out, const DeltaOptions& opt,
                         const std::function<void(uint64_t)>& progress, InstrRefs* refs = nullptr);
@@ -69,8 +76,14 @@ struct DeltaStats {
     uint64_t stored[3] = {0, 0, 0};
     uint64_t by_coding[5] = {0, 0, 0, 0, 0}; // streams per coding
 };
+// Adds the blocks of `e`'s delta payload to `out`; refused like decode_delta when a block
+// head or the payload's end is wrong (the streams themselves are not decoded).
 DecodeResult delta_stats(const Entry& e, os::File& patch, DeltaStats& out);
 
+// Decodes `e`'s delta payload against the old file and writes exactly e.new_size bytes to
+// `out`; `progress` hears the bytes written so far. Corrupt when any length, instruction or
+// seek does not fit its block, its streams or the old file, or a stream does not decode
+// exactly; Io when reading or writing fails.
 DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
                           Sink& out, const ProgressFn& progress);
 
