@@ -709,8 +709,7 @@ int cmd_info(const std::vector<std::string>& words) {
     if (g.out.verbose && shown_e == kv::PatchError::None) {
         kv::DeltaStats st;
         for (const kv::Entry& en : patch.entries)
-            if (en.codec == kv::Codec::Delta &&
-                kv::delta_stats(en, patch.file, st).status != kv::DecodeStatus::Ok)
+            if (en.codec == kv::Codec::Delta && !kv::delta_stats(en, patch.file, st))
                 std::printf("cannot read the blocks of %s\n", en.path.c_str());
         const char* names[3] = {"instructions", "differences", "literals"};
         std::printf("delta blocks: %llu\n", (unsigned long long)st.blocks);

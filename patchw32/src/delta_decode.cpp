@@ -184,10 +184,6 @@ DecodeResult read_block_head(PayloadReader& in, uint64_t left, BlockHead& b) {
     return DecodeResult::ok();
 }
 
-bool is_ok(const DecodeResult& r) {
-    return r.status == DecodeStatus::Ok;
-}
-
 // Decodes a block's instructions into `instrs`; the history gains them.
 DecodeResult decode_instructions(uint8_t coding, std::vector<uint8_t>& packed, uint64_t raw_len,
                                  InstrHistory& hist, std::vector<uint8_t>& instrs) {
@@ -243,15 +239,15 @@ DecodeResult load_reference(const Entry::Ref& ref, os::File& patch, InstrHistory
     for (uint64_t read_to = 0; read_to < ref.new_size && own.size() < InstrHistory::kMax;) {
         BlockHead b;
         DecodeResult r = read_block_head(in, ref.new_size - read_to, b);
-        if (!is_ok(r))
-            return r.status == DecodeStatus::Io
+        if (!r)
+            return r.status == PatchError::Unreadable
                        ? r
                        : DecodeResult::corrupt("the instructions it refers to are damaged");
         if (r = read_streams(in, b, {&packed, &skip, &skip},
                              "the instructions it refers to are cut short");
-            !is_ok(r))
+            !r)
             return r;
-        if (!is_ok(decode_instructions(b.coding[0], packed, b.raw[0], own, instrs)))
+        if (!decode_instructions(b.coding[0], packed, b.raw[0], own, instrs))
             return DecodeResult::corrupt("the instructions it refers to are damaged");
         read_to += b.out_len;
     }
@@ -267,11 +263,11 @@ DecodeResult delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
     std::vector<uint8_t> skip;
     for (uint64_t read_to = 0; read_to < e.new_size;) {
         BlockHead b;
-        if (DecodeResult r = read_block_head(in, e.new_size - read_to, b); !is_ok(r))
+        if (DecodeResult r = read_block_head(in, e.new_size - read_to, b); !r)
             return r;
         if (DecodeResult r =
                 read_streams(in, b, {&skip, &skip, &skip}, "difference data is cut short");
-            !is_ok(r))
+            !r)
             return r;
         for (int i = 0; i < 3; ++i) {
             out.raw[i] += b.raw[i];
@@ -360,7 +356,7 @@ DecodeResult decode_differences(BlockJob& j, os::File& old, BlockBytes& bytes) {
     const uint8_t coding = j.coding[1];
     if (mixing(coding)) {
         // The model looks at the old bytes of the whole block: read them all first.
-        if (DecodeResult r = read_olds(j, old, bytes.olds); !is_ok(r))
+        if (DecodeResult r = read_olds(j, old, bytes.olds); !r)
             return r;
         bytes.mixed = std::make_unique<DiffDecoder>(
             coding == static_cast<uint8_t>(SC::Mixing2) ? DiffModelKind::Second
@@ -423,11 +419,11 @@ DecodeResult assemble_block(BlockJob& j, os::File& old, BlockBytes& bytes) {
 // A worker's part of a block: its streams decoded and its output assembled.
 DecodeResult finish_block(BlockJob& j, os::File& old) {
     BlockBytes bytes;
-    if (DecodeResult r = decode_literals(j, bytes); !is_ok(r))
+    if (DecodeResult r = decode_literals(j, bytes); !r)
         return r;
-    if (DecodeResult r = decode_differences(j, old, bytes); !is_ok(r))
+    if (DecodeResult r = decode_differences(j, old, bytes); !r)
         return r;
-    if (DecodeResult r = assemble_block(j, old, bytes); !is_ok(r))
+    if (DecodeResult r = assemble_block(j, old, bytes); !r)
         return r;
     if (bytes.mixed && !bytes.mixed->finished_cleanly())
         return DecodeResult::corrupt("a difference block does not add up");
@@ -501,7 +497,7 @@ DecodeResult read_block(PayloadReader& in, const BlockHead& b, InstrHistory& his
     std::copy(b.raw, b.raw + 3, j.raw);
     if (DecodeResult r =
             read_streams(in, b, {&packed, &j.src[1], &j.src[2]}, "difference data is cut short");
-        !is_ok(r))
+        !r)
         return r;
     return decode_instructions(b.coding[0], packed, b.raw[0], hist, j.instrs);
 }
@@ -521,7 +517,7 @@ class BlockPipeline {
     DecodeResult make_room(uint64_t memory) {
         while (!running_.empty() &&
                (running_.size() >= parallel_ || holding_ + memory > kDecodeBudget)) {
-            if (DecodeResult r = retire(); !is_ok(r))
+            if (DecodeResult r = retire(); !r)
                 return r;
         }
         holding_ += memory;
@@ -551,7 +547,7 @@ class BlockPipeline {
     // Writes out every block still running.
     DecodeResult finish() {
         while (!running_.empty()) {
-            if (DecodeResult r = retire(); !is_ok(r))
+            if (DecodeResult r = retire(); !r)
                 return r;
         }
         return DecodeResult::ok();
@@ -566,7 +562,7 @@ class BlockPipeline {
         std::unique_ptr<BlockJob> j = std::move(job);
         running_.pop_front();
         holding_ -= j->memory;
-        if (!is_ok(j->result))
+        if (!j->result)
             return j->result;
         if (os::Status st = out_.write(j->block.data(), j->block.size()); !st)
             return DecodeResult::io(st);
@@ -591,7 +587,7 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
     BlockPipeline pipeline(out, progress);
     InstrHistory hist;
     if (e.ref.present) {
-        if (DecodeResult r = load_reference(e.ref, patch, hist); !is_ok(r))
+        if (DecodeResult r = load_reference(e.ref, patch, hist); !r)
             return r;
     }
     hist.start_own();
@@ -601,16 +597,16 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
     while (read_to < e.new_size) {
         auto j = std::make_unique<BlockJob>();
         BlockHead b;
-        if (DecodeResult r = read_block_head(in, e.new_size - read_to, b); !is_ok(r))
+        if (DecodeResult r = read_block_head(in, e.new_size - read_to, b); !r)
             return r;
         j->memory = block_memory(b);
-        if (DecodeResult r = pipeline.make_room(j->memory); !is_ok(r))
+        if (DecodeResult r = pipeline.make_room(j->memory); !r)
             return r;
-        if (DecodeResult r = read_block(in, b, hist, packed, *j); !is_ok(r))
+        if (DecodeResult r = read_block(in, b, hist, packed, *j); !r)
             return r;
         j->at = read_to;
         j->oldpos = oldpos;
-        if (DecodeResult r = check_instructions(*j, old_size, oldpos); !is_ok(r))
+        if (DecodeResult r = check_instructions(*j, old_size, oldpos); !r)
             return r;
         read_to += j->out_len;
         pipeline.start(std::move(j), old, read_to >= e.new_size);

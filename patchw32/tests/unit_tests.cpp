@@ -283,7 +283,7 @@ CodecRun delta_round_trip(const Scratch& s, const std::string& oldb, const std::
     e.codec = Codec::Delta;
     e.payload_size = r.payload.size();
     e.new_size = newb.size();
-    EXPECT_EQ(delta_stats(e, pf, r.stats).status, DecodeStatus::Ok);
+    EXPECT_TRUE(delta_stats(e, pf, r.stats));
     return r;
 }
 
