@@ -63,8 +63,7 @@ TEST_F(EngineRunTest, SingleRun) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.call);
-        TearDown();
-        SetUp();
+        Restart();
         OpenDialog();
         dlg->m_bValidateOnly = r.validate;
         dlg->m_bIgnoreMissing = r.ignore;
@@ -116,8 +115,7 @@ TEST_F(EngineRunTest, QueueRun) {
     // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.script);
-        TearDown();
-        SetUp();
+        Restart();
         OpenDialog();
         if (!r.game) {
             dlg->m_strGameDir.clear();
@@ -187,8 +185,7 @@ TEST_F(EngineRunTest, ListRun) {
 TEST_F(EngineRunTest, MissingEntryPoint) {
     for (const char* kind : {"single", "queue", "empty queue", "list"}) {
         SCOPED_TRACE(kind);
-        TearDown();
-        SetUp();
+        Restart();
         CopyFileOrDie(ScriptedEngine::NoEntryLibraryPath(), gameDir + "\\patchw32.dll");
         OpenDialog();
         Dirty();

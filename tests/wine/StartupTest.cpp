@@ -14,8 +14,7 @@ using StartupTest = DialogTest;
 // in its system menu.
 TEST_F(StartupTest, RegisteredGameOpensIdle) {
     for (bool entry : {true, false}) {
-        TearDown();
-        SetUp();
+        Restart();
         if (!entry) {
             CopyFileOrDie(ScriptedEngine::NoEntryLibraryPath(), gameDir + "\\patchw32.dll");
         }
@@ -145,7 +144,6 @@ TEST_F(StartupProcessTest, MainWindowShowsTheTempDirectoryAndTheGamesVersion) {
         EXPECT_EQ(StatusPaneText(status, 0), "");
         EXPECT_EQ(StatusPaneText(status, 1), std::string("Current Tarrow version is: ") +
                                                  (registered ? "1.12.1549" : "2.05.1234"));
-        EXPECT_TRUE(SaveWindowImage(main, ArtifactsDir() + "\\main_dialog_startup.bmp"));
 
         // The About box from the system menu.
         ::PostMessageA(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
