@@ -34,11 +34,11 @@ class PatchCommandTest : public DialogTest {
     }
 
     // Opens the dialog and chooses the patch: the stand-in engine lists one changed and one
-    // added file; the engine's apply run then reports two lines and `result`.
+    // added file; the engine's apply run then moves both bars, reports a line and `result`.
     void OpenAndChoose(int result = 0) {
         OpenDialog();
         ASSERT_EQ(dlg->m_strTempDir, "C:\\");
-        engine->Script("7 main.zip\n7 new.dat\n---\n1 engine line\n1 another\nret " +
+        engine->Script("7 main.zip\n7 new.dat\n---\n6 2\n7 main.zip\n5 16384\n1 engine line\nret " +
                        std::to_string(result) + "\n");
         prompts->openAnswers.push_back(patchPath);
         Click(IDC_SELECT_PATCH);
