@@ -812,36 +812,36 @@ struct RunView {
 
 RunView* g_view = nullptr;
 
-void* KV_STDCALL print_report(unsigned id, void* parm) {
+void* KV_STDCALL print_report(unsigned raw_id, void* parm) {
     static char empty[1] = {0};
     RunView& v = *g_view;
     auto text = [parm]() { return std::string(static_cast<char*>(parm)); };
+    const auto id = static_cast<kv::CallbackId>(raw_id);
     switch (id) {
-    case kv::kIdInfo:
-    case kv::kIdWarning:
-    case kv::kIdError:
-    case kv::kIdSummary: {
-        if (id == kv::kIdSummary && v.have_patch && v.next_file == v.file_entries.size()) {
+    case kv::CallbackId::Info:
+    case kv::CallbackId::Warning:
+    case kv::CallbackId::Error:
+    case kv::CallbackId::Summary: {
+        if (id == kv::CallbackId::Summary && v.have_patch && v.next_file == v.file_entries.size()) {
             if (!v.mkdirs_shown)
                 v.show_folders(v.mkdirs);
             v.mkdirs_shown = true;
             v.show_folders(v.rmdirs);
         }
-        static const char* const kinds[] = {"", "info", "warning", "error", "summary"};
-        if (id == kv::kIdSummary)
+        if (id == kv::CallbackId::Summary)
             v.summary_seen = true;
-        if (g.out.json && id == kv::kIdSummary) {
+        if (g.out.json && id == kv::CallbackId::Summary) {
             v.summary_text = text(); // sent with the return code when the run ends
         } else if (g.out.json) {
-            g.out.event(Json().s("event", kinds[id]).s("message", text()));
-        } else if (id == kv::kIdError || id == kv::kIdWarning) {
-            g.out.print(stderr, std::string(kinds[id]) + ": " + text());
-        } else if (!g.out.quiet || id == kv::kIdSummary) {
-            g.out.print(stdout, std::string(kinds[id]) + ": " + text());
+            g.out.event(Json().s("event", rtp::message_kind(id)).s("message", text()));
+        } else if (id == kv::CallbackId::Error || id == kv::CallbackId::Warning) {
+            g.out.print(stderr, std::string(rtp::message_kind(id)) + ": " + text());
+        } else if (!g.out.quiet || id == kv::CallbackId::Summary) {
+            g.out.print(stdout, std::string(rtp::message_kind(id)) + ": " + text());
         }
         break;
     }
-    case kv::kIdProgress:
+    case kv::CallbackId::Progress:
         if (v.line) {
             uint32_t at = *static_cast<uint32_t*>(parm);
             v.line->update(v.mode == kv::Mode::Validate ? "check" : "patch", v.next_file,
@@ -849,12 +849,12 @@ void* KV_STDCALL print_report(unsigned id, void* parm) {
                            v.bytes_total, v.current);
         }
         break;
-    case kv::kIdFileCount:
+    case kv::CallbackId::FileCount:
         v.files_total = *static_cast<uint32_t*>(parm);
         if (!g.out.json && g.out.verbose && !g.out.quiet)
             g.out.print(stdout, "files: " + std::to_string(v.files_total));
         break;
-    case kv::kIdFileName: {
+    case kv::CallbackId::FileName: {
         if (v.mode == kv::Mode::List) {
             // Engines name each file by its path in list mode (older ones by its bare name):
             // the patch gives its folders and operation.
@@ -906,7 +906,7 @@ int run_line(const std::string& line_text) {
     g_view = &view;
     kv::CommandLine cl;
     bool list = false;
-    if (kv::parse_command_line(line_text, cl, list).empty()) {
+    if (!kv::parse_command_line(line_text, cl, list).ends()) {
         view.mode = cl.mode;
         view.open(cl.patch_path);
     }
