@@ -603,8 +603,8 @@ std::vector<Instr> edit_instructions(uint32_t seed, size_t n) {
     for (size_t k = 0; k < n; ++k) {
         Instr i;
         bool piece = word(3 * k) % 3 == 0;
-        i.d = piece ? word(3 * k) % 60 + 1 : word(3 * k) % 900000 + 1000;
-        i.x = word(3 * k + 1) % 4 == 0 ? word(3 * k + 1) % 9 + 1 : 0;
+        i.diff_len = piece ? word(3 * k) % 60 + 1 : word(3 * k) % 900000 + 1000;
+        i.literal_len = word(3 * k + 1) % 4 == 0 ? word(3 * k + 1) % 9 + 1 : 0;
         i.seek = static_cast<int64_t>(word(3 * k + 2) % 4000000) - 2000000;
         v.push_back(i);
     }
@@ -627,10 +627,10 @@ InstrHistory history(const std::vector<Instr>& reference) {
 TEST(InstructionModel, SharedEditsCodeAgainstTheReferenceAndDamageIsCaught) {
     std::vector<Instr> base = edit_instructions(61, 400);
     std::vector<Instr> later = base;
-    later[0].d += 53000; // a different head
+    later[0].diff_len += 53000; // a different head
     for (Instr& i : later) {
-        if (i.d > 1000)
-            i.d = i.d * 104 / 100;
+        if (i.diff_len > 1000)
+            i.diff_len = i.diff_len * 104 / 100;
         i.seek = i.seek * 104 / 100 + (i.seek & 7);
     }
     std::vector<uint8_t> raw = instruction_bytes(later);
