@@ -1,6 +1,7 @@
 #include "builder.h"
 
 #include "codec.h"
+#include "crossfile.h"
 #include "delta.h"
 #include "format.h"
 #include "paths.h"
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <set>
 
 namespace kv {
 
@@ -167,14 +169,16 @@ std::string verify_patch(const std::string& path, const std::string& old_dir,
             continue;
         prog.current = e.path;
         os::File oldf;
+        const std::string& from = e.source.present ? e.source.path : e.path;
         if (e.codec == Codec::Delta) {
-            os::Status s = os::File::open_read(os::join(old_dir, to_native(e.path)), oldf);
+            os::Status s = os::File::open_read(os::join(old_dir, to_native(from)), oldf);
             if (!s)
                 return s.text;
         }
         HashingSink hs;
         uint64_t base = prog.bytes_done;
-        DecodeResult r = decode_payload(e, p.file, oldf.is_open() ? &oldf : nullptr, e.old_size,
+        DecodeResult r = decode_payload(e, p.file, oldf.is_open() ? &oldf : nullptr,
+                                        e.source.present ? e.source.size : e.old_size,
                                         hs, [&](uint64_t n) {
                                             prog.bytes_done = base + n;
                                             if (cb.progress)
@@ -375,7 +379,30 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         os::remove_file(partial);
         return m;
     };
-    std::vector<uint8_t> header = encode_header();
+    // Added files that may be built from another old file: moved, renamed, split out, copied.
+    std::map<std::string, const TreeFile*> source_of;
+    std::vector<TreeFile> old_files, added;
+    for (const TreeItem& t : olds)
+        if (!t.is_dir && check_rel_path(t.rel, NameCoding::Utf8).empty())
+            old_files.push_back({t.rel, os::join(old_dir, to_native(t.rel)), t.size});
+    for (const Entry& e : files)
+        if (e.op == Op::Add && e.new_size > 0)
+            added.push_back({e.path, os::join(new_dir, to_native(e.path)), e.new_size});
+    std::vector<int64_t> picks;
+    if (!(s = choose_sources(old_files, added, picks)))
+        return fail(s.text);
+    for (size_t k = 0; k < added.size(); ++k)
+        if (picks[k] >= 0 && old_files[static_cast<size_t>(picks[k])].size > 0)
+            source_of[added[k].rel] = &old_files[static_cast<size_t>(picks[k])];
+    // The section's size is bounded as the sources are taken: a deleted file's record is an
+    // index; any other old file's may hold its path.
+    std::set<std::string> deleted;
+    for (const Entry& e : files)
+        if (e.op == Op::Delete)
+            deleted.insert(e.path);
+    uint64_t source_bytes = 0, source_record = 0;
+    std::vector<uint8_t> header =
+        encode_header(source_of.empty() ? kPlainFormatVersion : kCrossFileVersion);
     if (!(s = out.write(header.data(), header.size())))
         return fail(s.text);
 
@@ -434,13 +461,21 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         deflated.clear();
         delta.clear();
         bool have_delta = false;
-        if (e.op == Op::Modify && e.old_size > 0 && e.new_size > 0) {
-            if (!(s = os::File::open_read(oldp, of)))
+        auto src = e.op == Op::Add ? source_of.find(e.path) : source_of.end();
+        const TreeFile* from = src == source_of.end() ? nullptr : src->second;
+        if (from) {
+            source_record = source_record_bound(from->rel, deleted.count(from->rel) > 0);
+            if (source_bytes + source_record > kMaxSourceSectionBytes)
+                from = nullptr;
+        }
+        if ((e.op == Op::Modify && e.old_size > 0 && e.new_size > 0) || from) {
+            if (!(s = os::File::open_read(from ? from->full : oldp, of)))
                 return fail(s.text);
             refs.candidates.clear();
             for (const auto& [index, instrs] : bases)
                 refs.candidates.emplace_back(index, &instrs);
-            if (!(s = encode_delta(of, e.old_size, nf, e.new_size, delta, dopt, within, &refs)))
+            if (!(s = encode_delta(of, from ? from->size : e.old_size, nf, e.new_size, delta, dopt,
+                                   within, &refs)))
                 return fail(s.text);
             have_delta = true;
         }
@@ -458,6 +493,12 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         if (have_delta && delta.size() < best) {
             best = delta.size();
             e.codec = Codec::Delta;
+        }
+        if (e.codec == Codec::Delta && from) {
+            e.source = {true, from->rel, from->size, {}, Entry::kNoEntry};
+            if (!(s = hash_file(from->full, from->size, e.source.hash)))
+                return fail(s.text);
+            source_bytes += source_record;
         }
         if (e.codec == Codec::Delta) {
             if (refs.chosen >= 0) {
@@ -520,12 +561,13 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
     uint32_t dir_coding = kDirRaw, raw_size = 0;
     std::vector<uint8_t> dir = pack_entries(entries, fixed, dir_coding, raw_size);
     // The sections: what the patch is for, then the signature, last before the trailer.
-    std::vector<uint8_t> sections;
+    std::vector<uint8_t> sections = encode_sources_section(entries);
     if (!opt.meta.empty()) {
         for (const std::string* t : {&opt.meta.game, &opt.meta.from, &opt.meta.to})
             if (!t->empty() && !(why = check_meta_text(*t)).empty())
                 return fail("cannot store \"" + *t + "\": " + why);
-        sections = encode_meta_section(opt.meta);
+        std::vector<uint8_t> meta = encode_meta_section(opt.meta);
+        sections.insert(sections.end(), meta.begin(), meta.end());
     }
     if (opt.signer) {
         std::vector<uint8_t> head = encode_sign_section_head(opt.signer->key);

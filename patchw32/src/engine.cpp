@@ -2,6 +2,7 @@
 
 #include "cmdline.h"
 #include "codec.h"
+#include "crossfile.h"
 #include "format.h"
 #include "journal.h"
 #include "os.h"
@@ -98,6 +99,7 @@ class Run {
     std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
     std::string unsafe_ancestor(const std::string& rel, bool& link);
     FileState classify(const Entry& e, std::string& why, FileProgress* prog);
+    FileState open_entry_source(const Entry& e, os::File& src, std::string& why);
     bool hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
                    std::string& why);
     int prepare_work_dir(const CommandLine& cl);
@@ -223,6 +225,25 @@ FileState Run::classify(const Entry& e, std::string& why, FileProgress* prog) {
     else
         why = "the file differs from the version this patch updates";
     return FileState::Differs;
+}
+
+// An entry built from another old file reads that file, through the same checks as its own:
+// every run produces all new files before the commit renames anything, so the source is read
+// in its old state even when the patch modifies or deletes it.
+FileState Run::open_entry_source(const Entry& e, os::File& src, std::string& why) {
+    bool link = false;
+    why = unsafe_ancestor(e.source.path, link);
+    if (!why.empty()) {
+        why = "its source " + shown(e.source.path) + ": " + why;
+        return link ? FileState::Unsafe : FileState::Differs;
+    }
+    SourceState st = open_source(game_path(e.source.path), e.source, src, why);
+    if (st != SourceState::Ready)
+        why = "its source " + shown(e.source.path) + " " + why;
+    return st == SourceState::Ready     ? FileState::Ready
+           : st == SourceState::Missing ? FileState::Missing
+           : st == SourceState::Unsafe  ? FileState::Unsafe
+                                        : FileState::Differs;
 }
 
 int Run::prepare_work_dir(const CommandLine& cl) {
@@ -539,6 +560,9 @@ int Run::execute(const std::string& line) {
         FileProgress prog(rep_, hash_part + (e.makes_new() ? e.new_size : 0));
         std::string why;
         FileState st = classify(e, why, &prog);
+        os::File oldf;
+        if (st == FileState::Ready && e.source.present)
+            st = open_entry_source(e, oldf, why);
         states[i] = st;
         prog.advance(hash_part);
         switch (st) {
@@ -567,8 +591,7 @@ int Run::execute(const std::string& line) {
         }
         if (st == FileState::Ready && e.makes_new() && problems == 0) {
             // Produce the new file (or, validating, only its hash) and check it.
-            os::File oldf;
-            if (e.codec == Codec::Delta) {
+            if (e.codec == Codec::Delta && !e.source.present) {
                 os::Status s = os::File::open_read(game_path(e.path), oldf);
                 if (!s) {
                     say(kIdError, "Cannot read " + shown(e.path) + ": " + s.text + ".");
@@ -593,7 +616,7 @@ int Run::execute(const std::string& line) {
             TrackingSink tsink(outf);
             HashingSink hs(validate ? nullptr : &tsink);
             DecodeResult r = decode_payload(e, patch.file, oldf.is_open() ? &oldf : nullptr,
-                                            e.old_size, hs, [&](uint64_t n) { prog.at(n); });
+                                            e.source.present ? e.source.size : e.old_size, hs, [&](uint64_t n) { prog.at(n); });
             if (r.status == DecodeStatus::Ok &&
                 (hs.count() != e.new_size || hs.digest() != e.new_hash))
                 r = DecodeResult::corrupt("the result does not match its recorded hash");

@@ -2,6 +2,7 @@
 
 #include "bytes.h"
 #include "cm.h"
+#include "crossfile.h"
 #include "paths.h"
 
 #include <algorithm>
@@ -42,10 +43,10 @@ const char* codec_name(Codec c) {
     return "?";
 }
 
-std::vector<uint8_t> encode_header() {
+std::vector<uint8_t> encode_header(uint16_t version) {
     std::vector<uint8_t> h;
     put_bytes(h, kMagic, 8);
-    put_u16(h, kFormatVersion);
+    put_u16(h, version);
     put_u16(h, static_cast<uint16_t>(kHeaderSize));
     put_u32(h, 0);
     return h;
@@ -377,7 +378,8 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
                       "\" uses codec " + std::to_string(c) + ", which this engine does not know.";
             return PatchError::Unsupported;
         }
-        if (payload == (e.codec == Codec::None) || (e.op == Op::Add && e.codec == Codec::Delta)) {
+        if (payload == (e.codec == Codec::None) ||
+            (e.op == Op::Add && e.codec == Codec::Delta && !e.source.present)) {
             message = "The patch is damaged: an entry has a codec that does not fit its operation.";
             return PatchError::Corrupt;
         }
@@ -502,6 +504,13 @@ bool read_sections(Patch& out, uint64_t offset, uint64_t size, std::string& mess
                 return false;
             }
             meta_seen = true;
+        } else if (out.version >= kCrossFileVersion && std::equal(tag, tag + 4, "srcs")) {
+            if (out.has_sources) {
+                message = "The patch is damaged (it has two source lists).";
+                return false;
+            }
+            out.has_sources = true;
+            out.sources.assign(body, body + len);
         } else if (std::equal(tag, tag + 4, "sign")) {
             if (r.left() != 0 || len != kSignSectionSize - 8 || body[0] != kSignEcdsaP256) {
                 message = "The patch is damaged or signed in a way this engine does not know "
@@ -520,8 +529,13 @@ bool read_sections(Patch& out, uint64_t offset, uint64_t size, std::string& mess
 // Checks the entries, then tells each delta entry that refers to another where that one's
 // payload lies.
 PatchError check_and_link(std::vector<Entry>& entries, uint64_t payload_end, std::string& message,
-                          uint16_t version) {
+                          uint16_t version, const std::vector<uint8_t>* sources) {
     bool legacy = version == kOldestFormatVersion;
+    if (sources) {
+        if (PatchError err = read_sources(sources->data(), sources->size(), entries, message);
+            err != PatchError::None)
+            return err;
+    }
     PatchError err = check_entries(entries, payload_end, message,
                                    legacy ? NameCoding::Native : NameCoding::Utf8);
     if (err != PatchError::None)
@@ -571,7 +585,7 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message,
     if (out.version < kOldestFormatVersion || out.version > kFormatVersion) {
         message = "The patch uses format version " + std::to_string(out.version) +
                   ", but this engine reads only versions " + std::to_string(kOldestFormatVersion) +
-                  " and " + std::to_string(kFormatVersion) + ". A newer patchw32.dll is needed.";
+                  " to " + std::to_string(kFormatVersion) + ". A newer patchw32.dll is needed.";
         return PatchError::Unsupported;
     }
     if (get_u16(head + 10) != kHeaderSize || get_u32(head + 12) != 0) {
@@ -677,7 +691,8 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message,
                                   : "The patch is damaged (its directory is invalid).";
             return PatchError::Corrupt;
         }
-        return check_and_link(out.entries, dir_off, message, out.version);
+        return check_and_link(out.entries, dir_off, message, out.version,
+                              out.has_sources ? &out.sources : nullptr);
     }
     ByteReader r(dir.data(), dir.size());
     for (uint32_t i = 0; i < count; ++i) {
@@ -710,7 +725,8 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message,
         message = "The patch is damaged (its directory has trailing bytes).";
         return PatchError::Corrupt;
     }
-    return check_and_link(out.entries, dir_off, message, out.version);
+    return check_and_link(out.entries, dir_off, message, out.version,
+                              out.has_sources ? &out.sources : nullptr);
 }
 
 } // namespace kv
