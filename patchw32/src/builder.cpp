@@ -379,17 +379,23 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         os::remove_file(partial);
         return m;
     };
-    // Added files that may be built from another old file: moved, renamed, split out, copied.
+    // Files that may be built from another old file: moved, renamed, split out, copied.
     std::map<std::string, const TreeFile*> source_of;
     std::vector<TreeFile> old_files, added;
+    std::map<std::string, int64_t> old_index;
     for (const TreeItem& t : olds)
-        if (!t.is_dir && check_rel_path(t.rel, NameCoding::Utf8).empty())
+        if (!t.is_dir && check_rel_path(t.rel, NameCoding::Utf8).empty()) {
+            old_index[t.rel] = static_cast<int64_t>(old_files.size());
             old_files.push_back({t.rel, os::join(old_dir, to_native(t.rel)), t.size});
+        }
+    std::vector<int64_t> own, picks;
     for (const Entry& e : files)
-        if (e.op == Op::Add && e.new_size > 0)
+        if (e.makes_new() && e.new_size > 0) {
             added.push_back({e.path, os::join(new_dir, to_native(e.path)), e.new_size});
-    std::vector<int64_t> picks;
-    if (!(s = choose_sources(old_files, added, picks)))
+            auto it = e.op == Op::Modify ? old_index.find(e.path) : old_index.end();
+            own.push_back(it == old_index.end() ? -1 : it->second);
+        }
+    if (!(s = choose_sources(old_files, added, own, picks)))
         return fail(s.text);
     for (size_t k = 0; k < added.size(); ++k)
         if (picks[k] >= 0 && old_files[static_cast<size_t>(picks[k])].size > 0)
@@ -461,7 +467,7 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
         deflated.clear();
         delta.clear();
         bool have_delta = false;
-        auto src = e.op == Op::Add ? source_of.find(e.path) : source_of.end();
+        auto src = source_of.find(e.path);
         const TreeFile* from = src == source_of.end() ? nullptr : src->second;
         if (from) {
             source_record = source_record_bound(from->rel, deleted.count(from->rel) > 0);

@@ -181,7 +181,7 @@ os::Status anchors_of(const TreeFile& f, uint64_t mask, std::vector<uint64_t>& o
 } // namespace
 
 os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<TreeFile>& added,
-                          std::vector<int64_t>& chosen) {
+                          const std::vector<int64_t>& own, std::vector<int64_t>& chosen) {
     chosen.assign(added.size(), -1);
     if (olds.empty() || added.empty())
         return os::Status::success();
@@ -220,11 +220,16 @@ os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<T
             for (auto it = lo; it != hi; ++it)
                 ++votes[it->second];
         }
-        // At least three shared anchors, about 200 bytes in common: the builder then codes the
-        // file both ways and keeps the smaller.
+        // At least three shared anchors, about 200 bytes in common, and more than twice what
+        // the file's own old file shares: the builder then codes the file against the source
+        // and keeps that or the whole file, whichever is smaller.
         uint32_t best = 2;
+        if (own[k] >= 0) {
+            auto it = votes.find(static_cast<uint32_t>(own[k]));
+            best = std::max(best, it == votes.end() ? 0u : 2 * it->second);
+        }
         for (const auto& [file, n] : votes)
-            if (n > best) {
+            if (n > best && static_cast<int64_t>(file) != own[k]) {
                 best = n;
                 chosen[k] = file;
             }

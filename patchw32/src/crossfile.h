@@ -45,14 +45,16 @@ struct TreeFile {
     uint64_t size = 0;
 };
 
-// For every file of `added`, the index into `olds` of the old file it shares the most content
-// with, or -1 when none shares enough to be worth trying. Content is compared by a consistent
+// For every file of `wanted` (added or modified files), the index into `olds` of the old file
+// it shares the most content with, or -1 when none shares enough to be worth trying. `own`
+// gives the index of each wanted file's own old file (-1 for an added one): another old file
+// is only chosen when it shares more than twice as much. Content is compared by a consistent
 // sample of content-defined anchors (a rolling hash over the last 64 bytes), so that a file
 // split out of a larger one is found as well as a moved one; the cost is one read of every
 // file and memory for at most kMaxAnchors anchors of the old tree.
 constexpr size_t kMaxAnchors = size_t{1} << 21;
-os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<TreeFile>& added,
-                          std::vector<int64_t>& chosen);
+os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<TreeFile>& wanted,
+                          const std::vector<int64_t>& own, std::vector<int64_t>& chosen);
 
 // What the engine finds at a source.
 enum class SourceState { Ready, Missing, Differs, Unsafe };

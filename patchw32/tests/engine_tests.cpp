@@ -226,30 +226,31 @@ TEST(Engine, FilesWithTheSameEditsReferToTheFirst) {
     attempt(es, improper("bin/d.exe"));
 }
 
-// Files moved to another folder or split out of another are built from that old file, read
-// in its old state although the same patch deletes it; each entry applies on its own, whether
+// Files moved to another folder, split out of another or rewritten from another are built from
+// that old file, read in its old state although the same patch deletes it; each entry applies
+// on its own, whether
 // its source is missing (skipped with -i) or the entry is already new. A damaged source list is
 // refused before anything changes.
 TEST(Engine, MovedAndSplitFilesAreBuiltFromAnotherOldFile) {
     std::string lib = random_bytes(7, 30000), part = random_bytes(8, 20000);
-    Tree before = {{"src", kDir}, {"src/lib.js", lib + part}, {"keep.txt", "keep"}};
+    Tree before = {{"src", kDir}, {"src/lib.js", lib + part}, {"main.js", random_bytes(9, 5000)}};
     Tree after = {{"dist", kDir}, {"dist/lib.js", lib + "tail"}, {"dist/part.js", part},
-                  {"keep.txt", "keep"}};
+                  {"main.js", part.substr(0, 9000) + "mine"}};
     SharedEdits t({before, after});
     Patch p;
     std::string msg;
     ASSERT_EQ(open_patch(t.patch, p, msg), PatchError::None) << msg;
     EXPECT_EQ(p.version, kCrossFileVersion);
     for (const Entry& e : p.entries)
-        if (e.op == Op::Add) {
+        if (e.makes_new()) {
             EXPECT_EQ(e.source.path, "src/lib.js") << e.path;
             EXPECT_LT(e.payload_size, 1000u) << e.path;
         }
     p.file.close();
-    Tree missing = before, skipped = {{"dist", kDir}, {"keep.txt", "keep"}};
+    Tree missing = before, skipped = {{"dist", kDir}, {"main.js", before["main.js"]}};
     missing.erase("src/lib.js");
     std::vector<std::string> errors;
-    for (const char* f : {"dist/lib.js", "dist/part.js"})
+    for (const char* f : {"dist/lib.js", "dist/part.js", "main.js"})
         errors.push_back("Cannot patch " + native(f) + ": its source " + native("src/lib.js") +
                          " is missing.");
     std::vector<std::string> warnings = errors;
