@@ -249,13 +249,11 @@ TEST(Engine, MovedAndSplitFilesAreBuiltFromAnotherOldFile) {
     p.file.close();
     Tree missing = before, skipped = {{"dist", kDir}, {"main.js", before["main.js"]}};
     missing.erase("src/lib.js");
-    std::vector<std::string> errors;
-    for (const char* f : {"dist/lib.js", "dist/part.js", "main.js"})
-        errors.push_back("Cannot patch " + native(f) + ": its source " + native("src/lib.js") +
-                         " is missing.");
-    std::vector<std::string> warnings = errors;
-    for (std::string& w : warnings)
-        w = "Skipped" + w.substr(12);
+    std::vector<std::string> errors, warnings;
+    for (const char* f : {"dist/lib.js", "dist/part.js", "main.js"}) {
+        std::string why = native(f) + ": its source " + native("src/lib.js") + " is missing.";
+        errors.push_back("Cannot patch " + why), warnings.push_back("Skipped " + why);
+    }
     for (auto [game, switches, rc, expect] :
          {std::tuple{&before, "-u ", kRcOk, &after}, {&after, "-u ", kRcOk, &after},
           {&missing, "-u ", kRcMismatch, &missing}, {&missing, "-u -i ", kRcOk, &skipped}}) {
