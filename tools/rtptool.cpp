@@ -1,5 +1,18 @@
 // rtptool: the publisher's patch builder and a console front end of the engine. `rtptool
-// --help` describes every command and option, the exit codes and the JSON events.
+// --help` and `rtptool COMMAND --help` describe every command and option, the exit codes and
+// the JSON events (the texts below, kHelp and the per-command texts). In short:
+//   rtptool [-h] [--version] [-q] [-v] [--progress] [--json] [--stats] [--] COMMAND ...
+//   build [-f] [--allow-empty] [--no-verify] [--exclude PATTERN]... [--fast-apply]
+//         [--bandwidth RATE | --smallest] [--game NAME] [--from VERSION] [--to VERSION]
+//         [--sign KEYFILE] [-j N | --threads N] OLD_DIR NEW_DIR OUT.rtp
+//   info [-v] [--json] PATCH
+//   apply [-u | -j/--validate | -l/--list] [-i/--ignore-missing]
+//         [-otempdir:DIR | --temp DIR] [GAME_DIR] PATCH
+//   run "ENGINE COMMAND LINE"
+//   keygen [-f] KEYFILE
+//   verify PATCH [--key PUBFILE]
+//   help [COMMAND]
+// The common options may stand before or after the command word.
 #include "api.h"
 #include "builder.h"
 #include "cmdline.h"
@@ -25,6 +38,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +46,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef RTPTOOL_VERSION
@@ -141,8 +156,10 @@ const char* const kBuildHelp =
     "                      The engine's first message then reads, for example, \"This patch\n"
     "                      updates Tarrowmoor 1.22 to 1.23.\" Texts of 1 to 200 bytes.\n"
     "  --sign KEYFILE      sign the whole patch with the secret key of rtptool keygen\n"
-    "  -j N, --threads N   accepted for scripts; the builder codes one file at a time, and\n"
-    "                      the check after building uses every core\n"
+    "  -j N, --threads N   code N files at once (default: the machine's cores; the patch is\n"
+    "                      the same for any N). Files start only while the memory they may\n"
+    "                      take stays within 1 GiB (512 MiB in 32-bit builds); a larger file\n"
+    "                      runs alone. The check after building uses every core\n"
     "\n"
     "Stages of the progress line: scan, diff (hashing and coding files; 'index' while the\n"
     "suffix array of a large old file is built), write, verify.\n";
@@ -330,14 +347,16 @@ int cmd_build(const std::vector<std::string>& words) {
         return usage_error(err, "build");
     if (p.args.size() != 3)
         return usage_error("build needs OLD_DIR, NEW_DIR and OUT.rtp", "build");
+    kv::BuildOptions opt;
+    opt.threads = std::max(1u, std::thread::hardware_concurrency());
     if (p.has("threads")) {
         const std::string v = p.value("threads");
         char* end = nullptr;
         long n = std::strtol(v.c_str(), &end, 10);
         if (v.empty() || *end || n < 1 || n > 1024)
             return usage_error("-j needs a number of threads from 1 to 1024", "build");
+        opt.threads = static_cast<unsigned>(n);
     }
-    kv::BuildOptions opt;
     opt.delta.fast_apply = p.has("fast-apply");
     opt.delta.bandwidth = kDefaultBandwidth;
     if (p.has("bandwidth") && !parse_rate(p.value("bandwidth"), opt.delta.bandwidth))
@@ -357,9 +376,9 @@ int cmd_build(const std::vector<std::string>& words) {
     opt.meta.from = p.has("from") ? p.value("from") : rtp::tree_exe_version(old_dir, kGameExe);
     opt.meta.to = p.has("to") ? p.value("to") : rtp::tree_exe_version(new_dir, kGameExe);
     for (const char* field : {"game", "from", "to"}) {
-        std::string why = p.has(field) ? kv::check_meta_text(p.value(field)) : std::string();
-        if (!why.empty())
-            return usage_error(std::string("--") + field + ": " + why, "build");
+        kv::DecodeResult text = p.has(field) ? kv::check_meta_text(p.value(field)) : kv::DecodeResult::ok();
+        if (!text)
+            return usage_error(std::string("--") + field + ": " + text.message, "build");
     }
 
     std::unique_ptr<kv::PatchSigner> signer;
@@ -401,9 +420,10 @@ int cmd_build(const std::vector<std::string>& words) {
         }
     };
     kv::BuildStats stats;
-    kv::BuildFailure failure = kv::BuildFailure::None;
     auto t0 = std::chrono::steady_clock::now();
-    err = kv::build_patch(old_dir, new_dir, out_path, opt, cb, stats, failure);
+    kv::BuildResult built = kv::build_patch(old_dir, new_dir, out_path, opt, cb, stats);
+    const kv::BuildFailure failure = built.failure;
+    err = built.message;
     line.clear();
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     int code = kExitOk;
@@ -573,18 +593,17 @@ int cmd_info(const std::vector<std::string>& words) {
         return usage_error("info needs one PATCH", "info");
     const std::string& path = p.args[0];
     kv::Patch patch;
-    std::string damage;
-    kv::PatchError e = kv::open_patch(path, patch, damage);
+    kv::DecodeResult opened = kv::open_patch(path, patch);
+    std::string damage = opened.message;
+    kv::PatchError e = opened.status;
     kv::PatchError shown_e = e;
     if (e == kv::PatchError::Corrupt) {
         std::string t = transfer_damage(path);
         if (!t.empty())
             damage = t;
         // As far as it can be read: the directory without the checksum's word.
-        std::string again;
         kv::Patch loose;
-        if (t.empty() &&
-            kv::open_patch(path, loose, again, false) == kv::PatchError::None)
+        if (t.empty() && kv::open_patch(path, loose, false))
             patch = std::move(loose);
     }
     if (e == kv::PatchError::Unreadable) {
@@ -762,8 +781,7 @@ struct RunView {
     std::string current, summary_text;
 
     void open(const std::string& path) {
-        std::string msg;
-        if (kv::open_patch(path, patch, msg) != kv::PatchError::None)
+        if (!kv::open_patch(path, patch))
             return;
         have_patch = true;
         for (const kv::Entry& e : patch.entries) {
@@ -794,36 +812,36 @@ struct RunView {
 
 RunView* g_view = nullptr;
 
-void* KV_STDCALL print_report(unsigned id, void* parm) {
+void* KV_STDCALL print_report(unsigned raw_id, void* parm) {
     static char empty[1] = {0};
     RunView& v = *g_view;
     auto text = [parm]() { return std::string(static_cast<char*>(parm)); };
+    const auto id = static_cast<kv::CallbackId>(raw_id);
     switch (id) {
-    case kv::kIdInfo:
-    case kv::kIdWarning:
-    case kv::kIdError:
-    case kv::kIdSummary: {
-        if (id == kv::kIdSummary && v.have_patch && v.next_file == v.file_entries.size()) {
+    case kv::CallbackId::Info:
+    case kv::CallbackId::Warning:
+    case kv::CallbackId::Error:
+    case kv::CallbackId::Summary: {
+        if (id == kv::CallbackId::Summary && v.have_patch && v.next_file == v.file_entries.size()) {
             if (!v.mkdirs_shown)
                 v.show_folders(v.mkdirs);
             v.mkdirs_shown = true;
             v.show_folders(v.rmdirs);
         }
-        static const char* const kinds[] = {"", "info", "warning", "error", "summary"};
-        if (id == kv::kIdSummary)
+        if (id == kv::CallbackId::Summary)
             v.summary_seen = true;
-        if (g.out.json && id == kv::kIdSummary) {
+        if (g.out.json && id == kv::CallbackId::Summary) {
             v.summary_text = text(); // sent with the return code when the run ends
         } else if (g.out.json) {
-            g.out.event(Json().s("event", kinds[id]).s("message", text()));
-        } else if (id == kv::kIdError || id == kv::kIdWarning) {
-            g.out.print(stderr, std::string(kinds[id]) + ": " + text());
-        } else if (!g.out.quiet || id == kv::kIdSummary) {
-            g.out.print(stdout, std::string(kinds[id]) + ": " + text());
+            g.out.event(Json().s("event", rtp::message_kind(id)).s("message", text()));
+        } else if (id == kv::CallbackId::Error || id == kv::CallbackId::Warning) {
+            g.out.print(stderr, std::string(rtp::message_kind(id)) + ": " + text());
+        } else if (!g.out.quiet || id == kv::CallbackId::Summary) {
+            g.out.print(stdout, std::string(rtp::message_kind(id)) + ": " + text());
         }
         break;
     }
-    case kv::kIdProgress:
+    case kv::CallbackId::Progress:
         if (v.line) {
             uint32_t at = *static_cast<uint32_t*>(parm);
             v.line->update(v.mode == kv::Mode::Validate ? "check" : "patch", v.next_file,
@@ -831,12 +849,12 @@ void* KV_STDCALL print_report(unsigned id, void* parm) {
                            v.bytes_total, v.current);
         }
         break;
-    case kv::kIdFileCount:
+    case kv::CallbackId::FileCount:
         v.files_total = *static_cast<uint32_t*>(parm);
         if (!g.out.json && g.out.verbose && !g.out.quiet)
             g.out.print(stdout, "files: " + std::to_string(v.files_total));
         break;
-    case kv::kIdFileName: {
+    case kv::CallbackId::FileName: {
         if (v.mode == kv::Mode::List) {
             // Engines name each file by its path in list mode (older ones by its bare name):
             // the patch gives its folders and operation.
@@ -888,7 +906,7 @@ int run_line(const std::string& line_text) {
     g_view = &view;
     kv::CommandLine cl;
     bool list = false;
-    if (kv::parse_command_line(line_text, cl, list).empty()) {
+    if (!kv::parse_command_line(line_text, cl, list).ends()) {
         view.mode = cl.mode;
         view.open(cl.patch_path);
     }
@@ -1157,7 +1175,9 @@ int cmd_verify(const std::vector<std::string>& words) {
         }
     }
     kv::Patch patch;
-    kv::PatchError e = kv::open_patch(p.args[0], patch, err);
+    kv::DecodeResult opened = kv::open_patch(p.args[0], patch);
+    kv::PatchError e = opened.status;
+    err = opened.message;
     int code = exit_for(e);
     std::string fp;
     if (e == kv::PatchError::None) {

@@ -11,21 +11,20 @@ namespace kv {
 
 namespace {
 
-PatchError refuse(std::string& message, const std::string& why) {
-    message = "The patch is damaged: its list of sources " + why + ".";
-    return PatchError::Corrupt;
+DecodeResult refuse(const std::string& why) {
+    return DecodeResult::corrupt("The patch is damaged: its list of sources " + why + ".");
 }
 
 // One record: the entry it belongs to is read by the caller; this reads where the source is.
-PatchError read_source(ByteReader& r, const std::vector<Entry>& entries, size_t target,
-                       Entry::Source& src, std::string& message) {
+DecodeResult read_source(ByteReader& r, const std::vector<Entry>& entries, size_t target,
+                         Entry::Source& src) {
     uint64_t code = r.varu();
     if (r.bad())
-        return refuse(message, "is cut short");
+        return refuse("is cut short");
     if ((code & 1) == 0) {
         uint64_t index = code >> 1;
         if (index >= entries.size() || index == target || !entries[index].needs_old())
-            return refuse(message, "names an entry that has no old file to read");
+            return refuse("names an entry that has no old file to read");
         const Entry& e = entries[static_cast<size_t>(index)];
         src.path = e.path;
         src.size = e.old_size;
@@ -34,24 +33,24 @@ PatchError read_source(ByteReader& r, const std::vector<Entry>& entries, size_t 
     } else {
         uint64_t len = code >> 1;
         if (len == 0 || len > kMaxPathBytes)
-            return refuse(message, "holds a path of impossible length");
+            return refuse("holds a path of impossible length");
         const uint8_t* p = r.take(static_cast<size_t>(len));
         src.size = r.varu();
         const uint8_t* h = r.take(16);
         if (r.bad())
-            return refuse(message, "is cut short");
+            return refuse("is cut short");
         if (src.size >= kMaxFileSize)
-            return refuse(message, "declares an impossible file size");
+            return refuse("declares an impossible file size");
         src.path.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(len));
         std::copy(h, h + 16, src.hash.b);
-        if (std::string why = check_rel_path(src.path, NameCoding::Utf8); !why.empty()) {
-            message = "The patch is refused: the source \"" + printable(src.path, 120) +
-                      "\" is unsafe (" + why + ").";
-            return PatchError::Hostile;
-        }
+        if (std::string why = check_rel_path(src.path, NameCoding::Utf8); !why.empty())
+            return DecodeResult::refuse(PatchError::Hostile,
+                                        "The patch is refused: the source \"" +
+                                            printable(src.path, 120) + "\" is unsafe (" + why +
+                                            ").");
     }
     src.present = true;
-    return PatchError::None;
+    return DecodeResult::ok();
 }
 
 } // namespace
@@ -59,32 +58,31 @@ PatchError read_source(ByteReader& r, const std::vector<Entry>& entries, size_t 
 // Body: varint count (1 .. entries), then per record: varint gap (the entry's index minus the
 // previous record's entry plus one, so entries strictly increase), varint code: even = the old
 // file of entry code/2; odd = a path of code/2 bytes, varint size, 16-byte XXH3-128.
-PatchError read_sources(const uint8_t* body, size_t size, std::vector<Entry>& entries,
-                        std::string& message) {
+DecodeResult read_sources(const uint8_t* body, size_t size, std::vector<Entry>& entries) {
     ByteReader r(body, size);
     uint64_t count = r.varu();
     if (r.bad() || count == 0 || count > entries.size())
-        return refuse(message, "has an impossible count");
+        return refuse("has an impossible count");
     uint64_t next = 0;
     for (uint64_t k = 0; k < count; ++k) {
         uint64_t gap = r.varu();
         if (r.bad())
-            return refuse(message, "is cut short");
+            return refuse("is cut short");
         if (next >= entries.size() || gap >= entries.size() - next)
-            return refuse(message, "names an entry beyond the directory");
+            return refuse("names an entry beyond the directory");
         size_t target = static_cast<size_t>(next + gap);
         next = target + 1;
         Entry& e = entries[target];
         if (!e.makes_new() || e.codec != Codec::Delta)
-            return refuse(message, "gives a source to an entry that is not a difference");
+            return refuse("gives a source to an entry that is not a difference");
         Entry::Source src;
-        if (PatchError err = read_source(r, entries, target, src, message); err != PatchError::None)
-            return err;
+        if (DecodeResult res = read_source(r, entries, target, src); !res)
+            return res;
         e.source = std::move(src);
     }
     if (r.left() != 0)
-        return refuse(message, "has trailing bytes");
-    return PatchError::None;
+        return refuse("has trailing bytes");
+    return DecodeResult::ok();
 }
 
 std::vector<uint8_t> encode_sources_section(const std::vector<Entry>& entries) {

@@ -27,8 +27,7 @@ constexpr uint64_t kMaxSourceSectionBytes = 60u << 10;
 // Reads the body of a "srcs" section and sets the `source` of the entries it names. Every
 // count, index and size is checked against the entries and the limits before it is used;
 // anything out of place refuses the patch (Corrupt), an unsafe source path too (Hostile).
-PatchError read_sources(const uint8_t* body, size_t size, std::vector<Entry>& entries,
-                        std::string& message);
+DecodeResult read_sources(const uint8_t* body, size_t size, std::vector<Entry>& entries);
 
 // The whole "srcs" section (tag, length, body) for the entries that have a source; empty when
 // none has. A source that is the old file of a modify or delete entry is written as that

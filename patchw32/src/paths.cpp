@@ -2,6 +2,7 @@
 
 #include "os.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace kv {
@@ -272,6 +273,21 @@ std::string bare_name(const std::string& rel) {
 std::string parent_rel(const std::string& rel) {
     size_t slash = rel.rfind('/');
     return slash == std::string::npos ? std::string() : rel.substr(0, slash);
+}
+
+size_t folder_depth(const std::string& rel) {
+    return static_cast<size_t>(std::count(rel.begin(), rel.end(), '/'));
+}
+
+std::string leading_folders(const std::string& rel, size_t depth) {
+    size_t at = 0;
+    for (size_t k = 0; k < depth && at != std::string::npos; ++k)
+        at = rel.find('/', at + (k ? 1 : 0));
+    return at == std::string::npos ? rel : rel.substr(0, at);
+}
+
+std::string shown(const std::string& rel) {
+    return printable(to_native(rel), 150);
 }
 
 std::string to_native(const std::string& rel) {

@@ -54,10 +54,17 @@ bool is_inside(const std::string& outer, const std::string& inner,
 std::vector<std::string> split_rel(const std::string& rel);
 std::string bare_name(const std::string& rel);  // last component
 std::string parent_rel(const std::string& rel); // "" at the top
+// The folders on the way to `rel`, walked from the top down: `folder_depth` counts them
+// ("a/b/c": 2) and `leading_folders(rel, d)` is the d-th of them ("a/b" for d = 2); a depth
+// past the last gives `rel` itself.
+size_t folder_depth(const std::string& rel);
+std::string leading_folders(const std::string& rel, size_t depth);
 std::string to_native(const std::string& rel);  // '/' becomes the platform separator
 std::string shorten_middle(const std::string& s, size_t max);
 // A text from outside (a path in a patch) made safe to show: control characters and bytes
 // that are not UTF-8 as \xNN, then shortened in the middle to at most `max` bytes.
 std::string printable(const std::string& s, size_t max);
+// A path of the patch as the engine's messages show it: native separators, made printable.
+std::string shown(const std::string& rel);
 
 } // namespace kv

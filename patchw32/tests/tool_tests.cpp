@@ -91,9 +91,8 @@ struct SignedGame {
         std::unique_ptr<kv::PatchSigner> signer = key ? kv::make_signer(key->secret, key->pub) : nullptr;
         opt.signer = signer.get();
         kv::BuildStats stats;
-        kv::BuildFailure failure;
         kv::os::remove_file(s.sub("p.rtp"));
-        EXPECT_EQ(kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), opt, {}, stats, failure), "");
+        EXPECT_EQ(kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), opt, kv::BuildCallbacks{}, stats).message, "");
         return read_file(s.sub("p.rtp"));
     }
     int apply(const std::string& bytes) {
@@ -111,7 +110,7 @@ TEST(SignedPatch, ShowsWhatItIsForAndWhoSignedItThenApplies) {
     SignedGame g;
     std::string p = g.build(&g.publisher);
     ASSERT_EQ(g.apply(p), kv::kRcOk) << all_text();
-    std::vector<std::string> info = texts(kv::kIdInfo);
+    std::vector<std::string> info = texts(1);
     info.resize(2);
     EXPECT_EQ(info, (std::vector<std::string>{"This patch updates Tarrowmoor 1.22 to 1.23.",
                                               "The patch is signed by key " + kv::key_fingerprint(g.publisher.pub) +
@@ -159,7 +158,7 @@ TEST(SignedPatch, TamperedUnsignedAndForeignPatchesAreRefusedBeforeAnyChange) {
     };
     for (const Row& r : rows) {
         EXPECT_NE(g.apply(r.bytes), kv::kRcOk) << r.what;
-        EXPECT_EQ(texts(kv::kIdError).at(0), r.error) << r.what;
+        EXPECT_EQ(texts(3).at(0), r.error) << r.what;
         EXPECT_EQ(describe_difference(snapshot(g.game), g.before), "") << r.what;
     }
     // Without the key file an unsigned patch applies as before; a false signature never does.
@@ -176,7 +175,7 @@ TEST(SignedPatch, VersionOnePatchesStillApplyAndCannotHoldSections) {
     std::string described = g.build(nullptr), plain = g.build(nullptr, {});
     described[8] = plain[8] = 1;
     EXPECT_EQ(g.apply(resealed(described)), kv::kRcPatchCorrupt);
-    EXPECT_EQ(texts(kv::kIdError), std::vector<std::string>{"The patch is damaged (its directory is out of bounds)."});
+    EXPECT_EQ(texts(3), std::vector<std::string>{"The patch is damaged (its directory is out of bounds)."});
     EXPECT_EQ(g.apply(resealed(plain)), kv::kRcOk) << all_text();
     EXPECT_EQ(describe_difference(snapshot(g.game), snapshot(g.s.sub("new"))), "");
 }

@@ -68,7 +68,7 @@ TEST(CommandLine, LinesAreReadOrRefused) {
     for (const Read& row : read) {
         CommandLine cl;
         bool list = !row.list;
-        ASSERT_EQ(parse_command_line(row.line, cl, list), "") << row.line;
+        ASSERT_FALSE(parse_command_line(row.line, cl, list).ends()) << row.line;
         EXPECT_EQ(std::tie(list, cl.mode, cl.ignore_missing, cl.has_temp, cl.has_game_dir,
                            cl.temp_dir, cl.game_dir, cl.patch_path),
                   std::make_tuple(row.list, row.mode, row.ignore, row.has_temp, row.has_game,
@@ -94,7 +94,7 @@ TEST(CommandLine, LinesAreReadOrRefused) {
     for (auto [line, error, list_seen] : refused) {
         CommandLine cl;
         bool list = false;
-        std::string got = parse_command_line(line, cl, list);
+        std::string got = parse_command_line(line, cl, list).error();
         EXPECT_EQ(list, list_seen) << line;
         if (std::string(error) == "?")
             EXPECT_NE(got, "") << line;
@@ -164,8 +164,8 @@ TEST(Directory, RecordsKeepEveryFieldInEveryCoding) {
         Scratch s;
         craft_patch(s.sub("p.rtp"), es, coding);
         Patch p;
-        std::string msg;
-        ASSERT_EQ(open_patch(s.sub("p.rtp"), p, msg), PatchError::None) << coding << ": " << msg;
+        DecodeResult opened = open_patch(s.sub("p.rtp"), p);
+        ASSERT_TRUE(opened) << coding << ": " << opened.message;
         ASSERT_EQ(p.entries.size(), es.size());
         for (size_t i = 0; i < es.size(); ++i)
             EXPECT_EQ(fields(p.entries[i]), fields(es[i].entry)) << coding << " " << i;
@@ -189,9 +189,8 @@ TEST(Directory, DamagedCompactRecordsAreRefused) {
     auto open_with = [&](const std::vector<uint8_t>& dir) {
         seal_patch(s.sub("x.rtp"), "onetwo", dir, 2, kDirCompactMixed);
         Patch p;
-        std::string msg;
-        PatchError e = open_patch(s.sub("x.rtp"), p, msg);
-        return std::make_pair(e, msg);
+        DecodeResult opened = open_patch(s.sub("x.rtp"), p);
+        return std::make_pair(opened.status, opened.message);
     };
     std::vector<uint8_t> good = encode_compact_directory(plain), longer = good;
     longer.push_back(0);
@@ -225,7 +224,9 @@ TEST(Sources, ListsRoundTripAndOutOfPlaceValuesAreRefused) {
     auto read = [&](const std::vector<uint8_t>& body, std::string& msg) {
         back = es;
         back[1].source = back[2].source = {};
-        return read_sources(body.data(), body.size(), back, msg);
+        DecodeResult r = read_sources(body.data(), body.size(), back);
+        msg = r.message;
+        return r.status;
     };
     std::string msg;
     ASSERT_EQ(read({sec.begin() + 8, sec.end()}, msg), PatchError::None) << msg;
