@@ -13,7 +13,7 @@ mkdir -p "$build/include"; cp /usr/include/xxhash.h "$build/include/"
 flags="-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I$src -isystem $build/include"
 objs=()
 newest_header="$(ls -t "$src"/*.h | head -1)"
-for f in api builder cm cmdline codec delta engine format hash journal os_common os_posix paths sais signature; do
+for f in api builder cm cmdline codec crossfile delta engine format hash journal os_common os_posix paths sais signature; do
   o="$build/obj/$f.o"
   # A changed header changes every object that includes it (structure layouts).
   if [ ! -f "$o" ] || [ "$src/$f.cpp" -nt "$o" ] || [ "$newest_header" -nt "$o" ]; then
