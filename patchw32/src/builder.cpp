@@ -174,7 +174,7 @@ BuildResult reopen_patch(const std::string& path, const std::vector<Entry>& writ
 // Decodes every entry of the finished patch against the old tree and checks each result
 // against its recorded size and hash; the entries must be the ones written.
 BuildResult verify_patch(const std::string& path, const std::string& old_dir,
-                         const std::vector<Entry>& written, const BuildCallbacks& cb,
+                         const std::string& new_dir, const std::vector<Entry>& written, const BuildCallbacks& cb,
                          BuildProgress& prog) {
     Patch p;
     if (BuildResult r = reopen_patch(path, written, p); !r)
@@ -191,7 +191,8 @@ BuildResult verify_patch(const std::string& path, const std::string& old_dir,
         os::File oldf;
         const std::string& from = e.source.present ? e.source.path : e.path;
         if (e.codec == Codec::Delta) {
-            os::Status s = os::File::open_read(os::join(old_dir, to_native(from)), oldf);
+            const std::string& tree = e.source.new_content ? new_dir : old_dir;
+            os::Status s = os::File::open_read(os::join(tree, to_native(from)), oldf);
             if (!s)
                 return verify_error(s.text);
         }
@@ -631,9 +632,11 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
     bool sourced = !e.source.path.empty();
     const std::string& from = sourced ? e.source.path : e.path;
     uint64_t from_size = sourced ? e.source.size : e.old_size;
+    // A new file read by a later entry is in the new tree, as the engine will have made it.
+    const std::string& tree = e.source.new_content ? new_dir_ : old_dir_;
     if ((e.op == Op::Modify || sourced) && from_size > 0 && e.new_size > 0) {
         os::File of;
-        if (!(s = os::File::open_read(os::join(old_dir_, to_native(from)), of)))
+        if (!(s = os::File::open_read(os::join(tree, to_native(from)), of)))
             return input_error(s.text);
         DeltaOptions dopt = opt_.delta;
         dopt.indexing = [this](bool on) { indexing(on); };
@@ -660,7 +663,7 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
     }
     if (sourced && e.codec == Codec::Delta) {
         e.source.present = true;
-        if (!(s = hash_file(os::join(old_dir_, to_native(from)), from_size, e.source.hash)))
+        if (!(s = hash_file(os::join(tree, to_native(from)), from_size, e.source.hash)))
             return input_error(s.text);
     } else {
         e.source = {};
@@ -825,7 +828,7 @@ BuildResult pick_sources(const std::string& old_dir, const std::string& new_dir,
     for (const Entry& e : files) {
         if (e.op == Op::Delete)
             deleted.insert(e.path);
-        if (e.needs_old() && check_rel_path(e.path, NameCoding::Utf8).empty()) {
+        if (e.needs_old() && check_rel_path(e.path, NameCoding::Utf8)) {
             old_index[e.path] = static_cast<int64_t>(olds.size());
             olds.push_back({e.path, os::join(old_dir, to_native(e.path)), e.old_size});
         }
@@ -839,18 +842,29 @@ BuildResult pick_sources(const std::string& old_dir, const std::string& new_dir,
         }
     if (os::Status s = choose_sources(olds, wanted, own, picks); !s)
         return input_error(s.text);
-    uint64_t bytes = 0;
+    uint64_t bytes = 0, kept = 0;
+    std::set<int64_t> kept_files; // earlier new files that later ones read
     any = false;
     for (size_t k = 0; k < targets.size(); ++k) {
         if (picks[k] < 0)
             continue;
-        const TreeFile& from = olds[static_cast<size_t>(picks[k])];
-        uint64_t cost = source_record_bound(from.rel, deleted.count(from.rel) > 0);
+        bool fresh = picks[k] >= static_cast<int64_t>(olds.size());
+        const TreeFile& from = fresh ? wanted[static_cast<size_t>(picks[k]) - olds.size()]
+                                     : olds[static_cast<size_t>(picks[k])];
+        uint64_t cost = fresh ? 7 : source_record_bound(from.rel, deleted.count(from.rel) > 0);
         if (from.size == 0 || bytes + cost > kMaxSourceSectionBytes)
             continue;
+        if (fresh && kept_files.insert(picks[k]).second) {
+            if (kept + from.size > kMaxNewSourceBytes) {
+                kept_files.erase(picks[k]);
+                continue;
+            }
+            kept += from.size;
+        }
         bytes += cost;
         targets[k]->source.path = from.rel;
         targets[k]->source.size = from.size;
+        targets[k]->source.new_content = fresh;
         any = true;
     }
     return {};
@@ -919,7 +933,7 @@ BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
     if (r = write_directory_and_trailer(entries, opt, out, total); !r)
         return r;
     if (opt.verify) {
-        if (r = verify_patch(out.partial(), old_dir, entries, cb, prog); !r)
+        if (r = verify_patch(out.partial(), old_dir, new_dir, entries, cb, prog); !r)
             return r;
         stats.verified = true;
     }

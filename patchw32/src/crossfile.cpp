@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 
 namespace kv {
 
@@ -30,6 +31,20 @@ DecodeResult read_source(ByteReader& r, const std::vector<Entry>& entries, size_
         src.size = e.old_size;
         src.hash = e.old_hash;
         src.entry = static_cast<uint32_t>(index);
+    } else if (code == 1) {
+        uint64_t index = r.varu();
+        if (r.bad())
+            return refuse("is cut short");
+        if (index >= target || !entries[static_cast<size_t>(index)].makes_new())
+            return refuse("names no earlier entry whose new file it can read");
+        const Entry& e = entries[static_cast<size_t>(index)];
+        if (e.new_size > kMaxNewSourceBytes)
+            return refuse("names a new file too large to keep");
+        src.path = e.path;
+        src.size = e.new_size;
+        src.hash = e.new_hash;
+        src.entry = static_cast<uint32_t>(index);
+        src.new_content = true;
     } else {
         uint64_t len = code >> 1;
         if (len == 0 || len > kMaxPathBytes)
@@ -43,10 +58,10 @@ DecodeResult read_source(ByteReader& r, const std::vector<Entry>& entries, size_
             return refuse("declares an impossible file size");
         src.path.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(len));
         std::copy(h, h + 16, src.hash.b);
-        if (std::string why = check_rel_path(src.path, NameCoding::Utf8); !why.empty())
+        if (DecodeResult bad = check_rel_path(src.path, NameCoding::Utf8); !bad)
             return DecodeResult::refuse(PatchError::Hostile,
                                         "The patch is refused: the source \"" +
-                                            printable(src.path, 120) + "\" is unsafe (" + why +
+                                            printable(src.path, 120) + "\" is unsafe (" + bad.message +
                                             ").");
     }
     src.present = true;
@@ -57,13 +72,15 @@ DecodeResult read_source(ByteReader& r, const std::vector<Entry>& entries, size_
 
 // Body: varint count (1 .. entries), then per record: varint gap (the entry's index minus the
 // previous record's entry plus one, so entries strictly increase), varint code: even = the old
-// file of entry code/2; odd = a path of code/2 bytes, varint size, 16-byte XXH3-128.
+// file of entry code/2; 1 = the new file of the earlier entry whose index follows (varint);
+// other odd = a path of code/2 bytes, varint size, 16-byte XXH3-128.
 DecodeResult read_sources(const uint8_t* body, size_t size, std::vector<Entry>& entries) {
     ByteReader r(body, size);
     uint64_t count = r.varu();
     if (r.bad() || count == 0 || count > entries.size())
         return refuse("has an impossible count");
-    uint64_t next = 0;
+    uint64_t next = 0, kept_bytes = 0;
+    std::vector<bool> kept(entries.size()); // entries whose new file a later entry reads
     for (uint64_t k = 0; k < count; ++k) {
         uint64_t gap = r.varu();
         if (r.bad())
@@ -78,6 +95,12 @@ DecodeResult read_sources(const uint8_t* body, size_t size, std::vector<Entry>& 
         Entry::Source src;
         if (DecodeResult res = read_source(r, entries, target, src); !res)
             return res;
+        if (src.new_content && !kept[src.entry]) {
+            kept[src.entry] = true;
+            kept_bytes += src.size;
+            if (kept_bytes > kMaxNewSourceBytes)
+                return refuse("names new files too large to keep");
+        }
         e.source = std::move(src);
     }
     if (r.left() != 0)
@@ -86,10 +109,13 @@ DecodeResult read_sources(const uint8_t* body, size_t size, std::vector<Entry>& 
 }
 
 std::vector<uint8_t> encode_sources_section(const std::vector<Entry>& entries) {
-    std::map<std::string, size_t> old_files;
-    for (size_t i = 0; i < entries.size(); ++i)
+    std::map<std::string, size_t> old_files, new_files;
+    for (size_t i = 0; i < entries.size(); ++i) {
         if (entries[i].needs_old())
             old_files.emplace(entries[i].path, i);
+        if (entries[i].makes_new())
+            new_files.emplace(entries[i].path, i);
+    }
     std::vector<uint8_t> body;
     uint64_t count = 0, next = 0;
     std::vector<uint8_t> records;
@@ -100,6 +126,11 @@ std::vector<uint8_t> encode_sources_section(const std::vector<Entry>& entries) {
         ++count;
         put_varu(records, i - next);
         next = i + 1;
+        if (s.new_content) {
+            put_varu(records, 1);
+            put_varu(records, new_files.at(s.path));
+            continue;
+        }
         auto it = old_files.find(s.path);
         if (it != old_files.end() && it->second != i && entries[it->second].old_size == s.size &&
             entries[it->second].old_hash == s.hash) {
@@ -181,7 +212,7 @@ os::Status anchors_of(const TreeFile& f, uint64_t mask, std::vector<uint64_t>& o
 os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<TreeFile>& added,
                           const std::vector<int64_t>& own, std::vector<int64_t>& chosen) {
     chosen.assign(added.size(), -1);
-    if (olds.empty() || added.empty())
+    if (added.empty())
         return os::Status::success();
     // Sample rate: about one anchor in 64 bytes, halved until the old tree's fit the budget.
     uint64_t total = 0;
@@ -204,6 +235,10 @@ os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<T
     // where a file came from, and would make the vote cost quadratic: such anchors are skipped.
     constexpr size_t kCommon = 8;
     std::map<uint32_t, uint32_t> votes;
+    // The earlier wanted files small enough to be kept for later ones, by anchor: numbered
+    // after the old files.
+    std::unordered_map<uint64_t, std::vector<uint32_t>> fresh;
+    size_t fresh_anchors = 0;
     for (size_t k = 0; k < added.size(); ++k) {
         if (os::Status s = anchors_of(added[k], mask, a); !s)
             return s;
@@ -213,10 +248,18 @@ os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<T
             auto hi = lo;
             while (hi != index.end() && hi->first == h && hi - lo <= static_cast<ptrdiff_t>(kCommon))
                 ++hi;
-            if (hi - lo > static_cast<ptrdiff_t>(kCommon))
-                continue;
-            for (auto it = lo; it != hi; ++it)
-                ++votes[it->second];
+            if (hi - lo <= static_cast<ptrdiff_t>(kCommon))
+                for (auto it = lo; it != hi; ++it)
+                    ++votes[it->second];
+            auto f = fresh.find(h);
+            if (f != fresh.end() && f->second.size() <= kCommon)
+                for (uint32_t file : f->second)
+                    ++votes[file];
+        }
+        if (added[k].size <= kMaxNewSourceBytes && fresh_anchors + a.size() <= kMaxAnchors) {
+            fresh_anchors += a.size();
+            for (uint64_t h : a)
+                fresh[h].push_back(static_cast<uint32_t>(olds.size() + k));
         }
         // At least three shared anchors, about 200 bytes in common, and more than twice what
         // the file's own old file shares: the builder then codes the file against the source

@@ -23,6 +23,9 @@ constexpr uint16_t kCrossFileVersion = 3;
 // How many bytes of the "srcs" section the builder allows itself, leaving room for the other
 // sections within their common limit.
 constexpr uint64_t kMaxSourceSectionBytes = 60u << 10;
+// The engine keeps in memory the new files that later entries of the same patch read, from
+// their decode until the last such entry: together at most this many bytes.
+constexpr uint64_t kMaxNewSourceBytes = 16u << 20;
 
 // Reads the body of a "srcs" section and sets the `source` of the entries it names. Every
 // count, index and size is checked against the entries and the limits before it is used;
@@ -44,8 +47,10 @@ struct TreeFile {
     uint64_t size = 0;
 };
 
-// For every file of `wanted` (added or modified files), the index into `olds` of the old file
-// it shares the most content with, or -1 when none shares enough to be worth trying. `own`
+// For every file of `wanted` (added or modified files, in directory order), the index into
+// `olds` of the old file it shares the most content with, or olds.size() + j for an earlier
+// wanted file j (of at most kMaxNewSourceBytes) that shares more, or -1 when none shares
+// enough to be worth trying. `own`
 // gives the index of each wanted file's own old file (-1 for an added one): another old file
 // is only chosen when it shares more than twice as much. Content is compared by a consistent
 // sample of content-defined anchors (a rolling hash over the last 64 bytes), so that a file

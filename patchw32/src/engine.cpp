@@ -31,11 +31,17 @@ struct Finding {
 };
 
 // Forwards to a file and remembers whether the file refused the data.
+// Writes to the work file when there is one (not when validating), and keeps a copy of the
+// bytes when a later entry reads them.
 class TrackingSink : public Sink {
   public:
-    explicit TrackingSink(os::File& f) : f_(f) {}
+    TrackingSink(os::File* f, std::vector<uint8_t>* keep) : f_(f), keep_(keep) {}
     os::Status write(const void* data, size_t n) override {
-        os::Status s = f_.write(data, n);
+        if (keep_) {
+            const auto* p = static_cast<const uint8_t*>(data);
+            keep_->insert(keep_->end(), p, p + n);
+        }
+        os::Status s = f_ ? f_->write(data, n) : os::Status::success();
         if (!s)
             failed = true;
         return s;
@@ -43,7 +49,8 @@ class TrackingSink : public Sink {
     bool failed = false;
 
   private:
-    os::File& f_;
+    os::File* f_;
+    std::vector<uint8_t>* keep_;
 };
 
 // Progress of the current file on 0..32768, sent when it moved by 1/128 or more.
@@ -132,6 +139,7 @@ class Run {
     std::optional<Finding> unsafe_ancestor(const std::string& rel);
     Finding classify(const Entry& e, FileProgress* prog);
     Finding open_entry_source(const Entry& e);
+    Finding open_new_source(const Entry& e);
 
     // The stages, in the order they run.
     RunOutcome start_up(const std::string& line);
@@ -186,6 +194,10 @@ class Run {
     static constexpr size_t kPendingFlushes = 32;
     std::deque<os::File> pending_;
     os::File source_; // the checked source of the entry being produced, when it has one
+    // By entry, the last entry that reads its new file (Entry::kNoEntry: none); the new files
+    // that later entries read, kept from their decode until that entry is done.
+    std::vector<uint32_t> last_reader_;
+    std::map<size_t, std::shared_ptr<const std::vector<uint8_t>>> kept_;
 };
 
 // Parent folders that are links or files. Entries come sorted, so the folders a path shares
@@ -230,6 +242,23 @@ Finding Run::open_entry_source(const Entry& e) {
             : st == SourceState::Unsafe ? FileState::Unsafe
                                         : FileState::Differs,
             why};
+}
+
+// An entry built from the new file of an earlier entry reads it as that entry's decode left
+// it, or, when that file was already new, from the game directory; the run never reads a work
+// file back.
+Finding Run::open_new_source(const Entry& e) {
+    source_.close();
+    size_t k = e.source.entry;
+    if (auto it = kept_.find(k); it != kept_.end()) {
+        source_ = os::File::over_memory(it->second);
+        return {FileState::Ready, {}};
+    }
+    if (states_[k] == FileState::Done)
+        return open_entry_source(e);
+    if (states_[k] == FileState::Ready && tally_.problems > 0)
+        return {FileState::Ready, {}}; // nothing is produced in this run
+    return {FileState::Missing, "its source, the new " + shown(e.source.path) + ", was not produced"};
 }
 
 // A folder entry: whether the folder is there to make or remove.
@@ -562,6 +591,10 @@ RunOutcome Run::open_journal() {
 // verified.
 RunOutcome Run::produce_new_files() {
     states_.assign(patch_.entries.size(), FileState::Done);
+    last_reader_.assign(patch_.entries.size(), Entry::kNoEntry);
+    for (size_t i = 0; i < patch_.entries.size(); ++i)
+        if (patch_.entries[i].source.new_content)
+            last_reader_[patch_.entries[i].source.entry] = static_cast<uint32_t>(i);
     for (size_t i = 0; i < patch_.entries.size() && fatal_ == kRcOk; ++i) {
         const Entry& e = patch_.entries[i];
         if (!e.is_file_op()) {
@@ -577,7 +610,10 @@ RunOutcome Run::produce_new_files() {
             produce_file(i, prog);
         else
             prog.finish();
+        if (e.source.new_content && last_reader_[e.source.entry] == i)
+            kept_.erase(e.source.entry);
     }
+    kept_.clear();
     flush_new_files();
     return RunOutcome::next();
 }
@@ -603,7 +639,7 @@ void Run::check_file(size_t i, FileProgress& prog) {
     const Entry& e = patch_.entries[i];
     Finding f = classify(e, &prog);
     if (f.state == FileState::Ready && e.source.present)
-        f = open_entry_source(e);
+        f = e.source.new_content ? open_new_source(e) : open_entry_source(e);
     auto& [st, why] = f;
     states_[i] = st;
     switch (st) {
@@ -659,10 +695,16 @@ void Run::produce_file(size_t i, FileProgress& prog) {
         }
         temp_files_.push_back(static_cast<uint32_t>(i));
     }
-    TrackingSink tsink(outf);
+    std::vector<uint8_t> keep;
+    bool kept = last_reader_[i] != Entry::kNoEntry;
+    if (kept)
+        keep.reserve(static_cast<size_t>(e.new_size));
+    TrackingSink tsink(validate_ ? nullptr : &outf, kept ? &keep : nullptr);
     DecodeResult r = decode_new_file(e, oldf.is_open() ? &oldf : nullptr, tsink, outf, prog);
     if (!r)
         report_decode_failure(e, r, tsink.failed);
+    else if (kept)
+        kept_[i] = std::make_shared<const std::vector<uint8_t>>(std::move(keep));
     prog.finish();
 }
 
@@ -671,7 +713,7 @@ void Run::produce_file(size_t i, FileProgress& prog) {
 // flush.
 DecodeResult Run::decode_new_file(const Entry& e, os::File* old_file, TrackingSink& sink,
                                   os::File& out, FileProgress& prog) {
-    HashingSink hs(validate_ ? nullptr : &sink);
+    HashingSink hs(&sink);
     DecodeResult r =
         decode_payload(e, patch_.file, old_file, e.source.present ? e.source.size : e.old_size, hs,
                        [&](uint64_t n) { prog.at(n); });

@@ -66,7 +66,9 @@ struct Entry {
     // A delta entry built from another file of the old tree (format version 3): that file's
     // path, size and hash as they are before the patch. Without it a delta entry is built from
     // its own old file. `entry` is the directory index of the entry that names the same old
-    // file (a modify or delete entry), or kNoEntry.
+    // file (a modify or delete entry), or kNoEntry. With `new_content` the source is instead
+    // the new file of the earlier entry `entry` (a modify or add) as this patch makes it; its
+    // path, size and hash are that entry's new ones.
     static constexpr uint32_t kNoEntry = 0xffffffffu;
     struct Source {
         bool present = false;
@@ -74,6 +76,7 @@ struct Entry {
         uint64_t size = 0;
         Hash128 hash;
         uint32_t entry = kNoEntry;
+        bool new_content = false;
     } source;
 
     bool is_file_op() const { return op == Op::Modify || op == Op::Add || op == Op::Delete; }

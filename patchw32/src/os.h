@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,9 @@ class File {
     static Status create_new(const std::string& path, File& out);
     // Opens an existing file for reading and writing (builder only).
     static Status open_update(const std::string& path, File& out);
+    // A read-only file over bytes in memory (the new content of an earlier entry, which the
+    // engine keeps while later entries read it).
+    static File over_memory(std::shared_ptr<const std::vector<uint8_t>> bytes);
 
     bool is_open() const;
     Status read_at(uint64_t off, void* buf, size_t n, size_t& got);
@@ -90,6 +94,7 @@ class File {
     int fd_ = -1;
 #endif
     std::string path_;
+    std::shared_ptr<const std::vector<uint8_t>> mem_; // set for a file over memory
     uint64_t wpos_ = 0;
     uint64_t kicked_ = 0; // written bytes already handed to writeback (Linux)
 };

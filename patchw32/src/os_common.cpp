@@ -1,6 +1,8 @@
 // Parts of the OS layer shared by both platforms.
 #include "os.h"
 
+#include <algorithm>
+
 namespace kv::os {
 
 namespace {
@@ -30,7 +32,21 @@ Status check_fault(const char* op, const std::string& path) {
     return Status::success();
 }
 
+File File::over_memory(std::shared_ptr<const std::vector<uint8_t>> bytes) {
+    File f;
+    f.path_ = "(memory)";
+    f.mem_ = std::move(bytes);
+    return f;
+}
+
 Status File::read_exact_at(uint64_t off, void* buf, size_t n) {
+    if (mem_) {
+        if (off > mem_->size() || n > mem_->size() - off)
+            return Status::fail(ErrKind::Other, path_ + ": unexpected end of file");
+        std::copy(mem_->begin() + static_cast<ptrdiff_t>(off),
+                  mem_->begin() + static_cast<ptrdiff_t>(off + n), static_cast<uint8_t*>(buf));
+        return Status::success();
+    }
     size_t done = 0;
     while (done < n) {
         size_t got = 0;

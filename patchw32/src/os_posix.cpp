@@ -56,7 +56,7 @@ File::~File() {
     close();
 }
 File::File(File&& o) noexcept
-    : fd_(o.fd_), path_(std::move(o.path_)), wpos_(o.wpos_), kicked_(o.kicked_) {
+    : fd_(o.fd_), path_(std::move(o.path_)), mem_(std::move(o.mem_)), wpos_(o.wpos_), kicked_(o.kicked_) {
     o.fd_ = -1;
 }
 File& File::operator=(File&& o) noexcept {
@@ -64,6 +64,7 @@ File& File::operator=(File&& o) noexcept {
         close();
         fd_ = o.fd_;
         path_ = std::move(o.path_);
+        mem_ = std::move(o.mem_);
         wpos_ = o.wpos_;
         kicked_ = o.kicked_;
         o.fd_ = -1;
@@ -72,7 +73,7 @@ File& File::operator=(File&& o) noexcept {
 }
 
 bool File::is_open() const {
-    return fd_ >= 0;
+    return fd_ >= 0 || mem_;
 }
 
 Status File::open_read(const std::string& path, File& out) {
@@ -176,6 +177,7 @@ Status File::sync() {
 }
 
 Status File::close() {
+    mem_.reset();
     if (fd_ < 0)
         return Status::success();
     int r = ::close(fd_);

@@ -100,7 +100,7 @@ std::wstring system_path(const std::string& path) {
 File::~File() {
     close();
 }
-File::File(File&& o) noexcept : h_(o.h_), path_(std::move(o.path_)), wpos_(o.wpos_) {
+File::File(File&& o) noexcept : h_(o.h_), path_(std::move(o.path_)), mem_(std::move(o.mem_)), wpos_(o.wpos_) {
     o.h_ = nullptr;
 }
 File& File::operator=(File&& o) noexcept {
@@ -108,6 +108,7 @@ File& File::operator=(File&& o) noexcept {
         close();
         h_ = o.h_;
         path_ = std::move(o.path_);
+        mem_ = std::move(o.mem_);
         wpos_ = o.wpos_;
         o.h_ = nullptr;
     }
@@ -115,7 +116,7 @@ File& File::operator=(File&& o) noexcept {
 }
 
 bool File::is_open() const {
-    return h_ != nullptr;
+    return h_ != nullptr || mem_;
 }
 
 Status File::open_read(const std::string& path, File& out) {
@@ -214,6 +215,7 @@ Status File::sync() {
 }
 
 Status File::close() {
+    mem_.reset();
     if (!h_)
         return Status::success();
     BOOL ok = CloseHandle(as_handle(h_));
