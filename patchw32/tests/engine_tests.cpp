@@ -283,6 +283,34 @@ TEST(Engine, MovedAndSplitFilesAreBuiltFromAnotherOldFile) {
     EXPECT_EQ(describe_difference(snapshot(t.game), before), "");
 }
 
+// A copy of another new file is built from that file as this patch makes it: applied,
+// validated, read from the game when already new, and skipped with -i when that file is.
+TEST(Engine, CopiesOfNewFilesAreBuiltFromTheEarlierNewFile) {
+    std::string fresh = random_bytes(10, 30000);
+    Tree before = {{"a.js", random_bytes(11, 20000)}};
+    Tree after = {{"a.js", before["a.js"].substr(0, 15000) + fresh}, {"b.js", fresh + "tail"}};
+    SharedEdits t({before, after});
+    Patch p;
+    ASSERT_TRUE(open_patch(t.patch, p));
+    ASSERT_EQ(p.entries.size(), 2u);
+    EXPECT_EQ(std::tie(p.entries[1].source.new_content, p.entries[1].source.entry),
+              std::make_tuple(true, 0u));
+    EXPECT_LT(p.entries[1].payload_size, 1000u);
+    p.file.close();
+    Tree half = {{"a.js", after["a.js"]}}, none = {};
+    for (auto [game, switches, expect] :
+         {std::tuple{&before, "-u ", &after}, {&before, "-u -j ", &before},
+          {&half, "-u ", &after}, {&none, "-u -i ", &none}}) {
+        Recorder r;
+        EXPECT_EQ(t.apply(*game, r, switches), kRcOk) << r.all_text();
+        EXPECT_EQ(describe_difference(snapshot(t.game), *expect), "");
+        if (game == &none)
+            EXPECT_EQ(r.texts(2), (std::vector<std::string>{
+                                      "Skipped a.js: the file is missing.",
+                                      "Skipped b.js: its source, the new a.js, was not produced."}));
+    }
+}
+
 // Whatever the mode and however the directory is stored, a patch with one unsafe path is
 // refused before anything is written, inside the game directory or outside it.
 TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {

@@ -241,7 +241,10 @@ TEST(Sources, ListsRoundTripAndOutOfPlaceValuesAreRefused) {
         {{1, 1, 2}, "names an entry that has no old file to read"},  // itself
         {{1, 1, 4}, "names an entry that has no old file to read"},  // an added file
         {{1, 1, 6}, "names an entry that has no old file to read"},  // beyond the directory
-        {{1, 1, 1}, "holds a path of impossible length"}, {{1, 1, 0x83, 0x10}, "holds a path of impossible length"},
+        {{1, 1, 0x83, 0x10}, "holds a path of impossible length"}, {{1, 2, 1}, "is cut short"},
+        {{1, 1, 1, 0}, "names no earlier entry whose new file it can read"},  // a deleted file
+        {{1, 1, 1, 1}, "names no earlier entry whose new file it can read"},  // itself
+        {{1, 1, 1, 2}, "names no earlier entry whose new file it can read"},  // a later entry
         {{1, 1, 3, 'x', 1}, "is cut short"}, {{1, 1}, "is cut short"}, {{1, 1, 0, 0}, "has trailing bytes"},
         {{1, 1, 3, 'x', 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
           13, 14, 15, 16}, "declares an impossible file size"}};  // 2^60
@@ -250,6 +253,12 @@ TEST(Sources, ListsRoundTripAndOutOfPlaceValuesAreRefused) {
         EXPECT_EQ(read(body, msg), PatchError::Corrupt) << why;
         EXPECT_EQ(msg, "The patch is damaged: its list of sources " + why + ".");
     }
+    // The new file of an earlier entry, within what the engine keeps in memory.
+    ASSERT_EQ(read({1, 2, 1, 1}, msg), PatchError::None) << msg;
+    EXPECT_EQ(std::tie(back[2].source.new_content, back[2].source.entry), std::make_tuple(true, 1u));
+    es[1].new_size = kMaxNewSourceBytes + 1;
+    EXPECT_EQ(read({1, 2, 1, 1}, msg), PatchError::Corrupt);
+    EXPECT_EQ(msg, "The patch is damaged: its list of sources names a new file too large to keep.");
     std::vector<uint8_t> unsafe = {1, 1, 9, '.', '.', '/', 'x', 1};
     unsafe.resize(unsafe.size() + 16);
     EXPECT_EQ(read(unsafe, msg), PatchError::Hostile);
