@@ -825,7 +825,7 @@ BuildResult pick_sources(const std::string& old_dir, const std::string& new_dir,
     for (const Entry& e : files) {
         if (e.op == Op::Delete)
             deleted.insert(e.path);
-        if (e.needs_old() && check_rel_path(e.path, NameCoding::Utf8).empty()) {
+        if (e.needs_old() && check_rel_path(e.path, NameCoding::Utf8)) {
             old_index[e.path] = static_cast<int64_t>(olds.size());
             olds.push_back({e.path, os::join(old_dir, to_native(e.path)), e.old_size});
         }

@@ -43,11 +43,11 @@ DecodeResult read_source(ByteReader& r, const std::vector<Entry>& entries, size_
             return refuse("declares an impossible file size");
         src.path.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(len));
         std::copy(h, h + 16, src.hash.b);
-        if (std::string why = check_rel_path(src.path, NameCoding::Utf8); !why.empty())
+        if (DecodeResult bad = check_rel_path(src.path, NameCoding::Utf8); !bad)
             return DecodeResult::refuse(PatchError::Hostile,
                                         "The patch is refused: the source \"" +
-                                            printable(src.path, 120) + "\" is unsafe (" + why +
-                                            ").");
+                                            printable(src.path, 120) + "\" is unsafe (" +
+                                            bad.message + ").");
     }
     src.present = true;
     return DecodeResult::ok();
