@@ -61,8 +61,8 @@ DecodeResult read_source(ByteReader& r, const std::vector<Entry>& entries, size_
         if (DecodeResult bad = check_rel_path(src.path, NameCoding::Utf8); !bad)
             return DecodeResult::refuse(PatchError::Hostile,
                                         "The patch is refused: the source \"" +
-                                            printable(src.path, 120) + "\" is unsafe (" + bad.message +
-                                            ").");
+                                            printable(src.path, 120) + "\" is unsafe (" +
+                                            bad.message + ").");
     }
     src.present = true;
     return DecodeResult::ok();
