@@ -6,7 +6,9 @@
 // source for each added file by the content it shares with the old files; the engine reads a
 // source through the same checks as a game file, verifies its hash first, and reads it before
 // the commit changes anything, so a source that the patch itself modifies or deletes is read
-// in its old state.
+// in its old state. A source may also be the new file of an earlier entry of the same patch (a
+// copy of another new file): the engine keeps that file in memory from its decode until the
+// last entry that reads it, or reads it from the game when it is already new.
 #pragma once
 
 #include "format.h"
