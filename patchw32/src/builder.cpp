@@ -174,7 +174,8 @@ BuildResult reopen_patch(const std::string& path, const std::vector<Entry>& writ
 // Decodes every entry of the finished patch against the old tree and checks each result
 // against its recorded size and hash; the entries must be the ones written.
 BuildResult verify_patch(const std::string& path, const std::string& old_dir,
-                         const std::string& new_dir, const std::vector<Entry>& written, const BuildCallbacks& cb,
+                         const std::string& new_dir, const std::vector<Entry>& written,
+                         const BuildCallbacks& cb,
                          BuildProgress& prog) {
     Patch p;
     if (BuildResult r = reopen_patch(path, written, p); !r)

@@ -236,7 +236,8 @@ os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<T
     constexpr size_t kCommon = 8;
     std::map<uint32_t, uint32_t> votes;
     // The earlier wanted files small enough to be kept for later ones, by anchor: numbered
-    // after the old files.
+    // after the old files, and offered to added files only (a changed file keeps its own old
+    // file unless another old one shares much more).
     std::unordered_map<uint64_t, std::vector<uint32_t>> fresh;
     size_t fresh_anchors = 0;
     for (size_t k = 0; k < added.size(); ++k) {
@@ -251,7 +252,7 @@ os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<T
             if (hi - lo <= static_cast<ptrdiff_t>(kCommon))
                 for (auto it = lo; it != hi; ++it)
                     ++votes[it->second];
-            auto f = fresh.find(h);
+            auto f = own[k] < 0 ? fresh.find(h) : fresh.end();
             if (f != fresh.end() && f->second.size() <= kCommon)
                 for (uint32_t file : f->second)
                     ++votes[file];

@@ -50,9 +50,9 @@ struct TreeFile {
 };
 
 // For every file of `wanted` (added or modified files, in directory order), the index into
-// `olds` of the old file it shares the most content with, or olds.size() + j for an earlier
-// wanted file j (of at most kMaxNewSourceBytes) that shares more, or -1 when none shares
-// enough to be worth trying. `own`
+// `olds` of the old file it shares the most content with, or, for an added file,
+// olds.size() + j for an earlier wanted file j (of at most kMaxNewSourceBytes) that shares
+// more, or -1 when none shares enough to be worth trying. `own`
 // gives the index of each wanted file's own old file (-1 for an added one): another old file
 // is only chosen when it shares more than twice as much. Content is compared by a consistent
 // sample of content-defined anchors (a rolling hash over the last 64 bytes), so that a file

@@ -258,7 +258,8 @@ Finding Run::open_new_source(const Entry& e) {
         return open_entry_source(e);
     if (states_[k] == FileState::Ready && tally_.problems > 0)
         return {FileState::Ready, {}}; // nothing is produced in this run
-    return {FileState::Missing, "its source, the new " + shown(e.source.path) + ", was not produced"};
+    return {FileState::Missing,
+            "its source, the new " + shown(e.source.path) + ", was not produced"};
 }
 
 // A folder entry: whether the folder is there to make or remove.
