@@ -171,8 +171,9 @@ BuildResult reopen_patch(const std::string& path, const std::vector<Entry>& writ
     return {};
 }
 
-// Decodes every entry of the finished patch against the old tree and checks each result
-// against its recorded size and hash; the entries must be the ones written.
+// Decodes every entry of the finished patch against the old tree (an earlier entry's new file
+// against the new tree) and checks each result against its recorded size and hash; the
+// entries must be the ones written.
 BuildResult verify_patch(const std::string& path, const std::string& old_dir,
                          const std::string& new_dir, const std::vector<Entry>& written,
                          const BuildCallbacks& cb,
