@@ -1023,23 +1023,27 @@ int cmd_run(const std::vector<std::string>& words) {
 
 // ---------------------------------------------------------------- keys and signatures
 
-bool read_small_file(const std::string& path, std::string& text, std::string& why) {
+kv::os::Status key_file_failure(std::string text) {
+    return kv::os::Status::fail(kv::os::ErrKind::Other, std::move(text));
+}
+
+// Reads a key file of at most 64 KiB whole into `text`.
+kv::os::Status read_small_file(const std::string& path, std::string& text) {
     kv::os::File f;
     uint64_t size = 0;
     kv::os::Status s = kv::os::File::open_read(path, f);
     if (s)
         s = f.size(size);
     if (s && size > 65536)
-        s = kv::os::Status::fail(kv::os::ErrKind::Other, path + " is too large for a key file");
+        s = key_file_failure(path + " is too large for a key file");
     text.assign(static_cast<size_t>(s ? size : 0), '\0');
     if (s && size)
         s = f.read_exact_at(0, text.data(), text.size());
-    why = s ? std::string() : s.text;
-    return static_cast<bool>(s);
+    return s;
 }
 
 // Creates `path` with `text`, readable by its owner only when `secret`.
-std::string write_new_file(const std::string& path, const std::string& text, bool secret) {
+kv::os::Status write_new_file(const std::string& path, const std::string& text, bool secret) {
 #ifdef _WIN32
     // The secret file gets a protected ACL that grants the current user alone full access.
     std::string sddl;
@@ -1057,11 +1061,11 @@ std::string write_new_file(const std::string& path, const std::string& text, boo
         CloseHandle(token);
     }
     if (secret && sddl.empty())
-        return "cannot make " + path + " private to its owner";
+        return key_file_failure("cannot make " + path + " private to its owner");
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
     if (secret && !ConvertStringSecurityDescriptorToSecurityDescriptorA(
                       sddl.c_str(), SDDL_REVISION_1, &sa.lpSecurityDescriptor, nullptr))
-        return "cannot make " + path + " private to its owner";
+        return key_file_failure("cannot make " + path + " private to its owner");
     int n = MultiByteToWideChar(kPathCodePage, 0, path.c_str(), -1, nullptr, 0);
     std::wstring wide(n > 0 ? n : 1, L'\0');
     MultiByteToWideChar(kPathCodePage, 0, path.c_str(), -1, wide.data(), n);
@@ -1070,21 +1074,22 @@ std::string write_new_file(const std::string& path, const std::string& text, boo
     if (sa.lpSecurityDescriptor)
         LocalFree(sa.lpSecurityDescriptor);
     if (h == INVALID_HANDLE_VALUE)
-        return "cannot create " + path;
+        return key_file_failure("cannot create " + path);
     DWORD done = 0;
     bool ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &done, nullptr) &&
               done == text.size() && FlushFileBuffers(h);
     ok = CloseHandle(h) && ok;
-    return ok ? std::string() : "cannot write " + path;
+    return ok ? kv::os::Status::success() : key_file_failure("cannot write " + path);
 #else
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, secret ? 0600 : 0644);
     if (fd < 0)
-        return "cannot create " + path + ": " + std::strerror(errno);
+        return key_file_failure("cannot create " + path + ": " + std::strerror(errno));
     bool ok = (!secret || ::fchmod(fd, 0600) == 0) &&
               ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
               ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
-    return ok ? std::string() : "cannot write " + path + ": " + std::strerror(errno);
+    return ok ? kv::os::Status::success()
+              : key_file_failure("cannot write " + path + ": " + std::strerror(errno));
 #endif
 }
 
@@ -1117,10 +1122,10 @@ int cmd_keygen(const std::vector<std::string>& words) {
     std::string secret_text = err.empty() ? kv::format_secret_key(secret, key) : std::string();
     std::fill(secret, secret + 32, 0);
     if (err.empty())
-        err = write_new_file(secret_path, secret_text, true);
+        err = write_new_file(secret_path, secret_text, true).text;
     std::fill(secret_text.begin(), secret_text.end(), '\0');
     if (err.empty())
-        err = write_new_file(public_path, kv::format_public_key(key), false);
+        err = write_new_file(public_path, kv::format_public_key(key), false).text;
     if (!err.empty()) {
         g.out.error(err);
         return kExitCantCreat;
@@ -1137,8 +1142,10 @@ int cmd_keygen(const std::vector<std::string>& words) {
 std::unique_ptr<kv::PatchSigner> load_signer(const std::string& path, std::string& why) {
     std::string text;
     uint8_t secret[32], key[64], digest[32] = {1}, sig[64];
-    if (!read_small_file(path, text, why))
+    if (kv::os::Status s = read_small_file(path, text); !s) {
+        why = s.text;
         return nullptr;
+    }
     why = kv::parse_secret_key(text, secret, key).message;
     std::fill(text.begin(), text.end(), '\0');
     if (why.empty())
@@ -1168,8 +1175,9 @@ int cmd_verify(const std::vector<std::string>& words) {
     uint8_t trusted[64];
     if (p.has("key")) {
         std::string text;
-        if (!read_small_file(p.value("key"), text, err) ||
-            !(err = kv::parse_public_key(text, trusted).message).empty()) {
+        kv::os::Status s = read_small_file(p.value("key"), text);
+        err = s ? kv::parse_public_key(text, trusted).message : s.text;
+        if (!err.empty()) {
             g.out.error(p.value("key") + ": " + err);
             return kExitNoInput;
         }

@@ -364,6 +364,25 @@ void Run::cleanup() {
     }
 }
 
+// The publisher key in the key file at `path` (`ks` its stat), read into `trusted`: ok, or
+// why the file cannot be used (unreadable, not a small text file, not a key, or this system
+// cannot check signatures).
+DecodeResult read_trusted_key(const std::string& path, const os::Stat& ks, uint8_t trusted[64]) {
+    os::File f;
+    if (os::Status s = os::File::open_read(path, f); !s)
+        return DecodeResult::io(s);
+    if (!ks.is_file || ks.size > 4096)
+        return DecodeResult::corrupt("it is not a small text file");
+    std::string text(static_cast<size_t>(ks.size), '\0');
+    if (os::Status s = f.read_exact_at(0, text.data(), text.size()); !s)
+        return DecodeResult::io(s);
+    if (DecodeResult r = parse_public_key(text, trusted); !r)
+        return r;
+    if (!signature_support())
+        return DecodeResult::refuse(PatchError::Unsupported, "this system cannot check signatures");
+    return DecodeResult::ok();
+}
+
 // The publisher key file in the game directory makes only patches signed by that key
 // acceptable; a signature is checked whenever a patch carries one.
 RunOutcome Run::check_trust() {
@@ -375,24 +394,10 @@ RunOutcome Run::check_trust() {
     std::string signer =
         patch.signature.present ? key_fingerprint(patch.signature.key) : std::string();
     if (ks.exists) {
-        std::string why;
-        os::File f;
-        os::Status s = os::File::open_read(key_path, f);
-        std::string text(ks.size <= 4096 ? static_cast<size_t>(ks.size) : 0, '\0');
-        if (!s)
-            why = s.text;
-        else if (!ks.is_file || ks.size > 4096)
-            why = "it is not a small text file";
-        else if (!(s = f.read_exact_at(0, text.data(), text.size())))
-            why = s.text;
-        else
-            why = parse_public_key(text, trusted).message;
-        if (why.empty() && !signature_support())
-            why = "this system cannot check signatures";
-        if (!why.empty())
+        if (DecodeResult r = read_trusted_key(key_path, ks, trusted); !r)
             return RunOutcome::fail(kRcUntrusted,
                                     std::string("The publisher key file ") + kKeyFileName +
-                                        " in the game directory cannot be used (" + why +
+                                        " in the game directory cannot be used (" + r.message +
                                         "); no patch is applied until it is repaired or removed.",
                                     kNotApplied);
         if (!patch.signature.present)
