@@ -2,6 +2,7 @@
 
 #include "cmdline.h"
 #include "codec.h"
+#include "crossfile.h"
 #include "format.h"
 #include "journal.h"
 #include "os.h"
@@ -130,6 +131,7 @@ class Run {
     std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
     std::optional<Finding> unsafe_ancestor(const std::string& rel);
     Finding classify(const Entry& e, FileProgress* prog);
+    Finding open_entry_source(const Entry& e);
 
     // The stages, in the order they run.
     RunOutcome start_up(const std::string& line);
@@ -183,6 +185,7 @@ class Run {
     // New files written but not yet flushed to disk, oldest first.
     static constexpr size_t kPendingFlushes = 32;
     std::deque<os::File> pending_;
+    os::File source_; // the checked source of the entry being produced, when it has one
 };
 
 // Parent folders that are links or files. Entries come sorted, so the folders a path shares
@@ -209,6 +212,24 @@ std::optional<Finding> Run::unsafe_ancestor(const std::string& rel) {
     }
     checked_path_ = rel;
     return std::nullopt;
+}
+
+// An entry built from another old file reads that file, through the same checks as its own:
+// every run produces all new files before the commit renames anything, so the source is read
+// in its old state even when the patch modifies or deletes it.
+Finding Run::open_entry_source(const Entry& e) {
+    source_.close();
+    if (std::optional<Finding> bad = unsafe_ancestor(e.source.path))
+        return {bad->state, "its source " + shown(e.source.path) + ": " + bad->why};
+    std::string why;
+    SourceState st = open_source(game_path(e.source.path), e.source, source_, why);
+    if (st == SourceState::Ready)
+        return {FileState::Ready, {}};
+    why = "its source " + shown(e.source.path) + " " + why;
+    return {st == SourceState::Missing  ? FileState::Missing
+            : st == SourceState::Unsafe ? FileState::Unsafe
+                                        : FileState::Differs,
+            why};
 }
 
 // A folder entry: whether the folder is there to make or remove.
@@ -585,7 +606,10 @@ void Run::check_folder(size_t i) {
 
 void Run::check_file(size_t i, FileProgress& prog) {
     const Entry& e = patch_.entries[i];
-    auto [st, why] = classify(e, &prog);
+    Finding f = classify(e, &prog);
+    if (f.state == FileState::Ready && e.source.present)
+        f = open_entry_source(e);
+    auto& [st, why] = f;
     states_[i] = st;
     switch (st) {
     case FileState::Done:
@@ -618,7 +642,9 @@ void Run::check_file(size_t i, FileProgress& prog) {
 void Run::produce_file(size_t i, FileProgress& prog) {
     const Entry& e = patch_.entries[i];
     os::File oldf;
-    if (e.codec == Codec::Delta) {
+    if (e.source.present)
+        oldf = std::move(source_);
+    if (e.codec == Codec::Delta && !e.source.present) {
         os::Status s = os::File::open_read(game_path(e.path), oldf);
         if (!s) {
             say(CallbackId::Error, "Cannot read " + shown(e.path) + ": " + s.text + ".");
@@ -652,7 +678,8 @@ DecodeResult Run::decode_new_file(const Entry& e, os::File* old_file, TrackingSi
                                   os::File& out, FileProgress& prog) {
     HashingSink hs(validate_ ? nullptr : &sink);
     DecodeResult r =
-        decode_payload(e, patch_.file, old_file, e.old_size, hs, [&](uint64_t n) { prog.at(n); });
+        decode_payload(e, patch_.file, old_file, e.source.present ? e.source.size : e.old_size, hs,
+                       [&](uint64_t n) { prog.at(n); });
     if (r && (hs.count() != e.new_size || hs.digest() != e.new_hash))
         r = DecodeResult::corrupt("the result does not match its recorded hash");
     if (r && !validate_) {

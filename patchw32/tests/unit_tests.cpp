@@ -4,6 +4,7 @@
 #include "cm.h"
 #include "cmdline.h"
 #include "codec.h"
+#include "crossfile.h"
 #include "delta.h"
 #include "format.h"
 #include "os.h"
@@ -208,6 +209,51 @@ TEST(Directory, DamagedCompactRecordsAreRefused) {
     EXPECT_EQ(open_with(d), invalid);
     // And a path that is a file and a folder at once is still refused as hostile.
     EXPECT_EQ(open_with(encode_compact_directory(deeper)).first, PatchError::Hostile);
+}
+
+// The source list (format version 3) reads back what it wrote, an entry's old file as its
+// index, another file with path, size and hash; out-of-place values are refused before use.
+TEST(Sources, ListsRoundTripAndOutOfPlaceValuesAreRefused) {
+    std::vector<Entry> es(3), back;
+    es[0] = {Op::Delete, Codec::None, 0, 0, 7, hash128("deleted", 7)};
+    es[0].path = "src/a.js";
+    es[1] = es[2] = {Op::Add, Codec::Delta};
+    es[1].source = {true, "src/a.js", 7, es[0].old_hash, Entry::kNoEntry};
+    es[2].source = {true, "keep/c.js", 9, hash128("kept", 4), Entry::kNoEntry};
+    std::vector<uint8_t> sec = encode_sources_section(es);
+    auto read = [&](const std::vector<uint8_t>& body, std::string& msg) {
+        back = es;
+        back[1].source = back[2].source = {};
+        DecodeResult r = read_sources(body.data(), body.size(), back);
+        msg = r.message;
+        return r.status;
+    };
+    std::string msg;
+    ASSERT_EQ(read({sec.begin() + 8, sec.end()}, msg), PatchError::None) << msg;
+    EXPECT_EQ(std::string(sec.begin(), sec.begin() + 4), "srcs");
+    EXPECT_EQ(std::tie(back[1].source.entry, back[2].source.path, back[2].source.size,
+                       back[2].source.hash),
+              std::make_tuple(0u, es[2].source.path, es[2].source.size, es[2].source.hash));
+    // clang-format off
+    const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
+        {{}, "has an impossible count"}, {{0}, "has an impossible count"}, {{4, 1, 0}, "has an impossible count"},
+        {{1, 3, 0}, "names an entry beyond the directory"}, {{1, 0, 2}, "gives a source to an entry that is not a difference"},
+        {{1, 1, 2}, "names an entry that has no old file to read"},  // itself
+        {{1, 1, 4}, "names an entry that has no old file to read"},  // an added file
+        {{1, 1, 6}, "names an entry that has no old file to read"},  // beyond the directory
+        {{1, 1, 1}, "holds a path of impossible length"}, {{1, 1, 0x83, 0x10}, "holds a path of impossible length"},
+        {{1, 1, 3, 'x', 1}, "is cut short"}, {{1, 1}, "is cut short"}, {{1, 1, 0, 0}, "has trailing bytes"},
+        {{1, 1, 3, 'x', 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
+          13, 14, 15, 16}, "declares an impossible file size"}};  // 2^60
+    // clang-format on
+    for (const auto& [body, why] : cases) {
+        EXPECT_EQ(read(body, msg), PatchError::Corrupt) << why;
+        EXPECT_EQ(msg, "The patch is damaged: its list of sources " + why + ".");
+    }
+    std::vector<uint8_t> unsafe = {1, 1, 9, '.', '.', '/', 'x', 1};
+    unsafe.resize(unsafe.size() + 16);
+    EXPECT_EQ(read(unsafe, msg), PatchError::Hostile);
+    EXPECT_EQ(msg.rfind("The patch is refused: the source \"../x\" is unsafe (", 0), 0u) << msg;
 }
 
 TEST(SuffixArray, MatchesNaiveSorting) {
