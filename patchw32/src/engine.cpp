@@ -2,6 +2,7 @@
 
 #include "cmdline.h"
 #include "codec.h"
+#include "flusher.h"
 #include "format.h"
 #include "journal.h"
 #include "os.h"
@@ -12,7 +13,6 @@
 #include <map>
 #include <memory>
 #include <new>
-#include <deque>
 #include <set>
 
 namespace kv {
@@ -97,8 +97,9 @@ class Run {
     }
     std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
     std::string unsafe_ancestor(const std::string& rel, bool& link);
-    FileState classify(const Entry& e, std::string& why, FileProgress* prog);
-    bool hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
+    FileState classify(const Entry& e, std::string& why, FileProgress* prog,
+                       os::File* old_file = nullptr);
+    bool hash_file(os::File& f, uint64_t size, Hash128& out, FileProgress* prog,
                    std::string& why);
     int prepare_work_dir(const CommandLine& cl);
     os::Status make_work_bucket(uint32_t id);
@@ -147,9 +148,9 @@ std::string Run::unsafe_ancestor(const std::string& rel, bool& link) {
     return {};
 }
 
-bool Run::hash_file(const std::string& path, uint64_t size, Hash128& out, FileProgress* prog,
+bool Run::hash_file(os::File& f, uint64_t size, Hash128& out, FileProgress* prog,
                     std::string& why) {
-    os::Status s = kv::hash_file(path, size, out, [prog](const uint8_t*, size_t, uint64_t done) {
+    os::Status s = kv::hash_file(f, size, out, [prog](const uint8_t*, size_t, uint64_t done) {
         if (prog)
             prog->at(done);
         return os::Status::success();
@@ -159,7 +160,10 @@ bool Run::hash_file(const std::string& path, uint64_t size, Hash128& out, FilePr
     return s.ok();
 }
 
-FileState Run::classify(const Entry& e, std::string& why, FileProgress* prog) {
+// A game file found Ready is left open in `old_file` (when given) for its decoding: one open
+// per file, which under Wine is a server round trip and a walk over the whole path.
+FileState Run::classify(const Entry& e, std::string& why, FileProgress* prog,
+                        os::File* old_file) {
     std::string full = game_path(e.path);
     bool link = false;
     why = unsafe_ancestor(e.path, link);
@@ -209,10 +213,18 @@ FileState Run::classify(const Entry& e, std::string& why, FileProgress* prog) {
     bool new_fits = e.makes_new() && st.size == e.new_size;
     if (old_fits || new_fits) {
         Hash128 h;
-        if (!hash_file(full, st.size, h, prog, why))
+        os::File f;
+        if (os::Status s = os::File::open_read(full, f); !s) {
+            why = s.text;
             return FileState::Differs;
-        if (old_fits && h == e.old_hash)
+        }
+        if (!hash_file(f, st.size, h, prog, why))
+            return FileState::Differs;
+        if (old_fits && h == e.old_hash) {
+            if (old_file)
+                *old_file = std::move(f);
             return FileState::Ready;
+        }
         if (new_fits && h == e.new_hash)
             return FileState::Done;
     }
@@ -504,17 +516,8 @@ int Run::execute(const std::string& line) {
     std::vector<FileState> states(patch.entries.size(), FileState::Done);
     uint64_t ready = 0, ready_files = 0, done = 0, skipped = 0, problems = 0, unsafe = 0;
     int fatal = kRcOk;
-    // New files written but not yet flushed to disk, oldest first.
-    constexpr size_t kPendingFlushes = 32;
-    std::deque<os::File> pending;
-    auto flush_oldest = [&pending]() {
-        os::File f = std::move(pending.front());
-        pending.pop_front();
-        os::Status s = f.sync();
-        if (s)
-            s = f.close();
-        return s;
-    };
+    // New files are flushed to disk side by side while the next ones are decoded.
+    Flusher flusher;
     for (size_t i = 0; i < patch.entries.size() && fatal == kRcOk; ++i) {
         const Entry& e = patch.entries[i];
         if (!e.is_file_op()) {
@@ -538,7 +541,8 @@ int Run::execute(const std::string& line) {
         uint64_t hash_part = e.needs_old() ? e.old_size : (e.op == Op::Add ? e.new_size : 0);
         FileProgress prog(rep_, hash_part + (e.makes_new() ? e.new_size : 0));
         std::string why;
-        FileState st = classify(e, why, &prog);
+        os::File oldf;
+        FileState st = classify(e, why, &prog, e.codec == Codec::Delta ? &oldf : nullptr);
         states[i] = st;
         prog.advance(hash_part);
         switch (st) {
@@ -567,8 +571,7 @@ int Run::execute(const std::string& line) {
         }
         if (st == FileState::Ready && e.makes_new() && problems == 0) {
             // Produce the new file (or, validating, only its hash) and check it.
-            os::File oldf;
-            if (e.codec == Codec::Delta) {
+            if (e.codec == Codec::Delta && !oldf.is_open()) {
                 os::Status s = os::File::open_read(game_path(e.path), oldf);
                 if (!s) {
                     say(kIdError, "Cannot read " + shown(e.path) + ": " + s.text + ".");
@@ -598,15 +601,10 @@ int Run::execute(const std::string& line) {
                 (hs.count() != e.new_size || hs.digest() != e.new_hash))
                 r = DecodeResult::corrupt("the result does not match its recorded hash");
             if (r.status == DecodeStatus::Ok && !validate) {
-                // Flushed together before the commit: the system writes this file back
-                // while the next ones are decoded.
-                pending.push_back(std::move(outf));
-                if (pending.size() > kPendingFlushes) {
-                    os::Status s = flush_oldest();
-                    if (!s) {
-                        tsink.failed = true;
-                        r = DecodeResult::io(s);
-                    }
+                flusher.add(std::move(outf));
+                if (os::Status s = flusher.failure(); !s) {
+                    tsink.failed = true;
+                    r = DecodeResult::io(s);
                 }
             }
             if (r.status == DecodeStatus::Corrupt) {
@@ -632,17 +630,14 @@ int Run::execute(const std::string& line) {
         prog.finish();
     }
 
-    while (fatal == kRcOk && !pending.empty()) {
-        os::Status s = flush_oldest();
-        if (!s) {
-            say(kIdError, std::string(s.kind == os::ErrKind::NoSpace ? "Not enough space "
-                                                                     : "Cannot write ") +
-                              (work_is_ours_ ? "in the temp directory" : "on the game's drive") +
-                              " for the new files: " + s.text + ".");
-            fatal = kRcTempDir;
-        }
+    // Every new file is on disk before the plan can name it.
+    if (os::Status s = flusher.finish(); !s && fatal == kRcOk) {
+        say(kIdError, std::string(s.kind == os::ErrKind::NoSpace ? "Not enough space "
+                                                                 : "Cannot write ") +
+                          (work_is_ours_ ? "in the temp directory" : "on the game's drive") +
+                          " for the new files: " + s.text + ".");
+        fatal = kRcTempDir;
     }
-    pending.clear();
     const char* nothing =
         validate ? "Validation failed." : "The patch was not applied; nothing was changed.";
     if (fatal != kRcOk) {
