@@ -316,9 +316,7 @@ TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
     // A directory stored in a way this engine does not know, under a valid checksum.
     std::string unknown = good;
     unknown[unknown.size() - kTrailerSize + 40] = 7;
-    Hash128 h = hash128(unknown.data(), unknown.size() - 16);
-    std::copy(h.b, h.b + 16, unknown.end() - 16);
-    attempt(unknown, kRcPatchUnsupported,
+    attempt(resealed(unknown), kRcPatchUnsupported,
             "The patch needs a newer engine: its directory is stored in an unknown way.");
 }
 

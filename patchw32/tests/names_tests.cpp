@@ -212,9 +212,7 @@ TEST(Names, OldPatchesKeepTheirEightBitNames) {
         << refused.all_text();
     std::string p = read_file(s.sub("p.rtp")); // made format version 1, resealed
     p[8] = 1;
-    kv::Hash128 h = kv::hash128(p.data(), p.size() - 16);
-    std::copy(h.b, h.b + 16, p.end() - 16);
-    write_file(s.sub("p.rtp"), p);
+    write_file(s.sub("p.rtp"), resealed(p));
     Recorder applied;
     ASSERT_EQ(kv::run_engine("-u " + q(s.sub("game")) + " " + q(s.sub("p.rtp")), applied), 0)
         << applied.all_text();

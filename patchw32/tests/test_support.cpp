@@ -6,6 +6,7 @@
 #include "os.h"
 #include "paths.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -276,18 +277,26 @@ CraftEntry add_entry(const std::string& rel, const std::string& content) {
 }
 
 void craft_patch(const std::string& path, std::vector<CraftEntry> entries, uint32_t dir_coding) {
-    std::vector<uint8_t> file = kv::encode_header();
+    std::string payloads;
     std::vector<kv::Entry> es;
     for (CraftEntry& c : entries) {
         if (!c.payload.empty() || c.entry.makes_new()) {
-            c.entry.payload_offset = file.size();
+            c.entry.payload_offset = kv::kHeaderSize + payloads.size();
             c.entry.payload_size = c.payload.size();
         }
-        file.insert(file.end(), c.payload.begin(), c.payload.end());
+        payloads += c.payload;
         es.push_back(c.entry);
     }
-    std::vector<uint8_t> dir = dir_coding >= kv::kDirCompactMixed ? kv::encode_compact_directory(es)
-                                                                  : kv::encode_directory(es);
+    seal_patch(path, payloads,
+               dir_coding >= kv::kDirCompactMixed ? kv::encode_compact_directory(es)
+                                                  : kv::encode_directory(es),
+               static_cast<uint32_t>(es.size()), dir_coding);
+}
+
+void seal_patch(const std::string& path, const std::string& payloads, std::vector<uint8_t> dir,
+                uint32_t count, uint32_t dir_coding) {
+    std::vector<uint8_t> file = kv::encode_header();
+    file.insert(file.end(), payloads.begin(), payloads.end());
     uint32_t raw_size = dir_coding == kv::kDirRaw ? 0 : static_cast<uint32_t>(dir.size());
     if (dir_coding == kv::kDirDeflate || dir_coding == kv::kDirCompactDeflate)
         EXPECT_TRUE(kv::deflate_raw(std::vector<uint8_t>(dir), dir, 9));
@@ -296,12 +305,18 @@ void craft_patch(const std::string& path, std::vector<CraftEntry> entries, uint3
     uint64_t dir_off = file.size();
     file.insert(file.end(), dir.begin(), dir.end());
     uint64_t total = file.size() + kv::kTrailerSize;
-    std::vector<uint8_t> tr = kv::encode_trailer_head(static_cast<uint32_t>(es.size()), dir_off,
-                                                      dir.size(), total, dir_coding, raw_size);
+    std::vector<uint8_t> tr =
+        kv::encode_trailer_head(count, dir_off, dir.size(), total, dir_coding, raw_size);
     file.insert(file.end(), tr.begin(), tr.end());
     kv::Hash128 h = kv::hash128(file.data(), file.size());
     file.insert(file.end(), h.b, h.b + 16);
     write_file(path, std::string(file.begin(), file.end()));
+}
+
+std::string resealed(std::string p) {
+    kv::Hash128 h = kv::hash128(p.data(), p.size() - 16);
+    std::copy(h.b, h.b + 16, p.end() - 16);
+    return p;
 }
 
 std::vector<std::string> Recorder::texts(unsigned id) const {

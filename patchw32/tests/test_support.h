@@ -49,6 +49,9 @@ void build(const std::string& old_dir, const std::string& new_dir, const std::st
 std::string run_line(const std::string& switches, const std::string& temp, const std::string& game,
                      const std::string& patch);
 
+// The patch with its checksum written anew (its recorded size left as it is).
+std::string resealed(std::string patch);
+
 // A patch entry with its payload, for crafting patches the builder would never write.
 struct CraftEntry {
     kv::Entry entry;
@@ -57,6 +60,10 @@ struct CraftEntry {
 // Writes a structurally valid patch (correct sizes and checksum) around the entries, its
 // directory stored in the given coding (kv::kDirRaw ... kv::kDirCompactDeflate).
 void craft_patch(const std::string& path, std::vector<CraftEntry> entries, uint32_t dir_coding = 0);
+// The same around payload bytes (right after the header) and a directory of `count` entries
+// given in its plain form.
+void seal_patch(const std::string& path, const std::string& payloads, std::vector<uint8_t> dir,
+                uint32_t count, uint32_t dir_coding);
 CraftEntry add_entry(const std::string& rel, const std::string& content);
 
 // A game directory, a temp directory and a patch in a scratch folder: the patch built from two

@@ -102,13 +102,6 @@ struct SignedGame {
     }
 };
 
-// The checksum written anew, so that only the signature can tell.
-std::string reseal(std::string p) {
-    kv::Hash128 h = kv::hash128(p.data(), p.size() - 16);
-    std::memcpy(&p[p.size() - 16], h.b, 16);
-    return p;
-}
-
 // Offsets from the end: the sign section is the last before the 64-byte trailer.
 constexpr size_t kSignAt = kv::kTrailerSize + kv::kSignSectionSize, kValueAt = kv::kTrailerSize + 64;
 
@@ -137,7 +130,7 @@ TEST(SignedPatch, TamperedUnsignedAndForeignPatchesAreRefusedBeforeAnyChange) {
     auto flip = [&](size_t at) {
         std::string p = good;
         p[at] ^= 0x40;
-        return reseal(p);
+        return resealed(p);
     };
     std::string stripped = good.substr(0, good.size() - kSignAt) + good.substr(good.size() - kv::kTrailerSize);
     kvfuzz::reseal(reinterpret_cast<uint8_t*>(stripped.data()), stripped.size()); // its new size too
@@ -162,7 +155,7 @@ TEST(SignedPatch, TamperedUnsignedAndForeignPatchesAreRefusedBeforeAnyChange) {
         {"signed with another key", g.build(&other), "The patch is refused: it is signed by key " +
          kv::key_fingerprint(other.pub) + ", but this game accepts only patches signed by its "
          "publisher's key " + fp + "."},
-        {"the signature moved to another patch", reseal(moved), not_matching},
+        {"the signature moved to another patch", resealed(moved), not_matching},
     };
     for (const Row& r : rows) {
         EXPECT_NE(g.apply(r.bytes), kv::kRcOk) << r.what;
@@ -182,8 +175,8 @@ TEST(SignedPatch, VersionOnePatchesStillApplyAndCannotHoldSections) {
     kv::os::remove_file(g.game + "/" + kv::kKeyFileName);
     std::string described = g.build(nullptr), plain = g.build(nullptr, {});
     described[8] = plain[8] = 1;
-    EXPECT_EQ(g.apply(reseal(described)), kv::kRcPatchCorrupt);
+    EXPECT_EQ(g.apply(resealed(described)), kv::kRcPatchCorrupt);
     EXPECT_EQ(texts(kv::kIdError), std::vector<std::string>{"The patch is damaged (its directory is out of bounds)."});
-    EXPECT_EQ(g.apply(reseal(plain)), kv::kRcOk) << all_text();
+    EXPECT_EQ(g.apply(resealed(plain)), kv::kRcOk) << all_text();
     EXPECT_EQ(describe_difference(snapshot(g.game), snapshot(g.s.sub("new"))), "");
 }

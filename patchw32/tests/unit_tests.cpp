@@ -186,18 +186,7 @@ TEST(Directory, DamagedCompactRecordsAreRefused) {
     }
     // A patch around the two payloads whose directory is `dir`, context-mixed.
     auto open_with = [&](const std::vector<uint8_t>& dir) {
-        std::vector<uint8_t> file = encode_header();
-        file.insert(file.end(), {'o', 'n', 'e', 't', 'w', 'o'});
-        uint64_t off = file.size();
-        std::vector<uint8_t> packed = cm_encode_bytes(dir);
-        file.insert(file.end(), packed.begin(), packed.end());
-        std::vector<uint8_t> tr =
-            encode_trailer_head(2, off, packed.size(), file.size() + kTrailerSize, kDirCompactMixed,
-                                static_cast<uint32_t>(dir.size()));
-        file.insert(file.end(), tr.begin(), tr.end());
-        Hash128 h = hash128(file.data(), file.size());
-        file.insert(file.end(), h.b, h.b + 16);
-        write_file(s.sub("x.rtp"), std::string(file.begin(), file.end()));
+        seal_patch(s.sub("x.rtp"), "onetwo", dir, 2, kDirCompactMixed);
         Patch p;
         std::string msg;
         PatchError e = open_patch(s.sub("x.rtp"), p, msg);
@@ -687,25 +676,4 @@ TEST(InstructionModel, SharedEditsCodeAgainstTheReferenceAndDamageIsCaught) {
         c.resize(n, 0);
         EXPECT_FALSE(decode(c, true)) << n;
     }
-}
-
-// The history finds what followed the latest earlier occurrence of the last two (d, x) pairs
-// exactly, before and after its table has grown.
-TEST(InstructionModel, HistoryFindsTheLatestEarlierPair) {
-    InstrHistory h;
-    auto add = [&](uint64_t d, uint64_t x) { h.add(Instr{d, x, 0}); };
-    for (uint64_t k = 0; k < 1000; ++k) {
-        add(7, 0);
-        add(8, 1);
-        add(100 + k, 0); // what follows (7,0) (8,1) differs each time
-    }
-    add(7, 0);
-    add(8, 1);
-    size_t j = h.follow();
-    ASSERT_NE(j, InstrHistory::npos);
-    EXPECT_EQ(j, 3 * 999 + 2u); // the latest: 100 + 999
-    EXPECT_EQ(h[j].d, 1099u);
-    add(7, 9); // a pair never seen
-    add(1, 1);
-    EXPECT_EQ(h.follow(), InstrHistory::npos);
 }

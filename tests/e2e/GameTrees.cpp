@@ -96,6 +96,18 @@ std::vector<Tree> MakeReleases() {
         next["readme.txt"] = "Tarrowmoor, release 1." + std::to_string(22 + r) + "\r\n";
         releases.push_back(next);
     }
+    // Names in the console's code page and names cmd would take apart, changed or added by
+    // 1.23 (one in a folder it makes) and kept by the later releases.
+    for (size_t r = 0; r < releases.size(); ++r) {
+        Tree& t = releases[r];
+        t["Donn\351es\\carte.dat"] = kt::GameData(300000, 1, 150000, r > 0 ? 'x' : 0);
+        t["Data\\bang!.dat"] = kt::GameData(4000, 6, 100, r > 0 ? 'z' : 0);
+        if (r > 0) {
+            t["caf\xE9.dat"] = kt::GameData(12000, 5);
+            t["Nouveau dossier\\\361and\372!.dat"] = "in a folder the patch makes";
+            t["Sound\\r&d 100%.dat"] = "added with an awkward name";
+        }
+    }
     return releases;
 }
 

@@ -208,19 +208,6 @@ TEST_F(BackupTest, FullDisk) {
     RemoveTree(root);
 }
 
-TEST_F(BackupTest, MakeBackupPathCreatesParentsFirstAndGivesTheLastCallsResult) {
-    const std::string dir = backupRoot + "\\undo_x";
-    MakeDirs(dir);
-    dlg->m_strBackupDir = backupRoot + "\\";
-    EXPECT_TRUE(dlg->MakeBackupPath(dir + "\\Data\\Models\\Deep\\a.mdb"));
-    EXPECT_EQ(Snapshot(dir),
-              (Tree{{"Data\\", ""}, {"Data\\Models\\", ""}, {"Data\\Models\\Deep\\", ""}}));
-    EXPECT_FALSE(dlg->MakeBackupPath(dir + "\\Data\\Models\\Deep\\a.mdb")); // all there
-    EXPECT_FALSE(dlg->MakeBackupPath(dir + "\\a.mdb")); // only the backup directory, which exists
-    EXPECT_TRUE(dlg->MakeBackupPath(backupRoot + "\\undo_y")); // nothing to create
-    EXPECT_FALSE(PathExists(backupRoot + "\\undo_y"));
-}
-
 TEST_F(BackupTest, DeleteDirectoryTree) {
     const std::string tree = backupRoot + "\\undo_x";
     WriteFileBytes(tree + "\\Data\\Models\\b.bin", "b");

@@ -1,5 +1,5 @@
 // The engine's callback against the real message list and progress bars: message lines and
-// their splitting, progress, and list mode.
+// their splitting, and progress (list mode: EngineRunTest.ListRun).
 #include "tests/wine/Harness.h"
 
 #include "engine/Callback.h"
@@ -99,34 +99,6 @@ TEST_F(CallbackTest, ProgressBarsFollowTheReports) {
     EXPECT_EQ(dlg->m_ctrlProgressTotal.GetPos(), 0);
     EXPECT_EQ(RangeHigh(dlg->m_ctrlProgressTotal), 100);
     EXPECT_EQ(EngineLines(), Texts{});
-}
-
-// List mode collects the file names whole and in arrival order and touches no control.
-TEST_F(CallbackTest, ListModeCollectsNamesOnly) {
-    OpenDialog();
-    dlg->m_ctrlMessages.InsertString(-1, "kept line");
-    dlg->m_ctrlProgressFile.SetRange32(0, 200);
-    dlg->m_ctrlProgressFile.SetPos(33);
-    dlg->m_ctrlProgressTotal.SetRange32(0, 40);
-    dlg->m_ctrlProgressTotal.SetPos(11);
-    dlg->m_strPatchPath = "C:\\p.rtp";
-    const std::string longName = "maps\\" + std::string(400, 'm') + ".dat";
-    engine->Script("6 9\n7 zeta\\z.dat\n1 an engine text\n7 alpha.dat\n5 30000\n2 another\n"
-                   "7 zeta\\z.dat\n3 third\n4 fourth\n7  blank edged.dat \n7 " +
-                   longName + "\n---\n1 nothing to list\n");
-    EXPECT_EQ(dlg->ListPatchFiles(), 0);
-    PumpMessages();
-    EXPECT_EQ(Texts(dlg->m_listEngineListing.begin(), dlg->m_listEngineListing.end()),
-              (Texts{"zeta\\z.dat", "alpha.dat", "zeta\\z.dat", " blank edged.dat ", longName}));
-    EXPECT_EQ(dlg->m_ctrlMessages.GetCount(), 1);
-    EXPECT_EQ(dlg->m_ctrlMessages.GetText(0), "kept line");
-    EXPECT_EQ(dlg->m_ctrlProgressFile.GetPos(), 33);
-    EXPECT_EQ(RangeHigh(dlg->m_ctrlProgressFile), 200);
-    EXPECT_EQ(dlg->m_ctrlProgressTotal.GetPos(), 11);
-    EXPECT_EQ(RangeHigh(dlg->m_ctrlProgressTotal), 40);
-    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
-    EXPECT_EQ(dlg->ListPatchFiles(), 0); // a run without names leaves the listing empty
-    EXPECT_TRUE(dlg->m_listEngineListing.empty());
 }
 
 } // namespace

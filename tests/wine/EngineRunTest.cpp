@@ -150,26 +150,34 @@ TEST_F(EngineRunTest, QueueRun) {
     }
 }
 
+// A list run collects the file names whole, untrimmed and repeated, in arrival order, in place
+// of the stale listing, returns the engine's value and touches no control: the last apply
+// run's lines, both bars and the status stay. An apply run afterwards shows names as lines.
 TEST_F(EngineRunTest, ListRun) {
     OpenDialog();
-    engine->Script("1 applied\n---\n7 one.dat\n1 not a name\n7  two.dat \nret 5\n---\n7 x\n");
+    const std::string longName = "maps\\" + std::string(400, 'm') + ".dat";
+    engine->Script("1 applied\n---\n6 9\n7 one.dat\n1 not a name\n5 30000\n7  two.dat \n3 third\n"
+                   "7 one.dat\n7 " + longName + "\nret 5\n---\n---\n7 x\n");
     EXPECT_EQ(dlg->RunPatchEngine("C:\\p.rtp", "C:\\"), 0);
+    Dirty();
     dlg->m_strPatchPath = "C:\\Downloads\\update 2.rtp";
-    dlg->m_listEngineListing = {"stale.dat"};
-    // The engine's value comes back; the names it gave are kept; the messages of the last
-    // apply run stay.
     EXPECT_EQ(dlg->ListPatchFiles(), 5);
     EXPECT_EQ(Texts(dlg->m_listEngineListing.begin(), dlg->m_listEngineListing.end()),
-              (Texts{"one.dat", " two.dat "}));
+              (Texts{"one.dat", " two.dat ", "one.dat", longName}));
     EXPECT_EQ(ListBoxLines(dlg->m_ctrlMessages.m_hWnd),
-              (Texts{"--- Applying:  \"C:\\p.rtp\" ---", "applied"}));
+              (Texts{"--- Applying:  \"C:\\p.rtp\" ---", "applied", "line of an earlier run"}));
+    for (fw::ProgressCtrl* bar : {&dlg->m_ctrlProgressFile, &dlg->m_ctrlProgressTotal}) {
+        EXPECT_EQ(bar->GetPos(), 7);
+        EXPECT_EQ(::SendMessageA(bar->m_hWnd, PBM_GETRANGE, FALSE, 0), 10);
+    }
+    EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
     EXPECT_EQ(g_bListMode, FALSE);
     dlg->m_strGameDir.clear();
     EXPECT_EQ(dlg->ListPatchFiles(), 0);
+    EXPECT_TRUE(dlg->m_listEngineListing.empty()); // a run without names
     EXPECT_EQ(engine->Calls(), (Texts{"-u \"-otempdir:C:\\\"" + Game() + " \"C:\\p.rtp\"",
                                       "-l " + Game() + " \"C:\\Downloads\\update 2.rtp\"",
                                       "-l  \"C:\\Downloads\\update 2.rtp\""}));
-    // An apply run after a list run shows file names as lines again.
     EXPECT_EQ(dlg->RunPatchEngine("C:\\p.rtp", "C:\\"), 0);
     EXPECT_EQ(ListBoxLines(dlg->m_ctrlMessages.m_hWnd),
               (Texts{"--- Applying:  \"C:\\p.rtp\" ---", "Processing: x"}));
