@@ -98,6 +98,41 @@ bool empty_folder(const os::Folder& f, int depth, std::string& why,
     return ok;
 }
 
+// Removes the plan (named `plan`), then the "done" mark, from the held folder `f` at `path`.
+bool remove_plan_and_done(const os::Folder& f, const std::string& path, const char* plan,
+                          std::string& why) {
+    for (const char* name : {plan, "done"}) {
+        os::Status s;
+        if (exists(os::join(path, name)) && !(s = f.remove_file(name))) {
+            why = s.text;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Empties and removes the commit folder of the held journal folder `jf` at `dir`, when there
+// is one: everything else first, then the plan, then "done".
+bool remove_commit_folder(const os::Folder& jf, const std::string& dir, std::string& why,
+                          const std::function<void()>& each) {
+    std::string path = os::join(dir, kCommitFolder);
+    os::Stat cs;
+    os::stat(path, cs);
+    if (!cs.exists || !cs.is_dir || cs.is_link)
+        return true;
+    os::Folder cf;
+    os::Status s = jf.open_child(kCommitFolder, cf);
+    if (s && (!empty_folder(cf, 1, why, {"steps", "done"}, each) ||
+              !remove_plan_and_done(cf, path, "steps", why)))
+        return false;
+    cf.close();
+    if (s)
+        s = jf.remove_dir(kCommitFolder);
+    if (!s)
+        why = s.text;
+    return s.ok();
+}
+
 // Does a folder on the way to `rel` stand as a link? Nothing is undone through one.
 bool leads_through_link(const Journal& j, const std::string& rel) {
     for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
@@ -518,36 +553,10 @@ bool Journal::remove_all(std::string& why, bool old_files_unneeded) {
     // Everything else first, then the plan, then the "done" mark (then the commit folder):
     // an interruption anywhere in between leaves a journal that the next run finishes the same
     // way.
-    if (!empty_folder(jf, 2, why, {kCommitFolder, "done", "made-top"}, [this] { tick(); }))
+    auto each = [this] { tick(); };
+    if (!empty_folder(jf, 2, why, {kCommitFolder, "done", "made-top"}, each) ||
+        !remove_commit_folder(jf, dir_, why, each) || !remove_plan_and_done(jf, dir_, "plan", why))
         return false;
-    os::Folder cf;
-    os::Stat cs;
-    os::stat(os::join(dir_, kCommitFolder), cs);
-    if (cs.exists && cs.is_dir && !cs.is_link) {
-        if (!(s = jf.open_child(kCommitFolder, cf))) {
-            why = s.text;
-            return false;
-        }
-        if (!empty_folder(cf, 1, why, {"steps", "done"}, [this] { tick(); }))
-            return false;
-        for (const char* name : {"steps", "done"})
-            if (kv::exists(os::join(os::join(dir_, kCommitFolder), name)) &&
-                !(s = cf.remove_file(name))) {
-                why = s.text;
-                return false;
-            }
-        cf.close();
-        if (!(s = jf.remove_dir(kCommitFolder))) {
-            why = s.text;
-            return false;
-        }
-    }
-    for (const char* name : {"plan", "done"}) {
-        if (kv::exists(os::join(dir_, name)) && !(s = jf.remove_file(name))) {
-            why = s.text;
-            return false;
-        }
-    }
     std::vector<os::DirEntry> in_top;
     if (made_top && top.list(in_top) && in_top.size() == 1) {
         // Created by this engine and holding nothing but the journal: move it out of the way
