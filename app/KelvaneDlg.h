@@ -120,6 +120,14 @@ class CKelvaneDlg : public fw::Dialog {
     bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
   private:
+    // The Patch command's stages. The room check: enough free space for the engine's work
+    // files and, with undo, for the backup; otherwise an error box and false.
+    bool HasRoomForRun();
+    // With undo, the backup; when it fails, the question whether to go on without one (false:
+    // the player declined). `backupSkipped` is set when the run goes on without a backup.
+    bool BackUpOrAsk(bool& backupSkipped);
+    // The outcome box of a run: what was done and where the backup is.
+    void ReportOutcome(bool success, bool backupSkipped);
     // Finds the game and the engine library; ends the program when the engine is missing.
     void FindGameAndEngine();
     // Shows a fatal start-up error and ends the process with exit code 0.
@@ -128,3 +136,8 @@ class CKelvaneDlg : public fw::Dialog {
 
 // Results of PerformBackup.
 enum BackupResult { BackupDone = 0, BackupNoDirectory = 3, BackupFailed = 5 };
+
+// Results of RunPatchEngine, ListPatchFiles and CalcSpaceRequirements beside the engine's own
+// codes, which they pass on (0 is success): no game directory or no files in it to measure;
+// the engine library is missing or a patch of the queue failed; an empty queue, nothing run.
+enum RunResult { RunSucceeded = 0, RunNoGameFiles = 1, RunFailed = 2, RunNothingQueued = 99 };

@@ -1,5 +1,5 @@
-// The Patch command: space checks, the optional backup, the engine run, the outcome
-// report and the return to the idle dialog.
+// The Patch command: the room check, the backup or the question whether to go on without
+// one, the engine run, the outcome report and the return to the idle dialog.
 #include "app/KelvaneDlg.h"
 
 #include "app/logic/PatchOutcome.h"
@@ -20,84 +20,21 @@ bool SameDrive(const std::string& a, const std::string& b) {
 } // namespace
 
 void CKelvaneDlg::OnPatch() {
-    // 1-3.
     m_ctrlProgressTotal.SetPos(0);
     m_ctrlProgressFile.SetPos(0);
     EnterBusyState();
-    const int64_t tempFree = GetFreeBytes(m_strTempDir);
-    BOOL backupFailed = FALSE;
-
-    // 4. The engine's work files (a queue's patches are not measured).
-    const std::string tempError =
-        TempSpaceError(m_bUseQueue != FALSE, tempFree, m_llRequiredSpace, m_strTempDir);
-    if (!tempError.empty()) {
-        MessageBox(tempError, "Error", MB_ICONERROR | MB_OK);
+    bool backupSkipped = false;
+    if (!HasRoomForRun() || !BackUpOrAsk(backupSkipped)) {
         LeaveBusyState();
         return;
     }
 
-    // 5. The backup.
-    if (m_bUndo) {
-        const std::string backupError =
-            BackupSpaceError(GetFreeBytes(m_strBackupDir), m_llRequiredSpace, m_strBackupDir,
-                             SameDrive(m_strTempDir, m_strBackupDir));
-        if (!backupError.empty()) {
-            MessageBox(backupError, "Error", MB_ICONERROR | MB_OK);
-            LeaveBusyState();
-            return;
-        }
-
-        SetStatusText("Please wait... Backing up files...");
-        const int backup = PerformBackup();
-        if (backup < BackupNoDirectory) {
-            SetStatusText("Backup done, now proceeding with patching.");
-        } else {
-            if (backup == BackupFailed) {
-                DeleteDirectoryTree(m_strBackupDir + m_strBackupFolder);
-            }
-            if (MessageBox("Unable to backup files, do you wish to try to continue patch without "
-                           "a backup ?",
-                           "Error", MB_YESNO | MB_ICONWARNING) != IDYES) {
-                SetStatusText("");
-                LeaveBusyState();
-                return;
-            }
-            m_ctrlEnableUndo.SetCheck(BST_UNCHECKED);
-            backupFailed = TRUE;
-            m_strBackupDir.clear();
-            m_strBackupFolder.clear();
-            EnableItem(IDC_BACKUP_LABEL, false);
-            SetItemText(IDC_BACKUP_LABEL, "");
-            // "Validate install only." becomes available again, but not in the middle of the
-            // run: the engine's callback dispatches clicks, and a validate switch then would
-            // reword the outcome of a real patch. Leaving the busy state enables it.
-            bool listed = false;
-            for (UINT id : m_listDisabledControls) {
-                listed = listed || id == IDC_VALIDATE_ONLY;
-            }
-            if (!listed) {
-                m_listDisabledControls.push_back(IDC_VALIDATE_ONLY);
-            }
-            SetStatusText("Backup failed, proceeding with patching.");
-        }
-    }
-
-    // 6. The engine run.
     const int engineResult = RunPatchEngine(m_strPatchPath, m_strTempDir);
     CompleteUndoScript();
-    const bool success = engineResult == 0;
+    const bool success = engineResult == RunSucceeded;
+    ReportOutcome(success, backupSkipped);
 
-    // 7. The outcome.
-    const std::string text = PatchOutcomeText(
-        m_bIgnoreMissing != FALSE, m_bValidateOnly != FALSE, success,
-        m_bUndo && !backupFailed ? m_strBackupDir + m_strBackupFolder : std::string());
-    if (success) {
-        MessageBox(text, "Success", MB_ICONINFORMATION | MB_OK);
-    } else {
-        MessageBox(text, "Error", MB_ICONERROR | MB_OK);
-    }
-
-    // 8-13. Back to the idle dialog.
+    // Back to the idle dialog.
     LeaveBusyState();
     ResetAfterRun(success ? TRUE : FALSE);
     if (!m_strGameExe.empty()) {
@@ -108,4 +45,75 @@ void CKelvaneDlg::OnPatch() {
     const int lines = m_ctrlMessages.GetCount();
     m_ctrlMessages.SetTopIndex(lines - 1);
     UpdateData(FALSE);
+}
+
+bool CKelvaneDlg::HasRoomForRun() {
+    // The engine's work files (a queue's patches are not measured), then the backup's copies.
+    const std::string tempError = TempSpaceError(m_bUseQueue != FALSE, GetFreeBytes(m_strTempDir),
+                                                 m_llRequiredSpace, m_strTempDir);
+    if (!tempError.empty()) {
+        MessageBox(tempError, "Error", MB_ICONERROR | MB_OK);
+        return false;
+    }
+    if (!m_bUndo) {
+        return true;
+    }
+    const std::string backupError =
+        BackupSpaceError(GetFreeBytes(m_strBackupDir), m_llRequiredSpace, m_strBackupDir,
+                         SameDrive(m_strTempDir, m_strBackupDir));
+    if (!backupError.empty()) {
+        MessageBox(backupError, "Error", MB_ICONERROR | MB_OK);
+        return false;
+    }
+    return true;
+}
+
+bool CKelvaneDlg::BackUpOrAsk(bool& backupSkipped) {
+    if (!m_bUndo) {
+        return true;
+    }
+    SetStatusText("Please wait... Backing up files...");
+    const int backup = PerformBackup();
+    if (backup == BackupDone) {
+        SetStatusText("Backup done, now proceeding with patching.");
+        return true;
+    }
+    if (backup == BackupFailed) {
+        DeleteDirectoryTree(m_strBackupDir + m_strBackupFolder);
+    }
+    if (MessageBox("Unable to backup files, do you wish to try to continue patch without "
+                   "a backup ?",
+                   "Error", MB_YESNO | MB_ICONWARNING) != IDYES) {
+        SetStatusText("");
+        return false;
+    }
+    m_ctrlEnableUndo.SetCheck(BST_UNCHECKED);
+    backupSkipped = true;
+    m_strBackupDir.clear();
+    m_strBackupFolder.clear();
+    EnableItem(IDC_BACKUP_LABEL, false);
+    SetItemText(IDC_BACKUP_LABEL, "");
+    // "Validate install only." becomes available again, but not in the middle of the run: the
+    // engine's callback dispatches clicks, and a validate switch then would reword the outcome
+    // of a real patch. Leaving the busy state enables it.
+    bool listed = false;
+    for (UINT id : m_listDisabledControls) {
+        listed = listed || id == IDC_VALIDATE_ONLY;
+    }
+    if (!listed) {
+        m_listDisabledControls.push_back(IDC_VALIDATE_ONLY);
+    }
+    SetStatusText("Backup failed, proceeding with patching.");
+    return true;
+}
+
+void CKelvaneDlg::ReportOutcome(bool success, bool backupSkipped) {
+    const std::string text = PatchOutcomeText(
+        m_bIgnoreMissing != FALSE, m_bValidateOnly != FALSE, success,
+        m_bUndo && !backupSkipped ? m_strBackupDir + m_strBackupFolder : std::string());
+    if (success) {
+        MessageBox(text, "Success", MB_ICONINFORMATION | MB_OK);
+    } else {
+        MessageBox(text, "Error", MB_ICONERROR | MB_OK);
+    }
 }

@@ -117,15 +117,15 @@ void AppendLine(const std::string& line) {
     g_pMessageList->InsertString(-1, line);
 }
 
-void HandleReport(UINT id, void* parm, bool batched) {
+void HandleReport(CallbackId id, void* parm, bool batched) {
     if (parm == nullptr) {
         return; // every report carries its text or number; one without has nothing to show
     }
     switch (id) {
-    case 1:
-    case 2:
-    case 3:
-    case 4:
+    case CallbackId::Info:
+    case CallbackId::Warning:
+    case CallbackId::Error:
+    case CallbackId::Summary:
         // A list run shows nothing: the engine's texts are of no use to the space count.
         if (g_bListMode || g_pMessageList == nullptr) {
             return;
@@ -135,7 +135,7 @@ void HandleReport(UINT id, void* parm, bool batched) {
         }
         NotifyMessagesAdded();
         return;
-    case 5:
+    case CallbackId::Progress:
         if (g_bListMode || g_pProgressFile == nullptr) {
             return;
         }
@@ -145,14 +145,14 @@ void HandleReport(UINT id, void* parm, bool batched) {
             g_pProgressFile->SetPos(static_cast<int>(*static_cast<const UINT*>(parm)));
         }
         return;
-    case 6:
+    case CallbackId::FileCount:
         if (!g_bListMode && g_pProgressTotal != nullptr) {
             ApplyDueProgress(); // the steps so far belong to the range before
             g_pProgressTotal->SetRange32(0, static_cast<int>(*static_cast<const UINT*>(parm)));
             g_pProgressTotal->SetStep(1);
         }
         return;
-    case 7:
+    case CallbackId::FileName:
         if (g_bListMode) {
             if (g_pFileList != nullptr) {
                 g_pFileList->push_back(static_cast<const char*>(parm));
@@ -180,10 +180,12 @@ void HandleReport(UINT id, void* parm, bool batched) {
 
 } // namespace
 
-void* WINAPI PatchCallback(UINT id, void* parm) {
+void* WINAPI PatchCallback(UINT number, void* parm) {
+    const auto id = static_cast<CallbackId>(number);
     // The reports of each file join the running batch until it is time to pump. Every other
     // report (texts, unknown ids) ends the batch and is handled with a pump before and after.
-    const bool perFile = id == 5 || id == 6 || id == 7;
+    const bool perFile = id == CallbackId::Progress || id == CallbackId::FileCount ||
+                         id == CallbackId::FileName;
     if (perFile && g_bPumpedYet && ::GetTickCount() - g_dwLastPump < g_dwPumpInterval) {
         OpenBatch();
         HandleReport(id, parm, true);

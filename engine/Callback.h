@@ -5,9 +5,23 @@
 #include "app/KelvaneDlg.h"
 #include "framework/Framework.h"
 
-// What the engine calls with each report: a message id and one parameter (ids 1-4 a text,
-// 5 and 6 a pointer to an unsigned 32-bit number, 7 a file name). It answers every id
-// with the same static empty text, never a null pointer.
+// The ids of the engine's reports, as its callback contract numbers them. The parameter is a
+// text for the first four (shown in the message list), a pointer to an unsigned 32-bit number
+// for Progress (the current file's, 0 to 32768) and FileCount (the files of the run), and a
+// file name for FileName (the file begun when applying; a file the patch touches when listing).
+enum class CallbackId : UINT {
+    Info = 1,
+    Warning = 2,
+    Error = 3,
+    Summary = 4,
+    Progress = 5,
+    FileCount = 6,
+    FileName = 7,
+};
+
+// What the engine calls with each report: a message id (a CallbackId, or one this program
+// does not know) and its parameter. It answers every id with the same static empty text,
+// never a null pointer.
 using PatchCallbackProc = void*(WINAPI*)(UINT id, void* parm);
 void* WINAPI PatchCallback(UINT id, void* parm);
 

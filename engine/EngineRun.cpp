@@ -55,7 +55,7 @@ void ResetPatchEntry() {
 }
 
 int CKelvaneDlg::RunPatchEngine(std::string patchPath, std::string tempDir) {
-    int result = 99;
+    int result = RunNothingQueued;
     m_ctrlMessages.ResetContent();
     m_listEngineListing.clear();
     g_bListMode = FALSE;
@@ -69,7 +69,7 @@ int CKelvaneDlg::RunPatchEngine(std::string patchPath, std::string tempDir) {
             ApplyCommandLine(prefix, tempPiece, m_strGameDir, patchPath);
         if (entry == nullptr) {
             MessageBox(kEngineMissing, "Error", MB_ICONERROR | MB_OK);
-            result = 2;
+            result = RunFailed;
         } else {
             ResetProgressBars(*this);
             SetApplyTargets(*this);
@@ -78,7 +78,7 @@ int CKelvaneDlg::RunPatchEngine(std::string patchPath, std::string tempDir) {
         }
     } else if (entry == nullptr) {
         MessageBox(kEngineMissing, "Error", MB_ICONERROR | MB_OK);
-        result = 2;
+        result = RunFailed;
     } else {
         SetApplyTargets(*this);
         // The run works on its own copy of the queue: the messages pumped during an engine
@@ -91,11 +91,11 @@ int CKelvaneDlg::RunPatchEngine(std::string patchPath, std::string tempDir) {
             m_ctrlMessages.InsertString(-1, QueueApplyingLine(path));
             const std::string commandLine = ApplyCommandLine(prefix, tempPiece, m_strGameDir, path);
             SetStatusText(QueueStatusText(index, count));
-            if (CallEngine(entry, commandLine) != 0) {
-                result = 2;
+            if (CallEngine(entry, commandLine) != RunSucceeded) {
+                result = RunFailed;
                 break;
             }
-            result = 0;
+            result = RunSucceeded;
             ++index;
         }
     }
@@ -113,7 +113,7 @@ int CKelvaneDlg::ListPatchFiles() {
     int result;
     if (entry == nullptr) {
         MessageBox(kEngineMissing, "Error", MB_ICONERROR | MB_OK);
-        result = 2;
+        result = RunFailed;
     } else {
         g_pFileList = &m_listEngineListing;
         g_hDialog = m_hWnd;

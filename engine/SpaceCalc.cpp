@@ -17,20 +17,20 @@ const UINT kBusyControls[] = {
 
 int CKelvaneDlg::CalcSpaceRequirements() {
     if (m_strGameDir.empty()) {
-        return 1;
+        return RunNoGameFiles;
     }
     SetStatusText("Please wait, calculating patch space requirements...");
     EnterBusyState();
 
-    int result = 0;
+    int result = RunSucceeded;
     if (m_listGameFiles.empty()) {
         ScanGameDir(m_strGameDir);
     }
     if (m_listGameFiles.empty()) {
-        result = 1;
+        result = RunNoGameFiles;
     } else {
         result = ListPatchFiles();
-        if (result == 0) {
+        if (result == RunSucceeded) {
             BuildPatchTargets();
             m_llRequiredSpace = static_cast<int64_t>(MatchPatchTargets());
         }

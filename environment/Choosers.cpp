@@ -27,7 +27,7 @@ void CKelvaneDlg::OnSelectPatch() {
 }
 
 void CKelvaneDlg::ShowPatchRequirement(int calcResult) {
-    if (calcResult != 0) {
+    if (calcResult != RunSucceeded) {
         SetItemText(IDC_PATCH_FILE_LABEL, "Select Patch File:");
         SetItemText(IDC_ENABLE_UNDO, "Enable patch undo.");
         EnableItem(IDC_ENABLE_UNDO, false);

@@ -1,5 +1,18 @@
 // rtptool: the publisher's patch builder and a console front end of the engine. `rtptool
-// --help` describes every command and option, the exit codes and the JSON events.
+// --help` and `rtptool COMMAND --help` describe every command and option, the exit codes and
+// the JSON events (the texts below, kHelp and the per-command texts). In short:
+//   rtptool [-h] [--version] [-q] [-v] [--progress] [--json] [--stats] [--] COMMAND ...
+//   build [-f] [--allow-empty] [--no-verify] [--exclude PATTERN]... [--fast-apply]
+//         [--bandwidth RATE | --smallest] [--game NAME] [--from VERSION] [--to VERSION]
+//         [--sign KEYFILE] [-j N | --threads N] OLD_DIR NEW_DIR OUT.rtp
+//   info [-v] [--json] PATCH
+//   apply [-u | -j/--validate | -l/--list] [-i/--ignore-missing]
+//         [-otempdir:DIR | --temp DIR] [GAME_DIR] PATCH
+//   run "ENGINE COMMAND LINE"
+//   keygen [-f] KEYFILE
+//   verify PATCH [--key PUBFILE]
+//   help [COMMAND]
+// The common options may stand before or after the command word.
 #include "api.h"
 #include "builder.h"
 #include "cmdline.h"
@@ -25,6 +38,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +46,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef RTPTOOL_VERSION
@@ -141,8 +156,10 @@ const char* const kBuildHelp =
     "                      The engine's first message then reads, for example, \"This patch\n"
     "                      updates Tarrowmoor 1.22 to 1.23.\" Texts of 1 to 200 bytes.\n"
     "  --sign KEYFILE      sign the whole patch with the secret key of rtptool keygen\n"
-    "  -j N, --threads N   accepted for scripts; the builder codes one file at a time, and\n"
-    "                      the check after building uses every core\n"
+    "  -j N, --threads N   code N files at once (default: the machine's cores; the patch is\n"
+    "                      the same for any N). Files start only while the memory they may\n"
+    "                      take stays within 1 GiB (512 MiB in 32-bit builds); a larger file\n"
+    "                      runs alone. The check after building uses every core\n"
     "\n"
     "Stages of the progress line: scan, diff (hashing and coding files; 'index' while the\n"
     "suffix array of a large old file is built), write, verify.\n";
@@ -330,14 +347,16 @@ int cmd_build(const std::vector<std::string>& words) {
         return usage_error(err, "build");
     if (p.args.size() != 3)
         return usage_error("build needs OLD_DIR, NEW_DIR and OUT.rtp", "build");
+    kv::BuildOptions opt;
+    opt.threads = std::max(1u, std::thread::hardware_concurrency());
     if (p.has("threads")) {
         const std::string v = p.value("threads");
         char* end = nullptr;
         long n = std::strtol(v.c_str(), &end, 10);
         if (v.empty() || *end || n < 1 || n > 1024)
             return usage_error("-j needs a number of threads from 1 to 1024", "build");
+        opt.threads = static_cast<unsigned>(n);
     }
-    kv::BuildOptions opt;
     opt.delta.fast_apply = p.has("fast-apply");
     opt.delta.bandwidth = kDefaultBandwidth;
     if (p.has("bandwidth") && !parse_rate(p.value("bandwidth"), opt.delta.bandwidth))
@@ -357,9 +376,9 @@ int cmd_build(const std::vector<std::string>& words) {
     opt.meta.from = p.has("from") ? p.value("from") : rtp::tree_exe_version(old_dir, kGameExe);
     opt.meta.to = p.has("to") ? p.value("to") : rtp::tree_exe_version(new_dir, kGameExe);
     for (const char* field : {"game", "from", "to"}) {
-        std::string why = p.has(field) ? kv::check_meta_text(p.value(field)) : std::string();
-        if (!why.empty())
-            return usage_error(std::string("--") + field + ": " + why, "build");
+        kv::DecodeResult text = p.has(field) ? kv::check_meta_text(p.value(field)) : kv::DecodeResult::ok();
+        if (!text)
+            return usage_error(std::string("--") + field + ": " + text.message, "build");
     }
 
     std::unique_ptr<kv::PatchSigner> signer;
@@ -401,9 +420,10 @@ int cmd_build(const std::vector<std::string>& words) {
         }
     };
     kv::BuildStats stats;
-    kv::BuildFailure failure = kv::BuildFailure::None;
     auto t0 = std::chrono::steady_clock::now();
-    err = kv::build_patch(old_dir, new_dir, out_path, opt, cb, stats, failure);
+    kv::BuildResult built = kv::build_patch(old_dir, new_dir, out_path, opt, cb, stats);
+    const kv::BuildFailure failure = built.failure;
+    err = built.message;
     line.clear();
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     int code = kExitOk;
@@ -573,18 +593,17 @@ int cmd_info(const std::vector<std::string>& words) {
         return usage_error("info needs one PATCH", "info");
     const std::string& path = p.args[0];
     kv::Patch patch;
-    std::string damage;
-    kv::PatchError e = kv::open_patch(path, patch, damage);
+    kv::DecodeResult opened = kv::open_patch(path, patch);
+    std::string damage = opened.message;
+    kv::PatchError e = opened.status;
     kv::PatchError shown_e = e;
     if (e == kv::PatchError::Corrupt) {
         std::string t = transfer_damage(path);
         if (!t.empty())
             damage = t;
         // As far as it can be read: the directory without the checksum's word.
-        std::string again;
         kv::Patch loose;
-        if (t.empty() &&
-            kv::open_patch(path, loose, again, false) == kv::PatchError::None)
+        if (t.empty() && kv::open_patch(path, loose, false))
             patch = std::move(loose);
     }
     if (e == kv::PatchError::Unreadable) {
@@ -762,8 +781,7 @@ struct RunView {
     std::string current, summary_text;
 
     void open(const std::string& path) {
-        std::string msg;
-        if (kv::open_patch(path, patch, msg) != kv::PatchError::None)
+        if (!kv::open_patch(path, patch))
             return;
         have_patch = true;
         for (const kv::Entry& e : patch.entries) {
@@ -1157,7 +1175,9 @@ int cmd_verify(const std::vector<std::string>& words) {
         }
     }
     kv::Patch patch;
-    kv::PatchError e = kv::open_patch(p.args[0], patch, err);
+    kv::DecodeResult opened = kv::open_patch(p.args[0], patch);
+    kv::PatchError e = opened.status;
+    err = opened.message;
     int code = exit_for(e);
     std::string fp;
     if (e == kv::PatchError::None) {

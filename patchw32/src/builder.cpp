@@ -7,8 +7,11 @@
 #include "signature.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
 #include <map>
+#include <mutex>
+#include <thread>
 
 namespace kv {
 
@@ -26,13 +29,17 @@ struct ScanRules {
     uint64_t* excluded = nullptr;
 };
 
-std::string scan_tree(const std::string& root, const std::string& rel, std::vector<TreeItem>& out,
+BuildResult input_error(std::string why) {
+    return {BuildFailure::Input, std::move(why)};
+}
+
+BuildResult scan_tree(const std::string& root, const std::string& rel, std::vector<TreeItem>& out,
                       const ScanRules& rules) {
     std::string dir = rel.empty() ? root : os::join(root, to_native(rel));
     std::vector<os::DirEntry> entries;
     os::Status s = os::list_dir(dir, entries);
     if (!s)
-        return s.text;
+        return input_error(s.text);
     std::sort(entries.begin(), entries.end(),
               [](const os::DirEntry& a, const os::DirEntry& b) { return a.name < b.name; });
     std::map<std::string, std::string> folded; // names of this folder by their folded form
@@ -41,13 +48,14 @@ std::string scan_tree(const std::string& root, const std::string& rel, std::vect
         // Patches store names in UTF-8, and Windows holds one of two names that differ only
         // in letter case.
         if (!is_valid_utf8(e.name))
-            return escape_name(r) + ": the name is not valid UTF-8 (patches store names in "
-                                    "UTF-8; rename the file)";
+            return input_error(escape_name(r) + ": the name is not valid UTF-8 (patches store "
+                                                "names in UTF-8; rename the file)");
         auto [other, fresh] = folded.emplace(fold_case(e.name), e.name);
         if (!fresh)
-            return "\"" + escape_name(rel.empty() ? other->second : rel + "/" + other->second) +
-                   "\" and \"" + escape_name(r) +
-                   "\" differ only in letter case, and Windows cannot hold both";
+            return input_error(
+                "\"" + escape_name(rel.empty() ? other->second : rel + "/" + other->second) +
+                "\" and \"" + escape_name(r) +
+                "\" differ only in letter case, and Windows cannot hold both");
         if (is_reserved_path(r) && (split_rel(r).size() == 2 || fold_case(r) == fold_case(kReservedTopTmp)))
             continue; // the engine's journal or half-made top folder, never part of a game
         if (rules.exclude && path_excluded(r, *rules.exclude)) {
@@ -57,22 +65,20 @@ std::string scan_tree(const std::string& root, const std::string& rel, std::vect
         std::string full = os::join(dir, e.name);
         os::Stat st;
         if (!(s = os::stat(full, st)))
-            return s.text;
+            return input_error(s.text);
         if (st.is_link)
-            return full + " is a link; the builder does not follow links";
+            return input_error(full + " is a link; the builder does not follow links");
         TreeItem it;
         it.rel = r;
         it.is_dir = st.is_dir;
         it.size = st.size;
         it.attrs = st.attrs & os::kAttrMask;
         if (!st.is_dir && !st.is_file)
-            return full + " is not a regular file";
+            return input_error(full + " is not a regular file");
         out.push_back(it);
-        if (st.is_dir) {
-            std::string why = scan_tree(root, r, out, rules);
-            if (!why.empty())
-                return why;
-        }
+        if (st.is_dir)
+            if (BuildResult sub = scan_tree(root, r, out, rules); !sub)
+                return sub;
     }
     return {};
 }
@@ -108,21 +114,21 @@ bool glob_match(const std::string& pat, const std::string& text) {
 
 // The lines of the new tree's ".rtpignore": one pattern each, blank lines and '#' comments
 // skipped.
-std::string read_ignore_file(const std::string& new_dir, std::vector<std::string>& out) {
+BuildResult read_ignore_file(const std::string& new_dir, std::vector<std::string>& out) {
     std::string path = os::join(new_dir, ".rtpignore");
     os::Stat st;
     os::stat(path, st);
     if (!st.exists)
         return {};
     if (!st.is_file || st.size > (1u << 20))
-        return path + " is not a text file of at most 1 MiB";
+        return input_error(path + " is not a text file of at most 1 MiB");
     os::File f;
     os::Status s = os::File::open_read(path, f);
     std::string text(static_cast<size_t>(st.size), '\0');
     if (s && !text.empty())
         s = f.read_exact_at(0, text.data(), text.size());
     if (!s)
-        return "cannot read " + path + ": " + s.text;
+        return input_error("cannot read " + path + ": " + s.text);
     size_t pos = 0;
     while (pos <= text.size()) {
         size_t end = text.find('\n', pos);
@@ -139,30 +145,45 @@ std::string read_ignore_file(const std::string& new_dir, std::vector<std::string
     return {};
 }
 
-// Decodes every entry of the finished patch against the old tree and checks each result
-// against its recorded size and hash; the entries must be the ones written.
-std::string verify_patch(const std::string& path, const std::string& old_dir,
-                         const std::vector<Entry>& written, const BuildCallbacks& cb,
-                         BuildProgress& prog) {
-    Patch p;
-    std::string msg;
-    if (open_patch(path, p, msg) != PatchError::None)
-        return "the new patch does not read back: " + msg;
+BuildResult verify_error(std::string why) {
+    return {BuildFailure::Verify, std::move(why)};
+}
+
+// The finished patch read back as the engine reads it: the same entries as written, and a
+// signature that holds.
+BuildResult reopen_patch(const std::string& path, const std::vector<Entry>& written, Patch& p) {
+    const std::string lost = "the new patch does not read back: ";
+    if (DecodeResult r = open_patch(path, p); !r)
+        return verify_error(lost + r.message);
     if (p.entries.size() != written.size())
-        return "the new patch does not read back: its directory lost entries";
+        return verify_error(lost + "its directory lost entries");
+    std::string msg;
     if (p.signature.present && !(msg = check_patch_signature(p)).empty())
-        return "the new patch's signature does not hold: " + msg;
-    prog.stage = "verify";
-    prog.files_done = prog.bytes_done = 0;
-    prog.files_total = 0;
-    for (const Entry& e : p.entries)
-        prog.files_total += e.makes_new() ? 1 : 0;
+        return verify_error("the new patch's signature does not hold: " + msg);
     for (size_t i = 0; i < p.entries.size(); ++i) {
         const Entry& e = p.entries[i];
         const Entry& w = written[i];
         if (e.path != w.path || e.op != w.op || e.new_hash != w.new_hash ||
             e.old_hash != w.old_hash || e.new_size != w.new_size || e.old_size != w.old_size)
-            return "the new patch does not read back: entry " + e.path + " differs";
+            return verify_error(lost + "entry " + e.path + " differs");
+    }
+    return {};
+}
+
+// Decodes every entry of the finished patch against the old tree and checks each result
+// against its recorded size and hash; the entries must be the ones written.
+BuildResult verify_patch(const std::string& path, const std::string& old_dir,
+                         const std::vector<Entry>& written, const BuildCallbacks& cb,
+                         BuildProgress& prog) {
+    Patch p;
+    if (BuildResult r = reopen_patch(path, written, p); !r)
+        return r;
+    prog.stage = "verify";
+    prog.files_done = prog.bytes_done = 0;
+    prog.files_total = 0;
+    for (const Entry& e : p.entries)
+        prog.files_total += e.makes_new() ? 1 : 0;
+    for (const Entry& e : p.entries) {
         if (!e.makes_new())
             continue;
         prog.current = e.path;
@@ -170,7 +191,7 @@ std::string verify_patch(const std::string& path, const std::string& old_dir,
         if (e.codec == Codec::Delta) {
             os::Status s = os::File::open_read(os::join(old_dir, to_native(e.path)), oldf);
             if (!s)
-                return s.text;
+                return verify_error(s.text);
         }
         HashingSink hs;
         uint64_t base = prog.bytes_done;
@@ -180,10 +201,11 @@ std::string verify_patch(const std::string& path, const std::string& old_dir,
                                             if (cb.progress)
                                                 cb.progress(prog);
                                         });
-        if (r.status != DecodeStatus::Ok)
-            return "verifying " + e.path + " failed: " + r.message;
+        if (!r)
+            return verify_error("verifying " + e.path + " failed: " + r.message);
         if (hs.count() != e.new_size || hs.digest() != e.new_hash)
-            return "verifying " + e.path + " failed: the decoded file does not match its hash";
+            return verify_error("verifying " + e.path +
+                                " failed: the decoded file does not match its hash");
         ++prog.files_done;
         prog.bytes_done = base + e.new_size;
         if (cb.progress)
@@ -228,7 +250,7 @@ bool path_excluded(const std::string& rel, const std::vector<std::string>& patte
     return false;
 }
 
-std::string build_patch(const std::string& old_dir, const std::string& new_dir,
+BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
                         const std::string& out_path, const BuildOptions& opt, const BuildLog& log,
                         BuildStats& stats) {
     BuildCallbacks cb;
@@ -241,336 +263,607 @@ std::string build_patch(const std::string& old_dir, const std::string& new_dir,
             log(line);
         };
     }
-    BuildFailure failure;
-    return build_patch(old_dir, new_dir, out_path, opt, cb, stats, failure);
+    return build_patch(old_dir, new_dir, out_path, opt, cb, stats);
 }
 
-std::string build_patch(const std::string& old_dir, const std::string& new_dir,
-                        const std::string& out_path, const BuildOptions& opt,
-                        const BuildCallbacks& cb, BuildStats& stats, BuildFailure& failure) {
-    stats = BuildStats{};
-    failure = BuildFailure::Input;
-    BuildProgress prog;
-    auto report = [&]() {
-        if (cb.progress)
-            cb.progress(prog);
-    };
-    report();
+namespace {
 
-    // The output first: a missing folder or an existing file is known before any work.
-    {
-        size_t cut = out_path.find_last_of(os::separator() == '\\' ? "\\/:" : "/");
-        std::string folder = cut == std::string::npos ? std::string(".") : out_path.substr(0, cut);
-        if (folder.empty())
-            folder = os::separator() == '\\' ? "\\" : "/";
-        else if (out_path[cut] == ':')
-            folder += ":";
-        os::Stat fs, os_;
-        os::stat(folder, fs);
-        if (!fs.exists || !fs.is_dir) {
-            failure = BuildFailure::Output;
-            return "the output folder " + folder + " does not exist";
-        }
-        os::stat(out_path, os_);
-        if (os_.exists && (os_.is_dir || os_.is_link)) {
-            failure = BuildFailure::Output;
-            return out_path + " is a folder or a link, not a file";
-        }
-        if (os_.exists && !opt.overwrite) {
-            failure = BuildFailure::Exists;
-            return out_path + " already exists (give -f to overwrite it)";
-        }
-    }
+BuildResult output_error(std::string why) {
+    return {BuildFailure::Output, std::move(why)};
+}
 
+// The output first: a missing folder or an existing file is known before any work.
+BuildResult check_output(const std::string& out_path, bool overwrite) {
+    size_t cut = out_path.find_last_of(os::separator() == '\\' ? "\\/:" : "/");
+    std::string folder = cut == std::string::npos ? std::string(".") : out_path.substr(0, cut);
+    if (folder.empty())
+        folder = os::separator() == '\\' ? "\\" : "/";
+    else if (out_path[cut] == ':')
+        folder += ":";
+    os::Stat fs, os_;
+    os::stat(folder, fs);
+    if (!fs.exists || !fs.is_dir)
+        return output_error("the output folder " + folder + " does not exist");
+    os::stat(out_path, os_);
+    if (os_.exists && (os_.is_dir || os_.is_link))
+        return output_error(out_path + " is a folder or a link, not a file");
+    if (os_.exists && !overwrite)
+        return {BuildFailure::Exists, out_path + " already exists (give -f to overwrite it)"};
+    return {};
+}
+
+// What the patch does: folders to make, files to modify, add or delete (by path), folders
+// to remove (deepest first).
+struct TreeDiff {
+    std::vector<Entry> mkdirs, files, rmdirs;
+};
+
+// Both trees as the patch sees them: the ignore patterns applied, every new name one the
+// engine accepts.
+BuildResult scan_trees(const std::string& old_dir, const std::string& new_dir,
+                       const BuildOptions& opt, BuildStats& stats, std::vector<TreeItem>& olds,
+                       std::vector<TreeItem>& news) {
     std::vector<std::string> exclude = opt.exclude;
-    std::string why = read_ignore_file(new_dir, exclude);
-    if (!why.empty())
-        return why;
+    if (BuildResult r = read_ignore_file(new_dir, exclude); !r)
+        return r;
     exclude.push_back("/.rtpignore");
-    std::vector<TreeItem> olds, news;
     ScanRules rules{&exclude, &stats.excluded};
-    why = scan_tree(old_dir, "", olds, rules);
-    if (!why.empty())
-        return "cannot read the old tree: " + why;
-    if (!(why = scan_tree(new_dir, "", news, rules)).empty())
-        return "cannot read the new tree: " + why;
-    std::map<std::string, const TreeItem*> old_by, new_by; // folded path
-    for (const TreeItem& t : olds)
-        old_by[fold_case(t.rel)] = &t;
+    if (BuildResult r = scan_tree(old_dir, "", olds, rules); !r)
+        return input_error("cannot read the old tree: " + r.message);
+    if (BuildResult r = scan_tree(new_dir, "", news, rules); !r)
+        return input_error("cannot read the new tree: " + r.message);
     for (const TreeItem& t : news) {
-        new_by.emplace(fold_case(t.rel), &t);
         if (t.rel == kReservedTop && t.is_dir)
             continue;
         std::string bad = check_rel_path(t.rel, NameCoding::Utf8);
         if (!bad.empty())
-            return "the new tree holds a name the engine refuses: " + t.rel + " (" + bad + ")";
+            return input_error("the new tree holds a name the engine refuses: " + t.rel + " (" +
+                               bad + ")");
     }
+    return {};
+}
 
-    std::vector<Entry> mkdirs, files, rmdirs;
+using ItemsByPath = std::map<std::string, const TreeItem*>; // by folded path
+
+const TreeItem* find_item(const ItemsByPath& by, const TreeItem& t) {
+    auto it = by.find(fold_case(t.rel));
+    return it == by.end() ? nullptr : it->second;
+}
+
+Entry folder_entry(Op op, const std::string& path) {
+    Entry e;
+    e.op = op;
+    e.path = path;
+    return e;
+}
+
+// Entries for what the new tree holds: new folders, modified and added files.
+void diff_new_side(const std::vector<TreeItem>& news, const ItemsByPath& old_by, TreeDiff& d) {
     for (const TreeItem& t : news) {
-        auto it = old_by.find(fold_case(t.rel));
-        const TreeItem* o = it == old_by.end() ? nullptr : it->second;
+        const TreeItem* o = find_item(old_by, t);
         if (t.is_dir) {
-            if ((!o || !o->is_dir) && t.rel != kReservedTop) {
-                Entry e;
-                e.op = Op::MakeDir;
-                e.path = t.rel;
-                mkdirs.push_back(e);
-            }
+            if ((!o || !o->is_dir) && t.rel != kReservedTop)
+                d.mkdirs.push_back(folder_entry(Op::MakeDir, t.rel));
             continue;
         }
         Entry e;
         e.path = t.rel;
         e.new_size = t.size;
         e.attrs = t.attrs;
-        if (o && !o->is_dir) {
-            e.op = Op::Modify;
-            e.old_size = o->size;
-        } else {
-            e.op = Op::Add;
-        }
-        files.push_back(e);
+        e.op = o && !o->is_dir ? Op::Modify : Op::Add;
+        e.old_size = e.op == Op::Modify ? o->size : 0;
+        d.files.push_back(e);
     }
+}
+
+// Entries for what only the old tree holds: deleted files and removed folders.
+BuildResult diff_old_side(const std::vector<TreeItem>& olds, const ItemsByPath& new_by,
+                          TreeDiff& d) {
     for (const TreeItem& t : olds) {
-        auto it = new_by.find(fold_case(t.rel));
-        const TreeItem* n = it == new_by.end() ? nullptr : it->second;
+        const TreeItem* n = find_item(new_by, t);
         if (t.is_dir) {
-            if ((!n || !n->is_dir) && t.rel != kReservedTop) {
-                Entry e;
-                e.op = Op::RemoveDir;
-                e.path = t.rel;
-                rmdirs.push_back(e);
-            }
+            if ((!n || !n->is_dir) && t.rel != kReservedTop)
+                d.rmdirs.push_back(folder_entry(Op::RemoveDir, t.rel));
             continue;
         }
         if (n && !n->is_dir)
             continue;
         std::string bad = check_rel_path(t.rel, NameCoding::Utf8);
         if (!bad.empty())
-            return "the old tree holds a name the engine refuses: " + t.rel + " (" + bad + ")";
+            return input_error("the old tree holds a name the engine refuses: " + t.rel + " (" +
+                               bad + ")");
         Entry e;
         e.op = Op::Delete;
         e.path = t.rel;
         e.old_size = t.size;
-        files.push_back(e);
+        d.files.push_back(e);
     }
-    std::sort(files.begin(), files.end(),
+    return {};
+}
+
+// The tree diff: both trees scanned and compared by folded path.
+BuildResult diff_trees(const std::string& old_dir, const std::string& new_dir,
+                       const BuildOptions& opt, BuildStats& stats, TreeDiff& d) {
+    std::vector<TreeItem> olds, news;
+    if (BuildResult r = scan_trees(old_dir, new_dir, opt, stats, olds, news); !r)
+        return r;
+    ItemsByPath old_by, new_by;
+    for (const TreeItem& t : olds)
+        old_by[fold_case(t.rel)] = &t;
+    for (const TreeItem& t : news)
+        new_by.emplace(fold_case(t.rel), &t);
+    diff_new_side(news, old_by, d);
+    if (BuildResult r = diff_old_side(olds, new_by, d); !r)
+        return r;
+    std::sort(d.files.begin(), d.files.end(),
               [](const Entry& a, const Entry& b) { return a.path < b.path; });
-    std::sort(rmdirs.begin(), rmdirs.end(),
+    std::sort(d.rmdirs.begin(), d.rmdirs.end(),
               [](const Entry& a, const Entry& b) { return a.path > b.path; });
+    return {};
+}
 
-    failure = BuildFailure::Output;
-    std::string partial = out_path + ".partial";
-    os::remove_file(partial);
-    os::File outf;
-    os::Status s = os::File::create_new(partial, outf);
-    if (!s)
-        return "cannot write the patch: " + s.text;
-    FileSink fsink(outf);
-    SigningSink signing(fsink);
-    signing.signer = opt.signer;
-    HashingSink out(&signing);
-    auto fail = [&](const std::string& m) {
-        outf.close();
-        os::remove_file(partial);
-        return m;
-    };
-    std::vector<uint8_t> header = encode_header();
-    if (!(s = out.write(header.data(), header.size())))
-        return fail(s.text);
+// The patch file as it is written: OUT.partial, hashed for the trailer's checksum and, while a
+// signer listens, signed. Removed again unless it was moved into place.
+class PatchOutput {
+  public:
+    explicit PatchOutput(const std::string& out_path) : partial_(out_path + ".partial") {}
+    ~PatchOutput() {
+        if (placed_)
+            return;
+        file_.close();
+        os::remove_file(partial_);
+    }
+    os::Status create() {
+        os::remove_file(partial_);
+        return os::File::create_new(partial_, file_);
+    }
+    HashingSink& sink() { return hashed_; }
+    uint64_t size() const { return hashed_.count(); }
+    void sign_with(PatchSigner* s) { signing_.signer = s; }
+    // Appends the checksum over everything written, then makes the file durable.
+    os::Status seal() {
+        Hash128 sum = hashed_.digest();
+        os::Status s = plain_.write(sum.b, 16);
+        if (s)
+            s = file_.sync();
+        if (s)
+            s = file_.close();
+        return s;
+    }
+    const std::string& partial() const { return partial_; }
+    BuildResult place(const std::string& out_path, bool overwrite);
 
-    prog.stage = "diff";
-    prog.files_total = files.size();
-    for (const Entry& e : files)
-        prog.bytes_total += e.makes_new() ? e.new_size : 0;
-    report();
-    failure = BuildFailure::Input;
-    std::vector<Entry> entries = mkdirs;
+  private:
+    std::string partial_;
+    os::File file_;
+    FileSink plain_{file_};
+    SigningSink signing_{plain_};
+    HashingSink hashed_{&signing_};
+    bool placed_ = false;
+};
+
+BuildResult PatchOutput::place(const std::string& out_path, bool overwrite) {
+    os::Stat st;
+    os::stat(out_path, st);
+    if (st.exists && !overwrite)
+        return output_error(out_path + " appeared while the patch was built; it was left alone");
+    os::Status s;
+    if (st.exists && !(s = os::remove_file(out_path)))
+        return output_error(s.text);
+    if (!(s = os::rename_noreplace(partial_, out_path)))
+        return output_error(s.text);
+    placed_ = true;
+    return {};
+}
+
+// One file's part of the patch: hashed and coded on any thread, then written in directory
+// order.
+struct FileJob {
+    Entry e;
+    uint64_t memory = 0; // what coding it may take at its peak (estimated)
+    bool unchanged = false, finished = false;
+    uint64_t best = 0;   // the size of the coding chosen
+    uint64_t done = 0;   // new bytes coded so far
+    BuildResult result;
+    InstrRefs refs;
+    os::File nf; // the new file, read again when it is stored as it is
+    std::unique_ptr<Spool> deflated, delta;
+};
+
+// The payload encoding: every changed or added file hashed, coded in the smallest of its
+// ways, and written; the directory's entries collected in order.
+//
+// Files are coded on `BuildOptions::threads` threads, taken in directory order and written in
+// that order, so the patch is the same for any number of threads. The one dependency between
+// files, the bases a delta entry's instructions may be predicted from, is met inside the
+// delta coder: it asks for them (InstrRefs::fill) once its first block is matched, and waits
+// there until every earlier file is written. Memory stays bounded: a file starts only while
+// the estimated peaks of the files started and not yet written stay within kMemoryBudget (a
+// larger file waits until it can run alone), and at most two files per thread are in hand.
+class PayloadEncoder {
+  public:
+    PayloadEncoder(const std::string& old_dir, const std::string& new_dir,
+                   const std::string& out_path, const BuildOptions& opt, const BuildCallbacks& cb,
+                   BuildStats& stats, BuildProgress& prog)
+        : old_dir_(old_dir), new_dir_(new_dir), out_path_(out_path), opt_(opt), cb_(cb),
+          stats_(stats), prog_(prog) {}
+    BuildResult run(std::vector<Entry>& files, HashingSink& out, std::vector<Entry>& entries);
+
+  private:
     // The latest delta entries that refer to no other: later entries' instructions may be
     // predicted from theirs (files that carry the same edits). Each referring entry makes the
     // engine decode the referred one's instructions, so only entries with few are offered.
-    constexpr size_t kBases = 4;
-    constexpr size_t kBaseInstructions = size_t{1} << 14;
-    std::deque<std::pair<uint32_t, std::vector<Instr>>> bases;
-    InstrRefs refs;
-    Spool deflated(out_path + ".tmp-full"), delta(out_path + ".tmp-delta");
-    DeltaOptions dopt = opt.delta;
-    dopt.indexing = [&](bool on) {
-        prog.stage = on ? "index" : "diff";
-        report();
-    };
-    for (Entry& e : files) {
-        prog.current = e.path;
-        uint64_t base = prog.bytes_done;
-        auto within = [&](uint64_t done) {
-            prog.bytes_done = base + std::min(done, e.new_size);
-            report();
-        };
-        std::string oldp = os::join(old_dir, to_native(e.path));
-        std::string newp = os::join(new_dir, to_native(e.path));
-        if (e.needs_old()) {
-            if (!(s = hash_file(oldp, e.old_size, e.old_hash)))
-                return fail(s.text);
-        }
-        ++prog.files_done;
-        if (e.op == Op::Delete) {
-            ++stats.deleted;
-            if (cb.file)
-                cb.file({"delete", e.path, 0, 0, nullptr});
-            entries.push_back(e);
-            report();
-            continue;
-        }
-        if (!(s = hash_file(newp, e.new_size, e.new_hash)))
-            return fail(s.text);
-        if (e.op == Op::Modify && e.old_size == e.new_size && e.old_hash == e.new_hash) {
-            ++stats.unchanged;
-            within(e.new_size);
-            continue;
-        }
-        os::File nf, of;
-        if (!(s = os::File::open_read(newp, nf)))
-            return fail(s.text);
-        deflated.clear();
-        delta.clear();
-        bool have_delta = false;
-        if (e.op == Op::Modify && e.old_size > 0 && e.new_size > 0) {
-            if (!(s = os::File::open_read(oldp, of)))
-                return fail(s.text);
-            refs.candidates.clear();
-            for (const auto& [index, instrs] : bases)
-                refs.candidates.emplace_back(index, &instrs);
-            if (!(s = encode_delta(of, e.old_size, nf, e.new_size, delta, dopt, within, &refs)))
-                return fail(s.text);
-            have_delta = true;
-        }
-        // A full copy rarely wins against a small difference; skip compressing it then.
-        bool try_full = !have_delta || delta.size() > e.new_size / 5;
-        if (try_full && e.new_size > 0 &&
-            !(s = encode_deflate(nf, e.new_size, deflated, opt.level, within)))
-            return fail(s.text);
-        uint64_t best = e.new_size;
-        e.codec = Codec::Stored;
-        if (try_full && e.new_size > 0 && deflated.size() < best) {
-            best = deflated.size();
-            e.codec = Codec::Deflate;
-        }
-        if (have_delta && delta.size() < best) {
-            best = delta.size();
-            e.codec = Codec::Delta;
-        }
-        if (e.codec == Codec::Delta) {
-            if (refs.chosen >= 0) {
-                e.extra = delta_reference_params(static_cast<uint64_t>(refs.chosen));
-            } else if (refs.own.size() <= kBaseInstructions) {
-                bases.emplace_back(static_cast<uint32_t>(entries.size()), std::move(refs.own));
-                if (bases.size() > kBases)
-                    bases.pop_front();
-            }
-        }
-        e.payload_offset = out.count();
-        e.payload_size = best;
-        if (e.codec == Codec::Stored)
-            s = encode_stored(nf, e.new_size, out);
-        else if (e.codec == Codec::Deflate)
-            s = deflated.copy_to(out);
-        else
-            s = delta.copy_to(out);
-        if (!s) {
-            failure = BuildFailure::Output;
-            return fail(s.text);
-        }
-        stats.new_bytes += e.new_size;
-        if (e.op == Op::Modify)
-            ++stats.modified;
-        else
-            ++stats.added;
-        if (cb.file)
-            cb.file({op_name(e.op), e.path, e.new_size, best, codec_name(e.codec)});
-        entries.push_back(e);
-        within(e.new_size);
-    }
-    deflated.clear();
-    delta.clear();
-    entries.insert(entries.end(), rmdirs.begin(), rmdirs.end());
-    stats.dirs = mkdirs.size() + rmdirs.size();
-    if (cb.file) {
-        for (const Entry& e : mkdirs)
-            cb.file({"mkdir", e.path, 0, 0, nullptr});
-        for (const Entry& e : rmdirs)
-            cb.file({"rmdir", e.path, 0, 0, nullptr});
-    }
-    if (entries.empty() && !opt.allow_empty) {
-        failure = BuildFailure::Empty;
-        return fail("the two trees are identical, so the patch would change nothing (give "
-                    "--allow-empty to build it anyway)");
-    }
+    static constexpr size_t kBases = 4;
+    static constexpr size_t kBaseInstructions = size_t{1} << 14;
+    static constexpr uint64_t kMemoryBudget = sizeof(void*) >= 8 ? 1ull << 30 : 512ull << 20;
 
-    failure = BuildFailure::Output;
-    prog.stage = "write";
-    prog.current.clear();
+    uint64_t job_memory(const Entry& e) const;
+    void work();
+    bool can_start() const;
+    void code_job(FileJob& job, size_t index);
+    BuildResult hash(Entry& e, bool& unchanged);
+    BuildResult code(FileJob& job, size_t index);
+    void fill_bases(InstrRefs& refs, size_t index);
+    void write_ready();
+    BuildResult write(FileJob& job);
+    void coded(FileJob& job, uint64_t done);
+    void indexing(bool on);
+    void report();
+
+    const std::string &old_dir_, &new_dir_, &out_path_;
+    const BuildOptions& opt_;
+    const BuildCallbacks& cb_;
+    BuildStats& stats_;
+    BuildProgress& prog_;
+    HashingSink* out_ = nullptr;
+    std::vector<Entry>* entries_ = nullptr;
+
+    // Shared by the threads, under m_.
+    std::mutex m_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<FileJob>> jobs_;
+    size_t next_ = 0, written_ = 0, window_ = 2;
+    uint64_t held_ = 0; // memory of the files started and not yet written
+    int indexing_ = 0;  // files whose old version is being indexed
+    BuildResult outcome_; // the first failure in order ends the build
+    std::deque<std::pair<uint32_t, std::vector<Instr>>> bases_;
+};
+
+// Two spools' memory, the coders' models and buffers, and for a difference the old file's
+// indexed range with its suffix array (five bytes per byte) and the new file's segment.
+uint64_t PayloadEncoder::job_memory(const Entry& e) const {
+    uint64_t m = 64ull << 20;
+    if (e.op == Op::Modify && e.old_size > 0 && e.new_size > 0) {
+        const DeltaOptions& d = opt_.delta;
+        uint64_t indexed = e.old_size <= d.whole_limit ? e.old_size : d.segment + 2 * d.margin;
+        m += 5 * indexed + 2 * std::min(e.new_size, d.segment);
+    }
+    return m;
+}
+
+BuildResult PayloadEncoder::run(std::vector<Entry>& files, HashingSink& out,
+                                std::vector<Entry>& entries) {
+    out_ = &out;
+    entries_ = &entries;
+    for (Entry& e : files) {
+        jobs_.push_back(std::make_unique<FileJob>());
+        jobs_.back()->e = e;
+        jobs_.back()->memory = job_memory(e);
+    }
+    size_t threads = std::max<size_t>(1, std::min<size_t>(opt_.threads, jobs_.size()));
+    window_ = 2 * threads;
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < threads; ++i)
+        helpers.emplace_back([this] { work(); });
+    work();
+    for (std::thread& t : helpers)
+        t.join();
+    return outcome_;
+}
+
+// The next file in order may start: within the window of files in hand and the memory budget.
+bool PayloadEncoder::can_start() const {
+    if (next_ == jobs_.size() || next_ >= written_ + window_)
+        return false;
+    return held_ == 0 || held_ + jobs_[next_]->memory <= kMemoryBudget;
+}
+
+// One thread's loop: take the next file in order, code it, write whatever is ready.
+void PayloadEncoder::work() {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+        changed_.wait(lock, [this] { return !outcome_ || next_ == jobs_.size() || can_start(); });
+        if (!outcome_ || next_ == jobs_.size())
+            return;
+        size_t index = next_++;
+        FileJob& job = *jobs_[index];
+        held_ += job.memory;
+        lock.unlock();
+        code_job(job, index);
+        lock.lock();
+        job.finished = true;
+        write_ready();
+        changed_.notify_all();
+    }
+}
+
+void PayloadEncoder::code_job(FileJob& job, size_t index) {
+    Entry& e = job.e;
+    job.result = hash(e, job.unchanged);
+    if (job.unchanged)
+        coded(job, e.new_size);
+    if (!job.result || e.op == Op::Delete || job.unchanged)
+        return;
+    os::Status s = os::File::open_read(os::join(new_dir_, to_native(e.path)), job.nf);
+    job.result = s ? code(job, index) : input_error(s.text);
+    if (job.result)
+        coded(job, e.new_size);
+}
+
+// The hashes of both versions; `unchanged` when the new one equals the old.
+BuildResult PayloadEncoder::hash(Entry& e, bool& unchanged) {
+    os::Status s;
+    unchanged = false;
+    if (e.needs_old() && !(s = hash_file(os::join(old_dir_, to_native(e.path)), e.old_size,
+                                         e.old_hash)))
+        return input_error(s.text);
+    if (e.op == Op::Delete)
+        return {};
+    if (!(s = hash_file(os::join(new_dir_, to_native(e.path)), e.new_size, e.new_hash)))
+        return input_error(s.text);
+    unchanged = e.op == Op::Modify && e.old_size == e.new_size && e.old_hash == e.new_hash;
+    return {};
+}
+
+// Codes the new file as a difference to the old one and, unless the difference is small, as
+// a full deflated copy; picks the smallest of those and the file as it is.
+BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
+    Entry& e = job.e;
+    std::string spill = out_path_ + ".tmp-" + std::to_string(index);
+    job.deflated = std::make_unique<Spool>(spill + "-full");
+    job.delta = std::make_unique<Spool>(spill + "-delta");
+    auto within = [this, &job](uint64_t done) { coded(job, done); };
+    os::Status s;
+    bool have_delta = false;
+    if (e.op == Op::Modify && e.old_size > 0 && e.new_size > 0) {
+        os::File of;
+        if (!(s = os::File::open_read(os::join(old_dir_, to_native(e.path)), of)))
+            return input_error(s.text);
+        DeltaOptions dopt = opt_.delta;
+        dopt.indexing = [this](bool on) { indexing(on); };
+        job.refs.fill = [this, index](InstrRefs& refs) { fill_bases(refs, index); };
+        if (!(s = encode_delta(of, e.old_size, job.nf, e.new_size, *job.delta, dopt, within,
+                               &job.refs)))
+            return input_error(s.text);
+        have_delta = true;
+    }
+    // A full copy rarely wins against a small difference; skip compressing it then.
+    bool try_full = !have_delta || job.delta->size() > e.new_size / 5;
+    if (try_full && e.new_size > 0 &&
+        !(s = encode_deflate(job.nf, e.new_size, *job.deflated, opt_.level, within)))
+        return input_error(s.text);
+    job.best = e.new_size;
+    e.codec = Codec::Stored;
+    if (try_full && e.new_size > 0 && job.deflated->size() < job.best) {
+        job.best = job.deflated->size();
+        e.codec = Codec::Deflate;
+    }
+    if (have_delta && job.delta->size() < job.best) {
+        job.best = job.delta->size();
+        e.codec = Codec::Delta;
+    }
+    return {};
+}
+
+// The delta coder of file `index` asks for the bases once its first block is matched; they
+// are final when every earlier file is written.
+void PayloadEncoder::fill_bases(InstrRefs& refs, size_t index) {
+    std::unique_lock<std::mutex> lock(m_);
+    changed_.wait(lock, [&] { return !outcome_ || written_ == index; });
+    refs.candidates.clear();
+    for (const auto& [entry, instrs] : bases_)
+        refs.candidates.emplace_back(entry, &instrs);
+}
+
+// Writes the coded files that are next in order; the first failure in order stops the build.
+void PayloadEncoder::write_ready() {
+    while (outcome_ && written_ < jobs_.size() && jobs_[written_]->finished) {
+        std::unique_ptr<FileJob> job = std::move(jobs_[written_]);
+        BuildResult r = job->result ? write(*job) : job->result;
+        held_ -= job->memory;
+        ++written_;
+        if (!r)
+            outcome_ = r;
+        report();
+    }
+}
+
+// Appends the coded file to the patch and its entry to the directory; a delta entry names
+// the base its instructions were predicted from, or becomes a base itself.
+BuildResult PayloadEncoder::write(FileJob& job) {
+    Entry& e = job.e;
+    if (e.op == Op::Delete) {
+        ++stats_.deleted;
+        if (cb_.file)
+            cb_.file({"delete", e.path, 0, 0, nullptr});
+        entries_->push_back(e);
+        return {};
+    }
+    if (job.unchanged) {
+        ++stats_.unchanged;
+        return {};
+    }
+    if (e.codec == Codec::Delta) {
+        if (job.refs.chosen >= 0) {
+            e.extra = delta_reference_params(static_cast<uint64_t>(job.refs.chosen));
+        } else if (job.refs.own.size() <= kBaseInstructions) {
+            bases_.emplace_back(static_cast<uint32_t>(entries_->size()), std::move(job.refs.own));
+            if (bases_.size() > kBases)
+                bases_.pop_front();
+        }
+    }
+    e.payload_offset = out_->count();
+    e.payload_size = job.best;
+    os::Status s = e.codec == Codec::Stored    ? encode_stored(job.nf, e.new_size, *out_)
+                   : e.codec == Codec::Deflate ? job.deflated->copy_to(*out_)
+                                               : job.delta->copy_to(*out_);
+    if (!s)
+        return output_error(s.text);
+    stats_.new_bytes += e.new_size;
+    ++(e.op == Op::Modify ? stats_.modified : stats_.added);
+    if (cb_.file)
+        cb_.file({op_name(e.op), e.path, e.new_size, job.best, codec_name(e.codec)});
+    entries_->push_back(e);
+    return {};
+}
+
+void PayloadEncoder::coded(FileJob& job, uint64_t done) {
+    std::lock_guard<std::mutex> lock(m_);
+    done = std::min(done, job.e.new_size);
+    prog_.bytes_done += done - std::min(done, job.done);
+    job.done = std::max(job.done, done);
     report();
-    uint64_t dir_off = out.count();
-    std::string msg;
-    if (check_entries(entries, dir_off, msg) != PatchError::None)
-        return fail("the patch would be refused: " + msg);
-    std::vector<uint8_t> fixed = encode_directory(entries);
-    if (fixed.size() > kMaxDirectoryBytes || entries.size() > kMaxEntries)
-        return fail("too many files for one patch");
-    uint32_t dir_coding = kDirRaw, raw_size = 0;
-    std::vector<uint8_t> dir = pack_entries(entries, fixed, dir_coding, raw_size);
-    // The sections: what the patch is for, then the signature, last before the trailer.
-    std::vector<uint8_t> sections;
+}
+
+void PayloadEncoder::indexing(bool on) {
+    std::lock_guard<std::mutex> lock(m_);
+    indexing_ += on ? 1 : -1;
+    report();
+}
+
+// Under m_: files done are the files written; the bytes, those coded by every thread; the
+// file named, the one the patch waits for.
+void PayloadEncoder::report() {
+    if (!cb_.progress)
+        return;
+    prog_.stage = indexing_ > 0 ? "index" : "diff";
+    prog_.files_done = written_;
+    if (written_ < jobs_.size() && written_ < next_)
+        prog_.current = jobs_[written_]->e.path;
+    cb_.progress(prog_);
+}
+
+// The sections: what the patch is for, then the head of the signature section, last
+// before the trailer.
+BuildResult encode_sections(const BuildOptions& opt, std::vector<uint8_t>& sections) {
     if (!opt.meta.empty()) {
         for (const std::string* t : {&opt.meta.game, &opt.meta.from, &opt.meta.to})
-            if (!t->empty() && !(why = check_meta_text(*t)).empty())
-                return fail("cannot store \"" + *t + "\": " + why);
+            if (DecodeResult r = check_meta_text(*t); !t->empty() && !r)
+                return output_error("cannot store \"" + *t + "\": " + r.message);
         sections = encode_meta_section(opt.meta);
     }
     if (opt.signer) {
         std::vector<uint8_t> head = encode_sign_section_head(opt.signer->key);
         sections.insert(sections.end(), head.begin(), head.end());
     }
-    uint64_t total = dir_off + dir.size() + sections.size() + kTrailerSize +
-                     (opt.signer ? 64 : 0);
+    return {};
+}
+
+// The directory and the trailer: the entries checked as the engine will check them, the
+// directory packed, the sections, the signature and the checksum.
+BuildResult write_directory_and_trailer(const std::vector<Entry>& entries,
+                                        const BuildOptions& opt, PatchOutput& out,
+                                        uint64_t& total) {
+    uint64_t dir_off = out.size();
+    if (DecodeResult r = check_entries(entries, dir_off); !r)
+        return output_error("the patch would be refused: " + r.message);
+    std::vector<uint8_t> fixed = encode_directory(entries);
+    if (fixed.size() > kMaxDirectoryBytes || entries.size() > kMaxEntries)
+        return output_error("too many files for one patch");
+    uint32_t dir_coding = kDirRaw, raw_size = 0;
+    std::vector<uint8_t> dir = pack_entries(entries, fixed, dir_coding, raw_size);
+    std::vector<uint8_t> sections;
+    if (BuildResult r = encode_sections(opt, sections); !r)
+        return r;
+    total = dir_off + dir.size() + sections.size() + kTrailerSize + (opt.signer ? 64 : 0);
     std::vector<uint8_t> trailer = encode_trailer_head(
         static_cast<uint32_t>(entries.size()), dir_off, dir.size(), total, dir_coding, raw_size);
-    if (!(s = out.write(dir.data(), dir.size())) ||
-        !(s = out.write(sections.data(), sections.size())))
-        return fail(s.text);
+    os::Status s;
+    if (!(s = out.sink().write(dir.data(), dir.size())) ||
+        !(s = out.sink().write(sections.data(), sections.size())))
+        return output_error(s.text);
     if (opt.signer) {
         // The signature covers every byte but its own value and the final checksum.
         opt.signer->update(trailer.data(), trailer.size());
-        signing.signer = nullptr;
+        out.sign_with(nullptr);
         uint8_t value[64];
-        if (!(why = opt.signer->finish(value)).empty())
-            return fail("cannot sign the patch: " + why);
-        if (!(s = out.write(value, 64)))
-            return fail(s.text);
+        if (std::string why = opt.signer->finish(value); !why.empty())
+            return output_error("cannot sign the patch: " + why);
+        if (!(s = out.sink().write(value, 64)))
+            return output_error(s.text);
     }
-    if (!(s = out.write(trailer.data(), trailer.size())))
-        return fail(s.text);
-    Hash128 sum = out.digest();
-    if (!(s = fsink.write(sum.b, 16)) || !(s = outf.sync()) || !(s = outf.close()))
-        return fail(s.text);
+    if (!(s = out.sink().write(trailer.data(), trailer.size())) || !(s = out.seal()))
+        return output_error(s.text);
+    return {};
+}
+
+void report_folders(const TreeDiff& d, const BuildCallbacks& cb) {
+    if (!cb.file)
+        return;
+    for (const Entry& e : d.mkdirs)
+        cb.file({"mkdir", e.path, 0, 0, nullptr});
+    for (const Entry& e : d.rmdirs)
+        cb.file({"rmdir", e.path, 0, 0, nullptr});
+}
+
+} // namespace
+
+BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
+                        const std::string& out_path, const BuildOptions& opt,
+                        const BuildCallbacks& cb, BuildStats& stats) {
+    stats = BuildStats{};
+    BuildProgress prog;
+    auto report = [&]() {
+        if (cb.progress)
+            cb.progress(prog);
+    };
+    report();
+    TreeDiff diff;
+    BuildResult r = check_output(out_path, opt.overwrite);
+    if (r)
+        r = diff_trees(old_dir, new_dir, opt, stats, diff);
+    if (!r)
+        return r;
+
+    PatchOutput out(out_path);
+    out.sign_with(opt.signer);
+    std::vector<uint8_t> header = encode_header();
+    os::Status s = out.create();
+    if (!s)
+        return output_error("cannot write the patch: " + s.text);
+    if (!(s = out.sink().write(header.data(), header.size())))
+        return output_error(s.text);
+
+    prog.stage = "diff";
+    prog.files_total = diff.files.size();
+    for (const Entry& e : diff.files)
+        prog.bytes_total += e.makes_new() ? e.new_size : 0;
+    report();
+    std::vector<Entry> entries = diff.mkdirs;
+    PayloadEncoder encoder(old_dir, new_dir, out_path, opt, cb, stats, prog);
+    if (BuildResult coded = encoder.run(diff.files, out.sink(), entries); !coded)
+        return coded;
+    entries.insert(entries.end(), diff.rmdirs.begin(), diff.rmdirs.end());
+    stats.dirs = diff.mkdirs.size() + diff.rmdirs.size();
+    report_folders(diff, cb);
+    if (entries.empty() && !opt.allow_empty)
+        return {BuildFailure::Empty, "the two trees are identical, so the patch would change "
+                                     "nothing (give --allow-empty to build it anyway)"};
+
+    prog.stage = "write";
+    prog.current.clear();
+    report();
+    uint64_t total = 0;
+    if (r = write_directory_and_trailer(entries, opt, out, total); !r)
+        return r;
     if (opt.verify) {
-        why = verify_patch(partial, old_dir, entries, cb, prog);
-        if (!why.empty()) {
-            failure = BuildFailure::Verify;
-            return fail(why);
-        }
+        if (r = verify_patch(out.partial(), old_dir, entries, cb, prog); !r)
+            return r;
         stats.verified = true;
     }
-    os::Stat st;
-    os::stat(out_path, st);
-    if (st.exists && !opt.overwrite)
-        return fail(out_path + " appeared while the patch was built; it was left alone");
-    if (st.exists && !(s = os::remove_file(out_path)))
-        return fail(s.text);
-    if (!(s = os::rename_noreplace(partial, out_path)))
-        return fail(s.text);
+    if (r = out.place(out_path, opt.overwrite); !r)
+        return r;
     stats.patch_bytes = total;
-    failure = BuildFailure::None;
     return {};
 }
 

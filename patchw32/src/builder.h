@@ -32,6 +32,7 @@ struct BuildOptions {
     bool allow_empty = true; // build a patch that changes nothing when the trees are equal
     bool overwrite = true;   // replace an existing output file
     bool verify = false;     // decode and hash-check every entry before the rename
+    unsigned threads = 1;    // files coded at once; the patch is the same for any number
     PatchMeta meta;          // game and versions, stored when any is given
     PatchSigner* signer = nullptr;
 };
@@ -46,6 +47,14 @@ struct BuildStats {
 
 // Why a build failed, for the tool's exit code.
 enum class BuildFailure { None, Input, Output, Exists, Empty, Verify };
+
+// A build's outcome: which kind of failure (None when the patch was written) and why. True
+// when the patch was written.
+struct BuildResult {
+    BuildFailure failure = BuildFailure::None;
+    std::string message;
+    explicit operator bool() const { return failure == BuildFailure::None; }
+};
 
 // Where the build is. Stages: "scan", "diff" (hashing and coding the files), "index" (a
 // suffix array of a large old file is being built; bytes do not move meanwhile), "write",
@@ -77,17 +86,17 @@ struct BuildCallbacks {
 // character; letters match in any case, as on Windows.
 bool path_excluded(const std::string& rel, const std::vector<std::string>& patterns);
 
-// Returns an empty string on success, otherwise the reason for failing (`failure` says which
-// kind). The patch is written to OUT.partial and renamed to OUT only when complete and, with
-// `verify`, checked.
-std::string build_patch(const std::string& old_dir, const std::string& new_dir,
+// Builds in stages: the tree diff, the payloads' coding, then the directory, sections and
+// trailer. The patch is written to OUT.partial and renamed to OUT only when complete and,
+// with `verify`, checked; a failed build leaves no OUT.partial behind.
+BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
                         const std::string& out_path, const BuildOptions& opt,
-                        const BuildCallbacks& cb, BuildStats& stats, BuildFailure& failure);
+                        const BuildCallbacks& cb, BuildStats& stats);
 
 using BuildLog = std::function<void(const std::string&)>;
 
-// The same with one log line per file ("[k/n] op path: ...").
-std::string build_patch(const std::string& old_dir, const std::string& new_dir,
+// The same with one log line per file ("op path: ...").
+BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
                         const std::string& out_path, const BuildOptions& opt, const BuildLog& log,
                         BuildStats& stats);
 

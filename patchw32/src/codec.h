@@ -80,18 +80,7 @@ class PayloadReader {
     size_t bpos_ = 0, blen_ = 0;
 };
 
-enum class DecodeStatus { Ok, Corrupt, Io };
-
-struct DecodeResult {
-    DecodeStatus status = DecodeStatus::Ok;
-    os::ErrKind io_kind = os::ErrKind::None;
-    std::string message;
-    static DecodeResult ok() { return {}; }
-    static DecodeResult corrupt(std::string m) {
-        return {DecodeStatus::Corrupt, os::ErrKind::None, std::move(m)};
-    }
-    static DecodeResult io(const os::Status& s) { return {DecodeStatus::Io, s.kind, s.text}; }
-};
+// Decoders report through DecodeResult (format.h).
 
 using ProgressFn = std::function<void(uint64_t produced)>;
 

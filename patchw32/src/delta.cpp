@@ -204,6 +204,8 @@ class BlockPacker {
         size_t bar = std::min(best.size(), plain_best);
         if (!refs_)
             return best;
+        if (refs_->fill)
+            refs_->fill(*refs_);
         for (const auto& [index, instrs] : refs_->candidates) {
             InstrHistory h;
             for (const Instr& i : *instrs)

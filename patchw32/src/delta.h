@@ -34,6 +34,10 @@ struct InstrRefs {
     // Set by the encoder: the candidate chosen, or -1; this entry's own instructions.
     int64_t chosen = -1;
     std::vector<Instr> own;
+    // When set, called once before the candidates are read (the first block's instructions
+    // are known by then): a builder that codes files on several threads fills the candidates
+    // there, as soon as every earlier entry is written.
+    std::function<void(InstrRefs&)> fill;
 };
 
 struct DeltaOptions {

@@ -444,10 +444,12 @@ int Run::execute(const std::string& line) {
         return kRcGameDir;
     }
     if (std::string link = journal_->linked_own_folder(); !link.empty()) {
-        say(kIdError, "The engine's own folder " + printable(link, 120) +
-                          " is a link or junction to another place; the engine never works "
-                          "through one. Nothing was changed. Remove the link and run the patch "
-                          "again.");
+        const std::string head = "The engine's own folder ",
+                          why = " is a link or junction to another place; the engine never works "
+                                "through one. Nothing was changed. Remove the link and run the "
+                                "patch again.";
+        // The folder's path gives way, never the reason: the whole text fits in one message.
+        say(kIdError, head + printable(link, kMaxMessage - head.size() - why.size()) + why);
         return kRcGameDir;
     }
     Say sayfn = [this](int id, const std::string& t) { say(static_cast<unsigned>(id), t); };
@@ -461,11 +463,10 @@ int Run::execute(const std::string& line) {
     }
 
     Patch patch;
-    PatchError pe = open_patch(cl.patch_path, patch, err);
-    if (pe != PatchError::None) {
-        say(kIdError, err);
+    if (DecodeResult opened = open_patch(cl.patch_path, patch); !opened) {
+        say(kIdError, opened.message);
         say(kIdSummary, "The patch was not applied; nothing was changed.");
-        return map_patch_error(pe);
+        return map_patch_error(opened.status);
     }
     // What the patch says it is for comes first, then who signed it; every mode refuses a
     // patch that the game does not trust.

@@ -138,66 +138,87 @@ std::vector<uint8_t> encode_compact_directory(const std::vector<Entry>& entries)
 
 namespace {
 
+const char* const kDirectoryInvalid = "The patch is damaged (its directory is invalid).";
+
+DecodeResult damaged(const std::string& what) {
+    return DecodeResult::corrupt("The patch is damaged: " + what);
+}
+
+std::string quoted(const Entry& e) {
+    return "\"" + printable(e.path, 120) + "\"";
+}
+
+DecodeResult invalid_params(const Entry& e) {
+    return damaged("the codec parameters of " + quoted(e) + " are invalid.");
+}
+
+// One compact record's head, flags, parameters, sizes, hashes and payload range (everything
+// but the path); `expected` is where the previous payload ended and moves past this one's.
+bool decode_compact_fields(ByteReader& r, Entry& e, uint64_t& expected) {
+    uint8_t head = r.u8();
+    e.op = static_cast<Op>(head & 7);
+    e.codec = static_cast<Codec>((head >> 3) & 7);
+    if (head & 0x40) {
+        uint64_t a = r.varu();
+        if (a == 0 || a > 0xFFFFFFFFu)
+            return false;
+        e.attrs = static_cast<uint32_t>(a);
+    }
+    if (head & 0x80) {
+        uint64_t flags = r.varu(), xlen = r.varu();
+        if (flags > 0xFFFF || xlen > 0xFFFF || (flags == 0 && xlen == 0))
+            return false;
+        e.flags = static_cast<uint16_t>(flags);
+        if (const uint8_t* p = r.take(static_cast<size_t>(xlen)))
+            e.extra.assign(p, p + xlen);
+    }
+    if (e.needs_old()) {
+        e.old_size = r.varu();
+        if (const uint8_t* p = r.take(16))
+            std::copy(p, p + 16, e.old_hash.b);
+    }
+    if (e.makes_new()) {
+        if (e.op == Op::Modify)
+            e.new_size = e.old_size + static_cast<uint64_t>(r.vars());
+        else
+            e.new_size = r.varu();
+        if (const uint8_t* p = r.take(16))
+            std::copy(p, p + 16, e.new_hash.b);
+        e.payload_size = r.varu();
+        e.payload_offset = expected + static_cast<uint64_t>(r.vars());
+        expected = e.payload_offset + e.payload_size;
+    }
+    return true;
+}
+
 // Paths are counted against the patch limits before any is built: records that share a
 // long path with the one before cost a few bytes each but would expand to much more.
-bool decode_compact_directory(const std::vector<uint8_t>& dir, uint32_t count,
-                              std::vector<Entry>& out, bool& over_limits) {
+DecodeResult decode_compact_directory(const std::vector<uint8_t>& dir, uint32_t count,
+                                      std::vector<Entry>& out) {
     ByteReader r(dir.data(), dir.size());
     uint64_t expected = kHeaderSize, path_bytes = 0;
     std::string prev;
-    over_limits = false;
     for (uint32_t i = 0; i < count; ++i) {
         Entry e;
-        uint8_t head = r.u8();
-        e.op = static_cast<Op>(head & 7);
-        e.codec = static_cast<Codec>((head >> 3) & 7);
-        if (head & 0x40) {
-            uint64_t a = r.varu();
-            if (a == 0 || a > 0xFFFFFFFFu)
-                return false;
-            e.attrs = static_cast<uint32_t>(a);
-        }
-        if (head & 0x80) {
-            uint64_t flags = r.varu(), xlen = r.varu();
-            if (flags > 0xFFFF || xlen > 0xFFFF || (flags == 0 && xlen == 0))
-                return false;
-            e.flags = static_cast<uint16_t>(flags);
-            if (const uint8_t* p = r.take(static_cast<size_t>(xlen)))
-                e.extra.assign(p, p + xlen);
-        }
-        if (e.needs_old()) {
-            e.old_size = r.varu();
-            if (const uint8_t* p = r.take(16))
-                std::copy(p, p + 16, e.old_hash.b);
-        }
-        if (e.makes_new()) {
-            if (e.op == Op::Modify)
-                e.new_size = e.old_size + static_cast<uint64_t>(r.vars());
-            else
-                e.new_size = r.varu();
-            if (const uint8_t* p = r.take(16))
-                std::copy(p, p + 16, e.new_hash.b);
-            e.payload_size = r.varu();
-            e.payload_offset = expected + static_cast<uint64_t>(r.vars());
-            expected = e.payload_offset + e.payload_size;
-        }
+        if (!decode_compact_fields(r, e, expected))
+            return DecodeResult::corrupt(kDirectoryInvalid);
         uint64_t shared = r.varu(), rest = r.varu();
         if (shared > prev.size() || rest > 0xFFFF)
-            return false;
+            return DecodeResult::corrupt(kDirectoryInvalid);
         path_bytes += shared + rest;
-        if (shared + rest > kMaxPathBytes || path_bytes > kMaxPatchPathBytes) {
-            over_limits = shared + rest <= kMaxPathBytes;
-            return false;
-        }
+        if (shared + rest > kMaxPathBytes)
+            return DecodeResult::corrupt(kDirectoryInvalid);
+        if (path_bytes > kMaxPatchPathBytes)
+            return check_patch_limits(count, path_bytes);
         e.path = prev.substr(0, static_cast<size_t>(shared));
         if (const uint8_t* p = r.take(static_cast<size_t>(rest)))
             e.path.append(reinterpret_cast<const char*>(p), static_cast<size_t>(rest));
         if (r.bad())
-            return false;
+            return DecodeResult::corrupt(kDirectoryInvalid);
         prev = e.path;
         out.push_back(std::move(e));
     }
-    return r.left() == 0;
+    return r.left() == 0 ? DecodeResult::ok() : DecodeResult::corrupt(kDirectoryInvalid);
 }
 
 // Directories up to this size are also tried with context mixing (slower to read back).
@@ -255,13 +276,14 @@ std::vector<uint8_t> encode_trailer_head(uint32_t count, uint64_t dir_offset, ui
     return t; // 48 bytes; the 16-byte checksum follows
 }
 
-std::string check_meta_text(const std::string& text) {
+DecodeResult check_meta_text(const std::string& text) {
     if (text.empty() || text.size() > kMaxMetaText)
-        return "a text must hold 1 to " + std::to_string(kMaxMetaText) + " bytes";
+        return DecodeResult::corrupt("a text must hold 1 to " + std::to_string(kMaxMetaText) +
+                                     " bytes");
     for (unsigned char c : text)
         if (c < 0x20 || c == 0x7F)
-            return "a text holds a control character";
-    return {};
+            return DecodeResult::corrupt("a text holds a control character");
+    return DecodeResult::ok();
 }
 
 std::vector<uint8_t> encode_meta_section(const PatchMeta& meta) {
@@ -305,17 +327,17 @@ std::string describe_meta(const PatchMeta& m) {
     return "This patch is for " + m.game + ".";
 }
 
-bool delta_reference(const Entry& e, bool& present, uint64_t& index) {
+DecodeResult delta_reference(const Entry& e, bool& present, uint64_t& index) {
     present = false;
     index = 0;
     if (e.extra.empty())
-        return true;
+        return DecodeResult::ok();
     ByteReader r(e.extra.data(), e.extra.size());
     index = r.varu();
     if (r.bad() || r.left() != 0 || delta_reference_params(index) != e.extra)
-        return false;
+        return invalid_params(e);
     present = true;
-    return true;
+    return DecodeResult::ok();
 }
 
 std::vector<uint8_t> delta_reference_params(uint64_t index) {
@@ -331,91 +353,69 @@ uint64_t patch_path_bytes(const std::vector<Entry>& entries) {
     return n;
 }
 
-std::string check_patch_limits(uint64_t count, uint64_t path_bytes) {
+DecodeResult check_patch_limits(uint64_t count, uint64_t path_bytes) {
     if (count > kMaxEntries)
-        return "The patch is refused: it has " + std::to_string(count) +
-               " entries, more than this engine handles (" + std::to_string(kMaxEntries) + ").";
+        return DecodeResult::corrupt("The patch is refused: it has " + std::to_string(count) +
+                                     " entries, more than this engine handles (" +
+                                     std::to_string(kMaxEntries) + ").");
     if (path_bytes > kMaxPatchPathBytes)
-        return "The patch is refused: its paths take more than " +
-               std::to_string(kMaxPatchPathBytes >> 20) +
-               " MiB together, more than this engine handles.";
-    return {};
+        return DecodeResult::corrupt("The patch is refused: its paths take more than " +
+                                     std::to_string(kMaxPatchPathBytes >> 20) +
+                                     " MiB together, more than this engine handles.");
+    return DecodeResult::ok();
 }
 
-PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
-                         std::string& message, NameCoding coding) {
-    if (std::string why = check_patch_limits(entries.size(), patch_path_bytes(entries));
-        !why.empty()) {
-        message = why;
-        return PatchError::Corrupt;
-    }
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const Entry& e = entries[i];
-        std::string why = check_rel_path(e.path, coding);
-        if (!why.empty()) {
-            message = "The patch is refused: the entry \"" + printable(e.path, 120) +
-                      "\" is unsafe (" + why + ").";
-            return PatchError::Hostile;
-        }
-        uint8_t op = static_cast<uint8_t>(e.op);
-        if (op < 1 || op > 5) {
-            message = "The patch is damaged: an entry has an unknown operation.";
-            return PatchError::Corrupt;
-        }
-        if (e.flags != 0) {
-            message = "The patch needs a newer engine: an entry uses unknown flags.";
-            return PatchError::Unsupported;
-        }
-        if (e.old_size >= kMaxFileSize || e.new_size >= kMaxFileSize) {
-            message = "The patch is damaged: an entry declares an impossible file size.";
-            return PatchError::Corrupt;
-        }
-        uint8_t c = static_cast<uint8_t>(e.codec);
-        bool payload = e.makes_new();
-        if (c > 3) {
-            message = "The patch needs a newer engine: \"" + printable(e.path, 120) +
-                      "\" uses codec " + std::to_string(c) + ", which this engine does not know.";
-            return PatchError::Unsupported;
-        }
-        if (payload == (e.codec == Codec::None) || (e.op == Op::Add && e.codec == Codec::Delta)) {
-            message = "The patch is damaged: an entry has a codec that does not fit its operation.";
-            return PatchError::Corrupt;
-        }
-        if (!payload && (e.payload_size != 0 || e.payload_offset != 0)) {
-            message = "The patch is damaged: an entry without data declares data.";
-            return PatchError::Corrupt;
-        }
-        if (payload && (e.payload_offset < kHeaderSize || e.payload_offset > payload_end ||
-                        e.payload_size > payload_end - e.payload_offset)) {
-            message = "The patch is damaged: the data of \"" + printable(e.path, 120) +
-                      "\" lies outside the file.";
-            return PatchError::Corrupt;
-        }
-        if (e.codec == Codec::Stored && e.payload_size != e.new_size) {
-            message = "The patch is damaged: the stored size of \"" + printable(e.path, 120) +
-                      "\" does not match its declared size.";
-            return PatchError::Corrupt;
-        }
-        // Codec parameters: only a delta entry may name an earlier delta entry without
-        // parameters, whose instructions its own are predicted from.
-        if (!e.extra.empty()) {
-            bool present = false;
-            uint64_t ref = 0;
-            if (e.codec != Codec::Delta || !delta_reference(e, present, ref) || ref >= i ||
-                entries[ref].codec != Codec::Delta || !entries[ref].extra.empty()) {
-                message = "The patch is damaged: the codec parameters of \"" +
-                          printable(e.path, 120) + "\" are invalid.";
-                return PatchError::Corrupt;
-            }
-        }
-        if (e.attrs & ~os::kAttrMask) {
-            message = "The patch is damaged: an entry has unknown attributes.";
-            return PatchError::Corrupt;
-        }
-    }
-    // Paths that name the same file, a folder named twice, and a file that another path uses as
-    // a folder: in folded order every path inside a folder directly follows the folder's path,
-    // so comparing neighbours finds them all, with memory for one index per entry.
+namespace {
+
+// The operation, flags, sizes and codec of one entry, each a value this engine knows and
+// the codec one that fits the operation.
+DecodeResult check_entry_kind(const Entry& e) {
+    uint8_t op = static_cast<uint8_t>(e.op);
+    if (op < 1 || op > 5)
+        return damaged("an entry has an unknown operation.");
+    if (e.flags != 0)
+        return DecodeResult::refuse(PatchError::Unsupported,
+                                    "The patch needs a newer engine: an entry uses unknown flags.");
+    if (e.old_size >= kMaxFileSize || e.new_size >= kMaxFileSize)
+        return damaged("an entry declares an impossible file size.");
+    uint8_t c = static_cast<uint8_t>(e.codec);
+    if (c > 3)
+        return DecodeResult::refuse(PatchError::Unsupported,
+                                    "The patch needs a newer engine: " + quoted(e) +
+                                        " uses codec " + std::to_string(c) +
+                                        ", which this engine does not know.");
+    if (e.makes_new() == (e.codec == Codec::None) || (e.op == Op::Add && e.codec == Codec::Delta))
+        return damaged("an entry has a codec that does not fit its operation.");
+    return DecodeResult::ok();
+}
+
+// Where the data of entry `i` lies, its stored size, and its codec parameters: only a delta
+// entry may name an earlier delta entry without parameters, whose instructions its own are
+// predicted from.
+DecodeResult check_entry_data(const std::vector<Entry>& entries, size_t i, uint64_t payload_end) {
+    const Entry& e = entries[i];
+    bool payload = e.makes_new();
+    if (!payload && (e.payload_size != 0 || e.payload_offset != 0))
+        return damaged("an entry without data declares data.");
+    if (payload && (e.payload_offset < kHeaderSize || e.payload_offset > payload_end ||
+                    e.payload_size > payload_end - e.payload_offset))
+        return damaged("the data of " + quoted(e) + " lies outside the file.");
+    if (e.codec == Codec::Stored && e.payload_size != e.new_size)
+        return damaged("the stored size of " + quoted(e) + " does not match its declared size.");
+    if (e.extra.empty())
+        return DecodeResult::ok();
+    bool present = false;
+    uint64_t ref = 0;
+    if (e.codec != Codec::Delta || !delta_reference(e, present, ref) || ref >= i ||
+        entries[ref].codec != Codec::Delta || !entries[ref].extra.empty())
+        return invalid_params(e);
+    return DecodeResult::ok();
+}
+
+// Paths that name the same file, a folder named twice, and a file that another path uses as
+// a folder: in folded order every path inside a folder directly follows the folder's path,
+// so comparing neighbours finds them all, with memory for one index per entry.
+DecodeResult check_unique_paths(const std::vector<Entry>& entries, NameCoding coding) {
     std::vector<uint32_t> order(entries.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = static_cast<uint32_t>(i);
@@ -427,28 +427,48 @@ PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end
         const Entry& b = entries[order[k]];
         bool a_dir = a.op == Op::MakeDir || a.op == Op::RemoveDir;
         bool b_dir = b.op == Op::MakeDir || b.op == Op::RemoveDir;
-        if (compare_folded_paths(a.path, b.path, coding) == 0) {
-            if (a_dir && b_dir)
-                message = "The patch is refused: the folder \"" + printable(b.path, 120) +
-                          "\" is named twice.";
-            else
-                message = "The patch is refused: two entries name \"" + printable(b.path, 120) +
-                          "\" (paths that differ only in letter case are the same file on "
-                          "Windows).";
-            return PatchError::Hostile;
-        }
-        if (!a_dir && is_inside(a.path, b.path, coding)) {
-            message = "The patch is refused: \"" + printable(a.path, 120) +
-                      "\" is both a file and a folder.";
-            return PatchError::Hostile;
-        }
+        if (compare_folded_paths(a.path, b.path, coding) == 0)
+            return DecodeResult::refuse(
+                PatchError::Hostile,
+                a_dir && b_dir ? "The patch is refused: the folder " + quoted(b) +
+                                     " is named twice."
+                               : "The patch is refused: two entries name " + quoted(b) +
+                                     " (paths that differ only in letter case are the same "
+                                     "file on Windows).");
+        if (!a_dir && is_inside(a.path, b.path, coding))
+            return DecodeResult::refuse(PatchError::Hostile, "The patch is refused: " +
+                                                                 quoted(a) +
+                                                                 " is both a file and a folder.");
     }
-    return PatchError::None;
+    return DecodeResult::ok();
+}
+
+} // namespace
+
+DecodeResult check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
+                           NameCoding coding) {
+    if (DecodeResult r = check_patch_limits(entries.size(), patch_path_bytes(entries)); !r)
+        return r;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        if (std::string why = check_rel_path(e.path, coding); !why.empty())
+            return DecodeResult::refuse(PatchError::Hostile, "The patch is refused: the entry " +
+                                                                 quoted(e) + " is unsafe (" +
+                                                                 why + ").");
+        DecodeResult r = check_entry_kind(e);
+        if (r)
+            r = check_entry_data(entries, i, payload_end);
+        if (!r)
+            return r;
+        if (e.attrs & ~os::kAttrMask)
+            return damaged("an entry has unknown attributes.");
+    }
+    return check_unique_paths(entries, coding);
 }
 
 namespace {
 
-bool read_meta(const uint8_t* p, size_t n, PatchMeta& meta, std::string& message) {
+DecodeResult read_meta(const uint8_t* p, size_t n, PatchMeta& meta) {
     ByteReader r(p, n);
     while (r.left() > 0) {
         uint8_t key = r.u8();
@@ -461,71 +481,64 @@ bool read_meta(const uint8_t* p, size_t n, PatchMeta& meta, std::string& message
                                                                                     : nullptr;
         if (!field)
             continue; // a later field: skipped
-        std::string why = check_meta_text(value);
-        if (!why.empty() || !field->empty()) {
-            message = "The patch is damaged (its description is invalid: " +
-                      (why.empty() ? std::string("a field repeats") : why) + ").";
-            return false;
-        }
+        DecodeResult valid = check_meta_text(value);
+        if (!valid || !field->empty())
+            return DecodeResult::corrupt(
+                "The patch is damaged (its description is invalid: " +
+                (valid ? std::string("a field repeats") : valid.message) + ").");
         *field = value;
     }
-    if (r.bad()) {
-        message = "The patch is damaged (its description is cut short).";
-        return false;
-    }
-    return true;
+    if (r.bad())
+        return DecodeResult::corrupt("The patch is damaged (its description is cut short).");
+    return DecodeResult::ok();
+}
+
+DecodeResult cannot_read(const os::Status& s) {
+    return DecodeResult::io(s, "Cannot read the patch file: " + s.text + ".");
 }
 
 // The sections between the directory and the trailer: "meta" and "sign" are read, other
 // tags skipped.
-bool read_sections(Patch& out, uint64_t offset, uint64_t size, std::string& message) {
+DecodeResult read_sections(Patch& out, uint64_t offset, uint64_t size) {
     std::vector<uint8_t> buf(static_cast<size_t>(size));
-    os::Status s = out.file.read_exact_at(offset, buf.data(), buf.size());
-    if (!s) {
-        message = "Cannot read the patch file: " + s.text + ".";
-        return false;
-    }
+    if (os::Status s = out.file.read_exact_at(offset, buf.data(), buf.size()); !s)
+        return cannot_read(s);
     ByteReader r(buf.data(), buf.size());
     bool meta_seen = false;
     while (r.left() > 0) {
         const uint8_t* tag = r.take(4);
         uint32_t len = r.u32();
         const uint8_t* body = r.take(len);
-        if (r.bad()) {
-            message = "The patch is damaged (its sections are cut short).";
-            return false;
-        }
+        if (r.bad())
+            return DecodeResult::corrupt("The patch is damaged (its sections are cut short).");
         if (std::equal(tag, tag + 4, "meta")) {
-            if (meta_seen || !read_meta(body, len, out.meta, message)) {
-                if (meta_seen)
-                    message = "The patch is damaged (it has two descriptions).";
-                return false;
-            }
+            if (meta_seen)
+                return DecodeResult::corrupt("The patch is damaged (it has two descriptions).");
+            if (DecodeResult m = read_meta(body, len, out.meta); !m)
+                return m;
             meta_seen = true;
         } else if (std::equal(tag, tag + 4, "sign")) {
-            if (r.left() != 0 || len != kSignSectionSize - 8 || body[0] != kSignEcdsaP256) {
-                message = "The patch is damaged or signed in a way this engine does not know "
-                          "(its signature section is invalid).";
-                return false;
-            }
+            if (r.left() != 0 || len != kSignSectionSize - 8 || body[0] != kSignEcdsaP256)
+                return DecodeResult::corrupt(
+                    "The patch is damaged or signed in a way this engine does not know (its "
+                    "signature section is invalid).");
             out.signature.present = true;
             std::copy(body + 1, body + 65, out.signature.key);
             std::copy(body + 65, body + 129, out.signature.value);
             out.signature.value_offset = offset + (body + 65 - buf.data());
         }
     }
-    return true;
+    return DecodeResult::ok();
 }
 
 // Checks the entries, then tells each delta entry that refers to another where that one's
 // payload lies.
-PatchError check_and_link(std::vector<Entry>& entries, uint64_t payload_end, std::string& message,
-                          uint16_t version) {
+DecodeResult check_and_link(std::vector<Entry>& entries, uint64_t payload_end, uint16_t version) {
     bool legacy = version == kOldestFormatVersion;
-    PatchError err = check_entries(entries, payload_end, message,
-                                   legacy ? NameCoding::Native : NameCoding::Utf8);
-    if (err != PatchError::None)
-        return err;
+    DecodeResult r =
+        check_entries(entries, payload_end, legacy ? NameCoding::Native : NameCoding::Utf8);
+    if (!r)
+        return r;
     for (Entry& e : entries) {
         // Version 1 names are in the builder's code page: the ANSI code page on Windows
         // (which is how its 8-bit file functions took them), bytes elsewhere.
@@ -534,151 +547,144 @@ PatchError check_and_link(std::vector<Entry>& entries, uint64_t payload_end, std
         bool present = false;
         uint64_t index = 0;
         if (e.codec == Codec::Delta && delta_reference(e, present, index) && present) {
-            const Entry& r = entries[static_cast<size_t>(index)];
+            const Entry& to = entries[static_cast<size_t>(index)];
             e.ref.present = true;
-            e.ref.offset = r.payload_offset;
-            e.ref.size = r.payload_size;
-            e.ref.new_size = r.new_size;
+            e.ref.offset = to.payload_offset;
+            e.ref.size = to.payload_size;
+            e.ref.new_size = to.new_size;
         }
     }
-    return PatchError::None;
+    return DecodeResult::ok();
 }
 
-} // namespace
+// The fields of the trailer (the file's last kTrailerSize bytes).
+struct Trailer {
+    uint32_t count = 0, hash_algo = 0;
+    uint64_t dir_off = 0, dir_size = 0, total = 0;
+    uint32_t dir_coding = 0, raw_size = 0;
+    const uint8_t* sum = nullptr; // the checksum over every byte before it
+};
 
-PatchError open_patch(const std::string& path, Patch& out, std::string& message,
-                      bool check_sum) {
-    out = Patch{};
+// The file's size and its header: the magic and a format version this engine reads.
+DecodeResult read_header(const std::string& path, Patch& out) {
     os::Status s = os::File::open_read(path, out.file);
-    if (!s) {
-        message = "Cannot open the patch file: " + s.text + ".";
-        return PatchError::Unreadable;
-    }
-    if (!(s = out.file.size(out.size))) {
-        message = "Cannot read the patch file: " + s.text + ".";
-        return PatchError::Unreadable;
-    }
+    if (!s)
+        return DecodeResult::io(s, "Cannot open the patch file: " + s.text + ".");
+    if (!(s = out.file.size(out.size)))
+        return cannot_read(s);
     uint8_t head[kHeaderSize];
-    if (out.size < kHeaderSize || !out.file.read_exact_at(0, head, kHeaderSize)) {
-        message = "The file is not a patch of this engine (it is too short).";
-        return PatchError::Corrupt;
-    }
-    if (!std::equal(kMagic, kMagic + 8, head)) {
-        message = "The file is not a patch of this engine (wrong signature).";
-        return PatchError::Corrupt;
-    }
+    if (out.size < kHeaderSize || !out.file.read_exact_at(0, head, kHeaderSize))
+        return DecodeResult::corrupt("The file is not a patch of this engine (it is too short).");
+    if (!std::equal(kMagic, kMagic + 8, head))
+        return DecodeResult::corrupt("The file is not a patch of this engine (wrong signature).");
     out.version = get_u16(head + 8);
-    if (out.version < kOldestFormatVersion || out.version > kFormatVersion) {
-        message = "The patch uses format version " + std::to_string(out.version) +
-                  ", but this engine reads only versions " + std::to_string(kOldestFormatVersion) +
-                  " and " + std::to_string(kFormatVersion) + ". A newer patchw32.dll is needed.";
-        return PatchError::Unsupported;
-    }
-    if (get_u16(head + 10) != kHeaderSize || get_u32(head + 12) != 0) {
-        message = "The patch is damaged (its header is invalid).";
-        return PatchError::Corrupt;
-    }
-    uint8_t trailer[kTrailerSize];
+    if (out.version < kOldestFormatVersion || out.version > kFormatVersion)
+        return DecodeResult::refuse(
+            PatchError::Unsupported,
+            "The patch uses format version " + std::to_string(out.version) +
+                ", but this engine reads only versions " + std::to_string(kOldestFormatVersion) +
+                " and " + std::to_string(kFormatVersion) + ". A newer patchw32.dll is needed.");
+    if (get_u16(head + 10) != kHeaderSize || get_u32(head + 12) != 0)
+        return DecodeResult::corrupt("The patch is damaged (its header is invalid).");
+    return DecodeResult::ok();
+}
+
+// The trailer, the file's length it declares and, with `check_sum`, the checksum.
+DecodeResult read_trailer(Patch& out, uint8_t (&raw)[kTrailerSize], bool check_sum,
+                          Trailer& t) {
     if (out.size < kHeaderSize + kTrailerSize ||
-        !out.file.read_exact_at(out.size - kTrailerSize, trailer, kTrailerSize) ||
-        !std::equal(kTrailerMagic, kTrailerMagic + 8, trailer)) {
-        message = "The patch is damaged or incomplete (its end record is missing).";
-        return PatchError::Corrupt;
-    }
-    uint32_t count = get_u32(trailer + 8);
-    uint32_t hash_algo = get_u32(trailer + 12);
-    uint64_t dir_off = get_u64(trailer + 16);
-    uint64_t dir_size = get_u64(trailer + 24);
-    uint64_t total = get_u64(trailer + 32);
-    if (total != out.size) {
-        message = "The patch is damaged or incomplete: it should be " + std::to_string(total) +
-                  " bytes long but is " + std::to_string(out.size) + " bytes.";
-        return PatchError::Corrupt;
-    }
-    if (hash_algo != kHashXxh3_128) {
-        message = "The patch is damaged (unknown checksum method).";
-        return PatchError::Corrupt;
-    }
-    // The checksum covers every byte before it.
-    if (check_sum) {
-        Hash128 got;
-        if (!(s = hash_file(out.file, out.size - 16, got))) {
-            message = "Cannot read the patch file: " + s.text + ".";
-            return PatchError::Unreadable;
-        }
-        if (!std::equal(got.b, got.b + 16, trailer + 48)) {
-            message = "The patch is damaged: its checksum does not match its contents.";
-            return PatchError::Corrupt;
-        }
-    }
+        !out.file.read_exact_at(out.size - kTrailerSize, raw, kTrailerSize) ||
+        !std::equal(kTrailerMagic, kTrailerMagic + 8, raw))
+        return DecodeResult::corrupt(
+            "The patch is damaged or incomplete (its end record is missing).");
+    t.count = get_u32(raw + 8);
+    t.hash_algo = get_u32(raw + 12);
+    t.dir_off = get_u64(raw + 16);
+    t.dir_size = get_u64(raw + 24);
+    t.total = get_u64(raw + 32);
+    t.dir_coding = get_u32(raw + 40);
+    t.raw_size = get_u32(raw + 44);
+    t.sum = raw + 48;
+    if (t.total != out.size)
+        return DecodeResult::corrupt("The patch is damaged or incomplete: it should be " +
+                                     std::to_string(t.total) + " bytes long but is " +
+                                     std::to_string(out.size) + " bytes.");
+    if (t.hash_algo != kHashXxh3_128)
+        return DecodeResult::corrupt("The patch is damaged (unknown checksum method).");
+    if (!check_sum)
+        return DecodeResult::ok();
+    Hash128 got;
+    if (os::Status s = hash_file(out.file, out.size - 16, got); !s)
+        return cannot_read(s);
+    if (!std::equal(got.b, got.b + 16, t.sum))
+        return DecodeResult::corrupt(
+            "The patch is damaged: its checksum does not match its contents.");
+    return DecodeResult::ok();
+}
+
+// Where the directory and the sections lie, each within the file and its limit, then the
+// sections themselves.
+DecodeResult check_layout(Patch& out, const Trailer& t) {
+    const DecodeResult out_of_bounds =
+        DecodeResult::corrupt("The patch is damaged (its directory is out of bounds).");
     uint64_t payload_end = out.size - kTrailerSize;
-    if (count > kMaxEntries) {
-        message = check_patch_limits(count, 0);
-        return PatchError::Corrupt;
-    }
-    if (dir_size > kMaxDirectoryBytes || dir_off < kHeaderSize ||
-        dir_off > payload_end || dir_size > payload_end - dir_off) {
-        message = "The patch is damaged (its directory is out of bounds).";
-        return PatchError::Corrupt;
-    }
-    uint64_t sections = payload_end - dir_off - dir_size;
-    if (sections > (out.version >= 2 ? kMaxSectionBytes : 0)) {
-        message = "The patch is damaged (its directory is out of bounds).";
-        return PatchError::Corrupt;
-    }
-    if (sections && !read_sections(out, dir_off + dir_size, sections, message))
-        return PatchError::Corrupt;
-    uint32_t dir_coding = get_u32(trailer + 40);
-    uint32_t raw_size = get_u32(trailer + 44);
-    if (dir_coding > kDirCompactDeflate) {
-        message = "The patch needs a newer engine: its directory is stored in an unknown way.";
-        return PatchError::Unsupported;
-    }
-    if ((dir_coding == kDirRaw && raw_size != 0) || raw_size > kMaxDirectoryBytes) {
-        message = "The patch is damaged (its directory is out of bounds).";
-        return PatchError::Corrupt;
-    }
-    std::vector<uint8_t> dir(static_cast<size_t>(dir_size));
-    if (!dir.empty() && !(s = out.file.read_exact_at(dir_off, dir.data(), dir.size()))) {
-        message = "Cannot read the patch file: " + s.text + ".";
-        return PatchError::Unreadable;
-    }
-    if (dir_coding == kDirCompactMixed) {
-        std::vector<uint8_t> raw(raw_size);
-        if (raw.empty() || !cm_decode_bytes(dir.data(), dir.size(), raw.data(), raw.size())) {
-            message = "The patch is damaged (its directory cannot be unpacked).";
-            return PatchError::Corrupt;
-        }
-        dir.swap(raw);
-    } else if (dir_coding == kDirDeflate || dir_coding == kDirCompactDeflate) {
-        std::vector<uint8_t> raw(raw_size);
-        z_stream z{};
-        bool ok = inflateInit2(&z, -15) == Z_OK;
-        if (ok) {
-            uint8_t spare;
-            z.next_in = dir.data();
-            z.avail_in = static_cast<uInt>(dir.size());
-            z.next_out = raw.empty() ? &spare : raw.data();
-            z.avail_out = static_cast<uInt>(raw.size());
-            ok = inflate(&z, Z_FINISH) == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
-            inflateEnd(&z);
-        }
-        if (!ok) {
-            message = "The patch is damaged (its directory cannot be unpacked).";
-            return PatchError::Corrupt;
-        }
-        dir.swap(raw);
-    }
-    out.entries.reserve(count);
-    if (dir_coding == kDirCompactMixed || dir_coding == kDirCompactDeflate) {
-        bool over_limits = false;
-        if (!decode_compact_directory(dir, count, out.entries, over_limits)) {
-            message = over_limits ? check_patch_limits(count, kMaxPatchPathBytes + 1)
-                                  : "The patch is damaged (its directory is invalid).";
-            return PatchError::Corrupt;
-        }
-        return check_and_link(out.entries, dir_off, message, out.version);
-    }
+    if (t.count > kMaxEntries)
+        return check_patch_limits(t.count, 0);
+    if (t.dir_size > kMaxDirectoryBytes || t.dir_off < kHeaderSize || t.dir_off > payload_end ||
+        t.dir_size > payload_end - t.dir_off)
+        return out_of_bounds;
+    uint64_t sections = payload_end - t.dir_off - t.dir_size;
+    if (sections > (out.version >= 2 ? kMaxSectionBytes : 0))
+        return out_of_bounds;
+    if (sections)
+        if (DecodeResult r = read_sections(out, t.dir_off + t.dir_size, sections); !r)
+            return r;
+    if (t.dir_coding > kDirCompactDeflate)
+        return DecodeResult::refuse(PatchError::Unsupported,
+                                    "The patch needs a newer engine: its directory is stored in "
+                                    "an unknown way.");
+    if ((t.dir_coding == kDirRaw && t.raw_size != 0) || t.raw_size > kMaxDirectoryBytes)
+        return out_of_bounds;
+    return DecodeResult::ok();
+}
+
+// One raw deflate stream that must fill `out` exactly.
+bool inflate_exact(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK)
+        return false;
+    uint8_t spare;
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = out.empty() ? &spare : out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    bool ok = inflate(&z, Z_FINISH) == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
+    inflateEnd(&z);
+    return ok;
+}
+
+// The directory's bytes as the builder wrote them before packing.
+DecodeResult read_directory(Patch& out, const Trailer& t, std::vector<uint8_t>& dir) {
+    dir.resize(static_cast<size_t>(t.dir_size));
+    if (!dir.empty())
+        if (os::Status s = out.file.read_exact_at(t.dir_off, dir.data(), dir.size()); !s)
+            return cannot_read(s);
+    if (t.dir_coding == kDirRaw)
+        return DecodeResult::ok();
+    std::vector<uint8_t> raw(t.raw_size);
+    bool ok = t.dir_coding == kDirCompactMixed
+                  ? !raw.empty() && cm_decode_bytes(dir.data(), dir.size(), raw.data(), raw.size())
+                  : inflate_exact(dir, raw);
+    if (!ok)
+        return DecodeResult::corrupt("The patch is damaged (its directory cannot be unpacked).");
+    dir.swap(raw);
+    return DecodeResult::ok();
+}
+
+// The fixed records: every field at its full width, the path and the parameters each after
+// its 16-bit length.
+DecodeResult decode_fixed_directory(const std::vector<uint8_t>& dir, uint32_t count,
+                                    std::vector<Entry>& out) {
     ByteReader r(dir.data(), dir.size());
     for (uint32_t i = 0; i < count; ++i) {
         Entry e;
@@ -700,17 +706,38 @@ PatchError open_patch(const std::string& path, Patch& out, std::string& message,
         uint16_t xlen = r.u16();
         if (const uint8_t* p = r.take(xlen))
             e.extra.assign(p, p + xlen);
-        if (r.bad()) {
-            message = "The patch is damaged (its directory is cut short).";
-            return PatchError::Corrupt;
-        }
-        out.entries.push_back(std::move(e));
+        if (r.bad())
+            return DecodeResult::corrupt("The patch is damaged (its directory is cut short).");
+        out.push_back(std::move(e));
     }
-    if (r.left() != 0) {
-        message = "The patch is damaged (its directory has trailing bytes).";
-        return PatchError::Corrupt;
-    }
-    return check_and_link(out.entries, dir_off, message, out.version);
+    if (r.left() != 0)
+        return DecodeResult::corrupt("The patch is damaged (its directory has trailing bytes).");
+    return DecodeResult::ok();
+}
+
+} // namespace
+
+DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum) {
+    out = Patch{};
+    uint8_t raw_trailer[kTrailerSize];
+    Trailer t;
+    std::vector<uint8_t> dir;
+    DecodeResult r = read_header(path, out);
+    if (r)
+        r = read_trailer(out, raw_trailer, check_sum, t);
+    if (r)
+        r = check_layout(out, t);
+    if (r)
+        r = read_directory(out, t, dir);
+    if (!r)
+        return r;
+    out.entries.reserve(t.count);
+    bool compact = t.dir_coding == kDirCompactMixed || t.dir_coding == kDirCompactDeflate;
+    r = compact ? decode_compact_directory(dir, t.count, out.entries)
+                : decode_fixed_directory(dir, t.count, out.entries);
+    if (!r)
+        return r;
+    return check_and_link(out.entries, t.dir_off, out.version);
 }
 
 } // namespace kv

@@ -68,7 +68,41 @@ const char* op_name(Op op);
 const char* codec_name(Codec c);
 
 // Why a patch was refused; selects the engine's return code.
-enum class PatchError { None, Unreadable, Corrupt, Unsupported, Hostile };
+enum class PatchError {
+    None,
+    Unreadable,  // the system failed a read or write (of the patch, the old file or the output)
+    Corrupt,     // damaged or inconsistent bytes
+    Unsupported, // made for a newer engine
+    Hostile,     // a path that leaves the game directory or names one file twice
+    // The decoders' names for two of them.
+    Ok = None,
+    Io = Unreadable,
+};
+using DecodeStatus = PatchError;
+
+// The one result of everything that reads or checks patch bytes: the header, the sections,
+// the directory, the entries and every codec's payload. `status` says why the patch is
+// refused (None when it is not), `message` says it in words, and for an Unreadable result
+// `io_kind` is the system's reason (a full disk is told apart). It converts to true when the
+// bytes were good: `if (DecodeResult r = open_patch(...); !r) ...`.
+struct DecodeResult {
+    PatchError status = PatchError::None;
+    os::ErrKind io_kind = os::ErrKind::None;
+    std::string message;
+
+    explicit operator bool() const { return status == PatchError::None; }
+    static DecodeResult ok() { return {}; }
+    static DecodeResult corrupt(std::string m) {
+        return {PatchError::Corrupt, os::ErrKind::None, std::move(m)};
+    }
+    static DecodeResult refuse(PatchError why, std::string m) {
+        return {why, os::ErrKind::None, std::move(m)};
+    }
+    // A failed system call; `m`, when given, words it for the player instead of its own text.
+    static DecodeResult io(const os::Status& s, std::string m = {}) {
+        return {PatchError::Unreadable, s.kind, m.empty() ? s.text : std::move(m)};
+    }
+};
 
 // What a patch says about itself (the "meta" section): the game and the versions it turns
 // one into the other. Any of them may be empty.
@@ -101,8 +135,8 @@ struct Patch {
 constexpr uint64_t kMaxSectionBytes = 64u << 10;
 constexpr size_t kMaxMetaText = 200;
 constexpr size_t kSignSectionSize = 8 + 1 + 64 + 64;
-// Empty when `text` may be stored as a game name or version, otherwise why not.
-std::string check_meta_text(const std::string& text);
+// Whether `text` may be stored as a game name or version; Corrupt with the reason when not.
+DecodeResult check_meta_text(const std::string& text);
 std::vector<uint8_t> encode_meta_section(const PatchMeta& meta);
 // The "sign" section without its value (the 64 bytes that follow it complete it).
 std::vector<uint8_t> encode_sign_section_head(const uint8_t key[64]);
@@ -113,24 +147,26 @@ std::string describe_meta(const PatchMeta& meta);
 // the directory, every path and every payload range. Nothing is trusted before this.
 // `check_sum` false skips the checksum (rtptool info shows a damaged patch as far as it can be
 // read); the engine always checks it.
-PatchError open_patch(const std::string& path, Patch& out, std::string& message,
-                      bool check_sum = true);
+// Fails Unreadable when the file cannot be read, otherwise with the kind the damage calls
+// for; the message is the player's.
+DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum = true);
 
 // The codec parameters of a delta entry: none, or the directory index of the entry its
-// instructions are predicted from. False when they are malformed.
-bool delta_reference(const Entry& e, bool& present, uint64_t& index);
+// instructions are predicted from (`present` says which). Corrupt when they are malformed.
+DecodeResult delta_reference(const Entry& e, bool& present, uint64_t& index);
 std::vector<uint8_t> delta_reference_params(uint64_t index);
 
 // The bytes of all paths of `entries` together.
 uint64_t patch_path_bytes(const std::vector<Entry>& entries);
-// Empty when a patch of `count` entries whose paths take `path_bytes` is within the limits,
-// otherwise the message that refuses it.
-std::string check_patch_limits(uint64_t count, uint64_t path_bytes);
+// Whether a patch of `count` entries whose paths take `path_bytes` is within the limits;
+// Corrupt with the message that refuses it when not.
+DecodeResult check_patch_limits(uint64_t count, uint64_t path_bytes);
 
-// Checks a list of entries as the engine would (limits, paths, duplicates, fields); `coding`
-// is how the paths are written (format version 1: Native).
-PatchError check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
-                         std::string& message, NameCoding coding = NameCoding::Utf8);
+// Checks a list of entries as the engine would (limits, fields, paths, duplicates); `coding`
+// is how the paths are written (format version 1: Native). Hostile for an unsafe or repeated
+// path, Unsupported for what only a newer engine knows, Corrupt for the rest.
+DecodeResult check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
+                           NameCoding coding = NameCoding::Utf8);
 
 std::vector<uint8_t> encode_header();
 // One raw deflate stream (window bits -15) of `in`; false for empty input or a zlib failure.

@@ -1,5 +1,6 @@
 // The engine in-process: apply and validate runs, hostile and damaged patches, failures
 // injected at every step of a run, and interrupted runs.
+#include "builder.h"
 #include "format.h"
 #include "os.h"
 #include "paths.h"
@@ -159,8 +160,8 @@ struct SharedEdits : Game {
 TEST(Engine, FilesWithTheSameEditsReferToTheFirst) {
     SharedEdits t;
     Patch p;
-    std::string msg;
-    ASSERT_EQ(open_patch(t.patch, p, msg), PatchError::None) << msg;
+    DecodeResult opened = open_patch(t.patch, p);
+    ASSERT_TRUE(opened) << opened.message;
     ASSERT_EQ(p.entries.size(), 3u);
     EXPECT_TRUE(p.entries[0].extra.empty());
     for (size_t i : {1, 2}) {
@@ -171,6 +172,13 @@ TEST(Engine, FilesWithTheSameEditsReferToTheFirst) {
         EXPECT_LT(p.entries[i].payload_size * 2, p.entries[0].payload_size) << i;
     }
     std::string bytes = read_file(t.patch);
+    // Coded on three threads, the later files wait for the first one's instructions: the
+    // same bytes.
+    BuildOptions threaded;
+    threaded.threads = 3;
+    BuildStats stats;
+    ASSERT_TRUE(build_patch(t.s.sub("old"), t.s.sub("new"), t.s.sub("j3.rtp"), threaded, BuildCallbacks{}, stats));
+    EXPECT_EQ(read_file(t.s.sub("j3.rtp")), bytes);
     std::vector<CraftEntry> es;
     for (const Entry& e : p.entries)
         es.push_back({e, bytes.substr(static_cast<size_t>(e.payload_offset),

@@ -95,8 +95,8 @@ class FullVolume : public ::testing::Test {
         build(disk_.sub("old"), disk_.sub("new"), patch_);
         // The engine names its work files after the entry's index in the patch.
         kv::Patch p;
-        std::string message;
-        ASSERT_EQ(kv::open_patch(patch_, p, message), kv::PatchError::None) << message;
+        kv::DecodeResult opened = kv::open_patch(patch_, p);
+        ASSERT_TRUE(opened) << opened.message;
         for (size_t i = 0; i < p.entries.size(); ++i)
             if (p.entries[i].path == "video.dat") {
                 video_index_ = std::to_string(i);

@@ -154,7 +154,7 @@ TEST(Names, BuilderRefusesNamesThatCannotTravel) {
         make_tree(s.sub("old"), old_tree);
         make_tree(s.sub("new"), new_tree);
         kv::BuildStats st;
-        EXPECT_EQ(kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), {}, {}, st), error);
+        EXPECT_EQ(kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), {}, kv::BuildLog{}, st).message, error);
         EXPECT_FALSE(exists(s.sub("p.rtp")));
     }
 }

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -33,27 +32,10 @@ bool make_folder_link(const std::string& target, const std::string& link) {
         DWORD a = GetFileAttributesA(link.c_str());
         return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
     };
-    if (CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2) &&
-        is_link())
-        return true;
-    using UnixName = char*(__cdecl*)(const wchar_t*);
-    auto unix_name = reinterpret_cast<UnixName>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name"));
-    auto host = [&](const std::string& p) {
-        std::unique_ptr<char, void (*)(char*)> u(unix_name(std::wstring(p.begin(), p.end()).c_str()),
-                                                 [](char* c) { HeapFree(GetProcessHeap(), 0, c); });
-        return "\"" + std::string(u ? u.get() : "") + "\"";
-    };
-    STARTUPINFOA si{sizeof si};
-    PROCESS_INFORMATION pi{};
-    std::string cmd = unix_name ? "Z:\\bin\\ln -s " + host(target) + " " + host(link) : "";
-    if (!unix_name || !CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                      nullptr, &si, &pi))
-        return false;
-    for (int i = 0; i < 300 && !is_link(); ++i) // a host process's handle does not wait for it
-        Sleep(20);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
+    CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2);
+    for (int i = 0; i < 300 && !is_link() && (i || start_on_host("/bin/ln -s", {target, link}));
+         ++i)
+        Sleep(20); // nothing says when the host's program ends
     return is_link();
 #else
     return ::symlink(target.c_str(), link.c_str()) == 0;
@@ -102,9 +84,6 @@ TEST(Safety, LinksWhereTheEngineKeepsItsFoldersAreNeverFollowed) {
             if (std::string(mode) != "-l ") {
                 EXPECT_NE(r.all_text().find("is a link or junction to another place"), std::string::npos);
             }
-#ifdef _WIN32
-            RemoveDirectoryA(g.at(c.link).c_str());
-#endif
         }
     }
 }
@@ -263,7 +242,7 @@ TEST(Safety, ConcurrentRunsGetTheBusyCode) {
         });
         {
             std::unique_lock<std::mutex> lk(m);
-            ASSERT_TRUE(cv.wait_for(lk, std::chrono::seconds(60), [&] { return paused; })) << step;
+            EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(60), [&] { return paused; })) << step;
         }
         for (const char* mode : kModes) {
             Recorder r;
@@ -328,9 +307,6 @@ TEST(Safety, CodesAndReasons) {
             EXPECT_EQ(r.texts(4).back(), "The patch was not applied: 1 path leads through a link or "
                                          "is too long to reach safely; nothing was changed.");
             EXPECT_EQ(read_file(g.s.sub("elsewhere/level.dat")), "level one");
-#ifdef _WIN32
-            RemoveDirectoryA(g.at("data").c_str());
-#endif
         }
     }
 }

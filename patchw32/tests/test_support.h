@@ -23,6 +23,10 @@ class Scratch {
     std::string root_;
 };
 
+#ifdef _WIN32 // Under Wine, starts a host program ("/bin/ln -s") on the paths' host names; no wait
+bool start_on_host(const std::string& program, const std::vector<std::string>& paths);
+#endif
+
 void remove_tree(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);

@@ -91,9 +91,8 @@ struct SignedGame {
         std::unique_ptr<kv::PatchSigner> signer = key ? kv::make_signer(key->secret, key->pub) : nullptr;
         opt.signer = signer.get();
         kv::BuildStats stats;
-        kv::BuildFailure failure;
         kv::os::remove_file(s.sub("p.rtp"));
-        EXPECT_EQ(kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), opt, {}, stats, failure), "");
+        EXPECT_EQ(kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), opt, kv::BuildCallbacks{}, stats).message, "");
         return read_file(s.sub("p.rtp"));
     }
     int apply(const std::string& bytes) {

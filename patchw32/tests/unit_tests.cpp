@@ -163,8 +163,8 @@ TEST(Directory, RecordsKeepEveryFieldInEveryCoding) {
         Scratch s;
         craft_patch(s.sub("p.rtp"), es, coding);
         Patch p;
-        std::string msg;
-        ASSERT_EQ(open_patch(s.sub("p.rtp"), p, msg), PatchError::None) << coding << ": " << msg;
+        DecodeResult opened = open_patch(s.sub("p.rtp"), p);
+        ASSERT_TRUE(opened) << coding << ": " << opened.message;
         ASSERT_EQ(p.entries.size(), es.size());
         for (size_t i = 0; i < es.size(); ++i)
             EXPECT_EQ(fields(p.entries[i]), fields(es[i].entry)) << coding << " " << i;
@@ -188,9 +188,8 @@ TEST(Directory, DamagedCompactRecordsAreRefused) {
     auto open_with = [&](const std::vector<uint8_t>& dir) {
         seal_patch(s.sub("x.rtp"), "onetwo", dir, 2, kDirCompactMixed);
         Patch p;
-        std::string msg;
-        PatchError e = open_patch(s.sub("x.rtp"), p, msg);
-        return std::make_pair(e, msg);
+        DecodeResult opened = open_patch(s.sub("x.rtp"), p);
+        return std::make_pair(opened.status, opened.message);
     };
     std::vector<uint8_t> good = encode_compact_directory(plain), longer = good;
     longer.push_back(0);
