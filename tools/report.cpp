@@ -13,6 +13,21 @@ ProgressLine* g_line = nullptr; // the live line, if any
 
 } // namespace
 
+const char* message_kind(kv::CallbackId id) {
+    switch (id) {
+    case kv::CallbackId::Info:
+        return "info";
+    case kv::CallbackId::Warning:
+        return "warning";
+    case kv::CallbackId::Error:
+        return "error";
+    case kv::CallbackId::Summary:
+        return "summary";
+    default:
+        return "";
+    }
+}
+
 std::string human_size(uint64_t bytes) {
     if (bytes < 1024)
         return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");

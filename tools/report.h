@@ -2,6 +2,8 @@
 // JSON event per line on stdout for launchers and CI.
 #pragma once
 
+#include "engine.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +15,10 @@
 #include <vector>
 
 namespace rtp {
+
+// How an engine text is labelled: "info", "warning", "error", "summary" (empty for the ids
+// that carry no text).
+const char* message_kind(kv::CallbackId id);
 
 // "532 bytes", "11.8 KiB", "45.2 MiB", "1.20 GiB".
 std::string human_size(uint64_t bytes);

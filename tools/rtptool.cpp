@@ -612,7 +612,7 @@ int cmd_info(const std::vector<std::string>& words) {
     }
     // A signature that does not match is reported like damage (the untrusted exit code).
     bool signature_holds = e == kv::PatchError::None && patch.signature.present &&
-                           kv::check_patch_signature(patch).empty();
+                           kv::check_patch_signature(patch);
     if (e == kv::PatchError::None && patch.signature.present && !signature_holds) {
         damage = "the signature does not match the patch's contents";
         shown_e = kv::PatchError::Hostile;
@@ -812,36 +812,36 @@ struct RunView {
 
 RunView* g_view = nullptr;
 
-void* KV_STDCALL print_report(unsigned id, void* parm) {
+void* KV_STDCALL print_report(unsigned raw_id, void* parm) {
     static char empty[1] = {0};
     RunView& v = *g_view;
     auto text = [parm]() { return std::string(static_cast<char*>(parm)); };
+    const auto id = static_cast<kv::CallbackId>(raw_id);
     switch (id) {
-    case kv::kIdInfo:
-    case kv::kIdWarning:
-    case kv::kIdError:
-    case kv::kIdSummary: {
-        if (id == kv::kIdSummary && v.have_patch && v.next_file == v.file_entries.size()) {
+    case kv::CallbackId::Info:
+    case kv::CallbackId::Warning:
+    case kv::CallbackId::Error:
+    case kv::CallbackId::Summary: {
+        if (id == kv::CallbackId::Summary && v.have_patch && v.next_file == v.file_entries.size()) {
             if (!v.mkdirs_shown)
                 v.show_folders(v.mkdirs);
             v.mkdirs_shown = true;
             v.show_folders(v.rmdirs);
         }
-        static const char* const kinds[] = {"", "info", "warning", "error", "summary"};
-        if (id == kv::kIdSummary)
+        if (id == kv::CallbackId::Summary)
             v.summary_seen = true;
-        if (g.out.json && id == kv::kIdSummary) {
+        if (g.out.json && id == kv::CallbackId::Summary) {
             v.summary_text = text(); // sent with the return code when the run ends
         } else if (g.out.json) {
-            g.out.event(Json().s("event", kinds[id]).s("message", text()));
-        } else if (id == kv::kIdError || id == kv::kIdWarning) {
-            g.out.print(stderr, std::string(kinds[id]) + ": " + text());
-        } else if (!g.out.quiet || id == kv::kIdSummary) {
-            g.out.print(stdout, std::string(kinds[id]) + ": " + text());
+            g.out.event(Json().s("event", rtp::message_kind(id)).s("message", text()));
+        } else if (id == kv::CallbackId::Error || id == kv::CallbackId::Warning) {
+            g.out.print(stderr, std::string(rtp::message_kind(id)) + ": " + text());
+        } else if (!g.out.quiet || id == kv::CallbackId::Summary) {
+            g.out.print(stdout, std::string(rtp::message_kind(id)) + ": " + text());
         }
         break;
     }
-    case kv::kIdProgress:
+    case kv::CallbackId::Progress:
         if (v.line) {
             uint32_t at = *static_cast<uint32_t*>(parm);
             v.line->update(v.mode == kv::Mode::Validate ? "check" : "patch", v.next_file,
@@ -849,12 +849,12 @@ void* KV_STDCALL print_report(unsigned id, void* parm) {
                            v.bytes_total, v.current);
         }
         break;
-    case kv::kIdFileCount:
+    case kv::CallbackId::FileCount:
         v.files_total = *static_cast<uint32_t*>(parm);
         if (!g.out.json && g.out.verbose && !g.out.quiet)
             g.out.print(stdout, "files: " + std::to_string(v.files_total));
         break;
-    case kv::kIdFileName: {
+    case kv::CallbackId::FileName: {
         if (v.mode == kv::Mode::List) {
             // Engines name each file by its path in list mode (older ones by its bare name):
             // the patch gives its folders and operation.
@@ -906,7 +906,7 @@ int run_line(const std::string& line_text) {
     g_view = &view;
     kv::CommandLine cl;
     bool list = false;
-    if (kv::parse_command_line(line_text, cl, list).empty()) {
+    if (!kv::parse_command_line(line_text, cl, list).ends()) {
         view.mode = cl.mode;
         view.open(cl.patch_path);
     }
@@ -1113,7 +1113,7 @@ int cmd_keygen(const std::vector<std::string>& words) {
         }
     }
     uint8_t secret[32], key[64];
-    err = kv::p256_generate(secret, key);
+    err = kv::p256_generate(secret, key).text;
     std::string secret_text = err.empty() ? kv::format_secret_key(secret, key) : std::string();
     std::fill(secret, secret + 32, 0);
     if (err.empty())
@@ -1139,11 +1139,11 @@ std::unique_ptr<kv::PatchSigner> load_signer(const std::string& path, std::strin
     uint8_t secret[32], key[64], digest[32] = {1}, sig[64];
     if (!read_small_file(path, text, why))
         return nullptr;
-    why = kv::parse_secret_key(text, secret, key);
+    why = kv::parse_secret_key(text, secret, key).message;
     std::fill(text.begin(), text.end(), '\0');
     if (why.empty())
-        why = kv::p256_sign(secret, key, digest, sig);
-    if (why.empty() && !kv::p256_verify(key, digest, sig).empty())
+        why = kv::p256_sign(secret, key, digest, sig).text;
+    if (why.empty() && !kv::p256_verify(key, digest, sig))
         why = "its secret and public halves do not belong together";
     if (!why.empty()) {
         why = path + ": " + why;
@@ -1169,7 +1169,7 @@ int cmd_verify(const std::vector<std::string>& words) {
     if (p.has("key")) {
         std::string text;
         if (!read_small_file(p.value("key"), text, err) ||
-            !(err = kv::parse_public_key(text, trusted)).empty()) {
+            !(err = kv::parse_public_key(text, trusted).message).empty()) {
             g.out.error(p.value("key") + ": " + err);
             return kExitNoInput;
         }
@@ -1186,7 +1186,7 @@ int cmd_verify(const std::vector<std::string>& words) {
             err = "the patch is not signed";
         } else {
             fp = kv::key_fingerprint(patch.signature.key);
-            err = kv::check_patch_signature(patch);
+            err = kv::check_patch_signature(patch).message;
             if (!err.empty())
                 err = "the signature by key " + fp + " does not hold: " + err;
             else if (p.has("key") && !std::equal(trusted, trusted + 64, patch.signature.key))

@@ -3,13 +3,15 @@
 
 For every pair of published package versions (fetched with `npm pack` and cached) it builds
 and applies patches side by side: ours per tree with rtptool, the peers per changed or added
-file. Every result is checked byte for byte. It prints patch bytes, the ratio to the new
+file, and a tree-level stand-in (tar of each tree, zstd --patch-from). Every result is checked
+byte for byte. It prints patch bytes, the ratio to the new
 tree's size, build and apply seconds, peak memory (the largest of any single process) and the
 player's time T(b) = patch bytes / b + apply seconds at 20 and 100 Mbit/s. Ours is built three
 times: with --smallest (for the size ratio) and with --bandwidth 20M and 100M (for the T ratios).
 
 usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...] [--ours-only] [--cpu]
-Needs bsdiff, xdelta3, zstd, npm and GNU time (Debian packages bsdiff, xdelta3, zstd, npm, time);
+Needs bsdiff, xdelta3, zstd, npm, GNU tar and GNU time (Debian packages bsdiff, xdelta3, zstd, npm,
+tar, time);
 before racing it installs the missing ones with apt-get (through sudo unless run as root) and
 says which.
 """
@@ -29,7 +31,14 @@ PAIRS = {
     "typescript": ("typescript@5.3.2", "typescript@5.3.3"),
     # one large binary
     "swc": ("@swc/core-linux-x64-gnu@1.3.100", "@swc/core-linux-x64-gnu@1.3.101"),
+    # a major release of a script tree: 123 changed script files, 6 added, 16 removed
+    "eslint": ("eslint@8.57.0", "eslint@9.0.0"),
+    # a tree reorganised into new folders: compiler/compiler.js moved to
+    # build/require/compiler/compiler.js and so on, one large file split into many
+    "typebox": ("@sinclair/typebox@0.31.28", "@sinclair/typebox@0.32.0"),
 }
+
+SCRIPTS = (".js", ".mjs", ".cjs", ".ts", ".mts", ".cts")
 
 
 # The programs the race runs, with the Debian package of each.
@@ -39,6 +48,7 @@ NEEDED = {
     "xdelta3": "xdelta3",
     "zstd": "zstd",
     "npm": "npm",
+    "tar": "tar",
     "/usr/bin/time": "time",
 }
 
@@ -136,8 +146,12 @@ def race(name, old, new, tool, work, peers_too=True):
 
     of, nf = files(old), files(new)
     changed = [r for r in nf if r not in of or not filecmp.cmp(of[r], nf[r], shallow=False)]
-    empty = os.path.join(work, "empty")
+    # An added file is coded against an empty source; bsdiff cannot map an empty file, so it
+    # gets one zero byte instead.
+    empty, one_byte = os.path.join(work, "empty"), os.path.join(work, "one-byte")
     open(empty, "wb").close()
+    with open(one_byte, "wb") as f:
+        f.write(b"\0")
     peers = {
         "bsdiff": (lambda o, n, p: ["bsdiff", o, n, p], lambda o, p, out: ["bspatch", o, out, p]),
         "xdelta3 -9 -S djw": (lambda o, n, p: ["xdelta3", "-f", "-9", "-S", "djw", "-e", "-s", o, n, p],
@@ -150,7 +164,7 @@ def race(name, old, new, tool, work, peers_too=True):
     for peer, (enc, dec) in (peers.items() if peers_too else ()):
         total, bsum, bmax, asum, amax = 0, 0.0, 0, 0.0, 0
         for rel in changed:
-            o = of.get(rel, empty)
+            o = of.get(rel, one_byte if peer == "bsdiff" else empty)
             p = os.path.join(work, "peer.patch")
             out = os.path.join(work, "peer.out")
             s, k = run_measured(enc(o, nf[rel], p))
@@ -163,30 +177,85 @@ def race(name, old, new, tool, work, peers_too=True):
             if not filecmp.cmp(out, nf[rel], shallow=False):
                 sys.exit("%s: result differs for %s" % (peer, rel))
         rows.append((peer, total, bsum, bmax, asum, amax))
+    if peers_too:
+        rows.append(tree_stand_in(old, new, work))
 
-    print("\n%s: %s -> %s, new tree %d bytes, %d changed or added files, %d removed" %
-          (name, os.path.basename(old), os.path.basename(new), new_size, len(changed),
-           len([r for r in of if r not in nf])))
-    print("%-20s %12s %8s %9s %10s %9s %10s %8s %8s" % ("tool", "patch bytes", "ratio", "build s",
+    print("\n%s: %s -> %s, new tree %d bytes" % (name, os.path.basename(old), os.path.basename(new),
+                                              new_size))
+    print(tree_changes(of, nf))
+    print("%-22s %12s %8s %9s %10s %9s %10s %8s %8s" % ("tool", "patch bytes", "ratio", "build s",
                                                          "build MB", "apply s", "apply MB",
                                                          "T(20) s", "T(100) s"))
     for t, size, b, bk_, a, ak_ in rows:
-        print("%-20s %12d %7.3f%% %9.2f %10.1f %9.2f %10.1f %8.2f %8.2f" %
+        print("%-22s %12d %7.3f%% %9.2f %10.1f %9.2f %10.1f %8.2f %8.2f" %
               (t, size, 100.0 * size / new_size, b, bk_ / 1024, a, ak_ / 1024,
                players_time(size, a, 20), players_time(size, a, 100)))
     n = len(OURS)
     if len(rows) == n:
         return
     peers_rows = rows[n:]
-    best_peer = min(r[1] for r in peers_rows)
+    best_peer = min(r[1] for r in peers_rows[:-1])
     smallest = rows[0]
-    print("ours --smallest / smallest peer: %.3f (target 0.9); apply: ours %.2f s, fastest peer %.2f s" %
-          (smallest[1] / best_peer, smallest[4], min(r[4] for r in peers_rows)))
+    print("ours --smallest / smallest per-file peer: %.3f (target 0.9); / tree stand-in: %.3f "
+          "(target 1.0); apply: ours %.2f s, fastest peer %.2f s" %
+          (smallest[1] / best_peer, smallest[1] / peers_rows[-1][1], smallest[4],
+           min(r[4] for r in peers_rows)))
     for ours, mbit, target in ((rows[1], 20, 0.9), (rows[2], 100, 1.0)):
         best = min(players_time(r[1], r[4], mbit) for r in peers_rows)
         mine = players_time(ours[1], ours[4], mbit)
         print("T(%d): ours %.2f s, best peer %.2f s, ratio %.3f (target %.1f)" %
               (mbit, mine, best, mine / best, target))
+
+
+TAR = ["tar", "--sort=name", "--mtime=@0", "--owner=0", "--group=0", "--numeric-owner",
+       "--format=gnu"]
+
+
+def tree_stand_in(old, new, work):
+    """The tree-level stand-in: both trees as one tar each (names sorted, times and owners
+    fixed), the new one coded by zstd against the old. Of -19 --long and --ultra -22 the smaller
+    patch races. Applying is what a player would do: tar the installed tree, decode, unpack."""
+    old_tar, new_tar = os.path.join(work, "old.tar"), os.path.join(work, "new.tar")
+    run_measured(TAR + ["-cf", old_tar, "-C", old, "."])
+    run_measured(TAR + ["-cf", new_tar, "-C", new, "."])
+    best = None
+    for label, level in (("tar+zstd -19 --long", ["-19", "--long=31"]),
+                         ("tar+zstd -22 --long", ["--ultra", "-22", "--long=31"])):
+        p = os.path.join(work, "tree.%s.zst" % level[0].strip("-"))
+        s, k = run_measured(["zstd", "-q", "-f"] + level + ["--patch-from=" + old_tar, new_tar, "-o", p])
+        if best is None or os.path.getsize(p) < best[1]:
+            best = (label, os.path.getsize(p), s, k, p)
+    label, size, bs, bk, p = best
+    # apply: the installed tree to a tar, decode against it, unpack; checked byte for byte
+    game_tar, out_tar, out = (os.path.join(work, n) for n in ("game.tar", "out.tar", "tree.out"))
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    steps = [TAR + ["-cf", game_tar, "-C", old, "."],
+             ["zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + game_tar, p, "-o", out_tar],
+             ["tar", "-xf", out_tar, "-C", out]]
+    measured = [run_measured(c) for c in steps]
+    if not filecmp.cmp(out_tar, new_tar, shallow=False) or not same_tree(out, new):
+        sys.exit("%s: result differs" % label)
+    return (label, size, bs, bk, sum(m[0] for m in measured), max(m[1] for m in measured))
+
+
+def tree_changes(of, nf):
+    """One line on what changed: changed files (scripts among them), added and removed files,
+    and the added files that share their name with a removed one (moved or renamed), with how
+    many of those are byte for byte the removed file."""
+    changed = [r for r in nf if r in of and not filecmp.cmp(of[r], nf[r], shallow=False)]
+    added = [r for r in nf if r not in of]
+    removed = [r for r in of if r not in nf]
+    by_name = {}
+    for r in removed:
+        by_name.setdefault(os.path.basename(r), []).append(r)
+    moved = [a for a in added if os.path.basename(a) in by_name]
+    same = [a for a in moved
+            if any(filecmp.cmp(of[r], nf[a], shallow=False) for r in by_name[os.path.basename(a)])]
+    return ("%d changed files (%d scripts), %d added, %d removed; %d added files carry a removed "
+            "file's name in another folder (moved), %d of them unchanged" %
+            (len(changed), len([r for r in changed if r.endswith(SCRIPTS)]), len(added), len(removed),
+             len(moved), len(same)))
 
 
 def same_tree(a, b):

@@ -22,7 +22,7 @@ namespace {
 
 class Quiet : public kv::Reporter {
   public:
-    void message(unsigned, const std::string& t) override {
+    void message(kv::CallbackId, const std::string& t) override {
         if (t.size() > 239)
             __builtin_trap(); // the engine promises short texts
     }

@@ -11,23 +11,24 @@ namespace {
 class CallbackReporter : public kv::Reporter {
   public:
     explicit CallbackReporter(KvPatchCallback cb) : cb_(cb) {}
-    void message(unsigned id, const std::string& text) override { send_text(id, text); }
+    void message(kv::CallbackId id, const std::string& text) override { send_text(id, text); }
     void progress(uint32_t value) override {
         if (cb_) {
             uint32_t v = value;
-            cb_(kv::kIdProgress, &v);
+            send(kv::CallbackId::Progress, &v);
         }
     }
     void file_count(uint32_t n) override {
         if (cb_) {
             uint32_t v = n;
-            cb_(kv::kIdFileCount, &v);
+            send(kv::CallbackId::FileCount, &v);
         }
     }
-    void file_name(const std::string& name) override { send_text(kv::kIdFileName, name); }
+    void file_name(const std::string& name) override { send_text(kv::CallbackId::FileName, name); }
 
   private:
-    void send_text(unsigned id, const std::string& text) {
+    void send(kv::CallbackId id, void* parm) { cb_(static_cast<unsigned>(id), parm); }
+    void send_text(kv::CallbackId id, const std::string& text) {
         if (!cb_)
             return;
         // The engine works in UTF-8; its callers read the ANSI code page. A private, writable
@@ -35,7 +36,7 @@ class CallbackReporter : public kv::Reporter {
         std::string shown = kv::os::to_ansi(text);
         std::vector<char> buf(shown.begin(), shown.end());
         buf.push_back('\0');
-        cb_(id, buf.data());
+        send(id, buf.data());
     }
     KvPatchCallback cb_;
 };

@@ -9,8 +9,8 @@
 
 extern "C" {
 
-// Callback: id 1-4 text, 5 pointer to uint32 progress (0..32768), 6 pointer to uint32 file
-// count, 7 file name. The return value is ignored.
+// Callback: `id` is a kv::CallbackId (engine.h): 1-4 text, 5 pointer to uint32 progress
+// (0..32768), 6 pointer to uint32 file count, 7 file name. The return value is ignored.
 typedef void*(KV_STDCALL* KvPatchCallback)(unsigned id, void* parm);
 
 // Runs one engine command line; returns 0 on success (return codes in FORMAT.md). The

@@ -1,6 +1,7 @@
 #include "builder.h"
 
 #include "codec.h"
+#include "crossfile.h"
 #include "delta.h"
 #include "format.h"
 #include "paths.h"
@@ -11,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace kv {
@@ -157,9 +159,8 @@ BuildResult reopen_patch(const std::string& path, const std::vector<Entry>& writ
         return verify_error(lost + r.message);
     if (p.entries.size() != written.size())
         return verify_error(lost + "its directory lost entries");
-    std::string msg;
-    if (p.signature.present && !(msg = check_patch_signature(p)).empty())
-        return verify_error("the new patch's signature does not hold: " + msg);
+    if (DecodeResult r = p.signature.present ? check_patch_signature(p) : DecodeResult::ok(); !r)
+        return verify_error("the new patch's signature does not hold: " + r.message);
     for (size_t i = 0; i < p.entries.size(); ++i) {
         const Entry& e = p.entries[i];
         const Entry& w = written[i];
@@ -188,14 +189,16 @@ BuildResult verify_patch(const std::string& path, const std::string& old_dir,
             continue;
         prog.current = e.path;
         os::File oldf;
+        const std::string& from = e.source.present ? e.source.path : e.path;
         if (e.codec == Codec::Delta) {
-            os::Status s = os::File::open_read(os::join(old_dir, to_native(e.path)), oldf);
+            os::Status s = os::File::open_read(os::join(old_dir, to_native(from)), oldf);
             if (!s)
                 return verify_error(s.text);
         }
         HashingSink hs;
         uint64_t base = prog.bytes_done;
-        DecodeResult r = decode_payload(e, p.file, oldf.is_open() ? &oldf : nullptr, e.old_size,
+        DecodeResult r = decode_payload(e, p.file, oldf.is_open() ? &oldf : nullptr,
+                                        e.source.present ? e.source.size : e.old_size,
                                         hs, [&](uint64_t n) {
                                             prog.bytes_done = base + n;
                                             if (cb.progress)
@@ -315,10 +318,9 @@ BuildResult scan_trees(const std::string& old_dir, const std::string& new_dir,
     for (const TreeItem& t : news) {
         if (t.rel == kReservedTop && t.is_dir)
             continue;
-        std::string bad = check_rel_path(t.rel, NameCoding::Utf8);
-        if (!bad.empty())
+        if (DecodeResult bad = check_rel_path(t.rel, NameCoding::Utf8); !bad)
             return input_error("the new tree holds a name the engine refuses: " + t.rel + " (" +
-                               bad + ")");
+                               bad.message + ")");
     }
     return {};
 }
@@ -368,10 +370,9 @@ BuildResult diff_old_side(const std::vector<TreeItem>& olds, const ItemsByPath& 
         }
         if (n && !n->is_dir)
             continue;
-        std::string bad = check_rel_path(t.rel, NameCoding::Utf8);
-        if (!bad.empty())
+        if (DecodeResult bad = check_rel_path(t.rel, NameCoding::Utf8); !bad)
             return input_error("the old tree holds a name the engine refuses: " + t.rel + " (" +
-                               bad + ")");
+                               bad.message + ")");
         Entry e;
         e.op = Op::Delete;
         e.path = t.rel;
@@ -533,9 +534,10 @@ class PayloadEncoder {
 // indexed range with its suffix array (five bytes per byte) and the new file's segment.
 uint64_t PayloadEncoder::job_memory(const Entry& e) const {
     uint64_t m = 64ull << 20;
-    if (e.op == Op::Modify && e.old_size > 0 && e.new_size > 0) {
+    uint64_t old_size = e.source.path.empty() ? e.old_size : e.source.size;
+    if ((e.op == Op::Modify || !e.source.path.empty()) && old_size > 0 && e.new_size > 0) {
         const DeltaOptions& d = opt_.delta;
-        uint64_t indexed = e.old_size <= d.whole_limit ? e.old_size : d.segment + 2 * d.margin;
+        uint64_t indexed = old_size <= d.whole_limit ? old_size : d.segment + 2 * d.margin;
         m += 5 * indexed + 2 * std::min(e.new_size, d.segment);
     }
     return m;
@@ -625,14 +627,18 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
     auto within = [this, &job](uint64_t done) { coded(job, done); };
     os::Status s;
     bool have_delta = false;
-    if (e.op == Op::Modify && e.old_size > 0 && e.new_size > 0) {
+    // A candidate source (see pick_sources) replaces the file's own old file.
+    bool sourced = !e.source.path.empty();
+    const std::string& from = sourced ? e.source.path : e.path;
+    uint64_t from_size = sourced ? e.source.size : e.old_size;
+    if ((e.op == Op::Modify || sourced) && from_size > 0 && e.new_size > 0) {
         os::File of;
-        if (!(s = os::File::open_read(os::join(old_dir_, to_native(e.path)), of)))
+        if (!(s = os::File::open_read(os::join(old_dir_, to_native(from)), of)))
             return input_error(s.text);
         DeltaOptions dopt = opt_.delta;
         dopt.indexing = [this](bool on) { indexing(on); };
         job.refs.fill = [this, index](InstrRefs& refs) { fill_bases(refs, index); };
-        if (!(s = encode_delta(of, e.old_size, job.nf, e.new_size, *job.delta, dopt, within,
+        if (!(s = encode_delta(of, from_size, job.nf, e.new_size, *job.delta, dopt, within,
                                &job.refs)))
             return input_error(s.text);
         have_delta = true;
@@ -651,6 +657,13 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
     if (have_delta && job.delta->size() < job.best) {
         job.best = job.delta->size();
         e.codec = Codec::Delta;
+    }
+    if (sourced && e.codec == Codec::Delta) {
+        e.source.present = true;
+        if (!(s = hash_file(os::join(old_dir_, to_native(from)), from_size, e.source.hash)))
+            return input_error(s.text);
+    } else {
+        e.source = {};
     }
     return {};
 }
@@ -772,9 +785,10 @@ BuildResult write_directory_and_trailer(const std::vector<Entry>& entries,
         return output_error("too many files for one patch");
     uint32_t dir_coding = kDirRaw, raw_size = 0;
     std::vector<uint8_t> dir = pack_entries(entries, fixed, dir_coding, raw_size);
-    std::vector<uint8_t> sections;
-    if (BuildResult r = encode_sections(opt, sections); !r)
+    std::vector<uint8_t> sections = encode_sources_section(entries), more;
+    if (BuildResult r = encode_sections(opt, more); !r)
         return r;
+    sections.insert(sections.end(), more.begin(), more.end());
     total = dir_off + dir.size() + sections.size() + kTrailerSize + (opt.signer ? 64 : 0);
     std::vector<uint8_t> trailer = encode_trailer_head(
         static_cast<uint32_t>(entries.size()), dir_off, dir.size(), total, dir_coding, raw_size);
@@ -787,13 +801,58 @@ BuildResult write_directory_and_trailer(const std::vector<Entry>& entries,
         opt.signer->update(trailer.data(), trailer.size());
         out.sign_with(nullptr);
         uint8_t value[64];
-        if (std::string why = opt.signer->finish(value); !why.empty())
-            return output_error("cannot sign the patch: " + why);
+        if (os::Status signed_ok = opt.signer->finish(value); !signed_ok)
+            return output_error("cannot sign the patch: " + signed_ok.text);
         if (!(s = out.sink().write(value, 64)))
             return output_error(s.text);
     }
     if (!(s = out.sink().write(trailer.data(), trailer.size())) || !(s = out.seal()))
         return output_error(s.text);
+    return {};
+}
+
+// Candidate sources: each changed or added file's old file of most shared content, when that
+// is not its own (crossfile.h), written into the entry's `source` without `present`; the
+// coder tries it and keeps it only when the difference wins. The source list's size is
+// bounded here, in directory order, so the patch is the same for any number of threads.
+BuildResult pick_sources(const std::string& old_dir, const std::string& new_dir,
+                         std::vector<Entry>& files, bool& any) {
+    std::vector<TreeFile> olds, wanted;
+    std::map<std::string, int64_t> old_index;
+    std::vector<int64_t> own, picks;
+    std::vector<Entry*> targets;
+    std::set<std::string> deleted; // written as an index, the others with their path
+    for (const Entry& e : files) {
+        if (e.op == Op::Delete)
+            deleted.insert(e.path);
+        if (e.needs_old() && check_rel_path(e.path, NameCoding::Utf8)) {
+            old_index[e.path] = static_cast<int64_t>(olds.size());
+            olds.push_back({e.path, os::join(old_dir, to_native(e.path)), e.old_size});
+        }
+    }
+    for (Entry& e : files)
+        if (e.makes_new() && e.new_size > 0) {
+            wanted.push_back({e.path, os::join(new_dir, to_native(e.path)), e.new_size});
+            auto it = e.op == Op::Modify ? old_index.find(e.path) : old_index.end();
+            own.push_back(it == old_index.end() ? -1 : it->second);
+            targets.push_back(&e);
+        }
+    if (os::Status s = choose_sources(olds, wanted, own, picks); !s)
+        return input_error(s.text);
+    uint64_t bytes = 0;
+    any = false;
+    for (size_t k = 0; k < targets.size(); ++k) {
+        if (picks[k] < 0)
+            continue;
+        const TreeFile& from = olds[static_cast<size_t>(picks[k])];
+        uint64_t cost = source_record_bound(from.rel, deleted.count(from.rel) > 0);
+        if (from.size == 0 || bytes + cost > kMaxSourceSectionBytes)
+            continue;
+        bytes += cost;
+        targets[k]->source.path = from.rel;
+        targets[k]->source.size = from.size;
+        any = true;
+    }
     return {};
 }
 
@@ -827,7 +886,10 @@ BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
 
     PatchOutput out(out_path);
     out.sign_with(opt.signer);
-    std::vector<uint8_t> header = encode_header();
+    bool sources = false;
+    if (r = pick_sources(old_dir, new_dir, diff.files, sources); !r)
+        return r;
+    std::vector<uint8_t> header = encode_header(sources ? kCrossFileVersion : kPlainFormatVersion);
     os::Status s = out.create();
     if (!s)
         return output_error("cannot write the patch: " + s.text);

@@ -17,8 +17,8 @@ class PatchSigner {
   public:
     virtual ~PatchSigner() = default;
     virtual void update(const void* data, size_t n) = 0;
-    // Empty on success, otherwise why no signature could be made.
-    virtual std::string finish(uint8_t value[64]) = 0;
+    // Fails, saying why, when no signature could be made.
+    virtual os::Status finish(uint8_t value[64]) = 0;
     uint8_t key[64] = {}; // the public key (X and Y, big-endian)
 };
 

@@ -1,6 +1,7 @@
 #include "cm.h"
 
 #include "bytes.h"
+#include "range_coder.h"
 
 #include <algorithm>
 #include <cmath>
@@ -48,121 +49,7 @@ inline int stretch(int p) {
     return tables().stretch[p];
 }
 
-// ---------------------------------------------------------------- range coder (LZMA style)
-
-class Encoder {
-  public:
-    explicit Encoder(std::vector<uint8_t>& out) : out_(out) {}
-    void bit(int b, int p1) { // p1: probability of a 1 on 0..4095
-        uint32_t bound = (range_ >> 12) * static_cast<uint32_t>(p1);
-        if (b) {
-            range_ = bound;
-        } else {
-            low_ += bound;
-            range_ -= bound;
-        }
-        while (range_ < (1u << 24)) {
-            range_ <<= 8;
-            shift_low();
-        }
-    }
-    void flush() {
-        for (int i = 0; i < 5; ++i)
-            shift_low();
-    }
-
-  private:
-    void shift_low() {
-        if (static_cast<uint32_t>(low_) < 0xFF000000u || (low_ >> 32) != 0) {
-            uint8_t carry = static_cast<uint8_t>(low_ >> 32);
-            uint8_t temp = cache_;
-            do {
-                out_.push_back(static_cast<uint8_t>(temp + carry));
-                temp = 0xFF;
-            } while (--cache_size_ != 0);
-            cache_ = static_cast<uint8_t>(low_ >> 24);
-        }
-        ++cache_size_;
-        low_ = (low_ & 0x00FFFFFFu) << 8;
-    }
-    std::vector<uint8_t>& out_;
-    uint64_t low_ = 0;
-    uint32_t range_ = 0xFFFFFFFFu;
-    uint8_t cache_ = 0;
-    uint64_t cache_size_ = 1;
-};
-
-class Decoder {
-  public:
-    Decoder(const uint8_t* in, size_t n) : p_(in), end_(in + n) {
-        for (int i = 0; i < 5; ++i)
-            code_ = (code_ << 8) | next();
-    }
-    int bit(int p1) {
-        uint32_t bound = (range_ >> 12) * static_cast<uint32_t>(p1);
-        int b;
-        if (code_ < bound) {
-            range_ = bound;
-            b = 1;
-        } else {
-            code_ -= bound;
-            range_ -= bound;
-            b = 0;
-        }
-        while (range_ < (1u << 24)) {
-            range_ <<= 8;
-            code_ = (code_ << 8) | next();
-        }
-        return b;
-    }
-    bool overrun() const { return over_ > 0; }
-    bool all_used() const { return p_ == end_ && over_ == 0; }
-
-  private:
-    uint32_t next() {
-        if (p_ < end_)
-            return *p_++;
-        ++over_;
-        return 0;
-    }
-    const uint8_t* p_;
-    const uint8_t* end_;
-    uint32_t code_ = 0;
-    uint32_t range_ = 0xFFFFFFFFu;
-    int over_ = 0;
-};
-
 // ---------------------------------------------------------------- models
-
-inline void adapt(uint16_t& p, int bit, int rate) {
-    if (bit)
-        p = static_cast<uint16_t>(p + ((65536 - p) >> rate));
-    else
-        p = static_cast<uint16_t>(p - (p >> rate));
-}
-// A probability (12 bits) with a count of how often its context was seen (4 bits): young
-// contexts learn quickly (step 1/(n+1.5)), older ones settle at about 1/16.
-struct Rates {
-    int rec[16];
-    Rates() {
-        for (int n = 0; n < 16; ++n)
-            rec[n] = static_cast<int>(65536.0 / (n + 1.5));
-    }
-};
-const Rates g_rates;
-inline void adapt_n(uint16_t& v, int bit, int limit) {
-    int n = v & 15;
-    int p = v >> 4;
-    int target = bit ? 4095 : 0;
-    p += ((target - p) * g_rates.rec[n]) / 65536;
-    if (n < limit)
-        ++n;
-    v = static_cast<uint16_t>((p << 4) | n);
-}
-inline int p12(uint16_t p) {
-    int v = p >> 4;
-    return v < 1 ? 1 : v > 4095 ? 4095 : v;
-}
 
 // Mixes N predictions; one weight set per selector.
 template <int N> class Mixer {
@@ -242,22 +129,22 @@ class ByteModel {
         int hi = 0, local = 1;
         for (int i = 7; i >= 0; --i) {
             size_t k = slot(i, hi, local);
-            uint16_t& a = r0[k];
-            uint16_t& b = r1[k];
-            uint16_t& d = r2[k];
-            int st[3] = {stretch(p12(a)), stretch(p12(b)), stretch(p12(d))};
+            uint16_t& p0 = r0[k];
+            uint16_t& p1 = r1[k];
+            uint16_t& p2 = r2[k];
+            int st[3] = {stretch(p12(p0)), stretch(p12(p1)), stretch(p12(p2))};
             int p = mixer_.mix(st, 7 - i);
             int bit;
-            if constexpr (std::is_same_v<Coder, Encoder>) {
+            if constexpr (std::is_same_v<Coder, RangeEncoder>) {
                 bit = (byte_or_minus1 >> i) & 1;
                 c.bit(bit, p);
             } else {
                 bit = c.bit(p);
             }
             mixer_.update(bit);
-            adapt_n(a, bit, 15);
-            adapt_n(b, bit, 14);
-            adapt_n(d, bit, 14);
+            adapt_n(p0, bit, 15);
+            adapt_n(p1, bit, 14);
+            adapt_n(p2, bit, 14);
             local = (local << 1) | bit;
             if (i == 4) {
                 hi = local & 15;
@@ -354,10 +241,10 @@ struct DiffModel {
                                                         SlotTable(second ? stream_len : 0),
                                                         SlotTable(second ? stream_len : 0)} {}
     uint64_t cur_pos = 0; // position of the next difference byte
-    // The old bytes under every difference byte of the block, and the index of the next one:
-    // a difference byte may look at the old bytes after it as well as before.
-    const uint8_t* oc = nullptr;
-    size_t on = 0, oi = 0;
+    // The old bytes under every difference byte of the block (a difference byte may look at
+    // the old bytes after it as well as before), and the index of the one being coded.
+    const uint8_t* olds = nullptr;
+    size_t olds_len = 0, old_index = 0;
     Mixer<5> mixer1{8 * 2};
     Mixer<4 + kHashed> mixer2{8 * 4};
     Apm apm{kRow * 8};
@@ -365,13 +252,13 @@ struct DiffModel {
     uint8_t prev = 0;
     uint64_t hist = 0; // the last eight difference bytes, zeros included, newest lowest
 
-    uint32_t ohist = 0; // the old bytes under the last four difference bytes, newest lowest
+    uint32_t old_hist = 0; // the old bytes under the last four difference bytes, newest lowest
     void push_zeros(uint64_t n) { hist = n >= 8 ? 0 : hist << (8 * n); }
     void push(uint8_t b) { hist = (hist << 8) | b; }
-    void push_old(uint8_t o) { ohist = (ohist << 8) | o; }
+    void push_old(uint8_t o) { old_hist = (old_hist << 8) | o; }
     std::vector<uint8_t> out;
-    Encoder enc{out};
-    std::unique_ptr<Decoder> dec;
+    RangeEncoder enc{out};
+    std::unique_ptr<RangeDecoder> dec;
 
     static int bucket(uint64_t v) {
         int b = 0;
@@ -426,61 +313,82 @@ struct DiffModel {
         return r - 1;
     }
 
-    template <bool Enc, bool Second> uint8_t code_byte(int value, uint8_t old, uint64_t pos) {
-        size_t pm = static_cast<size_t>(pos & 7);
-        size_t adj = (hist & 0xFF) != 0; // the previous byte differs too
-        uint16_t* r_old = by_old.row((pm << 8) | old);
-        uint16_t* r_prev = by_prev.row((pm << 9) | (adj << 8) | prev);
-        uint16_t* r_run = by_run.row(static_cast<size_t>(last_run_bucket));
-        uint16_t* r_d8 = by_d8.row((pm << 8) | ((hist >> 56) & 0xFF));
-        uint16_t* r_pair = nullptr;
+    // The context rows and hashed slots a difference byte is predicted from.
+    struct ByteContexts {
+        uint16_t* by_old;
+        uint16_t* by_prev;
+        uint16_t* by_run;
+        uint16_t* by_d8;
+        uint16_t* by_pair = nullptr; // first model
+        // Second model: the carry out of the previous byte, and the hashed contexts with
+        // their slots for the nibble being coded.
         uint32_t carry = 0;
-        uint32_t hctx[kHashed] = {};
-        uint16_t* hs[kHashed] = {};
+        uint32_t hash[kHashed] = {};
+        uint16_t* slots[kHashed] = {};
+    };
+
+    // The contexts of a difference byte added to `old` at new-file position `pos`.
+    template <bool Second> ByteContexts contexts(uint8_t old, uint64_t pos) {
+        const size_t phase = static_cast<size_t>(pos & 7);
+        const size_t adj = (hist & 0xFF) != 0; // the previous byte differs too
+        ByteContexts cx{by_old.row((phase << 8) | old),
+                        by_prev.row((phase << 9) | (adj << 8) | prev),
+                        by_run.row(static_cast<size_t>(last_run_bucket)),
+                        by_d8.row((phase << 8) | ((hist >> 56) & 0xFF))};
         if constexpr (!Second) {
             uint32_t pair =
                 (static_cast<uint32_t>(old) | (static_cast<uint32_t>(hist & 0xFFFF) << 8) |
-                 (static_cast<uint32_t>(pm) << 24)) *
+                 (static_cast<uint32_t>(phase) << 24)) *
                 2654435761u;
-            r_pair = by_pair.row(static_cast<size_t>(pair >> 20));
+            cx.by_pair = by_pair.row(static_cast<size_t>(pair >> 20));
         } else {
             // Displacements that move by a constant: the next byte's difference is that
             // constant's byte plus the carry out of the byte before.
-            carry = (ohist & 0xFF) + (hist & 0xFF) > 0xFF;
+            cx.carry = (old_hist & 0xFF) + (hist & 0xFF) > 0xFF;
             // A 32-bit displacement starting here or one byte back: the place it points to
             // decides by how much it moves.
-            auto at = [&](size_t k) -> uint32_t { return k < on ? oc[k] : 0; };
-            uint32_t ahead = at(oi + 1) | (at(oi + 2) << 8) | (at(oi + 3) << 16);
+            auto at = [&](size_t k) -> uint32_t { return k < olds_len ? olds[k] : 0; };
+            uint32_t ahead =
+                at(old_index + 1) | (at(old_index + 2) << 8) | (at(old_index + 3) << 16);
             uint32_t disp0 = old | (ahead << 8);
-            uint32_t disp1 = (ohist & 0xFF) | (static_cast<uint32_t>(old) << 8) | (ahead << 16);
+            uint32_t disp1 = (old_hist & 0xFF) | (static_cast<uint32_t>(old) << 8) | (ahead << 16);
             uint32_t p32 = static_cast<uint32_t>(pos);
-            hctx[0] = ((carry << 16) | static_cast<uint32_t>(hist & 0xFFFF)) * 3266489917u + 1;
-            hctx[1] = ((p32 + 4 + disp0) >> 12) * 2246822519u + 3;
-            hctx[2] = ((p32 + 3 + disp1) >> 12) * 3266489917u + 4;
+            cx.hash[0] =
+                ((cx.carry << 16) | static_cast<uint32_t>(hist & 0xFFFF)) * 3266489917u + 1;
+            cx.hash[1] = ((p32 + 4 + disp0) >> 12) * 2246822519u + 3;
+            cx.hash[2] = ((p32 + 3 + disp1) >> 12) * 3266489917u + 4;
             for (int t = 0; t < kHashed; ++t)
-                hs[t] = hashed[t].slot(hctx[t], 0);
+                cx.slots[t] = hashed[t].slot(cx.hash[t], 0);
         }
+        return cx;
+    }
+
+    // Codes (Enc: `value`) or decodes one non-zero difference byte, bit by bit from the top:
+    // the models' predictions mixed, refined by the secondary estimation, then all updated.
+    template <bool Enc, bool Second> uint8_t code_byte(int value, uint8_t old, uint64_t pos) {
+        ByteContexts cx = contexts<Second>(old, pos);
+        const size_t phase = static_cast<size_t>(pos & 7);
         int hi = 0, local = 1;
         for (int i = 7; i >= 0; --i) {
             size_t k = slot(i, hi, local);
-            uint16_t& a = r_old[k];
-            uint16_t& b = r_prev[k];
-            uint16_t& d = r_run[k];
-            uint16_t& e8 = r_d8[k];
-            int pm_;
+            uint16_t& p_old = cx.by_old[k];
+            uint16_t& p_prev = cx.by_prev[k];
+            uint16_t& p_run = cx.by_run[k];
+            uint16_t& p_d8 = cx.by_d8[k];
+            int mixed;
             if constexpr (!Second) {
-                int st[5] = {stretch(p12(a)), stretch(p12(b)), stretch(p12(d)),
-                             stretch(p12(r_pair[k])), stretch(p12(e8))};
-                pm_ = mixer1.mix(st, (7 - i) * 2 + (prev != 0));
+                int st[5] = {stretch(p12(p_old)), stretch(p12(p_prev)), stretch(p12(p_run)),
+                             stretch(p12(cx.by_pair[k])), stretch(p12(p_d8))};
+                mixed = mixer1.mix(st, (7 - i) * 2 + (prev != 0));
             } else {
-                int st[4 + kHashed] = {stretch(p12(a)), stretch(p12(b)), stretch(p12(d)),
-                                       stretch(p12(e8))};
+                int st[4 + kHashed] = {stretch(p12(p_old)), stretch(p12(p_prev)),
+                                       stretch(p12(p_run)), stretch(p12(p_d8))};
                 for (int t = 0; t < kHashed; ++t)
-                    st[4 + t] = stretch(p12(hs[t][local]));
-                pm_ = mixer2.mix(st, (7 - i) * 4 + (prev != 0) * 2 + static_cast<int>(carry));
+                    st[4 + t] = stretch(p12(cx.slots[t][local]));
+                mixed = mixer2.mix(st, (7 - i) * 4 + (prev != 0) * 2 + static_cast<int>(cx.carry));
             }
-            int pa = apm.refine(pm_, pm * kRow + k);
-            int p = (pm_ + 3 * pa) >> 2;
+            int refined = apm.refine(mixed, phase * kRow + k);
+            int p = (mixed + 3 * refined) >> 2;
             if (p < 1)
                 p = 1;
             int bit;
@@ -491,17 +399,17 @@ struct DiffModel {
                 bit = dec->bit(p);
             }
             apm.update(bit);
-            adapt_n(a, bit, 14);
-            adapt_n(b, bit, 14);
-            adapt_n(d, bit, 15);
-            adapt_n(e8, bit, 14);
+            adapt_n(p_old, bit, 14);
+            adapt_n(p_prev, bit, 14);
+            adapt_n(p_run, bit, 15);
+            adapt_n(p_d8, bit, 14);
             if constexpr (!Second) {
                 mixer1.update(bit);
-                adapt_n(r_pair[k], bit, 14);
+                adapt_n(cx.by_pair[k], bit, 14);
             } else {
                 mixer2.update(bit);
                 for (int t = 0; t < kHashed; ++t)
-                    adapt_n(hs[t][local], bit, 14);
+                    adapt_n(cx.slots[t][local], bit, 14);
             }
             local = (local << 1) | bit;
             if (i == 4) {
@@ -509,7 +417,7 @@ struct DiffModel {
                 local = 1;
                 if constexpr (Second)
                     for (int t = 0; t < kHashed; ++t)
-                        hs[t] = hashed[t].slot(hctx[t], 1 + static_cast<uint32_t>(hi));
+                        cx.slots[t] = hashed[t].slot(cx.hash[t], 1 + static_cast<uint32_t>(hi));
             }
         }
         prev = static_cast<uint8_t>((hi << 4) | (local & 15));
@@ -525,7 +433,7 @@ struct DiffModel {
 
 std::vector<uint8_t> cm_encode_bytes(const std::vector<uint8_t>& in) {
     std::vector<uint8_t> out;
-    Encoder e(out);
+    RangeEncoder e(out);
     auto m = std::make_unique<ByteModel>();
     for (uint8_t b : in)
         m->code(e, b);
@@ -534,7 +442,7 @@ std::vector<uint8_t> cm_encode_bytes(const std::vector<uint8_t>& in) {
 }
 
 bool cm_decode_bytes(const uint8_t* in, size_t in_len, uint8_t* out, size_t n) {
-    Decoder d(in, in_len);
+    RangeDecoder d(in, in_len);
     auto m = std::make_unique<ByteModel>();
     for (size_t i = 0; i < n; ++i) {
         out[i] = static_cast<uint8_t>(m->code(d, -1));
@@ -546,8 +454,8 @@ bool cm_decode_bytes(const uint8_t* in, size_t in_len, uint8_t* out, size_t n) {
 
 DiffEncoder::DiffEncoder(DiffModelKind kind, const uint8_t* olds, size_t n)
     : m_(std::make_unique<DiffModel>(kind, n)) {
-    m_->oc = olds;
-    m_->on = n;
+    m_->olds = olds;
+    m_->olds_len = n;
 }
 DiffEncoder::~DiffEncoder() = default;
 
@@ -559,7 +467,7 @@ void DiffEncoder::add(uint8_t diff, uint8_t old, uint64_t pos) {
         m_->push_old(old); // the run's length is coded later, and does not look at these
         return;
     }
-    m_->oi = index;
+    m_->old_index = index;
     m_->cur_pos = run_ ? run_start_ : pos;
     m_->code_run<true>(run_);
     m_->push_zeros(run_);
@@ -580,9 +488,9 @@ std::vector<uint8_t> DiffEncoder::finish() {
 DiffDecoder::DiffDecoder(DiffModelKind kind, const uint8_t* in, size_t in_len, uint64_t total,
                          const uint8_t* olds)
     : m_(std::make_unique<DiffModel>(kind, static_cast<size_t>(total))), left_(total) {
-    m_->dec = std::make_unique<Decoder>(in, in_len);
-    m_->oc = olds;
-    m_->on = static_cast<size_t>(total);
+    m_->dec = std::make_unique<RangeDecoder>(in, in_len);
+    m_->olds = olds;
+    m_->olds_len = static_cast<size_t>(total);
 }
 DiffDecoder::~DiffDecoder() = default;
 
@@ -607,7 +515,7 @@ uint8_t DiffDecoder::next(uint8_t old, uint64_t pos) {
         return 0;
     }
     need_run_ = true;
-    m_->oi = index_++;
+    m_->old_index = index_++;
     return m_->code_byte<false>(0, old, pos);
 }
 
@@ -638,7 +546,7 @@ void DiffDecoder::apply(uint8_t* dst, size_t n, uint64_t pos) {
             continue;
         }
         need_run_ = true;
-        m_->oi = index_++;
+        m_->old_index = index_++;
         *dst = static_cast<uint8_t>(*dst + m_->code_byte<false>(0, *dst, pos));
         ++dst;
         ++pos;
@@ -649,296 +557,6 @@ void DiffDecoder::apply(uint8_t* dst, size_t n, uint64_t pos) {
 
 bool DiffDecoder::finished_cleanly() const {
     return left_ == 0 && !m_->dec->overrun() && m_->dec->all_used();
-}
-
-} // namespace kv
-
-// ---------------------------------------------------------------- instructions
-
-namespace kv {
-
-InstrHistory::InstrHistory() = default;
-
-namespace {
-
-inline uint64_t pair_hash(const Instr* a, const Instr* b) {
-    uint64_t h = 0x9E3779B97F4A7C15ull;
-    for (const Instr* p : {a, b}) {
-        uint64_t d = p ? p->d : ~0ull, x = p ? p->x : ~0ull;
-        h = (h ^ d) * 0xff51afd7ed558ccdull;
-        h = (h ^ x) * 0xc4ceb9fe1a85ec53ull;
-    }
-    return h >> 32;
-}
-
-inline bool same_dx(const Instr& a, const Instr& b) {
-    return a.d == b.d && a.x == b.x;
-}
-
-// Missing instructions (before the history's start) are equal only to each other.
-inline bool same_or_both_missing(const Instr* a, const Instr* b) {
-    return a ? b && same_dx(*a, *b) : !b;
-}
-
-} // namespace
-
-// The slot of the pair (a, b) = the two instructions before some index: the one that holds an
-// index with the same pair before it, or an empty one. The table is never more than half full.
-uint32_t& InstrHistory::slot(const Instr* a, const Instr* b) {
-    size_t mask = table_.size() - 1;
-    for (size_t i = static_cast<size_t>(pair_hash(a, b)) & mask;; i = (i + 1) & mask) {
-        uint32_t t = table_[i];
-        if (t == 0)
-            return table_[i];
-        size_t j = t - 1;
-        if (same_or_both_missing(j >= 2 ? &v_[j - 2] : nullptr, a) &&
-            same_or_both_missing(j >= 1 ? &v_[j - 1] : nullptr, b))
-            return table_[i];
-    }
-}
-
-void InstrHistory::add(const Instr& i) {
-    if (v_.size() >= kMax)
-        return;
-    size_t n = v_.size();
-    if ((n + 1) * 2 > table_.size()) {
-        // Grown as the history grows, so that short histories stay cheap; re-made in order,
-        // each pair keeps its latest index.
-        table_.assign(std::max<size_t>(256, table_.size() * 4), 0);
-        for (size_t j = 0; j < n; ++j)
-            slot(j >= 2 ? &v_[j - 2] : nullptr, j >= 1 ? &v_[j - 1] : nullptr) =
-                static_cast<uint32_t>(j + 1);
-    }
-    slot(n >= 2 ? &v_[n - 2] : nullptr, n >= 1 ? &v_[n - 1] : nullptr) =
-        static_cast<uint32_t>(n + 1);
-    v_.push_back(i);
-}
-
-namespace {
-
-constexpr int64_t kScaled = int64_t{1} << 40; // larger values are not scaled
-
-inline int64_t mag(int64_t v) {
-    return v < 0 ? -v : v;
-}
-
-inline int64_t scaled(int64_t p, int64_t q16) {
-    return p * q16 / 65536;
-}
-
-} // namespace
-
-int64_t Scaler::guess(int64_t p) const {
-    return mag(p) < kScaled && err_scaled < err_plain ? scaled(p, q16) : p;
-}
-
-void Scaler::learn(int64_t p, int64_t actual) {
-    if (mag(p) >= kScaled || mag(actual) >= kScaled)
-        return;
-    err_plain = (3 * err_plain + mag(actual - p)) / 4;
-    err_scaled = (3 * err_scaled + mag(actual - scaled(p, q16))) / 4;
-    if (mag(p) >= 64 && (p > 0) == (actual > 0))
-        q16 = std::clamp<int64_t>(actual * 65536 / p, 1 << 15, 1 << 17);
-}
-
-void InstrHistory::push(const Instr& i) {
-    bool have = cursor < v_.size();
-    bool hit = have && same_dx(i, v_[cursor]);
-    if (have) {
-        d_scale.learn(static_cast<int64_t>(v_[cursor].d), static_cast<int64_t>(i.d));
-        seek_scale.learn(v_[cursor].seek, i.seek);
-    }
-    add(i);
-    if (hit) {
-        ++cursor;
-        ++run;
-    } else {
-        size_t j = follow();
-        cursor = j != npos ? j : have ? cursor + 1 : npos;
-        run = 0;
-    }
-}
-
-void InstrHistory::start_own() {
-    own_ = v_.size();
-    cursor = v_.empty() ? npos : 0;
-    run = 0;
-}
-
-size_t InstrHistory::follow() {
-    size_t n = v_.size();
-    if (table_.empty())
-        return npos;
-    uint32_t t = slot(n >= 2 ? &v_[n - 2] : nullptr, n >= 1 ? &v_[n - 1] : nullptr);
-    return t == 0 ? npos : t - 1;
-}
-
-namespace {
-
-// Each field as an adaptive Elias-gamma code: the bit length of value + 1 in unary, then the
-// bits below its top one, the first twelve of them modelled, the rest at even odds.
-class InstrModel {
-  public:
-    enum Field { kD = 0, kX = 1, kSeek = 2, kSeekDelta = 3, kDDelta = 4, kFields = 5 };
-    InstrModel() {
-        std::fill(&hit_[0][0], &hit_[0][0] + sizeof hit_ / 2, static_cast<uint16_t>(32768));
-        std::fill(&same_[0][0], &same_[0][0] + 32, static_cast<uint16_t>(32768));
-        std::fill(&xsame_[0], &xsame_[0] + 2, static_cast<uint16_t>(32768));
-        std::fill(&zero_[0], &zero_[0] + kFields, static_cast<uint16_t>(32768));
-        std::fill(&sign_[0], &sign_[0] + kFields, static_cast<uint16_t>(32768));
-        std::fill(&len_[0][0], &len_[0][0] + sizeof len_ / 2, static_cast<uint16_t>(32768));
-        std::fill(&mant_[0][0][0], &mant_[0][0][0] + sizeof mant_ / 2,
-                  static_cast<uint16_t>(32768));
-    }
-
-    // Codes (encoder: `in` given) or decodes one instruction against the history's prediction
-    // and adds it to the history. False when a decoded value is impossible.
-    template <typename Coder> bool code(Coder& c, InstrHistory& h, Instr& ins) {
-        constexpr uint64_t kMaxLen = 4u << 20;
-        const bool have = h.cursor < h.size();
-        const Instr pred = have ? h[h.cursor] : Instr{};
-        const int r = std::min(h.run, 15);
-        if (!have) {
-            if (!gamma(c, kD, ins.d) || !gamma(c, kX, ins.x) || ins.d > kMaxLen || ins.x > kMaxLen)
-                return false;
-            uint64_t s = static_cast<uint64_t>(ins.seek);
-            if (!signed_value(c, kSeek, s, true))
-                return false;
-            ins.seek = static_cast<int64_t>(s);
-        } else {
-            int from_ref = h.cursor < h.own_start() ? 1 : 0;
-            int hit = bitc(c, hit_[from_ref][r], same_dx(ins, pred));
-            if (hit) {
-                ins.d = pred.d;
-                ins.x = pred.x;
-            } else {
-                if (bitc(c, xsame_[from_ref], ins.x == pred.x)) {
-                    ins.x = pred.x;
-                } else if (!gamma(c, kX, ins.x) || ins.x > kMaxLen) {
-                    return false;
-                }
-                // The difference length against its counterpart, perhaps scaled.
-                int64_t g = h.d_scale.guess(static_cast<int64_t>(pred.d));
-                uint64_t delta = static_cast<uint64_t>(ins.d) - static_cast<uint64_t>(g);
-                if (!signed_value(c, kDDelta, delta, true))
-                    return false;
-                ins.d = static_cast<uint64_t>(g) + delta;
-                if (ins.d > kMaxLen)
-                    return false;
-            }
-            if (bitc(c, same_[hit][r], ins.seek == pred.seek)) {
-                ins.seek = pred.seek;
-            } else {
-                int64_t g = h.seek_scale.guess(pred.seek);
-                uint64_t delta = static_cast<uint64_t>(ins.seek) - static_cast<uint64_t>(g);
-                if (!signed_value(c, kSeekDelta, delta, true))
-                    return false;
-                ins.seek = static_cast<int64_t>(static_cast<uint64_t>(g) + delta);
-            }
-        }
-        if (ins.seek > kSeekLimit || ins.seek < -kSeekLimit)
-            return false;
-        h.push(ins);
-        return true;
-    }
-
-  private:
-    static constexpr int64_t kSeekLimit = int64_t{1} << 61;
-
-    template <typename Coder> int bitc(Coder& c, uint16_t& p, int bit) {
-        if constexpr (std::is_same_v<Coder, Encoder>)
-            c.bit(bit, p12(p));
-        else
-            bit = c.bit(p12(p));
-        adapt_n(p, bit, 14);
-        return bit;
-    }
-    template <typename Coder> int even(Coder& c, int bit) {
-        if constexpr (std::is_same_v<Coder, Encoder>)
-            c.bit(bit, 2048);
-        else
-            bit = c.bit(2048);
-        return bit;
-    }
-    // v >= 0, at most 2^62.
-    template <typename Coder> bool gamma(Coder& c, int f, uint64_t& v) {
-        constexpr bool enc = std::is_same_v<Coder, Encoder>;
-        uint64_t u = enc ? v + 1 : 0;
-        int n = 1;
-        if constexpr (enc) {
-            while ((u >> n) != 0)
-                ++n;
-            for (int k = 1; k < n; ++k)
-                bitc(c, len_[f][k], 1);
-            if (n < 63)
-                bitc(c, len_[f][n], 0);
-        } else {
-            while (n < 63 && bitc(c, len_[f][n], 0))
-                ++n;
-        }
-        uint64_t val = 1;
-        for (int i = n - 2, k = 0; i >= 0; --i, ++k) {
-            int bit = enc ? static_cast<int>((u >> i) & 1) : 0;
-            bit = k < 12 ? bitc(c, mant_[f][n][k], bit) : even(c, bit);
-            val = (val << 1) | static_cast<uint64_t>(bit);
-        }
-        v = val - 1;
-        return true;
-    }
-    // A signed value (two's complement in v): zero or not (when `zero_possible`), sign,
-    // magnitude - 1.
-    template <typename Coder> bool signed_value(Coder& c, int f, uint64_t& v, bool zero_possible) {
-        constexpr bool enc = std::is_same_v<Coder, Encoder>;
-        int64_t s = static_cast<int64_t>(v);
-        if (zero_possible && bitc(c, zero_[f], s == 0)) {
-            v = 0;
-            return true;
-        }
-        int neg = bitc(c, sign_[f], s < 0);
-        uint64_t mag = enc ? (s < 0 ? 0 - v : v) - 1 : 0;
-        if (!gamma(c, f, mag) || mag >= (uint64_t{1} << 62))
-            return false;
-        v = neg ? 0 - (mag + 1) : mag + 1;
-        return true;
-    }
-
-    uint16_t hit_[2][16];
-    uint16_t same_[2][16];
-    uint16_t xsame_[2];
-    uint16_t zero_[kFields];
-    uint16_t sign_[kFields];
-    uint16_t len_[kFields][64];
-    uint16_t mant_[kFields][64][12];
-};
-
-} // namespace
-
-std::vector<uint8_t> instr_encode(const std::vector<uint8_t>& raw, InstrHistory& h) {
-    std::vector<uint8_t> out;
-    Encoder e(out);
-    auto m = std::make_unique<InstrModel>();
-    ByteReader r(raw.data(), raw.size());
-    while (r.left() > 0) {
-        Instr ins = read_instr(r);
-        m->code(e, h, ins);
-    }
-    e.flush();
-    return out;
-}
-
-bool instr_decode(const uint8_t* in, size_t in_len, size_t raw_len, InstrHistory& h,
-                  std::vector<uint8_t>& raw) {
-    raw.clear();
-    raw.reserve(raw_len);
-    Decoder d(in, in_len);
-    auto m = std::make_unique<InstrModel>();
-    while (raw.size() < raw_len) {
-        Instr ins;
-        if (!m->code(d, h, ins) || d.overrun())
-            return false;
-        put_instr(raw, ins);
-    }
-    return raw.size() == raw_len && d.all_used();
 }
 
 } // namespace kv

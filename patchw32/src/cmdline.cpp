@@ -2,7 +2,7 @@
 
 namespace kv {
 
-bool tokenize(const std::string& line, std::vector<Token>& out) {
+RunOutcome tokenize(const std::string& line, std::vector<Token>& out) {
     out.clear();
     size_t i = 0, n = line.size();
     while (i < n) {
@@ -16,7 +16,8 @@ bool tokenize(const std::string& line, std::vector<Token>& out) {
             if (line[i] == '"') {
                 size_t close = line.find('"', i + 1);
                 if (close == std::string::npos)
-                    return false;
+                    return RunOutcome::fail(
+                        kRcUsage, "Malformed command line: a double quote is not closed.");
                 t.text.append(line, i + 1, close - i - 1);
                 t.quoted = true;
                 i = close + 1;
@@ -26,7 +27,7 @@ bool tokenize(const std::string& line, std::vector<Token>& out) {
         }
         out.push_back(std::move(t));
     }
-    return true;
+    return RunOutcome::next();
 }
 
 namespace {
@@ -47,17 +48,18 @@ bool iequals_prefix(const std::string& s, const char* prefix) {
 
 } // namespace
 
-std::string parse_command_line(const std::string& line, CommandLine& out, bool& list_mode) {
+RunOutcome parse_command_line(const std::string& line, CommandLine& out, bool& list_mode) {
+    auto malformed = [](std::string text) { return RunOutcome::fail(kRcUsage, std::move(text)); };
     out = CommandLine{};
     list_mode = false;
     std::vector<Token> toks;
-    bool tokens_ok = tokenize(line, toks);
+    RunOutcome tokens = tokenize(line, toks);
     // Look for "-l" first so that a refused list run stays silent.
     for (const Token& t : toks)
         if (t.text == "-l" || t.text == "-L")
             list_mode = true;
-    if (!tokens_ok)
-        return "Malformed command line: a double quote is not closed.";
+    if (tokens.ends())
+        return tokens;
     bool saw_u = false, saw_j = false, saw_l = false;
     std::vector<std::string> positional;
     for (const Token& t : toks) {
@@ -65,7 +67,7 @@ std::string parse_command_line(const std::string& line, CommandLine& out, bool& 
         if (!s.empty() && s[0] == '-') {
             if (iequals_prefix(s, "-otempdir:")) {
                 if (out.has_temp)
-                    return "Malformed command line: the temp directory is given twice.";
+                    return malformed("Malformed command line: the temp directory is given twice.");
                 out.has_temp = true;
                 out.temp_dir = s.substr(10);
                 continue;
@@ -91,22 +93,23 @@ std::string parse_command_line(const std::string& line, CommandLine& out, bool& 
                     continue;
                 }
             }
-            return "Unknown switch \"" + s +
-                   "\" on the command line. The engine accepts -u, -j, -i, "
-                   "-l and \"-otempdir:DIR\".";
+            return malformed("Unknown switch \"" + s +
+                             "\" on the command line. The engine accepts -u, -j, -i, "
+                             "-l and \"-otempdir:DIR\".");
         }
         if (s.empty())
-            return "Malformed command line: an empty path is given.";
+            return malformed("Malformed command line: an empty path is given.");
         positional.push_back(s);
     }
     if (saw_l && (saw_u || saw_j || out.ignore_missing))
-        return "Malformed command line: list mode (-l) cannot be combined with -u, -j or -i.";
+        return malformed(
+            "Malformed command line: list mode (-l) cannot be combined with -u, -j or -i.");
     if (positional.empty())
-        return "Malformed command line: no patch file is named.";
+        return malformed("Malformed command line: no patch file is named.");
     if (positional.size() > 2)
-        return "Malformed command line: expected at most a game directory and a patch file, but "
-               "found " +
-               std::to_string(positional.size()) + " paths.";
+        return malformed("Malformed command line: expected at most a game directory and a patch "
+                         "file, but found " +
+                         std::to_string(positional.size()) + " paths.");
     out.mode = saw_l ? Mode::List : (saw_j ? Mode::Validate : Mode::Apply);
     if (positional.size() == 2) {
         out.has_game_dir = true;
@@ -115,7 +118,7 @@ std::string parse_command_line(const std::string& line, CommandLine& out, bool& 
     } else {
         out.patch_path = positional[0];
     }
-    return {};
+    return RunOutcome::next();
 }
 
 } // namespace kv

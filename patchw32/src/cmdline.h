@@ -2,6 +2,8 @@
 // and validate runs, "-l  ["GAMEDIR"] "PATCH"" for list runs.
 #pragma once
 
+#include "engine.h"
+
 #include <string>
 #include <vector>
 
@@ -25,11 +27,12 @@ struct Token {
 };
 
 // Splits at blanks and tabs; a double quote opens a quoted part that runs to the next
-// double quote, backslashes included literally. Returns false on an unterminated quote.
-bool tokenize(const std::string& line, std::vector<Token>& out);
+// double quote, backslashes included literally. Ends the run (kRcUsage) on an unterminated
+// quote, with the tokens before it in `out`.
+RunOutcome tokenize(const std::string& line, std::vector<Token>& out);
 
-// Returns an empty string on success, otherwise the message for the user. `list_mode` is
+// Lets the run go on, or ends it with kRcUsage and the message for the user. `list_mode` is
 // set as soon as the "-l" switch is seen, even when the line is refused.
-std::string parse_command_line(const std::string& line, CommandLine& out, bool& list_mode);
+RunOutcome parse_command_line(const std::string& line, CommandLine& out, bool& list_mode);
 
 } // namespace kv

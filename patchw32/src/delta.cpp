@@ -1,3 +1,6 @@
+// The delta codec's encoder: the matcher aligns the new file with the old one (whole, or a
+// window of it per segment, indexed by a suffix array), and the block packer gathers the
+// instructions, difference bytes and literal bytes into blocks and codes each stream.
 #include "delta.h"
 
 #include "bytes.h"
@@ -6,12 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
-#include <future>
 #include <memory>
-#include <system_error>
-#include <thread>
-#include <zlib.h>
 
 namespace kv {
 
@@ -30,27 +28,6 @@ DeltaOptions default_delta_options() {
 }
 
 namespace {
-
-// In a compact block head, the difference coding that says every difference byte is zero
-// (no stream follows).
-constexpr uint8_t kZeroDifferences = 7;
-
-// ---------------------------------------------------------------- stream coding
-
-bool inflate_exact(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len) {
-    z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK)
-        return false;
-    z.next_in = const_cast<Bytef*>(in);
-    z.avail_in = static_cast<uInt>(in_len);
-    uint8_t spare;
-    z.next_out = out_len ? out : &spare;
-    z.avail_out = static_cast<uInt>(out_len);
-    int r = inflate(&z, Z_FINISH);
-    bool ok = r == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
-    inflateEnd(&z);
-    return ok;
-}
 
 // Difference bytes are mostly zero: runs of zeros become a 0 byte and the run length - 1 as a
 // varint, every other byte stands for itself.
@@ -72,65 +49,43 @@ std::vector<uint8_t> zero_runs(const std::vector<uint8_t>& in) {
     return out;
 }
 
-bool expand_zero_runs(const std::vector<uint8_t>& in, std::vector<uint8_t>& out, size_t want) {
-    out.assign(want, 0);
-    size_t o = 0;
-    ByteReader r(in.data(), in.size());
-    while (r.left() > 0) {
-        uint8_t b = r.u8();
-        if (b != 0) {
-            if (o >= want)
-                return false;
-            out[o++] = b;
-            continue;
-        }
-        uint64_t run = r.varu();
-        if (r.bad() || run >= want - o)
-            return false;
-        o += static_cast<size_t>(run) + 1; // already zero
-    }
-    return o == want;
-}
-
-// ---------------------------------------------------------------- encoder side
-
+// Gathers the instructions, difference bytes and literal bytes the matcher sends, and writes
+// them out block by block, each stream in the coding that suits it best.
 class BlockPacker {
   public:
-    BlockPacker(Sink& out, uint64_t total, int level, bool fast, double bandwidth,
-                InstrRefs* refs)
-        : out_(out), total_(total), level_(level), fast_(fast), bandwidth_(bandwidth),
-          refs_(refs) {
+    BlockPacker(Sink& out, uint64_t total, int level, bool fast, double bandwidth, InstrRefs* refs)
+        : out_(out), total_(total), level_(level), fast_(fast), bandwidth_(bandwidth), refs_(refs) {
         hist_.start_own();
     }
 
-    void add_diff(const uint8_t* np, const uint8_t* op, uint64_t old_abs, uint64_t len) {
+    // `len` new bytes coded as difference bytes against the old bytes at `old_bytes`, which
+    // stand at `old_pos` in the old file.
+    void add_diff(const uint8_t* new_bytes, const uint8_t* old_bytes, uint64_t old_pos,
+                  uint64_t len) {
         while (len > 0 && st_.ok()) {
-            if (open_ && (e_ > 0 || old_abs != cursor_))
-                close(static_cast<int64_t>(old_abs - cursor_));
-            if (!open_ && old_abs != cursor_) { // a bare seek
-                open_ = true;
-                d_ = e_ = 0;
-                close(static_cast<int64_t>(old_abs - cursor_));
+            if (open_ && (literal_len_ > 0 || old_pos != cursor_))
+                close(static_cast<int64_t>(old_pos - cursor_));
+            if (!open_ && old_pos != cursor_) { // a bare seek
+                open();
+                close(static_cast<int64_t>(old_pos - cursor_));
             }
-            if (!open_) {
-                open_ = true;
-                d_ = e_ = 0;
-            }
+            if (!open_)
+                open();
             uint64_t take = std::min<uint64_t>(len, room());
             size_t base = diff_.size();
             diff_.resize(base + take);
-            oldcat_.insert(oldcat_.end(), op, op + take);
+            olds_.insert(olds_.end(), old_bytes, old_bytes + take);
             pieces_.push_back({base, emitted_ + out_len_});
             for (uint64_t i = 0; i < take; ++i) {
-                diff_[base + i] = static_cast<uint8_t>(np[i] - op[i]);
+                diff_[base + i] = static_cast<uint8_t>(new_bytes[i] - old_bytes[i]);
                 coded_ += diff_[base + i] != 0;
             }
-            d_ += take;
+            diff_len_ += take;
             out_len_ += take;
-            cursor_ = old_abs + take;
-            np += take;
-            op += take;
-            old_abs += take;
+            cursor_ = old_pos + take;
+            new_bytes += take;
+            old_bytes += take;
+            old_pos += take;
             len -= take;
             if (block_full()) {
                 close(0);
@@ -139,18 +94,17 @@ class BlockPacker {
         }
     }
 
-    void add_extra(const uint8_t* np, uint64_t len) {
+    // `len` new bytes sent as literal bytes.
+    void add_literals(const uint8_t* new_bytes, uint64_t len) {
         while (len > 0 && st_.ok()) {
-            if (!open_) {
-                open_ = true;
-                d_ = e_ = 0;
-            }
+            if (!open_)
+                open();
             uint64_t take = std::min<uint64_t>(len, room());
-            extra_.insert(extra_.end(), np, np + take);
+            literals_.insert(literals_.end(), new_bytes, new_bytes + take);
             coded_ += take;
-            e_ += take;
+            literal_len_ += take;
             out_len_ += take;
-            np += take;
+            new_bytes += take;
             len -= take;
             if (block_full()) {
                 close(0);
@@ -183,13 +137,18 @@ class BlockPacker {
     }
 
   private:
+    void open() {
+        open_ = true;
+        diff_len_ = literal_len_ = 0;
+    }
+
     void close(int64_t seek) {
         if (!open_)
             return;
-        put_instr(ctrl_, Instr{d_, e_, seek});
+        put_instr(instrs_, Instr{diff_len_, literal_len_, seek});
         cursor_ += static_cast<uint64_t>(seek);
         open_ = false;
-        if (ctrl_.size() + 32 > kDeltaCtrlMax)
+        if (instrs_.size() + 32 > kDeltaCtrlMax)
             flush();
     }
 
@@ -198,9 +157,9 @@ class BlockPacker {
     // codes this block smallest, when it beats every coding without a reference.
     std::vector<uint8_t> code_instructions(size_t plain_best) {
         if (decided_)
-            return instr_encode(ctrl_, hist_);
+            return instr_encode(instrs_, hist_);
         decided_ = true;
-        std::vector<uint8_t> best = instr_encode(ctrl_, hist_);
+        std::vector<uint8_t> best = instr_encode(instrs_, hist_);
         size_t bar = std::min(best.size(), plain_best);
         if (!refs_)
             return best;
@@ -211,7 +170,7 @@ class BlockPacker {
             for (const Instr& i : *instrs)
                 h.add(i);
             h.start_own();
-            std::vector<uint8_t> c = instr_encode(ctrl_, h);
+            std::vector<uint8_t> c = instr_encode(instrs_, h);
             // Naming the reference costs the directory a few bytes.
             if (c.size() + 4 <= bar) {
                 bar = c.size() + 4;
@@ -270,64 +229,78 @@ class BlockPacker {
         }
     }
 
-    void flush() {
-        if (out_len_ == 0 || !st_.ok())
-            return;
-        // A block of exact copies names no difference stream at all.
-        const bool zero = coded_ == extra_.size(); // no difference byte is non-zero
-        std::vector<uint8_t> runs = zero ? std::vector<uint8_t>() : zero_runs(diff_);
-        std::vector<uint8_t> diff_cm;
-        if (!fast_ && !zero) {
-            DiffEncoder de(DiffModelKind::Second, oldcat_.data(), oldcat_.size());
-            for (size_t k = 0; k < pieces_.size(); ++k) {
-                size_t end = k + 1 < pieces_.size() ? pieces_[k + 1].first : diff_.size();
-                uint64_t at = pieces_[k].second;
-                for (size_t i = pieces_[k].first; i < end; ++i)
-                    de.add(diff_[i], oldcat_[i], at++);
-            }
-            diff_cm = de.finish();
+    // The block's difference bytes as the second difference model codes them.
+    std::vector<uint8_t> model_differences() const {
+        DiffEncoder de(DiffModelKind::Second, olds_.data(), olds_.size());
+        for (size_t k = 0; k < pieces_.size(); ++k) {
+            size_t end = k + 1 < pieces_.size() ? pieces_[k + 1].first : diff_.size();
+            uint64_t at = pieces_[k].second;
+            for (size_t i = pieces_[k].first; i < end; ++i)
+                de.add(diff_[i], olds_[i], at++);
         }
-        std::vector<uint8_t> packed[3];
-        StreamCoding coding[3];
-        pack(ctrl_, packed[0], coding[0], nullptr, !fast_);
-        std::vector<uint8_t> by_history = code_instructions(packed[0].size());
-        if (by_history.size() < packed[0].size()) {
-            packed[0].swap(by_history);
-            coding[0] = StreamCoding::Instructions;
-        }
-        pack(runs, packed[1], coding[1], &diff_cm, !fast_);
-        pack(extra_, packed[2], coding[2], nullptr, !fast_);
-        uint64_t raw_len[3] = {ctrl_.size(),
-                               coding[1] == StreamCoding::Mixing2 ? diff_.size() : runs.size(),
-                               extra_.size()};
-        // The compact head (the decoder also reads the older full one).
-        uint8_t dc = zero ? kZeroDifferences : static_cast<uint8_t>(coding[1]);
+        return de.finish();
+    }
+
+    // The compact block head (the decoder also reads the older full one): the codings, the
+    // output length (0: all the rest, up to 4 MiB) and the lengths that cannot be inferred.
+    std::vector<uint8_t> block_head(const std::vector<uint8_t> (&packed)[3],
+                                    const StreamCoding (&coding)[3], const uint64_t (&raw_len)[3],
+                                    uint8_t diff_coding) const {
         std::vector<uint8_t> head;
         put_u8(head, 0);
-        put_u8(head, static_cast<uint8_t>(static_cast<unsigned>(coding[0]) | dc << 3 |
+        put_u8(head, static_cast<uint8_t>(static_cast<unsigned>(coding[0]) | diff_coding << 3 |
                                           static_cast<unsigned>(coding[2]) << 6));
         put_varu(head,
                  out_len_ == std::min<uint64_t>(kDeltaBlockMax, total_ - emitted_) ? 0 : out_len_);
         put_varu(head, raw_len[0]);
         if (coding[0] != StreamCoding::Raw)
             put_varu(head, packed[0].size());
-        if (dc == static_cast<uint8_t>(StreamCoding::Raw) ||
-            dc == static_cast<uint8_t>(StreamCoding::Deflate))
+        if (diff_coding == static_cast<uint8_t>(StreamCoding::Raw) ||
+            diff_coding == static_cast<uint8_t>(StreamCoding::Deflate))
             put_varu(head, raw_len[1]);
-        if (dc != static_cast<uint8_t>(StreamCoding::Raw) && dc != kZeroDifferences)
+        if (diff_coding != static_cast<uint8_t>(StreamCoding::Raw) &&
+            diff_coding != kZeroDifferences)
             put_varu(head, packed[1].size());
         put_varu(head, raw_len[2]);
         if (raw_len[2] > 0 && coding[2] != StreamCoding::Raw)
             put_varu(head, packed[2].size());
+        return head;
+    }
+
+    // Writes the open block: its three streams coded, the head, then the streams.
+    void flush() {
+        if (out_len_ == 0 || !st_.ok())
+            return;
+        // A block of exact copies names no difference stream at all.
+        const bool zero = coded_ == literals_.size(); // no difference byte is non-zero
+        std::vector<uint8_t> runs = zero ? std::vector<uint8_t>() : zero_runs(diff_);
+        std::vector<uint8_t> diff_cm;
+        if (!fast_ && !zero)
+            diff_cm = model_differences();
+        std::vector<uint8_t> packed[3];
+        StreamCoding coding[3];
+        pack(instrs_, packed[0], coding[0], nullptr, !fast_);
+        std::vector<uint8_t> by_history = code_instructions(packed[0].size());
+        if (by_history.size() < packed[0].size()) {
+            packed[0].swap(by_history);
+            coding[0] = StreamCoding::Instructions;
+        }
+        pack(runs, packed[1], coding[1], &diff_cm, !fast_);
+        pack(literals_, packed[2], coding[2], nullptr, !fast_);
+        uint64_t raw_len[3] = {instrs_.size(),
+                               coding[1] == StreamCoding::Mixing2 ? diff_.size() : runs.size(),
+                               literals_.size()};
+        uint8_t diff_coding = zero ? kZeroDifferences : static_cast<uint8_t>(coding[1]);
+        std::vector<uint8_t> head = block_head(packed, coding, raw_len, diff_coding);
         st_ = out_.write(head.data(), head.size());
         for (int i = 0; i < 3 && st_.ok(); ++i)
             if (!packed[i].empty())
                 st_ = out_.write(packed[i].data(), packed[i].size());
-        ctrl_.clear();
+        instrs_.clear();
         diff_.clear();
-        oldcat_.clear();
+        olds_.clear();
         pieces_.clear();
-        extra_.clear();
+        literals_.clear();
         emitted_ += out_len_;
         out_len_ = 0;
         coded_ = 0;
@@ -339,25 +312,26 @@ class BlockPacker {
     const std::function<void(uint64_t)>* on_block = nullptr; // after every block written
 
   private:
-
     Sink& out_;
     uint64_t total_; // the new file's size
     int level_;
-    bool fast_; // no stream context-mixed (the instruction model is cheap to decode)
+    bool fast_;        // no stream context-mixed (the instruction model is cheap to decode)
     double bandwidth_; // bits per second the player downloads at; 0: smallest patch
     InstrRefs* refs_;
     InstrHistory hist_; // the entry's instructions, after those it refers to
     bool decided_ = false;
     os::Status st_;
-    std::vector<uint8_t> ctrl_, diff_, extra_;
-    std::vector<uint8_t> oldcat_; // per difference byte: its old byte
+    // The open block's streams: instructions (varint triples), difference bytes, literals.
+    std::vector<uint8_t> instrs_, diff_, literals_;
+    std::vector<uint8_t> olds_; // per difference byte: its old byte
     // Where each run of difference bytes starts: index in diff_, position in the new file.
     std::vector<std::pair<size_t, uint64_t>> pieces_;
     uint64_t emitted_ = 0; // output bytes of the blocks already written
     uint64_t out_len_ = 0;
     uint64_t coded_ = 0; // non-zero difference bytes and literals in the open block
+    // The open instruction: whether there is one, and its lengths so far.
     bool open_ = false;
-    uint64_t d_ = 0, e_ = 0;
+    uint64_t diff_len_ = 0, literal_len_ = 0;
     uint64_t cursor_ = 0; // old position after the open instruction's difference bytes
 };
 
@@ -467,12 +441,12 @@ int64_t nearest_equal(const int32_t* sa, int64_t olen, const uint8_t* old, const
 // disagrees costs a little more than a literal, so alignments end where fewer than about half
 // their bytes agree.
 struct MatchCosts {
-    static constexpr int64_t agree = 6;     // bits gained per byte that agrees
-    static constexpr int64_t disagree = 7;  // bits lost per byte that does not
-    static constexpr int64_t drop = 500;    // growth stops this far below the best score
-    static constexpr int64_t min_exact = 6; // shortest exact match the index may anchor
-    static constexpr int64_t take = 48;     // what a new alignment must be worth
-    static constexpr int64_t resume = 16;   // what resuming the last displacement must be worth
+    static constexpr int64_t agree = 6;      // bits gained per byte that agrees
+    static constexpr int64_t disagree = 7;   // bits lost per byte that does not
+    static constexpr int64_t drop = 500;     // growth stops this far below the best score
+    static constexpr int64_t min_exact = 6;  // shortest exact match the index may anchor
+    static constexpr int64_t take = 48;      // what a new alignment must be worth
+    static constexpr int64_t resume = 16;    // what resuming the last displacement must be worth
     static constexpr int64_t min_resume = 4; // shortest agreeing run that resumes it
     static constexpr int64_t long_run = 32;  // an agreeing run this long is not challenged
     // Leaving an alignment for another: the instruction costs `leave` bits, every byte of the
@@ -494,7 +468,7 @@ class Matcher {
         auto send = [&] {
             if (held.end > held.start) {
                 if (held.start > sent)
-                    pk.add_extra(nw_ + sent, static_cast<uint64_t>(held.start - sent));
+                    pk.add_literals(nw_ + sent, static_cast<uint64_t>(held.start - sent));
                 pk.add_diff(nw_ + held.start, old_ + held.start + held.disp,
                             obase + static_cast<uint64_t>(held.start + held.disp),
                             static_cast<uint64_t>(held.end - held.start));
@@ -526,7 +500,7 @@ class Matcher {
         }
         send();
         if (sent < nlen_)
-            pk.add_extra(nw_ + sent, static_cast<uint64_t>(nlen_ - sent));
+            pk.add_literals(nw_ + sent, static_cast<uint64_t>(nlen_ - sent));
     }
 
   private:
@@ -683,6 +657,112 @@ os::Status read_range(os::File& f, uint64_t off, uint64_t len, std::vector<uint8
     return len ? f.read_exact_at(off, buf.data(), buf.size()) : os::Status::success();
 }
 
+// Codes the new file segment by segment against the old file: indexed whole when it is small
+// enough, else through a window of its bytes around the segment's own range.
+class SegmentCoder {
+  public:
+    SegmentCoder(os::File& oldf, uint64_t old_size, os::File& newf, const DeltaOptions& opt,
+                 BlockPacker& pk)
+        : oldf_(oldf), old_size_(old_size), newf_(newf), opt_(opt), pk_(pk),
+          whole_(old_size <= opt.whole_limit) {}
+
+    // Reads and indexes the whole old file, when it is indexed whole.
+    os::Status start() {
+        if (!whole_)
+            return os::Status::success();
+        if (os::Status s = read_range(oldf_, 0, old_size_, oldbuf_); !s)
+            return s;
+        sa_.resize(oldbuf_.size());
+        index();
+        wend_ = old_size_;
+        return os::Status::success();
+    }
+
+    // The new bytes [ns, ne).
+    os::Status code(uint64_t ns, uint64_t ne) {
+        if (!whole_ && ne <= old_size_) {
+            // Large files mostly change in place: when the segment differs from the old bytes
+            // at the same offsets in few places, those differences are the whole answer and
+            // no index of the old file is needed.
+            os::Status s = read_range(newf_, ns, ne - ns, newbuf_);
+            if (s)
+                s = read_range(oldf_, ns, ne - ns, same_);
+            if (!s)
+                return s;
+            if (differs_little(ne - ns)) {
+                pk_.add_diff(newbuf_.data(), same_.data(), ns, ne - ns);
+                return os::Status::success();
+            }
+        }
+        if (!whole_) {
+            if (os::Status s = index_window(ns, ne); !s)
+                return s;
+        }
+        if (os::Status s = read_range(newf_, ns, ne - ns, newbuf_); !s)
+            return s;
+        match_segment(oldbuf_.data(), static_cast<int64_t>(oldbuf_.size()), wstart_, sa_.data(),
+                      newbuf_.data(), static_cast<int64_t>(newbuf_.size()),
+                      static_cast<int64_t>(ns) - static_cast<int64_t>(wstart_), pk_);
+        return os::Status::success();
+    }
+
+  private:
+    void index() {
+        if (opt_.indexing)
+            opt_.indexing(true);
+        build_suffix_array(oldbuf_.data(), sa_.data(), static_cast<int32_t>(oldbuf_.size()));
+        if (opt_.indexing)
+            opt_.indexing(false);
+    }
+
+    // Whether the segment read (`len` bytes) differs from the old bytes at the same offsets in
+    // at most one 8-byte word per 256 bytes.
+    bool differs_little(uint64_t len) const {
+        uint64_t differing = 0, limit = len / 256;
+        for (size_t i = 0; i < newbuf_.size() && differing <= limit; i += 8) {
+            uint64_t a = 0, b = 0;
+            size_t k = std::min<size_t>(8, newbuf_.size() - i);
+            std::memcpy(&a, newbuf_.data() + i, k);
+            std::memcpy(&b, same_.data() + i, k);
+            differing += a != b;
+        }
+        return differing <= limit;
+    }
+
+    // Reads and indexes the old bytes the segment [ns, ne) is matched against, unless the
+    // window indexed last is the same.
+    os::Status index_window(uint64_t ns, uint64_t ne) {
+        uint64_t ws = ns > opt_.margin ? ns - opt_.margin : 0;
+        uint64_t we = std::min(old_size_, ne + opt_.margin);
+        if (ws >= we) { // beyond the old file's end: take its last window
+            we = old_size_;
+            ws = old_size_ > opt_.segment + 2 * opt_.margin
+                     ? old_size_ - (opt_.segment + 2 * opt_.margin)
+                     : 0;
+        }
+        if (ws == wstart_ && we == wend_ && !sa_.empty())
+            return os::Status::success();
+        if (os::Status s = read_range(oldf_, ws, we - ws, oldbuf_); !s)
+            return s;
+        sa_.assign(oldbuf_.size(), 0);
+        index();
+        wstart_ = ws;
+        wend_ = we;
+        return os::Status::success();
+    }
+
+    os::File& oldf_;
+    uint64_t old_size_;
+    os::File& newf_;
+    const DeltaOptions& opt_;
+    BlockPacker& pk_;
+    const bool whole_; // the old file is indexed whole
+    std::vector<uint8_t> oldbuf_, newbuf_;
+    std::vector<uint8_t> same_;      // the old bytes at the segment's own offsets
+    std::vector<int32_t> sa_;        // suffix array of oldbuf_
+    uint64_t wstart_ = 0, wend_ = 0; // the old bytes in oldbuf_
+};
+
 } // namespace
 
 os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint64_t new_size,
@@ -694,551 +774,17 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
     }
     BlockPacker pk(out, new_size, opt.level, opt.fast_apply, opt.bandwidth, refs);
     pk.on_block = &progress;
-    auto index = [&opt](std::vector<uint8_t>& buf, std::vector<int32_t>& array) {
-        if (opt.indexing)
-            opt.indexing(true);
-        build_suffix_array(buf.data(), array.data(), static_cast<int32_t>(buf.size()));
-        if (opt.indexing)
-            opt.indexing(false);
-    };
-    bool whole = old_size <= opt.whole_limit;
-    std::vector<uint8_t> oldbuf, newbuf;
-    std::vector<int32_t> sa;
-    uint64_t wstart = 0, wend = 0;
-    if (whole) {
-        os::Status s = read_range(oldf, 0, old_size, oldbuf);
-        if (!s)
-            return s;
-        sa.resize(oldbuf.size());
-        index(oldbuf, sa);
-        wend = old_size;
-    }
-    std::vector<uint8_t> same;
+    SegmentCoder coder(oldf, old_size, newf, opt, pk);
+    if (os::Status s = coder.start(); !s)
+        return s;
     for (uint64_t ns = 0; ns < new_size; ns += opt.segment) {
         uint64_t ne = std::min(new_size, ns + opt.segment);
-        if (!whole && ne <= old_size) {
-            // Large files mostly change in place: when the segment differs from the old bytes
-            // at the same offsets in few places, those differences are the whole answer and
-            // no index of the old file is needed.
-            os::Status s = read_range(newf, ns, ne - ns, newbuf);
-            if (s)
-                s = read_range(oldf, ns, ne - ns, same);
-            if (!s)
-                return s;
-            uint64_t differing = 0, limit = (ne - ns) / 256;
-            for (size_t i = 0; i < newbuf.size() && differing <= limit; i += 8) {
-                uint64_t a = 0, b = 0;
-                size_t k = std::min<size_t>(8, newbuf.size() - i);
-                std::memcpy(&a, newbuf.data() + i, k);
-                std::memcpy(&b, same.data() + i, k);
-                differing += a != b;
-            }
-            if (differing <= limit) {
-                pk.add_diff(newbuf.data(), same.data(), ns, ne - ns);
-                if (progress)
-                    progress(ne);
-                continue;
-            }
-        }
-        if (!whole) {
-            uint64_t ws = ns > opt.margin ? ns - opt.margin : 0;
-            uint64_t we = std::min(old_size, ne + opt.margin);
-            if (ws >= we) { // beyond the old file's end: take its last window
-                we = old_size;
-                ws = old_size > opt.segment + 2 * opt.margin
-                         ? old_size - (opt.segment + 2 * opt.margin)
-                         : 0;
-            }
-            if (ws != wstart || we != wend || sa.empty()) {
-                os::Status s = read_range(oldf, ws, we - ws, oldbuf);
-                if (!s)
-                    return s;
-                sa.assign(oldbuf.size(), 0);
-                index(oldbuf, sa);
-                wstart = ws;
-                wend = we;
-            }
-        }
-        os::Status s = read_range(newf, ns, ne - ns, newbuf);
-        if (!s)
+        if (os::Status s = coder.code(ns, ne); !s)
             return s;
-        match_segment(oldbuf.data(), static_cast<int64_t>(oldbuf.size()), wstart, sa.data(),
-                      newbuf.data(), static_cast<int64_t>(newbuf.size()),
-                      static_cast<int64_t>(ns) - static_cast<int64_t>(wstart), pk);
         if (progress)
             progress(ne);
     }
     return pk.finish();
-}
-
-// ---------------------------------------------------------------- decoder side
-
-namespace {
-
-bool read_varu(PayloadReader& in, uint64_t& v, os::Status& st) {
-    v = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-        uint8_t b;
-        if (!in.read_byte(b, st))
-            return false;
-        if (shift == 63 && b > 1)
-            return false;
-        v |= static_cast<uint64_t>(b & 0x7f) << shift;
-        if (!(b & 0x80))
-            return true;
-    }
-    return false;
-}
-
-struct BlockHead {
-    uint64_t out_len = 0;
-    uint8_t coding[3] = {0, 0, 0};
-    uint64_t raw[3] = {0, 0, 0};
-    uint64_t stored[3] = {0, 0, 0};
-};
-
-// The compact head: a 0 byte (no block is empty), the three codings in one byte, the output
-// length (0: 4 MiB or all that remains, whichever is less), then only the lengths that cannot
-// be inferred. Returns false when the data ends early or fails.
-bool read_compact_head(PayloadReader& in, uint64_t left, BlockHead& b, os::Status& st) {
-    uint8_t head;
-    if (!in.read_byte(head, st) || !read_varu(in, b.out_len, st))
-        return false;
-    if (b.out_len == 0)
-        b.out_len = std::min<uint64_t>(kDeltaBlockMax, left);
-    b.coding[0] = head & 7;
-    b.coding[1] = (head >> 3) & 7;
-    b.coding[2] = head >> 6;
-    auto raw_form = [&](int i) { return b.coding[i] == static_cast<uint8_t>(StreamCoding::Raw); };
-    if (!read_varu(in, b.raw[0], st))
-        return false;
-    b.stored[0] = b.raw[0];
-    if (!raw_form(0) && !read_varu(in, b.stored[0], st))
-        return false;
-    uint8_t dc = b.coding[1];
-    if (dc == kZeroDifferences) {
-        b.raw[1] = b.stored[1] = 0;
-    } else if (dc == static_cast<uint8_t>(StreamCoding::Raw) ||
-               dc == static_cast<uint8_t>(StreamCoding::Deflate)) {
-        if (!read_varu(in, b.raw[1], st))
-            return false;
-        b.stored[1] = b.raw[1];
-        if (dc != 0 && !read_varu(in, b.stored[1], st))
-            return false;
-    } else if (!read_varu(in, b.stored[1], st)) {
-        return false;
-    }
-    if (!read_varu(in, b.raw[2], st))
-        return false;
-    b.stored[2] = b.raw[2];
-    if (b.raw[2] > 0 && !raw_form(2) && !read_varu(in, b.stored[2], st))
-        return false;
-    if ((dc == static_cast<uint8_t>(StreamCoding::Mixing) ||
-         dc == static_cast<uint8_t>(StreamCoding::Mixing2)) &&
-        b.raw[2] <= b.out_len)
-        b.raw[1] = b.out_len - b.raw[2]; // checked to add up below
-    return true;
-}
-
-// Reads and checks a block's head; `left`: the output still to come from the payload.
-DecodeResult read_block_head(PayloadReader& in, uint64_t left, BlockHead& b) {
-    os::Status st;
-    auto cut = [&] {
-        return st.ok() ? DecodeResult::corrupt("difference data is cut short")
-                       : DecodeResult::io(st);
-    };
-    if (!read_varu(in, b.out_len, st))
-        return cut();
-    const bool compact = b.out_len == 0;
-    if (compact && !read_compact_head(in, left, b, st))
-        return cut();
-    if (b.out_len == 0 || b.out_len > kDeltaBlockMax || b.out_len > left)
-        return DecodeResult::corrupt("a difference block has an invalid length");
-    for (int i = 0; i < 3; ++i) {
-        uint8_t& coding = b.coding[i];
-        if (!compact && (!in.read_byte(coding, st) || !read_varu(in, b.raw[i], st) ||
-                         !read_varu(in, b.stored[i], st)))
-            return cut();
-        bool zero = compact && i == 1 && coding == kZeroDifferences;
-        if (!zero && (coding > static_cast<uint8_t>(StreamCoding::Instructions) ||
-                      (coding == static_cast<uint8_t>(StreamCoding::Mixing2) && i != 1) ||
-                      (coding == static_cast<uint8_t>(StreamCoding::Instructions) && i != 0)))
-            return DecodeResult::corrupt("a difference block uses an unknown stream coding");
-        uint64_t limit = i == 0 ? kDeltaCtrlMax : i == 1 ? 2 * b.out_len : b.out_len;
-        if (b.raw[i] > limit)
-            return DecodeResult::corrupt("a difference block declares too much data");
-        if (coding == static_cast<uint8_t>(StreamCoding::Raw)
-                ? b.stored[i] != b.raw[i]
-                : b.stored[i] > limit + limit / 8 + 1024)
-            return DecodeResult::corrupt("a difference block has an invalid stored size");
-    }
-    bool diff_mixed = b.coding[1] == static_cast<uint8_t>(StreamCoding::Mixing) ||
-                      b.coding[1] == static_cast<uint8_t>(StreamCoding::Mixing2);
-    if (diff_mixed && b.raw[1] + b.raw[2] != b.out_len)
-        return DecodeResult::corrupt("a difference block does not add up");
-    return DecodeResult::ok();
-}
-
-// Decodes a block's instructions into `ctrl`; the history gains them. Returns why it failed,
-// or null.
-const char* decode_instructions(uint8_t coding, std::vector<uint8_t>& packed, uint64_t raw_len,
-                                InstrHistory& hist, std::vector<uint8_t>& ctrl) {
-    using SC = StreamCoding;
-    const char* damaged = "compressed difference data is invalid";
-    size_t n = static_cast<size_t>(raw_len);
-    if (coding == static_cast<uint8_t>(SC::Instructions))
-        return instr_decode(packed.data(), packed.size(), n, hist, ctrl) ? nullptr : damaged;
-    if (coding == static_cast<uint8_t>(SC::Raw)) {
-        ctrl.swap(packed);
-    } else {
-        ctrl.resize(n);
-        bool ok = coding == static_cast<uint8_t>(SC::Deflate)
-                      ? inflate_exact(packed.data(), packed.size(), ctrl.data(), n)
-                      : cm_decode_bytes(packed.data(), packed.size(), ctrl.data(), n);
-        if (!ok)
-            return damaged;
-    }
-    ByteReader r(ctrl.data(), ctrl.size());
-    while (r.left() > 0) {
-        Instr i = read_instr(r);
-        if (r.bad())
-            return "difference instructions are invalid";
-        hist.push(i);
-    }
-    return nullptr;
-}
-
-// The instructions of the entry that `e`'s refer to, as far as a history keeps them.
-DecodeResult load_reference(const Entry::Ref& ref, os::File& patch, InstrHistory& out) {
-    InstrHistory own;
-    own.start_own();
-    PayloadReader in(patch, ref.offset, ref.size);
-    std::vector<uint8_t> packed, ctrl, skip;
-    for (uint64_t read_to = 0; read_to < ref.new_size && own.size() < InstrHistory::kMax;) {
-        BlockHead b;
-        DecodeResult r = read_block_head(in, ref.new_size - read_to, b);
-        if (r.status != DecodeStatus::Ok)
-            return r.status == DecodeStatus::Io
-                       ? r
-                       : DecodeResult::corrupt("the instructions it refers to are damaged");
-        for (int i = 0; i < 3; ++i) {
-            std::vector<uint8_t>& into = i == 0 ? packed : skip;
-            into.resize(static_cast<size_t>(b.stored[i]));
-            bool short_read = false;
-            if (os::Status st = in.read_exact(into.data(), into.size(), short_read); !st)
-                return DecodeResult::io(st);
-            if (short_read)
-                return DecodeResult::corrupt("the instructions it refers to are cut short");
-        }
-        if (decode_instructions(b.coding[0], packed, b.raw[0], own, ctrl))
-            return DecodeResult::corrupt("the instructions it refers to are damaged");
-        read_to += b.out_len;
-    }
-    for (const Instr& i : own.all())
-        out.add(i);
-    return DecodeResult::ok();
-}
-
-} // namespace
-
-bool delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
-    PayloadReader in(patch, e.payload_offset, e.payload_size);
-    std::vector<uint8_t> skip;
-    for (uint64_t read_to = 0; read_to < e.new_size;) {
-        BlockHead b;
-        if (read_block_head(in, e.new_size - read_to, b).status != DecodeStatus::Ok)
-            return false;
-        for (int i = 0; i < 3; ++i) {
-            out.raw[i] += b.raw[i];
-            out.stored[i] += b.stored[i];
-            out.by_coding[b.coding[i] <= 4 ? b.coding[i] : 0]++;
-            skip.resize(static_cast<size_t>(b.stored[i]));
-            bool short_read = false;
-            if (!in.read_exact(skip.data(), skip.size(), short_read) || short_read)
-                return false;
-        }
-        read_to += b.out_len;
-        ++out.blocks;
-    }
-    return in.remaining() == 0;
-}
-
-namespace {
-
-// One block, read and checked by the calling thread, then finished by a worker: the literal
-// and difference streams decoded, the old bytes read and the output assembled.
-struct BlockJob {
-    uint64_t out_len = 0;
-    uint64_t at = 0;     // new-file offset of the block
-    uint64_t oldpos = 0; // old-file position where the block's instructions start
-    uint8_t coding[3] = {0, 0, 0};
-    uint64_t raw[3] = {0, 0, 0};
-    std::vector<uint8_t> ctrl;   // decoded instructions, already checked
-    std::vector<uint8_t> src[3]; // stored bytes of each stream (the instructions' unused)
-    std::vector<uint8_t> block;  // the result
-    uint64_t memory = 0;         // what decoding it may hold at once
-    DecodeResult result;
-};
-
-DecodeResult finish_block(BlockJob& j, os::File& old) {
-    using SC = StreamCoding;
-    std::vector<uint8_t> lit;
-    const uint8_t* lits = j.src[2].data();
-    if (j.coding[2] != static_cast<uint8_t>(SC::Raw)) {
-        lit.resize(static_cast<size_t>(j.raw[2]));
-        bool ok = j.coding[2] == static_cast<uint8_t>(SC::Deflate)
-                      ? inflate_exact(j.src[2].data(), j.src[2].size(), lit.data(), lit.size())
-                      : cm_decode_bytes(j.src[2].data(), j.src[2].size(), lit.data(), lit.size());
-        if (!ok)
-            return DecodeResult::corrupt("compressed difference data is invalid");
-        lits = lit.data();
-    }
-    uint64_t diff_len = j.out_len - j.raw[2];
-    std::vector<uint8_t> diff, olds;
-    std::unique_ptr<DiffDecoder> mixed;
-    if (j.coding[1] == static_cast<uint8_t>(SC::Mixing) ||
-        j.coding[1] == static_cast<uint8_t>(SC::Mixing2)) {
-        // The model looks at the old bytes of the whole block: read them all first.
-        olds.resize(static_cast<size_t>(diff_len));
-        ByteReader c(j.ctrl.data(), j.ctrl.size());
-        uint64_t at = 0, oldpos = j.oldpos;
-        while (c.left() > 0) {
-            uint64_t d = c.varu();
-            c.varu();
-            int64_t seek = c.vars();
-            if (d) {
-                os::Status st = old.read_exact_at(oldpos, olds.data() + at, static_cast<size_t>(d));
-                if (!st)
-                    return DecodeResult::io(st);
-            }
-            at += d;
-            oldpos += d + static_cast<uint64_t>(seek);
-        }
-        mixed = std::make_unique<DiffDecoder>(
-            j.coding[1] == static_cast<uint8_t>(SC::Mixing2) ? DiffModelKind::Second
-                                                             : DiffModelKind::First,
-            j.src[1].data(), j.src[1].size(), diff_len, olds.data());
-    } else if (j.coding[1] != kZeroDifferences) {
-        std::vector<uint8_t> runs;
-        if (j.coding[1] == static_cast<uint8_t>(SC::Deflate)) {
-            runs.resize(static_cast<size_t>(j.raw[1]));
-            if (!inflate_exact(j.src[1].data(), j.src[1].size(), runs.data(), runs.size()))
-                return DecodeResult::corrupt("compressed difference data is invalid");
-        } else {
-            runs.swap(j.src[1]);
-        }
-        if (!expand_zero_runs(runs, diff, static_cast<size_t>(diff_len)))
-            return DecodeResult::corrupt("difference bytes are invalid");
-    }
-    j.block.resize(static_cast<size_t>(j.out_len));
-    ByteReader ctrl(j.ctrl.data(), j.ctrl.size());
-    uint64_t o = 0, dpos = 0, xpos = 0, oldpos = j.oldpos;
-    while (ctrl.left() > 0) { // checked when the block was read
-        uint64_t d = ctrl.varu();
-        uint64_t x = ctrl.varu();
-        int64_t seek = ctrl.vars();
-        if (d) {
-            uint8_t* dst = j.block.data() + o;
-            if (mixed) {
-                std::memcpy(dst, olds.data() + dpos, static_cast<size_t>(d));
-            } else if (os::Status st = old.read_exact_at(oldpos, dst, static_cast<size_t>(d));
-                       !st) {
-                return DecodeResult::io(st);
-            }
-            if (mixed) {
-                mixed->apply(dst, static_cast<size_t>(d), j.at + o);
-            } else if (!diff.empty()) {
-                const uint8_t* df = diff.data() + dpos;
-                for (uint64_t i = 0; i < d; ++i)
-                    dst[i] = static_cast<uint8_t>(dst[i] + df[i]);
-            }
-            o += d;
-            dpos += d;
-            oldpos += d;
-        }
-        if (x) {
-            std::memcpy(j.block.data() + o, lits + xpos, static_cast<size_t>(x));
-            o += x;
-            xpos += x;
-        }
-        oldpos += static_cast<uint64_t>(seek);
-    }
-    if (mixed && !mixed->finished_cleanly())
-        return DecodeResult::corrupt("a difference block does not add up");
-    return DecodeResult::ok();
-}
-
-// Blocks are decoded on every core, as many at once as there are cores, while the memory they
-// hold together stays within a budget: the 32-bit engine keeps its whole apply under 64 MB.
-// Asked once: on Windows the answer is a question to the system (under Wine a server round
-// trip), and a patch of thousands of small files asks for every file.
-size_t decode_threads() {
-    static const size_t cores = std::max<size_t>(1, std::thread::hardware_concurrency());
-    return cores;
-}
-
-constexpr uint64_t kDecodeBudget = sizeof(void*) >= 8 ? 512ull << 20 : 40ull << 20;
-// The context-mixing models' tables when every context has been seen: difference bytes,
-// other streams.
-constexpr uint64_t kDiffModelBytes = 10u << 20;
-constexpr uint64_t kByteModelBytes = 3u << 20;
-
-// What decoding a block holds at its peak: the stored streams, the instructions, the decoded
-// literals and difference bytes (or the old bytes the model reads), the models and the result.
-uint64_t block_memory(const BlockHead& b) {
-    using SC = StreamCoding;
-    auto mixing = [](uint8_t c) {
-        return c == static_cast<uint8_t>(SC::Mixing) || c == static_cast<uint8_t>(SC::Mixing2);
-    };
-    uint64_t m = b.stored[0] + b.stored[1] + b.stored[2] + b.raw[0] + b.out_len;
-    if (b.coding[2] != static_cast<uint8_t>(SC::Raw))
-        m += b.raw[2] + (mixing(b.coding[2]) ? kByteModelBytes : 0);
-    uint64_t diff_len = b.out_len - std::min(b.raw[2], b.out_len);
-    if (mixing(b.coding[1]))
-        m += diff_len + kDiffModelBytes;
-    else if (b.coding[1] != kZeroDifferences)
-        m += diff_len + b.raw[1];
-    return m;
-}
-
-} // namespace
-
-DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
-                          Sink& out, const ProgressFn& progress) {
-    PayloadReader in(patch, e.payload_offset, e.payload_size);
-    std::deque<std::pair<std::unique_ptr<BlockJob>, std::future<void>>> running;
-    const size_t parallel = decode_threads();
-    uint64_t holding = 0; // memory of the blocks in flight
-    uint64_t produced = 0; // written to the sink
-    uint64_t read_to = 0;  // covered by the blocks read so far
-    uint64_t oldpos = 0;
-
-    // Waits for the oldest block and writes it out.
-    auto retire = [&]() -> DecodeResult {
-        auto& [job, fut] = running.front();
-        if (fut.valid())
-            fut.get();
-        std::unique_ptr<BlockJob> j = std::move(job);
-        running.pop_front();
-        holding -= j->memory;
-        if (j->result.status != DecodeStatus::Ok)
-            return j->result;
-        os::Status st = out.write(j->block.data(), j->block.size());
-        if (!st)
-            return DecodeResult::io(st);
-        produced += j->out_len;
-        progress(produced);
-        return DecodeResult::ok();
-    };
-    // On an early return every worker still has to finish before its job goes away.
-    struct Drain {
-        decltype(running)& r;
-        ~Drain() {
-            for (auto& p : r)
-                if (p.second.valid())
-                    p.second.wait();
-        }
-    } drain{running};
-
-    InstrHistory hist;
-    if (e.ref.present) {
-        DecodeResult r = load_reference(e.ref, patch, hist);
-        if (r.status != DecodeStatus::Ok)
-            return r;
-    }
-    hist.start_own();
-    std::vector<uint8_t> packed;
-    while (read_to < e.new_size) {
-        os::Status st;
-        auto j = std::make_unique<BlockJob>();
-        BlockHead b;
-        if (DecodeResult r = read_block_head(in, e.new_size - read_to, b);
-            r.status != DecodeStatus::Ok)
-            return r;
-        // Room for this block first: the oldest ones are written out until it fits.
-        j->memory = block_memory(b);
-        while (!running.empty() &&
-               (running.size() >= parallel || holding + j->memory > kDecodeBudget)) {
-            DecodeResult r = retire();
-            if (r.status != DecodeStatus::Ok)
-                return r;
-        }
-        holding += j->memory;
-        const uint64_t out_len = b.out_len;
-        j->out_len = out_len;
-        std::copy(b.coding, b.coding + 3, j->coding);
-        std::copy(b.raw, b.raw + 3, j->raw);
-        const uint64_t* raw = j->raw;
-        for (int i = 0; i < 3; ++i) {
-            bool short_read = false;
-            std::vector<uint8_t>& into = i == 0 ? packed : j->src[i];
-            into.resize(static_cast<size_t>(b.stored[i]));
-            if (!(st = in.read_exact(into.data(), into.size(), short_read)))
-                return DecodeResult::io(st);
-            if (short_read)
-                return DecodeResult::corrupt("difference data is cut short");
-        }
-        // The instructions are decoded and checked here, so that the worker never meets a
-        // bound it has not been shown to keep, and so the next block knows where it starts.
-        if (const char* why = decode_instructions(b.coding[0], packed, raw[0], hist, j->ctrl))
-            return DecodeResult::corrupt(why);
-        uint64_t diff_len = out_len - raw[2];
-        j->at = read_to;
-        j->oldpos = oldpos;
-        ByteReader ctrl(j->ctrl.data(), j->ctrl.size());
-        uint64_t o = 0, dpos = 0, xpos = 0;
-        while (ctrl.left() > 0) {
-            uint64_t d = ctrl.varu();
-            uint64_t x = ctrl.varu();
-            int64_t seek = ctrl.vars();
-            if (ctrl.bad())
-                return DecodeResult::corrupt("difference instructions are invalid");
-            if (d > out_len - o || d > diff_len - dpos || oldpos > old_size ||
-                d > old_size - oldpos)
-                return DecodeResult::corrupt("a difference instruction reaches outside its data");
-            o += d;
-            dpos += d;
-            oldpos += d;
-            if (x > out_len - o || x > raw[2] - xpos)
-                return DecodeResult::corrupt("a literal instruction reaches outside its data");
-            o += x;
-            xpos += x;
-            if (seek < 0 ? static_cast<uint64_t>(-(seek + 1)) + 1 > oldpos
-                         : static_cast<uint64_t>(seek) > old_size - oldpos)
-                return DecodeResult::corrupt("a seek leaves the old file");
-            oldpos += static_cast<uint64_t>(seek);
-        }
-        if (o != out_len || dpos != diff_len || xpos != raw[2])
-            return DecodeResult::corrupt("a difference block does not add up");
-        read_to += out_len;
-
-        BlockJob* jp = j.get();
-        std::future<void> fut;
-        // The last block (for most files the only one) is decoded here: a helper thread would
-        // only be waited for, and starting one costs more than a small file's whole decoding
-        // on systems where a thread start is expensive (Wine: a dozen server requests).
-        if (parallel > 1 && read_to < e.new_size) {
-            try {
-                fut = std::async(std::launch::async,
-                                 [jp, &old] { jp->result = finish_block(*jp, old); });
-            } catch (const std::system_error&) {
-                // No thread to be had: this block is decoded here instead.
-            }
-        }
-        if (!fut.valid())
-            jp->result = finish_block(*jp, old);
-        running.emplace_back(std::move(j), std::move(fut));
-    }
-    if (in.remaining() != 0) {
-        // Checked before the blocks still running are written, as before.
-        return DecodeResult::corrupt("difference data has trailing bytes");
-    }
-    while (!running.empty()) {
-        DecodeResult r = retire();
-        if (r.status != DecodeStatus::Ok)
-            return r;
-    }
-    return DecodeResult::ok();
 }
 
 } // namespace kv

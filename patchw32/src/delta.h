@@ -1,11 +1,15 @@
-// Delta codec: the new file as a sequence of (difference, literal, seek) instructions
-// against the old file, packed in independent blocks of at most 4 MiB of output whose
-// three streams (instructions, difference bytes, literal bytes) are each stored raw or
-// deflated. Decoding needs one block in memory, whatever the file size.
+// Delta codec: the new file as a sequence of instructions (difference bytes, literal bytes,
+// seek) against the old file, packed in independent blocks of at most 4 MiB of output. A
+// block holds three streams: the instructions, the difference bytes (each added to an old
+// byte) and the literal bytes. Each stream takes one of five codings (StreamCoding): raw,
+// deflated, context-mixed (cm.h) with the byte model or, for difference bytes, either of the
+// two difference models, or, for instructions, the instruction model (instr_model.h); a block
+// whose difference bytes are all zero stores none. Decoding holds only the blocks in flight,
+// within a memory budget, whatever the file size.
 #pragma once
 
-#include "cm.h"
 #include "codec.h"
+#include "instr_model.h"
 
 #include <cstdint>
 #include <functional>
@@ -15,10 +19,10 @@ namespace kv {
 constexpr uint32_t kDeltaBlockMax = 4u << 20;
 constexpr uint32_t kDeltaCtrlMax = 1u << 20;
 
-// Mixing: context mixing (difference bytes with the first model); Mixing2: difference bytes
-// with the second model (instructions and literals never use it); Instructions: the
-// instructions field by field, predicted from the entry's earlier ones and those of the
-// entry it refers to (instructions only).
+// Mixing: context mixing (difference bytes with the first difference model, the other
+// streams with the byte model); Mixing2: difference bytes with the second difference model
+// (instructions and literals never use it); Instructions: the instruction model (instructions
+// only).
 enum class StreamCoding : uint8_t {
     Raw = 0,
     Deflate = 1,
@@ -26,6 +30,10 @@ enum class StreamCoding : uint8_t {
     Mixing2 = 3,
     Instructions = 4
 };
+
+// In a compact block head, the difference coding that says every difference byte is zero
+// (no stream follows).
+constexpr uint8_t kZeroDifferences = 7;
 
 // Instructions of earlier entries of the patch that an entry's may be predicted from.
 struct InstrRefs {
@@ -57,7 +65,10 @@ struct DeltaOptions {
 };
 DeltaOptions default_delta_options();
 
-// `progress` hears how much of the new file has been coded, after every block.
+// Writes the delta payload that makes the new file from the old one to `out`. With `refs`,
+// the instructions may be predicted from one of its candidates' (refs->chosen says which, or
+// -1) and refs->own receives the entry's own. `progress` hears how much of the new file has
+// been coded, after every block. Fails only for the OS's reasons (reading, writing).
 os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint64_t new_size,
                         Sink& out, const DeltaOptions& opt,
                         const std::function<void(uint64_t)>& progress, InstrRefs* refs = nullptr);
@@ -69,8 +80,14 @@ struct DeltaStats {
     uint64_t stored[3] = {0, 0, 0};
     uint64_t by_coding[5] = {0, 0, 0, 0, 0}; // streams per coding
 };
-bool delta_stats(const Entry& e, os::File& patch, DeltaStats& out);
+// Adds the blocks of `e`'s delta payload to `out`; refused like decode_delta when a block
+// head or the payload's end is wrong (the streams themselves are not decoded).
+DecodeResult delta_stats(const Entry& e, os::File& patch, DeltaStats& out);
 
+// Decodes `e`'s delta payload against the old file and writes exactly e.new_size bytes to
+// `out`; `progress` hears the bytes written so far. Corrupt when any length, instruction or
+// seek does not fit its block, its streams or the old file, or a stream does not decode
+// exactly; Unreadable when reading or writing fails.
 DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
                           Sink& out, const ProgressFn& progress);
 

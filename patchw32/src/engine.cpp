@@ -2,6 +2,7 @@
 
 #include "cmdline.h"
 #include "codec.h"
+#include "crossfile.h"
 #include "flusher.h"
 #include "format.h"
 #include "journal.h"
@@ -13,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <set>
 
 namespace kv {
@@ -20,6 +22,13 @@ namespace kv {
 namespace {
 
 enum class FileState { Ready, Done, Missing, Differs, Unsafe };
+
+// What the check of one entry found in the game directory, with why when the entry cannot be
+// carried out as it stands.
+struct Finding {
+    FileState state;
+    std::string why;
+};
 
 // Forwards to a file and remembers whether the file refused the data.
 class TrackingSink : public Sink {
@@ -72,45 +81,95 @@ class FileProgress {
 std::string clip(const std::string& s) {
     return printable(s, kMaxMessage);
 }
-std::string shown(const std::string& rel) {
-    return printable(to_native(rel), 150);
-}
 
 std::string file_name_of(const std::string& path) {
     size_t p = path.find_last_of(os::separator() == '\\' ? "\\/:" : "/");
     return p == std::string::npos ? path : path.substr(p + 1);
 }
 
+// "The game directory "C:\Games" does not exist or is not a folder."
+std::string not_a_folder(const char* what, const std::string& path) {
+    return std::string("The ") + what + " \"" + path + "\" does not exist or is not a folder.";
+}
+
 std::string plural(uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// The summaries of a run that changed nothing, named once.
+constexpr const char* kNotApplied = "The patch was not applied; nothing was changed.";
+constexpr const char* kValidationFailed = "Validation failed.";
+
+// What the check of the game directory found, counted over the entries.
+struct Tally {
+    uint64_t ready = 0;       // entries to carry out, files and folders
+    uint64_t ready_files = 0; // of those, files
+    uint64_t done = 0;        // files already as the patch makes them
+    uint64_t skipped = 0;     // files passed over by "-i"
+    uint64_t problems = 0;    // entries that stop the patch
+    uint64_t unsafe = 0;      // of those, paths through a link
+};
+
+// What the commit changes, for the summary.
+struct Changes {
+    uint64_t updated = 0, added = 0, deleted = 0;
+};
+
+// One run of the engine, in stages: start-up and recovery, open and prepare, produce the new
+// files, decide the outcome, build the plan, commit and report. Each stage returns the run's
+// outcome, which either lets the run go on or ends it.
 class Run {
   public:
     explicit Run(Reporter& r) : rep_(r) {}
     int execute(const std::string& line);
 
   private:
-    void say(unsigned id, const std::string& text) {
+    void say(CallbackId id, const std::string& text) {
         if (!quiet_ && !text.empty())
             rep_.message(id, clip(text));
     }
     std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
-    std::string unsafe_ancestor(const std::string& rel, bool& link);
-    FileState classify(const Entry& e, std::string& why, FileProgress* prog,
-                       os::File* old_file = nullptr);
-    bool hash_file(os::File& f, uint64_t size, Hash128& out, FileProgress* prog,
-                   std::string& why);
-    int prepare_work_dir(const CommandLine& cl);
+    std::optional<Finding> unsafe_ancestor(const std::string& rel);
+    Finding classify(const Entry& e, FileProgress* prog, os::File* old_file = nullptr);
+    Finding open_entry_source(const Entry& e);
+
+    // The stages, in the order they run.
+    RunOutcome start_up(const std::string& line);
+    RunOutcome open_and_prepare();
+    RunOutcome produce_new_files();
+    RunOutcome decide_outcome();
+    Plan build_plan(Changes& changes);
+    RunOutcome commit_and_report(Plan& plan, const Changes& changes);
+    int finish(const RunOutcome& outcome);
+
+    // Parts of the stages.
+    RunOutcome recover_interrupted_run();
+    RunOutcome open_journal();
+    RunOutcome prepare_work_dir();
+    RunOutcome make_temp_work_dir(const std::string& temp_dir);
     os::Status make_work_bucket(uint32_t id);
-    int check_trust(Patch& patch);
-    void cleanup(bool keep_journal);
+    RunOutcome check_trust();
+    void check_folder(size_t i);
+    void check_file(size_t i, FileProgress& prog);
+    void produce_file(size_t i, FileProgress& prog);
+    DecodeResult decode_new_file(const Entry& e, os::File* old_file, TrackingSink& sink,
+                                 os::File& out, FileProgress& prog);
+    uint16_t missing_folders(const Step& st) const;
+    void report_decode_failure(const Entry& e, const DecodeResult& r, bool write_failed);
+    void flush_new_files();
+    std::string write_failure(os::ErrKind kind, const std::string& text) const;
+    std::string refused(const std::string& why) const;
+    std::string tail() const;
+    void cleanup();
 
     Reporter& rep_;
     bool quiet_ = false;
+    CommandLine cl_;
+    bool validate_ = false;
     std::string game_;
+    Patch patch_;
     std::unique_ptr<Journal> journal_;
-    bool journal_created_ = false;
+    bool journal_created_ = false; // removed at the end of the run unless kept
     std::string work_;
     bool work_is_ours_ = false;
     os::Folder work_folder_;              // held while the run works in it
@@ -119,173 +178,169 @@ class Run {
     std::map<uint32_t, os::Folder> work_buckets_;
     std::vector<uint32_t> temp_files_;    // entries whose "b<k>/<i>.new" is in the work folder
     std::string checked_path_;            // the last path whose parent folders were safe
+    std::vector<FileState> states_;       // by entry
+    Tally tally_;
+    int fatal_ = kRcOk; // a failure that stops producing the new files
+    // New files are flushed to disk side by side while the next ones are decoded.
+    Flusher flusher_;
+    os::File source_; // the checked source of the entry being produced, when it has one
+    // The game file of the entry being produced, found ready and kept open for its decoding.
+    os::File old_;
 };
 
 // Parent folders that are links or files. Entries come sorted, so the folders a path shares
 // with the previous one were checked already; nothing is kept per folder.
-std::string Run::unsafe_ancestor(const std::string& rel, bool& link) {
-    link = false;
+std::optional<Finding> Run::unsafe_ancestor(const std::string& rel) {
     size_t shared = 0;
     while (shared < rel.size() && shared < checked_path_.size() && rel[shared] == checked_path_[shared])
         ++shared;
-    for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
-        if (slash < shared && checked_path_[slash] == '/')
+    for (size_t d = 1; d <= folder_depth(rel); ++d) {
+        std::string sofar = leading_folders(rel, d);
+        if (sofar.size() < shared && checked_path_[sofar.size()] == '/')
             continue; // the same folder as in the previous path
-        std::string sofar = rel.substr(0, slash);
         os::Stat st;
         os::stat(game_path(sofar), st);
         if (st.exists && st.is_link) {
             checked_path_.clear();
-            link = true;
-            return "the folder " + shown(sofar) + " is a link to another place";
+            return Finding{FileState::Unsafe,
+                           "the folder " + shown(sofar) + " is a link to another place"};
         }
         if (st.exists && !st.is_dir) {
             checked_path_.clear();
-            return shown(sofar) + " is a file, not a folder";
+            return Finding{FileState::Differs, shown(sofar) + " is a file, not a folder"};
         }
     }
     checked_path_ = rel;
-    return {};
+    return std::nullopt;
 }
 
-bool Run::hash_file(os::File& f, uint64_t size, Hash128& out, FileProgress* prog,
-                    std::string& why) {
-    os::Status s = kv::hash_file(f, size, out, [prog](const uint8_t*, size_t, uint64_t done) {
-        if (prog)
-            prog->at(done);
-        return os::Status::success();
-    });
-    if (!s)
-        why = s.text;
-    return s.ok();
+// An entry built from another old file reads that file, through the same checks as its own:
+// every run produces all new files before the commit renames anything, so the source is read
+// in its old state even when the patch modifies or deletes it.
+Finding Run::open_entry_source(const Entry& e) {
+    source_.close();
+    if (std::optional<Finding> bad = unsafe_ancestor(e.source.path))
+        return {bad->state, "its source " + shown(e.source.path) + ": " + bad->why};
+    std::string why;
+    SourceState st = open_source(game_path(e.source.path), e.source, source_, why);
+    if (st == SourceState::Ready)
+        return {FileState::Ready, {}};
+    why = "its source " + shown(e.source.path) + " " + why;
+    return {st == SourceState::Missing  ? FileState::Missing
+            : st == SourceState::Unsafe ? FileState::Unsafe
+                                        : FileState::Differs,
+            why};
+}
+
+// A folder entry: whether the folder is there to make or remove.
+Finding classify_folder(const Entry& e, const os::Stat& st) {
+    bool makes = e.op == Op::MakeDir;
+    if (!st.exists)
+        return {makes ? FileState::Ready : FileState::Done, {}};
+    if (st.is_dir)
+        return {makes ? FileState::Done : FileState::Ready, {}};
+    return {FileState::Differs, makes ? "a file stands where the patch creates a folder"
+                                      : "a file stands where the patch removes a folder"};
 }
 
 // A game file found Ready is left open in `old_file` (when given) for its decoding: one open
 // per file, which under Wine is a server round trip and a walk over the whole path.
-FileState Run::classify(const Entry& e, std::string& why, FileProgress* prog,
-                        os::File* old_file) {
+Finding Run::classify(const Entry& e, FileProgress* prog, os::File* old_file) {
     std::string full = game_path(e.path);
-    bool link = false;
-    why = unsafe_ancestor(e.path, link);
-    if (!why.empty())
-        return link ? FileState::Unsafe : FileState::Differs;
+    if (std::optional<Finding> unsafe = unsafe_ancestor(e.path))
+        return *unsafe;
     os::Stat st;
-    os::Status s = os::stat(full, st);
-    if (!s) {
-        why = s.text;
-        return FileState::Differs;
-    }
-    if (st.exists && st.is_link) {
-        why = "it is a link to another place";
-        return FileState::Unsafe;
-    }
-    switch (e.op) {
-    case Op::MakeDir:
-        if (!st.exists)
-            return FileState::Ready;
-        if (st.is_dir)
-            return FileState::Done;
-        why = "a file stands where the patch creates a folder";
-        return FileState::Differs;
-    case Op::RemoveDir:
-        if (!st.exists)
-            return FileState::Done;
-        if (st.is_dir)
-            return FileState::Ready;
-        why = "a file stands where the patch removes a folder";
-        return FileState::Differs;
-    default:
-        break;
-    }
+    if (os::Status s = os::stat(full, st); !s)
+        return {FileState::Differs, s.text};
+    if (st.exists && st.is_link)
+        return {FileState::Unsafe, "it is a link to another place"};
+    if (!e.is_file_op())
+        return classify_folder(e, st);
     if (!st.exists) {
         if (e.op == Op::Add)
-            return FileState::Ready;
+            return {FileState::Ready, {}};
         if (e.op == Op::Delete)
-            return FileState::Done;
-        why = "the file is missing";
-        return FileState::Missing;
+            return {FileState::Done, {}};
+        return {FileState::Missing, "the file is missing"};
     }
-    if (!st.is_file) {
-        why = "a folder stands where the patch expects a file";
-        return FileState::Differs;
-    }
+    if (!st.is_file)
+        return {FileState::Differs, "a folder stands where the patch expects a file"};
     bool old_fits = e.needs_old() && st.size == e.old_size;
     bool new_fits = e.makes_new() && st.size == e.new_size;
     if (old_fits || new_fits) {
         Hash128 h;
         os::File f;
-        if (os::Status s = os::File::open_read(full, f); !s) {
-            why = s.text;
-            return FileState::Differs;
-        }
-        if (!hash_file(f, st.size, h, prog, why))
-            return FileState::Differs;
+        os::Status s = os::File::open_read(full, f);
+        if (s)
+            s = hash_file(f, st.size, h, [prog](const uint8_t*, size_t, uint64_t done) {
+                if (prog)
+                    prog->at(done);
+                return os::Status::success();
+            });
+        if (!s)
+            return {FileState::Differs, s.text};
         if (old_fits && h == e.old_hash) {
             if (old_file)
                 *old_file = std::move(f);
-            return FileState::Ready;
+            return {FileState::Ready, {}};
         }
         if (new_fits && h == e.new_hash)
-            return FileState::Done;
+            return {FileState::Done, {}};
     }
     if (e.op == Op::Add)
-        why = "a different file of that name is already there";
-    else if (e.op == Op::Delete)
-        why = "the file differs from the version this patch removes";
-    else
-        why = "the file differs from the version this patch updates";
-    return FileState::Differs;
+        return {FileState::Differs, "a different file of that name is already there"};
+    if (e.op == Op::Delete)
+        return {FileState::Differs, "the file differs from the version this patch removes"};
+    return {FileState::Differs, "the file differs from the version this patch updates"};
 }
 
-int Run::prepare_work_dir(const CommandLine& cl) {
-    if (cl.has_temp && !cl.temp_dir.empty()) {
-        std::string t = os::strip_trailing_sep(cl.temp_dir);
-        os::Stat st;
-        os::stat(t, st);
-        if (!st.exists || !st.is_dir) {
-            say(3, "The temp directory \"" + t + "\" does not exist or is not a folder.");
-            return kRcTempDir;
-        }
-        std::string base = os::join(t, "kelvane-" + std::to_string(os::process_id()));
-        for (int i = 0; i < 100; ++i) {
-            std::string cand = i ? base + "-" + std::to_string(i) : base;
-            os::Stat cs;
-            os::stat(cand, cs);
-            if (cs.exists)
-                continue;
-            // Noted in the journal before it exists, so that no killed run leaves it behind.
-            os::Status s = journal_->note_temp_folder(cand);
-            if (!s) {
-                say(3, "Cannot write the engine's journal: " + s.text + ".");
-                return kRcGameDir;
-            }
-            s = os::make_dir(cand);
-            if (s) {
-                work_ = cand;
-                work_is_ours_ = true;
-                if (!(s = os::Folder::open(work_, work_folder_))) {
-                    say(3, "Cannot use the temp directory: " + s.text + ".");
-                    return kRcTempDir;
-                }
-                return kRcOk;
-            }
-            if (s.kind != os::ErrKind::Exists) {
-                say(3, "Cannot use the temp directory: " + s.text + ".");
-                return kRcTempDir;
-            }
-        }
-        say(3, "Cannot create a work folder in the temp directory \"" + t + "\".");
-        return kRcTempDir;
-    }
+RunOutcome Run::prepare_work_dir() {
+    if (cl_.has_temp && !cl_.temp_dir.empty())
+        return make_temp_work_dir(os::strip_trailing_sep(cl_.temp_dir));
     work_ = os::join(journal_->dir(), "work");
     os::Status s = os::make_dir(work_);
     if (s)
         s = os::Folder::open(work_, work_folder_);
-    if (!s) {
-        say(3, "Cannot create a work folder on the game's drive: " + s.text + ".");
-        return kRcTempDir;
+    if (!s)
+        return RunOutcome::fail(kRcTempDir,
+                                "Cannot create a work folder on the game's drive: " + s.text + ".",
+                                kNotApplied);
+    return RunOutcome::next();
+}
+
+// A work folder of this run's own in the temp directory the command line names.
+RunOutcome Run::make_temp_work_dir(const std::string& t) {
+    os::Stat st;
+    os::stat(t, st);
+    if (!st.exists || !st.is_dir)
+        return RunOutcome::fail(kRcTempDir, not_a_folder("temp directory", t), kNotApplied);
+    std::string base = os::join(t, "kelvane-" + std::to_string(os::process_id()));
+    for (int i = 0; i < 100; ++i) {
+        std::string cand = i ? base + "-" + std::to_string(i) : base;
+        os::Stat cs;
+        os::stat(cand, cs);
+        if (cs.exists)
+            continue;
+        // Noted in the journal before it exists, so that no killed run leaves it behind.
+        os::Status s = journal_->note_temp_folder(cand);
+        if (!s)
+            return RunOutcome::fail(
+                kRcGameDir, "Cannot write the engine's journal: " + s.text + ".", kNotApplied);
+        s = os::make_dir(cand);
+        if (s) {
+            work_ = cand;
+            work_is_ours_ = true;
+            if ((s = os::Folder::open(work_, work_folder_)))
+                return RunOutcome::next();
+        } else if (s.kind == os::ErrKind::Exists) {
+            continue;
+        }
+        return RunOutcome::fail(kRcTempDir, "Cannot use the temp directory: " + s.text + ".",
+                                kNotApplied);
     }
-    return kRcOk;
+    return RunOutcome::fail(kRcTempDir,
+                            "Cannot create a work folder in the temp directory \"" + t + "\".",
+                            kNotApplied);
 }
 
 // Creates the bucket folder of work file `id` unless this run made it already, and holds it.
@@ -304,8 +359,8 @@ os::Status Run::make_work_bucket(uint32_t id) {
 }
 
 // Work files go through the held work folder and its held bucket folders, by name: nothing
-// can redirect the removal.
-void Run::cleanup(bool keep_journal) {
+// can redirect the removal. The journal goes too, unless the run kept it for the next run.
+void Run::cleanup() {
     if (work_folder_.is_open()) {
         std::set<std::string> ours;
         for (uint32_t i : temp_files_)
@@ -326,22 +381,22 @@ void Run::cleanup(bool keep_journal) {
     if (work_is_ours_) {
         os::Status s = os::remove_dir(work_);
         if (!s)
-            say(kIdWarning, "The temp folder " + shorten_middle(work_, 120) +
-                                " could not be removed: " + s.text + ".");
+            say(CallbackId::Warning, "The temp folder " + shorten_middle(work_, 120) +
+                                         " could not be removed: " + s.text + ".");
         work_is_ours_ = false;
     }
-    if (journal_created_ && !keep_journal) {
-        std::string why;
-        if (!journal_->remove_all(why, journal_->is_done()))
-            say(2, "The engine's work folder could not be removed (" + why +
-                       "); the next run of the engine removes it.");
+    if (journal_created_) {
+        if (os::Status s = journal_->remove_all(journal_->is_done()); !s)
+            say(CallbackId::Warning, "The engine's work folder could not be removed (" + s.text +
+                                         "); the next run of the engine removes it.");
         journal_created_ = false;
     }
 }
 
 // The publisher key file in the game directory makes only patches signed by that key
 // acceptable; a signature is checked whenever a patch carries one.
-int Run::check_trust(Patch& patch) {
+RunOutcome Run::check_trust() {
+    Patch& patch = patch_;
     std::string key_path = os::join(game_, kKeyFileName);
     os::Stat ks;
     os::stat(key_path, ks);
@@ -360,46 +415,45 @@ int Run::check_trust(Patch& patch) {
         else if (!(s = f.read_exact_at(0, text.data(), text.size())))
             why = s.text;
         else
-            why = parse_public_key(text, trusted);
+            why = parse_public_key(text, trusted).message;
         if (why.empty() && !signature_support())
             why = "this system cannot check signatures";
-        if (!why.empty()) {
-            say(kIdError, std::string("The publisher key file ") + kKeyFileName +
-                              " in the game directory cannot be used (" + why +
-                              "); no patch is applied until it is repaired or removed.");
-            return kRcUntrusted;
-        }
-        if (!patch.signature.present) {
-            say(kIdError, "The patch is refused: it is not signed, and this game accepts only "
-                          "patches signed by its publisher's key " +
-                              key_fingerprint(trusted) + ".");
-            return kRcUntrusted;
-        }
-        if (!std::equal(trusted, trusted + 64, patch.signature.key)) {
-            say(kIdError, "The patch is refused: it is signed by key " + signer +
-                              ", but this game accepts only patches signed by its publisher's "
-                              "key " +
-                              key_fingerprint(trusted) + ".");
-            return kRcUntrusted;
-        }
+        if (!why.empty())
+            return RunOutcome::fail(kRcUntrusted,
+                                    std::string("The publisher key file ") + kKeyFileName +
+                                        " in the game directory cannot be used (" + why +
+                                        "); no patch is applied until it is repaired or removed.",
+                                    kNotApplied);
+        if (!patch.signature.present)
+            return RunOutcome::fail(kRcUntrusted,
+                                    "The patch is refused: it is not signed, and this game accepts "
+                                    "only patches signed by its publisher's key " +
+                                        key_fingerprint(trusted) + ".",
+                                    kNotApplied);
+        if (!std::equal(trusted, trusted + 64, patch.signature.key))
+            return RunOutcome::fail(kRcUntrusted,
+                                    "The patch is refused: it is signed by key " + signer +
+                                        ", but this game accepts only patches signed by its "
+                                        "publisher's key " +
+                                        key_fingerprint(trusted) + ".",
+                                    kNotApplied);
     }
     if (!patch.signature.present)
-        return kRcOk;
+        return RunOutcome::next();
     if (!signature_support()) {
-        say(kIdWarning, "The patch is signed by key " + signer +
-                            ", but this system cannot check signatures.");
-        return kRcOk;
+        say(CallbackId::Warning,
+            "The patch is signed by key " + signer + ", but this system cannot check signatures.");
+        return RunOutcome::next();
     }
-    std::string why = check_patch_signature(patch);
-    if (!why.empty()) {
-        say(kIdError, "The patch is refused: its signature by key " + signer +
-                          " does not match its contents (" + why +
-                          "); it was changed after it was signed.");
-        return kRcUntrusted;
-    }
-    say(kIdInfo, "The patch is signed by key " + signer +
-                     (ks.exists ? ", the publisher key of this game." : "."));
-    return kRcOk;
+    if (DecodeResult r = check_patch_signature(patch); !r)
+        return RunOutcome::fail(kRcUntrusted,
+                                "The patch is refused: its signature by key " + signer +
+                                    " does not match its contents (" + r.message +
+                                    "); it was changed after it was signed.",
+                                kNotApplied);
+    say(CallbackId::Info, "The patch is signed by key " + signer +
+                              (ks.exists ? ", the publisher key of this game." : "."));
+    return RunOutcome::next();
 }
 
 int map_patch_error(PatchError e) {
@@ -415,281 +469,315 @@ int map_patch_error(PatchError e) {
     }
 }
 
-int Run::execute(const std::string& line) {
-    CommandLine cl;
+// Start-up and recovery: the command line, the game directory, the run lock, and an
+// interrupted run finished or undone before anything else.
+RunOutcome Run::start_up(const std::string& line) {
     bool list = false;
-    std::string err = parse_command_line(line, cl, list);
+    RunOutcome parsed = parse_command_line(line, cl_, list);
     quiet_ = list;
-    if (!err.empty()) {
-        say(kIdError, err);
-        return kRcUsage;
-    }
-    game_ = os::strip_trailing_sep(cl.has_game_dir ? cl.game_dir : os::current_dir());
+    if (parsed.ends())
+        return parsed;
+    validate_ = cl_.mode == Mode::Validate;
+    game_ = os::strip_trailing_sep(cl_.has_game_dir ? cl_.game_dir : os::current_dir());
     os::Stat gs;
     os::stat(game_, gs);
-    if (!gs.exists || !gs.is_dir) {
-        say(kIdError, "The game directory \"" + game_ + "\" does not exist or is not a folder.");
-        return kRcGameDir;
-    }
+    if (!gs.exists || !gs.is_dir)
+        return RunOutcome::fail(kRcGameDir, not_a_folder("game directory", game_));
     journal_ = std::make_unique<Journal>(game_);
     // One run at a time per game directory, in every mode: the lock is taken before anything
     // of the engine's is looked at, and held to the end of the run.
     if (os::Status s = journal_->lock(); !s) {
-        if (s.kind == os::ErrKind::Busy) {
-            say(kIdError, "Another patch run is working on this game directory. Try again when "
-                          "it has finished.");
-            return kRcBusy;
-        }
-        say(kIdError, "Cannot lock the game directory: " + s.text + ".");
-        return kRcGameDir;
+        if (s.kind == os::ErrKind::Busy)
+            return RunOutcome::fail(kRcBusy, "Another patch run is working on this game "
+                                             "directory. Try again when it has finished.");
+        return RunOutcome::fail(kRcGameDir, "Cannot lock the game directory: " + s.text + ".");
     }
-    if (std::string link = journal_->linked_own_folder(); !link.empty()) {
+    if (std::optional<std::string> link = journal_->linked_own_folder()) {
         const std::string head = "The engine's own folder ",
                           why = " is a link or junction to another place; the engine never works "
                                 "through one. Nothing was changed. Remove the link and run the "
                                 "patch again.";
         // The folder's path gives way, never the reason: the whole text fits in one message.
-        say(kIdError, head + printable(link, kMaxMessage - head.size() - why.size()) + why);
-        return kRcGameDir;
+        return RunOutcome::fail(
+            kRcGameDir, head + printable(*link, kMaxMessage - head.size() - why.size()) + why);
     }
-    Say sayfn = [this](int id, const std::string& t) { say(static_cast<unsigned>(id), t); };
-    journal_->remove_stale_top();
-    if (journal_->exists()) {
-        RecoveryOutcome r = recover(*journal_, sayfn);
-        if (r == RecoveryOutcome::Failed)
-            return kRcRecoveryFailed;
-        if (r == RecoveryOutcome::Unprovable)
-            return kRcRecoveryUnproven;
-    }
+    return recover_interrupted_run();
+}
 
-    Patch patch;
-    if (DecodeResult opened = open_patch(cl.patch_path, patch); !opened) {
-        say(kIdError, opened.message);
-        say(kIdSummary, "The patch was not applied; nothing was changed.");
-        return map_patch_error(opened.status);
-    }
+RunOutcome Run::recover_interrupted_run() {
+    journal_->remove_stale_top();
+    if (!journal_->exists())
+        return RunOutcome::next();
+    RecoveryOutcome r =
+        recover(*journal_, [this](CallbackId id, const std::string& t) { say(id, t); });
+    if (r == RecoveryOutcome::Failed)
+        return RunOutcome::end(kRcRecoveryFailed);
+    if (r == RecoveryOutcome::Unprovable)
+        return RunOutcome::end(kRcRecoveryUnproven);
+    return RunOutcome::next();
+}
+
+// Open and prepare: the patch opened and trusted, and (applying) the journal and the work
+// folder made. A list run ends here.
+RunOutcome Run::open_and_prepare() {
+    if (DecodeResult opened = open_patch(cl_.patch_path, patch_); !opened)
+        return RunOutcome::fail(map_patch_error(opened.status), opened.message, kNotApplied);
     // What the patch says it is for comes first, then who signed it; every mode refuses a
     // patch that the game does not trust.
-    say(kIdInfo, describe_meta(patch.meta));
-    int trust = check_trust(patch);
-    if (trust != kRcOk) {
-        say(kIdSummary, "The patch was not applied; nothing was changed.");
+    say(CallbackId::Info, describe_meta(patch_.meta));
+    if (RunOutcome trust = check_trust(); trust.ends())
         return trust;
-    }
-    if (cl.mode == Mode::List) {
-        for (const Entry& e : patch.entries)
+    if (cl_.mode == Mode::List) {
+        for (const Entry& e : patch_.entries)
             if (e.is_file_op())
                 rep_.file_name(to_native(e.path));
-        return kRcOk;
+        return RunOutcome::end(kRcOk);
     }
-
-    bool validate = cl.mode == Mode::Validate;
     uint32_t count = 0;
-    for (const Entry& e : patch.entries)
+    for (const Entry& e : patch_.entries)
         count += e.is_file_op() ? 1 : 0;
-    say(kIdInfo, std::string(validate ? "Validating" : "Applying") + " patch " +
-                     file_name_of(cl.patch_path) + ": " + plural(count, "file", "files") + ".");
-    if (validate) {
-        // What the apply would need first: a place for the journal.
-        if (std::string why = journal_->unusable_reason(); !why.empty()) {
-            say(kIdError, "The engine cannot keep its journal in the game directory: " + why + ".");
-            say(kIdSummary, "Validation failed.");
-            return kRcGameDir;
-        }
-    } else {
-        os::Status s = journal_->create();
-        if (!s) {
-            say(kIdError,
-                "Cannot create the engine's journal in the game directory: " + s.text + ".");
-            say(kIdSummary, "The patch was not applied; nothing was changed.");
-            return kRcGameDir;
-        }
-        journal_created_ = true;
-        int rc = prepare_work_dir(cl);
-        if (rc != kRcOk) {
-            cleanup(false);
-            say(kIdSummary, "The patch was not applied; nothing was changed.");
-            return rc;
-        }
-    }
-
+    say(CallbackId::Info, std::string(validate_ ? "Validating" : "Applying") + " patch " +
+                              file_name_of(cl_.patch_path) + ": " + plural(count, "file", "files") +
+                              ".");
+    if (RunOutcome o = open_journal(); o.ends())
+        return o;
     rep_.file_count(count);
-    std::vector<FileState> states(patch.entries.size(), FileState::Done);
-    uint64_t ready = 0, ready_files = 0, done = 0, skipped = 0, problems = 0, unsafe = 0;
-    int fatal = kRcOk;
-    // New files are flushed to disk side by side while the next ones are decoded.
-    Flusher flusher;
-    for (size_t i = 0; i < patch.entries.size() && fatal == kRcOk; ++i) {
-        const Entry& e = patch.entries[i];
+    return RunOutcome::next();
+}
+
+// Applying, the journal and the work folder; validating, only whether the journal could be
+// kept (what an apply would need first).
+RunOutcome Run::open_journal() {
+    if (validate_) {
+        if (os::Status s = journal_->check_usable(); !s)
+            return RunOutcome::fail(
+                kRcGameDir,
+                "The engine cannot keep its journal in the game directory: " + s.text + ".",
+                kValidationFailed);
+        return RunOutcome::next();
+    }
+    os::Status s = journal_->create();
+    if (!s)
+        return RunOutcome::fail(
+            kRcGameDir, "Cannot create the engine's journal in the game directory: " + s.text + ".",
+            kNotApplied);
+    journal_created_ = true;
+    return prepare_work_dir();
+}
+
+// Produce the new files: every entry checked against the game directory, and while nothing
+// stops the patch, each new file decoded into the work folder (validating, only hashed) and
+// verified.
+RunOutcome Run::produce_new_files() {
+    states_.assign(patch_.entries.size(), FileState::Done);
+    for (size_t i = 0; i < patch_.entries.size() && fatal_ == kRcOk; ++i) {
+        const Entry& e = patch_.entries[i];
         if (!e.is_file_op()) {
-            std::string why;
-            FileState st = classify(e, why, nullptr);
-            states[i] = st;
-            if (st == FileState::Differs || st == FileState::Unsafe) {
-                if (cl.ignore_missing && st != FileState::Unsafe) {
-                    say(kIdWarning, "Skipped the folder " + shown(e.path) + ": " + why + ".");
-                } else {
-                    say(kIdError, "Cannot handle the folder " + shown(e.path) + ": " + why + ".");
-                    ++problems;
-                    unsafe += st == FileState::Unsafe ? 1 : 0;
-                }
-            } else if (st == FileState::Ready) {
-                ++ready;
-            }
+            check_folder(i);
             continue;
         }
         rep_.file_name(to_native(e.path));
         uint64_t hash_part = e.needs_old() ? e.old_size : (e.op == Op::Add ? e.new_size : 0);
         FileProgress prog(rep_, hash_part + (e.makes_new() ? e.new_size : 0));
-        std::string why;
-        os::File oldf;
-        FileState st = classify(e, why, &prog, e.codec == Codec::Delta ? &oldf : nullptr);
-        states[i] = st;
+        check_file(i, prog);
         prog.advance(hash_part);
-        switch (st) {
-        case FileState::Done:
-            ++done;
-            break;
-        case FileState::Missing:
-        case FileState::Differs:
-            if (cl.ignore_missing) {
-                say(kIdWarning, "Skipped " + shown(e.path) + ": " + why + ".");
-                ++skipped;
-            } else {
-                say(kIdError, "Cannot patch " + shown(e.path) + ": " + why + ".");
-                ++problems;
-            }
-            break;
-        case FileState::Unsafe:
-            say(kIdError, "Refused to touch " + shown(e.path) + ": " + why + ".");
-            ++problems;
-            ++unsafe;
-            break;
-        case FileState::Ready:
-            ++ready;
-            ++ready_files;
-            break;
-        }
-        if (st == FileState::Ready && e.makes_new() && problems == 0) {
-            // Produce the new file (or, validating, only its hash) and check it.
-            if (e.codec == Codec::Delta && !oldf.is_open()) {
-                os::Status s = os::File::open_read(game_path(e.path), oldf);
-                if (!s) {
-                    say(kIdError, "Cannot read " + shown(e.path) + ": " + s.text + ".");
-                    ++problems;
-                    continue;
-                }
-            }
-            os::File outf;
-            std::string out_path;
-            if (!validate) {
-                os::Status s = make_work_bucket(static_cast<uint32_t>(i));
-                out_path = work_file(work_, static_cast<uint32_t>(i));
-                if (s)
-                    s = os::File::create_new(out_path, outf);
-                if (!s) {
-                    say(kIdError, "Cannot write to the temp directory: " + s.text + ".");
-                    fatal = kRcTempDir;
-                    break;
-                }
-                temp_files_.push_back(static_cast<uint32_t>(i));
-            }
-            TrackingSink tsink(outf);
-            HashingSink hs(validate ? nullptr : &tsink);
-            DecodeResult r = decode_payload(e, patch.file, oldf.is_open() ? &oldf : nullptr,
-                                            e.old_size, hs, [&](uint64_t n) { prog.at(n); });
-            if (r.status == DecodeStatus::Ok &&
-                (hs.count() != e.new_size || hs.digest() != e.new_hash))
-                r = DecodeResult::corrupt("the result does not match its recorded hash");
-            if (r.status == DecodeStatus::Ok && !validate) {
-                flusher.add(std::move(outf));
-                if (os::Status s = flusher.failure(); !s) {
-                    tsink.failed = true;
-                    r = DecodeResult::io(s);
-                }
-            }
-            if (r.status == DecodeStatus::Corrupt) {
-                say(kIdError,
-                    "The patch data for " + shown(e.path) + " is damaged: " + r.message + ".");
-                fatal = kRcPatchCorrupt;
-            } else if (r.status == DecodeStatus::Io) {
-                if (tsink.failed) {
-                    const char* where =
-                        work_is_ours_ ? "in the temp directory" : "on the game's drive";
-                    say(kIdError,
-                        std::string(r.io_kind == os::ErrKind::NoSpace ? "Not enough space "
-                                                                      : "Cannot write ") +
-                            where + " for the new files: " + r.message + ".");
-                    fatal = kRcTempDir;
-                } else {
-                    say(kIdError,
-                        "Cannot read while patching " + shown(e.path) + ": " + r.message + ".");
-                    fatal = kRcPatchUnreadable;
-                }
-            }
-        }
-        prog.finish();
-    }
-
-    // Every new file is on disk before the plan can name it.
-    if (os::Status s = flusher.finish(); !s && fatal == kRcOk) {
-        say(kIdError, std::string(s.kind == os::ErrKind::NoSpace ? "Not enough space "
-                                                                 : "Cannot write ") +
-                          (work_is_ours_ ? "in the temp directory" : "on the game's drive") +
-                          " for the new files: " + s.text + ".");
-        fatal = kRcTempDir;
-    }
-    const char* nothing =
-        validate ? "Validation failed." : "The patch was not applied; nothing was changed.";
-    if (fatal != kRcOk) {
-        cleanup(false);
-        say(kIdSummary, nothing);
-        return fatal;
-    }
-    if (unsafe > 0) {
-        cleanup(false);
-        say(kIdSummary, std::string(validate ? "Validation failed: " : "The patch was not applied: ") +
-                            plural(unsafe, "path leads", "paths lead") +
-                            " through a link or is too long to reach safely" +
-                            (validate ? "." : "; nothing was changed."));
-        return kRcPatchHostile;
-    }
-    if (problems > 0) {
-        cleanup(false);
-        say(kIdSummary,
-            std::string(validate ? "Validation failed: " : "The patch was not applied: ") +
-                plural(problems, "file does", "files do") +
-                " not match the version this patch updates" +
-                (validate ? "." : "; nothing was changed."));
-        return kRcMismatch;
-    }
-    std::string tail;
-    if (done)
-        tail += ", " + plural(done, "file was", "files were") + " already up to date";
-    if (skipped)
-        tail += ", " + plural(skipped, "file was", "files were") + " skipped";
-    if (ready == 0) {
-        cleanup(false);
-        if (skipped == 0)
-            say(kIdSummary, "This patch is already applied; nothing was changed.");
+        if (states_[i] == FileState::Ready && e.makes_new() && tally_.problems == 0)
+            produce_file(i, prog);
         else
-            say(kIdSummary, "Nothing was changed" + tail + ".");
-        return kRcOk;
+            prog.finish();
     }
-    if (validate) {
-        say(kIdSummary, "Validation passed: " + plural(ready_files, "file is", "files are") +
-                            " ready to patch" + tail + ".");
-        return kRcOk;
-    }
+    flush_new_files();
+    return RunOutcome::next();
+}
 
-    // Commit. The entries are not needed beyond this point: their paths move into the plan.
+void Run::check_folder(size_t i) {
+    const Entry& e = patch_.entries[i];
+    auto [st, why] = classify(e, nullptr);
+    states_[i] = st;
+    if (st == FileState::Differs || st == FileState::Unsafe) {
+        if (cl_.ignore_missing && st != FileState::Unsafe) {
+            say(CallbackId::Warning, "Skipped the folder " + shown(e.path) + ": " + why + ".");
+        } else {
+            say(CallbackId::Error, "Cannot handle the folder " + shown(e.path) + ": " + why + ".");
+            ++tally_.problems;
+            tally_.unsafe += st == FileState::Unsafe ? 1 : 0;
+        }
+    } else if (st == FileState::Ready) {
+        ++tally_.ready;
+    }
+}
+
+void Run::check_file(size_t i, FileProgress& prog) {
+    const Entry& e = patch_.entries[i];
+    old_.close();
+    bool decodes_own_old = e.codec == Codec::Delta && !e.source.present;
+    Finding f = classify(e, &prog, decodes_own_old ? &old_ : nullptr);
+    if (f.state == FileState::Ready && e.source.present)
+        f = open_entry_source(e);
+    auto& [st, why] = f;
+    states_[i] = st;
+    switch (st) {
+    case FileState::Done:
+        ++tally_.done;
+        break;
+    case FileState::Missing:
+    case FileState::Differs:
+        if (cl_.ignore_missing) {
+            say(CallbackId::Warning, "Skipped " + shown(e.path) + ": " + why + ".");
+            ++tally_.skipped;
+        } else {
+            say(CallbackId::Error, "Cannot patch " + shown(e.path) + ": " + why + ".");
+            ++tally_.problems;
+        }
+        break;
+    case FileState::Unsafe:
+        say(CallbackId::Error, "Refused to touch " + shown(e.path) + ": " + why + ".");
+        ++tally_.problems;
+        ++tally_.unsafe;
+        break;
+    case FileState::Ready:
+        ++tally_.ready;
+        ++tally_.ready_files;
+        break;
+    }
+}
+
+// The new file of entry `i` (validating, only its hash), checked against its recorded hash.
+// The file's bar runs to its end unless the file could not be started.
+void Run::produce_file(size_t i, FileProgress& prog) {
+    const Entry& e = patch_.entries[i];
+    os::File oldf;
+    if (e.source.present)
+        oldf = std::move(source_);
+    else if (e.codec == Codec::Delta)
+        oldf = std::move(old_);
+    if (e.codec == Codec::Delta && !e.source.present && !oldf.is_open()) {
+        os::Status s = os::File::open_read(game_path(e.path), oldf);
+        if (!s) {
+            say(CallbackId::Error, "Cannot read " + shown(e.path) + ": " + s.text + ".");
+            ++tally_.problems;
+            return;
+        }
+    }
+    os::File outf;
+    if (!validate_) {
+        os::Status s = make_work_bucket(static_cast<uint32_t>(i));
+        if (s)
+            s = os::File::create_new(work_file(work_, static_cast<uint32_t>(i)), outf);
+        if (!s) {
+            say(CallbackId::Error, "Cannot write to the temp directory: " + s.text + ".");
+            fatal_ = kRcTempDir;
+            return;
+        }
+        temp_files_.push_back(static_cast<uint32_t>(i));
+    }
+    TrackingSink tsink(outf);
+    DecodeResult r = decode_new_file(e, oldf.is_open() ? &oldf : nullptr, tsink, outf, prog);
+    if (!r)
+        report_decode_failure(e, r, tsink.failed);
+    prog.finish();
+}
+
+// The block decode: the payload of `e` decoded into `out` (validating, only hashed), its
+// result checked against the recorded size and hash, and the written file queued for its
+// flush.
+DecodeResult Run::decode_new_file(const Entry& e, os::File* old_file, TrackingSink& sink,
+                                  os::File& out, FileProgress& prog) {
+    HashingSink hs(validate_ ? nullptr : &sink);
+    DecodeResult r =
+        decode_payload(e, patch_.file, old_file, e.source.present ? e.source.size : e.old_size, hs,
+                       [&](uint64_t n) { prog.at(n); });
+    if (r && (hs.count() != e.new_size || hs.digest() != e.new_hash))
+        r = DecodeResult::corrupt("the result does not match its recorded hash");
+    if (r && !validate_) {
+        flusher_.add(std::move(out));
+        if (os::Status s = flusher_.failure(); !s) {
+            sink.failed = true;
+            r = DecodeResult::io(s);
+        }
+    }
+    return r;
+}
+
+void Run::report_decode_failure(const Entry& e, const DecodeResult& r, bool write_failed) {
+    if (r.status == PatchError::Corrupt) {
+        say(CallbackId::Error,
+            "The patch data for " + shown(e.path) + " is damaged: " + r.message + ".");
+        fatal_ = kRcPatchCorrupt;
+    } else if (write_failed) {
+        say(CallbackId::Error, write_failure(r.io_kind, r.message));
+        fatal_ = kRcTempDir;
+    } else {
+        say(CallbackId::Error,
+            "Cannot read while patching " + shown(e.path) + ": " + r.message + ".");
+        fatal_ = kRcPatchUnreadable;
+    }
+}
+
+std::string Run::write_failure(os::ErrKind kind, const std::string& text) const {
+    return std::string(kind == os::ErrKind::NoSpace ? "Not enough space " : "Cannot write ") +
+           (work_is_ours_ ? "in the temp directory" : "on the game's drive") +
+           " for the new files: " + text + ".";
+}
+
+// Every new file is on disk before the plan can name it; after a failure the rest are only
+// closed.
+void Run::flush_new_files() {
+    if (os::Status s = flusher_.finish(); !s && fatal_ == kRcOk) {
+        say(CallbackId::Error, write_failure(s.kind, s.text));
+        fatal_ = kRcTempDir;
+    }
+}
+
+// The summary of a patch refused because of `why`, which changed nothing.
+std::string Run::refused(const std::string& why) const {
+    return validate_ ? "Validation failed: " + why + "."
+                     : "The patch was not applied: " + why + "; nothing was changed.";
+}
+
+// The files the summary adds to what the run did: already up to date, skipped.
+std::string Run::tail() const {
+    std::string t;
+    if (tally_.done)
+        t += ", " + plural(tally_.done, "file was", "files were") + " already up to date";
+    if (tally_.skipped)
+        t += ", " + plural(tally_.skipped, "file was", "files were") + " skipped";
+    return t;
+}
+
+// Decide the outcome: a failure, a path through a link or a file that does not match ends the
+// run before anything is changed; so does a patch with nothing left to do, and a validation.
+RunOutcome Run::decide_outcome() {
+    if (fatal_ != kRcOk)
+        return RunOutcome::end(fatal_, validate_ ? kValidationFailed : kNotApplied);
+    if (tally_.unsafe > 0)
+        return RunOutcome::end(kRcPatchHostile,
+                               refused(plural(tally_.unsafe, "path leads", "paths lead") +
+                                       " through a link or is too long to reach safely"));
+    if (tally_.problems > 0)
+        return RunOutcome::end(kRcMismatch,
+                               refused(plural(tally_.problems, "file does", "files do") +
+                                       " not match the version this patch updates"));
+    if (tally_.ready == 0)
+        return RunOutcome::end(kRcOk, tally_.skipped == 0
+                                          ? "This patch is already applied; nothing was changed."
+                                          : "Nothing was changed" + tail() + ".");
+    if (validate_)
+        return RunOutcome::end(
+            kRcOk, "Validation passed: " + plural(tally_.ready_files, "file is", "files are") +
+                       " ready to patch" + tail() + ".");
+    return RunOutcome::next();
+}
+
+// Build the plan: a step for every entry to carry out. The entries are not needed beyond
+// this point: their paths move into the plan.
+Plan Run::build_plan(Changes& changes) {
     Plan plan;
     plan.work_folder = work_;
-    uint64_t n_mod = 0, n_add = 0, n_del = 0;
-    for (size_t i = 0; i < patch.entries.size(); ++i) {
-        if (states[i] != FileState::Ready)
+    for (size_t i = 0; i < patch_.entries.size(); ++i) {
+        if (states_[i] != FileState::Ready)
             continue;
-        Entry& e = patch.entries[i];
+        Entry& e = patch_.entries[i];
         Step st;
         st.id = static_cast<uint32_t>(i);
         st.new_size = e.new_size;
@@ -698,15 +786,15 @@ int Run::execute(const std::string& line) {
         switch (e.op) {
         case Op::Modify:
             st.kind = StepKind::Replace;
-            ++n_mod;
+            ++changes.updated;
             break;
         case Op::Add:
             st.kind = StepKind::Add;
-            ++n_add;
+            ++changes.added;
             break;
         case Op::Delete:
             st.kind = StepKind::Delete;
-            ++n_del;
+            ++changes.deleted;
             break;
         case Op::MakeDir:
             st.kind = StepKind::MakeDir;
@@ -715,34 +803,41 @@ int Run::execute(const std::string& line) {
             st.kind = StepKind::RemoveDir;
             break;
         }
-        if (e.op == Op::Add || e.op == Op::MakeDir) {
-            // The folders of the path that do not exist yet, counted from the deepest up.
-            size_t end = e.op == Op::Add ? e.path.rfind('/') : e.path.size();
-            while (end != std::string::npos && end > 0) {
-                os::Stat ds;
-                os::stat(game_path(e.path.substr(0, end)), ds);
-                if (ds.exists)
-                    break;
-                ++st.made;
-                end = end == 0 ? std::string::npos : e.path.rfind('/', end - 1);
-            }
-        }
         st.rel = std::move(e.path);
+        if (st.kind == StepKind::Add || st.kind == StepKind::MakeDir)
+            st.made = missing_folders(st);
         plan.steps.push_back(std::move(st));
     }
-    std::vector<Entry>().swap(patch.entries);
-    std::vector<FileState>().swap(states);
-    say(kIdInfo, "Every new file is built and verified; replacing the game files.");
+    std::vector<Entry>().swap(patch_.entries);
+    std::vector<FileState>().swap(states_);
+    return plan;
+}
+
+// The folders of the step's chain that do not exist yet, counted from the deepest up.
+uint16_t Run::missing_folders(const Step& st) const {
+    uint16_t made = 0;
+    for (size_t d = chain_length(st); d >= 1; --d) {
+        os::Stat ds;
+        os::stat(game_path(chain_folder(st, d)), ds);
+        if (ds.exists)
+            break;
+        ++made;
+    }
+    return made;
+}
+
+// Commit and report: the game files replaced through the journal, and the summary of what
+// changed or of how the failed commit was undone.
+RunOutcome Run::commit_and_report(Plan& plan, const Changes& changes) {
+    say(CallbackId::Info, "Every new file is built and verified; replacing the game files.");
     // The commit names no file; the last file's full bar, repeated now and then, lets the
     // caller keep its window alive through thousands of renames.
     journal_->set_tick([this] { rep_.progress(32768); });
-    std::string failure;
-    CommitOutcome oc = commit_plan(
-        *journal_, plan,
-        [this](int id, const std::string& t) { say(static_cast<unsigned>(id), t); }, failure);
-    if (oc == CommitOutcome::Committed) {
+    auto [outcome, failure] =
+        commit_plan(*journal_, plan, [this](CallbackId id, const std::string& t) { say(id, t); });
+    switch (outcome) {
+    case CommitOutcome::Committed: {
         temp_files_.clear(); // moved into the game directory
-        cleanup(false);
         std::string what;
         auto add = [&](uint64_t n, const char* verb) {
             if (!n)
@@ -750,30 +845,52 @@ int Run::execute(const std::string& line) {
             what += what.empty() ? "" : ", ";
             what += plural(n, "file", "files") + " " + verb;
         };
-        add(n_mod, "updated");
-        add(n_add, "added");
-        add(n_del, "deleted");
+        add(changes.updated, "updated");
+        add(changes.added, "added");
+        add(changes.deleted, "deleted");
         if (what.empty())
             what = "folders updated";
-        say(kIdSummary, "Patch applied: " + what + tail + ".");
-        return kRcOk;
+        return RunOutcome::end(kRcOk, "Patch applied: " + what + tail() + ".");
     }
-    if (oc == CommitOutcome::NotStarted || oc == CommitOutcome::JournalFailed) {
-        cleanup(false);
-        say(kIdSummary, "The patch was not applied; nothing was changed.");
-        return oc == CommitOutcome::NotStarted ? kRcTempDir : kRcGameDir;
+    case CommitOutcome::NotStarted:
+        return RunOutcome::end(kRcTempDir, kNotApplied);
+    case CommitOutcome::JournalFailed:
+        return RunOutcome::end(kRcGameDir, kNotApplied);
+    case CommitOutcome::RolledBack:
+        return RunOutcome::end(kRcRolledBack, "The patch was not applied (" + failure +
+                                                  "); the game directory is unchanged.");
+    case CommitOutcome::RollbackFailed:
+        break;
     }
-    if (oc == CommitOutcome::RolledBack) {
-        cleanup(false);
-        say(kIdSummary,
-            "The patch was not applied (" + failure + "); the game directory is unchanged.");
-        return kRcRolledBack;
+    journal_created_ = false; // kept: the next run finishes restoring the game directory
+    return RunOutcome::end(kRcRollbackFailed,
+                           "The patch was not applied and the game directory could not be fully "
+                           "restored yet; run the engine again to finish restoring it.");
+}
+
+// Whatever the outcome, the run cleans up after itself between the error that ended it and
+// its summary.
+int Run::finish(const RunOutcome& outcome) {
+    say(CallbackId::Error, outcome.error());
+    cleanup();
+    say(CallbackId::Summary, outcome.summary());
+    return outcome.rc();
+}
+
+int Run::execute(const std::string& line) {
+    RunOutcome outcome = start_up(line);
+    if (!outcome.ends())
+        outcome = open_and_prepare();
+    if (!outcome.ends())
+        outcome = produce_new_files();
+    if (!outcome.ends())
+        outcome = decide_outcome();
+    if (!outcome.ends()) {
+        Changes changes;
+        Plan plan = build_plan(changes);
+        outcome = commit_and_report(plan, changes);
     }
-    cleanup(true);
-    say(kIdSummary,
-        "The patch was not applied and the game directory could not be fully restored yet; "
-        "run the engine again to finish restoring it.");
-    return kRcRollbackFailed;
+    return finish(outcome);
 }
 
 } // namespace
@@ -783,10 +900,10 @@ int run_engine(const std::string& command_line, Reporter& reporter) {
         Run run(reporter);
         return run.execute(command_line);
     } catch (const std::bad_alloc&) {
-        reporter.message(kIdError, "The engine ran out of memory.");
+        reporter.message(CallbackId::Error, "The engine ran out of memory.");
         return kRcInternal;
     } catch (const std::exception& ex) {
-        reporter.message(kIdError, clip(std::string("Internal error: ") + ex.what()));
+        reporter.message(CallbackId::Error, clip(std::string("Internal error: ") + ex.what()));
         return kRcInternal;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "bytes.h"
 #include "cm.h"
+#include "crossfile.h"
 #include "paths.h"
 
 #include <algorithm>
@@ -42,10 +43,10 @@ const char* codec_name(Codec c) {
     return "?";
 }
 
-std::vector<uint8_t> encode_header() {
+std::vector<uint8_t> encode_header(uint16_t version) {
     std::vector<uint8_t> h;
     put_bytes(h, kMagic, 8);
-    put_u16(h, kFormatVersion);
+    put_u16(h, version);
     put_u16(h, static_cast<uint16_t>(kHeaderSize));
     put_u32(h, 0);
     return h;
@@ -384,7 +385,7 @@ DecodeResult check_entry_kind(const Entry& e) {
                                     "The patch needs a newer engine: " + quoted(e) +
                                         " uses codec " + std::to_string(c) +
                                         ", which this engine does not know.");
-    if (e.makes_new() == (e.codec == Codec::None) || (e.op == Op::Add && e.codec == Codec::Delta))
+    if (e.makes_new() == (e.codec == Codec::None) || (e.op == Op::Add && e.codec == Codec::Delta && !e.source.present))
         return damaged("an entry has a codec that does not fit its operation.");
     return DecodeResult::ok();
 }
@@ -451,10 +452,10 @@ DecodeResult check_entries(const std::vector<Entry>& entries, uint64_t payload_e
         return r;
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& e = entries[i];
-        if (std::string why = check_rel_path(e.path, coding); !why.empty())
+        if (DecodeResult r = check_rel_path(e.path, coding); !r)
             return DecodeResult::refuse(PatchError::Hostile, "The patch is refused: the entry " +
                                                                  quoted(e) + " is unsafe (" +
-                                                                 why + ").");
+                                                                 r.message + ").");
         DecodeResult r = check_entry_kind(e);
         if (r)
             r = check_entry_data(entries, i, payload_end);
@@ -517,6 +518,11 @@ DecodeResult read_sections(Patch& out, uint64_t offset, uint64_t size) {
             if (DecodeResult m = read_meta(body, len, out.meta); !m)
                 return m;
             meta_seen = true;
+        } else if (out.version >= kCrossFileVersion && std::equal(tag, tag + 4, "srcs")) {
+            if (out.has_sources)
+                return DecodeResult::corrupt("The patch is damaged (it has two source lists).");
+            out.has_sources = true;
+            out.sources.assign(body, body + len);
         } else if (std::equal(tag, tag + 4, "sign")) {
             if (r.left() != 0 || len != kSignSectionSize - 8 || body[0] != kSignEcdsaP256)
                 return DecodeResult::corrupt(
@@ -533,8 +539,13 @@ DecodeResult read_sections(Patch& out, uint64_t offset, uint64_t size) {
 
 // Checks the entries, then tells each delta entry that refers to another where that one's
 // payload lies.
-DecodeResult check_and_link(std::vector<Entry>& entries, uint64_t payload_end, uint16_t version) {
+DecodeResult check_and_link(std::vector<Entry>& entries, uint64_t payload_end, uint16_t version,
+                            const std::vector<uint8_t>* sources) {
     bool legacy = version == kOldestFormatVersion;
+    if (sources) {
+        if (DecodeResult r = read_sources(sources->data(), sources->size(), entries); !r)
+            return r;
+    }
     DecodeResult r =
         check_entries(entries, payload_end, legacy ? NameCoding::Native : NameCoding::Utf8);
     if (!r)
@@ -583,7 +594,7 @@ DecodeResult read_header(const std::string& path, Patch& out) {
             PatchError::Unsupported,
             "The patch uses format version " + std::to_string(out.version) +
                 ", but this engine reads only versions " + std::to_string(kOldestFormatVersion) +
-                " and " + std::to_string(kFormatVersion) + ". A newer patchw32.dll is needed.");
+                " to " + std::to_string(kFormatVersion) + ". A newer patchw32.dll is needed.");
     if (get_u16(head + 10) != kHeaderSize || get_u32(head + 12) != 0)
         return DecodeResult::corrupt("The patch is damaged (its header is invalid).");
     return DecodeResult::ok();
@@ -737,7 +748,8 @@ DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum) {
                 : decode_fixed_directory(dir, t.count, out.entries);
     if (!r)
         return r;
-    return check_and_link(out.entries, t.dir_off, out.version);
+    return check_and_link(out.entries, t.dir_off, out.version,
+                          out.has_sources ? &out.sources : nullptr);
 }
 
 } // namespace kv

@@ -14,7 +14,11 @@ namespace kv {
 
 // Version 2 stores every path in UTF-8; version 1 stored them in the builder's code page
 // and is still read (its names taken as the ANSI code page on Windows, as bytes elsewhere).
-constexpr uint16_t kFormatVersion = 2;
+// Version 3 adds entries built from another old file of the tree (the "srcs" section, see
+// crossfile.h); the builder writes it only for patches that have such entries, version 2
+// otherwise.
+constexpr uint16_t kFormatVersion = 3;
+constexpr uint16_t kPlainFormatVersion = 2;
 constexpr uint16_t kOldestFormatVersion = 1;
 constexpr size_t kHeaderSize = 16;
 constexpr size_t kTrailerSize = 64;
@@ -58,6 +62,19 @@ struct Entry {
         bool present = false;
         uint64_t offset = 0, size = 0, new_size = 0;
     } ref;
+
+    // A delta entry built from another file of the old tree (format version 3): that file's
+    // path, size and hash as they are before the patch. Without it a delta entry is built from
+    // its own old file. `entry` is the directory index of the entry that names the same old
+    // file (a modify or delete entry), or kNoEntry.
+    static constexpr uint32_t kNoEntry = 0xffffffffu;
+    struct Source {
+        bool present = false;
+        std::string path;
+        uint64_t size = 0;
+        Hash128 hash;
+        uint32_t entry = kNoEntry;
+    } source;
 
     bool is_file_op() const { return op == Op::Modify || op == Op::Add || op == Op::Delete; }
     bool needs_old() const { return op == Op::Modify || op == Op::Delete; }
@@ -127,6 +144,8 @@ struct Patch {
     std::vector<Entry> entries;
     PatchMeta meta;
     PatchSignature signature;
+    std::vector<uint8_t> sources; // the "srcs" section's body (version 3), read with the entries
+    bool has_sources = false;
 };
 
 // Sections (format version 2) lie between the directory and the trailer: each a 4-byte tag,
@@ -168,7 +187,7 @@ DecodeResult check_patch_limits(uint64_t count, uint64_t path_bytes);
 DecodeResult check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
                            NameCoding coding = NameCoding::Utf8);
 
-std::vector<uint8_t> encode_header();
+std::vector<uint8_t> encode_header(uint16_t version = kPlainFormatVersion);
 // One raw deflate stream (window bits -15) of `in`; false for empty input or a zlib failure.
 bool deflate_raw(const std::vector<uint8_t>& in, std::vector<uint8_t>& out, int level);
 std::vector<uint8_t> encode_directory(const std::vector<Entry>& entries);

@@ -60,29 +60,25 @@ bool file_has_hash(const std::string& path, const Hash128& want, uint64_t size) 
            hash_file(f, size, got) && got == want;
 }
 
-std::string shown(const std::string& rel) {
-    return printable(to_native(rel), 150);
-}
-
 // Removes everything inside the held folder `f`, through held folders `depth` levels down.
 // Links are removed themselves and never entered. Names in `keep` (of `f` itself) stay.
 // `each` is called after every removal.
-bool empty_folder(const os::Folder& f, int depth, std::string& why,
-                  const std::set<std::string>& keep = {}, const std::function<void()>& each = {}) {
+// Goes on past a failure; fails with the first one met (a folder's own with the last).
+os::Status empty_folder(const os::Folder& f, int depth, const std::set<std::string>& keep = {},
+                        const std::function<void()>& each = {}) {
     std::vector<os::DirEntry> entries;
-    os::Status s = f.list(entries);
-    if (!s) {
-        why = s.text;
-        return false;
-    }
-    bool ok = true;
+    if (os::Status s = f.list(entries); !s)
+        return s;
+    os::Status result;
     for (const os::DirEntry& e : entries) {
         if (keep.count(e.name))
             continue;
+        os::Status s;
         if (e.is_dir && !e.is_link) {
             os::Folder sub;
-            if (depth > 0 && f.open_child(e.name, sub) && !empty_folder(sub, depth - 1, why))
-                ok = false;
+            if (depth > 0 && f.open_child(e.name, sub))
+                if (os::Status inner = empty_folder(sub, depth - 1); !inner)
+                    result = inner;
             sub.close();
             s = f.remove_dir(e.name);
         } else {
@@ -90,79 +86,56 @@ bool empty_folder(const os::Folder& f, int depth, std::string& why,
         }
         if (each)
             each();
-        if (!s && ok) {
-            why = s.text;
-            ok = false;
-        }
+        if (!s && result)
+            result = s;
     }
-    return ok;
+    return result;
 }
 
 // Removes the plan (named `plan`), then the "done" mark, from the held folder `f` at `path`.
-bool remove_plan_and_done(const os::Folder& f, const std::string& path, const char* plan,
-                          std::string& why) {
-    for (const char* name : {plan, "done"}) {
-        os::Status s;
-        if (exists(os::join(path, name)) && !(s = f.remove_file(name))) {
-            why = s.text;
-            return false;
-        }
-    }
-    return true;
+os::Status remove_plan_and_done(const os::Folder& f, const std::string& path, const char* plan) {
+    for (const char* name : {plan, "done"})
+        if (exists(os::join(path, name)))
+            if (os::Status s = f.remove_file(name); !s)
+                return s;
+    return os::Status::success();
 }
 
 // Empties and removes the commit folder of the held journal folder `jf` at `dir`, when there
 // is one: everything else first, then the plan, then "done".
-bool remove_commit_folder(const os::Folder& jf, const std::string& dir, std::string& why,
-                          const std::function<void()>& each) {
+os::Status remove_commit_folder(const os::Folder& jf, const std::string& dir,
+                                const std::function<void()>& each) {
     std::string path = os::join(dir, kCommitFolder);
     os::Stat cs;
     os::stat(path, cs);
     if (!cs.exists || !cs.is_dir || cs.is_link)
-        return true;
+        return os::Status::success();
     os::Folder cf;
     os::Status s = jf.open_child(kCommitFolder, cf);
-    if (s && (!empty_folder(cf, 1, why, {"steps", "done"}, each) ||
-              !remove_plan_and_done(cf, path, "steps", why)))
-        return false;
+    if (s && (!(s = empty_folder(cf, 1, {"steps", "done"}, each)) ||
+              !(s = remove_plan_and_done(cf, path, "steps"))))
+        return s;
     cf.close();
-    if (s)
-        s = jf.remove_dir(kCommitFolder);
-    if (!s)
-        why = s.text;
-    return s.ok();
+    return s ? jf.remove_dir(kCommitFolder) : s;
 }
 
 // Does a folder on the way to `rel` stand as a link? Nothing is undone through one.
 bool leads_through_link(const Journal& j, const std::string& rel) {
-    for (size_t slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
+    for (size_t d = 1; d <= folder_depth(rel); ++d) {
         os::Stat st;
-        os::stat(j.game_path(rel.substr(0, slash)), st);
+        os::stat(j.game_path(leading_folders(rel, d)), st);
         if (st.is_link)
             return true;
     }
     return false;
 }
 
-// The folders a step creates, as paths: its chain is its parent folders (and for a folder
-// step the folder itself); the last `made` of the chain are the commit's.
-size_t chain_length(const Step& st) {
-    size_t n = 1 + static_cast<size_t>(std::count(st.rel.begin(), st.rel.end(), '/'));
-    return st.kind == StepKind::MakeDir ? n : n - 1;
-}
-std::string chain_folder(const Step& st, size_t depth) { // depth 1 .. chain_length
-    size_t at = 0;
-    for (size_t k = 0; k < depth; ++k)
-        at = st.rel.find('/', at + (k ? 1 : 0));
-    return at == std::string::npos ? st.rel : st.rel.substr(0, at);
-}
-
 // A plan's paths are the patch's, checked as those were: UTF-8 (or, from a patch of format
 // version 1 on POSIX, bytes that may not be); a plan of version 1 holds the 8-bit names of the
 // engines before, in the ANSI code page on Windows.
-std::string plan_path_problem(const std::string& rel, bool eight_bit) {
-    return check_rel_path(rel,
-                          eight_bit || !is_valid_utf8(rel) ? NameCoding::Native : NameCoding::Utf8);
+bool is_valid_plan_path(const std::string& rel, bool eight_bit) {
+    return static_cast<bool>(check_rel_path(
+        rel, eight_bit || !is_valid_utf8(rel) ? NameCoding::Native : NameCoding::Utf8));
 }
 
 bool is_number(const std::string& t, size_t from = 0) {
@@ -200,9 +173,9 @@ os::Status Journal::lock() {
     return os::Lock::acquire(game_, lock_);
 }
 
-std::string Journal::linked_own_folder() const {
+std::optional<std::string> Journal::linked_own_folder() const {
     // Each folder, and the folders the engine keeps inside it when it is a plain folder.
-    auto first_link = [](const std::vector<std::string>& chain) -> std::string {
+    auto first_link = [](const std::vector<std::string>& chain) -> std::optional<std::string> {
         for (const std::string& p : chain) {
             os::Stat st;
             os::stat(p, st);
@@ -211,17 +184,17 @@ std::string Journal::linked_own_folder() const {
             if (!st.exists || !st.is_dir)
                 break;
         }
-        return {};
+        return std::nullopt;
     };
     std::string commit = os::join(dir_, kCommitFolder);
-    std::string found = first_link({top_, dir_, os::join(dir_, "work")});
-    if (found.empty())
+    std::optional<std::string> found = first_link({top_, dir_, os::join(dir_, "work")});
+    if (!found)
         found = first_link({dir_, commit});
-    if (found.empty())
+    if (!found)
         found = first_link({tmp_top_, os::join(tmp_top_, kJournalName)});
     for (const std::string& folder : {dir_, commit}) {
         std::vector<os::DirEntry> entries;
-        if (found.empty() && os::list_dir(folder, entries)) // nothing is listed through a link
+        if (!found && os::list_dir(folder, entries)) // nothing is listed through a link
             for (const os::DirEntry& e : entries)
                 if (e.is_link && is_bucket_name(e.name))
                     return os::join(folder, e.name);
@@ -229,12 +202,12 @@ std::string Journal::linked_own_folder() const {
     return found;
 }
 
-std::string Journal::unusable_reason() const {
+os::Status Journal::check_usable() const {
     os::Stat st;
     os::stat(top_, st);
     if (st.exists && (!st.is_dir || st.is_link))
-        return top_ + " is not a plain folder";
-    return {};
+        return os::Status::fail(os::ErrKind::Other, top_ + " is not a plain folder");
+    return os::Status::success();
 }
 
 bool Journal::exists() const {
@@ -302,8 +275,7 @@ os::Status Journal::create() {
         (!in_place && !(s = os::rename_noreplace(tmp_top_, top_))) ||
         !(s = os::sync_dir(game_))) {
         if (in_place) {
-            std::string why;
-            remove_all(why);
+            remove_all();
         } else {
             remove_stale_top();
         }
@@ -376,8 +348,7 @@ void Journal::remove_noted_temp_folder() {
             if (i.is_dir || !is_work_file_name(i.name))
                 return;
     }
-    std::string why;
-    empty_folder(w, 1, why);
+    empty_folder(w, 1); // what stays is removed by a later run
     w.close();
     os::remove_dir(path);
 }
@@ -459,7 +430,7 @@ PlanState Journal::read_plan(Plan& p) {
             std::copy(q, q + 16, s.new_hash.b);
         if (!flat)
             s.made = r.u16();
-        if (r.bad() || kind < 1 || kind > 5 || !plan_path_problem(s.rel, flat).empty() ||
+        if (r.bad() || kind < 1 || kind > 5 || !is_valid_plan_path(s.rel, flat) ||
             s.made > chain_length(s))
             return PlanState::Damaged;
         if (flat)
@@ -478,7 +449,7 @@ PlanState Journal::read_plan(Plan& p) {
             uint16_t len = r.u16();
             const uint8_t* q = r.take(len);
             std::string d = q ? std::string(reinterpret_cast<const char*>(q), len) : "";
-            if (r.bad() || !plan_path_problem(d, true).empty())
+            if (r.bad() || !is_valid_plan_path(d, true))
                 return PlanState::Damaged;
             created.insert(fold_case(os::from_ansi(d)));
         }
@@ -530,7 +501,7 @@ bool Journal::holds_moved_old(const os::Folder& f, int depth) {
     return false;
 }
 
-bool Journal::remove_all(std::string& why, bool old_files_unneeded) {
+os::Status Journal::remove_all(bool old_files_unneeded) {
     os::Folder top, jf;
     os::Status s = os::Folder::open(top_, top);
     if (s)
@@ -538,25 +509,23 @@ bool Journal::remove_all(std::string& why, bool old_files_unneeded) {
     std::vector<os::DirEntry> entries;
     if (s)
         s = jf.list(entries);
-    if (!s) {
-        why = s.text;
-        return false;
-    }
+    if (!s)
+        return s;
     bool made_top = false;
     for (const os::DirEntry& e : entries)
         made_top = made_top || e.name == "made-top";
     // Searched as deep as the folder is emptied below.
-    if (!old_files_unneeded && holds_moved_old(jf, 2)) {
-        why = dir_ + " still holds game files that were moved aside";
-        return false;
-    }
+    if (!old_files_unneeded && holds_moved_old(jf, 2))
+        return os::Status::fail(os::ErrKind::Other,
+                                dir_ + " still holds game files that were moved aside");
     // Everything else first, then the plan, then the "done" mark (then the commit folder):
     // an interruption anywhere in between leaves a journal that the next run finishes the same
     // way.
     auto each = [this] { tick(); };
-    if (!empty_folder(jf, 2, why, {kCommitFolder, "done", "made-top"}, each) ||
-        !remove_commit_folder(jf, dir_, why, each) || !remove_plan_and_done(jf, dir_, "plan", why))
-        return false;
+    if (!(s = empty_folder(jf, 2, {kCommitFolder, "done", "made-top"}, each)) ||
+        !(s = remove_commit_folder(jf, dir_, each)) ||
+        !(s = remove_plan_and_done(jf, dir_, "plan")))
+        return s;
     std::vector<os::DirEntry> in_top;
     if (made_top && top.list(in_top) && in_top.size() == 1) {
         // Created by this engine and holding nothing but the journal: move it out of the way
@@ -565,44 +534,31 @@ bool Journal::remove_all(std::string& why, bool old_files_unneeded) {
         jf.close();
         top.close();
         if (!kv::exists(tmp_top_)) {
-            if (!(s = os::rename_noreplace(top_, tmp_top_))) {
-                why = s.text;
-                return false;
-            }
+            if (!(s = os::rename_noreplace(top_, tmp_top_)))
+                return s;
             remove_stale_top();
-            if (kv::exists(tmp_top_)) {
-                why = "cannot remove " + tmp_top_;
-                return false;
-            }
-            return true;
+            if (kv::exists(tmp_top_))
+                return os::Status::fail(os::ErrKind::Other, "cannot remove " + tmp_top_);
+            return os::Status::success();
         }
         if (!(s = os::Folder::open(top_, top)) || !(s = top.open_child(kJournalName, jf)) ||
             !(s = jf.remove_file("made-top"))) {
-            why = s.text;
-            return false;
+            return s;
         }
         jf.close();
-        if (!(s = top.remove_dir(kJournalName))) {
-            why = s.text;
-            return false;
-        }
+        if (!(s = top.remove_dir(kJournalName)))
+            return s;
         top.close();
-        if (!(s = os::remove_dir(top_))) {
-            why = s.text;
-            return false;
-        }
-        return true;
+        if (!(s = os::remove_dir(top_)))
+            return s;
+        return os::Status::success();
     }
-    if (made_top && !(s = jf.remove_file("made-top"))) {
-        why = s.text;
-        return false;
-    }
+    if (made_top && !(s = jf.remove_file("made-top")))
+        return s;
     jf.close();
-    if (!(s = top.remove_dir(kJournalName))) {
-        why = s.text;
-        return false;
-    }
-    return true;
+    if (!(s = top.remove_dir(kJournalName)))
+        return s;
+    return os::Status::success();
 }
 
 namespace {
@@ -625,40 +581,16 @@ os::Status make_step_folders(Journal& j, const Step& st) {
     return os::Status::success();
 }
 
-} // namespace
-
-CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& failure) {
-    os::Status s = j.write_plan(plan);
-    if (!s) {
-        failure = "cannot write the commit journal: " + s.text;
-        say(3, (s.kind == os::ErrKind::NoSpace ? "Not enough space on the game's drive for the "
-                                                 "commit journal: "
-                                               : "Could not start the commit: ") +
-                   failure + ".");
-        return s.kind == os::ErrKind::NoSpace ? CommitOutcome::NotStarted
-                                              : CommitOutcome::JournalFailed;
-    }
-    auto fail = [&](const std::string& what) {
-        failure = what;
-        say(3, "Commit failed: " + what + ".");
-        say(2, "Rolling back: restoring every file this run had changed.");
-        if (roll_back(j, plan, say)) {
-            say(1, "Rollback complete: the game directory is exactly as it was before this run.");
-            return CommitOutcome::RolledBack;
-        }
-        say(3, "Rollback incomplete. The game directory will be restored by the next run of the "
-               "patch engine on it; the journal is kept in " +
-                   shorten_middle(j.dir(), 100) + ".");
-        return CommitOutcome::RollbackFailed;
-    };
-    // Bring every verified new file onto the game's volume.
+// Brings every verified new file onto the game's volume, into the journal. Nothing in the game
+// has changed yet when this fails; the failure says which file could not be brought.
+os::Status stage_new_files(Journal& j, const Plan& plan) {
     for (const Step& st : plan.steps) {
         if (st.kind != StepKind::Replace && st.kind != StepKind::Add)
             continue;
         j.tick();
         std::string dst = j.staged(st.id);
         std::string temp = work_file(plan.work_folder, st.id);
-        s = j.make_bucket(st.id);
+        os::Status s = j.make_bucket(st.id);
         if (s)
             s = os::rename_noreplace(temp, dst);
         if (!s && s.kind == os::ErrKind::CrossDevice) {
@@ -668,75 +600,131 @@ CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& f
         }
         if (s && st.attrs)
             s = os::set_attrs(dst, st.attrs);
-        if (!s) {
-            // Nothing in the game has changed yet: say so plainly rather than roll back.
-            failure = (s.kind == os::ErrKind::NoSpace ? "not enough space on the game's drive for "
-                                                      : "cannot copy onto the game's drive ") +
-                      std::string("the new ") + shown(st.rel) + ": " + s.text;
-            std::string text = failure;
-            text[0] = static_cast<char>(text[0] - 'a' + 'A');
-            say(3, text + ".");
-            Say quiet = [](int, const std::string&) {};
-            if (roll_back(j, plan, quiet))
-                return CommitOutcome::NotStarted;
-            return fail(failure);
-        }
+        if (!s)
+            return os::Status::fail(s.kind, (s.kind == os::ErrKind::NoSpace
+                                                 ? "not enough space on the game's drive for "
+                                                 : "cannot copy onto the game's drive ") +
+                                                std::string("the new ") + shown(st.rel) + ": " +
+                                                s.text);
     }
+    return os::Status::success();
+}
+
+// Carries out one step in the game directory; the failure says what could not be done.
+os::Status carry_out(Journal& j, const Step& st, const Say& say) {
+    std::string game = j.game_path(st.rel);
+    os::Status s;
+    auto failed = [&s](const std::string& what) {
+        return os::Status::fail(s.kind, what + ": " + s.text);
+    };
+    switch (st.kind) {
+    case StepKind::Replace:
+    case StepKind::Add:
+        if (st.kind == StepKind::Replace && !(s = os::rename_noreplace(game, j.moved_old(st.id))))
+            return failed("cannot move " + shown(st.rel) + " aside");
+        if (st.kind == StepKind::Add && !(s = make_step_folders(j, st)))
+            return failed("cannot create the folders of " + shown(st.rel));
+        if (!(s = os::rename_noreplace(j.staged(st.id), game)))
+            return failed("cannot put the new " + shown(st.rel) + " in place");
+        break;
+    case StepKind::Delete:
+        if (!(s = os::rename_noreplace(game, j.moved_old(st.id))))
+            return failed("cannot remove " + shown(st.rel));
+        break;
+    case StepKind::MakeDir:
+        if (!(s = make_step_folders(j, st)))
+            return failed("cannot create the folder " + shown(st.rel));
+        break;
+    case StepKind::RemoveDir:
+        if (!(s = os::remove_dir(game))) {
+            if (s.kind != os::ErrKind::NotEmpty)
+                return failed("cannot remove the folder " + shown(st.rel));
+            say(CallbackId::Warning,
+                "The folder " + shown(st.rel) + " still holds other files and was kept.");
+        }
+        break;
+    }
+    return os::Status::success();
+}
+
+// The steps carried out in order, then the folders they changed and the journal made durable
+// and the commit marked done.
+os::Status carry_out_plan(Journal& j, const Plan& plan, const Say& say) {
+    os::Status s;
     for (const Step& st : plan.steps)
         if (st.kind == StepKind::Delete && !(s = j.make_bucket(st.id)))
-            return fail("cannot make a work folder: " + s.text);
+            return os::Status::fail(s.kind, "cannot make a work folder: " + s.text);
     if (!(s = j.sync_buckets()))
-        return fail(s.text);
+        return s;
     std::set<std::string> touched;
     for (const Step& st : plan.steps) {
         j.tick();
-        std::string game = j.game_path(st.rel);
-        switch (st.kind) {
-        case StepKind::Replace:
-            if (!(s = os::rename_noreplace(game, j.moved_old(st.id))))
-                return fail("cannot move " + shown(st.rel) + " aside: " + s.text);
-            if (!(s = os::rename_noreplace(j.staged(st.id), game)))
-                return fail("cannot put the new " + shown(st.rel) + " in place: " + s.text);
-            break;
-        case StepKind::Add:
-            if (!(s = make_step_folders(j, st)))
-                return fail("cannot create the folders of " + shown(st.rel) + ": " + s.text);
-            if (!(s = os::rename_noreplace(j.staged(st.id), game)))
-                return fail("cannot put the new " + shown(st.rel) + " in place: " + s.text);
-            break;
-        case StepKind::Delete:
-            if (!(s = os::rename_noreplace(game, j.moved_old(st.id))))
-                return fail("cannot remove " + shown(st.rel) + ": " + s.text);
-            break;
-        case StepKind::MakeDir:
-            if (!(s = make_step_folders(j, st)))
-                return fail("cannot create the folder " + shown(st.rel) + ": " + s.text);
-            break;
-        case StepKind::RemoveDir:
-            if (!(s = os::remove_dir(game))) {
-                if (s.kind != os::ErrKind::NotEmpty)
-                    return fail("cannot remove the folder " + shown(st.rel) + ": " + s.text);
-                say(2, "The folder " + shown(st.rel) + " still holds other files and was kept.");
-            }
-            break;
-        }
+        if (!(s = carry_out(j, st, say)))
+            return s;
         touched.insert(parent_rel(st.rel));
     }
     for (const std::string& d : touched) {
         std::string path = d.empty() ? j.game_dir() : j.game_path(d);
         if (exists(path) && !(s = os::sync_dir(path)))
-            return fail(s.text);
+            return s;
     }
     if (!(s = j.sync_buckets()) || !(s = j.mark_done()))
-        return fail("cannot record the finished commit: " + s.text);
-    return CommitOutcome::Committed;
+        return os::Status::fail(s.kind, "cannot record the finished commit: " + s.text);
+    return os::Status::success();
+}
+
+// A commit that failed after the game was touched: everything undone, and said so.
+CommitResult roll_back_commit(Journal& j, const Plan& plan, const Say& say,
+                              const std::string& failure) {
+    say(CallbackId::Error, "Commit failed: " + failure + ".");
+    say(CallbackId::Warning, "Rolling back: restoring every file this run had changed.");
+    if (roll_back(j, plan, say)) {
+        say(CallbackId::Info,
+            "Rollback complete: the game directory is exactly as it was before this run.");
+        return {CommitOutcome::RolledBack, failure};
+    }
+    say(CallbackId::Error,
+        "Rollback incomplete. The game directory will be restored by the next run of the "
+        "patch engine on it; the journal is kept in " +
+            shorten_middle(j.dir(), 100) + ".");
+    return {CommitOutcome::RollbackFailed, failure};
+}
+
+} // namespace
+
+CommitResult commit_plan(Journal& j, Plan& plan, const Say& say) {
+    os::Status s = j.write_plan(plan);
+    if (!s) {
+        std::string failure = "cannot write the commit journal: " + s.text;
+        say(CallbackId::Error,
+            (s.kind == os::ErrKind::NoSpace
+                 ? "Not enough space on the game's drive for the commit journal: "
+                 : "Could not start the commit: ") +
+                failure + ".");
+        return {s.kind == os::ErrKind::NoSpace ? CommitOutcome::NotStarted
+                                               : CommitOutcome::JournalFailed,
+                failure};
+    }
+    if (!(s = stage_new_files(j, plan))) {
+        // Nothing in the game has changed yet: say so plainly rather than roll back.
+        std::string text = s.text;
+        text[0] = static_cast<char>(text[0] - 'a' + 'A');
+        say(CallbackId::Error, text + ".");
+        Say quiet = [](CallbackId, const std::string&) {};
+        if (roll_back(j, plan, quiet))
+            return {CommitOutcome::NotStarted, s.text};
+        return roll_back_commit(j, plan, say, s.text);
+    }
+    if (!(s = carry_out_plan(j, plan, say)))
+        return roll_back_commit(j, plan, say, s.text);
+    return {CommitOutcome::Committed, {}};
 }
 
 bool roll_back(Journal& j, const Plan& plan, const Say& say) {
     bool ok = true;
     auto note = [&](const os::Status& s) {
         if (!s) {
-            say(3, "Rollback step failed: " + s.text + ".");
+            say(CallbackId::Error, "Rollback step failed: " + s.text + ".");
             ok = false;
         }
     };
@@ -746,7 +734,8 @@ bool roll_back(Journal& j, const Plan& plan, const Say& say) {
         os::Stat gs;
         os::stat(game, gs);
         if ((gs.exists && gs.is_link) || leads_through_link(j, st.rel)) {
-            say(3, "Cannot restore " + shown(st.rel) + ": a link stands in its place or on its way.");
+            say(CallbackId::Error,
+                "Cannot restore " + shown(st.rel) + ": a link stands in its place or on its way.");
             ok = false;
             continue;
         }
@@ -766,13 +755,15 @@ bool roll_back(Journal& j, const Plan& plan, const Say& say) {
                 if (gs.is_file && file_has_hash(game, st.new_hash, st.new_size))
                     note(os::remove_file(game));
                 else
-                    say(2, "Kept " + shown(st.rel) + ": it is not the file this patch added.");
+                    say(CallbackId::Warning,
+                        "Kept " + shown(st.rel) + ": it is not the file this patch added.");
             }
             break;
         case StepKind::Delete:
             if (exists(j.moved_old(st.id))) {
                 if (gs.exists) {
-                    say(3, "Cannot restore " + shown(st.rel) + ": something else is in its place.");
+                    say(CallbackId::Error,
+                        "Cannot restore " + shown(st.rel) + ": something else is in its place.");
                     ok = false;
                 } else {
                     note(os::rename_noreplace(j.moved_old(st.id), game));
@@ -816,40 +807,46 @@ RecoveryOutcome recover(Journal& j, const Say& say) {
     bool done = j.is_done();
     RecoveryOutcome outcome;
     if (ps == PlanState::Ok && !done) {
-        say(2, "An interrupted patch run was found; restoring the files it had changed.");
+        say(CallbackId::Warning,
+            "An interrupted patch run was found; restoring the files it had changed.");
         if (!roll_back(j, plan, say)) {
-            say(3, "Could not restore the game directory after the interrupted patch run. Free "
-                   "the files named above and run the engine again.");
+            say(CallbackId::Error,
+                "Could not restore the game directory after the interrupted patch run. Free "
+                "the files named above and run the engine again.");
             return RecoveryOutcome::Failed;
         }
         outcome = RecoveryOutcome::RolledBack;
     } else if (ps == PlanState::Ok) {
-        say(2, "An interrupted patch run had already put all its files in place; finishing it.");
+        say(CallbackId::Warning,
+            "An interrupted patch run had already put all its files in place; finishing it.");
         outcome = RecoveryOutcome::RolledForward;
     } else {
         outcome = done ? RecoveryOutcome::RolledForward : RecoveryOutcome::Cleaned;
     }
     // Game files moved aside go only when a complete commit proves them unneeded.
     if (!done && (ps == PlanState::Damaged || j.holds_moved_files())) {
-        say(3, "An interrupted patch run left game files it had moved aside in " +
-                   printable(j.dir(), 80) +
-                   ", but no readable plan says where they belong. Nothing was changed.");
-        say(3, "Keep that folder: restore the game from a backup or by reinstalling it, then "
-               "delete the folder.");
+        say(CallbackId::Error,
+            "An interrupted patch run left game files it had moved aside in " +
+                printable(j.dir(), 80) +
+                ", but no readable plan says where they belong. Nothing was changed.");
+        say(CallbackId::Error,
+            "Keep that folder: restore the game from a backup or by reinstalling it, then "
+            "delete the folder.");
         return RecoveryOutcome::Unprovable;
     }
-    std::string why;
-    if (!j.remove_all(why, done)) {
-        say(2, "The work files of an interrupted patch run could not all be removed yet (" +
-                   why + "); the next run removes them.");
+    if (os::Status s = j.remove_all(done); !s) {
+        say(CallbackId::Warning,
+            "The work files of an interrupted patch run could not all be removed yet (" + s.text +
+                "); the next run removes them.");
         return outcome;
     }
     if (outcome == RecoveryOutcome::RolledBack)
-        say(1, "Recovered: the game directory is back to its state before the interrupted run.");
+        say(CallbackId::Info,
+            "Recovered: the game directory is back to its state before the interrupted run.");
     else if (outcome == RecoveryOutcome::RolledForward)
-        say(1, "Recovered: the interrupted patch run is complete.");
+        say(CallbackId::Info, "Recovered: the interrupted patch run is complete.");
     else
-        say(1,
+        say(CallbackId::Info,
             "Removed the work files of an interrupted patch run; no game file had been changed.");
     return outcome;
 }

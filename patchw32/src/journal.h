@@ -9,6 +9,7 @@
 // patch of thousands of files made each new name cost in proportion to the patch.
 #pragma once
 
+#include "engine.h"
 #include "format.h"
 #include "hash.h"
 #include "paths.h"
@@ -16,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -36,6 +38,15 @@ struct Step {
     uint16_t made = 0;
 };
 
+// The folders a step may create, as paths: its chain is its parent folders (and for a folder
+// step the folder itself), from the top down; the last `made` of the chain are the commit's.
+inline size_t chain_length(const Step& st) {
+    return folder_depth(st.rel) + (st.kind == StepKind::MakeDir ? 1 : 0);
+}
+inline std::string chain_folder(const Step& st, size_t depth) { // depth 1 .. chain_length
+    return leading_folders(st.rel, depth);
+}
+
 struct Plan {
     std::vector<Step> steps;
     std::string work_folder; // where "b<k>/<id>.new" of each new file waits (not journaled)
@@ -50,8 +61,8 @@ constexpr uint64_t kMaxPlanBytes =
 
 enum class PlanState { Missing, Damaged, Ok };
 
-// id 1 information, 2 warning, 3 error
-using Say = std::function<void(int id, const std::string& text)>;
+// The journal reports as Info, Warning or Error.
+using Say = std::function<void(CallbackId id, const std::string& text)>;
 
 inline constexpr uint32_t kBucketSize = 256;
 // The name of the bucket folder of work file `id` ("b<id / 256>").
@@ -71,12 +82,12 @@ class Journal {
     os::Status lock();
     // The first of the engine's own folders (the reserved top folder, the journal, its bucket
     // folders, the top folder's temporary name and the journal in it, the work folder) that
-    // is a link, junction or other reparse point; empty when there is none.
-    std::string linked_own_folder() const;
+    // is a link, junction or other reparse point; none when all are plain folders or missing.
+    std::optional<std::string> linked_own_folder() const;
     bool exists() const;
-    // Why create() would fail for want of a place (the reserved top folder is a file); empty
-    // when it would not.
-    std::string unusable_reason() const;
+    // Fails, saying why, where create() would fail for want of a place (the reserved top
+    // folder is a file or a link).
+    os::Status check_usable() const;
     // Creates the folder (and the reserved top folder when missing).
     os::Status create();
     std::string staged(uint32_t id) const;
@@ -106,8 +117,8 @@ class Journal {
     // Removes the journal folder and everything in it, then the reserved top folder when this
     // engine created it and it is empty. Game files moved aside are removed only when
     // `old_files_unneeded` (the commit is complete); otherwise their presence stops the
-    // removal before anything is deleted. Returns false when something stayed behind.
-    bool remove_all(std::string& why, bool old_files_unneeded = false);
+    // removal before anything is deleted. Fails, saying why, when something stayed behind.
+    os::Status remove_all(bool old_files_unneeded = false);
     // Removes a half-made reserved folder left by an interrupted run.
     void remove_stale_top();
     // Records the run's work folder in the temp directory, so that a later run can remove it
@@ -137,8 +148,14 @@ class Journal {
 // file was touched and the journal is gone again.
 enum class CommitOutcome { Committed, NotStarted, JournalFailed, RolledBack, RollbackFailed };
 
+// How a commit ended, and what failed when it did not commit.
+struct CommitResult {
+    CommitOutcome outcome;
+    std::string failure;
+};
+
 // Moves the verified files into place step by step. On any failure every change is undone.
-CommitOutcome commit_plan(Journal& j, Plan& plan, const Say& say, std::string& failure);
+CommitResult commit_plan(Journal& j, Plan& plan, const Say& say);
 
 // Undoes whatever part of `plan` had been carried out. True when the game directory is
 // back to its state before the commit.

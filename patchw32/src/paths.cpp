@@ -1,7 +1,9 @@
 #include "paths.h"
 
+#include "format.h"
 #include "os.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace kv {
@@ -121,32 +123,38 @@ bool looks_like_short_name(const std::string& comp) {
     return true;
 }
 
-std::string check_component(const std::string& c, NameCoding coding) {
+// A path no patch may hold: it could reach outside the game directory or alias another file.
+DecodeResult unsafe(std::string why) {
+    return DecodeResult::refuse(PatchError::Hostile, std::move(why));
+}
+
+DecodeResult check_component(const std::string& c, NameCoding coding) {
     if (c.empty())
-        return "it has an empty folder name";
+        return unsafe("it has an empty folder name");
     if (c == "." || c == "..")
-        return "it refers to \"" + c + "\"";
+        return unsafe("it refers to \"" + c + "\"");
     if (c.size() > kMaxComponentBytes)
-        return "a name in it is longer than 255 bytes";
+        return unsafe("a name in it is longer than 255 bytes");
     for (unsigned char ch : c) {
         if (ch < 0x20 || ch == 0x7F)
-            return "it contains a control character";
+            return unsafe("it contains a control character");
         if (ch == ':')
-            return "it contains \":\" (drive letter or alternate data stream)";
+            return unsafe("it contains \":\" (drive letter or alternate data stream)");
         if (ch == '\\' || ch == '<' || ch == '>' || ch == '"' || ch == '|' || ch == '?' ||
             ch == '*')
-            return std::string("it contains the character '") + static_cast<char>(ch) +
-                   "', which Windows forbids in names";
+            return unsafe(std::string("it contains the character '") + static_cast<char>(ch) +
+                          "', which Windows forbids in names");
     }
     if (c.back() == '.' || c.back() == ' ')
-        return "a name in it ends with a dot or a blank, which Windows drops";
+        return unsafe("a name in it ends with a dot or a blank, which Windows drops");
     if (c.front() == ' ')
-        return "a name in it starts with a blank";
+        return unsafe("a name in it starts with a blank");
     if (is_reserved_device(c, coding))
-        return "\"" + c + "\" is a reserved device name on Windows";
+        return unsafe("\"" + c + "\" is a reserved device name on Windows");
     if (looks_like_short_name(c))
-        return "\"" + c + "\" looks like a Windows short name, which may stand for another file";
-    return {};
+        return unsafe("\"" + c +
+                      "\" looks like a Windows short name, which may stand for another file");
+    return DecodeResult::ok();
 }
 
 } // namespace
@@ -214,25 +222,24 @@ std::vector<std::string> split_rel(const std::string& rel) {
     }
 }
 
-std::string check_rel_path(const std::string& rel, NameCoding coding) {
+DecodeResult check_rel_path(const std::string& rel, NameCoding coding) {
     if (rel.empty())
-        return "the path is empty";
+        return unsafe("the path is empty");
     if (rel.size() > kMaxPathBytes)
-        return "the path is longer than 1024 bytes";
+        return unsafe("the path is longer than 1024 bytes");
     if (coding == NameCoding::Utf8 && !is_valid_utf8(rel))
-        return "it is not valid UTF-8";
+        return unsafe("it is not valid UTF-8");
     if (rel[0] == '/')
-        return "it is an absolute path";
+        return unsafe("it is an absolute path");
     if (rel.size() >= 2 && rel[1] == ':')
-        return "it starts with a drive letter";
+        return unsafe("it starts with a drive letter");
     for (const std::string& c : split_rel(rel)) {
-        std::string why = check_component(c, coding);
-        if (!why.empty())
-            return why;
+        if (DecodeResult r = check_component(c, coding); !r)
+            return r;
     }
     if (is_reserved_path(rel))
-        return "it names the engine's own work folder";
-    return {};
+        return unsafe("it names the engine's own work folder");
+    return DecodeResult::ok();
 }
 
 bool is_reserved_path(const std::string& rel) {
@@ -272,6 +279,21 @@ std::string bare_name(const std::string& rel) {
 std::string parent_rel(const std::string& rel) {
     size_t slash = rel.rfind('/');
     return slash == std::string::npos ? std::string() : rel.substr(0, slash);
+}
+
+size_t folder_depth(const std::string& rel) {
+    return static_cast<size_t>(std::count(rel.begin(), rel.end(), '/'));
+}
+
+std::string leading_folders(const std::string& rel, size_t depth) {
+    size_t at = 0;
+    for (size_t k = 0; k < depth && at != std::string::npos; ++k)
+        at = rel.find('/', at + (k ? 1 : 0));
+    return at == std::string::npos ? rel : rel.substr(0, at);
+}
+
+std::string shown(const std::string& rel) {
+    return printable(to_native(rel), 150);
 }
 
 std::string to_native(const std::string& rel) {

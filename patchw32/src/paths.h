@@ -7,6 +7,8 @@
 
 namespace kv {
 
+struct DecodeResult; // format.h
+
 constexpr size_t kMaxPathBytes = 1024;
 constexpr size_t kMaxComponentBytes = 255;
 // The bytes of all paths of one patch together. With the entry limit this bounds the memory a
@@ -24,9 +26,10 @@ inline constexpr const char* kReservedTopTmp = "Tarrowmoor.kelvane-tmp";
 // them (8-bit text in its code page); later versions store UTF-8.
 enum class NameCoding { Native, Utf8 };
 
-// Returns an empty string when `rel` is acceptable, otherwise why it is refused. Native
-// checks byte by byte; Utf8 also requires valid UTF-8 and knows the UTF-8 forms of names.
-std::string check_rel_path(const std::string& rel, NameCoding coding = NameCoding::Native);
+// Whether `rel` may stand in a patch: ok, or Hostile with why it is refused ("it is an
+// absolute path"). Native checks byte by byte; Utf8 also requires valid UTF-8 and knows the
+// UTF-8 forms of names.
+DecodeResult check_rel_path(const std::string& rel, NameCoding coding = NameCoding::Native);
 
 // Case folding as Windows compares names. Native: ASCII and the Western (1252) letters, byte
 // by byte. Utf8: each character to its simple upper case for the Latin, Greek, Cyrillic and
@@ -54,10 +57,17 @@ bool is_inside(const std::string& outer, const std::string& inner,
 std::vector<std::string> split_rel(const std::string& rel);
 std::string bare_name(const std::string& rel);  // last component
 std::string parent_rel(const std::string& rel); // "" at the top
+// The folders on the way to `rel`, walked from the top down: `folder_depth` counts them
+// ("a/b/c": 2) and `leading_folders(rel, d)` is the d-th of them ("a/b" for d = 2); a depth
+// past the last gives `rel` itself.
+size_t folder_depth(const std::string& rel);
+std::string leading_folders(const std::string& rel, size_t depth);
 std::string to_native(const std::string& rel);  // '/' becomes the platform separator
 std::string shorten_middle(const std::string& s, size_t max);
 // A text from outside (a path in a patch) made safe to show: control characters and bytes
 // that are not UTF-8 as \xNN, then shortened in the middle to at most `max` bytes.
 std::string printable(const std::string& s, size_t max);
+// A path of the patch as the engine's messages show it: native separators, made printable.
+std::string shown(const std::string& rel);
 
 } // namespace kv

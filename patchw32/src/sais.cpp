@@ -20,72 +20,79 @@ void bucket_bounds(const Ch* t, int32_t n, int32_t k, std::vector<int32_t>& bkt,
     }
 }
 
+// The suffixes' types: S (smaller than the suffix after it) or L, and the LMS positions (an S
+// suffix after an L one).
+struct SuffixTypes {
+    std::vector<uint8_t> s; // 1: S-type
+    int32_t n;
+    template <typename Ch>
+    SuffixTypes(const Ch* t, int32_t len) : s(static_cast<size_t>(len)), n(len) {
+        s[static_cast<size_t>(n - 1)] = 0;
+        for (int32_t i = n - 2; i >= 0; --i)
+            s[static_cast<size_t>(i)] =
+                t[i] < t[i + 1] || (t[i] == t[i + 1] && s[static_cast<size_t>(i + 1)]);
+    }
+    bool stype(int32_t i) const { return s[static_cast<size_t>(i)] != 0; }
+    bool lms(int32_t i) const { return i > 0 && i < n && stype(i) && !stype(i - 1); }
+};
+
 template <typename Ch>
-void induce(const Ch* t, int32_t* sa, int32_t n, int32_t k, const std::vector<uint8_t>& stype,
+void induce(const Ch* t, int32_t* sa, int32_t n, int32_t k, const SuffixTypes& types,
             std::vector<int32_t>& bkt) {
     // L-type suffixes, left to right; the suffix n-1 follows the virtual sentinel.
     bucket_bounds(t, n, k, bkt, false);
     sa[bkt[static_cast<size_t>(t[n - 1])]++] = n - 1;
     for (int32_t i = 0; i < n; ++i) {
         int32_t j = sa[i] - 1;
-        if (sa[i] > 0 && !stype[static_cast<size_t>(j)])
+        if (sa[i] > 0 && !types.stype(j))
             sa[bkt[static_cast<size_t>(t[j])]++] = j;
     }
     // S-type suffixes, right to left.
     bucket_bounds(t, n, k, bkt, true);
     for (int32_t i = n - 1; i >= 0; --i) {
         int32_t j = sa[i] - 1;
-        if (sa[i] > 0 && stype[static_cast<size_t>(j)])
+        if (sa[i] > 0 && types.stype(j))
             sa[--bkt[static_cast<size_t>(t[j])]] = j;
     }
 }
 
-template <typename Ch> void sais(const Ch* t, int32_t* sa, int32_t n, int32_t k) {
-    if (n == 0)
-        return;
-    if (n == 1) {
-        sa[0] = 0;
-        return;
-    }
-    std::vector<uint8_t> stype(static_cast<size_t>(n));
-    stype[static_cast<size_t>(n - 1)] = 0;
-    for (int32_t i = n - 2; i >= 0; --i)
-        stype[static_cast<size_t>(i)] =
-            t[i] < t[i + 1] || (t[i] == t[i + 1] && stype[static_cast<size_t>(i + 1)]);
-    auto is_lms = [&](int32_t i) {
-        return i > 0 && i < n && stype[static_cast<size_t>(i)] &&
-               !stype[static_cast<size_t>(i - 1)];
-    };
-    std::vector<int32_t> bkt(static_cast<size_t>(k));
-
-    // Stage 1: sort the LMS substrings.
+// Stage 1: sorts the LMS substrings by induction and gathers them, in order, at the front of
+// sa (the rest -1). Returns how many there are.
+template <typename Ch>
+int32_t sort_lms_substrings(const Ch* t, int32_t* sa, int32_t n, int32_t k,
+                            const SuffixTypes& types, std::vector<int32_t>& bkt) {
     for (int32_t i = 0; i < n; ++i)
         sa[i] = -1;
     bucket_bounds(t, n, k, bkt, true);
     for (int32_t i = 1; i < n; ++i)
-        if (is_lms(i))
+        if (types.lms(i))
             sa[--bkt[static_cast<size_t>(t[i])]] = i;
-    induce(t, sa, n, k, stype, bkt);
-
+    induce(t, sa, n, k, types, bkt);
     int32_t m = 0;
     for (int32_t i = 0; i < n; ++i)
-        if (is_lms(sa[i]))
+        if (types.lms(sa[i]))
             sa[m++] = sa[i];
     for (int32_t i = m; i < n; ++i)
         sa[i] = -1;
+    return m;
+}
 
-    // Name the LMS substrings; equal substrings get equal names.
+// Names the m sorted LMS substrings (equal substrings get equal names) and stores the names in
+// text order at the end of sa, the reduced string. Returns how many names there are.
+template <typename Ch>
+int32_t name_lms_substrings(const Ch* t, int32_t* sa, int32_t n, int32_t m,
+                            const SuffixTypes& types) {
     int32_t name = 0, prev = -1;
     for (int32_t i = 0; i < m; ++i) {
         int32_t pos = sa[i];
         bool diff = false;
         for (int32_t d = 0;; ++d) {
             if (prev == -1 || pos + d == n || prev + d == n || t[pos + d] != t[prev + d] ||
-                stype[static_cast<size_t>(pos + d)] != stype[static_cast<size_t>(prev + d)]) {
+                types.stype(pos + d) != types.stype(prev + d)) {
                 diff = true;
                 break;
             }
-            if (d > 0 && (is_lms(pos + d) || is_lms(prev + d)))
+            if (d > 0 && (types.lms(pos + d) || types.lms(prev + d)))
                 break;
         }
         if (diff) {
@@ -97,24 +104,47 @@ template <typename Ch> void sais(const Ch* t, int32_t* sa, int32_t n, int32_t k)
     for (int32_t i = n - 1, j = n - 1; i >= m; --i)
         if (sa[i] >= 0)
             sa[j--] = sa[i];
+    return name;
+}
 
-    // Stage 2: sort the LMS suffixes, recursively when names repeat.
+template <typename Ch> void sais(const Ch* t, int32_t* sa, int32_t n, int32_t k);
+
+// Stage 2: sorts the LMS suffixes from the reduced string, recursively when names repeat;
+// leaves them, in order, at the front of sa (the rest -1).
+inline void sort_lms_suffixes(int32_t* sa, int32_t n, int32_t m, int32_t names,
+                              const SuffixTypes& types) {
     int32_t* s1 = sa + n - m;
     int32_t* sa1 = sa;
-    if (name < m) {
-        sais<int32_t>(s1, sa1, m, name);
+    if (names < m) {
+        sais<int32_t>(s1, sa1, m, names);
     } else {
         for (int32_t i = 0; i < m; ++i)
             sa1[s1[i]] = i;
     }
     for (int32_t i = 1, j = 0; i < n; ++i)
-        if (is_lms(i))
+        if (types.lms(i))
             s1[j++] = i;
     for (int32_t i = 0; i < m; ++i)
         sa1[i] = s1[sa1[i]];
     for (int32_t i = m; i < n; ++i)
         sa[i] = -1;
+}
 
+// Suffix array construction by induced sorting (SA-IS: Nong, Zhang and Chan, 2009): the
+// LMS substrings sorted and named, their suffixes sorted from the reduced string, then the
+// whole array induced from them. `k`: the alphabet's size.
+template <typename Ch> void sais(const Ch* t, int32_t* sa, int32_t n, int32_t k) {
+    if (n == 0)
+        return;
+    if (n == 1) {
+        sa[0] = 0;
+        return;
+    }
+    const SuffixTypes types(t, n);
+    std::vector<int32_t> bkt(static_cast<size_t>(k));
+    int32_t m = sort_lms_substrings(t, sa, n, k, types, bkt);
+    int32_t names = name_lms_substrings(t, sa, n, m, types);
+    sort_lms_suffixes(sa, n, m, names, types);
     // Stage 3: induce the whole array from the sorted LMS suffixes.
     bucket_bounds(t, n, k, bkt, true);
     for (int32_t i = m - 1; i >= 0; --i) {
@@ -122,7 +152,7 @@ template <typename Ch> void sais(const Ch* t, int32_t* sa, int32_t n, int32_t k)
         sa[i] = -1;
         sa[--bkt[static_cast<size_t>(t[j])]] = j;
     }
-    induce(t, sa, n, k, stype, bkt);
+    induce(t, sa, n, k, types, bkt);
 }
 
 } // namespace

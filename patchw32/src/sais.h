@@ -1,4 +1,5 @@
-// Suffix array construction by induced sorting (SA-IS), linear time, 32-bit indices.
+// Suffix array construction by induced sorting (SA-IS, after Nong, Zhang and Chan), linear
+// time, 32-bit indices.
 #pragma once
 
 #include <cstdint>

@@ -20,6 +20,12 @@ namespace kv {
 
 namespace {
 
+constexpr const char* kNoMatch = "the signature does not match";
+
+// The system's cryptography is missing or failed: nothing could be signed or checked.
+os::Status crypto_failure(const char* why) { return os::Status::fail(os::ErrKind::Other, why); }
+DecodeResult no_check(const char* why) { return DecodeResult::io(crypto_failure(why)); }
+
 #ifdef _WIN32
 
 // bcrypt.dll's functions, looked up once from the system folder (never from the game's or
@@ -212,9 +218,9 @@ class P256Signer : public PatchSigner {
             p[i] = 0;
     }
     void update(const void* data, size_t n) override { hash_.update(data, n); }
-    std::string finish(uint8_t value[64]) override {
+    os::Status finish(uint8_t value[64]) override {
         if (!hash_.ok())
-            return "this system offers no SHA-256";
+            return crypto_failure("this system offers no SHA-256");
         uint8_t digest[32];
         hash_.finish(digest);
         return p256_sign(secret_, key, digest, value);
@@ -279,36 +285,36 @@ void Sha256::finish(uint8_t out[32]) {
     }
 }
 
-std::string p256_verify(const uint8_t key[64], const uint8_t digest[32], const uint8_t sig[64]) {
+DecodeResult p256_verify(const uint8_t key[64], const uint8_t digest[32], const uint8_t sig[64]) {
     BKey k(key, nullptr);
     if (!k.have_alg())
-        return kNoCrypto;
+        return no_check(kNoCrypto);
     if (!k.get())
-        return "the key is not a point of the curve";
+        return DecodeResult::corrupt("the key is not a point of the curve");
     NTSTATUS st = bcrypt().verify(k.get(), nullptr, const_cast<PUCHAR>(digest), 32,
                                   const_cast<PUCHAR>(sig), 64, 0);
-    return st == 0 ? std::string() : "the signature does not match";
+    return st == 0 ? DecodeResult::ok() : DecodeResult::corrupt(kNoMatch);
 }
 
-std::string p256_sign(const uint8_t secret[32], const uint8_t key[64], const uint8_t digest[32],
-                      uint8_t sig[64]) {
+os::Status p256_sign(const uint8_t secret[32], const uint8_t key[64], const uint8_t digest[32],
+                     uint8_t sig[64]) {
     BKey k(key, secret);
     if (!k.have_alg())
-        return kNoCrypto;
+        return crypto_failure(kNoCrypto);
     if (!k.get())
-        return "the secret key is invalid";
+        return crypto_failure("the secret key is invalid");
     ULONG got = 0;
     if (bcrypt().sign(k.get(), nullptr, const_cast<PUCHAR>(digest), 32, sig, 64, &got, 0) != 0 ||
         got != 64)
-        return "bcrypt.dll could not sign";
-    return {};
+        return crypto_failure("bcrypt.dll could not sign");
+    return os::Status::success();
 }
 
-std::string p256_generate(uint8_t secret[32], uint8_t key[64]) {
+os::Status p256_generate(uint8_t secret[32], uint8_t key[64]) {
     const Bcrypt& b = bcrypt();
     BCRYPT_ALG_HANDLE alg = nullptr;
     if (!b.ok || b.open(&alg, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0)
-        return kNoCrypto;
+        return crypto_failure(kNoCrypto);
     BCRYPT_KEY_HANDLE k = nullptr;
     uint8_t blob[sizeof(BCRYPT_ECCKEY_BLOB) + 96];
     ULONG got = 0;
@@ -319,11 +325,11 @@ std::string p256_generate(uint8_t secret[32], uint8_t key[64]) {
         b.destroy_key(k);
     b.close(alg, 0);
     if (!ok)
-        return "bcrypt.dll could not make a key";
+        return crypto_failure("bcrypt.dll could not make a key");
     std::memcpy(key, blob + sizeof(BCRYPT_ECCKEY_BLOB), 64);
     std::memcpy(secret, blob + sizeof(BCRYPT_ECCKEY_BLOB) + 64, 32);
     std::memset(blob, 0, sizeof blob);
-    return {};
+    return os::Status::success();
 }
 
 #else
@@ -355,10 +361,10 @@ void Sha256::finish(uint8_t out[32]) {
     }
 }
 
-std::string p256_verify(const uint8_t key[64], const uint8_t digest[32], const uint8_t sig[64]) {
+DecodeResult p256_verify(const uint8_t key[64], const uint8_t digest[32], const uint8_t sig[64]) {
     EVP_PKEY* pkey = make_key(key, nullptr);
     if (!pkey)
-        return "the key is not a point of the curve";
+        return DecodeResult::corrupt("the key is not a point of the curve");
     ECDSA_SIG* es = ECDSA_SIG_new();
     BIGNUM* r = BN_bin2bn(sig, 32, nullptr);
     BIGNUM* s = BN_bin2bn(sig + 32, 32, nullptr);
@@ -378,14 +384,14 @@ std::string p256_verify(const uint8_t key[64], const uint8_t digest[32], const u
     EVP_PKEY_CTX_free(ctx);
     OPENSSL_free(der);
     EVP_PKEY_free(pkey);
-    return v == 1 ? std::string() : "the signature does not match";
+    return v == 1 ? DecodeResult::ok() : DecodeResult::corrupt(kNoMatch);
 }
 
-std::string p256_sign(const uint8_t secret[32], const uint8_t key[64], const uint8_t digest[32],
-                      uint8_t sig[64]) {
+os::Status p256_sign(const uint8_t secret[32], const uint8_t key[64], const uint8_t digest[32],
+                     uint8_t sig[64]) {
     EVP_PKEY* pkey = make_key(key, secret);
     if (!pkey)
-        return "the secret key is invalid or does not belong to its public key";
+        return crypto_failure("the secret key is invalid or does not belong to its public key");
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(pkey, nullptr);
     unsigned char der[80];
     size_t der_len = sizeof der;
@@ -398,10 +404,10 @@ std::string p256_sign(const uint8_t secret[32], const uint8_t key[64], const uin
     ok = es && BN_bn2binpad(ECDSA_SIG_get0_r(es), sig, 32) == 32 &&
          BN_bn2binpad(ECDSA_SIG_get0_s(es), sig + 32, 32) == 32;
     ECDSA_SIG_free(es);
-    return ok ? std::string() : "OpenSSL could not sign";
+    return ok ? os::Status::success() : crypto_failure("OpenSSL could not sign");
 }
 
-std::string p256_generate(uint8_t secret[32], uint8_t key[64]) {
+os::Status p256_generate(uint8_t secret[32], uint8_t key[64]) {
     EVP_PKEY* pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
     BIGNUM* d = nullptr;
     uint8_t point[65];
@@ -415,7 +421,7 @@ std::string p256_generate(uint8_t secret[32], uint8_t key[64]) {
         std::memcpy(key, point + 1, 64);
     BN_clear_free(d);
     EVP_PKEY_free(pkey);
-    return ok ? std::string() : "OpenSSL could not make a key";
+    return ok ? os::Status::success() : crypto_failure("OpenSSL could not make a key");
 }
 
 #endif
@@ -451,45 +457,48 @@ std::string format_secret_key(const uint8_t secret[32], const uint8_t key[64]) {
            "\n# secret: whoever holds this file can sign patches in your name\n";
 }
 
-std::string parse_public_key(const std::string& text, uint8_t key[64]) {
+DecodeResult parse_public_key(const std::string& text, uint8_t key[64]) {
     std::vector<std::string> w = key_words(text);
     if (w.size() == 3 && w[0] == kSecretKeyWord)
-        return "it is a secret key; the public key is the file ending in .pub";
+        return DecodeResult::corrupt(
+            "it is a secret key; the public key is the file ending in .pub");
     if (w.size() != 2 || w[0] != kPublicKeyWord || !from_hex(w[1], key, 64))
-        return std::string("it is not a public key (a line \"") + kPublicKeyWord +
-               " <128 hex digits>\")";
-    return {};
+        return DecodeResult::corrupt(std::string("it is not a public key (a line \"") +
+                                     kPublicKeyWord + " <128 hex digits>\")");
+    return DecodeResult::ok();
 }
 
-std::string parse_secret_key(const std::string& text, uint8_t secret[32], uint8_t key[64]) {
+DecodeResult parse_secret_key(const std::string& text, uint8_t secret[32], uint8_t key[64]) {
     std::vector<std::string> w = key_words(text);
     if (w.size() != 3 || w[0] != kSecretKeyWord || !from_hex(w[1], secret, 32) ||
         !from_hex(w[2], key, 64))
-        return std::string("it is not a secret key (a line \"") + kSecretKeyWord +
-               " <64 hex digits> <128 hex digits>\")";
-    return {};
+        return DecodeResult::corrupt(std::string("it is not a secret key (a line \"") +
+                                     kSecretKeyWord + " <64 hex digits> <128 hex digits>\")");
+    return DecodeResult::ok();
 }
 
-std::string check_patch_signature(Patch& patch) {
+DecodeResult check_patch_signature(Patch& patch) {
     if (!patch.signature.present)
-        return "the patch is not signed";
+        return DecodeResult::corrupt("the patch is not signed");
     Sha256 h;
     if (!h.ok())
-        return "this system offers no SHA-256";
+        return no_check("this system offers no SHA-256");
     std::vector<uint8_t> buf(1 << 20);
     auto feed = [&](uint64_t from, uint64_t to) {
         for (uint64_t pos = from; pos < to;) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), to - pos));
-            if (!patch.file.read_exact_at(pos, buf.data(), n))
-                return false;
+            if (os::Status s = patch.file.read_exact_at(pos, buf.data(), n); !s)
+                return s;
             h.update(buf.data(), n);
             pos += n;
         }
-        return true;
+        return os::Status::success();
     };
-    if (!feed(0, patch.signature.value_offset) ||
-        !feed(patch.size - kTrailerSize, patch.size - 16))
-        return "the patch cannot be read";
+    os::Status read = feed(0, patch.signature.value_offset);
+    if (read)
+        read = feed(patch.size - kTrailerSize, patch.size - 16);
+    if (!read)
+        return DecodeResult::io(read, "the patch cannot be read");
     uint8_t digest[32];
     h.finish(digest);
     return p256_verify(patch.signature.key, digest, patch.signature.value);

@@ -31,15 +31,16 @@ class Sha256 {
     std::unique_ptr<Impl> impl_;
 };
 
-// Empty when `sig` (r and s, big-endian) is a valid signature of `digest` under `key`
-// (X and Y, big-endian); otherwise why not ("the signature does not match" or the reason
-// no check was possible).
-std::string p256_verify(const uint8_t key[64], const uint8_t digest[32], const uint8_t sig[64]);
-// Signs with the secret scalar `secret`; empty on success.
-std::string p256_sign(const uint8_t secret[32], const uint8_t key[64], const uint8_t digest[32],
-                      uint8_t sig[64]);
-// A new key pair; empty on success.
-std::string p256_generate(uint8_t secret[32], uint8_t key[64]);
+// Whether `sig` (r and s, big-endian) is a valid signature of `digest` under `key` (X and Y,
+// big-endian): ok, Corrupt when it does not match or the key is no point of the curve, and
+// Unreadable when the system's cryptography cannot check it.
+DecodeResult p256_verify(const uint8_t key[64], const uint8_t digest[32], const uint8_t sig[64]);
+// Signs with the secret scalar `secret`. Fails (Other) when the key is invalid or the system's
+// cryptography cannot sign.
+os::Status p256_sign(const uint8_t secret[32], const uint8_t key[64], const uint8_t digest[32],
+                     uint8_t sig[64]);
+// A new key pair. Fails (Other) when the system's cryptography cannot make one.
+os::Status p256_generate(uint8_t secret[32], uint8_t key[64]);
 
 // Can this system check signatures (bcrypt.dll with ECDSA P-256 on Windows)?
 bool signature_support();
@@ -52,13 +53,15 @@ std::string key_fingerprint(const uint8_t key[64]);
 // secret one; a '#' line may follow.
 std::string format_public_key(const uint8_t key[64]);
 std::string format_secret_key(const uint8_t secret[32], const uint8_t key[64]);
-// Empty on success, otherwise why the text is not a key of that kind.
-std::string parse_public_key(const std::string& text, uint8_t key[64]);
-std::string parse_secret_key(const std::string& text, uint8_t secret[32], uint8_t key[64]);
+// Reads a key file's text: ok, or Corrupt with why the text is not a key of that kind.
+DecodeResult parse_public_key(const std::string& text, uint8_t key[64]);
+DecodeResult parse_secret_key(const std::string& text, uint8_t secret[32], uint8_t key[64]);
 
 // Checks the signature of an opened patch against its contents: every byte but the
-// signature's value and the final checksum. Empty when it holds.
-std::string check_patch_signature(Patch& patch);
+// signature's value and the final checksum. Ok when it holds; Corrupt when the patch is not
+// signed or the signature does not match; Unreadable when the patch cannot be read or the
+// system offers no cryptography to check it.
+DecodeResult check_patch_signature(Patch& patch);
 
 // A signer for the builder from a secret key.
 std::unique_ptr<PatchSigner> make_signer(const uint8_t secret[32], const uint8_t key[64]);

@@ -18,7 +18,7 @@ namespace {
 
 class Checking : public kv::Reporter {
   public:
-    void message(unsigned, const std::string& t) override { EXPECT_LE(t.size(), 239u); }
+    void message(kv::CallbackId, const std::string& t) override { EXPECT_LE(t.size(), 239u); }
     void progress(uint32_t v) override { EXPECT_LE(v, 32768u); }
     void file_count(uint32_t) override {}
     void file_name(const std::string&) override {}

@@ -15,7 +15,7 @@
 
 namespace {
 class Silent : public kv::Reporter {
-    void message(unsigned, const std::string&) override {}
+    void message(kv::CallbackId, const std::string&) override {}
     void progress(uint32_t) override {}
     void file_count(uint32_t) override {}
     void file_name(const std::string&) override {}

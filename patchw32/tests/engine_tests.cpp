@@ -1,6 +1,7 @@
 // The engine in-process: apply and validate runs, hostile and damaged patches, failures
 // injected at every step of a run, and interrupted runs.
 #include "builder.h"
+#include "crossfile.h"
 #include "format.h"
 #include "os.h"
 #include "paths.h"
@@ -233,6 +234,55 @@ TEST(Engine, FilesWithTheSameEditsReferToTheFirst) {
     attempt(es, improper("bin/d.exe"));
 }
 
+// Files moved to another folder, split out of another or rewritten from another are built from
+// that old file, read in its old state although the same patch deletes it; each entry applies
+// on its own, whether
+// its source is missing (skipped with -i) or the entry is already new. A damaged source list is
+// refused before anything changes.
+TEST(Engine, MovedAndSplitFilesAreBuiltFromAnotherOldFile) {
+    std::string lib = random_bytes(7, 30000), part = random_bytes(8, 20000);
+    Tree before = {{"src", kDir}, {"src/lib.js", lib + part}, {"main.js", random_bytes(9, 5000)}};
+    Tree after = {{"dist", kDir}, {"dist/lib.js", lib + "tail"}, {"dist/part.js", part},
+                  {"main.js", part.substr(0, 9000) + "mine"}};
+    SharedEdits t({before, after});
+    Patch p;
+    DecodeResult opened = open_patch(t.patch, p);
+    ASSERT_TRUE(opened) << opened.message;
+    EXPECT_EQ(p.version, kCrossFileVersion);
+    for (const Entry& e : p.entries)
+        if (e.makes_new()) {
+            EXPECT_EQ(e.source.path, "src/lib.js") << e.path;
+            EXPECT_LT(e.payload_size, 1000u) << e.path;
+        }
+    p.file.close();
+    Tree missing = before, skipped = {{"dist", kDir}, {"main.js", before["main.js"]}};
+    missing.erase("src/lib.js");
+    std::vector<std::string> errors, warnings;
+    for (const char* f : {"dist/lib.js", "dist/part.js", "main.js"}) {
+        std::string why = native(f) + ": its source " + native("src/lib.js") + " is missing.";
+        errors.push_back("Cannot patch " + why), warnings.push_back("Skipped " + why);
+    }
+    for (auto [game, switches, rc, expect] :
+         {std::tuple{&before, "-u ", kRcOk, &after}, {&after, "-u ", kRcOk, &after},
+          {&missing, "-u ", kRcMismatch, &missing}, {&missing, "-u -i ", kRcOk, &skipped}}) {
+        Recorder r;
+        EXPECT_EQ(t.apply(*game, r, switches), rc) << r.all_text();
+        EXPECT_EQ(describe_difference(snapshot(t.game), *expect), "");
+        if (game == &missing)
+            EXPECT_EQ(rc == kRcOk ? r.texts(2) : r.texts(3), rc == kRcOk ? warnings : errors);
+    }
+    std::string bytes = read_file(t.patch);
+    bytes[bytes.rfind("srcs") + 8] = 0x7f; // more sources than entries
+    Hash128 h = hash128(bytes.data(), bytes.size() - 16);
+    std::copy(h.b, h.b + 16, bytes.end() - 16);
+    write_file(t.patch, bytes);
+    Recorder r;
+    EXPECT_EQ(t.apply(before, r), kRcPatchCorrupt);
+    EXPECT_EQ(r.texts(3), std::vector<std::string>{
+                              "The patch is damaged: its list of sources has an impossible count."});
+    EXPECT_EQ(describe_difference(snapshot(t.game), before), "");
+}
+
 // Whatever the mode and however the directory is stored, a patch with one unsafe path is
 // refused before anything is written, inside the game directory or outside it.
 TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
@@ -317,9 +367,9 @@ TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
             << pos;
     }
     std::string newer = good;
-    newer[8] = 3;
+    newer[8] = 4;
     attempt(newer, kRcPatchUnsupported,
-            "The patch uses format version 3, but this engine reads only versions 1 and 2. "
+            "The patch uses format version 4, but this engine reads only versions 1 to 3. "
             "A newer patchw32.dll is needed.");
     // A directory stored in a way this engine does not know, under a valid checksum.
     std::string unknown = good;

@@ -67,7 +67,7 @@ TEST(Names, Utf8IsCheckedAndConvertedToUtf16) {
     // Windows allows a lone surrogate in a name: it stays distinct and is refused.
     std::string lone = os::utf16_to_utf8(std::u16string{u'a', char16_t(0xD800)});
     EXPECT_EQ(lone, "a\xED\xA0\x80");
-    EXPECT_EQ(kv::check_rel_path(lone, NameCoding::Utf8), "it is not valid UTF-8");
+    EXPECT_EQ(kv::check_rel_path(lone, NameCoding::Utf8).message, "it is not valid UTF-8");
 }
 
 TEST(Names, LetterCaseRule) {
@@ -101,7 +101,7 @@ TEST(Names, PathRulesByCoding) {
         {"COM\xB9.txt", NameCoding::Native, "\"COM\xB9.txt\" is a reserved device name on Windows"},
     };
     for (const auto& [path, coding, why] : cases)
-        EXPECT_EQ(kv::check_rel_path(path, coding), why) << path;
+        EXPECT_EQ(kv::check_rel_path(path, coding).message, why) << path;
     // Shortened texts are cut between characters.
     std::string cut = kv::shorten_middle("жжжжжжжжжжжжжжжжжжжжжжжжжжжжжжжжжжжж", 40);
     EXPECT_TRUE(kv::is_valid_utf8(cut)) << cut;

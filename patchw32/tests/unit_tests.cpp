@@ -4,6 +4,7 @@
 #include "cm.h"
 #include "cmdline.h"
 #include "codec.h"
+#include "crossfile.h"
 #include "delta.h"
 #include "format.h"
 #include "os.h"
@@ -24,7 +25,7 @@ TEST(Paths, OrdinaryNamesPassAndHostileOnesAreRefused) {
     for (const char* p : {"a.txt", "data/levels/one.lvl", "with blank/file name.txt", "x~y.dat",
                           "console.d", "Tarrowmoor/saves/slot1.sav", "COM10.txt", "\xE9t\xE9.txt",
                           "lpt.txt", "nul_file", ".hidden", "a..b"})
-        EXPECT_EQ(check_rel_path(p), "") << p;
+        EXPECT_TRUE(check_rel_path(p)) << p;
     // clang-format off
     const std::string hostile[] = {
         "", "/etc/passwd", "C:/x", "c:x", "../x", "a/../../x", "a//b", "a/./b", "./x", "a/", "..", ".",
@@ -36,7 +37,7 @@ TEST(Paths, OrdinaryNamesPassAndHostileOnesAreRefused) {
         std::string(1025, 'a'), "d/" + std::string(256, 'a')};
     // clang-format on
     for (const std::string& p : hostile)
-        EXPECT_NE(check_rel_path(p), "") << p;
+        EXPECT_EQ(check_rel_path(p).status, PatchError::Hostile) << p;
     EXPECT_EQ(fold_case("Data/A.txt"), fold_case("data/a.TXT"));
     EXPECT_NE(fold_case("a1"), fold_case("a2"));
     EXPECT_EQ(bare_name("a/b/c d.txt"), "c d.txt");
@@ -67,7 +68,7 @@ TEST(CommandLine, LinesAreReadOrRefused) {
     for (const Read& row : read) {
         CommandLine cl;
         bool list = !row.list;
-        ASSERT_EQ(parse_command_line(row.line, cl, list), "") << row.line;
+        ASSERT_FALSE(parse_command_line(row.line, cl, list).ends()) << row.line;
         EXPECT_EQ(std::tie(list, cl.mode, cl.ignore_missing, cl.has_temp, cl.has_game_dir,
                            cl.temp_dir, cl.game_dir, cl.patch_path),
                   std::make_tuple(row.list, row.mode, row.ignore, row.has_temp, row.has_game,
@@ -93,7 +94,7 @@ TEST(CommandLine, LinesAreReadOrRefused) {
     for (auto [line, error, list_seen] : refused) {
         CommandLine cl;
         bool list = false;
-        std::string got = parse_command_line(line, cl, list);
+        std::string got = parse_command_line(line, cl, list).error();
         EXPECT_EQ(list, list_seen) << line;
         if (std::string(error) == "?")
             EXPECT_NE(got, "") << line;
@@ -208,6 +209,51 @@ TEST(Directory, DamagedCompactRecordsAreRefused) {
     EXPECT_EQ(open_with(d), invalid);
     // And a path that is a file and a folder at once is still refused as hostile.
     EXPECT_EQ(open_with(encode_compact_directory(deeper)).first, PatchError::Hostile);
+}
+
+// The source list (format version 3) reads back what it wrote, an entry's old file as its
+// index, another file with path, size and hash; out-of-place values are refused before use.
+TEST(Sources, ListsRoundTripAndOutOfPlaceValuesAreRefused) {
+    std::vector<Entry> es(3), back;
+    es[0] = {Op::Delete, Codec::None, 0, 0, 7, hash128("deleted", 7)};
+    es[0].path = "src/a.js";
+    es[1] = es[2] = {Op::Add, Codec::Delta};
+    es[1].source = {true, "src/a.js", 7, es[0].old_hash, Entry::kNoEntry};
+    es[2].source = {true, "keep/c.js", 9, hash128("kept", 4), Entry::kNoEntry};
+    std::vector<uint8_t> sec = encode_sources_section(es);
+    auto read = [&](const std::vector<uint8_t>& body, std::string& msg) {
+        back = es;
+        back[1].source = back[2].source = {};
+        DecodeResult r = read_sources(body.data(), body.size(), back);
+        msg = r.message;
+        return r.status;
+    };
+    std::string msg;
+    ASSERT_EQ(read({sec.begin() + 8, sec.end()}, msg), PatchError::None) << msg;
+    EXPECT_EQ(std::string(sec.begin(), sec.begin() + 4), "srcs");
+    EXPECT_EQ(std::tie(back[1].source.entry, back[2].source.path, back[2].source.size,
+                       back[2].source.hash),
+              std::make_tuple(0u, es[2].source.path, es[2].source.size, es[2].source.hash));
+    // clang-format off
+    const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
+        {{}, "has an impossible count"}, {{0}, "has an impossible count"}, {{4, 1, 0}, "has an impossible count"},
+        {{1, 3, 0}, "names an entry beyond the directory"}, {{1, 0, 2}, "gives a source to an entry that is not a difference"},
+        {{1, 1, 2}, "names an entry that has no old file to read"},  // itself
+        {{1, 1, 4}, "names an entry that has no old file to read"},  // an added file
+        {{1, 1, 6}, "names an entry that has no old file to read"},  // beyond the directory
+        {{1, 1, 1}, "holds a path of impossible length"}, {{1, 1, 0x83, 0x10}, "holds a path of impossible length"},
+        {{1, 1, 3, 'x', 1}, "is cut short"}, {{1, 1}, "is cut short"}, {{1, 1, 0, 0}, "has trailing bytes"},
+        {{1, 1, 3, 'x', 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
+          13, 14, 15, 16}, "declares an impossible file size"}};  // 2^60
+    // clang-format on
+    for (const auto& [body, why] : cases) {
+        EXPECT_EQ(read(body, msg), PatchError::Corrupt) << why;
+        EXPECT_EQ(msg, "The patch is damaged: its list of sources " + why + ".");
+    }
+    std::vector<uint8_t> unsafe = {1, 1, 9, '.', '.', '/', 'x', 1};
+    unsafe.resize(unsafe.size() + 16);
+    EXPECT_EQ(read(unsafe, msg), PatchError::Hostile);
+    EXPECT_EQ(msg.rfind("The patch is refused: the source \"../x\" is unsafe (", 0), 0u) << msg;
 }
 
 TEST(SuffixArray, MatchesNaiveSorting) {
@@ -603,8 +649,8 @@ std::vector<Instr> edit_instructions(uint32_t seed, size_t n) {
     for (size_t k = 0; k < n; ++k) {
         Instr i;
         bool piece = word(3 * k) % 3 == 0;
-        i.d = piece ? word(3 * k) % 60 + 1 : word(3 * k) % 900000 + 1000;
-        i.x = word(3 * k + 1) % 4 == 0 ? word(3 * k + 1) % 9 + 1 : 0;
+        i.diff_len = piece ? word(3 * k) % 60 + 1 : word(3 * k) % 900000 + 1000;
+        i.literal_len = word(3 * k + 1) % 4 == 0 ? word(3 * k + 1) % 9 + 1 : 0;
         i.seek = static_cast<int64_t>(word(3 * k + 2) % 4000000) - 2000000;
         v.push_back(i);
     }
@@ -627,10 +673,10 @@ InstrHistory history(const std::vector<Instr>& reference) {
 TEST(InstructionModel, SharedEditsCodeAgainstTheReferenceAndDamageIsCaught) {
     std::vector<Instr> base = edit_instructions(61, 400);
     std::vector<Instr> later = base;
-    later[0].d += 53000; // a different head
+    later[0].diff_len += 53000; // a different head
     for (Instr& i : later) {
-        if (i.d > 1000)
-            i.d = i.d * 104 / 100;
+        if (i.diff_len > 1000)
+            i.diff_len = i.diff_len * 104 / 100;
         i.seek = i.seek * 104 / 100 + (i.seek & 7);
     }
     std::vector<uint8_t> raw = instruction_bytes(later);

@@ -301,7 +301,7 @@ TEST_F(EndToEnd, QueueOfThreePatchesAppliedTopDown) {
         ASSERT_NE(open, nullptr);
         EXPECT_EQ(::GetWindow(open, GW_OWNER), queue);
         ASSERT_TRUE(AnswerOpenFile(open, PatchPath(from)));
-        kt::Send(queue, WM_NULL, 0, 0); // the queue dialog's handler is done with the answer
+        kt::Send(queue, WM_NULL, 0, 0); // answered once Add has returned (its dialog is destroyed)
     }
     EXPECT_EQ(kt::ListBoxLines(::GetDlgItem(queue, 1011)),
               (std::vector<std::string>{PatchName(0), PatchName(1), PatchName(2)}));

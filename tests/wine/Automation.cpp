@@ -114,9 +114,10 @@ void PressButton(HWND dialog, int id) {
 
 bool PressAndWaitGone(HWND dialog, int id, DWORD timeoutMs) {
     PressButton(dialog, id);
-    return WaitFor(timeoutMs, [&] {
-               return ::IsWindow(dialog) && ::IsWindowVisible(dialog) ? nullptr : dialog;
-           }) != nullptr;
+    // Gone means destroyed, not hidden: a modal dialog hides at once but its loop still runs
+    // (Wine's open-file dialog finishes its work there) until the call that showed it returns,
+    // and a message sent meanwhile to the owner is handled in that loop, nested in its caller.
+    return WaitFor(timeoutMs, [&] { return ::IsWindow(dialog) ? nullptr : dialog; }) != nullptr;
 }
 
 RemoteBuffer::RemoteBuffer(HWND window, size_t size) {

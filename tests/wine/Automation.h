@@ -39,7 +39,7 @@ LRESULT Send(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // Clicks a button of a dialog in another process, and returns once its handler has started:
 // the click goes ahead of posted messages, and a WM_NULL round trip follows it.
 void PressButton(HWND dialog, int id);
-// Presses a button of a dialog and waits until the dialog has gone.
+// Presses a button of a dialog and waits until the dialog is destroyed.
 bool PressAndWaitGone(HWND dialog, int id, DWORD timeoutMs = 20000);
 
 // A buffer inside another process, for messages whose pointers the system does not carry

@@ -1,5 +1,5 @@
 // The engine's callback against the real message list and progress bars: message lines and
-// their splitting, and progress (list mode: EngineRunTest.ListRun).
+// their splitting, progress, thousands of files in batches (list mode: EngineRunTest.ListRun).
 #include "tests/wine/Harness.h"
 
 #include "engine/Callback.h"
@@ -99,6 +99,36 @@ TEST_F(CallbackTest, ProgressBarsFollowTheReports) {
     EXPECT_EQ(dlg->m_ctrlProgressTotal.GetPos(), 0);
     EXPECT_EQ(RangeHigh(dlg->m_ctrlProgressTotal), 100);
     EXPECT_EQ(EngineLines(), Texts{});
+}
+
+// Thousands of files: the reports are gathered in batches, and still every line arrives in
+// order, the list ends scrolled to its last line and drawn again, and both bars are full.
+TEST_F(CallbackTest, ThousandsOfFilesShowEveryLineAndEndScrolledWithBothBarsFull) {
+    OpenDialog();
+    std::string script = "6 3000\n";
+    Texts expected;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string name = "area" + std::to_string(i % 7) + "_f" + std::to_string(i) + ".dat";
+        script += "7 " + name + "\n5 0\n5 32768\n";
+        expected.push_back("Processing: " + name);
+    }
+    EXPECT_EQ(Apply(script), 0);
+    PumpMessages();
+    EXPECT_EQ(EngineLines(), expected);
+    HWND list = dlg->m_ctrlMessages.m_hWnd;
+    RECT client{}, last{};
+    ::GetClientRect(list, &client);
+    ASSERT_NE(
+        ::SendMessageA(list, LB_GETITEMRECT, expected.size(), reinterpret_cast<LPARAM>(&last)),
+        LB_ERR);
+    EXPECT_GE(last.top, client.top);
+    EXPECT_LE(last.bottom, client.bottom);
+    EXPECT_EQ(dlg->m_ctrlProgressTotal.GetPos(), 3000);
+    EXPECT_EQ(dlg->m_ctrlProgressFile.GetPos(), 32768);
+    // The list does not redraw between pumps; after the run its scroll bar knows every line.
+    SCROLLINFO scroll{sizeof scroll, SIF_RANGE, 0, 0, 0, 0, 0};
+    ::GetScrollInfo(list, SB_VERT, &scroll);
+    EXPECT_EQ(scroll.nMax, static_cast<int>(expected.size()));
 }
 
 } // namespace

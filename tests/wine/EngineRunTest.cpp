@@ -1,7 +1,7 @@
 // Engine runs through the real dialog: apply runs over one patch and over the queue, list
-// runs, the missing entry point and the cached entry point, with a stand-in engine library
-// that replays scripted reports and records the command lines it was given. The real engine
-// is driven through the real tool in tests/e2e.
+// runs and the missing entry point, with a stand-in engine library that replays scripted
+// reports and records the command lines it was given. The real engine is driven through the
+// real tool in tests/e2e.
 #include "tests/wine/Automation.h"
 #include "tests/wine/Harness.h"
 
@@ -63,8 +63,7 @@ TEST_F(EngineRunTest, SingleRun) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.call);
-        TearDown();
-        SetUp();
+        Restart();
         OpenDialog();
         dlg->m_bValidateOnly = r.validate;
         dlg->m_bIgnoreMissing = r.ignore;
@@ -116,8 +115,7 @@ TEST_F(EngineRunTest, QueueRun) {
     // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.script);
-        TearDown();
-        SetUp();
+        Restart();
         OpenDialog();
         if (!r.game) {
             dlg->m_strGameDir.clear();
@@ -187,8 +185,7 @@ TEST_F(EngineRunTest, ListRun) {
 TEST_F(EngineRunTest, MissingEntryPoint) {
     for (const char* kind : {"single", "queue", "empty queue", "list"}) {
         SCOPED_TRACE(kind);
-        TearDown();
-        SetUp();
+        Restart();
         CopyFileOrDie(ScriptedEngine::NoEntryLibraryPath(), gameDir + "\\patchw32.dll");
         OpenDialog();
         Dirty();
@@ -207,37 +204,6 @@ TEST_F(EngineRunTest, MissingEntryPoint) {
         EXPECT_TRUE(engine->Calls().empty());
         EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
         EXPECT_EQ(g_bListMode, FALSE);
-    }
-}
-
-// The entry point is looked up once: found, it serves every later run even when another
-// library stands behind the handle; not found, no later run looks again.
-TEST_F(EngineRunTest, EntryPointIsLookedUpOnce) {
-    for (bool found : {true, false}) {
-        SCOPED_TRACE(found);
-        TearDown();
-        SetUp();
-        if (!found) {
-            CopyFileOrDie(ScriptedEngine::NoEntryLibraryPath(), gameDir + "\\patchw32.dll");
-        }
-        OpenDialog();
-        dlg->m_strPatchPath = "C:\\p.rtp";
-        const int expected = found ? 0 : 2;
-        EXPECT_EQ(dlg->ListPatchFiles(), expected);
-        HMODULE original = dlg->m_hEngine;
-        HMODULE other = ::LoadLibraryA(
-            (found ? ScriptedEngine::NoEntryLibraryPath() : ScriptedEngine::LibraryPath()).c_str());
-        ASSERT_NE(other, nullptr);
-        dlg->m_hEngine = other;
-        EXPECT_EQ(dlg->RunPatchEngine("C:\\two.rtp", "C:\\"), expected);
-        EXPECT_EQ(dlg->ListPatchFiles(), expected);
-        dlg->m_bUseQueue = TRUE;
-        dlg->m_listQueue = {"C:\\a.rtp", "C:\\b.rtp"};
-        EXPECT_EQ(dlg->RunPatchEngine("", "C:\\"), found ? 0 : 2);
-        dlg->m_hEngine = original;
-        ::FreeLibrary(other);
-        EXPECT_EQ(engine->Calls().size(), found ? 5u : 0u);
-        EXPECT_EQ(prompts->boxes.size(), found ? 0u : 4u);
     }
 }
 

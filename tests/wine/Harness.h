@@ -117,6 +117,11 @@ class DialogTest : public ::testing::Test {
     // Creates the dialog (runs its start-up). Call after arranging files and registry.
     void OpenDialog();
     void CloseDialog();
+    // A fresh scratch installation, seam and engine script for the next row of a table.
+    void Restart() {
+        TearDown();
+        SetUp();
+    }
     // Clicks a button or check box the way a user does (BM_CLICK on the real control).
     void Click(int id);
     // The option boxes ticked (I ignore, V validate, U undo; "!" where box and flag differ),

@@ -59,19 +59,37 @@ using GameVersionTest = DialogTest;
 
 // Pane 1 shows the installed version; the fallback for the undo script is kept up to its
 // last dot; an unreadable version leaves both alone. A location with a trailing backslash
-// is used unchanged.
+// is used unchanged. The pane shows its whole text in the bar's font, taking more than the
+// usual 200 pixels only for what a long text needs.
 TEST_F(GameVersionTest, PaneOneFollowsTheExecutable) {
+    auto expectPaneFits = [&](bool wider) {
+        const fw::StatusBar& bar = dlg->m_wndStatusBar;
+        RECT client{}, pane{};
+        ::GetClientRect(dlg->m_hWnd, &client);
+        ::SendMessageA(bar.m_hWnd, SB_GETRECT, 1, reinterpret_cast<LPARAM>(&pane));
+        // The control draws the text 3 pixels in from the pane's sunken edge (2 pixels).
+        const int room = pane.right - pane.left - 2 * 2 - 3,
+                  text = bar.TextWidth(bar.GetPaneText(1));
+        EXPECT_GE(room, text) << "text width " << text;
+        int edges[2] = {};
+        ::SendMessageA(bar.m_hWnd, SB_GETPARTS, 2, reinterpret_cast<LPARAM>(edges));
+        EXPECT_TRUE(wider ? edges[0] < client.right - 200 && room - text <= 16
+                          : edges[0] == client.right - 200)
+            << "pane from " << edges[0] << ", " << room - text << " pixels beyond the text";
+    };
     SetGameRegistry(gameDir + "\\", std::string("1.22"));
     CopyFileOrDie(VersionProgram("ver_1_0_23_0_nopb"), gameDir + "\\tarrowmain.exe");
     OpenDialog();
     EXPECT_EQ(dlg->m_strGameExe, gameDir + "\\\\tarrowmain.exe");
     EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), "Current Tarrow version is: 1.23.");
     EXPECT_EQ(dlg->m_strGameVersion, "1");
+    expectPaneFits(false);
     for (const char* program : {"ver_2_0_5_1_pb1234", "ver_none"}) {
         CopyFileOrDie(VersionProgram(program), gameDir + "\\tarrowmain.exe");
         dlg->ShowGameVersion();
         EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(1), "Current Tarrow version is: 2.05.1234");
         EXPECT_EQ(dlg->m_strGameVersion, "2.05.");
+        expectPaneFits(true);
     }
 }
 

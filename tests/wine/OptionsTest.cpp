@@ -124,8 +124,7 @@ TEST_F(OptionsTest, SwitchesAndResetsLeaveTheControlsInTheirStates) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.start) + ": " + r.clicks);
-        TearDown();
-        SetUp();
+        Restart();
         Start(r.start);
         Do(r.clicks);
         EXPECT_EQ(Controls(), r.state);

@@ -34,15 +34,12 @@ class PatchCommandTest : public DialogTest {
     }
 
     // Opens the dialog and chooses the patch: the stand-in engine lists one changed and one
-    // added file; the engine's apply run then reports `lines` lines and `result`.
-    void OpenAndChoose(int result = 0, int lines = 2) {
+    // added file; the engine's apply run then moves both bars, reports a line and `result`.
+    void OpenAndChoose(int result = 0) {
         OpenDialog();
         ASSERT_EQ(dlg->m_strTempDir, "C:\\");
-        std::string script = "7 main.zip\n7 new.dat\n---\n";
-        for (int i = 0; i < lines; ++i) {
-            script += "1 engine line " + std::to_string(i) + "\n";
-        }
-        engine->Script(script + "ret " + std::to_string(result) + "\n");
+        engine->Script("7 main.zip\n7 new.dat\n---\n6 2\n7 main.zip\n5 16384\n1 engine line\nret " +
+                       std::to_string(result) + "\n");
         prompts->openAnswers.push_back(patchPath);
         Click(IDC_SELECT_PATCH);
         ASSERT_EQ(dlg->m_llRequiredSpace, kNeed);
@@ -77,7 +74,7 @@ class PatchCommandTest : public DialogTest {
 };
 
 TEST_F(PatchCommandTest, SuccessfulRunWithBackupReturnsToIdle) {
-    OpenAndChoose(0, 40);
+    OpenAndChoose();
     ChooseBackup(backupRoot);
     std::vector<std::string> status;
     std::vector<bool> busy;
@@ -105,21 +102,13 @@ TEST_F(PatchCommandTest, SuccessfulRunWithBackupReturnsToIdle) {
     EXPECT_EQ(engine->Calls().back(),
               "-u \"-otempdir:C:\\\" \"" + gameDir + "\" \"" + patchPath + "\"");
     EXPECT_EQ(ApplyRuns(), 1u);
-    // Idle again: selection cleared, undo off, Patch disabled, bars at 0, list at its end.
+    // Idle again: selection cleared, undo off, Patch disabled, bars at 0.
     EXPECT_FALSE(dlg->m_bBusy);
     EXPECT_TRUE(dlg->IsItemEnabled(IDCANCEL));
     EXPECT_EQ(Controls(), "--- q..vi.s. 0P");
     EXPECT_EQ(dlg->GetItemText(IDC_PATCH_FILE), "");
     EXPECT_EQ(dlg->m_wndStatusBar.GetPaneText(0), "");
-    ExpectBarsAtZero();
-    const int count = dlg->m_ctrlMessages.GetCount();
-    ASSERT_GT(count, 20);
-    RECT last{}, client{};
-    ::SendMessageA(dlg->m_ctrlMessages.m_hWnd, LB_GETITEMRECT, count - 1,
-                   reinterpret_cast<LPARAM>(&last));
-    ::GetClientRect(dlg->m_ctrlMessages.m_hWnd, &client);
-    EXPECT_LE(last.bottom, client.bottom); // the last line is in view
-    EXPECT_GE(last.top, client.top);
+    ExpectBarsAtZero(); // (the list ends at its last line: CallbackTest's thousands of files)
 }
 
 TEST_F(PatchCommandTest, FailedRunWithBackupKeepsTheSelectionAndTheBackup) {
@@ -154,8 +143,7 @@ TEST_F(PatchCommandTest, OptionsReachTheEngineAndTheOutcome) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.option);
-        TearDown();
-        SetUp();
+        Restart();
         OpenAndChoose(r.result);
         if (r.ignore) {
             prompts->boxAnswers.push_back(IDYES);
@@ -196,8 +184,7 @@ TEST_F(PatchCommandTest, SpaceErrorsStopBeforeAnythingHappens) {
     // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.backup);
-        TearDown();
-        SetUp();
+        Restart();
         OpenAndChoose();
         std::string root = r.backup == std::string("root") ? backupRoot : r.backup;
         if (root == "lower") {
@@ -301,8 +288,7 @@ TEST_F(PatchCommandTest, ExistingBackupFolderIsNeverDeleted) {
 TEST_F(PatchCommandTest, FailedBackupAnsweredNoChangesNothing) {
     for (bool fullDisk : {false, true}) {
         SCOPED_TRACE(fullDisk);
-        TearDown();
-        SetUp();
+        Restart();
         const std::string root = fullDisk ? FullVolumeFolder("patch") : backupRoot;
         ASSERT_FALSE(root.empty());
         prompts->freeByDrive[root.substr(0, 3)] = 10 * kGiB;

@@ -30,16 +30,6 @@ struct ModalDriver {
 };
 ModalDriver* g_driver = nullptr;
 
-BOOL CALLBACK FindQueueWindow(HWND hwnd, LPARAM found) {
-    char caption[64] = {};
-    ::GetWindowTextA(hwnd, caption, sizeof caption);
-    if (std::string(caption) == "Patch Queue" && ::IsWindowVisible(hwnd)) {
-        *reinterpret_cast<HWND*>(found) = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 BOOL CALLBACK CloseOwnedWindow(HWND hwnd, LPARAM main) {
     if (::GetWindow(hwnd, GW_OWNER) == reinterpret_cast<HWND>(main)) {
         ::PostMessageA(hwnd, WM_COMMAND, IDCANCEL, 0);
@@ -52,9 +42,8 @@ void CALLBACK DriveQueueDialog(HWND, UINT, UINT_PTR, DWORD) {
     if (driver == nullptr) {
         return;
     }
-    HWND queue = nullptr;
-    ::EnumThreadWindows(::GetCurrentThreadId(), &FindQueueWindow, reinterpret_cast<LPARAM>(&queue));
-    if (queue == nullptr) {
+    HWND queue = ::FindWindowA(nullptr, "Patch Queue");
+    if (queue == nullptr || !::IsWindowVisible(queue)) {
         if (++driver->ticks > 100) {
             ::KillTimer(nullptr, driver->timer);
             ::EnumThreadWindows(::GetCurrentThreadId(), &CloseOwnedWindow,

@@ -66,8 +66,7 @@ TEST_F(SpaceCalcTest, PatchTargetsAreFoundByName) {
     ASSERT_EQ(::GetACP(), 1252u);
     for (const Row& r : rows) {
         SCOPED_TRACE(r.script);
-        TearDown();
-        SetUp();
+        Restart();
         OpenDialog();
         const std::string gd = UseGameDir(r.files);
         engine->Script(r.script);
@@ -172,8 +171,7 @@ TEST_F(SpaceCalcTest, LaterCalculations) {
 TEST_F(SpaceCalcTest, NothingToCalculate) {
     for (int kind = 0; kind < 3; ++kind) {
         SCOPED_TRACE(kind);
-        TearDown();
-        SetUp();
+        Restart();
         if (kind == 2) {
             CopyFileOrDie(ScriptedEngine::NoEntryLibraryPath(), gameDir + "\\patchw32.dll");
         }

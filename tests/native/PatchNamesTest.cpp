@@ -1,5 +1,7 @@
-// The backup folder's name, built from the patch file name, byte-wise and in code page 932.
+// The file-name part of a patch's path and the backup folder's name built from it, byte-wise
+// and in code page 932.
 #include "backup/logic/BackupFolderName.h"
+#include "environment/logic/FileName.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +10,32 @@ namespace {
 // Lead bytes of code page 932 (Japanese): 0x81-0x9F and 0xE0-0xFC.
 bool IsLeadByte932(unsigned char c) {
     return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+TEST(FileNameOf, Names) {
+    struct Row {
+        std::string path;
+        bool dbcs;
+        std::string name;
+    };
+    const std::string so = "\x95\x5C"; // one Shift-JIS character whose trail byte is '\'
+    const Row rows[] = {
+        {"D:\\Downloads\\update.rtp", false, "update.rtp"},
+        {"C:\\a\\b\\c.dat", true, "c.dat"},
+        {"\\lead.rtp", false, "lead.rtp"},
+        {"D:update.rtp", false, "D:update.rtp"}, // no backslash: the whole path
+        {"", false, ""},
+        {"D:\\Temp\\", false, ""},
+        {"C:\\Games\\" + so + "file.rtp", true, so + "file.rtp"},
+        {"C:\\Games\\" + so + "file.rtp", false, "file.rtp"}, // byte-wise it splits inside
+        {so, true, so},
+        {"C:\\" + so + "\\x.rtp", true, "x.rtp"},
+        {"C:\\a\\b\x95", true, "b\x95"},     // a last lead byte stands alone
+        {"C:\\a\\b\x95\\", true, "b\x95\\"}, // or swallows a final backslash
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(FileNameOfPath(r.path, r.dbcs ? &IsLeadByte932 : nullptr), r.name) << r.path;
+    }
 }
 
 TEST(BackupFolderName, Names) {

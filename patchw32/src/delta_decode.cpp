@@ -1,0 +1,623 @@
+// The delta codec's decoder: block heads read and checked, each block's instructions decoded
+// and checked by the calling thread, then its literal and difference bytes decoded and its
+// output assembled by a worker, blocks written out in order within a memory budget.
+#include "delta.h"
+
+#include "bytes.h"
+#include "cm.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <zlib.h>
+
+namespace kv {
+
+namespace {
+
+// ---------------------------------------------------------------- stream decoding
+
+// Inflates a raw deflate stream into exactly out_len bytes, using all of its input.
+bool inflate_exact(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len) {
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK)
+        return false;
+    z.next_in = const_cast<Bytef*>(in);
+    z.avail_in = static_cast<uInt>(in_len);
+    uint8_t spare;
+    z.next_out = out_len ? out : &spare;
+    z.avail_out = static_cast<uInt>(out_len);
+    int r = inflate(&z, Z_FINISH);
+    bool ok = r == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
+    inflateEnd(&z);
+    return ok;
+}
+
+// Expands the zero-run form of difference bytes (a 0 byte and a varint n stand for n + 1 zero
+// bytes, every other byte for itself) into exactly `want` bytes.
+bool expand_zero_runs(const std::vector<uint8_t>& in, std::vector<uint8_t>& out, size_t want) {
+    out.assign(want, 0);
+    size_t o = 0;
+    ByteReader r(in.data(), in.size());
+    while (r.left() > 0) {
+        uint8_t b = r.u8();
+        if (b != 0) {
+            if (o >= want)
+                return false;
+            out[o++] = b;
+            continue;
+        }
+        uint64_t run = r.varu();
+        if (r.bad() || run >= want - o)
+            return false;
+        o += static_cast<size_t>(run) + 1; // already zero
+    }
+    return o == want;
+}
+
+// Whether a stream coding is context mixing.
+bool mixing(uint8_t coding) {
+    return coding == static_cast<uint8_t>(StreamCoding::Mixing) ||
+           coding == static_cast<uint8_t>(StreamCoding::Mixing2);
+}
+
+// Reads the fields of a block head from the payload. The first failure sticks: later reads
+// read nothing and yield 0, and failure() says why (an I/O error, or data cut short).
+class HeadReader {
+  public:
+    explicit HeadReader(PayloadReader& in) : in_(in) {}
+    uint8_t byte() {
+        uint8_t b = 0;
+        if (!failed_ && !in_.read_byte(b, st_)) {
+            failed_ = true;
+            b = 0;
+        }
+        return b;
+    }
+    // A varint of at most 64 bits.
+    uint64_t varu() {
+        uint64_t v = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            uint8_t b = byte();
+            if (failed_ || (shift == 63 && b > 1))
+                break;
+            v |= static_cast<uint64_t>(b & 0x7f) << shift;
+            if (!(b & 0x80))
+                return v;
+        }
+        failed_ = true;
+        return 0;
+    }
+    bool failed() const { return failed_; }
+    DecodeResult failure() const {
+        return st_.ok() ? DecodeResult::corrupt("difference data is cut short")
+                        : DecodeResult::io(st_);
+    }
+
+  private:
+    PayloadReader& in_;
+    os::Status st_;
+    bool failed_ = false;
+};
+
+struct BlockHead {
+    uint64_t out_len = 0;
+    uint8_t coding[3] = {0, 0, 0};
+    uint64_t raw[3] = {0, 0, 0};
+    uint64_t stored[3] = {0, 0, 0};
+};
+
+// The compact head, after its 0 byte (no block is empty): the three codings in one byte, the
+// output length (0: 4 MiB or all that remains, whichever is less), then only the lengths that
+// cannot be inferred. `left`: the output still to come from the payload.
+void read_compact_head(HeadReader& h, uint64_t left, BlockHead& b) {
+    const uint8_t codings = h.byte();
+    b.out_len = h.varu();
+    if (b.out_len == 0)
+        b.out_len = std::min<uint64_t>(kDeltaBlockMax, left);
+    b.coding[0] = codings & 7;
+    b.coding[1] = (codings >> 3) & 7;
+    b.coding[2] = codings >> 6;
+    auto raw_form = [&](int i) { return b.coding[i] == static_cast<uint8_t>(StreamCoding::Raw); };
+    b.raw[0] = b.stored[0] = h.varu();
+    if (!raw_form(0))
+        b.stored[0] = h.varu();
+    const uint8_t diff_coding = b.coding[1];
+    if (diff_coding == kZeroDifferences) {
+        b.raw[1] = b.stored[1] = 0;
+    } else if (diff_coding == static_cast<uint8_t>(StreamCoding::Raw) ||
+               diff_coding == static_cast<uint8_t>(StreamCoding::Deflate)) {
+        b.raw[1] = b.stored[1] = h.varu();
+        if (!raw_form(1))
+            b.stored[1] = h.varu();
+    } else {
+        b.stored[1] = h.varu();
+    }
+    b.raw[2] = b.stored[2] = h.varu();
+    if (b.raw[2] > 0 && !raw_form(2))
+        b.stored[2] = h.varu();
+    if (mixing(diff_coding) && b.raw[2] <= b.out_len)
+        b.raw[1] = b.out_len - b.raw[2]; // checked to add up below
+}
+
+// Reads and checks a block's head, compact or full; `left`: the output still to come from
+// the payload.
+DecodeResult read_block_head(PayloadReader& in, uint64_t left, BlockHead& b) {
+    HeadReader h(in);
+    b.out_len = h.varu();
+    const bool compact = !h.failed() && b.out_len == 0;
+    if (compact)
+        read_compact_head(h, left, b);
+    if (h.failed())
+        return h.failure();
+    if (b.out_len == 0 || b.out_len > kDeltaBlockMax || b.out_len > left)
+        return DecodeResult::corrupt("a difference block has an invalid length");
+    for (int i = 0; i < 3; ++i) {
+        uint8_t& coding = b.coding[i];
+        if (!compact) {
+            coding = h.byte();
+            b.raw[i] = h.varu();
+            b.stored[i] = h.varu();
+            if (h.failed())
+                return h.failure();
+        }
+        bool zero = compact && i == 1 && coding == kZeroDifferences;
+        if (!zero && (coding > static_cast<uint8_t>(StreamCoding::Instructions) ||
+                      (coding == static_cast<uint8_t>(StreamCoding::Mixing2) && i != 1) ||
+                      (coding == static_cast<uint8_t>(StreamCoding::Instructions) && i != 0)))
+            return DecodeResult::corrupt("a difference block uses an unknown stream coding");
+        uint64_t limit = i == 0 ? kDeltaCtrlMax : i == 1 ? 2 * b.out_len : b.out_len;
+        if (b.raw[i] > limit)
+            return DecodeResult::corrupt("a difference block declares too much data");
+        if (coding == static_cast<uint8_t>(StreamCoding::Raw)
+                ? b.stored[i] != b.raw[i]
+                : b.stored[i] > limit + limit / 8 + 1024)
+            return DecodeResult::corrupt("a difference block has an invalid stored size");
+    }
+    if (mixing(b.coding[1]) && b.raw[1] + b.raw[2] != b.out_len)
+        return DecodeResult::corrupt("a difference block does not add up");
+    return DecodeResult::ok();
+}
+
+// Decodes a block's instructions into `instrs`; the history gains them.
+DecodeResult decode_instructions(uint8_t coding, std::vector<uint8_t>& packed, uint64_t raw_len,
+                                 InstrHistory& hist, std::vector<uint8_t>& instrs) {
+    using SC = StreamCoding;
+    const char* damaged = "compressed difference data is invalid";
+    size_t n = static_cast<size_t>(raw_len);
+    if (coding == static_cast<uint8_t>(SC::Instructions))
+        return instr_decode(packed.data(), packed.size(), n, hist, instrs)
+                   ? DecodeResult::ok()
+                   : DecodeResult::corrupt(damaged);
+    if (coding == static_cast<uint8_t>(SC::Raw)) {
+        instrs.swap(packed);
+    } else {
+        instrs.resize(n);
+        bool decoded = coding == static_cast<uint8_t>(SC::Deflate)
+                           ? inflate_exact(packed.data(), packed.size(), instrs.data(), n)
+                           : cm_decode_bytes(packed.data(), packed.size(), instrs.data(), n);
+        if (!decoded)
+            return DecodeResult::corrupt(damaged);
+    }
+    ByteReader r(instrs.data(), instrs.size());
+    while (r.left() > 0) {
+        Instr i = read_instr(r);
+        if (r.bad())
+            return DecodeResult::corrupt("difference instructions are invalid");
+        hist.push(i);
+    }
+    return DecodeResult::ok();
+}
+
+// Reads the stored bytes of a block's three streams into into[0..2] (which may be the same
+// buffer for streams that are only skipped).
+DecodeResult read_streams(PayloadReader& in, const BlockHead& b,
+                          const std::array<std::vector<uint8_t>*, 3>& into, const char* cut_short) {
+    for (int i = 0; i < 3; ++i) {
+        std::vector<uint8_t>& buf = *into[static_cast<size_t>(i)];
+        buf.resize(static_cast<size_t>(b.stored[i]));
+        bool short_read = false;
+        if (os::Status st = in.read_exact(buf.data(), buf.size(), short_read); !st)
+            return DecodeResult::io(st);
+        if (short_read)
+            return DecodeResult::corrupt(cut_short);
+    }
+    return DecodeResult::ok();
+}
+
+// The instructions of the entry that `e`'s refer to, as far as a history keeps them.
+DecodeResult load_reference(const Entry::Ref& ref, os::File& patch, InstrHistory& out) {
+    InstrHistory own;
+    own.start_own();
+    PayloadReader in(patch, ref.offset, ref.size);
+    std::vector<uint8_t> packed, instrs, skip;
+    for (uint64_t read_to = 0; read_to < ref.new_size && own.size() < InstrHistory::kMax;) {
+        BlockHead b;
+        DecodeResult r = read_block_head(in, ref.new_size - read_to, b);
+        if (!r)
+            return r.status == PatchError::Unreadable
+                       ? r
+                       : DecodeResult::corrupt("the instructions it refers to are damaged");
+        if (r = read_streams(in, b, {&packed, &skip, &skip},
+                             "the instructions it refers to are cut short");
+            !r)
+            return r;
+        if (!decode_instructions(b.coding[0], packed, b.raw[0], own, instrs))
+            return DecodeResult::corrupt("the instructions it refers to are damaged");
+        read_to += b.out_len;
+    }
+    for (const Instr& i : own.all())
+        out.add(i);
+    return DecodeResult::ok();
+}
+
+} // namespace
+
+DecodeResult delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
+    PayloadReader in(patch, e.payload_offset, e.payload_size);
+    std::vector<uint8_t> skip;
+    for (uint64_t read_to = 0; read_to < e.new_size;) {
+        BlockHead b;
+        if (DecodeResult r = read_block_head(in, e.new_size - read_to, b); !r)
+            return r;
+        if (DecodeResult r =
+                read_streams(in, b, {&skip, &skip, &skip}, "difference data is cut short");
+            !r)
+            return r;
+        for (int i = 0; i < 3; ++i) {
+            out.raw[i] += b.raw[i];
+            out.stored[i] += b.stored[i];
+            out.by_coding[b.coding[i] <= 4 ? b.coding[i] : 0]++;
+        }
+        read_to += b.out_len;
+        ++out.blocks;
+    }
+    return in.remaining() == 0 ? DecodeResult::ok()
+                               : DecodeResult::corrupt("difference data has trailing bytes");
+}
+
+namespace {
+
+// One block, read and checked by the calling thread, then finished by a worker: the literal
+// and difference streams decoded, the old bytes read and the output assembled.
+struct BlockJob {
+    uint64_t out_len = 0;
+    uint64_t at = 0;     // new-file offset of the block
+    uint64_t oldpos = 0; // old-file position where the block's instructions start
+    uint8_t coding[3] = {0, 0, 0};
+    uint64_t raw[3] = {0, 0, 0};
+    std::vector<uint8_t> instrs; // decoded instructions, already checked
+    std::vector<uint8_t> src[3]; // stored bytes of each stream (the instructions' unused)
+    std::vector<uint8_t> block;  // the result
+    uint64_t memory = 0;         // what decoding it may hold at once
+    DecodeResult result;
+    // The number of difference bytes (checked: the output length less the literals).
+    uint64_t diff_total() const { return out_len - raw[2]; }
+};
+
+// A block's literal and difference bytes, decoded as far as they are before the block is
+// assembled.
+struct BlockBytes {
+    const uint8_t* literals = nullptr; // the stored bytes, or `literal_store`'s
+    std::vector<uint8_t> literal_store;
+    // Context-mixed difference bytes are decoded while the block is assembled, by `mixed`,
+    // from the old bytes under all of them, read first (`olds`); the other codings are
+    // decoded whole into `diff` (left empty when every difference byte is zero).
+    std::unique_ptr<DiffDecoder> mixed;
+    std::vector<uint8_t> olds;
+    std::vector<uint8_t> diff;
+};
+
+// The block's literal bytes: the stored ones, or those decoded from them.
+DecodeResult decode_literals(BlockJob& j, BlockBytes& bytes) {
+    using SC = StreamCoding;
+    const std::vector<uint8_t>& src = j.src[2];
+    bytes.literals = src.data();
+    if (j.coding[2] == static_cast<uint8_t>(SC::Raw))
+        return DecodeResult::ok();
+    std::vector<uint8_t>& lit = bytes.literal_store;
+    lit.resize(static_cast<size_t>(j.raw[2]));
+    bool decoded = j.coding[2] == static_cast<uint8_t>(SC::Deflate)
+                       ? inflate_exact(src.data(), src.size(), lit.data(), lit.size())
+                       : cm_decode_bytes(src.data(), src.size(), lit.data(), lit.size());
+    if (!decoded)
+        return DecodeResult::corrupt("compressed difference data is invalid");
+    bytes.literals = lit.data();
+    return DecodeResult::ok();
+}
+
+// The old bytes under every difference byte of the block, in order.
+DecodeResult read_olds(const BlockJob& j, os::File& old, std::vector<uint8_t>& olds) {
+    olds.resize(static_cast<size_t>(j.diff_total()));
+    ByteReader r(j.instrs.data(), j.instrs.size());
+    uint64_t at = 0, oldpos = j.oldpos;
+    while (r.left() > 0) {
+        Instr in = read_instr(r);
+        if (in.diff_len) {
+            os::Status st =
+                old.read_exact_at(oldpos, olds.data() + at, static_cast<size_t>(in.diff_len));
+            if (!st)
+                return DecodeResult::io(st);
+        }
+        at += in.diff_len;
+        oldpos += in.diff_len + static_cast<uint64_t>(in.seek);
+    }
+    return DecodeResult::ok();
+}
+
+// The block's difference bytes, or the model that decodes them (see BlockBytes).
+DecodeResult decode_differences(BlockJob& j, os::File& old, BlockBytes& bytes) {
+    using SC = StreamCoding;
+    const uint8_t coding = j.coding[1];
+    if (mixing(coding)) {
+        // The model looks at the old bytes of the whole block: read them all first.
+        if (DecodeResult r = read_olds(j, old, bytes.olds); !r)
+            return r;
+        bytes.mixed = std::make_unique<DiffDecoder>(
+            coding == static_cast<uint8_t>(SC::Mixing2) ? DiffModelKind::Second
+                                                        : DiffModelKind::First,
+            j.src[1].data(), j.src[1].size(), j.diff_total(), bytes.olds.data());
+        return DecodeResult::ok();
+    }
+    if (coding == kZeroDifferences)
+        return DecodeResult::ok();
+    std::vector<uint8_t> runs;
+    if (coding == static_cast<uint8_t>(SC::Deflate)) {
+        runs.resize(static_cast<size_t>(j.raw[1]));
+        if (!inflate_exact(j.src[1].data(), j.src[1].size(), runs.data(), runs.size()))
+            return DecodeResult::corrupt("compressed difference data is invalid");
+    } else {
+        runs.swap(j.src[1]);
+    }
+    if (!expand_zero_runs(runs, bytes.diff, static_cast<size_t>(j.diff_total())))
+        return DecodeResult::corrupt("difference bytes are invalid");
+    return DecodeResult::ok();
+}
+
+// Executes the block's instructions (already checked) into j.block.
+DecodeResult assemble_block(BlockJob& j, os::File& old, BlockBytes& bytes) {
+    j.block.resize(static_cast<size_t>(j.out_len));
+    ByteReader r(j.instrs.data(), j.instrs.size());
+    uint64_t out_at = 0, diff_at = 0, literal_at = 0, oldpos = j.oldpos;
+    while (r.left() > 0) {
+        Instr in = read_instr(r);
+        if (in.diff_len) {
+            uint8_t* dst = j.block.data() + out_at;
+            size_t n = static_cast<size_t>(in.diff_len);
+            if (bytes.mixed) {
+                std::memcpy(dst, bytes.olds.data() + diff_at, n);
+                bytes.mixed->apply(dst, n, j.at + out_at);
+            } else {
+                if (os::Status st = old.read_exact_at(oldpos, dst, n); !st)
+                    return DecodeResult::io(st);
+                if (!bytes.diff.empty()) {
+                    const uint8_t* diff = bytes.diff.data() + diff_at;
+                    for (size_t i = 0; i < n; ++i)
+                        dst[i] = static_cast<uint8_t>(dst[i] + diff[i]);
+                }
+            }
+            out_at += in.diff_len;
+            diff_at += in.diff_len;
+            oldpos += in.diff_len;
+        }
+        if (in.literal_len) {
+            std::memcpy(j.block.data() + out_at, bytes.literals + literal_at,
+                        static_cast<size_t>(in.literal_len));
+            out_at += in.literal_len;
+            literal_at += in.literal_len;
+        }
+        oldpos += static_cast<uint64_t>(in.seek);
+    }
+    return DecodeResult::ok();
+}
+
+// A worker's part of a block: its streams decoded and its output assembled.
+DecodeResult finish_block(BlockJob& j, os::File& old) {
+    BlockBytes bytes;
+    if (DecodeResult r = decode_literals(j, bytes); !r)
+        return r;
+    if (DecodeResult r = decode_differences(j, old, bytes); !r)
+        return r;
+    if (DecodeResult r = assemble_block(j, old, bytes); !r)
+        return r;
+    if (bytes.mixed && !bytes.mixed->finished_cleanly())
+        return DecodeResult::corrupt("a difference block does not add up");
+    return DecodeResult::ok();
+}
+
+// Blocks are decoded on every core, as many at once as there are cores, while the memory they
+// hold together stays within a budget: the 32-bit engine keeps its whole apply under 64 MB.
+// Asked once: on Windows the answer is a question to the system (under Wine a server round
+// trip), and a patch of thousands of small files asks for every file.
+size_t decode_threads() {
+    static const size_t cores = std::max<size_t>(1, std::thread::hardware_concurrency());
+    return cores;
+}
+
+constexpr uint64_t kDecodeBudget = sizeof(void*) >= 8 ? 512ull << 20 : 40ull << 20;
+// The context-mixing models' tables when every context has been seen: difference bytes,
+// other streams.
+constexpr uint64_t kDiffModelBytes = 10u << 20;
+constexpr uint64_t kByteModelBytes = 3u << 20;
+
+// What decoding a block holds at its peak: the stored streams, the instructions, the decoded
+// literals and difference bytes (or the old bytes the model reads), the models and the result.
+uint64_t block_memory(const BlockHead& b) {
+    uint64_t m = b.stored[0] + b.stored[1] + b.stored[2] + b.raw[0] + b.out_len;
+    if (b.coding[2] != static_cast<uint8_t>(StreamCoding::Raw))
+        m += b.raw[2] + (mixing(b.coding[2]) ? kByteModelBytes : 0);
+    uint64_t diff_total = b.out_len - std::min(b.raw[2], b.out_len);
+    if (mixing(b.coding[1]))
+        m += diff_total + kDiffModelBytes;
+    else if (b.coding[1] != kZeroDifferences)
+        m += diff_total + b.raw[1];
+    return m;
+}
+
+// Checks that the block's instructions stay within the block, its streams and the old file;
+// `oldpos` moves to where the next block's instructions start.
+DecodeResult check_instructions(const BlockJob& j, uint64_t old_size, uint64_t& oldpos) {
+    const uint64_t out_len = j.out_len, diff_total = j.diff_total(), literal_total = j.raw[2];
+    ByteReader r(j.instrs.data(), j.instrs.size());
+    uint64_t out_at = 0, diff_at = 0, literal_at = 0;
+    while (r.left() > 0) {
+        Instr in = read_instr(r);
+        if (r.bad())
+            return DecodeResult::corrupt("difference instructions are invalid");
+        if (in.diff_len > out_len - out_at || in.diff_len > diff_total - diff_at ||
+            oldpos > old_size || in.diff_len > old_size - oldpos)
+            return DecodeResult::corrupt("a difference instruction reaches outside its data");
+        out_at += in.diff_len;
+        diff_at += in.diff_len;
+        oldpos += in.diff_len;
+        if (in.literal_len > out_len - out_at || in.literal_len > literal_total - literal_at)
+            return DecodeResult::corrupt("a literal instruction reaches outside its data");
+        out_at += in.literal_len;
+        literal_at += in.literal_len;
+        if (in.seek < 0 ? static_cast<uint64_t>(-(in.seek + 1)) + 1 > oldpos
+                        : static_cast<uint64_t>(in.seek) > old_size - oldpos)
+            return DecodeResult::corrupt("a seek leaves the old file");
+        oldpos += static_cast<uint64_t>(in.seek);
+    }
+    if (out_at != out_len || diff_at != diff_total || literal_at != literal_total)
+        return DecodeResult::corrupt("a difference block does not add up");
+    return DecodeResult::ok();
+}
+
+// Reads a block's streams and decodes its instructions into `j`, after its head `b`. The
+// instructions are decoded and checked here, so that the worker never meets a bound it has
+// not been shown to keep, and so the next block knows where it starts.
+DecodeResult read_block(PayloadReader& in, const BlockHead& b, InstrHistory& hist,
+                        std::vector<uint8_t>& packed, BlockJob& j) {
+    j.out_len = b.out_len;
+    std::copy(b.coding, b.coding + 3, j.coding);
+    std::copy(b.raw, b.raw + 3, j.raw);
+    if (DecodeResult r =
+            read_streams(in, b, {&packed, &j.src[1], &j.src[2]}, "difference data is cut short");
+        !r)
+        return r;
+    return decode_instructions(b.coding[0], packed, b.raw[0], hist, j.instrs);
+}
+
+// The blocks being decoded, oldest first, and their writing out in order.
+class BlockPipeline {
+  public:
+    BlockPipeline(Sink& out, const ProgressFn& progress) : out_(out), progress_(progress) {}
+    // On an early return every worker still has to finish before its job goes away.
+    ~BlockPipeline() {
+        for (auto& p : running_)
+            if (p.second.valid())
+                p.second.wait();
+    }
+
+    // Room for a block that holds `memory`: the oldest ones are written out until it fits.
+    DecodeResult make_room(uint64_t memory) {
+        while (!running_.empty() &&
+               (running_.size() >= parallel_ || holding_ + memory > kDecodeBudget)) {
+            if (DecodeResult r = retire(); !r)
+                return r;
+        }
+        holding_ += memory;
+        return DecodeResult::ok();
+    }
+
+    // Finishes the block on a worker thread, or here when it is the last (for most files the
+    // only one): a helper thread would only be waited for, and starting one costs more than a
+    // small file's whole decoding on systems where a thread start is expensive (Wine: a dozen
+    // server requests).
+    void start(std::unique_ptr<BlockJob> j, os::File& old, bool last) {
+        BlockJob* jp = j.get();
+        std::future<void> fut;
+        if (parallel_ > 1 && !last) {
+            try {
+                fut = std::async(std::launch::async,
+                                 [jp, &old] { jp->result = finish_block(*jp, old); });
+            } catch (const std::system_error&) {
+                // No thread to be had: this block is decoded here instead.
+            }
+        }
+        if (!fut.valid())
+            jp->result = finish_block(*jp, old);
+        running_.emplace_back(std::move(j), std::move(fut));
+    }
+
+    // Writes out every block still running.
+    DecodeResult finish() {
+        while (!running_.empty()) {
+            if (DecodeResult r = retire(); !r)
+                return r;
+        }
+        return DecodeResult::ok();
+    }
+
+  private:
+    // Waits for the oldest block and writes it out.
+    DecodeResult retire() {
+        auto& [job, fut] = running_.front();
+        if (fut.valid())
+            fut.get();
+        std::unique_ptr<BlockJob> j = std::move(job);
+        running_.pop_front();
+        holding_ -= j->memory;
+        if (!j->result)
+            return j->result;
+        if (os::Status st = out_.write(j->block.data(), j->block.size()); !st)
+            return DecodeResult::io(st);
+        produced_ += j->out_len;
+        progress_(produced_);
+        return DecodeResult::ok();
+    }
+
+    Sink& out_;
+    const ProgressFn& progress_;
+    std::deque<std::pair<std::unique_ptr<BlockJob>, std::future<void>>> running_;
+    const size_t parallel_ = decode_threads();
+    uint64_t holding_ = 0;  // memory of the blocks in flight
+    uint64_t produced_ = 0; // written to the sink
+};
+
+} // namespace
+
+DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
+                          Sink& out, const ProgressFn& progress) {
+    PayloadReader in(patch, e.payload_offset, e.payload_size);
+    BlockPipeline pipeline(out, progress);
+    InstrHistory hist;
+    if (e.ref.present) {
+        if (DecodeResult r = load_reference(e.ref, patch, hist); !r)
+            return r;
+    }
+    hist.start_own();
+    std::vector<uint8_t> packed;
+    uint64_t read_to = 0; // covered by the blocks read so far
+    uint64_t oldpos = 0;  // where the next block's instructions start in the old file
+    while (read_to < e.new_size) {
+        auto j = std::make_unique<BlockJob>();
+        BlockHead b;
+        if (DecodeResult r = read_block_head(in, e.new_size - read_to, b); !r)
+            return r;
+        j->memory = block_memory(b);
+        if (DecodeResult r = pipeline.make_room(j->memory); !r)
+            return r;
+        if (DecodeResult r = read_block(in, b, hist, packed, *j); !r)
+            return r;
+        j->at = read_to;
+        j->oldpos = oldpos;
+        if (DecodeResult r = check_instructions(*j, old_size, oldpos); !r)
+            return r;
+        read_to += j->out_len;
+        pipeline.start(std::move(j), old, read_to >= e.new_size);
+    }
+    if (in.remaining() != 0) {
+        // Checked before the blocks still running are written, as before.
+        return DecodeResult::corrupt("difference data has trailing bytes");
+    }
+    return pipeline.finish();
+}
+
+} // namespace kv
