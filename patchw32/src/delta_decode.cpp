@@ -415,9 +415,11 @@ DecodeResult finish_block(BlockJob& j, os::File& old) {
 
 // Blocks are decoded on every core, as many at once as there are cores, while the memory they
 // hold together stays within a budget: the 32-bit engine keeps its whole apply under 64 MB.
+// Asked once: on Windows the answer is a question to the system (under Wine a server round
+// trip), and a patch of thousands of small files asks for every file.
 size_t decode_threads() {
-    unsigned hw = std::thread::hardware_concurrency();
-    return std::max<size_t>(1, hw);
+    static const size_t cores = std::max<size_t>(1, std::thread::hardware_concurrency());
+    return cores;
 }
 
 constexpr uint64_t kDecodeBudget = sizeof(void*) >= 8 ? 512ull << 20 : 40ull << 20;
