@@ -6,7 +6,10 @@
 #   wine     build/windows/tools/rtptool.exe apply under Wine (the engine alone)
 #   dialog   the real kelvane.exe under Wine and Xvfb: Select Patch, then Patch, as a player
 #            does (bench/dialog_bench.cpp works its windows and probes that it stays responsive)
-# Every result is compared with the new tree.
+# Every result is compared with the new tree. Beside the wall time each line shows CPU seconds:
+# the process's own (user + system), and for the Wine runs the bench prefix's wineserver's
+# (every file-system call of a Windows program passes through it); the machine may be shared,
+# so the CPU figures tell a slow run from a busy machine.
 #
 # usage: bench/many_files.sh [N ...]          (default: 4000 20000)
 #   BENCH_MODES="native wine dialog"          which runs to make
@@ -54,9 +57,10 @@ EOF
 
 now() { date +%s.%N; }
 results=()
-report() { # mode n seconds
+report() { # mode n seconds [cpu text]
   local line
-  line=$(printf '%-8s %7d files %9.2f s %8.2f ms/file' "$1" "$2" "$3" "$(echo "$3 * 1000 / $2" | bc -l)")
+  line=$(printf '%-8s %7d files %9.2f s %8.2f ms/file  %s' "$1" "$2" "$3" \
+    "$(echo "$3 * 1000 / $2" | bc -l)" "${4:-}")
   echo "$line"
   results+=("$line")
 }
@@ -67,6 +71,14 @@ same_as_new() { # game-dir n
   fi
 }
 
+cpu_of() { # the CPU seconds that /usr/bin/time wrote to file $1
+  awk '{printf "%.2f", $1 + $2}' "$1"
+}
+server_pid=""
+server_cpu() { # CPU seconds of the bench prefix's wineserver so far
+  [ -n "$server_pid" ] || { echo 0; return; }
+  awk '{printf "%.2f", ($14 + $15) / 100}' "/proc/$server_pid/stat" 2>/dev/null || echo 0
+}
 wine_ready=0
 start_wine() {
   [ "$wine_ready" = 0 ] || return 0
@@ -77,6 +89,12 @@ start_wine() {
   cmake/wine-run.sh cmd /c exit >/dev/null 2>&1 || true # creates the prefix on first use
   wineserver -w
   wineserver -p # kept running between the runs, so no run pays for starting it
+  # The server of this prefix runs in a folder named after the prefix's device and inode.
+  local key pid
+  key=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
+  for pid in $(pgrep wineserver); do
+    case "$(readlink "/proc/$pid/cwd")" in *"$key") server_pid=$pid ;; esac
+  done
   cmake/wine-run.sh reg add 'HKLM\SOFTWARE\Brackwater\Tarrowsaga\Moorgate' /v Location /d 'C:\Games\Bench' /f >/dev/null 2>&1
   cmake/wine-run.sh reg add 'HKLM\SOFTWARE\Brackwater\Tarrowsaga\Moorgate' /v Version /d '1.0' /f >/dev/null 2>&1
   mkdir -p "$WINEPREFIX/drive_c/Kelvane" "$WINEPREFIX/drive_c/Patches" "$WINEPREFIX/drive_c/Temp"
@@ -117,21 +135,24 @@ for n in "${sizes[@]}"; do
     cp -a "$work/$n/v1" "$work/game"
     sync
     t0=$(now)
-    "$tool" apply -u "$work/game" "$work/$n/many.rtp" >"$work/native.log"
-    report native "$n" "$(echo "$(now) - $t0" | bc -l)"
+    /usr/bin/time -f '%U %S' -o "$work/cpu.txt" "$tool" apply -u "$work/game" "$work/$n/many.rtp" \
+      >"$work/native.log"
+    report native "$n" "$(echo "$(now) - $t0" | bc -l)" "cpu $(cpu_of "$work/cpu.txt") s"
     same_as_new "$work/game" "$n"
   fi
 
   if [[ "$modes" == *dialog* ]]; then
     start_wine
     fresh_wine_game "$n"
+    s0=$(server_cpu)
     ( cd "$WINEPREFIX/drive_c/Kelvane" && exec "$root/cmake/wine-run.sh" kelvane.exe ) &
     cmake/wine-run.sh "$win/bench/kelvane_dialog_bench.exe" 'C:\Patches\many.rtp' \
       "$((n + 4))" "$tempdir" >"$work/dialog.log" 2>&1 || { cat "$work/dialog.log"; exit 1; }
     cmake/wine-run.sh taskkill /f /im kelvane.exe >/dev/null 2>&1 || true
     wait
     sed 's/^/    /' "$work/dialog.log"
-    report dialog "$n" "$(sed -n 's/^patch_s: //p' "$work/dialog.log" | tr -d '\r')"
+    report dialog "$n" "$(sed -n 's/^patch_s: //p' "$work/dialog.log" | tr -d '\r')" \
+      "wineserver cpu $(echo "$(server_cpu) - $s0" | bc) s (whole session)"
     same_as_new "$game" "$n"
     temp_left_clean
   fi
@@ -140,10 +161,12 @@ for n in "${sizes[@]}"; do
     start_wine
     fresh_wine_game "$n"
     # The same temp directory as the dialog's run, so both do the same work.
+    s0=$(server_cpu)
     t0=$(now)
-    cmake/wine-run.sh "$win/tools/rtptool.exe" apply -u "-otempdir:$tempdir" 'C:\Games\Bench' \
-      'C:\Patches\many.rtp' >"$work/wine.log" 2>&1
-    report wine "$n" "$(echo "$(now) - $t0" | bc -l)"
+    /usr/bin/time -f '%U %S' -o "$work/cpu.txt" cmake/wine-run.sh "$win/tools/rtptool.exe" apply \
+      -u "-otempdir:$tempdir" 'C:\Games\Bench' 'C:\Patches\many.rtp' >"$work/wine.log" 2>&1
+    report wine "$n" "$(echo "$(now) - $t0" | bc -l)" \
+      "cpu $(cpu_of "$work/cpu.txt") s, wineserver cpu $(echo "$(server_cpu) - $s0" | bc) s"
     echo "    temp directory $tempdir; $(grep -a '^summary' "$work/wine.log" | tr -d '\r')"
     same_as_new "$game" "$n"
     temp_left_clean

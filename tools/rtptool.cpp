@@ -246,10 +246,10 @@ struct Parsed {
     }
 };
 
-// Returns an empty string or the message for an unknown option or a missing value.
-std::string parse_options(const std::vector<std::string>& words,
-                          const std::vector<OptionSpec>& specs, Parsed& out,
-                          bool (*positional_option)(const std::string&) = nullptr) {
+// Returns kExitOk, or the usage error of `command` for an unknown option or a missing value.
+int parse_options(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs,
+                  Parsed& out, const char* command,
+                  bool (*positional_option)(const std::string&) = nullptr) {
     bool only_args = false;
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
@@ -281,17 +281,17 @@ std::string parse_options(const std::vector<std::string>& words,
                     spec = &s;
         }
         if (!spec)
-            return "unknown option '" + name + "'";
+            return usage_error("unknown option '" + name + "'", command);
         if (spec->takes_value && !inline_value) {
             if (i + 1 >= words.size())
-                return "option '" + name + "' needs a value";
+                return usage_error("option '" + name + "' needs a value", command);
             value = words[++i];
         } else if (!spec->takes_value && inline_value) {
-            return "option '" + name + "' takes no value";
+            return usage_error("option '" + name + "' takes no value", command);
         }
         out.opts[spec->long_name].push_back(value);
     }
-    return {};
+    return kExitOk;
 }
 
 bool stderr_is_terminal() {
@@ -321,7 +321,7 @@ bool parse_rate(const std::string& text, double& out) {
     return true;
 }
 
-std::unique_ptr<kv::PatchSigner> load_signer(const std::string& path, std::string& why);
+kv::os::Status load_signer(const std::string& path, std::unique_ptr<kv::PatchSigner>& out);
 
 int cmd_build(const std::vector<std::string>& words) {
     if (g.help) {
@@ -329,22 +329,22 @@ int cmd_build(const std::vector<std::string>& words) {
         return kExitOk;
     }
     Parsed p;
-    std::string err = parse_options(words,
-                                    {{"force", 'f', false},
-                                     {"allow-empty", 0, false},
-                                     {"no-verify", 0, false},
-                                     {"exclude", 0, true},
-                                     {"fast-apply", 0, false},
-                                     {"bandwidth", 0, true},
-                                     {"smallest", 0, false},
-                                     {"threads", 'j', true},
-                                     {"game", 0, true},
-                                     {"from", 0, true},
-                                     {"to", 0, true},
-                                     {"sign", 0, true}},
-                                    p);
-    if (!err.empty())
-        return usage_error(err, "build");
+    if (int rc = parse_options(words,
+                               {{"force", 'f', false},
+                                {"allow-empty", 0, false},
+                                {"no-verify", 0, false},
+                                {"exclude", 0, true},
+                                {"fast-apply", 0, false},
+                                {"bandwidth", 0, true},
+                                {"smallest", 0, false},
+                                {"threads", 'j', true},
+                                {"game", 0, true},
+                                {"from", 0, true},
+                                {"to", 0, true},
+                                {"sign", 0, true}},
+                               p, "build");
+        rc != kExitOk)
+        return rc;
     if (p.args.size() != 3)
         return usage_error("build needs OLD_DIR, NEW_DIR and OUT.rtp", "build");
     kv::BuildOptions opt;
@@ -383,9 +383,8 @@ int cmd_build(const std::vector<std::string>& words) {
 
     std::unique_ptr<kv::PatchSigner> signer;
     if (p.has("sign")) {
-        signer = load_signer(p.value("sign"), err);
-        if (!signer) {
-            g.out.error("cannot sign with " + err);
+        if (kv::os::Status s = load_signer(p.value("sign"), signer); !s) {
+            g.out.error("cannot sign with " + s.text);
             return kExitNoInput;
         }
         opt.signer = signer.get();
@@ -423,7 +422,7 @@ int cmd_build(const std::vector<std::string>& words) {
     auto t0 = std::chrono::steady_clock::now();
     kv::BuildResult built = kv::build_patch(old_dir, new_dir, out_path, opt, cb, stats);
     const kv::BuildFailure failure = built.failure;
-    err = built.message;
+    std::string err = built.message;
     line.clear();
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     int code = kExitOk;
@@ -586,9 +585,8 @@ int cmd_info(const std::vector<std::string>& words) {
         return kExitOk;
     }
     Parsed p;
-    std::string err = parse_options(words, {}, p);
-    if (!err.empty())
-        return usage_error(err, "info");
+    if (int rc = parse_options(words, {}, p, "info"); rc != kExitOk)
+        return rc;
     if (p.args.size() != 1)
         return usage_error("info needs one PATCH", "info");
     const std::string& path = p.args[0];
@@ -967,14 +965,14 @@ int cmd_apply(const std::vector<std::string>& words) {
         return kExitOk;
     }
     Parsed p;
-    std::string err = parse_options(words,
-                                    {{"validate", 0, false},
-                                     {"ignore-missing", 0, false},
-                                     {"list", 0, false},
-                                     {"temp", 0, true}},
-                                    p, is_engine_switch);
-    if (!err.empty())
-        return usage_error(err, "apply");
+    if (int rc = parse_options(words,
+                               {{"validate", 0, false},
+                                {"ignore-missing", 0, false},
+                                {"list", 0, false},
+                                {"temp", 0, true}},
+                               p, "apply", is_engine_switch);
+        rc != kExitOk)
+        return rc;
     std::string line;
     auto add = [&line](const std::string& w, bool quote) {
         if (!line.empty())
@@ -1023,23 +1021,27 @@ int cmd_run(const std::vector<std::string>& words) {
 
 // ---------------------------------------------------------------- keys and signatures
 
-bool read_small_file(const std::string& path, std::string& text, std::string& why) {
+kv::os::Status key_file_failure(std::string text) {
+    return kv::os::Status::fail(kv::os::ErrKind::Other, std::move(text));
+}
+
+// Reads a key file of at most 64 KiB whole into `text`.
+kv::os::Status read_small_file(const std::string& path, std::string& text) {
     kv::os::File f;
     uint64_t size = 0;
     kv::os::Status s = kv::os::File::open_read(path, f);
     if (s)
         s = f.size(size);
     if (s && size > 65536)
-        s = kv::os::Status::fail(kv::os::ErrKind::Other, path + " is too large for a key file");
+        s = key_file_failure(path + " is too large for a key file");
     text.assign(static_cast<size_t>(s ? size : 0), '\0');
     if (s && size)
         s = f.read_exact_at(0, text.data(), text.size());
-    why = s ? std::string() : s.text;
-    return static_cast<bool>(s);
+    return s;
 }
 
 // Creates `path` with `text`, readable by its owner only when `secret`.
-std::string write_new_file(const std::string& path, const std::string& text, bool secret) {
+kv::os::Status write_new_file(const std::string& path, const std::string& text, bool secret) {
 #ifdef _WIN32
     // The secret file gets a protected ACL that grants the current user alone full access.
     std::string sddl;
@@ -1057,11 +1059,11 @@ std::string write_new_file(const std::string& path, const std::string& text, boo
         CloseHandle(token);
     }
     if (secret && sddl.empty())
-        return "cannot make " + path + " private to its owner";
+        return key_file_failure("cannot make " + path + " private to its owner");
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
     if (secret && !ConvertStringSecurityDescriptorToSecurityDescriptorA(
                       sddl.c_str(), SDDL_REVISION_1, &sa.lpSecurityDescriptor, nullptr))
-        return "cannot make " + path + " private to its owner";
+        return key_file_failure("cannot make " + path + " private to its owner");
     int n = MultiByteToWideChar(kPathCodePage, 0, path.c_str(), -1, nullptr, 0);
     std::wstring wide(n > 0 ? n : 1, L'\0');
     MultiByteToWideChar(kPathCodePage, 0, path.c_str(), -1, wide.data(), n);
@@ -1070,21 +1072,22 @@ std::string write_new_file(const std::string& path, const std::string& text, boo
     if (sa.lpSecurityDescriptor)
         LocalFree(sa.lpSecurityDescriptor);
     if (h == INVALID_HANDLE_VALUE)
-        return "cannot create " + path;
+        return key_file_failure("cannot create " + path);
     DWORD done = 0;
     bool ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &done, nullptr) &&
               done == text.size() && FlushFileBuffers(h);
     ok = CloseHandle(h) && ok;
-    return ok ? std::string() : "cannot write " + path;
+    return ok ? kv::os::Status::success() : key_file_failure("cannot write " + path);
 #else
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, secret ? 0600 : 0644);
     if (fd < 0)
-        return "cannot create " + path + ": " + std::strerror(errno);
+        return key_file_failure("cannot create " + path + ": " + std::strerror(errno));
     bool ok = (!secret || ::fchmod(fd, 0600) == 0) &&
               ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
               ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
-    return ok ? std::string() : "cannot write " + path + ": " + std::strerror(errno);
+    return ok ? kv::os::Status::success()
+              : key_file_failure("cannot write " + path + ": " + std::strerror(errno));
 #endif
 }
 
@@ -1094,9 +1097,8 @@ int cmd_keygen(const std::vector<std::string>& words) {
         return kExitOk;
     }
     Parsed p;
-    std::string err = parse_options(words, {{"force", 'f', false}}, p);
-    if (!err.empty())
-        return usage_error(err, "keygen");
+    if (int rc = parse_options(words, {{"force", 'f', false}}, p, "keygen"); rc != kExitOk)
+        return rc;
     if (p.args.size() != 1)
         return usage_error("keygen needs one KEYFILE", "keygen");
     const std::string secret_path = p.args[0], public_path = p.args[0] + ".pub";
@@ -1113,16 +1115,16 @@ int cmd_keygen(const std::vector<std::string>& words) {
         }
     }
     uint8_t secret[32], key[64];
-    err = kv::p256_generate(secret, key).text;
-    std::string secret_text = err.empty() ? kv::format_secret_key(secret, key) : std::string();
+    kv::os::Status s = kv::p256_generate(secret, key);
+    std::string secret_text = s ? kv::format_secret_key(secret, key) : std::string();
     std::fill(secret, secret + 32, 0);
-    if (err.empty())
-        err = write_new_file(secret_path, secret_text, true);
+    if (s)
+        s = write_new_file(secret_path, secret_text, true);
     std::fill(secret_text.begin(), secret_text.end(), '\0');
-    if (err.empty())
-        err = write_new_file(public_path, kv::format_public_key(key), false);
-    if (!err.empty()) {
-        g.out.error(err);
+    if (s)
+        s = write_new_file(public_path, kv::format_public_key(key), false);
+    if (!s) {
+        g.out.error(s.text);
         return kExitCantCreat;
     }
     std::string fp = kv::key_fingerprint(key);
@@ -1133,25 +1135,23 @@ int cmd_keygen(const std::vector<std::string>& words) {
     return kExitOk;
 }
 
-// Loads a secret key for --sign and proves it against its own public half.
-std::unique_ptr<kv::PatchSigner> load_signer(const std::string& path, std::string& why) {
-    std::string text;
+// Loads a secret key for --sign into `out` and proves it against its own public half.
+kv::os::Status load_signer(const std::string& path, std::unique_ptr<kv::PatchSigner>& out) {
+    std::string text, why;
     uint8_t secret[32], key[64], digest[32] = {1}, sig[64];
-    if (!read_small_file(path, text, why))
-        return nullptr;
+    if (kv::os::Status s = read_small_file(path, text); !s)
+        return s;
     why = kv::parse_secret_key(text, secret, key).message;
     std::fill(text.begin(), text.end(), '\0');
     if (why.empty())
         why = kv::p256_sign(secret, key, digest, sig).text;
     if (why.empty() && !kv::p256_verify(key, digest, sig))
         why = "its secret and public halves do not belong together";
-    if (!why.empty()) {
-        why = path + ": " + why;
-        return nullptr;
-    }
-    auto signer = kv::make_signer(secret, key);
+    if (!why.empty())
+        return key_file_failure(path + ": " + why);
+    out = kv::make_signer(secret, key);
     std::fill(secret, secret + 32, 0);
-    return signer;
+    return kv::os::Status::success();
 }
 
 int cmd_verify(const std::vector<std::string>& words) {
@@ -1160,16 +1160,17 @@ int cmd_verify(const std::vector<std::string>& words) {
         return kExitOk;
     }
     Parsed p;
-    std::string err = parse_options(words, {{"key", 0, true}}, p);
-    if (!err.empty())
-        return usage_error(err, "verify");
+    if (int rc = parse_options(words, {{"key", 0, true}}, p, "verify"); rc != kExitOk)
+        return rc;
+    std::string err;
     if (p.args.size() != 1)
         return usage_error("verify needs one PATCH", "verify");
     uint8_t trusted[64];
     if (p.has("key")) {
         std::string text;
-        if (!read_small_file(p.value("key"), text, err) ||
-            !(err = kv::parse_public_key(text, trusted).message).empty()) {
+        kv::os::Status s = read_small_file(p.value("key"), text);
+        err = s ? kv::parse_public_key(text, trusted).message : s.text;
+        if (!err.empty()) {
             g.out.error(p.value("key") + ": " + err);
             return kExitNoInput;
         }

@@ -441,15 +441,16 @@ std::vector<uint8_t> cm_encode_bytes(const std::vector<uint8_t>& in) {
     return out;
 }
 
-bool cm_decode_bytes(const uint8_t* in, size_t in_len, uint8_t* out, size_t n) {
+DecodeResult cm_decode_bytes(const uint8_t* in, size_t in_len, uint8_t* out, size_t n,
+                             const char* damaged) {
     RangeDecoder d(in, in_len);
     auto m = std::make_unique<ByteModel>();
     for (size_t i = 0; i < n; ++i) {
         out[i] = static_cast<uint8_t>(m->code(d, -1));
         if (d.overrun())
-            return false;
+            return DecodeResult::corrupt(damaged);
     }
-    return d.all_used();
+    return d.all_used() ? DecodeResult::ok() : DecodeResult::corrupt(damaged);
 }
 
 DiffEncoder::DiffEncoder(DiffModelKind kind, const uint8_t* olds, size_t n)

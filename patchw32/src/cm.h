@@ -11,6 +11,8 @@
 // (instr_model.h).
 #pragma once
 
+#include "format.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,8 +22,10 @@ namespace kv {
 
 // Bytes coded with the byte model, from a fresh start.
 std::vector<uint8_t> cm_encode_bytes(const std::vector<uint8_t>& in);
-// Decodes exactly n bytes; false when the coded data is too short or has bytes left over.
-bool cm_decode_bytes(const uint8_t* in, size_t in_len, uint8_t* out, size_t n);
+// Decodes exactly n bytes; Corrupt with the text `damaged` when the coded data is too short or
+// has bytes left over.
+DecodeResult cm_decode_bytes(const uint8_t* in, size_t in_len, uint8_t* out, size_t n,
+                             const char* damaged);
 
 struct DiffModel;
 

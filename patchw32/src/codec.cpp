@@ -118,14 +118,30 @@ os::Status PayloadReader::read_exact(void* buf, size_t n, bool& short_read) {
     return s;
 }
 
-bool PayloadReader::read_byte(uint8_t& b, os::Status& st) {
+DecodeResult PayloadReader::read_byte(uint8_t& b, const char* cut_short) {
     if (bpos_ == blen_) {
-        st = fill();
-        if (!st || blen_ == 0)
-            return false;
+        if (os::Status st = fill(); !st)
+            return DecodeResult::io(st);
+        if (blen_ == 0)
+            return DecodeResult::corrupt(cut_short);
     }
     b = buf_[bpos_++];
-    return true;
+    return DecodeResult::ok();
+}
+
+DecodeResult inflate_exact(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len,
+                           const char* damaged) {
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK)
+        return DecodeResult::corrupt(damaged);
+    z.next_in = const_cast<Bytef*>(in);
+    z.avail_in = static_cast<uInt>(in_len);
+    uint8_t spare;
+    z.next_out = out_len ? out : &spare;
+    z.avail_out = static_cast<uInt>(out_len);
+    bool ok = inflate(&z, Z_FINISH) == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
+    inflateEnd(&z);
+    return ok ? DecodeResult::ok() : DecodeResult::corrupt(damaged);
 }
 
 namespace {

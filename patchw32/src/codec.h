@@ -69,7 +69,9 @@ class PayloadReader {
     // Reads up to n bytes; returns the count (0 at the end of the range).
     os::Status read(void* buf, size_t n, size_t& got);
     os::Status read_exact(void* buf, size_t n, bool& short_read);
-    bool read_byte(uint8_t& b, os::Status& st);
+    // Reads one byte: ok, Unreadable when the read fails, Corrupt with `cut_short` at the end
+    // of the range.
+    DecodeResult read_byte(uint8_t& b, const char* cut_short);
     uint64_t remaining() const { return end_ - pos_ + (blen_ - bpos_); }
 
   private:
@@ -81,6 +83,11 @@ class PayloadReader {
 };
 
 // Decoders report through DecodeResult (format.h).
+
+// Inflates one raw deflate stream into exactly out_len bytes, using all of its input;
+// Corrupt with the text `damaged` when the stream does not.
+DecodeResult inflate_exact(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len,
+                           const char* damaged);
 
 using ProgressFn = std::function<void(uint64_t produced)>;
 

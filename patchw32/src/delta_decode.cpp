@@ -14,7 +14,6 @@
 #include <memory>
 #include <system_error>
 #include <thread>
-#include <zlib.h>
 
 namespace kv {
 
@@ -22,25 +21,14 @@ namespace {
 
 // ---------------------------------------------------------------- stream decoding
 
-// Inflates a raw deflate stream into exactly out_len bytes, using all of its input.
-bool inflate_exact(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len) {
-    z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK)
-        return false;
-    z.next_in = const_cast<Bytef*>(in);
-    z.avail_in = static_cast<uInt>(in_len);
-    uint8_t spare;
-    z.next_out = out_len ? out : &spare;
-    z.avail_out = static_cast<uInt>(out_len);
-    int r = inflate(&z, Z_FINISH);
-    bool ok = r == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
-    inflateEnd(&z);
-    return ok;
-}
+// What a coded stream that does not decode to its stored size is called.
+const char* const kDamaged = "compressed difference data is invalid";
 
 // Expands the zero-run form of difference bytes (a 0 byte and a varint n stand for n + 1 zero
 // bytes, every other byte for itself) into exactly `want` bytes.
-bool expand_zero_runs(const std::vector<uint8_t>& in, std::vector<uint8_t>& out, size_t want) {
+DecodeResult expand_zero_runs(const std::vector<uint8_t>& in, std::vector<uint8_t>& out,
+                              size_t want) {
+    const DecodeResult invalid = DecodeResult::corrupt("difference bytes are invalid");
     out.assign(want, 0);
     size_t o = 0;
     ByteReader r(in.data(), in.size());
@@ -48,16 +36,16 @@ bool expand_zero_runs(const std::vector<uint8_t>& in, std::vector<uint8_t>& out,
         uint8_t b = r.u8();
         if (b != 0) {
             if (o >= want)
-                return false;
+                return invalid;
             out[o++] = b;
             continue;
         }
         uint64_t run = r.varu();
         if (r.bad() || run >= want - o)
-            return false;
+            return invalid;
         o += static_cast<size_t>(run) + 1; // already zero
     }
-    return o == want;
+    return o == want ? DecodeResult::ok() : invalid;
 }
 
 // Whether a stream coding is context mixing.
@@ -73,10 +61,8 @@ class HeadReader {
     explicit HeadReader(PayloadReader& in) : in_(in) {}
     uint8_t byte() {
         uint8_t b = 0;
-        if (!failed_ && !in_.read_byte(b, st_)) {
-            failed_ = true;
+        if (result_ && !(result_ = in_.read_byte(b, kCutShort)))
             b = 0;
-        }
         return b;
     }
     // A varint of at most 64 bits.
@@ -84,25 +70,23 @@ class HeadReader {
         uint64_t v = 0;
         for (int shift = 0; shift < 64; shift += 7) {
             uint8_t b = byte();
-            if (failed_ || (shift == 63 && b > 1))
+            if (!result_ || (shift == 63 && b > 1))
                 break;
             v |= static_cast<uint64_t>(b & 0x7f) << shift;
             if (!(b & 0x80))
                 return v;
         }
-        failed_ = true;
+        if (result_)
+            result_ = DecodeResult::corrupt(kCutShort);
         return 0;
     }
-    bool failed() const { return failed_; }
-    DecodeResult failure() const {
-        return st_.ok() ? DecodeResult::corrupt("difference data is cut short")
-                        : DecodeResult::io(st_);
-    }
+    bool failed() const { return !result_; }
+    const DecodeResult& failure() const { return result_; }
 
   private:
+    static constexpr const char* kCutShort = "difference data is cut short";
     PayloadReader& in_;
-    os::Status st_;
-    bool failed_ = false;
+    DecodeResult result_;
 };
 
 struct BlockHead {
@@ -188,21 +172,19 @@ DecodeResult read_block_head(PayloadReader& in, uint64_t left, BlockHead& b) {
 DecodeResult decode_instructions(uint8_t coding, std::vector<uint8_t>& packed, uint64_t raw_len,
                                  InstrHistory& hist, std::vector<uint8_t>& instrs) {
     using SC = StreamCoding;
-    const char* damaged = "compressed difference data is invalid";
     size_t n = static_cast<size_t>(raw_len);
     if (coding == static_cast<uint8_t>(SC::Instructions))
-        return instr_decode(packed.data(), packed.size(), n, hist, instrs)
-                   ? DecodeResult::ok()
-                   : DecodeResult::corrupt(damaged);
+        return instr_decode(packed.data(), packed.size(), n, hist, instrs, kDamaged);
     if (coding == static_cast<uint8_t>(SC::Raw)) {
         instrs.swap(packed);
     } else {
         instrs.resize(n);
-        bool decoded = coding == static_cast<uint8_t>(SC::Deflate)
-                           ? inflate_exact(packed.data(), packed.size(), instrs.data(), n)
-                           : cm_decode_bytes(packed.data(), packed.size(), instrs.data(), n);
+        DecodeResult decoded =
+            coding == static_cast<uint8_t>(SC::Deflate)
+                ? inflate_exact(packed.data(), packed.size(), instrs.data(), n, kDamaged)
+                : cm_decode_bytes(packed.data(), packed.size(), instrs.data(), n, kDamaged);
         if (!decoded)
-            return DecodeResult::corrupt(damaged);
+            return decoded;
     }
     ByteReader r(instrs.data(), instrs.size());
     while (r.left() > 0) {
@@ -322,11 +304,12 @@ DecodeResult decode_literals(BlockJob& j, BlockBytes& bytes) {
         return DecodeResult::ok();
     std::vector<uint8_t>& lit = bytes.literal_store;
     lit.resize(static_cast<size_t>(j.raw[2]));
-    bool decoded = j.coding[2] == static_cast<uint8_t>(SC::Deflate)
-                       ? inflate_exact(src.data(), src.size(), lit.data(), lit.size())
-                       : cm_decode_bytes(src.data(), src.size(), lit.data(), lit.size());
+    DecodeResult decoded =
+        j.coding[2] == static_cast<uint8_t>(SC::Deflate)
+            ? inflate_exact(src.data(), src.size(), lit.data(), lit.size(), kDamaged)
+            : cm_decode_bytes(src.data(), src.size(), lit.data(), lit.size(), kDamaged);
     if (!decoded)
-        return DecodeResult::corrupt("compressed difference data is invalid");
+        return decoded;
     bytes.literals = lit.data();
     return DecodeResult::ok();
 }
@@ -369,14 +352,14 @@ DecodeResult decode_differences(BlockJob& j, os::File& old, BlockBytes& bytes) {
     std::vector<uint8_t> runs;
     if (coding == static_cast<uint8_t>(SC::Deflate)) {
         runs.resize(static_cast<size_t>(j.raw[1]));
-        if (!inflate_exact(j.src[1].data(), j.src[1].size(), runs.data(), runs.size()))
-            return DecodeResult::corrupt("compressed difference data is invalid");
+        if (DecodeResult r = inflate_exact(j.src[1].data(), j.src[1].size(), runs.data(),
+                                           runs.size(), kDamaged);
+            !r)
+            return r;
     } else {
         runs.swap(j.src[1]);
     }
-    if (!expand_zero_runs(runs, bytes.diff, static_cast<size_t>(j.diff_total())))
-        return DecodeResult::corrupt("difference bytes are invalid");
-    return DecodeResult::ok();
+    return expand_zero_runs(runs, bytes.diff, static_cast<size_t>(j.diff_total()));
 }
 
 // Executes the block's instructions (already checked) into j.block.
@@ -432,9 +415,11 @@ DecodeResult finish_block(BlockJob& j, os::File& old) {
 
 // Blocks are decoded on every core, as many at once as there are cores, while the memory they
 // hold together stays within a budget: the 32-bit engine keeps its whole apply under 64 MB.
+// Asked once: on Windows the answer is a question to the system (under Wine a server round
+// trip), and a patch of thousands of small files asks for every file.
 size_t decode_threads() {
-    unsigned hw = std::thread::hardware_concurrency();
-    return std::max<size_t>(1, hw);
+    static const size_t cores = std::max<size_t>(1, std::thread::hardware_concurrency());
+    return cores;
 }
 
 constexpr uint64_t kDecodeBudget = sizeof(void*) >= 8 ? 512ull << 20 : 40ull << 20;

@@ -3,6 +3,7 @@
 #include "cmdline.h"
 #include "codec.h"
 #include "crossfile.h"
+#include "flusher.h"
 #include "format.h"
 #include "journal.h"
 #include "os.h"
@@ -14,7 +15,6 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <deque>
 #include <set>
 
 namespace kv {
@@ -137,7 +137,7 @@ class Run {
     }
     std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
     std::optional<Finding> unsafe_ancestor(const std::string& rel);
-    Finding classify(const Entry& e, FileProgress* prog);
+    Finding classify(const Entry& e, FileProgress* prog, os::File* old_file = nullptr);
     Finding open_entry_source(const Entry& e);
     Finding open_new_source(const Entry& e);
 
@@ -164,7 +164,6 @@ class Run {
                                  os::File& out, FileProgress& prog);
     uint16_t missing_folders(const Step& st) const;
     void report_decode_failure(const Entry& e, const DecodeResult& r, bool write_failed);
-    os::Status flush_oldest();
     void flush_new_files();
     std::string write_failure(os::ErrKind kind, const std::string& text) const;
     std::string refused(const std::string& why) const;
@@ -190,14 +189,15 @@ class Run {
     std::vector<FileState> states_;       // by entry
     Tally tally_;
     int fatal_ = kRcOk; // a failure that stops producing the new files
-    // New files written but not yet flushed to disk, oldest first.
-    static constexpr size_t kPendingFlushes = 32;
-    std::deque<os::File> pending_;
+    // New files are flushed to disk side by side while the next ones are decoded.
+    Flusher flusher_;
     os::File source_; // the checked source of the entry being produced, when it has one
     // By entry, the last entry that reads its new file (Entry::kNoEntry: none); the new files
     // that later entries read, kept from their decode until that entry is done.
     std::vector<uint32_t> last_reader_;
     std::map<size_t, std::shared_ptr<const std::vector<uint8_t>>> kept_;
+    // The game file of the entry being produced, found ready and kept open for its decoding.
+    os::File old_;
 };
 
 // Parent folders that are links or files. Entries come sorted, so the folders a path shares
@@ -273,7 +273,9 @@ Finding classify_folder(const Entry& e, const os::Stat& st) {
                                       : "a file stands where the patch removes a folder"};
 }
 
-Finding Run::classify(const Entry& e, FileProgress* prog) {
+// A game file found Ready is left open in `old_file` (when given) for its decoding: one open
+// per file, which under Wine is a server round trip and a walk over the whole path.
+Finding Run::classify(const Entry& e, FileProgress* prog, os::File* old_file) {
     std::string full = game_path(e.path);
     if (std::optional<Finding> unsafe = unsafe_ancestor(e.path))
         return *unsafe;
@@ -297,15 +299,21 @@ Finding Run::classify(const Entry& e, FileProgress* prog) {
     bool new_fits = e.makes_new() && st.size == e.new_size;
     if (old_fits || new_fits) {
         Hash128 h;
-        os::Status s = hash_file(full, st.size, h, [prog](const uint8_t*, size_t, uint64_t done) {
-            if (prog)
-                prog->at(done);
-            return os::Status::success();
-        });
+        os::File f;
+        os::Status s = os::File::open_read(full, f);
+        if (s)
+            s = hash_file(f, st.size, h, [prog](const uint8_t*, size_t, uint64_t done) {
+                if (prog)
+                    prog->at(done);
+                return os::Status::success();
+            });
         if (!s)
             return {FileState::Differs, s.text};
-        if (old_fits && h == e.old_hash)
+        if (old_fits && h == e.old_hash) {
+            if (old_file)
+                *old_file = std::move(f);
             return {FileState::Ready, {}};
+        }
         if (new_fits && h == e.new_hash)
             return {FileState::Done, {}};
     }
@@ -415,6 +423,25 @@ void Run::cleanup() {
     }
 }
 
+// The publisher key in the key file at `path` (`ks` its stat), read into `trusted`: ok, or
+// why the file cannot be used (unreadable, not a small text file, not a key, or this system
+// cannot check signatures).
+DecodeResult read_trusted_key(const std::string& path, const os::Stat& ks, uint8_t trusted[64]) {
+    os::File f;
+    if (os::Status s = os::File::open_read(path, f); !s)
+        return DecodeResult::io(s);
+    if (!ks.is_file || ks.size > 4096)
+        return DecodeResult::corrupt("it is not a small text file");
+    std::string text(static_cast<size_t>(ks.size), '\0');
+    if (os::Status s = f.read_exact_at(0, text.data(), text.size()); !s)
+        return DecodeResult::io(s);
+    if (DecodeResult r = parse_public_key(text, trusted); !r)
+        return r;
+    if (!signature_support())
+        return DecodeResult::refuse(PatchError::Unsupported, "this system cannot check signatures");
+    return DecodeResult::ok();
+}
+
 // The publisher key file in the game directory makes only patches signed by that key
 // acceptable; a signature is checked whenever a patch carries one.
 RunOutcome Run::check_trust() {
@@ -426,24 +453,10 @@ RunOutcome Run::check_trust() {
     std::string signer =
         patch.signature.present ? key_fingerprint(patch.signature.key) : std::string();
     if (ks.exists) {
-        std::string why;
-        os::File f;
-        os::Status s = os::File::open_read(key_path, f);
-        std::string text(ks.size <= 4096 ? static_cast<size_t>(ks.size) : 0, '\0');
-        if (!s)
-            why = s.text;
-        else if (!ks.is_file || ks.size > 4096)
-            why = "it is not a small text file";
-        else if (!(s = f.read_exact_at(0, text.data(), text.size())))
-            why = s.text;
-        else
-            why = parse_public_key(text, trusted).message;
-        if (why.empty() && !signature_support())
-            why = "this system cannot check signatures";
-        if (!why.empty())
+        if (DecodeResult r = read_trusted_key(key_path, ks, trusted); !r)
             return RunOutcome::fail(kRcUntrusted,
                                     std::string("The publisher key file ") + kKeyFileName +
-                                        " in the game directory cannot be used (" + why +
+                                        " in the game directory cannot be used (" + r.message +
                                         "); no patch is applied until it is repaired or removed.",
                                     kNotApplied);
         if (!patch.signature.present)
@@ -638,7 +651,9 @@ void Run::check_folder(size_t i) {
 
 void Run::check_file(size_t i, FileProgress& prog) {
     const Entry& e = patch_.entries[i];
-    Finding f = classify(e, &prog);
+    old_.close();
+    bool decodes_own_old = e.codec == Codec::Delta && !e.source.present;
+    Finding f = classify(e, &prog, decodes_own_old ? &old_ : nullptr);
     if (f.state == FileState::Ready && e.source.present)
         f = e.source.new_content ? open_new_source(e) : open_entry_source(e);
     auto& [st, why] = f;
@@ -676,7 +691,9 @@ void Run::produce_file(size_t i, FileProgress& prog) {
     os::File oldf;
     if (e.source.present)
         oldf = std::move(source_);
-    if (e.codec == Codec::Delta && !e.source.present) {
+    else if (e.codec == Codec::Delta)
+        oldf = std::move(old_);
+    if (e.codec == Codec::Delta && !e.source.present && !oldf.is_open()) {
         os::Status s = os::File::open_read(game_path(e.path), oldf);
         if (!s) {
             say(CallbackId::Error, "Cannot read " + shown(e.path) + ": " + s.text + ".");
@@ -721,15 +738,10 @@ DecodeResult Run::decode_new_file(const Entry& e, os::File* old_file, TrackingSi
     if (r && (hs.count() != e.new_size || hs.digest() != e.new_hash))
         r = DecodeResult::corrupt("the result does not match its recorded hash");
     if (r && !validate_) {
-        // Flushed together before the commit: the system writes this file back while the
-        // next ones are decoded.
-        pending_.push_back(std::move(out));
-        if (pending_.size() > kPendingFlushes) {
-            os::Status s = flush_oldest();
-            if (!s) {
-                sink.failed = true;
-                r = DecodeResult::io(s);
-            }
+        flusher_.add(std::move(out));
+        if (os::Status s = flusher_.failure(); !s) {
+            sink.failed = true;
+            r = DecodeResult::io(s);
         }
     }
     return r;
@@ -756,26 +768,13 @@ std::string Run::write_failure(os::ErrKind kind, const std::string& text) const 
            " for the new files: " + text + ".";
 }
 
-os::Status Run::flush_oldest() {
-    os::File f = std::move(pending_.front());
-    pending_.pop_front();
-    os::Status s = f.sync();
-    if (s)
-        s = f.close();
-    return s;
-}
-
-// Every new file still waiting is flushed before the commit; after a failure the rest are
-// only closed.
+// Every new file is on disk before the plan can name it; after a failure the rest are only
+// closed.
 void Run::flush_new_files() {
-    while (fatal_ == kRcOk && !pending_.empty()) {
-        os::Status s = flush_oldest();
-        if (!s) {
-            say(CallbackId::Error, write_failure(s.kind, s.text));
-            fatal_ = kRcTempDir;
-        }
+    if (os::Status s = flusher_.finish(); !s && fatal_ == kRcOk) {
+        say(CallbackId::Error, write_failure(s.kind, s.text));
+        fatal_ = kRcTempDir;
     }
-    pending_.clear();
 }
 
 // The summary of a patch refused because of `why`, which changed nothing.

@@ -2,6 +2,7 @@
 
 #include "bytes.h"
 #include "cm.h"
+#include "codec.h"
 #include "crossfile.h"
 #include "paths.h"
 
@@ -155,20 +156,20 @@ DecodeResult invalid_params(const Entry& e) {
 
 // One compact record's head, flags, parameters, sizes, hashes and payload range (everything
 // but the path); `expected` is where the previous payload ended and moves past this one's.
-bool decode_compact_fields(ByteReader& r, Entry& e, uint64_t& expected) {
+DecodeResult decode_compact_fields(ByteReader& r, Entry& e, uint64_t& expected) {
     uint8_t head = r.u8();
     e.op = static_cast<Op>(head & 7);
     e.codec = static_cast<Codec>((head >> 3) & 7);
     if (head & 0x40) {
         uint64_t a = r.varu();
         if (a == 0 || a > 0xFFFFFFFFu)
-            return false;
+            return DecodeResult::corrupt(kDirectoryInvalid);
         e.attrs = static_cast<uint32_t>(a);
     }
     if (head & 0x80) {
         uint64_t flags = r.varu(), xlen = r.varu();
         if (flags > 0xFFFF || xlen > 0xFFFF || (flags == 0 && xlen == 0))
-            return false;
+            return DecodeResult::corrupt(kDirectoryInvalid);
         e.flags = static_cast<uint16_t>(flags);
         if (const uint8_t* p = r.take(static_cast<size_t>(xlen)))
             e.extra.assign(p, p + xlen);
@@ -189,7 +190,7 @@ bool decode_compact_fields(ByteReader& r, Entry& e, uint64_t& expected) {
         e.payload_offset = expected + static_cast<uint64_t>(r.vars());
         expected = e.payload_offset + e.payload_size;
     }
-    return true;
+    return DecodeResult::ok();
 }
 
 // Paths are counted against the patch limits before any is built: records that share a
@@ -201,8 +202,8 @@ DecodeResult decode_compact_directory(const std::vector<uint8_t>& dir, uint32_t 
     std::string prev;
     for (uint32_t i = 0; i < count; ++i) {
         Entry e;
-        if (!decode_compact_fields(r, e, expected))
-            return DecodeResult::corrupt(kDirectoryInvalid);
+        if (DecodeResult f = decode_compact_fields(r, e, expected); !f)
+            return f;
         uint64_t shared = r.varu(), rest = r.varu();
         if (shared > prev.size() || rest > 0xFFFF)
             return DecodeResult::corrupt(kDirectoryInvalid);
@@ -659,21 +660,6 @@ DecodeResult check_layout(Patch& out, const Trailer& t) {
     return DecodeResult::ok();
 }
 
-// One raw deflate stream that must fill `out` exactly.
-bool inflate_exact(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
-    z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK)
-        return false;
-    uint8_t spare;
-    z.next_in = const_cast<Bytef*>(in.data());
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = out.empty() ? &spare : out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    bool ok = inflate(&z, Z_FINISH) == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
-    inflateEnd(&z);
-    return ok;
-}
-
 // The directory's bytes as the builder wrote them before packing.
 DecodeResult read_directory(Patch& out, const Trailer& t, std::vector<uint8_t>& dir) {
     dir.resize(static_cast<size_t>(t.dir_size));
@@ -682,12 +668,15 @@ DecodeResult read_directory(Patch& out, const Trailer& t, std::vector<uint8_t>& 
             return cannot_read(s);
     if (t.dir_coding == kDirRaw)
         return DecodeResult::ok();
+    const char* damaged = "The patch is damaged (its directory cannot be unpacked).";
     std::vector<uint8_t> raw(t.raw_size);
-    bool ok = t.dir_coding == kDirCompactMixed
-                  ? !raw.empty() && cm_decode_bytes(dir.data(), dir.size(), raw.data(), raw.size())
-                  : inflate_exact(dir, raw);
-    if (!ok)
-        return DecodeResult::corrupt("The patch is damaged (its directory cannot be unpacked).");
+    if (t.dir_coding == kDirCompactMixed && raw.empty())
+        return DecodeResult::corrupt(damaged);
+    DecodeResult r = t.dir_coding == kDirCompactMixed
+                         ? cm_decode_bytes(dir.data(), dir.size(), raw.data(), raw.size(), damaged)
+                         : inflate_exact(dir.data(), dir.size(), raw.data(), raw.size(), damaged);
+    if (!r)
+        return r;
     dir.swap(raw);
     return DecodeResult::ok();
 }

@@ -289,8 +289,8 @@ std::vector<uint8_t> instr_encode(const std::vector<uint8_t>& raw, InstrHistory&
     return out;
 }
 
-bool instr_decode(const uint8_t* in, size_t in_len, size_t raw_len, InstrHistory& h,
-                  std::vector<uint8_t>& raw) {
+DecodeResult instr_decode(const uint8_t* in, size_t in_len, size_t raw_len, InstrHistory& h,
+                          std::vector<uint8_t>& raw, const char* damaged) {
     raw.clear();
     raw.reserve(raw_len);
     RangeDecoder d(in, in_len);
@@ -298,10 +298,11 @@ bool instr_decode(const uint8_t* in, size_t in_len, size_t raw_len, InstrHistory
     while (raw.size() < raw_len) {
         Instr ins;
         if (!m->code(d, h, ins) || d.overrun())
-            return false;
+            return DecodeResult::corrupt(damaged);
         put_instr(raw, ins);
     }
-    return raw.size() == raw_len && d.all_used();
+    return raw.size() == raw_len && d.all_used() ? DecodeResult::ok()
+                                                 : DecodeResult::corrupt(damaged);
 }
 
 } // namespace kv

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "bytes.h"
+#include "format.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -87,9 +88,9 @@ class InstrHistory {
 // Instruction streams (raw: varint triples) coded field by field against the history; the
 // history gains the stream's instructions. The encoder needs a well-formed stream.
 std::vector<uint8_t> instr_encode(const std::vector<uint8_t>& raw, InstrHistory& h);
-// Decodes instructions until exactly raw_len bytes of varint triples are produced; false when
-// the coded data is inconsistent.
-bool instr_decode(const uint8_t* in, size_t in_len, size_t raw_len, InstrHistory& h,
-                  std::vector<uint8_t>& raw);
+// Decodes instructions until exactly raw_len bytes of varint triples are produced; Corrupt
+// with the text `damaged` when the coded data is inconsistent.
+DecodeResult instr_decode(const uint8_t* in, size_t in_len, size_t raw_len, InstrHistory& h,
+                          std::vector<uint8_t>& raw, const char* damaged);
 
 } // namespace kv

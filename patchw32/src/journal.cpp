@@ -15,6 +15,13 @@ namespace {
 // an interrupted run of an earlier engine is recovered.
 const char kPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '2'};
 const char kFlatPlanMagic[8] = {'K', 'V', 'J', 'P', 'L', 'A', 'N', '1'};
+// A commit keeps its plan ("steps"), its "done" mark and its bucket folders in this folder of
+// the journal. The name is the one engines before the bucket layout gave their plan file: such
+// an engine, meeting an interrupted commit, can neither read the folder as a plan nor delete
+// it as one, and stops before it removes anything (it would otherwise take the journal for one
+// without a plan and delete the moved-aside game files in the bucket folders). The plan and
+// "done" of the bucket layout before this one lay directly in the journal folder.
+const char kCommitFolder[] = "plan";
 
 bool exists(const std::string& p, os::Stat* out = nullptr) {
     os::Stat st;
@@ -85,6 +92,33 @@ os::Status empty_folder(const os::Folder& f, int depth, const std::set<std::stri
     return result;
 }
 
+// Removes the plan (named `plan`), then the "done" mark, from the held folder `f` at `path`.
+os::Status remove_plan_and_done(const os::Folder& f, const std::string& path, const char* plan) {
+    for (const char* name : {plan, "done"})
+        if (exists(os::join(path, name)))
+            if (os::Status s = f.remove_file(name); !s)
+                return s;
+    return os::Status::success();
+}
+
+// Empties and removes the commit folder of the held journal folder `jf` at `dir`, when there
+// is one: everything else first, then the plan, then "done".
+os::Status remove_commit_folder(const os::Folder& jf, const std::string& dir,
+                                const std::function<void()>& each) {
+    std::string path = os::join(dir, kCommitFolder);
+    os::Stat cs;
+    os::stat(path, cs);
+    if (!cs.exists || !cs.is_dir || cs.is_link)
+        return os::Status::success();
+    os::Folder cf;
+    os::Status s = jf.open_child(kCommitFolder, cf);
+    if (s && (!(s = empty_folder(cf, 1, {"steps", "done"}, each)) ||
+              !(s = remove_plan_and_done(cf, path, "steps"))))
+        return s;
+    cf.close();
+    return s ? jf.remove_dir(kCommitFolder) : s;
+}
+
 // Does a folder on the way to `rel` stand as a link? Nothing is undone through one.
 bool leads_through_link(const Journal& j, const std::string& rel) {
     for (size_t d = 1; d <= folder_depth(rel); ++d) {
@@ -132,6 +166,7 @@ Journal::Journal(std::string game_dir) : game_(std::move(game_dir)) {
     top_ = os::join(game_, kReservedTop);
     tmp_top_ = os::join(game_, kReservedTopTmp);
     dir_ = os::join(top_, kJournalName);
+    base_ = os::join(dir_, kCommitFolder);
 }
 
 os::Status Journal::lock() {
@@ -151,14 +186,19 @@ std::optional<std::string> Journal::linked_own_folder() const {
         }
         return std::nullopt;
     };
+    std::string commit = os::join(dir_, kCommitFolder);
     std::optional<std::string> found = first_link({top_, dir_, os::join(dir_, "work")});
     if (!found)
+        found = first_link({dir_, commit});
+    if (!found)
         found = first_link({tmp_top_, os::join(tmp_top_, kJournalName)});
-    std::vector<os::DirEntry> entries;
-    if (!found && os::list_dir(dir_, entries)) // nothing is listed through a link
-        for (const os::DirEntry& e : entries)
-            if (e.is_link && is_bucket_name(e.name))
-                return os::join(dir_, e.name);
+    for (const std::string& folder : {dir_, commit}) {
+        std::vector<os::DirEntry> entries;
+        if (!found && os::list_dir(folder, entries)) // nothing is listed through a link
+            for (const os::DirEntry& e : entries)
+                if (e.is_link && is_bucket_name(e.name))
+                    return os::join(folder, e.name);
+    }
     return found;
 }
 
@@ -174,16 +214,19 @@ bool Journal::exists() const {
     return kv::exists(dir_);
 }
 std::string Journal::staged(uint32_t id) const {
-    return os::join(flat_ ? dir_ : bucket_folder(dir_, id), "n" + std::to_string(id));
+    return os::join(flat_ ? base_ : bucket_folder(base_, id), "n" + std::to_string(id));
 }
 std::string Journal::moved_old(uint32_t id) const {
-    return os::join(flat_ ? dir_ : bucket_folder(dir_, id), "o" + std::to_string(id));
+    return os::join(flat_ ? base_ : bucket_folder(base_, id), "o" + std::to_string(id));
+}
+std::string Journal::plan_file() const {
+    return base_ == dir_ ? os::join(dir_, "plan") : os::join(base_, "steps");
 }
 
 os::Status Journal::make_bucket(uint32_t id) {
     if (flat_ || buckets_.count(id / kBucketSize))
         return os::Status::success();
-    os::Status s = os::make_dir(bucket_folder(dir_, id));
+    os::Status s = os::make_dir(bucket_folder(base_, id));
     if (s)
         buckets_.insert(id / kBucketSize);
     return s;
@@ -191,9 +234,9 @@ os::Status Journal::make_bucket(uint32_t id) {
 
 os::Status Journal::sync_buckets() {
     for (uint32_t b : buckets_)
-        if (os::Status s = os::sync_dir(bucket_folder(dir_, b * kBucketSize)); !s)
+        if (os::Status s = os::sync_dir(bucket_folder(base_, b * kBucketSize)); !s)
             return s;
-    return os::sync_dir(dir_);
+    return os::sync_dir(base_);
 }
 bool Journal::is_moved_old_name(const std::string& name) {
     return name.size() > 1 && name[0] == 'o' &&
@@ -311,7 +354,8 @@ void Journal::remove_noted_temp_folder() {
 }
 
 os::Status Journal::write_plan(const Plan& p) {
-    flat_ = false; // a new commit always uses the bucket folders
+    flat_ = false; // a new commit always uses the commit folder and its bucket folders
+    base_ = os::join(dir_, kCommitFolder);
     buckets_.clear();
     std::vector<uint8_t> b;
     put_bytes(b, kPlanMagic, 8);
@@ -328,18 +372,21 @@ os::Status Journal::write_plan(const Plan& p) {
     put_u64(b, hash64(b.data(), b.size()));
     if (b.size() > kMaxPlanBytes) // a patch within the limits never gets here
         return os::Status::fail(os::ErrKind::Other, "the plan is larger than the engine reads");
-    std::string tmp = os::join(dir_, "plan.tmp"), fin = os::join(dir_, "plan");
+    std::string fin = plan_file(), tmp = fin + ".tmp";
     if (kv::exists(tmp))
         os::remove_file(tmp);
     os::File f;
-    os::Status s = os::File::create_new(tmp, f);
+    os::Status s = kv::exists(base_) ? os::Status::success() : os::make_dir(base_);
+    if (s)
+        s = os::File::create_new(tmp, f);
     if (!s || !(s = f.write(b.data(), b.size())) || !(s = f.sync()) || !(s = f.close())) {
         f.close();
         os::remove_file(tmp);
         return s;
     }
-    // The plan, then the journal's own entry: both must be on disk before a game file changes.
-    if (!(s = os::rename_noreplace(tmp, fin)) || !(s = os::sync_dir(dir_)))
+    // The plan, then the entries of its folders: all must be on disk before a game file changes.
+    if (!(s = os::rename_noreplace(tmp, fin)) || !(s = os::sync_dir(base_)) ||
+        !(s = os::sync_dir(dir_)))
         return s;
     return os::sync_dir(top_);
 }
@@ -349,8 +396,10 @@ PlanState Journal::read_plan(Plan& p) {
     flat_ = false;
     os::File f;
     uint64_t size = 0;
-    std::string path = os::join(dir_, "plan");
     os::Stat st;
+    os::stat(os::join(dir_, kCommitFolder), st);
+    base_ = st.exists && st.is_dir && !st.is_link ? os::join(dir_, kCommitFolder) : dir_;
+    std::string path = plan_file();
     os::stat(path, st);
     if (!st.exists)
         return PlanState::Missing;
@@ -359,7 +408,7 @@ PlanState Journal::read_plan(Plan& p) {
     std::vector<uint8_t> b(static_cast<size_t>(size));
     if (!f.read_exact_at(0, b.data(), b.size()))
         return PlanState::Damaged;
-    bool flat = std::equal(kFlatPlanMagic, kFlatPlanMagic + 8, b.begin());
+    bool flat = base_ == dir_ && std::equal(kFlatPlanMagic, kFlatPlanMagic + 8, b.begin());
     if ((!flat && !std::equal(kPlanMagic, kPlanMagic + 8, b.begin())) ||
         get_u64(b.data() + b.size() - 8) != hash64(b.data(), b.size() - 8))
         return PlanState::Damaged;
@@ -419,15 +468,15 @@ PlanState Journal::read_plan(Plan& p) {
 }
 
 bool Journal::is_done() const {
-    return kv::exists(os::join(dir_, "done"));
+    return kv::exists(os::join(base_, "done"));
 }
 
 os::Status Journal::mark_done() {
     os::File f;
-    os::Status s = os::File::create_new(os::join(dir_, "done"), f);
+    os::Status s = os::File::create_new(os::join(base_, "done"), f);
     if (!s || !(s = f.sync()) || !(s = f.close()))
         return s;
-    return os::sync_dir(dir_);
+    return os::sync_dir(base_);
 }
 
 bool Journal::holds_moved_files() const {
@@ -469,14 +518,14 @@ os::Status Journal::remove_all(bool old_files_unneeded) {
     if (!old_files_unneeded && holds_moved_old(jf, 2))
         return os::Status::fail(os::ErrKind::Other,
                                 dir_ + " still holds game files that were moved aside");
-    // Everything else first, then the plan, then the "done" mark: an interruption anywhere in
-    // between leaves a journal that the next run finishes the same way.
-    if (!(s = empty_folder(jf, 2, {"plan", "done", "made-top"}, [this] { tick(); })))
+    // Everything else first, then the plan, then the "done" mark (then the commit folder):
+    // an interruption anywhere in between leaves a journal that the next run finishes the same
+    // way.
+    auto each = [this] { tick(); };
+    if (!(s = empty_folder(jf, 2, {kCommitFolder, "done", "made-top"}, each)) ||
+        !(s = remove_commit_folder(jf, dir_, each)) ||
+        !(s = remove_plan_and_done(jf, dir_, "plan")))
         return s;
-    for (const char* name : {"plan", "done"}) {
-        if (kv::exists(os::join(dir_, name)) && !(s = jf.remove_file(name)))
-            return s;
-    }
     std::vector<os::DirEntry> in_top;
     if (made_top && top.list(in_top) && in_top.size() == 1) {
         // Created by this engine and holding nothing but the journal: move it out of the way

@@ -1,7 +1,7 @@
 // The commit journal. It lives in <game>/Tarrowmoor/.kelvane-journal, a folder that the
-// tool's scan of the game directory never enters. It holds the plan of the commit, the
-// verified new files ("n<id>"), the game files moved aside ("o<id>") and the "done" marker.
-// Any run that finds it first finishes or undoes the interrupted commit.
+// tool's scan of the game directory never enters. Its commit folder "plan" holds the plan of
+// the commit ("steps"), the verified new files ("n<id>"), the game files moved aside ("o<id>")
+// and the "done" marker. Any run that finds it first finishes or undoes the interrupted commit.
 //
 // Work files are spread over bucket folders of kBucketSize consecutive ids ("b<id / 256>"):
 // a system that matches names without regard to case (Windows, Wine) looks through a whole
@@ -131,7 +131,11 @@ class Journal {
     // Does the held folder, or a folder in it down to `depth` levels, hold a game file moved
     // aside? Also true when one of them cannot be listed.
     static bool holds_moved_old(const os::Folder& f, int depth);
-    std::string game_, top_, tmp_top_, dir_;
+    // The plan file of the layout in use.
+    std::string plan_file() const;
+    // base_: the folder of the plan, "done" and the bucket folders: the commit folder, or for
+    // the earlier layouts the journal folder itself.
+    std::string game_, top_, tmp_top_, dir_, base_;
     os::Lock lock_;
     bool flat_ = false;
     std::set<uint32_t> buckets_;

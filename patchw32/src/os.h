@@ -83,12 +83,15 @@ class File {
     Status write(const void* buf, size_t n);
     Status write_at(uint64_t off, const void* buf, size_t n);
     Status size(uint64_t& out);
-    Status sync();
+    // Flushes the file's data and size to disk. `ask_fault_hook` false: the caller asked the test
+    // hook already (a flush on a thread of its own).
+    Status sync(bool ask_fault_hook = true);
     Status close();
     const std::string& path() const { return path_; }
 
   private:
 #ifdef _WIN32
+    Status seek(uint64_t off);
     void* h_ = nullptr;
 #else
     int fd_ = -1;

@@ -149,7 +149,7 @@ TEST_F(FullVolume, NewFilesThatDoNotFitChangeNothing) {
                 "kelvane-" + std::to_string(kv::os::process_id()) + sep + video_bucket_ +
                 video_index_ + ".new",
             "Not enough space on the game's drive for the new video.dat: cannot write " + game +
-                sep + journal + video_bucket_ + "n" + video_index_,
+                sep + journal + "plan" + sep + video_bucket_ + "n" + video_index_,
             "Not enough space on the game's drive for the new files: cannot write " + game + sep +
                 journal + "work" + sep + video_bucket_ + video_index_ + ".new"};
 

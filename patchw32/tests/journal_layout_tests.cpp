@@ -1,5 +1,6 @@
-// Interrupted runs of an earlier engine, whose journal kept every work file directly in the
-// journal folder and wrote a plan of version 1, are still finished or undone.
+// Interrupted runs of earlier engines are still finished or undone: the flat layout (every work
+// file directly in the journal folder, a plan of version 1) and the first bucket layout (a plan
+// of version 2 and the bucket folders directly in the journal folder).
 #include "bytes.h"
 #include "hash.h"
 #include "os.h"
@@ -17,20 +18,21 @@ const Tree kOld = {{"a.dat", "old a"}, {"sub", kDir}, {"sub/b.dat", "old b"}};
 const Tree kNew = {{"a.dat", "new a!"}, {"sub", kDir},       {"sub/c.dat", "new c"},
                    {"maps", kDir},      {"maps/deep", kDir}, {"maps/deep/m.dat", "new m"}};
 
-// The commit of kOld to kNew as the earlier engine planned it: replace a.dat (id 0), delete
+// The commit of kOld to kNew as the earlier engines planned it: replace a.dat (id 0), delete
 // sub/b.dat (id 1), add sub/c.dat (id 2), add maps/deep/m.dat (id 3) in two new folders.
-std::string flat_plan() {
+std::string earlier_plan(bool buckets) {
     struct Planned {
         uint8_t kind;
         uint32_t id;
         std::string rel, content;
+        uint16_t made;
     };
-    const Planned steps[] = {{1, 0, "a.dat", "new a!"},
-                             {3, 1, "sub/b.dat", ""},
-                             {2, 2, "sub/c.dat", "new c"},
-                             {2, 3, "maps/deep/m.dat", "new m"}};
+    const Planned steps[] = {{1, 0, "a.dat", "new a!", 0},
+                             {3, 1, "sub/b.dat", "", 0},
+                             {2, 2, "sub/c.dat", "new c", 0},
+                             {2, 3, "maps/deep/m.dat", "new m", 2}};
     std::vector<uint8_t> b;
-    put_bytes(b, "KVJPLAN1", 8);
+    put_bytes(b, buckets ? "KVJPLAN2" : "KVJPLAN1", 8);
     put_u32(b, 4);
     for (const Planned& st : steps) {
         put_u8(b, st.kind);
@@ -39,11 +41,15 @@ std::string flat_plan() {
         put_bytes(b, st.rel.data(), st.rel.size());
         put_u64(b, st.content.size());
         put_bytes(b, hash128(st.content.data(), st.content.size()).b, 16);
+        if (buckets)
+            put_u16(b, st.made);
     }
-    put_u32(b, 2); // the folders the commit creates, parents first
-    for (const char* d : {"maps", "maps/deep"}) {
-        put_u16(b, static_cast<uint16_t>(std::strlen(d)));
-        put_bytes(b, d, std::strlen(d));
+    if (!buckets) { // the flat plan lists the folders the commit creates, parents first
+        put_u32(b, 2);
+        for (const char* d : {"maps", "maps/deep"}) {
+            put_u16(b, static_cast<uint16_t>(std::strlen(d)));
+            put_bytes(b, d, std::strlen(d));
+        }
     }
     put_u64(b, hash64(b.data(), b.size()));
     return std::string(b.begin(), b.end());
@@ -59,7 +65,7 @@ struct Interrupted {
 } // namespace
 
 TEST(FlatJournal, InterruptedRunOfTheEarlierLayoutIsRecovered) {
-    const std::string plan = flat_plan();
+    const std::string plan = earlier_plan(false), bucketed = earlier_plan(true);
     const Interrupted cases[] = {
         {"a.dat moved aside, its new version not yet in place",
          {{"sub", kDir}, {"sub/b.dat", "old b"}},
@@ -69,6 +75,10 @@ TEST(FlatJournal, InterruptedRunOfTheEarlierLayoutIsRecovered) {
          {{"plan", plan}, {"o0", "old a"}, {"o1", "old b"}}, kOld},
         {"done marker written", kNew,
          {{"plan", plan}, {"o0", "old a"}, {"o1", "old b"}, {"done", ""}}, kNew},
+        {"first bucket layout, a.dat moved aside", {{"sub", kDir}, {"sub/b.dat", "old b"}},
+         {{"plan", bucketed}, {"b0", kDir}, {"b0/n0", "new a!"}, {"b0/o0", "old a"}}, kOld},
+        {"first bucket layout, done marker written", kNew,
+         {{"plan", bucketed}, {"b0", kDir}, {"b0/o0", "old a"}, {"done", ""}}, kNew},
     };
     for (const Interrupted& c : cases) {
         SCOPED_TRACE(c.moment);

@@ -99,6 +99,7 @@ TEST(Safety, RecoveryKeepsMovedAsideFilesItCannotAccountFor) {
     } cases[] = {
         {"none", {{j + "o0", "moved-aside game file"}}, true},
         {"none", {{j + "b1", kDir}, {j + "b1/o300", "moved-aside game file"}}, true},
+        {"none", {{j + "plan/b1", kDir}, {j + "plan/b1/o300", "moved-aside game file"}}, true},
         {"KVJPLAN2 cut short", {{j + "o0", "moved-aside game file"}}, true},
         {"KVJPLAN2 cut short", {{j + "n0", "new file"}}, true},
         {"none", {{j + "o0", "old"}, {j + "done", ""}}, false}, // a finished commit
@@ -285,8 +286,8 @@ TEST(Safety, CodesAndReasons) {
         Game g(kOld, kNew);
         os::set_fault_kind(os::ErrKind::NoSpace);
         os::set_fault_hook([](const char* op, const std::string& path) {
-            return !(std::string(op) == "write" && path.size() > 8 &&
-                     path.compare(path.size() - 8, 8, "plan.tmp") == 0);
+            return !(std::string(op) == "write" && path.size() > 9 &&
+                     path.compare(path.size() - 9, 9, "steps.tmp") == 0);
         });
         Recorder r;
         int rc = g.run("-u ", r);
@@ -327,7 +328,7 @@ TEST(Safety, TheCommitFlushesEveryChangedFolderBeforeDone) {
     auto at = [&](const std::string& what, size_t from = 0) {
         return static_cast<size_t>(std::find(ops.begin() + from, ops.end(), what) - ops.begin());
     };
-    size_t done = at("create " + g.at("Tarrowmoor/.kelvane-journal/done"));
+    size_t done = at("create " + g.at("Tarrowmoor/.kelvane-journal/plan/done"));
     ASSERT_LT(done, ops.size());
     std::pair<std::string, std::string> changes[] = {
         {"rename " + g.at("Tarrowmoor.kelvane-tmp"), g.game},

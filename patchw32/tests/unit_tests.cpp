@@ -566,16 +566,16 @@ TEST(ContextMixing, BytesRoundTripAndDamageIsCaught) {
     for (const std::string& s : {std::string(), std::string("*"), text, rnd}) {
         std::vector<uint8_t> in(s.begin(), s.end()), out(in.size());
         std::vector<uint8_t> packed = cm_encode_bytes(in);
-        ASSERT_TRUE(cm_decode_bytes(packed.data(), packed.size(), out.data(), out.size()));
+        ASSERT_TRUE(cm_decode_bytes(packed.data(), packed.size(), out.data(), out.size(), ""));
         EXPECT_EQ(out, in);
         if (s == text) {
             EXPECT_LT(packed.size(), in.size() / 4);
         }
         if (!packed.empty()) {
             // Cut short or with bytes left over: refused.
-            EXPECT_FALSE(cm_decode_bytes(packed.data(), packed.size() - 1, out.data(), out.size()));
+            EXPECT_FALSE(cm_decode_bytes(&packed[0], packed.size() - 1, out.data(), out.size(), ""));
             packed.push_back(0);
-            EXPECT_FALSE(cm_decode_bytes(packed.data(), packed.size(), out.data(), out.size()));
+            EXPECT_FALSE(cm_decode_bytes(&packed[0], packed.size(), out.data(), out.size(), ""));
         }
     }
 }
@@ -697,7 +697,7 @@ TEST(InstructionModel, SharedEditsCodeAgainstTheReferenceAndDamageIsCaught) {
     std::vector<uint8_t> out;
     auto decode = [&](const std::vector<uint8_t>& in, bool with_ref) {
         h = history(with_ref ? base : std::vector<Instr>{});
-        return instr_decode(in.data(), in.size(), raw.size(), h, out);
+        return instr_decode(in.data(), in.size(), raw.size(), h, out, "");
     };
     for (bool with_ref : {true, false}) {
         ASSERT_TRUE(decode(with_ref ? coded : coded_alone, with_ref));
@@ -713,7 +713,7 @@ TEST(InstructionModel, SharedEditsCodeAgainstTheReferenceAndDamageIsCaught) {
     for (size_t pos = 0; pos < coded.size(); ++pos) {
         std::vector<uint8_t> bad = coded;
         bad[pos] ^= 0x10;
-        bool ok = decode(bad, true);
+        bool ok = static_cast<bool>(decode(bad, true));
         // The range coder's first byte is always zero and never read, and its last bytes
         // carry slack: a flip there may change nothing.
         if (pos > 0 && pos + 5 < bad.size()) {
