@@ -59,10 +59,10 @@ DecodeResult read_source(ByteReader& r, const std::vector<Entry>& entries, size_
         src.path.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(len));
         std::copy(h, h + 16, src.hash.b);
         if (DecodeResult bad = check_rel_path(src.path, NameCoding::Utf8); !bad)
-            return DecodeResult::refuse(PatchError::Hostile,
-                                        "The patch is refused: the source \"" +
-                                            printable(src.path, 120) + "\" is unsafe (" +
-                                            bad.message + ").");
+            return DecodeResult::refuse(PatchError::Hostile, "The patch is refused: the source \"" +
+                                                                 printable(src.path, 120) +
+                                                                 "\" is unsafe (" + bad.message +
+                                                                 ").");
     }
     src.present = true;
     return DecodeResult::ok();
@@ -247,7 +247,8 @@ os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<T
         for (uint64_t h : a) {
             auto lo = std::lower_bound(index.begin(), index.end(), std::make_pair(h, uint32_t{0}));
             auto hi = lo;
-            while (hi != index.end() && hi->first == h && hi - lo <= static_cast<ptrdiff_t>(kCommon))
+            while (hi != index.end() && hi->first == h &&
+                   hi - lo <= static_cast<ptrdiff_t>(kCommon))
                 ++hi;
             if (hi - lo <= static_cast<ptrdiff_t>(kCommon))
                 for (auto it = lo; it != hi; ++it)
@@ -279,36 +280,26 @@ os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<T
     return os::Status::success();
 }
 
-SourceState open_source(const std::string& full, const Entry::Source& src, os::File& out,
-                        std::string& why) {
+SourceFinding open_source(const std::string& full, const Entry::Source& src, os::File& out) {
     os::Stat st;
-    if (os::Status s = os::stat(full, st); !s) {
-        why = "cannot be read: " + s.text;
-        return SourceState::Differs;
-    }
-    if (st.exists && st.is_link) {
-        why = "is a link to another place";
-        return SourceState::Unsafe;
-    }
-    if (!st.exists) {
-        why = "is missing";
-        return SourceState::Missing;
-    }
-    why = "differs from the version this patch reads";
+    if (os::Status s = os::stat(full, st); !s)
+        return {SourceState::Differs, "cannot be read: " + s.text};
+    if (st.exists && st.is_link)
+        return {SourceState::Unsafe, "is a link to another place"};
+    if (!st.exists)
+        return {SourceState::Missing, "is missing"};
+    const SourceFinding differs{SourceState::Differs, "differs from the version this patch reads"};
     if (!st.is_file || st.size != src.size)
-        return SourceState::Differs;
+        return differs;
     Hash128 h;
     os::Status s = os::File::open_read(full, out);
     if (s)
         s = hash_file(out, src.size, h);
-    if (!s)
-        why = "cannot be read: " + s.text;
     if (!s || h != src.hash) {
         out.close();
-        return SourceState::Differs;
+        return s ? differs : SourceFinding{SourceState::Differs, "cannot be read: " + s.text};
     }
-    why.clear();
-    return SourceState::Ready;
+    return {};
 }
 
 } // namespace kv

@@ -62,14 +62,17 @@ constexpr size_t kMaxAnchors = size_t{1} << 21;
 os::Status choose_sources(const std::vector<TreeFile>& olds, const std::vector<TreeFile>& wanted,
                           const std::vector<int64_t>& own, std::vector<int64_t>& chosen);
 
-// What the engine finds at a source.
+// What the engine finds at a source, and (unless Ready) what is wrong with it ("is missing").
 enum class SourceState { Ready, Missing, Differs, Unsafe };
+struct SourceFinding {
+    SourceState state = SourceState::Ready;
+    std::string why;
+};
 
 // Opens the source of an entry at `full` (a path in the game directory whose parent folders
 // the caller has checked) for reading: not a link, a file of the recorded size and hash. The
 // hash is computed through the handle that is returned, so the bytes decoded are the bytes
-// checked. `why` says what is wrong otherwise ("is missing").
-SourceState open_source(const std::string& full, const Entry::Source& src, os::File& out,
-                        std::string& why);
+// checked.
+SourceFinding open_source(const std::string& full, const Entry::Source& src, os::File& out);
 
 } // namespace kv

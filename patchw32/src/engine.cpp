@@ -233,15 +233,13 @@ Finding Run::open_entry_source(const Entry& e) {
     source_.close();
     if (std::optional<Finding> bad = unsafe_ancestor(e.source.path))
         return {bad->state, "its source " + shown(e.source.path) + ": " + bad->why};
-    std::string why;
-    SourceState st = open_source(game_path(e.source.path), e.source, source_, why);
-    if (st == SourceState::Ready)
+    SourceFinding found = open_source(game_path(e.source.path), e.source, source_);
+    if (found.state == SourceState::Ready)
         return {FileState::Ready, {}};
-    why = "its source " + shown(e.source.path) + " " + why;
-    return {st == SourceState::Missing  ? FileState::Missing
-            : st == SourceState::Unsafe ? FileState::Unsafe
-                                        : FileState::Differs,
-            why};
+    return {found.state == SourceState::Missing  ? FileState::Missing
+            : found.state == SourceState::Unsafe ? FileState::Unsafe
+                                                 : FileState::Differs,
+            "its source " + shown(e.source.path) + " " + found.why};
 }
 
 // An entry built from the new file of an earlier entry reads it as that entry's decode left
