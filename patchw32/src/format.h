@@ -94,11 +94,7 @@ enum class PatchError {
     Corrupt,     // damaged or inconsistent bytes
     Unsupported, // made for a newer engine
     Hostile,     // a path that leaves the game directory or names one file twice
-    // The decoders' names for two of them.
-    Ok = None,
-    Io = Unreadable,
 };
-using DecodeStatus = PatchError;
 
 // The one result of everything that reads or checks patch bytes: the header, the sections,
 // the directory, the entries and every codec's payload. `status` says why the patch is

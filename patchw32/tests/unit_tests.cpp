@@ -417,7 +417,7 @@ TEST(DeltaCodec, RoundTripsWithinTheirSize) {
         SCOPED_TRACE(row.what);
         Scratch s;
         CodecRun r = delta_round_trip(s, row.oldb, row.newb, row.opt);
-        ASSERT_EQ(r.result.status, DecodeStatus::Ok) << r.result.message;
+        ASSERT_EQ(r.result.status, PatchError::None) << r.result.message;
         ASSERT_TRUE(r.decoded == row.newb);
         EXPECT_LE(r.payload.size(), row.max_payload);
         if (row.blocks >= 0) {
@@ -440,7 +440,7 @@ TEST(DeltaCodec, RoundTripsWithinTheirSize) {
                 HashingSink hs;
                 DecodeResult d =
                     decode(s.sub("bad"), s.sub("old"), row.oldb.size(), row.newb.size(), hs);
-                refused += d.status != DecodeStatus::Ok;
+                refused += d.status != PatchError::None;
                 ++tried;
             }
         EXPECT_GE(refused, tried / 3) << refused << " of " << tried;
@@ -457,7 +457,7 @@ TEST(DeltaCodec, BlocksDecodedTogetherArriveInOrderAndAFailingBlockStopsCleanly)
     std::string oldb = random_bytes(43, 17u << 20);
     std::string newb = edited(oldb, 100, 4099, 0x11); // a difference in every block
     CodecRun r = delta_round_trip(s, oldb, newb, options(2));
-    ASSERT_EQ(r.result.status, DecodeStatus::Ok) << r.result.message;
+    ASSERT_EQ(r.result.status, PatchError::None) << r.result.message;
     ASSERT_TRUE(r.decoded == newb);
     std::vector<uint64_t> seen;
     const std::thread::id caller = std::this_thread::get_id();
@@ -467,14 +467,14 @@ TEST(DeltaCodec, BlocksDecodedTogetherArriveInOrderAndAFailingBlockStopsCleanly)
             seen.push_back(n);
             EXPECT_EQ(std::this_thread::get_id(), caller);
         });
-    ASSERT_EQ(res.status, DecodeStatus::Ok) << res.message;
+    ASSERT_EQ(res.status, PatchError::None) << res.message;
     EXPECT_EQ(seen, (std::vector<uint64_t>{4u << 20, 8u << 20, 12u << 20, 16u << 20, 17u << 20}));
     // The old file shorter than the patch expects: the helper decoding the last block cannot
     // read its old bytes.
     write_file(s.sub("short_old"), oldb.substr(0, (16u << 20) + 10));
     HashingSink cut;
     res = decode(s.sub("payload"), s.sub("short_old"), oldb.size(), newb.size(), cut);
-    EXPECT_EQ(res.status, DecodeStatus::Io);
+    EXPECT_EQ(res.status, PatchError::Unreadable);
     EXPECT_EQ(cut.count(), 16u << 20); // the four whole blocks before it
     // A flipped bit in the last bytes of the payload: the final block's stream is damaged.
     std::string bad = r.payload;
@@ -483,10 +483,10 @@ TEST(DeltaCodec, BlocksDecodedTogetherArriveInOrderAndAFailingBlockStopsCleanly)
     HashingSink hs;
     res = decode(s.sub("bad"), s.sub("old"), oldb.size(), newb.size(), hs);
     // Refused by the decoder, or decoded into bytes the engine's hash check refuses.
-    if (res.status == DecodeStatus::Ok)
+    if (res.status == PatchError::None)
         EXPECT_FALSE(hs.digest() == hash128(newb.data(), newb.size()));
     else
-        EXPECT_EQ(res.status, DecodeStatus::Corrupt);
+        EXPECT_EQ(res.status, PatchError::Corrupt);
     EXPECT_GE(hs.count(), 16u << 20);
 }
 
@@ -520,10 +520,10 @@ TEST(DeltaCodec, FullAndCompactBlockHeadsDecodeAlike) {
         StringSink sink(got);
         DecodeResult r = decode(s.sub("p"), s.sub("old"), oldb.size(), newb.size(), sink);
         if (payload == &too_long) {
-            EXPECT_EQ(r.status, DecodeStatus::Corrupt);
+            EXPECT_EQ(r.status, PatchError::Corrupt);
             EXPECT_EQ(r.message, "a difference block has an invalid length");
         } else {
-            ASSERT_EQ(r.status, DecodeStatus::Ok) << r.message;
+            ASSERT_EQ(r.status, PatchError::None) << r.message;
             EXPECT_EQ(got, newb);
         }
     }
@@ -551,10 +551,10 @@ TEST(DeflateCodec, RoundTripAndTrailingBytesRefused) {
         StringSink o(out);
         DecodeResult r = decode(s.sub("p"), "", 0, declared, o);
         if (declared == data.size() && !*tail) {
-            ASSERT_EQ(r.status, DecodeStatus::Ok) << r.message;
+            ASSERT_EQ(r.status, PatchError::None) << r.message;
             EXPECT_TRUE(out == data);
         } else {
-            EXPECT_EQ(r.status, DecodeStatus::Corrupt) << tail;
+            EXPECT_EQ(r.status, PatchError::Corrupt) << tail;
         }
     }
 }
