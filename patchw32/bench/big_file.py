@@ -317,8 +317,9 @@ def run(args):
     for peer in peers:
         p = os.path.join(d, "peer.patch")
         if peer == "bsdiff":
-            # bsdiff keeps two arrays of 8-byte offsets per old byte plus both files
-            need = 17 * os.path.getsize(old) + os.path.getsize(new)
+            # bsdiff's own documented need: max(17 n, 9 n + 10 m) bytes (n old, m new)
+            n, m = os.path.getsize(old), os.path.getsize(new)
+            need = max(17 * n, 9 * n + 10 * m)
             avail = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
             if need > avail:
                 print("bsdiff: skipped, needs about %.1f GB of memory, the machine has %.1f GB" %
