@@ -294,11 +294,13 @@ def run(args):
     game = os.path.join(d, "game")
     if not args.skip_ours:
         jflag = ["-j", str(args.j)] if args.j else []
-        measured([tool, "build", "-f", "--no-verify"] + jflag + [old_dir, new_dir, patch],
-                 "rtptool build", rows)
+        if not (args.reuse and os.path.exists(patch)):
+            measured([tool, "build", "-f", "--no-verify"] + jflag + [old_dir, new_dir, patch],
+                     "rtptool build", rows)
         sizes["rtptool"] = os.path.getsize(patch)
         print("rtptool patch: %d bytes" % sizes["rtptool"], flush=True)
-        for where in ("native", "wine") if args.wine else ("native",):
+        for where in ("native", "wine") if args.wine and not args.reuse else \
+                ("wine",) if args.wine else ("native",):
             shutil.rmtree(game, ignore_errors=True)
             os.makedirs(game)
             shutil.copyfile(old, os.path.join(game, "data.pak"))
@@ -403,6 +405,8 @@ def main():
     r.add_argument("--peers", default="xdelta3,zstd-19,bsdiff",
                    help="of xdelta3 (-B 64 MiB), xdelta3-big (-B 1 GiB), zstd-19, zstd-22, bsdiff")
     r.add_argument("--skip-ours", action="store_true")
+    r.add_argument("--reuse", action="store_true",
+                   help="apply the patch the last run built (under Wine only, with --wine)")
     r.add_argument("-j", type=int, default=0, help="rtptool build -j (default: its own)")
     c = sub.add_parser("clean")
     c.add_argument("dir")

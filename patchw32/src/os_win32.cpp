@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <mutex>
+
 namespace kv::os {
 
 namespace {
@@ -175,6 +177,11 @@ Status File::read_at(uint64_t off, void* buf, size_t n, size_t& got) {
     if (n > (1u << 30))
         n = 1u << 30;
     DWORD r = 0;
+    // The file pointer is shared by every thread that uses the handle, and the delta decoder
+    // reads one old file from several threads at once: the seek and the read it places are
+    // made under one lock, or a read lands where another thread's seek put the pointer.
+    static std::mutex placing;
+    std::lock_guard<std::mutex> hold(placing);
     if (Status s = seek(off); !s)
         return s;
     if (!ReadFile(as_handle(h_), buf, static_cast<DWORD>(n), &r, nullptr)) {
