@@ -227,6 +227,11 @@ DecodeResult decode_payload(const Entry& e, os::File& patch, os::File* old, uint
     case Codec::Deflate:
         return decode_deflate(e, patch, out, progress);
     case Codec::Delta:
+        if (!old && e.op == Op::Add && !e.source.present) {
+            // An added file made from the literal store alone: there is no old file to read.
+            os::File none = os::File::over_memory(std::make_shared<const std::vector<uint8_t>>());
+            return decode_delta(e, patch, none, 0, out, progress);
+        }
         if (!old)
             return DecodeResult::corrupt("a difference needs the old file");
         return decode_delta(e, patch, *old, old_size, out, progress);

@@ -7,6 +7,7 @@
 #include "paths.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,9 @@ namespace kv {
 // Version 3 adds entries built from another old file of the tree (the "srcs" section, see
 // crossfile.h); the builder writes it only for patches that have such entries, version 2
 // otherwise.
-constexpr uint16_t kFormatVersion = 3;
+// Version 4 adds the literal store (the "lits" section, see literals.h), written only when the
+// builder uses it.
+constexpr uint16_t kFormatVersion = 4;
 constexpr uint16_t kPlainFormatVersion = 2;
 constexpr uint16_t kOldestFormatVersion = 1;
 constexpr size_t kHeaderSize = 16;
@@ -79,6 +82,14 @@ struct Entry {
         bool new_content = false;
     } source;
 
+    // A delta entry whose literals come from the patch's literal store (format version 4, the
+    // "lits" section): its share of the store starts at `offset` and takes `length` bytes
+    // (0: none); `store` is the decoded store, set when the patch is opened.
+    struct Share {
+        uint64_t offset = 0, length = 0;
+        std::shared_ptr<const std::vector<uint8_t>> store;
+    } share;
+
     bool is_file_op() const { return op == Op::Modify || op == Op::Add || op == Op::Delete; }
     bool needs_old() const { return op == Op::Modify || op == Op::Delete; }
     bool makes_new() const { return op == Op::Modify || op == Op::Add; }
@@ -136,6 +147,12 @@ struct PatchSignature {
     uint64_t value_offset = 0;   // where `value` lies in the file
 };
 
+// Where a patch's literal store lies (literals.h): its payload, its decoded size and hash.
+struct LiteralStoreRef {
+    uint64_t offset = 0, stored = 0, size = 0;
+    Hash128 hash;
+};
+
 struct Patch {
     os::File file;
     uint64_t size = 0;
@@ -145,6 +162,9 @@ struct Patch {
     PatchSignature signature;
     std::vector<uint8_t> sources; // the "srcs" section's body (version 3), read with the entries
     bool has_sources = false;
+    std::vector<uint8_t> literals; // the "lits" section's body (version 4)
+    bool has_literals = false;
+    LiteralStoreRef store;
 };
 
 // Sections (format version 2) lie between the directory and the trailer: each a 4-byte tag,

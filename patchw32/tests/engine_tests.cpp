@@ -395,9 +395,9 @@ TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
             << pos;
     }
     std::string newer = good;
-    newer[8] = 4;
+    newer[8] = 5;
     attempt(newer, kRcPatchUnsupported,
-            "The patch uses format version 4, but this engine reads only versions 1 to 3. "
+            "The patch uses format version 5, but this engine reads only versions 1 to 4. "
             "A newer patchw32.dll is needed.");
     // A directory stored in a way this engine does not know, under a valid checksum.
     std::string unknown = good;
