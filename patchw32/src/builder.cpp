@@ -669,8 +669,12 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
         have_delta = true;
     }
     // A full copy rarely wins against a small difference; skip compressing it then. Literals
-    // that go to the store are reckoned at what they cost there, about 3 bytes in 10.
-    uint64_t delta_cost = have_delta ? job.delta->size() + job.literals.size() * 3 / 10 : 0;
+    // that go to the store are reckoned at what they cost there: about 4 bytes in 5 of what
+    // deflate makes of them alone (the store's model has learnt from the other files).
+    std::vector<uint8_t> alone;
+    if (!job.literals.empty() && !deflate_raw(job.literals, alone, opt_.level))
+        alone = job.literals;
+    uint64_t delta_cost = have_delta ? job.delta->size() + alone.size() * 4 / 5 : 0;
     bool try_full = !have_delta || delta_cost > e.new_size / 5;
     if (try_full && e.new_size > 0 &&
         !(s = encode_deflate(job.nf, e.new_size, *job.deflated, opt_.level, within)))

@@ -3,6 +3,7 @@
 #include "builder.h"
 #include "crossfile.h"
 #include "format.h"
+#include "literals.h"
 #include "os.h"
 #include "paths.h"
 #include "test_support.h"
@@ -308,6 +309,54 @@ TEST(Engine, CopiesOfNewFilesAreBuiltFromTheEarlierNewFile) {
             EXPECT_EQ(r.texts(2), (std::vector<std::string>{
                                       "Skipped a.js: the file is missing.",
                                       "Skipped b.js: its source, the new a.js, was not produced."}));
+    }
+}
+
+// Many small files that share boilerplate put their literals into one literal store, which
+// pays for the boilerplate once; each file still applies on its own, whether another is already
+// new or its own old file is missing (-i), and validating writes nothing. A store damaged under
+// a valid checksum refuses the patch before anything changes.
+TEST(Engine, ManySmallFilesShareOneLiteralStore) {
+    const std::string head = "/* " + random_bytes(12, 600) + " */\n";
+    Tree before = {{"lib", kDir}, {"lib/old.js", random_bytes(13, 3000)}};
+    Tree after = {{"lib", kDir}, {"lib/old.js", before["lib/old.js"] + "edit"}};
+    for (int i = 0; i < 20; ++i)
+        after["lib/f" + std::to_string(i) + ".js"] = head + random_bytes(100 + i, 200);
+    SharedEdits t({before, after});
+    Patch p;
+    ASSERT_TRUE(open_patch(t.patch, p));
+    EXPECT_EQ(p.version, kLiteralStoreVersion);
+    uint64_t payloads = 0;
+    for (const Entry& e : p.entries) {
+        EXPECT_TRUE(e.codec == Codec::Delta && e.share.length > 0) << e.path;
+        payloads += e.payload_size;
+    }
+    // 20 x 200 unique bytes and one head, where one head per file alone would be 12,000.
+    EXPECT_LT(p.store.stored + payloads, 5200u);
+    p.file.close();
+    Tree half = before, missing = before, skipped = after;
+    half["lib/f3.js"] = after["lib/f3.js"];
+    missing.erase("lib/old.js");
+    skipped.erase("lib/old.js");
+    for (auto [game, switches, expect] :
+         {std::tuple{&before, "-u ", &after}, {&before, "-u -j ", &before},
+          {&half, "-u ", &after}, {&missing, "-u -i ", &skipped}}) {
+        Recorder r;
+        EXPECT_EQ(t.apply(*game, r, switches), kRcOk) << r.all_text();
+        EXPECT_EQ(describe_difference(snapshot(t.game), *expect), "");
+    }
+    const std::string bytes = read_file(t.patch);
+    const size_t hash_at = bytes.find(std::string(p.store.hash.b, p.store.hash.b + 16));
+    for (auto [at, why] : {std::pair{static_cast<size_t>(p.store.offset), "is coded in an unknown way"},
+                           {hash_at, "does not match its hash"}}) {
+        std::string bad = bytes;
+        bad[at] = static_cast<char>(bad[at] ^ 0x40);
+        write_file(t.patch, resealed(bad));
+        Recorder r;
+        EXPECT_EQ(t.apply(before, r), kRcPatchCorrupt);
+        EXPECT_EQ(r.texts(3), std::vector<std::string>{"The patch is damaged: its literal store " +
+                                                       std::string(why) + "."});
+        EXPECT_EQ(describe_difference(snapshot(t.game), before), "");
     }
 }
 
