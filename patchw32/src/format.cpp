@@ -299,8 +299,12 @@ std::vector<uint8_t> encode_meta_section(const PatchMeta& meta) {
         put_u16(body, static_cast<uint16_t>(fields[k]->size()));
         put_bytes(body, fields[k]->data(), fields[k]->size());
     }
+    return encode_section("meta", body);
+}
+
+std::vector<uint8_t> encode_section(const char (&tag)[5], const std::vector<uint8_t>& body) {
     std::vector<uint8_t> sec;
-    put_bytes(sec, "meta", 4);
+    put_bytes(sec, tag, 4);
     put_u32(sec, static_cast<uint32_t>(body.size()));
     put_bytes(sec, body.data(), body.size());
     return sec;

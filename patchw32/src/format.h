@@ -176,6 +176,8 @@ constexpr size_t kSignSectionSize = 8 + 1 + 64 + 64;
 // Whether `text` may be stored as a game name or version; Corrupt with the reason when not.
 DecodeResult check_meta_text(const std::string& text);
 std::vector<uint8_t> encode_meta_section(const PatchMeta& meta);
+// A whole section: its 4-byte tag, the body's length and the body.
+std::vector<uint8_t> encode_section(const char (&tag)[5], const std::vector<uint8_t>& body);
 // The "sign" section without its value (the 64 bytes that follow it complete it).
 std::vector<uint8_t> encode_sign_section_head(const uint8_t key[64]);
 // "This patch updates Tarrowmoor 1.22 to 1.23." and its shorter forms; empty without meta.

@@ -6,7 +6,6 @@
 #include "range_coder.h"
 
 #include <algorithm>
-#include <type_traits>
 
 namespace kv {
 
@@ -42,8 +41,8 @@ class StoreModel {
                     static_cast<uint16_t>(cm_squash((j - 16) * 128) * 16);
     }
 
-    // Codes the byte at `pos` of `text` (encoding: `byte`; decoding: -1, the result is the
-    // byte, and text[pos] is written by the caller); text[0 .. pos) is known to both sides.
+    // Codes the byte at `pos` of `text` and returns it (encoding: `byte`; decoding ignores
+    // `byte`, and the caller writes the result to text[pos]); text[0 .. pos) is known to both.
     template <typename Coder> int code(Coder& c, int byte, const uint8_t* text, size_t pos) {
         int partial = 1;
         uint16_t* row[kContexts];
@@ -85,13 +84,7 @@ class StoreModel {
             const int pa = (refined_[refine + at] * (128 - weight) +
                             refined_[refine + at + 1] * weight) >> 11;
             const int pr = std::clamp((pm + 3 * pa) / 4, 1, 4095);
-            int bit;
-            if constexpr (std::is_same_v<Coder, RangeEncoder>) {
-                bit = (byte >> i) & 1;
-                c.bit(bit, pr);
-            } else {
-                bit = c.bit(pr);
-            }
+            const int bit = code_bit(c, (byte >> i) & 1, pr);
             uint16_t& near = refined_[refine + at + (weight >> 6)];
             near = static_cast<uint16_t>(near + ((bit ? 65535 : 0) - near) / 32);
             int err = (bit << 12) - pm;
@@ -161,28 +154,29 @@ class StoreModel {
 // How the store's payload is coded: its first byte, then the coded bytes.
 enum class StoreCoding : uint8_t { Raw = 0, Deflate = 1, Mixing = 2, StoreModel = 3 };
 
-std::vector<uint8_t> encode_with_store_model(const std::vector<uint8_t>& in) {
-    std::vector<uint8_t> out;
-    RangeEncoder e(out);
+// The store model over `n` bytes of `text`: the encoder reads them, the decoder writes them.
+template <typename Coder> void run_store_model(Coder& c, uint8_t* text, size_t n) {
     auto m = std::make_unique<StoreModel>();
-    for (size_t i = 0; i < in.size(); ++i) {
-        m->code(e, in[i], in.data(), i);
-        m->learn(in.data(), i);
+    for (size_t i = 0; i < n; ++i) {
+        text[i] = static_cast<uint8_t>(m->code(c, text[i], text, i));
+        m->learn(text, i);
     }
+}
+
+std::vector<uint8_t> encode_with_store_model(const std::vector<uint8_t>& in) {
+    std::vector<uint8_t> out, text = in;
+    RangeEncoder e(out);
+    run_store_model(e, text.data(), text.size());
     e.flush();
     return out;
 }
 
+// Damaged data decodes to some bytes first; it is caught when the coded bytes are not used
+// exactly (the store's hash is checked after).
 DecodeResult decode_with_store_model(const uint8_t* in, size_t in_len, uint8_t* out, size_t n,
                                      const char* damaged) {
     RangeDecoder d(in, in_len);
-    auto m = std::make_unique<StoreModel>();
-    for (size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<uint8_t>(m->code(d, -1, out, i));
-        m->learn(out, i);
-        if (d.overrun())
-            return DecodeResult::corrupt(damaged);
-    }
+    run_store_model(d, out, n);
     return d.all_used() ? DecodeResult::ok() : DecodeResult::corrupt(damaged);
 }
 
@@ -325,11 +319,7 @@ std::vector<uint8_t> encode_literals_section(const LiteralStoreRef& store,
     }
     put_varu(body, count);
     body.insert(body.end(), records.begin(), records.end());
-    std::vector<uint8_t> sec;
-    put_bytes(sec, "lits", 4);
-    put_u32(sec, static_cast<uint32_t>(body.size()));
-    sec.insert(sec.end(), body.begin(), body.end());
-    return sec;
+    return encode_section("lits", body);
 }
 
 } // namespace kv
