@@ -674,7 +674,9 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
     std::vector<uint8_t> alone;
     if (!job.literals.empty() && !deflate_raw(job.literals, alone, opt_.level))
         alone = job.literals;
-    uint64_t delta_cost = have_delta ? job.delta->size() + alone.size() * 4 / 5 : 0;
+    // Nothing but literals: the entry then needs no payload at all.
+    uint64_t payload = job.literals.size() == e.new_size ? 0 : job.delta->size();
+    uint64_t delta_cost = have_delta ? payload + alone.size() * 4 / 5 : 0;
     bool try_full = !have_delta || delta_cost > e.new_size / 5;
     if (try_full && e.new_size > 0 &&
         !(s = encode_deflate(job.nf, e.new_size, *job.deflated, opt_.level, within)))
@@ -686,7 +688,7 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
         e.codec = Codec::Deflate;
     }
     if (have_delta && delta_cost < job.best) {
-        job.best = job.delta->size();
+        job.best = payload;
         e.codec = Codec::Delta;
     }
     if (e.codec != Codec::Delta)
@@ -739,7 +741,13 @@ BuildResult PayloadEncoder::write(FileJob& job) {
         ++stats_.unchanged;
         return {};
     }
-    if (e.codec == Codec::Delta) {
+    if (e.codec == Codec::Delta && !job.literals.empty()) {
+        e.share.offset = store_.size();
+        e.share.length = job.literals.size();
+        e.share.whole = e.share.length == e.new_size; // nothing but literals: no payload
+        store_.insert(store_.end(), job.literals.begin(), job.literals.end());
+    }
+    if (e.codec == Codec::Delta && !e.share.whole) {
         if (job.refs.chosen >= 0) {
             e.extra = delta_reference_params(static_cast<uint64_t>(job.refs.chosen));
         } else if (job.refs.own.size() <= kBaseInstructions) {
@@ -748,14 +756,10 @@ BuildResult PayloadEncoder::write(FileJob& job) {
                 bases_.pop_front();
         }
     }
-    if (e.codec == Codec::Delta && !job.literals.empty()) {
-        e.share.offset = store_.size();
-        e.share.length = job.literals.size();
-        store_.insert(store_.end(), job.literals.begin(), job.literals.end());
-    }
     e.payload_offset = out_->count();
-    e.payload_size = job.best;
-    os::Status s = e.codec == Codec::Stored    ? encode_stored(job.nf, e.new_size, *out_)
+    e.payload_size = e.share.whole ? 0 : job.best;
+    os::Status s = e.share.whole               ? os::Status::success()
+                   : e.codec == Codec::Stored  ? encode_stored(job.nf, e.new_size, *out_)
                    : e.codec == Codec::Deflate ? job.deflated->copy_to(*out_)
                                                : job.delta->copy_to(*out_);
     if (!s)

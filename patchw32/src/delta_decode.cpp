@@ -247,6 +247,10 @@ DecodeResult load_reference(const Entry::Ref& ref, os::File& patch, InstrHistory
 } // namespace
 
 DecodeResult delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
+    if (e.share.whole) { // no payload: the new file is its share of the literal store
+        out.shared += e.share.length;
+        return DecodeResult::ok();
+    }
     PayloadReader in(patch, e.payload_offset, e.payload_size);
     std::vector<uint8_t> skip;
     for (uint64_t read_to = 0; read_to < e.new_size;) {

@@ -84,9 +84,11 @@ struct Entry {
 
     // A delta entry whose literals come from the patch's literal store (format version 4, the
     // "lits" section): its share of the store starts at `offset` and takes `length` bytes
-    // (0: none); `store` is the decoded store, set when the patch is opened.
+    // (0: none); `store` is the decoded store, set when the patch is opened. A `whole` share is
+    // the entry's whole new file: the entry then has no payload at all.
     struct Share {
         uint64_t offset = 0, length = 0;
+        bool whole = false;
         std::shared_ptr<const std::vector<uint8_t>> store;
     } share;
 

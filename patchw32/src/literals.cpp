@@ -212,7 +212,12 @@ DecodeResult read_literal_shares(const uint8_t* body, size_t size, std::vector<E
         next += gap + 1;
         if (!e.makes_new() || e.codec != Codec::Delta)
             return refuse("gives literals to an entry that is not a difference");
-        if (length == 0 || length > store.size - at)
+        // Length 0: the entry's whole new file, and the entry has no payload.
+        e.share.whole = length == 0;
+        if (e.share.whole && (e.new_size == 0 || e.payload_size != 0))
+            return refuse("does not add up");
+        length = e.share.whole ? e.new_size : length;
+        if (length > store.size - at)
             return refuse("does not add up");
         e.share.offset = at;
         e.share.length = length;
@@ -314,7 +319,7 @@ std::vector<uint8_t> encode_literals_section(const LiteralStoreRef& store,
             continue;
         ++count;
         put_varu(records, i - next);
-        put_varu(records, entries[i].share.length);
+        put_varu(records, entries[i].share.whole ? 0 : entries[i].share.length);
         next = i + 1;
     }
     put_varu(body, count);
