@@ -783,7 +783,7 @@ struct RunView {
     std::string current, summary_text;
 
     void open(const std::string& path) {
-        if (!kv::open_patch(path, patch))
+        if (!kv::open_patch(path, patch, true, false)) // the directory is all it shows
             return;
         have_patch = true;
         for (const kv::Entry& e : patch.entries) {

@@ -734,7 +734,7 @@ DecodeResult decode_fixed_directory(const std::vector<uint8_t>& dir, uint32_t co
 
 } // namespace
 
-DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum) {
+DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum, bool with_store) {
     out = Patch{};
     uint8_t raw_trailer[kTrailerSize];
     Trailer t;
@@ -754,7 +754,7 @@ DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum) {
                 : decode_fixed_directory(dir, t.count, out.entries);
     if (!r)
         return r;
-    if (r = check_and_link(out, t.dir_off); !r || !out.has_literals)
+    if (r = check_and_link(out, t.dir_off); !r || !out.has_literals || !with_store)
         return r;
     return load_literal_store(out, t.dir_off);
 }

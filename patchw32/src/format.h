@@ -190,8 +190,10 @@ std::string describe_meta(const PatchMeta& meta);
 // `check_sum` false skips the checksum (rtptool info shows a damaged patch as far as it can be
 // read); the engine always checks it.
 // Fails Unreadable when the file cannot be read, otherwise with the kind the damage calls
-// for; the message is the player's.
-DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum = true);
+// for; the message is the player's. `with_store` false leaves a literal store undecoded (for a
+// caller that only reads the directory; its entries then cannot be decoded).
+DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum = true,
+                        bool with_store = true);
 
 // The codec parameters of a delta entry: none, or the directory index of the entry its
 // instructions are predicted from (`present` says which). Corrupt when they are malformed.

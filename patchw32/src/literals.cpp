@@ -32,13 +32,20 @@ class StoreModel {
         return static_cast<uint32_t>(v >> 32) ^ static_cast<uint32_t>(v);
     }
 
+    int stretch(int p) const { return stretch_[static_cast<size_t>(p)]; }
+    int squash(int x) const { return squash_[static_cast<size_t>(std::clamp(x, -2048, 2047) + 2048)]; }
+
   public:
     StoreModel() : slots_(size_t{16} << kRowBits, 32768), seen_(size_t{1} << kSeenBits, 0),
-                   weights_(kSets * kInputs, 1 << 14), refined_(size_t{65536} * 33) {
+                   weights_(kSets * kInputs, 1 << 14), refined_(size_t{65536} * 33),
+                   stretch_(4096), squash_(4096) {
+        for (int i = 0; i < 4096; ++i) {
+            stretch_[static_cast<size_t>(i)] = static_cast<int16_t>(cm_stretch(i));
+            squash_[static_cast<size_t>(i)] = static_cast<int16_t>(cm_squash(i - 2048));
+        }
         for (size_t c = 0; c < 65536; ++c)
-            for (int j = 0; j < 33; ++j)
-                refined_[c * 33 + static_cast<size_t>(j)] =
-                    static_cast<uint16_t>(cm_squash((j - 16) * 128) * 16);
+            for (size_t j = 0; j < 33; ++j)
+                refined_[c * 33 + j] = static_cast<uint16_t>(squash(static_cast<int>(j) * 128 - 2048) * 16);
     }
 
     // Codes the byte at `pos` of `text` and returns it (encoding: `byte`; decoding ignores
@@ -61,13 +68,13 @@ class StoreModel {
             uint16_t* p[kContexts];
             for (int k = 0; k < kContexts; ++k) {
                 p[k] = &row[k][local];
-                st[k] = cm_stretch(p12(*p[k]));
+                st[k] = stretch(p12(*p[k]));
             }
             // The earlier occurrence's next byte, while this byte's bits so far agree with it.
             int expected = len_ > 0 && ((text[ptr_] | 256) >> (i + 1)) == partial
                                ? (text[ptr_] >> i) & 1 : -1;
             uint16_t& sure = sure_[std::min<uint32_t>(len_, 15)];
-            int ms = expected < 0 ? 0 : cm_stretch(p12(sure));
+            int ms = expected < 0 ? 0 : stretch(p12(sure));
             st[kContexts] = expected == 1 ? ms : -ms;
             st[kContexts + 1] = 256;
             int set = (expected < 0 ? 0 : len_ < 8 ? 1 : len_ < 16 ? 2 : 3) * 8 + (7 - i);
@@ -75,11 +82,11 @@ class StoreModel {
             int64_t dot = 0;
             for (int k = 0; k < kInputs; ++k)
                 dot += static_cast<int64_t>(w[k]) * st[k];
-            const int pm = std::clamp(cm_squash(static_cast<int>(dot >> 16)), 1, 4095);
+            const int pm = std::clamp(squash(static_cast<int>(dot >> 16)), 1, 4095);
             // The mixed prediction refined by what it turned out to mean after this partial
             // byte and the byte before (33 points along its stretch, interpolated).
             const size_t refine = static_cast<size_t>(partial | (last_ & 0xFF) << 8) * 33;
-            const int sv = std::clamp(cm_stretch(pm), -2047, 2047) + 2048;
+            const int sv = std::clamp(stretch(pm), -2047, 2047) + 2048;
             const int at = sv >> 7, weight = sv & 127;
             const int pa = (refined_[refine + at] * (128 - weight) +
                             refined_[refine + at + 1] * weight) >> 11;
@@ -140,6 +147,7 @@ class StoreModel {
     std::vector<uint32_t> seen_;   // by the hash of 6 bytes: where they last ended
     std::vector<int32_t> weights_; // per set, one weight per input (16.16)
     std::vector<uint16_t> refined_; // per byte before and partial byte: 33 probabilities
+    std::vector<int16_t> stretch_, squash_; // the byte model's, copied here to be inlined
     uint16_t sure_[16] = {32768, 32768, 32768, 32768, 32768, 32768, 32768, 32768,
                           32768, 32768, 32768, 32768, 32768, 32768, 32768, 32768};
     uint32_t ctx_[kContexts] = {};
@@ -277,10 +285,10 @@ DecodeResult load_literal_store(Patch& p, uint64_t payload_end) {
 std::vector<uint8_t> encode_literal_store(const std::vector<uint8_t>& store, int level,
                                           bool fast, double bandwidth) {
     // Seconds the player spends on a coding: its bytes downloaded, then decoded (the store
-    // model decodes about 1.5 MB of output per second on the reference machine, the byte
+    // model decodes about 1 MB of store per second on the reference machine, the byte
     // model 2 MB of coded bytes, inflating 550 MB of output).
     auto seconds = [&](size_t coded, StoreCoding c) {
-        double decode = c == StoreCoding::StoreModel ? store.size() / 1.5e6
+        double decode = c == StoreCoding::StoreModel ? store.size() / 1e6
                         : c == StoreCoding::Mixing   ? coded / 2e6
                         : c == StoreCoding::Deflate  ? store.size() / 550e6
                                                      : 0.0;

@@ -270,10 +270,9 @@ TEST(Sources, ListsRoundTripAndOutOfPlaceValuesAreRefused) {
 // place is refused before use, with the reason.
 TEST(LiteralStore, SharesAreCheckedBeforeUse) {
     std::vector<Entry> es(3), back;
-    es[0].op = es[2].op = Op::Modify;
+    es[0].op = es[2].op = Op::Modify, es[1].op = Op::Delete;
     es[0].codec = es[2].codec = Codec::Delta;
-    es[1].op = Op::Delete;
-    auto read = [&](uint64_t size, std::vector<uint8_t> tail, std::string& msg) {
+    auto read = [&](uint64_t size, std::vector<uint8_t> tail) {
         std::vector<uint8_t> body;
         put_varu(body, size);
         body.insert(body.end(), 18, 1); // offset, stored size, hash
@@ -281,11 +280,9 @@ TEST(LiteralStore, SharesAreCheckedBeforeUse) {
         back = es;
         LiteralStoreRef ref;
         DecodeResult r = read_literal_shares(body.data(), body.size(), back, ref);
-        msg = r.message;
-        return r.status;
+        return std::pair{r.status, r.message};
     };
-    std::string msg;
-    ASSERT_EQ(read(5, {2, 0, 2, 1, 3}, msg), PatchError::None) << msg;
+    ASSERT_EQ(read(5, {2, 0, 2, 1, 3}).first, PatchError::None);
     EXPECT_EQ(std::make_tuple(back[0].share.offset, back[0].share.length, back[2].share.offset,
                               back[2].share.length), std::make_tuple(0u, 2u, 2u, 3u));
     // clang-format off
@@ -293,15 +290,13 @@ TEST(LiteralStore, SharesAreCheckedBeforeUse) {
         {0, {1, 0, 1}, "has an impossible size"}, {kMaxLiteralStore + 1, {1, 0, 1}, "has an impossible size"},
         {5, {0}, "has an impossible count"}, {5, {4, 0, 5}, "has an impossible count"}, {5, {}, "is cut short"},
         {5, {1, 0}, "is cut short"}, {5, {1, 3, 5}, "names an entry beyond the directory"},
-        {5, {2, 0, 2, 2, 3}, "names an entry beyond the directory"},
+        {5, {2, 0, 2, 2, 3}, "names an entry beyond the directory"}, {5, {1, 0, 5, 0}, "has trailing bytes"},
         {5, {1, 1, 5}, "gives literals to an entry that is not a difference"},  // a deleted file
-        {5, {1, 0, 0}, "does not add up"}, {5, {1, 0, 6}, "does not add up"}, {5, {1, 0, 4}, "does not add up"},
-        {5, {1, 0, 5, 0}, "has trailing bytes"}};
+        {5, {1, 0, 0}, "does not add up"}, {5, {1, 0, 6}, "does not add up"}, {5, {1, 0, 4}, "does not add up"}};
     // clang-format on
-    for (const auto& [size, tail, why] : cases) {
-        EXPECT_EQ(read(size, tail, msg), PatchError::Corrupt) << why;
-        EXPECT_EQ(msg, "The patch is damaged: its literal store " + why + ".");
-    }
+    for (const auto& [size, tail, why] : cases)
+        EXPECT_EQ(read(size, tail), std::pair(PatchError::Corrupt,
+                                              "The patch is damaged: its literal store " + why + "."));
 }
 
 TEST(SuffixArray, MatchesNaiveSorting) {
