@@ -334,7 +334,8 @@ def run(args):
             enc = ["xdelta3", "-f", "-9", "-S", "djw", "-B", str(window), "-e", "-s", old, new, p]
             dec = ["xdelta3", "-f", "-d", "-B", str(window), "-s", old, p, out]
         elif peer.startswith("zstd"):
-            level = ["-19"] if peer == "zstd-19" else ["--ultra", "-22"]
+            n = int(peer.partition("-")[2] or 22)  # zstd-N: level N
+            level = ["--ultra", "-%d" % n] if n > 19 else ["-%d" % n]
             enc = ["zstd", "-q", "-f"] + level + ["--long=31", "--patch-from=" + old, new, "-o", p]
             dec = ["zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + old, p, "-o", out]
         else:
@@ -403,7 +404,8 @@ def main():
     r.add_argument("dir")
     r.add_argument("--wine", help="rtptool.exe to apply with under Wine as well")
     r.add_argument("--peers", default="xdelta3,zstd-19,bsdiff",
-                   help="of xdelta3 (-B 64 MiB), xdelta3-big (-B 1 GiB), zstd-19, zstd-22, bsdiff")
+                   help="of xdelta3 (-B 64 MiB), xdelta3-big (-B 1 GiB), zstd-N (level N, default 22), "
+                        "bsdiff")
     r.add_argument("--skip-ours", action="store_true")
     r.add_argument("--reuse", action="store_true",
                    help="apply the patch the last run built (under Wine only, with --wine)")
