@@ -42,8 +42,8 @@ struct Report {
 };
 
 std::mutex g_queueLock;
-std::vector<Report> g_queue;   // reports of the engine's thread, not shown yet
-DWORD g_dwEngineThread = 0;    // the thread the engine runs on; 0 between runs
+std::vector<Report> g_queue; // reports of the engine's thread, not shown yet
+DWORD g_dwEngineThread = 0;  // the thread the engine runs on; 0 between runs
 
 int g_nFilePosDue = -1; // the file bar's position at the end of the batch, if reported
 int g_nStepsDue = 0;    // files of the batch, not yet stepped on the total bar
@@ -79,8 +79,8 @@ void ApplyDueProgress() {
     g_nFilePosDue = -1;
     if (g_nStepsDue > 0 && g_pProgressTotal != nullptr) {
         const int pos = g_pProgressTotal->GetPos();
-        const int high = static_cast<int>(
-            ::SendMessageA(g_pProgressTotal->m_hWnd, PBM_GETRANGE, FALSE, 0));
+        const int high =
+            static_cast<int>(::SendMessageA(g_pProgressTotal->m_hWnd, PBM_GETRANGE, FALSE, 0));
         if (pos <= high - g_nStepsDue) {
             g_pProgressTotal->SetPos(pos + g_nStepsDue);
         } else {
@@ -253,8 +253,8 @@ int CallEngineOnItsThread(PatchApplyProc entry, char* commandLine) {
     while (!done) {
         const DWORD elapsed = ::GetTickCount() - lastShown;
         const DWORD wait = elapsed < interval ? interval - elapsed : 0;
-        done = ::MsgWaitForMultipleObjectsEx(1, &thread, wait, QS_ALLINPUT,
-                                             MWMO_INPUTAVAILABLE) == WAIT_OBJECT_0;
+        done = ::MsgWaitForMultipleObjectsEx(1, &thread, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
+               WAIT_OBJECT_0;
         if (done || ::GetTickCount() - lastShown >= interval) {
             const DWORD start = ::GetTickCount();
             // The call's first report (its opening line, on the bars as the call found them)
@@ -265,8 +265,8 @@ int CallEngineOnItsThread(PatchApplyProc entry, char* commandLine) {
             }
             ShowQueuedReports();
             lastShown = ::GetTickCount();
-            interval = std::clamp<DWORD>((lastShown - start) * 9, kShowIntervalMs,
-                                         kLongestShowIntervalMs);
+            interval =
+                std::clamp<DWORD>((lastShown - start) * 9, kShowIntervalMs, kLongestShowIntervalMs);
         }
         PumpPendingMessages();
     }
