@@ -176,6 +176,11 @@ bool ShowQueuedReports(size_t most = SIZE_MAX) {
     }
     ApplyDueProgress();
     if (quiet) {
+        if (linesAdded) {
+            // Scrolled to the last line while it does not redraw, the list is drawn once, in
+            // its new place; the notification's scroll then finds it there already.
+            g_pMessageList->SetTopIndex(g_pMessageList->GetCount() - 1);
+        }
         SetListRedraw(true);
     }
     if (linesAdded) {
