@@ -311,6 +311,37 @@ TEST(Safety, CodesAndReasons) {
     }
 }
 
+// Every new file is on disk before the plan names it: one flush of the whole drive where the
+// system offers one, else a flush per file. A failed flush stops the run, nothing changed.
+TEST(Safety, NewFilesAreFlushedBeforeThePlanNamesThem) {
+    const std::string flush = os::Folder::can_sync_volume() ? "syncvolume " : "sync ";
+    for (bool fails : {false, true}) {
+        Game g(kOld, kNew);
+        std::vector<std::string> ops;
+        os::set_fault_hook([&](const char* op, const std::string& path) {
+            ops.push_back(std::string(op) + " " + path);
+            return !fails || ops.back().rfind(flush, 0) != 0;
+        });
+        Recorder r;
+        int rc = g.run("-u ", r);
+        os::set_fault_hook(nullptr);
+        auto first = [&](const std::string& part) {
+            return static_cast<size_t>(
+                std::find_if(ops.begin(), ops.end(),
+                             [&](const std::string& o) { return o.find(part) != std::string::npos; }) -
+                ops.begin());
+        };
+        ASSERT_LT(first(flush), ops.size()) << fails;
+        EXPECT_EQ(rc, fails ? kRcTempDir : kRcOk) << r.all_text();
+        EXPECT_LT(first(flush), first("plan")) << fails;
+        EXPECT_EQ(snapshot(g.game), snapshot(g.s.sub(fails ? "old" : "new"))) << fails;
+        if (fails) {
+            EXPECT_EQ(r.texts(3).at(0), "Cannot write in the temp directory for the new files: " +
+                                              ops[first(flush)] + ": injected failure.");
+        }
+    }
+}
+
 // Before "done" is written, every folder whose entries the commit changed is flushed after
 // the change: the game root after the reserved folder is renamed into place, and the parent of
 // each folder the commit creates.
