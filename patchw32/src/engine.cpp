@@ -274,6 +274,7 @@ Finding classify_folder(const Entry& e, const os::Stat& st) {
 // The largest old file kept in memory for its decoding: the 32-bit engine keeps its whole apply
 // within 64 MB.
 constexpr uint64_t kKeptOldBytes = sizeof(void*) >= 8 ? 64ull << 20 : 1u << 20;
+constexpr uint64_t kAlwaysKeptOldBytes = 1u << 20;
 
 // A game file found Ready is left open in `old_file` (when given) for its decoding: one open
 // per file, which under Wine is a server round trip and a walk over the whole path.
@@ -302,11 +303,13 @@ Finding Run::classify(const Entry& e, FileProgress* prog, os::File* old_file) {
     if (old_fits || new_fits) {
         Hash128 h;
         os::File f;
-        // An old file to decode from is kept as the hash reads it, when small enough: its
-        // decoding then reads the very bytes that were checked, from memory, where it would
-        // read the file again a copy at a time.
+        // An old file to decode from is kept as the hash reads it, when small enough and read
+        // in many pieces (its payload, mostly copies, is not tiny beside it): its decoding then
+        // reads the very bytes that were checked, from memory, where it would read the file
+        // again a copy at a time.
         std::shared_ptr<std::vector<uint8_t>> kept;
-        if (old_file && old_fits && st.size <= kKeptOldBytes) {
+        if (old_file && old_fits && st.size <= kKeptOldBytes &&
+            (st.size <= kAlwaysKeptOldBytes || e.payload_size >= st.size / 256)) {
             kept = std::make_shared<std::vector<uint8_t>>();
             kept->reserve(static_cast<size_t>(st.size));
         }

@@ -19,7 +19,8 @@ void Flusher::add(os::File f) {
     // same order on every run.
     os::Status s = os::check_fault("sync", f.path());
     std::unique_lock<std::mutex> lk(m_);
-    if (s && failure_ && !volume_) {
+    if (s && failure_ && (!volume_ || handed_ < threads_wanted_)) {
+        ++handed_;
         room_.wait(lk, [this] { return queue_.size() + busy_ < waiting_; });
         queue_.push_back(std::move(f));
         if (threads_.size() < threads_wanted_ && threads_.size() < queue_.size() + busy_)
