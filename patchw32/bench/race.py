@@ -9,9 +9,11 @@ tree's size, build and apply seconds, peak memory (the largest of any single pro
 player's time T(b) = patch bytes / b + apply seconds at 20 and 100 Mbit/s. Ours is built three
 times: with --smallest (for the size ratio) and with --bandwidth 20M and 100M (for the T ratios).
 
-usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...] [--peers NAME,...] [--ours-only] [--cpu]
+usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...] [--peers NAME,...] [--repeat N] [--ours-only]
+                      [--cpu]
 (--peers: some of bsdiff, xdelta3, zstd, tree; all by default; the targets' ratios are printed
-only against the peers raced)
+only against the peers raced; --repeat: every tool's apply is timed N times and the least
+counts, for machines that other work shares)
 Needs bsdiff, xdelta3, zstd, npm, GNU tar and GNU time (Debian packages bsdiff, xdelta3, zstd, npm,
 tar, time);
 before racing it installs the missing ones with apt-get (through sudo unless run as root) and
@@ -124,6 +126,7 @@ def tree_size(root):
 
 
 CPU_TIME = False
+REPEAT = 1
 PEERS = ("bsdiff", "xdelta3", "zstd", "tree")
 
 # Our builds: (row label, rtptool build flags).
@@ -147,11 +150,14 @@ def race(name, old, new, tool, work, raced=PEERS):
     for i, (label, flags) in enumerate(OURS):
         patch = os.path.join(work, "ours.rtp")
         bs, bk = run_measured([tool, "build", "-f", "--no-verify"] + flags + [old, new, patch])
-        game = os.path.join(work, "game%d" % i)
-        shutil.copytree(old, game)
-        as_, ak = run_measured([tool, "apply", "-u", "-otempdir:", game, patch], settle=True)
-        if not same_tree(game, new):
-            sys.exit("%s: result differs for %s" % (label, name))
+        runs = []
+        for k in range(REPEAT):
+            game = os.path.join(work, "game%d.%d" % (i, k))
+            shutil.copytree(old, game)
+            runs.append(run_measured([tool, "apply", "-u", "-otempdir:", game, patch], settle=True))
+            if not same_tree(game, new):
+                sys.exit("%s: result differs for %s" % (label, name))
+        as_, ak = min(runs)
         rows.append((label, os.path.getsize(patch), bs, bk, as_, ak))
 
     of, nf = files(old), files(new)
@@ -183,7 +189,7 @@ def race(name, old, new, tool, work, raced=PEERS):
             bsum += s
             bmax = max(bmax, k)
             total += os.path.getsize(p)
-            s, k = run_measured(dec(o, p, out), settle=True)
+            s, k = min(run_measured(dec(o, p, out), settle=True) for _ in range(REPEAT))
             asum += s
             amax = max(amax, k)
             if not filecmp.cmp(out, nf[rel], shallow=False):
@@ -242,16 +248,19 @@ def tree_stand_in(old, new, work):
             best = (label, os.path.getsize(p), s, k, p)
     label, size, bs, bk, p = best
     # apply: the installed tree to a tar, decode against it, unpack; checked byte for byte
-    game_tar, out_tar, out = (os.path.join(work, n) for n in ("game.tar", "out.tar", "tree.out"))
-    shutil.rmtree(out, ignore_errors=True)
-    os.makedirs(out)
-    steps = [TAR + ["-cf", game_tar, "-C", old, "."],
-             ["zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + game_tar, p, "-o", out_tar],
-             ["tar", "-xf", out_tar, "-C", out]]
-    measured = [run_measured(c, settle=i == 0) for i, c in enumerate(steps)]
-    if not filecmp.cmp(out_tar, new_tar, shallow=False) or not same_tree(out, new):
-        sys.exit("%s: result differs" % label)
-    return (label, size, bs, bk, sum(m[0] for m in measured), max(m[1] for m in measured))
+    game_tar, out_tar = os.path.join(work, "game.tar"), os.path.join(work, "out.tar")
+    runs = []
+    for k in range(REPEAT):
+        out = os.path.join(work, "tree.out%d" % k)  # a fresh folder each time, as ours gets
+        os.makedirs(out)
+        steps = [TAR + ["-cf", game_tar, "-C", old, "."],
+                 ["zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + game_tar, p, "-o", out_tar],
+                 ["tar", "-xf", out_tar, "-C", out]]
+        measured = [run_measured(c, settle=i == 0) for i, c in enumerate(steps)]
+        if not filecmp.cmp(out_tar, new_tar, shallow=False) or not same_tree(out, new):
+            sys.exit("%s: result differs" % label)
+        runs.append((sum(m[0] for m in measured), max(m[1] for m in measured)))
+    return (label, size, bs, bk) + min(runs)
 
 
 def tree_changes(of, nf):
@@ -288,12 +297,14 @@ def main():
                                                      "../../build/bench-cache"))
     ap.add_argument("--pairs", default=",".join(PAIRS))
     ap.add_argument("--peers", default=",".join(PEERS), help="the peers to race")
+    ap.add_argument("--repeat", type=int, default=1, help="time each apply N times, count the least")
     ap.add_argument("--ours-only", action="store_true", help="skip the peers")
     ap.add_argument("--cpu", action="store_true",
                     help="report processor seconds instead of elapsed ones")
     args = ap.parse_args()
-    global CPU_TIME
+    global CPU_TIME, REPEAT
     CPU_TIME = args.cpu
+    REPEAT = max(1, args.repeat)
     if not args.ours_only:
         install_missing()
     os.makedirs(args.cache, exist_ok=True)
