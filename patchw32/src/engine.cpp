@@ -709,7 +709,7 @@ void Run::produce_file(size_t i, FileProgress& prog) {
         oldf = std::move(source_);
     else if (e.codec == Codec::Delta)
         oldf = std::move(old_);
-    if (e.codec == Codec::Delta && !e.source.present && !oldf.is_open()) {
+    if (e.codec == Codec::Delta && e.op == Op::Modify && !e.source.present && !oldf.is_open()) {
         os::Status s = os::File::open_read(game_path(e.path), oldf);
         if (!s) {
             say(CallbackId::Error, "Cannot read " + shown(e.path) + ": " + s.text + ".");
