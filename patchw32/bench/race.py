@@ -309,10 +309,14 @@ def main():
         install_missing()
     os.makedirs(args.cache, exist_ok=True)
     tool = os.path.abspath(args.rtptool)
-    for name in args.pairs.split(","):
-        o, n = PAIRS[name]
-        old, new = fetch(o, args.cache), fetch(n, args.cache)
-        with tempfile.TemporaryDirectory() as work:
+    # One work folder for the whole race, removed at its end: removing a pair's files before the
+    # next pair would slow the file creation of whichever apply comes first after it (see race()).
+    with tempfile.TemporaryDirectory() as top:
+        for name in args.pairs.split(","):
+            o, n = PAIRS[name]
+            old, new = fetch(o, args.cache), fetch(n, args.cache)
+            work = os.path.join(top, name)
+            os.makedirs(work)
             race(name, old, new, tool, work, () if args.ours_only else args.peers.split(","))
 
 
