@@ -326,16 +326,81 @@ DecodeResult decode_literals(BlockJob& j, BlockBytes& bytes) {
     return DecodeResult::ok();
 }
 
+// The old file as a block's copies read it, in the order of its instructions (checked to stay
+// inside the old file). Copies mostly move forward a few hundred bytes at a time with short
+// seeks, and a read per copy cost a system call each, most of a large file's decoding: a
+// copy outside the window reads a new one, from it over the copies after it that lie close
+// behind one another, up to kSize.
+constexpr uint64_t kOldWindow = 256u << 10;
+
+class OldWindow {
+  public:
+    OldWindow(os::File& old, const BlockJob& j)
+        : old_(old), ahead_(j.instrs.data(), j.instrs.size()), ahead_pos_(j.oldpos) {}
+
+    // The old bytes [pos, pos + n) of the block's next copy.
+    os::Status read(uint64_t pos, uint8_t* dst, size_t n) {
+        pass_copy();
+        if (pos < start_ || pos - start_ > bytes_.size() || n > bytes_.size() - (pos - start_)) {
+            if (n > kSize)
+                return old_.read_exact_at(pos, dst, n);
+            if (os::Status st = fill(pos, n); !st)
+                return st;
+        }
+        std::memcpy(dst, bytes_.data() + (pos - start_), n);
+        return os::Status::success();
+    }
+
+  private:
+    static constexpr uint64_t kSize = kOldWindow;
+    static constexpr uint64_t kGap = 4096; // old bytes between two copies read along
+
+    // Moves the look-ahead past the copy being read.
+    void pass_copy() {
+        while (ahead_.left() > 0) {
+            Instr in = read_instr(ahead_);
+            ahead_pos_ += in.diff_len + static_cast<uint64_t>(in.seek);
+            if (in.diff_len)
+                return;
+        }
+    }
+
+    os::Status fill(uint64_t pos, size_t n) {
+        uint64_t end = pos + n, at = ahead_pos_;
+        for (ByteReader r = ahead_; r.left() > 0;) {
+            Instr in = read_instr(r);
+            if (in.diff_len) {
+                if (at < pos || at > end + kGap || at + in.diff_len - pos > kSize)
+                    break;
+                end = std::max(end, at + in.diff_len);
+            }
+            at += in.diff_len + static_cast<uint64_t>(in.seek);
+        }
+        start_ = pos;
+        bytes_.resize(static_cast<size_t>(end - pos));
+        os::Status st = old_.read_exact_at(pos, bytes_.data(), bytes_.size());
+        if (!st)
+            bytes_.clear();
+        return st;
+    }
+
+    os::File& old_;
+    ByteReader ahead_;   // the instructions after the copy being read
+    uint64_t ahead_pos_; // where they start in the old file
+    uint64_t start_ = 0;
+    std::vector<uint8_t> bytes_; // old bytes from start_
+};
+
 // The old bytes under every difference byte of the block, in order.
-DecodeResult read_olds(const BlockJob& j, os::File& old, std::vector<uint8_t>& olds) {
+DecodeResult read_olds(const BlockJob& j, os::File& old_file, std::vector<uint8_t>& olds) {
+    OldWindow old(old_file, j);
     olds.resize(static_cast<size_t>(j.diff_total()));
     ByteReader r(j.instrs.data(), j.instrs.size());
     uint64_t at = 0, oldpos = j.oldpos;
     while (r.left() > 0) {
         Instr in = read_instr(r);
         if (in.diff_len) {
-            os::Status st =
-                old.read_exact_at(oldpos, olds.data() + at, static_cast<size_t>(in.diff_len));
+            os::Status st = old.read(oldpos, olds.data() + at, static_cast<size_t>(in.diff_len));
             if (!st)
                 return DecodeResult::io(st);
         }
@@ -375,7 +440,8 @@ DecodeResult decode_differences(BlockJob& j, os::File& old, BlockBytes& bytes) {
 }
 
 // Executes the block's instructions (already checked) into j.block.
-DecodeResult assemble_block(BlockJob& j, os::File& old, BlockBytes& bytes) {
+DecodeResult assemble_block(BlockJob& j, os::File& old_file, BlockBytes& bytes) {
+    OldWindow old(old_file, j);
     j.block.resize(static_cast<size_t>(j.out_len));
     ByteReader r(j.instrs.data(), j.instrs.size());
     uint64_t out_at = 0, diff_at = 0, literal_at = 0, oldpos = j.oldpos;
@@ -388,7 +454,7 @@ DecodeResult assemble_block(BlockJob& j, os::File& old, BlockBytes& bytes) {
                 std::memcpy(dst, bytes.olds.data() + diff_at, n);
                 bytes.mixed->apply(dst, n, j.at + out_at);
             } else {
-                if (os::Status st = old.read_exact_at(oldpos, dst, n); !st)
+                if (os::Status st = old.read(oldpos, dst, n); !st)
                     return DecodeResult::io(st);
                 if (!bytes.diff.empty()) {
                     const uint8_t* diff = bytes.diff.data() + diff_at;
@@ -441,9 +507,10 @@ constexpr uint64_t kDiffModelBytes = 10u << 20;
 constexpr uint64_t kByteModelBytes = 3u << 20;
 
 // What decoding a block holds at its peak: the stored streams, the instructions, the decoded
-// literals and difference bytes (or the old bytes the model reads), the models and the result.
+// literals and difference bytes (or the old bytes the model reads), the models, the window of
+// the old file and the result.
 uint64_t block_memory(const BlockHead& b) {
-    uint64_t m = b.stored[0] + b.stored[1] + b.stored[2] + b.raw[0] + b.out_len;
+    uint64_t m = b.stored[0] + b.stored[1] + b.stored[2] + b.raw[0] + b.out_len + kOldWindow;
     if (b.coding[2] != static_cast<uint8_t>(StreamCoding::Raw) &&
         b.coding[2] != static_cast<uint8_t>(StreamCoding::Shared))
         m += b.raw[2] + (mixing(b.coding[2]) ? kByteModelBytes : 0);

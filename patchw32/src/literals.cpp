@@ -22,6 +22,9 @@ DecodeResult refuse(const std::string& why) {
 // weights chosen by how long that occurrence has held and which bit of the byte is coded.
 // A last stage refines the mixed probability by the partial byte and the byte before it.
 // Memory is fixed (about 10 MiB), whatever the store's size.
+// The ideas are those of context mixing as published for the PAQ family of compressors
+// (M. Mahoney): bitwise prediction from hashed contexts, a match model, logistic mixing and
+// an interpolated refinement of the mixed probability; the code and its tuning are our own.
 class StoreModel {
     static constexpr int kContexts = 7, kInputs = kContexts + 2, kSets = 32;
     static constexpr int kRowBits = 17, kSeenBits = 18;
@@ -33,24 +36,29 @@ class StoreModel {
     }
 
     int stretch(int p) const { return stretch_[static_cast<size_t>(p)]; }
-    int squash(int x) const { return squash_[static_cast<size_t>(std::clamp(x, -2048, 2047) + 2048)]; }
+    int squash(int x) const {
+        return squash_[static_cast<size_t>(std::clamp(x, -2048, 2047) + 2048)];
+    }
 
   public:
-    StoreModel() : slots_(size_t{16} << kRowBits, 32768), seen_(size_t{1} << kSeenBits, 0),
-                   weights_(kSets * kInputs, 1 << 14), refined_(size_t{65536} * 33),
-                   stretch_(4096), squash_(4096) {
+    StoreModel()
+        : slots_(size_t{16} << kRowBits, 32768), seen_(size_t{1} << kSeenBits, 0),
+          weights_(kSets * kInputs, 1 << 14), refined_(size_t{65536} * 33), stretch_(4096),
+          squash_(4096) {
         for (int i = 0; i < 4096; ++i) {
             stretch_[static_cast<size_t>(i)] = static_cast<int16_t>(cm_stretch(i));
             squash_[static_cast<size_t>(i)] = static_cast<int16_t>(cm_squash(i - 2048));
         }
         for (size_t c = 0; c < 65536; ++c)
             for (size_t j = 0; j < 33; ++j)
-                refined_[c * 33 + j] = static_cast<uint16_t>(squash(static_cast<int>(j) * 128 - 2048) * 16);
+                refined_[c * 33 + j] =
+                    static_cast<uint16_t>(squash(static_cast<int>(j) * 128 - 2048) * 16);
     }
 
     // Codes the byte at `pos` of `text` and returns it (encoding: `byte`; decoding ignores
     // `byte`, and the caller writes the result to text[pos]); text[0 .. pos) is known to both.
-    template <typename Coder> int code(Coder& c, int byte, const uint8_t* text, size_t pos) {
+    template <typename Coder>
+    int code(Coder& c, int byte, const uint8_t* text, [[maybe_unused]] size_t pos) {
         int partial = 1;
         uint16_t* row[kContexts];
         for (int i = 7; i >= 0; --i) {
@@ -58,8 +66,8 @@ class StoreModel {
             // again by hash when the nibble starts: two memory rows per context and byte.
             if (i == 7 || i == 3)
                 for (int k = 0; k < kContexts; ++k) {
-                    uint32_t x = (ctx_[k] + static_cast<uint32_t>(partial) * 0x2545F491u) *
-                                 0x9E3779B1u;
+                    uint32_t x =
+                        (ctx_[k] + static_cast<uint32_t>(partial) * 0x2545F491u) * 0x9E3779B1u;
                     row[k] = &slots_[static_cast<size_t>(x >> (32 - kRowBits)) * 16];
                 }
             const int done = i >= 4 ? 7 - i : 3 - i; // bits of this nibble already coded
@@ -71,8 +79,8 @@ class StoreModel {
                 st[k] = stretch(p12(*p[k]));
             }
             // The earlier occurrence's next byte, while this byte's bits so far agree with it.
-            int expected = len_ > 0 && ((text[ptr_] | 256) >> (i + 1)) == partial
-                               ? (text[ptr_] >> i) & 1 : -1;
+            int expected =
+                len_ > 0 && ((text[ptr_] | 256) >> (i + 1)) == partial ? (text[ptr_] >> i) & 1 : -1;
             uint16_t& sure = sure_[std::min<uint32_t>(len_, 15)];
             int ms = expected < 0 ? 0 : stretch(p12(sure));
             st[kContexts] = expected == 1 ? ms : -ms;
@@ -88,8 +96,8 @@ class StoreModel {
             const size_t refine = static_cast<size_t>(partial | (last_ & 0xFF) << 8) * 33;
             const int sv = std::clamp(stretch(pm), -2047, 2047) + 2048;
             const int at = sv >> 7, weight = sv & 127;
-            const int pa = (refined_[refine + at] * (128 - weight) +
-                            refined_[refine + at + 1] * weight) >> 11;
+            const int pa =
+                (refined_[refine + at] * (128 - weight) + refined_[refine + at + 1] * weight) >> 11;
             const int pr = std::clamp((pm + 3 * pa) / 4, 1, 4095);
             const int bit = code_bit(c, (byte >> i) & 1, pr);
             uint16_t& near = refined_[refine + at + (weight >> 6)];
@@ -143,10 +151,10 @@ class StoreModel {
     }
 
   private:
-    std::vector<uint16_t> slots_;  // every context's bit probabilities, hashed
-    std::vector<uint32_t> seen_;   // by the hash of 6 bytes: where they last ended
-    std::vector<int32_t> weights_; // per set, one weight per input (16.16)
-    std::vector<uint16_t> refined_; // per byte before and partial byte: 33 probabilities
+    std::vector<uint16_t> slots_;           // every context's bit probabilities, hashed
+    std::vector<uint32_t> seen_;            // by the hash of 6 bytes: where they last ended
+    std::vector<int32_t> weights_;          // per set, one weight per input (16.16)
+    std::vector<uint16_t> refined_;         // per byte before and partial byte: 33 probabilities
     std::vector<int16_t> stretch_, squash_; // the byte model's, copied here to be inlined
     uint16_t sure_[16] = {32768, 32768, 32768, 32768, 32768, 32768, 32768, 32768,
                           32768, 32768, 32768, 32768, 32768, 32768, 32768, 32768};
@@ -282,8 +290,8 @@ DecodeResult load_literal_store(Patch& p, uint64_t payload_end) {
     return DecodeResult::ok();
 }
 
-std::vector<uint8_t> encode_literal_store(const std::vector<uint8_t>& store, int level,
-                                          bool fast, double bandwidth) {
+std::vector<uint8_t> encode_literal_store(const std::vector<uint8_t>& store, int level, bool fast,
+                                          double bandwidth) {
     // Seconds the player spends on a coding: its bytes downloaded, then decoded (the store
     // model decodes about 1 MB of store per second on the reference machine, the byte
     // model 2 MB of coded bytes, inflating 550 MB of output).
