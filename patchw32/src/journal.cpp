@@ -4,7 +4,10 @@
 #include "paths.h"
 
 #include <algorithm>
+#include <atomic>
 #include <set>
+#include <system_error>
+#include <thread>
 
 namespace kv {
 
@@ -60,6 +63,44 @@ bool file_has_hash(const std::string& path, const Hash128& want, uint64_t size) 
            hash_file(f, size, got) && got == want;
 }
 
+// Removes the files `names` of the held folder `f`, side by side on a few threads when there
+// are many: under Wine each removal waits for the server, and the callers remove only files
+// whose order of removal does not matter (work files, and moved-aside game files once the
+// commit is done). The test hook is asked for every name first, in order, on the calling
+// thread; `each` is called there once per name. Fails with the first failure in `names`' order.
+os::Status remove_files(const os::Folder& f, const std::vector<std::string>& names,
+                        const std::function<void()>& each) {
+    constexpr unsigned kThreads = 4;
+    std::vector<os::Status> result(names.size());
+    std::vector<size_t> todo;
+    for (size_t i = 0; i < names.size(); ++i)
+        if ((result[i] = os::check_fault("remove", os::join(f.path(), names[i]))))
+            todo.push_back(i);
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t k = next++; k < todo.size(); k = next++)
+            result[todo[k]] = f.remove_file(names[todo[k]], false);
+    };
+    std::vector<std::thread> helpers;
+    try {
+        while (todo.size() >= 32 && helpers.size() + 1 < kThreads)
+            helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // fewer helpers: the removals go on with those there are
+    }
+    work();
+    for (std::thread& t : helpers)
+        t.join();
+    os::Status first;
+    for (const os::Status& s : result) {
+        if (each)
+            each();
+        if (!s && first)
+            first = s;
+    }
+    return first;
+}
+
 // Removes everything inside the held folder `f`, through held folders `depth` levels down.
 // Links are removed themselves and never entered. Names in `keep` (of `f` itself) stay.
 // `each` is called after every removal.
@@ -70,25 +111,27 @@ os::Status empty_folder(const os::Folder& f, int depth, const std::set<std::stri
     if (os::Status s = f.list(entries); !s)
         return s;
     os::Status result;
+    std::vector<std::string> files;
     for (const os::DirEntry& e : entries) {
         if (keep.count(e.name))
             continue;
-        os::Status s;
-        if (e.is_dir && !e.is_link) {
-            os::Folder sub;
-            if (depth > 0 && f.open_child(e.name, sub))
-                if (os::Status inner = empty_folder(sub, depth - 1); !inner)
-                    result = inner;
-            sub.close();
-            s = f.remove_dir(e.name);
-        } else {
-            s = f.remove_file(e.name);
+        if (!e.is_dir || e.is_link) {
+            files.push_back(e.name);
+            continue;
         }
+        os::Folder sub;
+        if (depth > 0 && f.open_child(e.name, sub))
+            if (os::Status inner = empty_folder(sub, depth - 1, {}, each); !inner && result)
+                result = inner;
+        sub.close();
+        os::Status s = f.remove_dir(e.name);
         if (each)
             each();
         if (!s && result)
             result = s;
     }
+    if (os::Status s = remove_files(f, files, each); !s && result)
+        result = s;
     return result;
 }
 
@@ -144,10 +187,12 @@ bool is_number(const std::string& t, size_t from = 0) {
 bool is_bucket_name(const std::string& name) {
     return name.size() > 1 && name[0] == 'b' && is_number(name, 1);
 }
-// The engine's work files in a work folder: "<number>.new".
+// The engine's work files in a work folder: "n<number>" (engines before the commit adopted the
+// work folder: "<number>.new").
 bool is_work_file_name(const std::string& name) {
     size_t n = name.size();
-    return n > 4 && name.compare(n - 4, 4, ".new") == 0 && is_number(name.substr(0, n - 4));
+    return (n > 1 && name[0] == 'n' && is_number(name, 1)) ||
+           (n > 4 && name.compare(n - 4, 4, ".new") == 0 && is_number(name.substr(0, n - 4)));
 }
 
 } // namespace
@@ -159,7 +204,7 @@ std::string bucket_folder(const std::string& folder, uint32_t id) {
     return os::join(folder, bucket_name(id));
 }
 std::string work_file(const std::string& work_folder, uint32_t id) {
-    return os::join(bucket_folder(work_folder, id), std::to_string(id) + ".new");
+    return os::join(bucket_folder(work_folder, id), "n" + std::to_string(id));
 }
 
 Journal::Journal(std::string game_dir) : game_(std::move(game_dir)) {
@@ -353,10 +398,39 @@ void Journal::remove_noted_temp_folder() {
     os::remove_dir(path);
 }
 
-os::Status Journal::write_plan(const Plan& p) {
+os::Status Journal::adopt_work_folder(const std::string& work) {
     flat_ = false; // a new commit always uses the commit folder and its bucket folders
     base_ = os::join(dir_, kCommitFolder);
     buckets_.clear();
+    if (work.empty() || kv::exists(base_))
+        return os::Status::fail(os::ErrKind::Exists, base_ + " is there already");
+    if (os::Status s = os::rename_noreplace(work, base_); !s)
+        return s;
+    // What arrived must be the engine's folders: a link that took the place of the work folder
+    // or of one of its bucket folders, after the run let go of them, is never worked through.
+    os::Folder cf;
+    std::vector<os::DirEntry> entries;
+    os::Status s = os::Folder::open(base_, cf);
+    if (s)
+        s = cf.list(entries);
+    for (const os::DirEntry& e : entries) {
+        if (e.is_link) {
+            s = os::Status::fail(os::ErrKind::Link, os::join(base_, e.name) + " is a link");
+            break;
+        }
+        if (e.is_dir && is_bucket_name(e.name) && e.name.size() <= 9)
+            buckets_.insert(static_cast<uint32_t>(std::stoul(e.name.substr(1))));
+    }
+    if (!s) // whatever stands there now is never worked through
+        return os::Status::fail(os::ErrKind::Link, s.text);
+    if (kv::exists(os::join(dir_, "temp-folder")))
+        os::remove_file(os::join(dir_, "temp-folder")); // it names nothing any more
+    return os::Status::success();
+}
+
+os::Status Journal::write_plan(const Plan& p) {
+    flat_ = false;
+    base_ = os::join(dir_, kCommitFolder);
     std::vector<uint8_t> b;
     put_bytes(b, kPlanMagic, 8);
     put_u32(b, static_cast<uint32_t>(p.steps.size()));
@@ -581,21 +655,24 @@ os::Status make_step_folders(Journal& j, const Step& st) {
     return os::Status::success();
 }
 
-// Brings every verified new file onto the game's volume, into the journal. Nothing in the game
-// has changed yet when this fails; the failure says which file could not be brought.
-os::Status stage_new_files(Journal& j, const Plan& plan) {
+// Brings every verified new file onto the game's volume, into the journal, unless the work
+// folder came whole (`adopted`: only their attributes are set). After the work folder could
+// not be moved to another volume, each file is copied straight away. Nothing in the game has
+// changed yet when this fails; the failure says which file could not be brought.
+os::Status stage_new_files(Journal& j, const Plan& plan, const os::Status& adopted) {
     for (const Step& st : plan.steps) {
         if (st.kind != StepKind::Replace && st.kind != StepKind::Add)
             continue;
         j.tick();
         std::string dst = j.staged(st.id);
         std::string temp = work_file(plan.work_folder, st.id);
-        os::Status s = j.make_bucket(st.id);
-        if (s)
-            s = os::rename_noreplace(temp, dst);
-        if (!s && s.kind == os::ErrKind::CrossDevice) {
-            s = copy_verified(temp, dst, st.new_hash, st.new_size);
-            if (s)
+        os::Status s = adopted;
+        if (!adopted && (s = j.make_bucket(st.id))) {
+            bool other_volume = adopted.kind == os::ErrKind::CrossDevice;
+            if (!other_volume)
+                other_volume = !(s = os::rename_noreplace(temp, dst)) &&
+                               s.kind == os::ErrKind::CrossDevice;
+            if (other_volume && (s = copy_verified(temp, dst, st.new_hash, st.new_size)))
                 os::remove_file(temp);
         }
         if (s && st.attrs)
@@ -693,7 +770,9 @@ CommitResult roll_back_commit(Journal& j, const Plan& plan, const Say& say,
 } // namespace
 
 CommitResult commit_plan(Journal& j, Plan& plan, const Say& say) {
-    os::Status s = j.write_plan(plan);
+    // The new files arrive in one rename when the work folder is on the game's volume.
+    os::Status adopted = j.adopt_work_folder(plan.work_folder);
+    os::Status s = adopted.kind == os::ErrKind::Link ? adopted : j.write_plan(plan);
     if (!s) {
         std::string failure = "cannot write the commit journal: " + s.text;
         say(CallbackId::Error,
@@ -705,7 +784,7 @@ CommitResult commit_plan(Journal& j, Plan& plan, const Say& say) {
                                                : CommitOutcome::JournalFailed,
                 failure};
     }
-    if (!(s = stage_new_files(j, plan))) {
+    if (!(s = stage_new_files(j, plan, adopted))) {
         // Nothing in the game has changed yet: say so plainly rather than roll back.
         std::string text = s.text;
         text[0] = static_cast<char>(text[0] - 'a' + 'A');

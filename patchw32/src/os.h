@@ -140,7 +140,9 @@ class Folder {
     static Status open(const std::string& path, Folder& out);
     Status open_child(const std::string& name, Folder& out) const;
     Status list(std::vector<DirEntry>& out) const;
-    Status remove_file(const std::string& name) const;
+    // `ask_fault_hook` false: the caller asked the test hook already (a removal on a thread of
+    // its own).
+    Status remove_file(const std::string& name, bool ask_fault_hook = true) const;
     // An empty folder, or a link standing in its place.
     Status remove_dir(const std::string& name) const;
     Status sync() const;
