@@ -160,7 +160,8 @@ class Folder {
 };
 
 Status stat(const std::string& path, Stat& out); // does not follow links
-Status rename_noreplace(const std::string& from, const std::string& to);
+// `ask_fault_hook` false: the caller asked the test hook already (a rename on a thread of its own).
+Status rename_noreplace(const std::string& from, const std::string& to, bool ask_fault_hook = true);
 Status remove_file(const std::string& path);
 Status make_dir(const std::string& path);
 Status remove_dir(const std::string& path);
