@@ -118,9 +118,8 @@ os::Status Remover::remove_files(const os::Folder& f, const std::vector<std::str
     for (size_t i = 0; i < names.size(); ++i)
         if ((result[i] = os::check_fault("remove", os::join(f.path(), names[i]))))
             todo.push_back(i);
-    side_by_side(todo.size(), [&](size_t k) {
-        result[todo[k]] = f.remove_file(names[todo[k]], false);
-    });
+    side_by_side(todo.size(),
+                 [&](size_t k) { result[todo[k]] = f.remove_file(names[todo[k]], false); });
     os::Status first;
     for (const os::Status& s : result) {
         counted();
@@ -664,8 +663,8 @@ os::Status stage_new_files(Journal& j, const Plan& plan, const os::Status& adopt
         if (!adopted && (s = j.make_bucket(st.id))) {
             bool other_volume = adopted.kind == os::ErrKind::CrossDevice;
             if (!other_volume)
-                other_volume = !(s = os::rename_noreplace(temp, dst)) &&
-                               s.kind == os::ErrKind::CrossDevice;
+                other_volume =
+                    !(s = os::rename_noreplace(temp, dst)) && s.kind == os::ErrKind::CrossDevice;
             if (other_volume && (s = copy_verified(temp, dst, st.new_hash, st.new_size)))
                 os::remove_file(temp);
         }

@@ -286,10 +286,10 @@ Status rename_noreplace(const std::string& from, const std::string& to, bool ask
     std::wstring target = nt_path(to);
     if (target.empty() || target.size() * sizeof(wchar_t) > 0xFFFF)
         return Status::fail(ErrKind::Other, "cannot move " + from + " to " + to + ": bad path");
-    HANDLE h = CreateFileW(system_path(from).c_str(), DELETE | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr);
+    HANDLE h =
+        CreateFileW(system_path(from).c_str(), DELETE | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_error("cannot move", from + " to " + to);
     size_t bytes = target.size() * sizeof(wchar_t);
