@@ -184,7 +184,7 @@ class Run {
     // The bucket folders this run made in the work folder, by bucket number, each held while
     // the run works in it.
     std::map<uint32_t, os::Folder> work_buckets_;
-    std::vector<uint32_t> temp_files_;    // entries whose "b<k>/<i>.new" is in the work folder
+    std::vector<uint32_t> temp_files_;    // entries whose "b<k>/n<i>" is in the work folder
     std::string checked_path_;            // the last path whose parent folders were safe
     std::vector<FileState> states_;       // by entry
     Tally tally_;

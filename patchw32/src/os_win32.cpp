@@ -555,9 +555,9 @@ Status Folder::sync() const {
     return sync_dir(path_);
 }
 
-// Flushes a folder's entries with FlushFileBuffers on a handle of the folder. Renames are
-// written through (MOVEFILE_WRITE_THROUGH); this covers created folders and files. A volume
-// that refuses to flush folders is left as it is.
+// Flushes a folder's entries (created files and folders, renames into and out of it) with
+// FlushFileBuffers on a handle of the folder. A volume that refuses to flush folders is left
+// as it is.
 Status sync_dir(const std::string& path) {
     if (Status f = check_fault("syncdir", path); !f)
         return f;
