@@ -184,8 +184,12 @@ LRESULT CKelvaneDlg::OnMessagesAdded(WPARAM wParam, LPARAM) {
     m_nMessageIndex = static_cast<short>(LOWORD(wParam));
     // This comes many times a second during a run. Pushing members that the controls already
     // show would only redraw them, so they are pushed when one of them shows something else.
+    // The message list takes no selection (LB_SETCURSEL fails there), so its missing one is
+    // no difference.
+    const bool selectable =
+        (::GetWindowLongA(m_ctrlMessages.m_hWnd, GWL_STYLE) & LBS_NOSEL) == 0;
     if (GetItemText(IDC_PATCH_FILE) != m_strPatchFile || GetItemText(IDC_TEMP_DIR) != m_strTempDir ||
-        m_ctrlMessages.GetCurSel() != m_nMessageIndex) {
+        (selectable && m_ctrlMessages.GetCurSel() != m_nMessageIndex)) {
         UpdateData(FALSE);
     }
     const int count = m_ctrlMessages.GetCount();

@@ -40,9 +40,13 @@ extern BOOL g_bListMode;                         // on only during a list run
 // is set the callback posts no other: the one waiting scrolls to the last line of its time.
 extern BOOL g_bMessagesAddedPending;
 
-// Ends the batch of reports that the callback gathers between two pumps: the message list
-// and the bars draw again, and lines not yet scrolled to get their notification. Called
-// when each engine call returns.
+// Calls the engine on a thread of its own and waits for it, handling the window's messages
+// and showing the engine's reports in batches meanwhile; returns the engine's value. Every
+// report is shown when it returns. Should no thread be had, the engine runs on this one.
+int CallEngineOnItsThread(PatchApplyProc entry, char* commandLine);
+
+// Shows the reports not shown yet: the message list and the bars draw again, and new lines
+// get their scroll notification.
 void EndCallbackBatch();
 
 // Empties every callback target and switches list mode off.

@@ -20,9 +20,7 @@ const char kEngineMissing[] =
 int CallEngine(PatchApplyProc entry, const std::string& commandLine) {
     std::vector<char> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back('\0');
-    const int result = entry(buffer.data(), &PatchCallback, 1);
-    EndCallbackBatch();
-    return result;
+    return CallEngineOnItsThread(entry, buffer.data());
 }
 
 void ResetProgressBars(const CKelvaneDlg& dlg) {

@@ -686,6 +686,10 @@ int cmd_info(const std::vector<std::string>& words) {
                     totals.empty() ? "none" : totals.c_str());
         std::printf("new data: %s in %s of payload\n", human_size(new_bytes).c_str(),
                     human_size(payload).c_str());
+        if (patch.has_literals && g.out.verbose)
+            std::printf("literal store: %s bytes in %s bytes of payload\n",
+                        rtp::grouped(patch.store.size).c_str(),
+                        rtp::grouped(patch.store.stored).c_str());
         std::printf("%-13s %-7s %12s %12s %12s  %s\n", "op", "codec", "old size", "new size",
                     "payload", "path");
     }
@@ -779,7 +783,7 @@ struct RunView {
     std::string current, summary_text;
 
     void open(const std::string& path) {
-        if (!kv::open_patch(path, patch))
+        if (!kv::open_patch(path, patch, true, false)) // the directory is all it shows
             return;
         have_patch = true;
         for (const kv::Entry& e : patch.entries) {

@@ -9,7 +9,11 @@ tree's size, build and apply seconds, peak memory (the largest of any single pro
 player's time T(b) = patch bytes / b + apply seconds at 20 and 100 Mbit/s. Ours is built three
 times: with --smallest (for the size ratio) and with --bandwidth 20M and 100M (for the T ratios).
 
-usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...] [--ours-only] [--cpu]
+usage: race.py RTPTOOL [--cache DIR] [--pairs NAME,...] [--peers NAME,...] [--repeat N] [--ours-only]
+                      [--cpu]
+(--peers: some of bsdiff, xdelta3, zstd, tree; all by default; the targets' ratios are printed
+only against the peers raced; --repeat: every tool's apply is timed N times and the least
+counts, for machines that other work shares)
 Needs bsdiff, xdelta3, zstd, npm, GNU tar and GNU time (Debian packages bsdiff, xdelta3, zstd, npm,
 tar, time);
 before racing it installs the missing ones with apt-get (through sudo unless run as root) and
@@ -77,9 +81,14 @@ def install_missing():
     print("installed: %s" % " ".join(missing), flush=True)
 
 
-def run_measured(cmd, cwd=None):
+def run_measured(cmd, cwd=None, settle=False):
     """Runs cmd; returns (seconds, peak KiB). The seconds are processor time (user + system)
-    when CPU_TIME is set, for machines that other work shares."""
+    when CPU_TIME is set, for machines that other work shares. settle: an apply, timed from a
+    disk with nothing left to write: what the race wrote to set it up (the copied game, the
+    peer's patch) is flushed first, so that no tool's flush pays for it (an installed game's
+    files are on disk long before it is patched)."""
+    if settle:
+        os.sync()
     with tempfile.NamedTemporaryFile("r") as t:
         r = subprocess.run(["/usr/bin/time", "-f", "%e %U %S %M", "-o", t.name] + cmd, cwd=cwd,
                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -117,6 +126,8 @@ def tree_size(root):
 
 
 CPU_TIME = False
+REPEAT = 1
+PEERS = ("bsdiff", "xdelta3", "zstd", "tree")
 
 # Our builds: (row label, rtptool build flags).
 OURS = [("rtptool --smallest", ["--smallest"]),
@@ -129,19 +140,24 @@ def players_time(size, apply_s, mbit):
     return size * 8 / (mbit * 1e6) + apply_s
 
 
-def race(name, old, new, tool, work, peers_too=True):
+def race(name, old, new, tool, work, raced=PEERS):
     rows = []
     new_size = tree_size(new)
-    # ours, per tree: the smallest patch, then one built for each bandwidth of the T columns
-    game = os.path.join(work, "game")
-    for label, flags in OURS:
+    # ours, per tree: the smallest patch, then one built for each bandwidth of the T columns.
+    # Each apply gets a copy of its own, removed with the work folder: on ext4 without a journal
+    # a file created within a minute or more of others' deletion searches past each deleted
+    # one for a free inode, and removing the last copy would be charged to the next apply.
+    for i, (label, flags) in enumerate(OURS):
         patch = os.path.join(work, "ours.rtp")
         bs, bk = run_measured([tool, "build", "-f", "--no-verify"] + flags + [old, new, patch])
-        shutil.rmtree(game, ignore_errors=True)
-        shutil.copytree(old, game)
-        as_, ak = run_measured([tool, "apply", "-u", "-otempdir:", game, patch])
-        if not same_tree(game, new):
-            sys.exit("%s: result differs for %s" % (label, name))
+        runs = []
+        for k in range(REPEAT):
+            game = os.path.join(work, "game%d.%d" % (i, k))
+            shutil.copytree(old, game)
+            runs.append(run_measured([tool, "apply", "-u", "-otempdir:", game, patch], settle=True))
+            if not same_tree(game, new):
+                sys.exit("%s: result differs for %s" % (label, name))
+        as_, ak = min(runs)
         rows.append((label, os.path.getsize(patch), bs, bk, as_, ak))
 
     of, nf = files(old), files(new)
@@ -161,7 +177,9 @@ def race(name, old, new, tool, work, peers_too=True):
                                lambda o, p, out: ["zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + o,
                                                   p, "-o", out]),
     }
-    for peer, (enc, dec) in (peers.items() if peers_too else ()):
+    for peer, (enc, dec) in peers.items():
+        if peer.split()[0] not in raced:
+            continue
         total, bsum, bmax, asum, amax = 0, 0.0, 0, 0.0, 0
         for rel in changed:
             o = of.get(rel, one_byte if peer == "bsdiff" else empty)
@@ -171,13 +189,13 @@ def race(name, old, new, tool, work, peers_too=True):
             bsum += s
             bmax = max(bmax, k)
             total += os.path.getsize(p)
-            s, k = run_measured(dec(o, p, out))
+            s, k = min(run_measured(dec(o, p, out), settle=True) for _ in range(REPEAT))
             asum += s
             amax = max(amax, k)
             if not filecmp.cmp(out, nf[rel], shallow=False):
                 sys.exit("%s: result differs for %s" % (peer, rel))
         rows.append((peer, total, bsum, bmax, asum, amax))
-    if peers_too:
+    if "tree" in raced:
         rows.append(tree_stand_in(old, new, work))
 
     print("\n%s: %s -> %s, new tree %d bytes" % (name, os.path.basename(old), os.path.basename(new),
@@ -194,12 +212,15 @@ def race(name, old, new, tool, work, peers_too=True):
     if len(rows) == n:
         return
     peers_rows = rows[n:]
-    best_peer = min(r[1] for r in peers_rows[:-1])
+    per_file = [r for r in peers_rows if not r[0].startswith("tar+")]
+    tree = [r for r in peers_rows if r[0].startswith("tar+")]
     smallest = rows[0]
-    print("ours --smallest / smallest per-file peer: %.3f (target 0.9); / tree stand-in: %.3f "
-          "(target 1.0); apply: ours %.2f s, fastest peer %.2f s" %
-          (smallest[1] / best_peer, smallest[1] / peers_rows[-1][1], smallest[4],
-           min(r[4] for r in peers_rows)))
+    if per_file:
+        print("ours --smallest / smallest per-file peer: %.3f (target 0.9)" %
+              (smallest[1] / min(r[1] for r in per_file)))
+    if tree:
+        print("ours --smallest / tree stand-in: %.3f (target 1.0)" % (smallest[1] / tree[0][1]))
+    print("apply: ours %.2f s, fastest peer %.2f s" % (smallest[4], min(r[4] for r in peers_rows)))
     for ours, mbit, target in ((rows[1], 20, 0.9), (rows[2], 100, 1.0)):
         best = min(players_time(r[1], r[4], mbit) for r in peers_rows)
         mine = players_time(ours[1], ours[4], mbit)
@@ -227,16 +248,19 @@ def tree_stand_in(old, new, work):
             best = (label, os.path.getsize(p), s, k, p)
     label, size, bs, bk, p = best
     # apply: the installed tree to a tar, decode against it, unpack; checked byte for byte
-    game_tar, out_tar, out = (os.path.join(work, n) for n in ("game.tar", "out.tar", "tree.out"))
-    shutil.rmtree(out, ignore_errors=True)
-    os.makedirs(out)
-    steps = [TAR + ["-cf", game_tar, "-C", old, "."],
-             ["zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + game_tar, p, "-o", out_tar],
-             ["tar", "-xf", out_tar, "-C", out]]
-    measured = [run_measured(c) for c in steps]
-    if not filecmp.cmp(out_tar, new_tar, shallow=False) or not same_tree(out, new):
-        sys.exit("%s: result differs" % label)
-    return (label, size, bs, bk, sum(m[0] for m in measured), max(m[1] for m in measured))
+    game_tar, out_tar = os.path.join(work, "game.tar"), os.path.join(work, "out.tar")
+    runs = []
+    for k in range(REPEAT):
+        out = os.path.join(work, "tree.out%d" % k)  # a fresh folder each time, as ours gets
+        os.makedirs(out)
+        steps = [TAR + ["-cf", game_tar, "-C", old, "."],
+                 ["zstd", "-q", "-f", "-d", "--long=31", "--patch-from=" + game_tar, p, "-o", out_tar],
+                 ["tar", "-xf", out_tar, "-C", out]]
+        measured = [run_measured(c, settle=i == 0) for i, c in enumerate(steps)]
+        if not filecmp.cmp(out_tar, new_tar, shallow=False) or not same_tree(out, new):
+            sys.exit("%s: result differs" % label)
+        runs.append((sum(m[0] for m in measured), max(m[1] for m in measured)))
+    return (label, size, bs, bk) + min(runs)
 
 
 def tree_changes(of, nf):
@@ -272,21 +296,28 @@ def main():
     ap.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                      "../../build/bench-cache"))
     ap.add_argument("--pairs", default=",".join(PAIRS))
+    ap.add_argument("--peers", default=",".join(PEERS), help="the peers to race")
+    ap.add_argument("--repeat", type=int, default=1, help="time each apply N times, count the least")
     ap.add_argument("--ours-only", action="store_true", help="skip the peers")
     ap.add_argument("--cpu", action="store_true",
                     help="report processor seconds instead of elapsed ones")
     args = ap.parse_args()
-    global CPU_TIME
+    global CPU_TIME, REPEAT
     CPU_TIME = args.cpu
+    REPEAT = max(1, args.repeat)
     if not args.ours_only:
         install_missing()
     os.makedirs(args.cache, exist_ok=True)
     tool = os.path.abspath(args.rtptool)
-    for name in args.pairs.split(","):
-        o, n = PAIRS[name]
-        old, new = fetch(o, args.cache), fetch(n, args.cache)
-        with tempfile.TemporaryDirectory() as work:
-            race(name, old, new, tool, work, not args.ours_only)
+    # One work folder for the whole race, removed at its end: removing a pair's files before the
+    # next pair would slow the file creation of whichever apply comes first after it (see race()).
+    with tempfile.TemporaryDirectory() as top:
+        for name in args.pairs.split(","):
+            o, n = PAIRS[name]
+            old, new = fetch(o, args.cache), fetch(n, args.cache)
+            work = os.path.join(top, name)
+            os.makedirs(work)
+            race(name, old, new, tool, work, () if args.ours_only else args.peers.split(","))
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 #include "crossfile.h"
 #include "delta.h"
 #include "format.h"
+#include "literals.h"
 #include "paths.h"
 #include "signature.h"
 
@@ -192,7 +193,7 @@ BuildResult verify_patch(const std::string& path, const std::string& old_dir,
         prog.current = e.path;
         os::File oldf;
         const std::string& from = e.source.present ? e.source.path : e.path;
-        if (e.codec == Codec::Delta) {
+        if (e.codec == Codec::Delta && (e.op == Op::Modify || e.source.present)) {
             const std::string& tree = e.source.new_content ? new_dir : old_dir;
             os::Status s = os::File::open_read(os::join(tree, to_native(from)), oldf);
             if (!s)
@@ -460,6 +461,10 @@ BuildResult PatchOutput::place(const std::string& out_path, bool overwrite) {
     return {};
 }
 
+// How a file is planned before coding (plan_literal_store): its literals may go to the
+// literal store; its hashes are known.
+constexpr char kShares = 1, kHashed = 2;
+
 // One file's part of the patch: hashed and coded on any thread, then written in directory
 // order.
 struct FileJob {
@@ -470,6 +475,9 @@ struct FileJob {
     uint64_t done = 0;   // new bytes coded so far
     BuildResult result;
     InstrRefs refs;
+    bool shares = false;           // its literals may go to the patch's literal store
+    bool hashed = false;           // both hashes are known already
+    std::vector<uint8_t> literals; // those of its difference, when they do
     os::File nf; // the new file, read again when it is stored as it is
     std::unique_ptr<Spool> deflated, delta;
 };
@@ -491,7 +499,11 @@ class PayloadEncoder {
                    BuildStats& stats, BuildProgress& prog)
         : old_dir_(old_dir), new_dir_(new_dir), out_path_(out_path), opt_(opt), cb_(cb),
           stats_(stats), prog_(prog) {}
-    BuildResult run(std::vector<Entry>& files, HashingSink& out, std::vector<Entry>& entries);
+    // `shares`: per file, whether its literals may go to the literal store.
+    BuildResult run(std::vector<Entry>& files, const std::vector<char>& shares, HashingSink& out,
+                    std::vector<Entry>& entries);
+    // The literal store: the literals of the entries that use it, in directory order.
+    const std::vector<uint8_t>& store() const { return store_; }
 
   private:
     // The latest delta entries that refer to no other: later entries' instructions may be
@@ -531,6 +543,7 @@ class PayloadEncoder {
     int indexing_ = 0;  // files whose old version is being indexed
     BuildResult outcome_; // the first failure in order ends the build
     std::deque<std::pair<uint32_t, std::vector<Instr>>> bases_;
+    std::vector<uint8_t> store_;
 };
 
 // Two spools' memory, the coders' models and buffers, and for a difference the old file's
@@ -546,14 +559,16 @@ uint64_t PayloadEncoder::job_memory(const Entry& e) const {
     return m;
 }
 
-BuildResult PayloadEncoder::run(std::vector<Entry>& files, HashingSink& out,
-                                std::vector<Entry>& entries) {
+BuildResult PayloadEncoder::run(std::vector<Entry>& files, const std::vector<char>& shares,
+                                HashingSink& out, std::vector<Entry>& entries) {
     out_ = &out;
     entries_ = &entries;
-    for (Entry& e : files) {
+    for (size_t i = 0; i < files.size(); ++i) {
         jobs_.push_back(std::make_unique<FileJob>());
-        jobs_.back()->e = e;
-        jobs_.back()->memory = job_memory(e);
+        jobs_.back()->e = files[i];
+        jobs_.back()->shares = (shares[i] & kShares) != 0;
+        jobs_.back()->hashed = (shares[i] & kHashed) != 0;
+        jobs_.back()->memory = job_memory(files[i]);
     }
     size_t threads = std::max<size_t>(1, std::min<size_t>(opt_.threads, jobs_.size()));
     window_ = 2 * threads;
@@ -594,7 +609,8 @@ void PayloadEncoder::work() {
 
 void PayloadEncoder::code_job(FileJob& job, size_t index) {
     Entry& e = job.e;
-    job.result = hash(e, job.unchanged);
+    job.result = job.hashed ? BuildResult{} : hash(e, job.unchanged);
+    job.unchanged = job.hashed && e.old_hash == e.new_hash;
     if (job.unchanged)
         coded(job, e.new_size);
     if (!job.result || e.op == Op::Delete || job.unchanged)
@@ -636,20 +652,32 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
     uint64_t from_size = sourced ? e.source.size : e.old_size;
     // A new file read by a later entry is in the new tree, as the engine will have made it.
     const std::string& tree = e.source.new_content ? new_dir_ : old_dir_;
-    if ((e.op == Op::Modify || sourced) && from_size > 0 && e.new_size > 0) {
+    bool against = (e.op == Op::Modify || sourced) && from_size > 0;
+    if ((against || job.shares) && e.new_size > 0) {
         os::File of;
-        if (!(s = os::File::open_read(os::join(tree, to_native(from)), of)))
+        if (!against)
+            of = os::File::over_memory(std::make_shared<const std::vector<uint8_t>>());
+        else if (!(s = os::File::open_read(os::join(tree, to_native(from)), of)))
             return input_error(s.text);
         DeltaOptions dopt = opt_.delta;
+        dopt.shared_literals = job.shares ? &job.literals : nullptr;
         dopt.indexing = [this](bool on) { indexing(on); };
         job.refs.fill = [this, index](InstrRefs& refs) { fill_bases(refs, index); };
-        if (!(s = encode_delta(of, from_size, job.nf, e.new_size, *job.delta, dopt, within,
-                               &job.refs)))
+        if (!(s = encode_delta(of, against ? from_size : 0, job.nf, e.new_size, *job.delta, dopt,
+                               within, &job.refs)))
             return input_error(s.text);
         have_delta = true;
     }
-    // A full copy rarely wins against a small difference; skip compressing it then.
-    bool try_full = !have_delta || job.delta->size() > e.new_size / 5;
+    // A full copy rarely wins against a small difference; skip compressing it then. Literals
+    // that go to the store are reckoned at what they cost there: about 4 bytes in 5 of what
+    // deflate makes of them alone (the store's model has learnt from the other files).
+    std::vector<uint8_t> alone;
+    if (!job.literals.empty() && !deflate_raw(job.literals, alone, opt_.level))
+        alone = job.literals;
+    // Nothing but literals: the entry then needs no payload at all.
+    uint64_t payload = job.literals.size() == e.new_size ? 0 : job.delta->size();
+    uint64_t delta_cost = have_delta ? payload + alone.size() * 4 / 5 : 0;
+    bool try_full = !have_delta || delta_cost > e.new_size / 5;
     if (try_full && e.new_size > 0 &&
         !(s = encode_deflate(job.nf, e.new_size, *job.deflated, opt_.level, within)))
         return input_error(s.text);
@@ -659,10 +687,12 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
         job.best = job.deflated->size();
         e.codec = Codec::Deflate;
     }
-    if (have_delta && job.delta->size() < job.best) {
-        job.best = job.delta->size();
+    if (have_delta && delta_cost < job.best) {
+        job.best = payload;
         e.codec = Codec::Delta;
     }
+    if (e.codec != Codec::Delta)
+        job.literals.clear();
     if (sourced && e.codec == Codec::Delta) {
         e.source.present = true;
         if (!(s = hash_file(os::join(tree, to_native(from)), from_size, e.source.hash)))
@@ -711,7 +741,13 @@ BuildResult PayloadEncoder::write(FileJob& job) {
         ++stats_.unchanged;
         return {};
     }
-    if (e.codec == Codec::Delta) {
+    if (e.codec == Codec::Delta && !job.literals.empty()) {
+        e.share.offset = store_.size();
+        e.share.length = job.literals.size();
+        e.share.whole = e.share.length == e.new_size; // nothing but literals: no payload
+        store_.insert(store_.end(), job.literals.begin(), job.literals.end());
+    }
+    if (e.codec == Codec::Delta && !e.share.whole) {
         if (job.refs.chosen >= 0) {
             e.extra = delta_reference_params(static_cast<uint64_t>(job.refs.chosen));
         } else if (job.refs.own.size() <= kBaseInstructions) {
@@ -721,8 +757,9 @@ BuildResult PayloadEncoder::write(FileJob& job) {
         }
     }
     e.payload_offset = out_->count();
-    e.payload_size = job.best;
-    os::Status s = e.codec == Codec::Stored    ? encode_stored(job.nf, e.new_size, *out_)
+    e.payload_size = e.share.whole ? 0 : job.best;
+    os::Status s = e.share.whole               ? os::Status::success()
+                   : e.codec == Codec::Stored  ? encode_stored(job.nf, e.new_size, *out_)
                    : e.codec == Codec::Deflate ? job.deflated->copy_to(*out_)
                                                : job.delta->copy_to(*out_);
     if (!s)
@@ -780,6 +817,7 @@ BuildResult encode_sections(const BuildOptions& opt, std::vector<uint8_t>& secti
 // The directory and the trailer: the entries checked as the engine will check them, the
 // directory packed, the sections, the signature and the checksum.
 BuildResult write_directory_and_trailer(const std::vector<Entry>& entries,
+                                        const std::vector<uint8_t>& store_section,
                                         const BuildOptions& opt, PatchOutput& out,
                                         uint64_t& total) {
     uint64_t dir_off = out.size();
@@ -790,7 +828,9 @@ BuildResult write_directory_and_trailer(const std::vector<Entry>& entries,
         return output_error("too many files for one patch");
     uint32_t dir_coding = kDirRaw, raw_size = 0;
     std::vector<uint8_t> dir = pack_entries(entries, fixed, dir_coding, raw_size);
-    std::vector<uint8_t> sections = encode_sources_section(entries), more;
+    std::vector<uint8_t> sections = store_section, more = encode_sources_section(entries);
+    sections.insert(sections.end(), more.begin(), more.end());
+    more.clear();
     if (BuildResult r = encode_sections(opt, more); !r)
         return r;
     sections.insert(sections.end(), more.begin(), more.end());
@@ -872,6 +912,62 @@ BuildResult pick_sources(const std::string& old_dir, const std::string& new_dir,
     return {};
 }
 
+// Which files may put their literals into the literal store: in directory order, changed and
+// added files as long as their new sizes add up to at most the store's limit (so the store
+// stays within it whatever the files' differences turn out to be). A file of the old size that
+// fits is hashed here (both versions; the coder then does not hash it again), so that
+// unchanged files take no room. The store is only used for patches of many files, where cold
+// models per file cost most; other patches stay as they were. True when it is used.
+BuildResult plan_literal_store(const std::string& old_dir, const std::string& new_dir,
+                               std::vector<Entry>& files, std::vector<char>& plan, bool& used) {
+    constexpr size_t kManyFiles = 16;
+    plan.assign(files.size(), 0);
+    uint64_t room = kMaxLiteralStore;
+    size_t n = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        Entry& e = files[i];
+        if (!e.makes_new() || e.new_size == 0 || e.new_size > room)
+            continue;
+        if (e.op == Op::Modify && e.old_size == e.new_size) {
+            os::Status s = hash_file(os::join(old_dir, to_native(e.path)), e.old_size, e.old_hash);
+            if (s)
+                s = hash_file(os::join(new_dir, to_native(e.path)), e.new_size, e.new_hash);
+            if (!s)
+                return input_error(s.text);
+            plan[i] = kHashed;
+            if (e.old_hash == e.new_hash)
+                continue;
+        }
+        room -= e.new_size;
+        plan[i] |= kShares;
+        ++n;
+    }
+    used = n >= kManyFiles;
+    for (char& p : plan)
+        p = static_cast<char>(used ? p : p & ~kShares);
+    return {};
+}
+
+// Appends the literal store as a payload (coded as the build asks) and gives its "lits"
+// section; nothing when no entry used it.
+BuildResult write_literal_store(const std::vector<uint8_t>& store,
+                                const std::vector<Entry>& entries, const BuildOptions& opt,
+                                HashingSink& out, std::vector<uint8_t>& section) {
+    if (store.empty())
+        return {};
+    LiteralStoreRef ref;
+    ref.offset = out.count();
+    ref.size = store.size();
+    ref.hash = hash128(store.data(), store.size());
+    std::vector<uint8_t> coded =
+        encode_literal_store(store, opt.delta.level, opt.delta.fast_apply, opt.delta.bandwidth);
+    ref.stored = coded.size();
+    if (os::Status s = out.write(coded.data(), coded.size()); !s)
+        return output_error(s.text);
+    section = encode_literals_section(ref, entries);
+    return {};
+}
+
 void report_folders(const TreeDiff& d, const BuildCallbacks& cb) {
     if (!cb.file)
         return;
@@ -905,7 +1001,13 @@ BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
     bool sources = false;
     if (r = pick_sources(old_dir, new_dir, diff.files, sources); !r)
         return r;
-    std::vector<uint8_t> header = encode_header(sources ? kCrossFileVersion : kPlainFormatVersion);
+    std::vector<char> shares;
+    bool store = false;
+    if (r = plan_literal_store(old_dir, new_dir, diff.files, shares, store); !r)
+        return r;
+    std::vector<uint8_t> header = encode_header(store     ? kLiteralStoreVersion
+                                                : sources ? kCrossFileVersion
+                                                          : kPlainFormatVersion);
     os::Status s = out.create();
     if (!s)
         return output_error("cannot write the patch: " + s.text);
@@ -919,8 +1021,11 @@ BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
     report();
     std::vector<Entry> entries = diff.mkdirs;
     PayloadEncoder encoder(old_dir, new_dir, out_path, opt, cb, stats, prog);
-    if (BuildResult coded = encoder.run(diff.files, out.sink(), entries); !coded)
+    if (BuildResult coded = encoder.run(diff.files, shares, out.sink(), entries); !coded)
         return coded;
+    std::vector<uint8_t> store_section;
+    if (r = write_literal_store(encoder.store(), entries, opt, out.sink(), store_section); !r)
+        return r;
     entries.insert(entries.end(), diff.rmdirs.begin(), diff.rmdirs.end());
     stats.dirs = diff.mkdirs.size() + diff.rmdirs.size();
     report_folders(diff, cb);
@@ -932,7 +1037,7 @@ BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
     prog.current.clear();
     report();
     uint64_t total = 0;
-    if (r = write_directory_and_trailer(entries, opt, out, total); !r)
+    if (r = write_directory_and_trailer(entries, store_section, opt, out, total); !r)
         return r;
     if (opt.verify) {
         if (r = verify_patch(out.partial(), old_dir, new_dir, entries, cb, prog); !r)

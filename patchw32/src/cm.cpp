@@ -431,6 +431,13 @@ struct DiffModel {
     }
 };
 
+int cm_stretch(int p12) {
+    return stretch(p12);
+}
+int cm_squash(int x) {
+    return squash(x);
+}
+
 std::vector<uint8_t> cm_encode_bytes(const std::vector<uint8_t>& in) {
     std::vector<uint8_t> out;
     RangeEncoder e(out);

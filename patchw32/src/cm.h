@@ -27,6 +27,11 @@ std::vector<uint8_t> cm_encode_bytes(const std::vector<uint8_t>& in);
 DecodeResult cm_decode_bytes(const uint8_t* in, size_t in_len, uint8_t* out, size_t n,
                              const char* damaged);
 
+// The logistic helpers the models mix with, for the engine's other models (literals.cpp):
+// stretch of a 12-bit probability, and its inverse (clamped to -2048 .. 2047).
+int cm_stretch(int p12);
+int cm_squash(int x);
+
 struct DiffModel;
 
 // The models of difference bytes, as the stream codings name them.

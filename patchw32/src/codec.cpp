@@ -219,6 +219,25 @@ DecodeResult decode_deflate(const Entry& e, os::File& patch, Sink& out,
 
 } // namespace
 
+namespace {
+
+// A delta entry whose whole new file is its share of the literal store: no payload to read.
+DecodeResult write_whole_share(const Entry& e, Sink& out, const ProgressFn& progress) {
+    if (!e.share.store)
+        return DecodeResult::corrupt("a difference needs the literal store");
+    const uint8_t* from = e.share.store->data() + e.share.offset;
+    for (uint64_t done = 0; done < e.share.length;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(e.share.length - done, 1u << 20));
+        if (os::Status s = out.write(from + done, n); !s)
+            return DecodeResult::io(s);
+        done += n;
+        progress(done);
+    }
+    return DecodeResult::ok();
+}
+
+} // namespace
+
 DecodeResult decode_payload(const Entry& e, os::File& patch, os::File* old, uint64_t old_size,
                             Sink& out, const ProgressFn& progress) {
     switch (e.codec) {
@@ -227,6 +246,13 @@ DecodeResult decode_payload(const Entry& e, os::File& patch, os::File* old, uint
     case Codec::Deflate:
         return decode_deflate(e, patch, out, progress);
     case Codec::Delta:
+        if (e.share.whole)
+            return write_whole_share(e, out, progress);
+        if (!old && e.op == Op::Add && !e.source.present) {
+            // An added file made from the literal store alone: there is no old file to read.
+            os::File none = os::File::over_memory(std::make_shared<const std::vector<uint8_t>>());
+            return decode_delta(e, patch, none, 0, out, progress);
+        }
         if (!old)
             return DecodeResult::corrupt("a difference needs the old file");
         return decode_delta(e, patch, *old, old_size, out, progress);

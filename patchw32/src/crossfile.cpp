@@ -146,11 +146,7 @@ std::vector<uint8_t> encode_sources_section(const std::vector<Entry>& entries) {
         return {};
     put_varu(body, count);
     body.insert(body.end(), records.begin(), records.end());
-    std::vector<uint8_t> sec;
-    put_bytes(sec, "srcs", 4);
-    put_u32(sec, static_cast<uint32_t>(body.size()));
-    sec.insert(sec.end(), body.begin(), body.end());
-    return sec;
+    return encode_section("srcs", body);
 }
 
 uint64_t source_record_bound(const std::string& old_path, bool is_entry) {

@@ -53,8 +53,9 @@ std::vector<uint8_t> zero_runs(const std::vector<uint8_t>& in) {
 // them out block by block, each stream in the coding that suits it best.
 class BlockPacker {
   public:
-    BlockPacker(Sink& out, uint64_t total, int level, bool fast, double bandwidth, InstrRefs* refs)
-        : out_(out), total_(total), level_(level), fast_(fast), bandwidth_(bandwidth), refs_(refs) {
+    BlockPacker(Sink& out, uint64_t total, const DeltaOptions& opt, InstrRefs* refs)
+        : out_(out), total_(total), level_(opt.level), fast_(opt.fast_apply),
+          bandwidth_(opt.bandwidth), refs_(refs), shared_(opt.shared_literals) {
         hist_.start_own();
     }
 
@@ -248,8 +249,11 @@ class BlockPacker {
                                     uint8_t diff_coding) const {
         std::vector<uint8_t> head;
         put_u8(head, 0);
+        // Literals from the store are written as 3, which no literal stream uses otherwise.
+        unsigned literal_coding =
+            coding[2] == StreamCoding::Shared ? 3 : static_cast<unsigned>(coding[2]);
         put_u8(head, static_cast<uint8_t>(static_cast<unsigned>(coding[0]) | diff_coding << 3 |
-                                          static_cast<unsigned>(coding[2]) << 6));
+                                          literal_coding << 6));
         put_varu(head,
                  out_len_ == std::min<uint64_t>(kDeltaBlockMax, total_ - emitted_) ? 0 : out_len_);
         put_varu(head, raw_len[0]);
@@ -262,7 +266,7 @@ class BlockPacker {
             diff_coding != kZeroDifferences)
             put_varu(head, packed[1].size());
         put_varu(head, raw_len[2]);
-        if (raw_len[2] > 0 && coding[2] != StreamCoding::Raw)
+        if (raw_len[2] > 0 && coding[2] != StreamCoding::Raw && coding[2] != StreamCoding::Shared)
             put_varu(head, packed[2].size());
         return head;
     }
@@ -286,7 +290,12 @@ class BlockPacker {
             coding[0] = StreamCoding::Instructions;
         }
         pack(runs, packed[1], coding[1], &diff_cm, !fast_);
-        pack(literals_, packed[2], coding[2], nullptr, !fast_);
+        if (shared_ && !literals_.empty()) {
+            shared_->insert(shared_->end(), literals_.begin(), literals_.end());
+            coding[2] = StreamCoding::Shared;
+        } else {
+            pack(literals_, packed[2], coding[2], nullptr, !fast_);
+        }
         uint64_t raw_len[3] = {instrs_.size(),
                                coding[1] == StreamCoding::Mixing2 ? diff_.size() : runs.size(),
                                literals_.size()};
@@ -318,6 +327,7 @@ class BlockPacker {
     bool fast_;        // no stream context-mixed (the instruction model is cheap to decode)
     double bandwidth_; // bits per second the player downloads at; 0: smallest patch
     InstrRefs* refs_;
+    std::vector<uint8_t>* shared_; // where literals go instead of the block, when set
     InstrHistory hist_; // the entry's instructions, after those it refers to
     bool decided_ = false;
     os::Status st_;
@@ -772,8 +782,19 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
         refs->chosen = -1;
         refs->own.clear();
     }
-    BlockPacker pk(out, new_size, opt.level, opt.fast_apply, opt.bandwidth, refs);
+    BlockPacker pk(out, new_size, opt, refs);
     pk.on_block = &progress;
+    if (old_size == 0) {
+        // Nothing to match against (an added file whose literals go to the store, or the
+        // store itself): every byte is a literal.
+        std::vector<uint8_t> buf;
+        for (uint64_t ns = 0; ns < new_size; ns += kDeltaBlockMax) {
+            if (os::Status s = read_range(newf, ns, std::min<uint64_t>(kDeltaBlockMax, new_size - ns), buf); !s)
+                return s;
+            pk.add_literals(buf.data(), buf.size());
+        }
+        return pk.finish();
+    }
     SegmentCoder coder(oldf, old_size, newf, opt, pk);
     if (os::Status s = coder.start(); !s)
         return s;

@@ -28,7 +28,11 @@ enum class StreamCoding : uint8_t {
     Deflate = 1,
     Mixing = 2,
     Mixing2 = 3,
-    Instructions = 4
+    Instructions = 4,
+    // Literals only, in an entry that has a share of the patch's literal store: the block's
+    // literals are the next bytes of that share; no stream is stored (compact heads write it
+    // as 3, which no literal stream uses otherwise).
+    Shared = 5
 };
 
 // In a compact block head, the difference coding that says every difference byte is zero
@@ -59,6 +63,9 @@ struct DeltaOptions {
     // The player's download rate in bits per second: each stream takes the coding that costs
     // the player least time, its bytes at this rate plus decoding. 0: the smallest coding.
     double bandwidth = 0;
+    // When set, every block's literals go to the end of this buffer instead of into the block
+    // (stream coding 5): the builder gathers them into the patch's literal store.
+    std::vector<uint8_t>* shared_literals = nullptr;
     // Told true before and false after a suffix array of the old file is built (the one long
     // step during which the bytes coded do not move).
     std::function<void(bool)> indexing;
@@ -79,6 +86,7 @@ struct DeltaStats {
     uint64_t raw[3] = {0, 0, 0};
     uint64_t stored[3] = {0, 0, 0};
     uint64_t by_coding[5] = {0, 0, 0, 0, 0}; // streams per coding
+    uint64_t shared = 0;                     // literals taken from the literal store
 };
 // Adds the blocks of `e`'s delta payload to `out`; refused like decode_delta when a block
 // head or the payload's end is wrong (the streams themselves are not decoded).

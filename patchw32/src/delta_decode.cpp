@@ -107,6 +107,8 @@ void read_compact_head(HeadReader& h, uint64_t left, BlockHead& b) {
     b.coding[0] = codings & 7;
     b.coding[1] = (codings >> 3) & 7;
     b.coding[2] = codings >> 6;
+    if (b.coding[2] == static_cast<uint8_t>(StreamCoding::Mixing2))
+        b.coding[2] = static_cast<uint8_t>(StreamCoding::Shared); // 3 stands for the store
     auto raw_form = [&](int i) { return b.coding[i] == static_cast<uint8_t>(StreamCoding::Raw); };
     b.raw[0] = b.stored[0] = h.varu();
     if (!raw_form(0))
@@ -123,7 +125,9 @@ void read_compact_head(HeadReader& h, uint64_t left, BlockHead& b) {
         b.stored[1] = h.varu();
     }
     b.raw[2] = b.stored[2] = h.varu();
-    if (b.raw[2] > 0 && !raw_form(2))
+    if (b.coding[2] == static_cast<uint8_t>(StreamCoding::Shared))
+        b.stored[2] = 0;
+    else if (b.raw[2] > 0 && !raw_form(2))
         b.stored[2] = h.varu();
     if (mixing(diff_coding) && b.raw[2] <= b.out_len)
         b.raw[1] = b.out_len - b.raw[2]; // checked to add up below
@@ -151,15 +155,17 @@ DecodeResult read_block_head(PayloadReader& in, uint64_t left, BlockHead& b) {
                 return h.failure();
         }
         bool zero = compact && i == 1 && coding == kZeroDifferences;
-        if (!zero && (coding > static_cast<uint8_t>(StreamCoding::Instructions) ||
+        const bool shared = coding == static_cast<uint8_t>(StreamCoding::Shared) && i == 2;
+        if (!zero && !shared &&
+            (coding > static_cast<uint8_t>(StreamCoding::Instructions) ||
                       (coding == static_cast<uint8_t>(StreamCoding::Mixing2) && i != 1) ||
                       (coding == static_cast<uint8_t>(StreamCoding::Instructions) && i != 0)))
             return DecodeResult::corrupt("a difference block uses an unknown stream coding");
         uint64_t limit = i == 0 ? kDeltaCtrlMax : i == 1 ? 2 * b.out_len : b.out_len;
         if (b.raw[i] > limit)
             return DecodeResult::corrupt("a difference block declares too much data");
-        if (coding == static_cast<uint8_t>(StreamCoding::Raw)
-                ? b.stored[i] != b.raw[i]
+        if (coding == static_cast<uint8_t>(StreamCoding::Raw) || shared
+                ? b.stored[i] != (shared ? 0 : b.raw[i])
                 : b.stored[i] > limit + limit / 8 + 1024)
             return DecodeResult::corrupt("a difference block has an invalid stored size");
     }
@@ -241,6 +247,10 @@ DecodeResult load_reference(const Entry::Ref& ref, os::File& patch, InstrHistory
 } // namespace
 
 DecodeResult delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
+    if (e.share.whole) { // no payload: the new file is its share of the literal store
+        out.shared += e.share.length;
+        return DecodeResult::ok();
+    }
     PayloadReader in(patch, e.payload_offset, e.payload_size);
     std::vector<uint8_t> skip;
     for (uint64_t read_to = 0; read_to < e.new_size;) {
@@ -255,6 +265,7 @@ DecodeResult delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
             out.raw[i] += b.raw[i];
             out.stored[i] += b.stored[i];
             out.by_coding[b.coding[i] <= 4 ? b.coding[i] : 0]++;
+        out.shared += b.coding[2] == static_cast<uint8_t>(StreamCoding::Shared) ? b.raw[2] : 0;
         }
         read_to += b.out_len;
         ++out.blocks;
@@ -275,6 +286,7 @@ struct BlockJob {
     uint64_t raw[3] = {0, 0, 0};
     std::vector<uint8_t> instrs; // decoded instructions, already checked
     std::vector<uint8_t> src[3]; // stored bytes of each stream (the instructions' unused)
+    const uint8_t* shared = nullptr; // the literals, when they come from the store
     std::vector<uint8_t> block;  // the result
     uint64_t memory = 0;         // what decoding it may hold at once
     DecodeResult result;
@@ -299,8 +311,8 @@ struct BlockBytes {
 DecodeResult decode_literals(BlockJob& j, BlockBytes& bytes) {
     using SC = StreamCoding;
     const std::vector<uint8_t>& src = j.src[2];
-    bytes.literals = src.data();
-    if (j.coding[2] == static_cast<uint8_t>(SC::Raw))
+    bytes.literals = j.shared ? j.shared : src.data();
+    if (j.coding[2] == static_cast<uint8_t>(SC::Raw) || j.shared)
         return DecodeResult::ok();
     std::vector<uint8_t>& lit = bytes.literal_store;
     lit.resize(static_cast<size_t>(j.raw[2]));
@@ -314,16 +326,81 @@ DecodeResult decode_literals(BlockJob& j, BlockBytes& bytes) {
     return DecodeResult::ok();
 }
 
+// The old file as a block's copies read it, in the order of its instructions (checked to stay
+// inside the old file). Copies mostly move forward a few hundred bytes at a time with short
+// seeks, and a read per copy cost a system call each, most of a large file's decoding: a
+// copy outside the window reads a new one, from it over the copies after it that lie close
+// behind one another, up to kSize.
+constexpr uint64_t kOldWindow = 256u << 10;
+
+class OldWindow {
+  public:
+    OldWindow(os::File& old, const BlockJob& j)
+        : old_(old), ahead_(j.instrs.data(), j.instrs.size()), ahead_pos_(j.oldpos) {}
+
+    // The old bytes [pos, pos + n) of the block's next copy.
+    os::Status read(uint64_t pos, uint8_t* dst, size_t n) {
+        pass_copy();
+        if (pos < start_ || pos - start_ > bytes_.size() || n > bytes_.size() - (pos - start_)) {
+            if (n > kSize)
+                return old_.read_exact_at(pos, dst, n);
+            if (os::Status st = fill(pos, n); !st)
+                return st;
+        }
+        std::memcpy(dst, bytes_.data() + (pos - start_), n);
+        return os::Status::success();
+    }
+
+  private:
+    static constexpr uint64_t kSize = kOldWindow;
+    static constexpr uint64_t kGap = 4096; // old bytes between two copies read along
+
+    // Moves the look-ahead past the copy being read.
+    void pass_copy() {
+        while (ahead_.left() > 0) {
+            Instr in = read_instr(ahead_);
+            ahead_pos_ += in.diff_len + static_cast<uint64_t>(in.seek);
+            if (in.diff_len)
+                return;
+        }
+    }
+
+    os::Status fill(uint64_t pos, size_t n) {
+        uint64_t end = pos + n, at = ahead_pos_;
+        for (ByteReader r = ahead_; r.left() > 0;) {
+            Instr in = read_instr(r);
+            if (in.diff_len) {
+                if (at < pos || at > end + kGap || at + in.diff_len - pos > kSize)
+                    break;
+                end = std::max(end, at + in.diff_len);
+            }
+            at += in.diff_len + static_cast<uint64_t>(in.seek);
+        }
+        start_ = pos;
+        bytes_.resize(static_cast<size_t>(end - pos));
+        os::Status st = old_.read_exact_at(pos, bytes_.data(), bytes_.size());
+        if (!st)
+            bytes_.clear();
+        return st;
+    }
+
+    os::File& old_;
+    ByteReader ahead_;   // the instructions after the copy being read
+    uint64_t ahead_pos_; // where they start in the old file
+    uint64_t start_ = 0;
+    std::vector<uint8_t> bytes_; // old bytes from start_
+};
+
 // The old bytes under every difference byte of the block, in order.
-DecodeResult read_olds(const BlockJob& j, os::File& old, std::vector<uint8_t>& olds) {
+DecodeResult read_olds(const BlockJob& j, os::File& old_file, std::vector<uint8_t>& olds) {
+    OldWindow old(old_file, j);
     olds.resize(static_cast<size_t>(j.diff_total()));
     ByteReader r(j.instrs.data(), j.instrs.size());
     uint64_t at = 0, oldpos = j.oldpos;
     while (r.left() > 0) {
         Instr in = read_instr(r);
         if (in.diff_len) {
-            os::Status st =
-                old.read_exact_at(oldpos, olds.data() + at, static_cast<size_t>(in.diff_len));
+            os::Status st = old.read(oldpos, olds.data() + at, static_cast<size_t>(in.diff_len));
             if (!st)
                 return DecodeResult::io(st);
         }
@@ -363,7 +440,8 @@ DecodeResult decode_differences(BlockJob& j, os::File& old, BlockBytes& bytes) {
 }
 
 // Executes the block's instructions (already checked) into j.block.
-DecodeResult assemble_block(BlockJob& j, os::File& old, BlockBytes& bytes) {
+DecodeResult assemble_block(BlockJob& j, os::File& old_file, BlockBytes& bytes) {
+    OldWindow old(old_file, j);
     j.block.resize(static_cast<size_t>(j.out_len));
     ByteReader r(j.instrs.data(), j.instrs.size());
     uint64_t out_at = 0, diff_at = 0, literal_at = 0, oldpos = j.oldpos;
@@ -376,7 +454,7 @@ DecodeResult assemble_block(BlockJob& j, os::File& old, BlockBytes& bytes) {
                 std::memcpy(dst, bytes.olds.data() + diff_at, n);
                 bytes.mixed->apply(dst, n, j.at + out_at);
             } else {
-                if (os::Status st = old.read_exact_at(oldpos, dst, n); !st)
+                if (os::Status st = old.read(oldpos, dst, n); !st)
                     return DecodeResult::io(st);
                 if (!bytes.diff.empty()) {
                     const uint8_t* diff = bytes.diff.data() + diff_at;
@@ -429,10 +507,12 @@ constexpr uint64_t kDiffModelBytes = 10u << 20;
 constexpr uint64_t kByteModelBytes = 3u << 20;
 
 // What decoding a block holds at its peak: the stored streams, the instructions, the decoded
-// literals and difference bytes (or the old bytes the model reads), the models and the result.
+// literals and difference bytes (or the old bytes the model reads), the models, the window of
+// the old file and the result.
 uint64_t block_memory(const BlockHead& b) {
-    uint64_t m = b.stored[0] + b.stored[1] + b.stored[2] + b.raw[0] + b.out_len;
-    if (b.coding[2] != static_cast<uint8_t>(StreamCoding::Raw))
+    uint64_t m = b.stored[0] + b.stored[1] + b.stored[2] + b.raw[0] + b.out_len + kOldWindow;
+    if (b.coding[2] != static_cast<uint8_t>(StreamCoding::Raw) &&
+        b.coding[2] != static_cast<uint8_t>(StreamCoding::Shared))
         m += b.raw[2] + (mixing(b.coding[2]) ? kByteModelBytes : 0);
     uint64_t diff_total = b.out_len - std::min(b.raw[2], b.out_len);
     if (mixing(b.coding[1]))
@@ -564,6 +644,20 @@ class BlockPipeline {
     uint64_t produced_ = 0; // written to the sink
 };
 
+// A block whose literals come from the store takes the next bytes of the entry's share; only
+// an entry that has a share may have such a block.
+DecodeResult take_shared(const Entry& e, uint64_t& shared_at, BlockJob& j) {
+    if (j.coding[2] != static_cast<uint8_t>(StreamCoding::Shared))
+        return DecodeResult::ok();
+    if (!e.share.store || e.share.length == 0)
+        return DecodeResult::corrupt("a difference block uses an unknown stream coding");
+    if (j.raw[2] > e.share.length - shared_at)
+        return DecodeResult::corrupt("a difference does not use its share of the literal store");
+    j.shared = e.share.store->data() + e.share.offset + shared_at;
+    shared_at += j.raw[2];
+    return DecodeResult::ok();
+}
+
 } // namespace
 
 DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
@@ -579,6 +673,7 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
     std::vector<uint8_t> packed;
     uint64_t read_to = 0; // covered by the blocks read so far
     uint64_t oldpos = 0;  // where the next block's instructions start in the old file
+    uint64_t shared_at = 0; // literals taken from the entry's share of the store so far
     while (read_to < e.new_size) {
         auto j = std::make_unique<BlockJob>();
         BlockHead b;
@@ -593,9 +688,13 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
         j->oldpos = oldpos;
         if (DecodeResult r = check_instructions(*j, old_size, oldpos); !r)
             return r;
+        if (DecodeResult r = take_shared(e, shared_at, *j); !r)
+            return r;
         read_to += j->out_len;
         pipeline.start(std::move(j), old, read_to >= e.new_size);
     }
+    if (shared_at != e.share.length)
+        return DecodeResult::corrupt("a difference does not use its share of the literal store");
     if (in.remaining() != 0) {
         // Checked before the blocks still running are written, as before.
         return DecodeResult::corrupt("difference data has trailing bytes");

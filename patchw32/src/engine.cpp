@@ -271,6 +271,11 @@ Finding classify_folder(const Entry& e, const os::Stat& st) {
                                       : "a file stands where the patch removes a folder"};
 }
 
+// The largest old file kept in memory for its decoding: the 32-bit engine keeps its whole apply
+// within 64 MB.
+constexpr uint64_t kKeptOldBytes = sizeof(void*) >= 8 ? 64ull << 20 : 1u << 20;
+constexpr uint64_t kAlwaysKeptOldBytes = 1u << 20;
+
 // A game file found Ready is left open in `old_file` (when given) for its decoding: one open
 // per file, which under Wine is a server round trip and a walk over the whole path.
 Finding Run::classify(const Entry& e, FileProgress* prog, os::File* old_file) {
@@ -298,9 +303,21 @@ Finding Run::classify(const Entry& e, FileProgress* prog, os::File* old_file) {
     if (old_fits || new_fits) {
         Hash128 h;
         os::File f;
+        // An old file to decode from is kept as the hash reads it, when small enough and read
+        // in many pieces (its payload, mostly copies, is not tiny beside it): its decoding then
+        // reads the very bytes that were checked, from memory, where it would read the file
+        // again a copy at a time.
+        std::shared_ptr<std::vector<uint8_t>> kept;
+        if (old_file && old_fits && st.size <= kKeptOldBytes &&
+            (st.size <= kAlwaysKeptOldBytes || e.payload_size >= st.size / 256)) {
+            kept = std::make_shared<std::vector<uint8_t>>();
+            kept->reserve(static_cast<size_t>(st.size));
+        }
         os::Status s = os::File::open_read(full, f);
         if (s)
-            s = hash_file(f, st.size, h, [prog](const uint8_t*, size_t, uint64_t done) {
+            s = hash_file(f, st.size, h, [prog, &kept](const uint8_t* piece, size_t n, uint64_t done) {
+                if (kept)
+                    kept->insert(kept->end(), piece, piece + n);
                 if (prog)
                     prog->at(done);
                 return os::Status::success();
@@ -309,7 +326,7 @@ Finding Run::classify(const Entry& e, FileProgress* prog, os::File* old_file) {
             return {FileState::Differs, s.text};
         if (old_fits && h == e.old_hash) {
             if (old_file)
-                *old_file = std::move(f);
+                *old_file = kept ? os::File::over_memory(std::move(kept)) : std::move(f);
             return {FileState::Ready, {}};
         }
         if (new_fits && h == e.new_hash)
@@ -606,6 +623,7 @@ RunOutcome Run::open_journal() {
 // stops the patch, each new file decoded into the work folder (validating, only hashed) and
 // verified.
 RunOutcome Run::produce_new_files() {
+    flusher_.flush_volume_of(work_folder_);
     states_.assign(patch_.entries.size(), FileState::Done);
     last_reader_.assign(patch_.entries.size(), Entry::kNoEntry);
     for (size_t i = 0; i < patch_.entries.size(); ++i)
@@ -695,7 +713,7 @@ void Run::produce_file(size_t i, FileProgress& prog) {
         oldf = std::move(source_);
     else if (e.codec == Codec::Delta)
         oldf = std::move(old_);
-    if (e.codec == Codec::Delta && !e.source.present && !oldf.is_open()) {
+    if (e.codec == Codec::Delta && e.op == Op::Modify && !e.source.present && !oldf.is_open()) {
         os::Status s = os::File::open_read(game_path(e.path), oldf);
         if (!s) {
             say(CallbackId::Error, "Cannot read " + shown(e.path) + ": " + s.text + ".");

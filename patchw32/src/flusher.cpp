@@ -9,23 +9,33 @@ Flusher::~Flusher() {
     finish();
 }
 
+void Flusher::flush_volume_of(const os::Folder& folder) {
+    if (os::Folder::can_sync_volume())
+        volume_ = &folder;
+}
+
 void Flusher::add(os::File f) {
     // The test hook is asked here, on the caller's thread, so that its failures come in the
     // same order on every run.
     os::Status s = os::check_fault("sync", f.path());
     std::unique_lock<std::mutex> lk(m_);
-    if (!s || !failure_) {
-        if (!s && failure_)
-            failure_ = s;
-        lk.unlock();
-        f.close();
+    if (s && failure_ && (!volume_ || handed_ < threads_wanted_)) {
+        ++handed_;
+        room_.wait(lk, [this] { return queue_.size() + busy_ < waiting_; });
+        queue_.push_back(std::move(f));
+        if (threads_.size() < threads_wanted_ && threads_.size() < queue_.size() + busy_)
+            threads_.emplace_back([this] { work(); });
+        more_.notify_one();
         return;
     }
-    room_.wait(lk, [this] { return queue_.size() + busy_ < waiting_; });
-    queue_.push_back(std::move(f));
-    if (threads_.size() < threads_wanted_ && threads_.size() < queue_.size() + busy_)
-        threads_.emplace_back([this] { work(); });
-    more_.notify_one();
+    // Closed here: after a failure without a flush, else to be flushed with its whole file
+    // system at the end.
+    unflushed_ = volume_ != nullptr;
+    lk.unlock();
+    os::Status c = f.close();
+    lk.lock();
+    if (failure_)
+        failure_ = s ? c : s;
 }
 
 os::Status Flusher::failure() {
@@ -44,6 +54,9 @@ os::Status Flusher::finish() {
     std::lock_guard<std::mutex> lk(m_);
     threads_.clear();
     stop_ = false;
+    if (volume_ && unflushed_ && failure_)
+        failure_ = volume_->sync_volume();
+    unflushed_ = false;
     return failure_;
 }
 

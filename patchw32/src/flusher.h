@@ -4,6 +4,15 @@
 // journal, NTFS's log file), so small files flushed side by side cost about as much as one;
 // flushed one after the other, each waits for a commit of its own (about 1-3 ms on a disk,
 // which for 20,000 new files of a patch was most of the run).
+//
+// Where the system flushes a whole file system in one call and reports a failed write-back
+// through it (Linux's syncfs), the files after the first few (one a thread, flushed on their
+// own while the run goes on) are only closed as they come, and one flush of their file system
+// at the end makes them all durable: a flush per file costs a flush of the disk's cache each,
+// and on a file system without a journal a write of the file's folder too (924 small files:
+// about 0.5 s flushed on 8 threads, 0.2 s with one flush at the end). A run of a few files
+// does without the flush of the whole file system, which also waits for what other programs
+// wrote to it.
 #pragma once
 
 #include "os.h"
@@ -24,6 +33,10 @@ class Flusher {
     Flusher(const Flusher&) = delete;
     Flusher& operator=(const Flusher&) = delete;
 
+    // The files handed over from now on are all in `folder`'s file system: where the system
+    // can, finish() makes them durable in one flush of it, through `folder`, which stays open
+    // until then.
+    void flush_volume_of(const os::Folder& folder);
     // Hands over a written file; waits while `waiting` files are still open. After a failure
     // the files are closed without a flush.
     void add(os::File f);
@@ -37,6 +50,9 @@ class Flusher {
 
     unsigned threads_wanted_;
     size_t waiting_;
+    const os::Folder* volume_ = nullptr; // flushed at once at the end, when set
+    bool unflushed_ = false;             // files closed since the last flush of volume_
+    size_t handed_ = 0;                  // files handed to the threads
     std::mutex m_;
     std::condition_variable more_, room_;
     std::deque<os::File> queue_;

@@ -4,6 +4,7 @@
 #include "cm.h"
 #include "codec.h"
 #include "crossfile.h"
+#include "literals.h"
 #include "paths.h"
 
 #include <algorithm>
@@ -298,8 +299,12 @@ std::vector<uint8_t> encode_meta_section(const PatchMeta& meta) {
         put_u16(body, static_cast<uint16_t>(fields[k]->size()));
         put_bytes(body, fields[k]->data(), fields[k]->size());
     }
+    return encode_section("meta", body);
+}
+
+std::vector<uint8_t> encode_section(const char (&tag)[5], const std::vector<uint8_t>& body) {
     std::vector<uint8_t> sec;
-    put_bytes(sec, "meta", 4);
+    put_bytes(sec, tag, 4);
     put_u32(sec, static_cast<uint32_t>(body.size()));
     put_bytes(sec, body.data(), body.size());
     return sec;
@@ -386,7 +391,8 @@ DecodeResult check_entry_kind(const Entry& e) {
                                     "The patch needs a newer engine: " + quoted(e) +
                                         " uses codec " + std::to_string(c) +
                                         ", which this engine does not know.");
-    if (e.makes_new() == (e.codec == Codec::None) || (e.op == Op::Add && e.codec == Codec::Delta && !e.source.present))
+    if (e.makes_new() == (e.codec == Codec::None) || (e.op == Op::Add && e.codec == Codec::Delta && !e.source.present &&
+                                                  e.share.length == 0))
         return damaged("an entry has a codec that does not fit its operation.");
     return DecodeResult::ok();
 }
@@ -524,6 +530,11 @@ DecodeResult read_sections(Patch& out, uint64_t offset, uint64_t size) {
                 return DecodeResult::corrupt("The patch is damaged (it has two source lists).");
             out.has_sources = true;
             out.sources.assign(body, body + len);
+        } else if (out.version >= kLiteralStoreVersion && std::equal(tag, tag + 4, "lits")) {
+            if (out.has_literals)
+                return DecodeResult::corrupt("The patch is damaged (it has two literal stores).");
+            out.has_literals = true;
+            out.literals.assign(body, body + len);
         } else if (std::equal(tag, tag + 4, "sign")) {
             if (r.left() != 0 || len != kSignSectionSize - 8 || body[0] != kSignEcdsaP256)
                 return DecodeResult::corrupt(
@@ -540,11 +551,17 @@ DecodeResult read_sections(Patch& out, uint64_t offset, uint64_t size) {
 
 // Checks the entries, then tells each delta entry that refers to another where that one's
 // payload lies.
-DecodeResult check_and_link(std::vector<Entry>& entries, uint64_t payload_end, uint16_t version,
-                            const std::vector<uint8_t>* sources) {
-    bool legacy = version == kOldestFormatVersion;
-    if (sources) {
-        if (DecodeResult r = read_sources(sources->data(), sources->size(), entries); !r)
+DecodeResult check_and_link(Patch& p, uint64_t payload_end) {
+    std::vector<Entry>& entries = p.entries;
+    bool legacy = p.version == kOldestFormatVersion;
+    if (p.has_sources) {
+        if (DecodeResult r = read_sources(p.sources.data(), p.sources.size(), entries); !r)
+            return r;
+    }
+    if (p.has_literals) {
+        if (DecodeResult r =
+                read_literal_shares(p.literals.data(), p.literals.size(), entries, p.store);
+            !r)
             return r;
     }
     DecodeResult r =
@@ -717,7 +734,7 @@ DecodeResult decode_fixed_directory(const std::vector<uint8_t>& dir, uint32_t co
 
 } // namespace
 
-DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum) {
+DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum, bool with_store) {
     out = Patch{};
     uint8_t raw_trailer[kTrailerSize];
     Trailer t;
@@ -737,8 +754,9 @@ DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum) {
                 : decode_fixed_directory(dir, t.count, out.entries);
     if (!r)
         return r;
-    return check_and_link(out.entries, t.dir_off, out.version,
-                          out.has_sources ? &out.sources : nullptr);
+    if (r = check_and_link(out, t.dir_off); !r || !out.has_literals || !with_store)
+        return r;
+    return load_literal_store(out, t.dir_off);
 }
 
 } // namespace kv

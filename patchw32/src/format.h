@@ -7,6 +7,7 @@
 #include "paths.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,9 @@ namespace kv {
 // Version 3 adds entries built from another old file of the tree (the "srcs" section, see
 // crossfile.h); the builder writes it only for patches that have such entries, version 2
 // otherwise.
-constexpr uint16_t kFormatVersion = 3;
+// Version 4 adds the literal store (the "lits" section, see literals.h), written only when the
+// builder uses it.
+constexpr uint16_t kFormatVersion = 4;
 constexpr uint16_t kPlainFormatVersion = 2;
 constexpr uint16_t kOldestFormatVersion = 1;
 constexpr size_t kHeaderSize = 16;
@@ -79,6 +82,16 @@ struct Entry {
         bool new_content = false;
     } source;
 
+    // A delta entry whose literals come from the patch's literal store (format version 4, the
+    // "lits" section): its share of the store starts at `offset` and takes `length` bytes
+    // (0: none); `store` is the decoded store, set when the patch is opened. A `whole` share is
+    // the entry's whole new file: the entry then has no payload at all.
+    struct Share {
+        uint64_t offset = 0, length = 0;
+        bool whole = false;
+        std::shared_ptr<const std::vector<uint8_t>> store;
+    } share;
+
     bool is_file_op() const { return op == Op::Modify || op == Op::Add || op == Op::Delete; }
     bool needs_old() const { return op == Op::Modify || op == Op::Delete; }
     bool makes_new() const { return op == Op::Modify || op == Op::Add; }
@@ -136,6 +149,12 @@ struct PatchSignature {
     uint64_t value_offset = 0;   // where `value` lies in the file
 };
 
+// Where a patch's literal store lies (literals.h): its payload, its decoded size and hash.
+struct LiteralStoreRef {
+    uint64_t offset = 0, stored = 0, size = 0;
+    Hash128 hash;
+};
+
 struct Patch {
     os::File file;
     uint64_t size = 0;
@@ -145,6 +164,9 @@ struct Patch {
     PatchSignature signature;
     std::vector<uint8_t> sources; // the "srcs" section's body (version 3), read with the entries
     bool has_sources = false;
+    std::vector<uint8_t> literals; // the "lits" section's body (version 4)
+    bool has_literals = false;
+    LiteralStoreRef store;
 };
 
 // Sections (format version 2) lie between the directory and the trailer: each a 4-byte tag,
@@ -156,6 +178,8 @@ constexpr size_t kSignSectionSize = 8 + 1 + 64 + 64;
 // Whether `text` may be stored as a game name or version; Corrupt with the reason when not.
 DecodeResult check_meta_text(const std::string& text);
 std::vector<uint8_t> encode_meta_section(const PatchMeta& meta);
+// A whole section: its 4-byte tag, the body's length and the body.
+std::vector<uint8_t> encode_section(const char (&tag)[5], const std::vector<uint8_t>& body);
 // The "sign" section without its value (the 64 bytes that follow it complete it).
 std::vector<uint8_t> encode_sign_section_head(const uint8_t key[64]);
 // "This patch updates Tarrowmoor 1.22 to 1.23." and its shorter forms; empty without meta.
@@ -166,8 +190,10 @@ std::string describe_meta(const PatchMeta& meta);
 // `check_sum` false skips the checksum (rtptool info shows a damaged patch as far as it can be
 // read); the engine always checks it.
 // Fails Unreadable when the file cannot be read, otherwise with the kind the damage calls
-// for; the message is the player's.
-DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum = true);
+// for; the message is the player's. `with_store` false leaves a literal store undecoded (for a
+// caller that only reads the directory; its entries then cannot be decoded).
+DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum = true,
+                        bool with_store = true);
 
 // The codec parameters of a delta entry: none, or the directory index of the entry its
 // instructions are predicted from (`present` says which). Corrupt when they are malformed.

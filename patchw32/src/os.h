@@ -146,6 +146,12 @@ class Folder {
     // An empty folder, or a link standing in its place.
     Status remove_dir(const std::string& name) const;
     Status sync() const;
+    // Whether sync_volume() is offered: a durable flush of everything written to a file system
+    // in one call, which reports a failed write-back of any file (Linux from 5.8 on).
+    static bool can_sync_volume();
+    // Flushes everything written to this folder's file system since the folder was opened
+    // (its files' data, their entries and sizes) to disk, or says why not.
+    Status sync_volume() const;
     void close();
     bool is_open() const;
     const std::string& path() const { return path_; }

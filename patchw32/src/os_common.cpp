@@ -32,6 +32,17 @@ Status check_fault(const char* op, const std::string& path) {
     return Status::success();
 }
 
+#ifdef _WIN32
+// Windows flushes a whole volume only for administrators (FlushFileBuffers on the volume): the
+// engine flushes each file there.
+bool Folder::can_sync_volume() {
+    return false;
+}
+Status Folder::sync_volume() const {
+    return Status::fail(ErrKind::Other, "cannot flush the drive of " + path_ + " at once");
+}
+#endif
+
 File File::over_memory(std::shared_ptr<const std::vector<uint8_t>> bytes) {
     File f;
     f.path_ = "(memory)";

@@ -94,6 +94,16 @@ class RangeDecoder {
     int over_ = 0;
 };
 
+// One bit with the probability p1 of a 1: the encoder codes `bit` and returns it, the decoder
+// returns the bit it decodes.
+inline int code_bit(RangeEncoder& e, int bit, int p1) {
+    e.bit(bit, p1);
+    return bit;
+}
+inline int code_bit(RangeDecoder& d, int, int p1) {
+    return d.bit(p1);
+}
+
 // A 16-bit probability moved 1/2^rate of the way towards the bit just coded.
 inline void adapt(uint16_t& p, int bit, int rate) {
     if (bit)

@@ -3,6 +3,7 @@
 #include "builder.h"
 #include "crossfile.h"
 #include "format.h"
+#include "literals.h"
 #include "os.h"
 #include "paths.h"
 #include "test_support.h"
@@ -311,6 +312,51 @@ TEST(Engine, CopiesOfNewFilesAreBuiltFromTheEarlierNewFile) {
     }
 }
 
+// Many small files that share boilerplate pay for it once, in one literal store; each applies
+// on its own (another already new, its old file missing with -i; validating writes nothing). A
+// store damaged under a valid checksum refuses the patch before anything changes.
+TEST(Engine, ManySmallFilesShareOneLiteralStore) {
+    const std::string head = "/* " + random_bytes(12, 600) + " */\n";
+    Tree before = {{"lib", kDir}, {"lib/old.js", random_bytes(13, 3000)}};
+    Tree after = {{"lib", kDir}, {"lib/old.js", before["lib/old.js"] + "edit"}};
+    for (int i = 0; i < 20; ++i)
+        after["lib/f" + std::to_string(i) + ".js"] = head + random_bytes(100 + i, 200);
+    SharedEdits t({before, after});
+    Patch p;
+    ASSERT_TRUE(open_patch(t.patch, p) && p.version == kLiteralStoreVersion);
+    uint64_t payloads = 0;
+    for (const Entry& e : p.entries) {
+        EXPECT_TRUE(e.codec == Codec::Delta && e.share.length > 0) << e.path;
+        payloads += e.payload_size;
+    }
+    // 20 x 200 unique bytes and one head, where one head per file alone would be 12,000.
+    EXPECT_LT(p.store.stored + payloads, 5200u);
+    p.file.close();
+    Tree half = before, missing = {{"lib", kDir}}, skipped = after;
+    half["lib/f3.js"] = after["lib/f3.js"];
+    skipped.erase("lib/old.js");
+    for (auto [game, switches, expect] :
+         {std::tuple{&before, "-u ", &after}, {&before, "-u -j ", &before},
+          {&half, "-u ", &after}, {&missing, "-u -i ", &skipped}}) {
+        Recorder r;
+        EXPECT_EQ(t.apply(*game, r, switches), kRcOk) << r.all_text();
+        EXPECT_EQ(describe_difference(snapshot(t.game), *expect), "");
+    }
+    const std::string bytes = read_file(t.patch);
+    const size_t hash_at = bytes.find(std::string(p.store.hash.b, p.store.hash.b + 16));
+    for (auto [at, why] : {std::pair{static_cast<size_t>(p.store.offset), "is coded in an unknown way"},
+                           {hash_at, "does not match its hash"}}) {
+        std::string bad = bytes;
+        bad[at] = static_cast<char>(bad[at] ^ 0x40);
+        write_file(t.patch, resealed(bad));
+        Recorder r;
+        EXPECT_EQ(t.apply(before, r), kRcPatchCorrupt);
+        EXPECT_EQ(r.texts(3), std::vector<std::string>{"The patch is damaged: its literal store " +
+                                                       std::string(why) + "."});
+        EXPECT_EQ(describe_difference(snapshot(t.game), before), "");
+    }
+}
+
 // Whatever the mode and however the directory is stored, a patch with one unsafe path is
 // refused before anything is written, inside the game directory or outside it.
 TEST(Engine, HostilePathsAreRefusedWithNothingWritten) {
@@ -395,9 +441,9 @@ TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
             << pos;
     }
     std::string newer = good;
-    newer[8] = 4;
+    newer[8] = 5;
     attempt(newer, kRcPatchUnsupported,
-            "The patch uses format version 4, but this engine reads only versions 1 to 3. "
+            "The patch uses format version 5, but this engine reads only versions 1 to 4. "
             "A newer patchw32.dll is needed.");
     // A directory stored in a way this engine does not know, under a valid checksum.
     std::string unknown = good;

@@ -311,6 +311,36 @@ TEST(Safety, CodesAndReasons) {
     }
 }
 
+// New files are on disk before the plan names them: a flush each, past the first 8 one of the
+// whole drive where the system offers it. A failed flush changes nothing.
+TEST(Safety, NewFilesAreFlushedBeforeThePlanNamesThem) {
+    for (auto [files, fails] : {std::pair{2, false}, {2, true}, {12, false}, {12, true}}) {
+        Tree old_tree, new_tree;
+        for (int i = 0; i < files; ++i)
+            old_tree["f" + std::to_string(i)] = "old", new_tree["f" + std::to_string(i)] = "new";
+        Game g(old_tree, new_tree);
+        const std::string flush = // of a work file or folder, in the temp directory
+            (files > 8 && os::Folder::can_sync_volume() ? "syncvolume " : "sync ") + g.temp;
+        std::string flushed; // the first flush, once asked for
+        bool planned_before = false;
+        os::set_fault_hook([&](const char* op, const std::string& path) {
+            std::string o = std::string(op) + " " + path;
+            planned_before |= flushed.empty() && path.find("plan") != std::string::npos;
+            flushed = flushed.empty() && o.rfind(flush, 0) == 0 ? o : flushed;
+            return !fails || o != flushed;
+        });
+        Recorder r;
+        int rc = g.run("-u ", r);
+        os::set_fault_hook(nullptr);
+        EXPECT_FALSE(planned_before) << files << fails;
+        EXPECT_EQ(rc, fails ? kRcTempDir : kRcOk) << r.all_text();
+        EXPECT_EQ(snapshot(g.game), fails ? old_tree : new_tree) << files << fails;
+        EXPECT_EQ(r.texts(3), std::vector<std::string>(fails, "Cannot write in the temp directory for "
+                                                              "the new files: " +
+                                                                  flushed + ": injected failure."));
+    }
+}
+
 // Before "done" is written, every folder whose entries the commit changed is flushed after
 // the change: the game root after the reserved folder is renamed into place, and the parent of
 // each folder the commit creates.

@@ -7,6 +7,7 @@
 #include "crossfile.h"
 #include "delta.h"
 #include "format.h"
+#include "literals.h"
 #include "os.h"
 #include "paths.h"
 #include "sais.h"
@@ -263,6 +264,39 @@ TEST(Sources, ListsRoundTripAndOutOfPlaceValuesAreRefused) {
     unsafe.resize(unsafe.size() + 16);
     EXPECT_EQ(read(unsafe, msg), PatchError::Hostile);
     EXPECT_EQ(msg.rfind("The patch is refused: the source \"../x\" is unsafe (", 0), 0u) << msg;
+}
+
+// The literal store's list (format version 4): shares read back in order; every value out of
+// place is refused before use, with the reason.
+TEST(LiteralStore, SharesAreCheckedBeforeUse) {
+    std::vector<Entry> es(3), back;
+    es[0].op = es[2].op = Op::Modify, es[1].op = Op::Delete;
+    es[0].codec = es[2].codec = Codec::Delta;
+    auto read = [&](uint64_t size, std::vector<uint8_t> tail) {
+        std::vector<uint8_t> body;
+        put_varu(body, size);
+        body.insert(body.end(), 18, 1); // offset, stored size, hash
+        body.insert(body.end(), tail.begin(), tail.end());
+        back = es;
+        LiteralStoreRef ref;
+        DecodeResult r = read_literal_shares(body.data(), body.size(), back, ref);
+        return std::pair{r.status, r.message};
+    };
+    ASSERT_EQ(read(5, {2, 0, 2, 1, 3}).first, PatchError::None);
+    EXPECT_EQ(std::make_tuple(back[0].share.offset, back[0].share.length, back[2].share.offset,
+                              back[2].share.length), std::make_tuple(0u, 2u, 2u, 3u));
+    // clang-format off
+    const std::vector<std::tuple<uint64_t, std::vector<uint8_t>, std::string>> cases = {
+        {0, {1, 0, 1}, "has an impossible size"}, {kMaxLiteralStore + 1, {1, 0, 1}, "has an impossible size"},
+        {5, {0}, "has an impossible count"}, {5, {4, 0, 5}, "has an impossible count"}, {5, {}, "is cut short"},
+        {5, {1, 0}, "is cut short"}, {5, {1, 3, 5}, "names an entry beyond the directory"},
+        {5, {2, 0, 2, 2, 3}, "names an entry beyond the directory"}, {5, {1, 0, 5, 0}, "has trailing bytes"},
+        {5, {1, 1, 5}, "gives literals to an entry that is not a difference"},  // a deleted file
+        {5, {1, 0, 0}, "does not add up"}, {5, {1, 0, 6}, "does not add up"}, {5, {1, 0, 4}, "does not add up"}};
+    // clang-format on
+    for (const auto& [size, tail, why] : cases)
+        EXPECT_EQ(read(size, tail), std::pair(PatchError::Corrupt,
+                                              "The patch is damaged: its literal store " + why + "."));
 }
 
 TEST(SuffixArray, MatchesNaiveSorting) {

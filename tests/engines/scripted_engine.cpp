@@ -8,6 +8,7 @@
 //                               \r in the text stand for line feed and carriage return
 //                 5 <n> / 6 <n> callback with a pointer to the number n
 //                 ret <n>       the value this call returns (default 0)
+//                 await <e>     waits for the named event e (at most 10 s, else returns 79)
 //   calls.txt   one line per call: the command line exactly as received.
 #include <windows.h>
 
@@ -65,6 +66,15 @@ extern "C" __declspec(dllexport) int __stdcall RTPatchApply32(char* commandLine,
             blank == std::string::npos ? std::string() : line.substr(blank + 1);
         if (head == "ret") {
             result = std::atoi(rest.c_str());
+            continue;
+        }
+        if (head == "await") {
+            HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, rest.c_str());
+            const DWORD waited = ::WaitForSingleObject(event, 10000);
+            ::CloseHandle(event);
+            if (waited != WAIT_OBJECT_0) {
+                return 79;
+            }
             continue;
         }
         const unsigned id = static_cast<unsigned>(std::strtoul(head.c_str(), nullptr, 10));

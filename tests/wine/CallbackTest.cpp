@@ -6,6 +6,8 @@
 
 #include <commctrl.h>
 
+#include <thread>
+
 namespace kt {
 namespace {
 
@@ -129,6 +131,23 @@ TEST_F(CallbackTest, ThousandsOfFilesShowEveryLineAndEndScrolledWithBothBarsFull
     SCROLLINFO scroll{sizeof scroll, SIF_RANGE, 0, 0, 0, 0, 0};
     ::GetScrollInfo(list, SB_VERT, &scroll);
     EXPECT_EQ(scroll.nMax, static_cast<int>(expected.size()));
+}
+
+// The engine runs on a thread of its own: what is sent to the window while the engine waits
+// without reporting anything is handled at once (else the engine's wait runs out: 79).
+TEST_F(CallbackTest, TheWindowAnswersWhileTheEngineIsSilent) {
+    OpenDialog();
+    HANDLE answered = ::CreateEventA(nullptr, TRUE, FALSE, "KelvaneWindowAnswered");
+    {
+        DuringRun probe(dlg->m_hWnd, [&] { ::SetEvent(answered); }, WM_APP + 7);
+        std::thread asker([this] {
+            ::SendMessageTimeoutA(dlg->m_hWnd, WM_APP + 7, 0, 0, SMTO_NORMAL, 10000, nullptr);
+        });
+        EXPECT_EQ(Apply("await KelvaneWindowAnswered\n1 after\n"), 0);
+        asker.join();
+    }
+    ::CloseHandle(answered);
+    EXPECT_EQ(EngineLines(), Texts{"after"});
 }
 
 } // namespace
