@@ -184,7 +184,7 @@ class Run {
     // The bucket folders this run made in the work folder, by bucket number, each held while
     // the run works in it.
     std::map<uint32_t, os::Folder> work_buckets_;
-    std::vector<uint32_t> temp_files_;    // entries whose "b<k>/<i>.new" is in the work folder
+    std::vector<uint32_t> temp_files_;    // entries whose "b<k>/n<i>" is in the work folder
     std::string checked_path_;            // the last path whose parent folders were safe
     std::vector<FileState> states_;       // by entry
     Tally tally_;
@@ -404,26 +404,30 @@ os::Status Run::make_work_bucket(uint32_t id) {
 }
 
 // Work files go through the held work folder and its held bucket folders, by name: nothing
-// can redirect the removal. The journal goes too, unless the run kept it for the next run.
+// can redirect the removal (folders let go for the commit are held again, never through a
+// link). The journal goes too, unless the run kept it for the next run.
 void Run::cleanup() {
-    if (work_folder_.is_open()) {
+    bool work_left =
+        work_folder_.is_open() || (!work_.empty() && os::Folder::open(work_, work_folder_));
+    if (work_left) {
         std::set<std::string> ours;
         for (uint32_t i : temp_files_)
-            ours.insert(std::to_string(i) + ".new");
+            ours.insert("n" + std::to_string(i));
         for (auto& [k, bucket] : work_buckets_) {
+            std::string name = bucket_name(k * kBucketSize);
             std::vector<os::DirEntry> present;
-            if (bucket.is_open() && bucket.list(present))
+            if ((bucket.is_open() || work_folder_.open_child(name, bucket)) && bucket.list(present))
                 for (const os::DirEntry& e : present)
                     if (ours.count(e.name))
                         bucket.remove_file(e.name);
             bucket.close();
-            work_folder_.remove_dir(bucket_name(k * kBucketSize));
+            work_folder_.remove_dir(name);
         }
     }
     work_buckets_.clear();
     temp_files_.clear();
     work_folder_.close();
-    if (work_is_ours_) {
+    if (work_is_ours_ && work_left) {
         os::Status s = os::remove_dir(work_);
         if (!s)
             say(CallbackId::Warning, "The temp folder " + shorten_middle(work_, 120) +
@@ -897,6 +901,10 @@ RunOutcome Run::commit_and_report(Plan& plan, const Changes& changes) {
     // The commit names no file; the last file's full bar, repeated now and then, lets the
     // caller keep its window alive through thousands of renames.
     journal_->set_tick([this] { rep_.progress(32768); });
+    // The commit takes the work folder whole where it can: the run lets go of it first.
+    for (auto& [k, bucket] : work_buckets_)
+        bucket.close();
+    work_folder_.close();
     auto [outcome, failure] =
         commit_plan(*journal_, plan, [this](CallbackId id, const std::string& t) { say(id, t); });
     switch (outcome) {

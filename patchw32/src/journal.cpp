@@ -2,9 +2,11 @@
 
 #include "bytes.h"
 #include "paths.h"
+#include "side_by_side.h"
 
 #include <algorithm>
 #include <set>
+#include <utility>
 
 namespace kv {
 
@@ -60,36 +62,71 @@ bool file_has_hash(const std::string& path, const Hash128& want, uint64_t size) 
            hash_file(f, size, got) && got == want;
 }
 
-// Removes everything inside the held folder `f`, through held folders `depth` levels down.
-// Links are removed themselves and never entered. Names in `keep` (of `f` itself) stay.
-// `each` is called after every removal.
-// Goes on past a failure; fails with the first one met (a folder's own with the last).
-os::Status empty_folder(const os::Folder& f, int depth, const std::set<std::string>& keep = {},
-                        const std::function<void()>& each = {}) {
+// Removes what the engine's folders hold. The files of a folder are removed side by side: their
+// order never matters (they are work files, or game files moved aside by a commit that is
+// done), and under Wine each removal waits for the server. The test hook is asked for each on
+// the calling thread, in order, and `each` is called there once per removal.
+class Remover {
+  public:
+    explicit Remover(std::function<void()> each = {}) : each_(std::move(each)) {}
+    // Removes everything inside the held folder `f`, through held folders `depth` levels down.
+    // Links are removed themselves and never entered. Names in `keep` (of `f` itself) stay.
+    // Goes on past a failure; fails with the first one met (a folder's own with the last).
+    os::Status empty(const os::Folder& f, int depth, const std::set<std::string>& keep = {});
+
+  private:
+    os::Status remove_files(const os::Folder& f, const std::vector<std::string>& names);
+    void counted() {
+        if (each_)
+            each_();
+    }
+
+    std::function<void()> each_;
+};
+
+os::Status Remover::empty(const os::Folder& f, int depth, const std::set<std::string>& keep) {
     std::vector<os::DirEntry> entries;
     if (os::Status s = f.list(entries); !s)
         return s;
     os::Status result;
+    std::vector<std::string> files;
     for (const os::DirEntry& e : entries) {
         if (keep.count(e.name))
             continue;
-        os::Status s;
-        if (e.is_dir && !e.is_link) {
-            os::Folder sub;
-            if (depth > 0 && f.open_child(e.name, sub))
-                if (os::Status inner = empty_folder(sub, depth - 1); !inner)
-                    result = inner;
-            sub.close();
-            s = f.remove_dir(e.name);
-        } else {
-            s = f.remove_file(e.name);
+        if (!e.is_dir || e.is_link) {
+            files.push_back(e.name);
+            continue;
         }
-        if (each)
-            each();
+        os::Folder sub;
+        if (depth > 0 && f.open_child(e.name, sub))
+            if (os::Status inner = empty(sub, depth - 1); !inner && result)
+                result = inner;
+        sub.close();
+        os::Status s = f.remove_dir(e.name);
+        counted();
         if (!s && result)
             result = s;
     }
+    if (os::Status s = remove_files(f, files); !s && result)
+        result = s;
     return result;
+}
+
+os::Status Remover::remove_files(const os::Folder& f, const std::vector<std::string>& names) {
+    std::vector<os::Status> result(names.size());
+    std::vector<size_t> todo;
+    for (size_t i = 0; i < names.size(); ++i)
+        if ((result[i] = os::check_fault("remove", os::join(f.path(), names[i]))))
+            todo.push_back(i);
+    side_by_side(todo.size(),
+                 [&](size_t k) { result[todo[k]] = f.remove_file(names[todo[k]], false); });
+    os::Status first;
+    for (const os::Status& s : result) {
+        counted();
+        if (!s && first)
+            first = s;
+    }
+    return first;
 }
 
 // Removes the plan (named `plan`), then the "done" mark, from the held folder `f` at `path`.
@@ -103,8 +140,7 @@ os::Status remove_plan_and_done(const os::Folder& f, const std::string& path, co
 
 // Empties and removes the commit folder of the held journal folder `jf` at `dir`, when there
 // is one: everything else first, then the plan, then "done".
-os::Status remove_commit_folder(const os::Folder& jf, const std::string& dir,
-                                const std::function<void()>& each) {
+os::Status remove_commit_folder(const os::Folder& jf, const std::string& dir, Remover& remover) {
     std::string path = os::join(dir, kCommitFolder);
     os::Stat cs;
     os::stat(path, cs);
@@ -112,7 +148,7 @@ os::Status remove_commit_folder(const os::Folder& jf, const std::string& dir,
         return os::Status::success();
     os::Folder cf;
     os::Status s = jf.open_child(kCommitFolder, cf);
-    if (s && (!(s = empty_folder(cf, 1, {"steps", "done"}, each)) ||
+    if (s && (!(s = remover.empty(cf, 1, {"steps", "done"})) ||
               !(s = remove_plan_and_done(cf, path, "steps"))))
         return s;
     cf.close();
@@ -144,10 +180,12 @@ bool is_number(const std::string& t, size_t from = 0) {
 bool is_bucket_name(const std::string& name) {
     return name.size() > 1 && name[0] == 'b' && is_number(name, 1);
 }
-// The engine's work files in a work folder: "<number>.new".
+// The engine's work files in a work folder: "n<number>" (engines before the commit adopted the
+// work folder: "<number>.new").
 bool is_work_file_name(const std::string& name) {
     size_t n = name.size();
-    return n > 4 && name.compare(n - 4, 4, ".new") == 0 && is_number(name.substr(0, n - 4));
+    return (n > 1 && name[0] == 'n' && is_number(name, 1)) ||
+           (n > 4 && name.compare(n - 4, 4, ".new") == 0 && is_number(name.substr(0, n - 4)));
 }
 
 } // namespace
@@ -159,7 +197,7 @@ std::string bucket_folder(const std::string& folder, uint32_t id) {
     return os::join(folder, bucket_name(id));
 }
 std::string work_file(const std::string& work_folder, uint32_t id) {
-    return os::join(bucket_folder(work_folder, id), std::to_string(id) + ".new");
+    return os::join(bucket_folder(work_folder, id), "n" + std::to_string(id));
 }
 
 Journal::Journal(std::string game_dir) : game_(std::move(game_dir)) {
@@ -348,15 +386,44 @@ void Journal::remove_noted_temp_folder() {
             if (i.is_dir || !is_work_file_name(i.name))
                 return;
     }
-    empty_folder(w, 1); // what stays is removed by a later run
+    Remover().empty(w, 1); // what stays is removed by a later run
     w.close();
     os::remove_dir(path);
 }
 
-os::Status Journal::write_plan(const Plan& p) {
+os::Status Journal::adopt_work_folder(const std::string& work) {
     flat_ = false; // a new commit always uses the commit folder and its bucket folders
     base_ = os::join(dir_, kCommitFolder);
     buckets_.clear();
+    if (work.empty() || kv::exists(base_))
+        return os::Status::fail(os::ErrKind::Exists, base_ + " is there already");
+    if (os::Status s = os::rename_noreplace(work, base_); !s)
+        return s;
+    // What arrived must be the engine's folders: a link that took the place of the work folder
+    // or of one of its bucket folders, after the run let go of them, is never worked through.
+    os::Folder cf;
+    std::vector<os::DirEntry> entries;
+    os::Status s = os::Folder::open(base_, cf);
+    if (s)
+        s = cf.list(entries);
+    for (const os::DirEntry& e : entries) {
+        if (e.is_link) {
+            s = os::Status::fail(os::ErrKind::Link, os::join(base_, e.name) + " is a link");
+            break;
+        }
+        if (e.is_dir && is_bucket_name(e.name) && e.name.size() <= 9)
+            buckets_.insert(static_cast<uint32_t>(std::stoul(e.name.substr(1))));
+    }
+    if (!s) // whatever stands there now is never worked through
+        return os::Status::fail(os::ErrKind::Link, s.text);
+    if (kv::exists(os::join(dir_, "temp-folder")))
+        os::remove_file(os::join(dir_, "temp-folder")); // it names nothing any more
+    return os::Status::success();
+}
+
+os::Status Journal::write_plan(const Plan& p) {
+    flat_ = false;
+    base_ = os::join(dir_, kCommitFolder);
     std::vector<uint8_t> b;
     put_bytes(b, kPlanMagic, 8);
     put_u32(b, static_cast<uint32_t>(p.steps.size()));
@@ -521,9 +588,9 @@ os::Status Journal::remove_all(bool old_files_unneeded) {
     // Everything else first, then the plan, then the "done" mark (then the commit folder):
     // an interruption anywhere in between leaves a journal that the next run finishes the same
     // way.
-    auto each = [this] { tick(); };
-    if (!(s = empty_folder(jf, 2, {kCommitFolder, "done", "made-top"}, each)) ||
-        !(s = remove_commit_folder(jf, dir_, each)) ||
+    Remover remover([this] { tick(); });
+    if (!(s = remover.empty(jf, 2, {kCommitFolder, "done", "made-top"})) ||
+        !(s = remove_commit_folder(jf, dir_, remover)) ||
         !(s = remove_plan_and_done(jf, dir_, "plan")))
         return s;
     std::vector<os::DirEntry> in_top;
@@ -581,21 +648,24 @@ os::Status make_step_folders(Journal& j, const Step& st) {
     return os::Status::success();
 }
 
-// Brings every verified new file onto the game's volume, into the journal. Nothing in the game
-// has changed yet when this fails; the failure says which file could not be brought.
-os::Status stage_new_files(Journal& j, const Plan& plan) {
+// Brings every verified new file onto the game's volume, into the journal, unless the work
+// folder came whole (`adopted`: only their attributes are set). After the work folder could
+// not be moved to another volume, each file is copied straight away. Nothing in the game has
+// changed yet when this fails; the failure says which file could not be brought.
+os::Status stage_new_files(Journal& j, const Plan& plan, const os::Status& adopted) {
     for (const Step& st : plan.steps) {
         if (st.kind != StepKind::Replace && st.kind != StepKind::Add)
             continue;
         j.tick();
         std::string dst = j.staged(st.id);
         std::string temp = work_file(plan.work_folder, st.id);
-        os::Status s = j.make_bucket(st.id);
-        if (s)
-            s = os::rename_noreplace(temp, dst);
-        if (!s && s.kind == os::ErrKind::CrossDevice) {
-            s = copy_verified(temp, dst, st.new_hash, st.new_size);
-            if (s)
+        os::Status s = adopted;
+        if (!adopted && (s = j.make_bucket(st.id))) {
+            bool other_volume = adopted.kind == os::ErrKind::CrossDevice;
+            if (!other_volume)
+                other_volume =
+                    !(s = os::rename_noreplace(temp, dst)) && s.kind == os::ErrKind::CrossDevice;
+            if (other_volume && (s = copy_verified(temp, dst, st.new_hash, st.new_size)))
                 os::remove_file(temp);
         }
         if (s && st.attrs)
@@ -610,6 +680,30 @@ os::Status stage_new_files(Journal& j, const Plan& plan) {
     return os::Status::success();
 }
 
+// A replacement: the game file moved aside, then the new file put in place. `aside` and `in`
+// are the test hook's answers for the two renames, asked by the caller (this may run on a
+// thread of its own). The failure says what could not be done.
+os::Status replace(const Journal& j, const Step& st, os::Status aside, os::Status in) {
+    std::string game = j.game_path(st.rel);
+    if (aside)
+        aside = os::rename_noreplace(game, j.moved_old(st.id), false);
+    if (!aside)
+        return os::Status::fail(aside.kind,
+                                "cannot move " + shown(st.rel) + " aside: " + aside.text);
+    if (in)
+        in = os::rename_noreplace(j.staged(st.id), game, false);
+    if (!in)
+        return os::Status::fail(in.kind,
+                                "cannot put the new " + shown(st.rel) + " in place: " + in.text);
+    return os::Status::success();
+}
+
+// The test hook's answers for the two renames of a replacement, in the order they are made.
+std::pair<os::Status, os::Status> ask_replace(const Journal& j, const Step& st) {
+    os::Status aside = os::check_fault("rename", j.game_path(st.rel));
+    return {aside, aside ? os::check_fault("rename", j.staged(st.id)) : os::Status::success()};
+}
+
 // Carries out one step in the game directory; the failure says what could not be done.
 os::Status carry_out(Journal& j, const Step& st, const Say& say) {
     std::string game = j.game_path(st.rel);
@@ -618,11 +712,12 @@ os::Status carry_out(Journal& j, const Step& st, const Say& say) {
         return os::Status::fail(s.kind, what + ": " + s.text);
     };
     switch (st.kind) {
-    case StepKind::Replace:
+    case StepKind::Replace: {
+        auto [aside, in] = ask_replace(j, st);
+        return replace(j, st, aside, in);
+    }
     case StepKind::Add:
-        if (st.kind == StepKind::Replace && !(s = os::rename_noreplace(game, j.moved_old(st.id))))
-            return failed("cannot move " + shown(st.rel) + " aside");
-        if (st.kind == StepKind::Add && !(s = make_step_folders(j, st)))
+        if (!(s = make_step_folders(j, st)))
             return failed("cannot create the folders of " + shown(st.rel));
         if (!(s = os::rename_noreplace(j.staged(st.id), game)))
             return failed("cannot put the new " + shown(st.rel) + " in place");
@@ -647,8 +742,53 @@ os::Status carry_out(Journal& j, const Step& st, const Say& say) {
     return os::Status::success();
 }
 
-// The steps carried out in order, then the folders they changed and the journal made durable
-// and the commit marked done.
+// Replacements, each of which touches only its own game file and work files, are carried out
+// side by side in runs of up to this many (under Wine every rename waits for the server).
+constexpr size_t kReplaceRun = 256;
+
+// The steps carried out in plan order, adding the parent folders of their paths to `touched`:
+// runs of replacements side by side, any other step once the steps before it are done. The test
+// hook is asked for every step on this thread, in plan order. After a failure no further step
+// starts; fails with the failure of the first step that failed, once every started step ended.
+os::Status carry_out_steps(Journal& j, const Plan& plan, const Say& say,
+                           std::set<std::string>& touched) {
+    std::vector<os::Status> result(plan.steps.size());
+    std::vector<std::pair<os::Status, os::Status>> answers;
+    bool failed = false;
+    for (size_t i = 0; i < plan.steps.size() && !failed;) {
+        const Step& st = plan.steps[i];
+        j.tick();
+        touched.insert(parent_rel(st.rel));
+        if (st.kind != StepKind::Replace) {
+            failed = !(result[i] = carry_out(j, st, say));
+            ++i;
+            continue;
+        }
+        // A run of replacements: the hook's answers for all of them first, then the renames.
+        answers.assign(1, ask_replace(j, st));
+        while (answers.back().first && answers.back().second && answers.size() < kReplaceRun &&
+               i + answers.size() < plan.steps.size() &&
+               plan.steps[i + answers.size()].kind == StepKind::Replace) {
+            const Step& next = plan.steps[i + answers.size()];
+            j.tick();
+            touched.insert(parent_rel(next.rel));
+            answers.push_back(ask_replace(j, next));
+        }
+        side_by_side(answers.size(), [&](size_t k) {
+            result[i + k] = replace(j, plan.steps[i + k], answers[k].first, answers[k].second);
+        });
+        for (size_t k = 0; k < answers.size(); ++k)
+            failed = failed || !result[i + k];
+        i += answers.size();
+    }
+    for (const os::Status& r : result)
+        if (!r)
+            return r;
+    return os::Status::success();
+}
+
+// The steps carried out, then the folders they changed and the journal made durable and the
+// commit marked done.
 os::Status carry_out_plan(Journal& j, const Plan& plan, const Say& say) {
     os::Status s;
     for (const Step& st : plan.steps)
@@ -657,12 +797,8 @@ os::Status carry_out_plan(Journal& j, const Plan& plan, const Say& say) {
     if (!(s = j.sync_buckets()))
         return s;
     std::set<std::string> touched;
-    for (const Step& st : plan.steps) {
-        j.tick();
-        if (!(s = carry_out(j, st, say)))
-            return s;
-        touched.insert(parent_rel(st.rel));
-    }
+    if (!(s = carry_out_steps(j, plan, say, touched)))
+        return s;
     for (const std::string& d : touched) {
         std::string path = d.empty() ? j.game_dir() : j.game_path(d);
         if (exists(path) && !(s = os::sync_dir(path)))
@@ -693,7 +829,9 @@ CommitResult roll_back_commit(Journal& j, const Plan& plan, const Say& say,
 } // namespace
 
 CommitResult commit_plan(Journal& j, Plan& plan, const Say& say) {
-    os::Status s = j.write_plan(plan);
+    // The new files arrive in one rename when the work folder is on the game's volume.
+    os::Status adopted = j.adopt_work_folder(plan.work_folder);
+    os::Status s = adopted.kind == os::ErrKind::Link ? adopted : j.write_plan(plan);
     if (!s) {
         std::string failure = "cannot write the commit journal: " + s.text;
         say(CallbackId::Error,
@@ -705,7 +843,7 @@ CommitResult commit_plan(Journal& j, Plan& plan, const Say& say) {
                                                : CommitOutcome::JournalFailed,
                 failure};
     }
-    if (!(s = stage_new_files(j, plan))) {
+    if (!(s = stage_new_files(j, plan, adopted))) {
         // Nothing in the game has changed yet: say so plainly rather than roll back.
         std::string text = s.text;
         text[0] = static_cast<char>(text[0] - 'a' + 'A');

@@ -49,7 +49,7 @@ inline std::string chain_folder(const Step& st, size_t depth) { // depth 1 .. ch
 
 struct Plan {
     std::vector<Step> steps;
-    std::string work_folder; // where "b<k>/<id>.new" of each new file waits (not journaled)
+    std::string work_folder; // where "b<k>/n<id>" of each new file waits (not journaled)
 };
 
 // The plan's size on disk: magic, count, steps of 33 bytes plus the path, checksum. The
@@ -69,7 +69,7 @@ inline constexpr uint32_t kBucketSize = 256;
 std::string bucket_name(uint32_t id);
 // The bucket folder of work file `id` inside `folder`.
 std::string bucket_folder(const std::string& folder, uint32_t id);
-// Where the new file of entry `id` waits in the work folder: "b<k>/<id>.new".
+// Where the new file of entry `id` waits in the work folder: "b<k>/n<id>".
 std::string work_file(const std::string& work_folder, uint32_t id);
 
 class Journal {
@@ -105,6 +105,12 @@ class Journal {
     }
     std::string game_path(const std::string& rel) const;
 
+    // Moves the run's work folder, whose bucket folders hold the new files as "n<id>", into
+    // place as the commit folder: on the game's volume one rename brings every new file where
+    // the commit takes it from. Fails, having moved nothing, where the folder cannot be moved
+    // (CrossDevice: it is on another volume); fails with Link when what arrived holds a link.
+    os::Status adopt_work_folder(const std::string& work);
+    // Writes the plan into the commit folder (made when missing).
     os::Status write_plan(const Plan& p);
     // Reads the plan. A plan of the earlier layout (every work file directly in the journal
     // folder) makes staged() and moved_old() name the files where that layout left them.

@@ -140,7 +140,9 @@ class Folder {
     static Status open(const std::string& path, Folder& out);
     Status open_child(const std::string& name, Folder& out) const;
     Status list(std::vector<DirEntry>& out) const;
-    Status remove_file(const std::string& name) const;
+    // `ask_fault_hook` false: the caller asked the test hook already (a removal on a thread of
+    // its own).
+    Status remove_file(const std::string& name, bool ask_fault_hook = true) const;
     // An empty folder, or a link standing in its place.
     Status remove_dir(const std::string& name) const;
     Status sync() const;
@@ -164,7 +166,8 @@ class Folder {
 };
 
 Status stat(const std::string& path, Stat& out); // does not follow links
-Status rename_noreplace(const std::string& from, const std::string& to);
+// `ask_fault_hook` false: the caller asked the test hook already (a rename on a thread of its own).
+Status rename_noreplace(const std::string& from, const std::string& to, bool ask_fault_hook = true);
 Status remove_file(const std::string& path);
 Status make_dir(const std::string& path);
 Status remove_dir(const std::string& path);

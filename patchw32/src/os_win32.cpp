@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <mutex>
 
 namespace kv::os {
@@ -259,17 +261,61 @@ Status stat(const std::string& path, Stat& out) {
     return Status::success();
 }
 
-Status rename_noreplace(const std::string& from, const std::string& to) {
-    if (Status f = check_fault("rename", from); !f)
+namespace {
+
+// The name under which the system's own rename takes a target: the full path with the "\??\"
+// prefix ("\??\UNC\" for a share).
+std::wstring nt_path(const std::string& path) {
+    std::wstring w = system_path(path);
+    if (w.rfind(L"\\\\?\\", 0) != 0 && w.rfind(L"\\\\.\\", 0) != 0) {
+        DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+        std::wstring full(n, L'\0');
+        n = n ? GetFullPathNameW(w.c_str(), n, full.data(), nullptr) : 0;
+        if (n == 0 || n >= full.size())
+            return {};
+        full.resize(n);
+        w = full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+    }
+    w[1] = w[2] = L'?'; // "\\?\" or "\\.\" becomes "\??\"
+    return w;
+}
+
+} // namespace
+
+// One open, the rename on that handle and the close: under Wine three round trips to the
+// server where MoveFileEx takes four. The name moved is the one at `from` itself, a link
+// included (never what it points to). Renames are made durable by the folder flushes that
+// follow them.
+Status rename_noreplace(const std::string& from, const std::string& to, bool ask_fault_hook) {
+    if (Status f = ask_fault_hook ? check_fault("rename", from) : Status::success(); !f)
         return f;
-    if (!MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), MOVEFILE_WRITE_THROUGH))
+    std::wstring target = nt_path(to);
+    if (target.empty() || target.size() * sizeof(wchar_t) > 0xFFFF)
+        return Status::fail(ErrKind::Other, "cannot move " + from + " to " + to + ": bad path");
+    HANDLE h =
+        CreateFileW(system_path(from).c_str(), DELETE | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
         return last_error("cannot move", from + " to " + to);
+    size_t bytes = target.size() * sizeof(wchar_t);
+    std::vector<uint8_t> buf(offsetof(FILE_RENAME_INFO, FileName) + bytes + sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(bytes);
+    std::copy(target.begin(), target.end(), info->FileName);
+    BOOL ok = SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buf.size()));
+    DWORD e = GetLastError();
+    CloseHandle(h);
+    if (!ok)
+        return last_error("cannot move", from + " to " + to, e);
     return Status::success();
 }
 
-Status remove_file(const std::string& path) {
-    if (Status f = check_fault("remove", path); !f)
-        return f;
+namespace {
+
+Status remove_file_unhooked(const std::string& path) {
     std::wstring w = system_path(path);
     DWORD a = GetFileAttributesW(w.c_str());
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
@@ -281,6 +327,14 @@ Status remove_file(const std::string& path) {
         return last_error("cannot delete", path, e);
     }
     return Status::success();
+}
+
+} // namespace
+
+Status remove_file(const std::string& path) {
+    if (Status f = check_fault("remove", path); !f)
+        return f;
+    return remove_file_unhooked(path);
 }
 
 Status make_dir(const std::string& path) {
@@ -491,8 +545,11 @@ Status Folder::list(std::vector<DirEntry>& out) const {
 }
 
 // DeleteFile removes a symbolic link itself; on a junction it fails.
-Status Folder::remove_file(const std::string& name) const {
-    return kv::os::remove_file(join(path_, name));
+Status Folder::remove_file(const std::string& name, bool ask_fault_hook) const {
+    std::string path = join(path_, name);
+    if (Status f = ask_fault_hook ? check_fault("remove", path) : Status::success(); !f)
+        return f;
+    return remove_file_unhooked(path);
 }
 
 // RemoveDirectory removes a junction or directory link itself, never its target.
@@ -504,9 +561,9 @@ Status Folder::sync() const {
     return sync_dir(path_);
 }
 
-// Flushes a folder's entries with FlushFileBuffers on a handle of the folder. Renames are
-// written through (MOVEFILE_WRITE_THROUGH); this covers created folders and files. A volume
-// that refuses to flush folders is left as it is.
+// Flushes a folder's entries (created files and folders, renames into and out of it) with
+// FlushFileBuffers on a handle of the folder. A volume that refuses to flush folders is left
+// as it is.
 Status sync_dir(const std::string& path) {
     if (Status f = check_fault("syncdir", path); !f)
         return f;

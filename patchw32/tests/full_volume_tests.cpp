@@ -146,12 +146,12 @@ TEST_F(FullVolume, NewFilesThatDoNotFitChangeNothing) {
         }
         const std::string expected[] = {
             "Not enough space in the temp directory for the new files: cannot write " + temp + sep +
-                "kelvane-" + std::to_string(kv::os::process_id()) + sep + video_bucket_ +
-                video_index_ + ".new",
+                "kelvane-" + std::to_string(kv::os::process_id()) + sep + video_bucket_ + "n" +
+                video_index_,
             "Not enough space on the game's drive for the new video.dat: cannot write " + game +
                 sep + journal + "plan" + sep + video_bucket_ + "n" + video_index_,
             "Not enough space on the game's drive for the new files: cannot write " + game + sep +
-                journal + "work" + sep + video_bucket_ + video_index_ + ".new"};
+                journal + "work" + sep + video_bucket_ + "n" + video_index_};
 
         EXPECT_EQ(call(run_line("-u ", temp, game, patch_)), kv::kRcTempDir) << all_text();
         EXPECT_EQ(texts(3), std::vector<std::string>{expected[row] + ": " + disk_full_ + "."});

@@ -1,6 +1,7 @@
 // Interrupted runs of earlier engines are still finished or undone: the flat layout (every work
-// file directly in the journal folder, a plan of version 1) and the first bucket layout (a plan
-// of version 2 and the bucket folders directly in the journal folder).
+// file directly in the journal folder, a plan of version 1), the first bucket layout (a plan
+// of version 2 and the bucket folders directly in the journal folder) and the commit folder
+// "plan" as engines that moved each new file into it left it.
 #include "bytes.h"
 #include "hash.h"
 #include "os.h"
@@ -79,6 +80,12 @@ TEST(FlatJournal, InterruptedRunOfTheEarlierLayoutIsRecovered) {
          {{"plan", bucketed}, {"b0", kDir}, {"b0/n0", "new a!"}, {"b0/o0", "old a"}}, kOld},
         {"first bucket layout, done marker written", kNew,
          {{"plan", bucketed}, {"b0", kDir}, {"b0/o0", "old a"}, {"done", ""}}, kNew},
+        {"commit folder, a.dat moved aside", {{"sub", kDir}, {"sub/b.dat", "old b"}},
+         {{"plan", kDir}, {"plan/steps", bucketed}, {"plan/b0", kDir}, {"plan/b0/o0", "old a"},
+          {"plan/b0/n0", "new a!"}, {"plan/b0/n2", "new c"}}, kOld},
+        {"commit folder, done marker written", kNew,
+         {{"plan", kDir}, {"plan/steps", bucketed}, {"plan/b0", kDir}, {"plan/b0/o0", "old a"},
+          {"plan/b0/o1", "old b"}, {"plan/done", ""}}, kNew},
     };
     for (const Interrupted& c : cases) {
         SCOPED_TRACE(c.moment);
