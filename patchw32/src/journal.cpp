@@ -271,9 +271,11 @@ os::Status Journal::make_bucket(uint32_t id) {
 }
 
 os::Status Journal::sync_buckets() {
-    for (uint32_t b : buckets_)
+    for (uint32_t b : buckets_) {
+        tick(kFlushWeight);
         if (os::Status s = os::sync_dir(bucket_folder(base_, b * kBucketSize)); !s)
             return s;
+    }
     return os::sync_dir(base_);
 }
 bool Journal::is_moved_old_name(const std::string& name) {
@@ -801,6 +803,7 @@ os::Status carry_out_plan(Journal& j, const Plan& plan, const Say& say) {
         return s;
     for (const std::string& d : touched) {
         std::string path = d.empty() ? j.game_dir() : j.game_path(d);
+        j.tick(Journal::kFlushWeight);
         if (exists(path) && !(s = os::sync_dir(path)))
             return s;
     }

@@ -96,11 +96,15 @@ class Journal {
     os::Status make_bucket(uint32_t id);
     // Makes the entries of every bucket this run made, and of the journal folder, durable.
     os::Status sync_buckets();
-    // Called every 64 files that the commit or the removal of the work files handles, so
-    // that the caller can keep its window alive meanwhile (these steps report nothing else).
+    // Called every 64 files that the commit or the removal of the work files handles, and
+    // for every folder it flushes (a flush weighs `kFlushWeight` files), so that the caller
+    // can keep its window alive meanwhile (these steps report nothing else).
+    static constexpr unsigned kFlushWeight = 64;
     void set_tick(std::function<void()> tick) { tick_ = std::move(tick); }
-    void tick() {
-        if (tick_ && ++ticks_ % 64 == 0)
+    void tick(unsigned weight = 1) {
+        const auto before = ticks_;
+        ticks_ += weight;
+        if (tick_ && before / 64 != ticks_ / 64)
             tick_();
     }
     std::string game_path(const std::string& rel) const;
