@@ -60,7 +60,7 @@ class StoreModel {
     template <typename Coder>
     int code(Coder& c, int byte, const uint8_t* text, [[maybe_unused]] size_t pos) {
         int partial = 1;
-        uint16_t* row[kContexts];
+        uint16_t* row[kContexts] = {};
         for (int i = 7; i >= 0; --i) {
             // Each context owns a row of 16 probabilities per nibble (its bit tree), found
             // again by hash when the nibble starts: two memory rows per context and byte.
