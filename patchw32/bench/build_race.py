@@ -43,20 +43,6 @@ def measure(cmd):
     return wall, float(user) + float(system), int(kib)
 
 
-def measure_small(cmd):
-    """Runs cmd directly, for many short runs; returns (wall s, cpu s, peak KiB) from the
-    process's own accounting, to the microsecond (GNU time's 10 ms steps would count bsdiff on
-    a small file as nothing, and its own start would be counted as bsdiff's). The peak is an
-    upper bound: it counts the pages of this Python process the child started from."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, status, use = os.wait4(proc.pid, 0)
-    wall = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) != 0:
-        sys.exit("failed: %s" % " ".join(cmd))
-    return wall, use.ru_utime + use.ru_stime, use.ru_maxrss
-
-
 def ours(tool, flags, old, new, work):
     patch = os.path.join(work, "ours.rtp")
     wall, cpu, kib = measure([tool, "build", "-f", "--no-verify"] + flags + [old, new, patch])
@@ -76,7 +62,7 @@ def bsdiff(old, new, work):
     for rel, path in sorted(nf.items()):
         if rel in of and filecmp.cmp(of[rel], path, shallow=False):
             continue
-        w, c, k = measure_small(["bsdiff", of.get(rel, one_byte), path, p])
+        w, c, k = race.run_timed(["bsdiff", of.get(rel, one_byte), path, p])
         wall, cpu, kib = wall + w, cpu + c, max(kib, k)
         size += os.path.getsize(p)
     return wall, cpu, kib, size

@@ -82,18 +82,17 @@ def install_missing():
     print("installed: %s" % " ".join(missing), flush=True)
 
 
-def run_measured(cmd, cwd=None, settle=False):
-    """Runs cmd; returns (seconds, peak KiB). The seconds are processor time (user + system)
-    when CPU_TIME is set, for machines that other work shares. settle: an apply, timed from a
-    disk with nothing left to write: what the race wrote to set it up (the copied game, the
-    peer's patch) is flushed first, so that no tool's flush pays for it (an installed game's
-    files are on disk long before it is patched)."""
+def run_timed(cmd, cwd=None, settle=False):
+    """Runs cmd; returns (wall s, processor s, peak KiB), timed here to the microsecond with
+    wait4 and no wrapper: GNU time prints 10 ms steps, which counted a per-file peer's many
+    short runs as nothing, and its own start adds about 0.9 ms to every run. The peak is the
+    child's own above the racing Python's peak (about 16 MB), which a child forked from it
+    inherits as its floor. settle: an apply, timed from a disk with nothing left to write: what
+    the race wrote to set it up (the copied game, the peer's patch) is flushed first, so that no
+    tool's flush pays for it (an installed game's files are on disk long before it is
+    patched)."""
     if settle:
         os.sync()
-    # Timed here, to the microsecond, with wait4 and no wrapper: GNU time prints 10 ms steps,
-    # which counted a per-file peer's many short runs as nothing, and its own start adds about
-    # 0.9 ms to every run. The peak is the child's own above the racing Python's peak (about
-    # 16 MB), which a child forked from it inherits as its floor.
     with tempfile.TemporaryFile() as err:
         start = time.perf_counter()
         p = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=err)
@@ -103,8 +102,14 @@ def run_measured(cmd, cwd=None, settle=False):
         if p.returncode != 0:
             err.seek(0)
             sys.exit("failed: %s\n%s" % (" ".join(cmd), err.read().decode(errors="replace")[-2000:]))
-        cpu = usage.ru_utime + usage.ru_stime
-        return (cpu if CPU_TIME else wall), int(usage.ru_maxrss)
+        return wall, usage.ru_utime + usage.ru_stime, int(usage.ru_maxrss)
+
+
+def run_measured(cmd, cwd=None, settle=False):
+    """run_timed's (seconds, peak KiB); the seconds are processor time (user + system) when
+    CPU_TIME is set, for machines that other work shares."""
+    wall, cpu, kib = run_timed(cmd, cwd, settle)
+    return (cpu if CPU_TIME else wall), kib
 
 
 def fetch(spec, cache):
