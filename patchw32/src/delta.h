@@ -54,6 +54,9 @@ struct InstrRefs {
 
 struct DeltaOptions {
     uint64_t whole_limit; // old files up to this size are indexed whole
+    // Old files indexed whole above this size have only their even positions indexed: half the
+    // memory, and the odd matches are found one byte on.
+    uint64_t sparse_above;
     uint64_t segment;     // the new file is matched in segments of this size
     uint64_t margin;      // larger old files: window of the segment's range plus this margin
     int level = 9;
@@ -71,6 +74,12 @@ struct DeltaOptions {
     std::function<void(bool)> indexing;
 };
 DeltaOptions default_delta_options();
+
+// 2 when only the old file's even positions are indexed, else 1.
+size_t index_step(uint64_t old_size, const DeltaOptions& opt);
+// The bytes the encoder holds for an old file of this size: the bytes it indexes and their
+// index.
+uint64_t index_memory(uint64_t old_size, const DeltaOptions& opt);
 
 // Writes the delta payload that makes the new file from the old one to `out`. With `refs`,
 // the instructions may be predicted from one of its candidates' (refs->chosen says which, or
