@@ -24,7 +24,7 @@ DeltaOptions default_delta_options() {
         o.segment = 32ull << 20;
         o.margin = 32ull << 20;
     }
-    o.sparse_above = 32ull << 20;
+    o.sparse_above = 16ull << 20;
     return o;
 }
 
