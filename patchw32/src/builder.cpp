@@ -553,7 +553,7 @@ uint64_t PayloadEncoder::job_memory(const Entry& e) const {
     uint64_t old_size = e.source.path.empty() ? e.old_size : e.source.size;
     if ((e.op == Op::Modify || !e.source.path.empty()) && old_size > 0 && e.new_size > 0) {
         const DeltaOptions& d = opt_.delta;
-        m += index_memory(old_size, d) + 2 * std::min(e.new_size, d.segment);
+        m += index_memory(old_size, e.new_size, d) + 2 * std::min(e.new_size, d.segment);
     }
     return m;
 }

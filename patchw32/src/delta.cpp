@@ -25,17 +25,24 @@ DeltaOptions default_delta_options() {
         o.margin = 32ull << 20;
     }
     o.sparse_above = 16ull << 20;
+    // Positions of the even index are 32-bit.
+    o.even_limit = sizeof(void*) >= 8 ? (1ull << 31) - 2 : 0;
     return o;
 }
 
-size_t index_step(uint64_t old_size, const DeltaOptions& opt) {
-    return old_size <= opt.whole_limit && old_size > opt.sparse_above ? 2 : 1;
+IndexShape index_shape(uint64_t old_size, uint64_t new_size, const DeltaOptions& opt) {
+    IndexShape s;
+    s.whole = old_size <= opt.whole_limit ||
+              (old_size <= opt.even_limit && 3 * old_size <= 4 * new_size + (100ull << 20));
+    s.step = s.whole && old_size > opt.sparse_above ? 2 : 1;
+    return s;
 }
 
-uint64_t index_memory(uint64_t old_size, const DeltaOptions& opt) {
-    if (old_size > opt.whole_limit)
+uint64_t index_memory(uint64_t old_size, uint64_t new_size, const DeltaOptions& opt) {
+    IndexShape s = index_shape(old_size, new_size, opt);
+    if (!s.whole)
         return 5 * (opt.segment + 2 * opt.margin);
-    return old_size + 4 * old_size / index_step(old_size, opt);
+    return old_size + 4 * old_size / s.step;
 }
 
 namespace {
@@ -715,21 +722,22 @@ os::Status read_range(os::File& f, uint64_t off, uint64_t len, std::vector<uint8
 }
 
 // Codes the new file segment by segment against the old file: indexed whole when it is small
-// enough, else through a window of its bytes around the segment's own range.
+// enough or its even index fits, else through a window of its bytes around the segment's own
+// range.
 class SegmentCoder {
   public:
-    SegmentCoder(os::File& oldf, uint64_t old_size, os::File& newf, const DeltaOptions& opt,
-                 BlockPacker& pk)
+    SegmentCoder(os::File& oldf, uint64_t old_size, os::File& newf, uint64_t new_size,
+                 const DeltaOptions& opt, BlockPacker& pk)
         : oldf_(oldf), old_size_(old_size), newf_(newf), opt_(opt), pk_(pk),
-          whole_(old_size <= opt.whole_limit), step_(index_step(old_size, opt)) {}
+          shape_(index_shape(old_size, new_size, opt)) {}
 
     // Reads and indexes the whole old file, when it is indexed whole.
     os::Status start() {
-        if (!whole_)
+        if (!shape_.whole)
             return os::Status::success();
         if (os::Status s = read_range(oldf_, 0, old_size_, oldbuf_); !s)
             return s;
-        sa_.resize((oldbuf_.size() + step_ - 1) / step_);
+        sa_.resize((oldbuf_.size() + shape_.step - 1) / shape_.step);
         index();
         wend_ = old_size_;
         return os::Status::success();
@@ -737,7 +745,7 @@ class SegmentCoder {
 
     // The new bytes [ns, ne).
     os::Status code(uint64_t ns, uint64_t ne) {
-        if (!whole_ && ne <= old_size_) {
+        if (old_size_ > opt_.whole_limit && ne <= old_size_) {
             // Large files mostly change in place: when the segment differs from the old bytes
             // at the same offsets in few places, those differences are the whole answer and
             // no index of the old file is needed.
@@ -751,13 +759,14 @@ class SegmentCoder {
                 return os::Status::success();
             }
         }
-        if (!whole_) {
+        if (!shape_.whole) {
             if (os::Status s = index_window(ns, ne); !s)
                 return s;
         }
         if (os::Status s = read_range(newf_, ns, ne - ns, newbuf_); !s)
             return s;
-        OldIndex ix{sa_.data(), static_cast<int64_t>(sa_.size()), static_cast<int64_t>(step_)};
+        OldIndex ix{sa_.data(), static_cast<int64_t>(sa_.size()),
+                    static_cast<int64_t>(shape_.step)};
         match_segment(oldbuf_.data(), static_cast<int64_t>(oldbuf_.size()), wstart_, ix,
                       newbuf_.data(), static_cast<int64_t>(newbuf_.size()),
                       static_cast<int64_t>(ns) - static_cast<int64_t>(wstart_), pk_);
@@ -768,7 +777,7 @@ class SegmentCoder {
     void index() {
         if (opt_.indexing)
             opt_.indexing(true);
-        if (step_ == 2)
+        if (shape_.step == 2)
             build_even_suffix_array(oldbuf_.data(), sa_.data(),
                                     static_cast<int64_t>(oldbuf_.size()));
         else
@@ -818,8 +827,7 @@ class SegmentCoder {
     os::File& newf_;
     const DeltaOptions& opt_;
     BlockPacker& pk_;
-    const bool whole_; // the old file is indexed whole
-    const size_t step_; // 2: only its even positions are indexed
+    const IndexShape shape_;
     std::vector<uint8_t> oldbuf_, newbuf_;
     std::vector<uint8_t> same_;      // the old bytes at the segment's own offsets
     std::vector<int32_t> sa_;        // suffix array of oldbuf_
@@ -848,7 +856,7 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
         }
         return pk.finish();
     }
-    SegmentCoder coder(oldf, old_size, newf, opt, pk);
+    SegmentCoder coder(oldf, old_size, newf, new_size, opt, pk);
     if (os::Status s = coder.start(); !s)
         return s;
     for (uint64_t ns = 0; ns < new_size; ns += opt.segment) {

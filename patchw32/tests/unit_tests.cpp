@@ -383,13 +383,18 @@ CodecRun delta_round_trip(const Scratch& s, const std::string& oldb, const std::
 }
 
 // Matching windows: the default, windows of the old file, in-place matching (no index) with
-// blocks of 4 MiB, and the whole old file with only its even positions indexed.
+// blocks of 4 MiB, and the whole old file with only its even positions indexed (small or
+// large).
 DeltaOptions options(int windows, bool fast = false, double bandwidth = 0) {
     DeltaOptions opt = default_delta_options();
     if (windows == 1)
         opt.whole_limit = 100000, opt.segment = 64 * 1024, opt.margin = 32 * 1024;
     if (windows == 2)
         opt.whole_limit = 1u << 20, opt.segment = 4u << 20, opt.margin = 1u << 20;
+    if (windows == 1 || windows == 2)
+        opt.even_limit = 0;
+    if (windows == 4) // too large to index whole, small enough for the even index
+        opt.whole_limit = 100000, opt.segment = 64 * 1024, opt.margin = 32 * 1024;
     if (windows == 3)
         opt.sparse_above = 0;
     opt.fast_apply = fast;
@@ -436,6 +441,8 @@ TEST(DeltaCodec, RoundTripsWithinTheirSize) {
         // Random data does not compress: close to the 5.1 KB of new bytes plus instructions.
         {"edits", r400, mixed, options(0), 7000, -1, -1, false},
         {"windows", r600, random_bytes(22, 1000) + r600.substr(0, 300000) + random_bytes(23, 5000) + r600.substr(310000), options(1), 20000, -1, -1, false},
+        // Moved further than any window reaches: found by the index of the whole file.
+        {"moved far", r600, r600.substr(500001) + r600.substr(0, 500001), options(4), 1000, -1, -1, false},
         // 70 edited bytes and their places; nothing shifts, so no index is needed.
         {"in place", random_bytes(24, 700000), edited(random_bytes(24, 700000), 1000, 9973, 0x5A) + "appended tail", options(1), 1500, -1, -1, false},
         {"one byte", "a", "b", options(0), SIZE_MAX, -1, -1, false},
