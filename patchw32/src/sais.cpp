@@ -9,8 +9,8 @@ namespace kv {
 namespace {
 
 template <typename Text>
-void bucket_bounds(const Text& t, int32_t n, int32_t k, std::vector<int32_t>& bkt, bool ends) {
-    std::fill(bkt.begin(), bkt.end(), 0);
+void bucket_bounds(const Text& t, int32_t n, int32_t k, int32_t* bkt, bool ends) {
+    std::fill(bkt, bkt + k, 0);
     for (int32_t i = 0; i < n; ++i)
         ++bkt[static_cast<size_t>(t[i])];
     int32_t sum = 0;
@@ -41,7 +41,7 @@ struct SuffixTypes {
 
 template <typename Text>
 void induce(const Text& t, int32_t* sa, int32_t n, int32_t k, const SuffixTypes& types,
-            std::vector<int32_t>& bkt) {
+            int32_t* bkt) {
     // L-type suffixes, left to right; the suffix n-1 follows the virtual sentinel.
     bucket_bounds(t, n, k, bkt, false);
     sa[bkt[static_cast<size_t>(t[n - 1])]++] = n - 1;
@@ -63,7 +63,7 @@ void induce(const Text& t, int32_t* sa, int32_t n, int32_t k, const SuffixTypes&
 // sa (the rest -1). Returns how many there are.
 template <typename Text>
 int32_t sort_lms_substrings(const Text& t, int32_t* sa, int32_t n, int32_t k,
-                            const SuffixTypes& types, std::vector<int32_t>& bkt) {
+                            const SuffixTypes& types, int32_t* bkt) {
     for (int32_t i = 0; i < n; ++i)
         sa[i] = -1;
     bucket_bounds(t, n, k, bkt, true);
@@ -110,7 +110,8 @@ int32_t name_lms_substrings(const Text& t, int32_t* sa, int32_t n, int32_t m,
     return name;
 }
 
-template <typename Text> void sais(const Text& t, int32_t* sa, int32_t n, int32_t k);
+template <typename Text>
+void sais(const Text& t, int32_t* sa, int32_t n, int32_t k, int32_t* spare = nullptr);
 
 // Stage 2: sorts the LMS suffixes from the reduced string, recursively when names repeat;
 // leaves them, in order, at the front of sa (the rest -1).
@@ -119,8 +120,10 @@ inline void sort_lms_suffixes(int32_t* sa, int32_t n, int32_t m, int32_t names,
     int32_t* s1 = sa + n - m;
     int32_t* sa1 = sa;
     if (names < m) {
+        // Between the reduced string's array and the reduced string, sa is free: the buckets
+        // of a large alphabet of names go there when they fit.
         const int32_t* reduced = s1;
-        sais(reduced, sa1, m, names);
+        sais(reduced, sa1, m, names, names <= n - 2 * m ? sa + m : nullptr);
     } else {
         for (int32_t i = 0; i < m; ++i)
             sa1[s1[i]] = i;
@@ -136,8 +139,10 @@ inline void sort_lms_suffixes(int32_t* sa, int32_t n, int32_t m, int32_t names,
 
 // Suffix array construction by induced sorting (SA-IS: Nong, Zhang and Chan, 2009): the
 // LMS substrings sorted and named, their suffixes sorted from the reduced string, then the
-// whole array induced from them. `k`: the alphabet's size.
-template <typename Text> void sais(const Text& t, int32_t* sa, int32_t n, int32_t k) {
+// whole array induced from them. `k`: the alphabet's size; `spare`: room for k buckets that
+// the sort may use, or null.
+template <typename Text>
+void sais(const Text& t, int32_t* sa, int32_t n, int32_t k, int32_t* spare) {
     if (n == 0)
         return;
     if (n == 1) {
@@ -145,7 +150,8 @@ template <typename Text> void sais(const Text& t, int32_t* sa, int32_t n, int32_
         return;
     }
     const SuffixTypes types(t, n);
-    std::vector<int32_t> bkt(static_cast<size_t>(k));
+    std::vector<int32_t> own(spare ? 0 : static_cast<size_t>(k));
+    int32_t* bkt = spare ? spare : own.data();
     int32_t m = sort_lms_substrings(t, sa, n, k, types, bkt);
     int32_t names = name_lms_substrings(t, sa, n, m, types);
     sort_lms_suffixes(sa, n, m, names, types);
