@@ -118,6 +118,8 @@ class BlockPacker {
     // models that start afresh fit the data better and the blocks spread over more threads.
     // Blocks that are mostly copies run to 4 MiB, since every block costs a header.
     static constexpr uint64_t kDenseBlock = 1u << 20;
+    // Whether the literals go to the literal store of a patch built for size alone.
+    bool store_literals() const { return shared_ && bandwidth_ <= 0 && !fast_; }
     bool dense() const { return coded_ * 256 >= out_len_; }
     uint64_t room() const {
         return (out_len_ < kDenseBlock ? kDenseBlock : kDeltaBlockMax) - out_len_;
@@ -451,24 +453,32 @@ int64_t nearest_equal(const int32_t* sa, int64_t olen, const uint8_t* old, const
 // disagrees costs a little more than a literal, so alignments end where fewer than about half
 // their bytes agree.
 struct MatchCosts {
-    static constexpr int64_t agree = 6;      // bits gained per byte that agrees
-    static constexpr int64_t disagree = 7;   // bits lost per byte that does not
-    static constexpr int64_t drop = 500;     // growth stops this far below the best score
-    static constexpr int64_t min_exact = 6;  // shortest exact match the index may anchor
-    static constexpr int64_t take = 48;      // what a new alignment must be worth
-    static constexpr int64_t resume = 16;    // what resuming the last displacement must be worth
-    static constexpr int64_t min_resume = 4; // shortest agreeing run that resumes it
-    static constexpr int64_t long_run = 32;  // an agreeing run this long is not challenged
+    int64_t agree = 6;      // bits gained per byte that agrees
+    int64_t disagree = 7;   // bits lost per byte that does not
+    int64_t drop = 500;     // growth stops this far below the best score
+    int64_t min_exact = 6;  // shortest exact match the index may anchor
+    int64_t take = 48;      // what a new alignment must be worth
+    int64_t resume = 16;    // what resuming the last displacement must be worth
+    int64_t min_resume = 4; // shortest agreeing run that resumes it
+    int64_t long_run = 32;  // an agreeing run this long is not challenged
     // Leaving an alignment for another: the instruction costs `leave` bits, every byte of the
     // new match that the alignment kept would get wrong saves `wrong` bits.
-    static constexpr int64_t leave = 80;
-    static constexpr int64_t wrong = 10;
+    int64_t leave = 80;
+    int64_t wrong = 10;
 };
+constexpr MatchCosts kMatchCosts{};
+// Literals that go to the literal store, built for the smallest patch, cost about a third of
+// a literal coded alone (the store's model has learnt the text of every file before), while
+// a copy from far away costs its instruction all the same: a new alignment must agree for
+// about 40 bytes, and an alignment is left sooner for an exact match, since staying on costs
+// literals' worth of difference bytes.
+constexpr MatchCosts kStoreMatchCosts{3, 5, 500, 6, 120, 16, 4, 32, 24, 10};
 
 class Matcher {
   public:
-    Matcher(const uint8_t* old, int64_t olen, const int32_t* sa, const uint8_t* nw, int64_t nlen)
-        : old_(old), olen_(olen), sa_(sa), nw_(nw), nlen_(nlen) {}
+    Matcher(const uint8_t* old, int64_t olen, const int32_t* sa, const uint8_t* nw, int64_t nlen,
+            const MatchCosts& costs)
+        : old_(old), olen_(olen), sa_(sa), nw_(nw), nlen_(nlen), c_(costs) {}
 
     void run(int64_t disp, uint64_t obase, BlockPacker& pk) {
         // The last alignment taken is held back until the next one is known: where the two
@@ -652,14 +662,15 @@ class Matcher {
     const int32_t* sa_;
     const uint8_t* nw_;
     int64_t nlen_;
-    static constexpr MatchCosts c_{};
+    const MatchCosts& c_;
 };
 
 // Matches one segment of the new data against an indexed stretch of the old data that starts
 // at old offset `obase`; `disp`: the displacement at which both are at the same file offset.
 void match_segment(const uint8_t* old, int64_t olen, uint64_t obase, const int32_t* sa,
                    const uint8_t* nw, int64_t nlen, int64_t disp, BlockPacker& pk) {
-    Matcher(old, olen, sa, nw, nlen).run(disp, obase, pk);
+    Matcher(old, olen, sa, nw, nlen, pk.store_literals() ? kStoreMatchCosts : kMatchCosts)
+        .run(disp, obase, pk);
 }
 
 os::Status read_range(os::File& f, uint64_t off, uint64_t len, std::vector<uint8_t>& buf) {
