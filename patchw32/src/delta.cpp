@@ -55,7 +55,8 @@ class BlockPacker {
   public:
     BlockPacker(Sink& out, uint64_t total, const DeltaOptions& opt, InstrRefs* refs)
         : out_(out), total_(total), level_(opt.level), fast_(opt.fast_apply),
-          bandwidth_(opt.bandwidth), refs_(refs), shared_(opt.shared_literals) {
+          bandwidth_(opt.bandwidth), refs_(refs), shared_(opt.shared_literals),
+          shared_instrs_(opt.shared_instructions) {
         hist_.start_own();
     }
 
@@ -185,6 +186,28 @@ class BlockPacker {
         return best;
     }
 
+    // The block's instructions: to the instruction store when the entry uses it and they are
+    // few enough (the store's size stays within a quarter of its entries' new bytes), else
+    // coded in the block, the smallest way.
+    void code_instruction_stream(std::vector<uint8_t>& packed, StreamCoding& coding) {
+        if (shared_instrs_ && instrs_.size() * 4 <= out_len_) {
+            shared_instrs_->insert(shared_instrs_->end(), instrs_.begin(), instrs_.end());
+            ByteReader r(instrs_.data(), instrs_.size());
+            while (r.left() > 0)
+                hist_.push(read_instr(r));
+            decided_ = true; // the decoder's history holds them: no reference from now on
+            packed.clear();
+            coding = StreamCoding::Shared;
+            return;
+        }
+        pack(instrs_, packed, coding, nullptr, !fast_);
+        std::vector<uint8_t> by_history = code_instructions(packed.size());
+        if (by_history.size() < packed.size()) {
+            packed.swap(by_history);
+            coding = StreamCoding::Instructions;
+        }
+    }
+
     // Seconds a stream costs the player: its stored bytes downloaded at the publisher's
     // bandwidth, then decoded. Decoding rates measured on the 2-core reference machine with
     // both cores at work: context mixing about 2 MB of coded bytes per second, inflating about
@@ -258,9 +281,15 @@ class BlockPacker {
                                           literal_coding << 6));
         put_varu(head,
                  out_len_ == std::min<uint64_t>(kDeltaBlockMax, total_ - emitted_) ? 0 : out_len_);
-        put_varu(head, raw_len[0]);
-        if (coding[0] != StreamCoding::Raw)
-            put_varu(head, packed[0].size());
+        if (coding[0] == StreamCoding::Shared) {
+            // From the instruction store: the entry's last block takes the rest of its share.
+            if (emitted_ + out_len_ < total_)
+                put_varu(head, raw_len[0]);
+        } else {
+            put_varu(head, raw_len[0]);
+            if (coding[0] != StreamCoding::Raw)
+                put_varu(head, packed[0].size());
+        }
         if (diff_coding == static_cast<uint8_t>(StreamCoding::Raw) ||
             diff_coding == static_cast<uint8_t>(StreamCoding::Deflate))
             put_varu(head, raw_len[1]);
@@ -285,12 +314,7 @@ class BlockPacker {
             diff_cm = model_differences();
         std::vector<uint8_t> packed[3];
         StreamCoding coding[3];
-        pack(instrs_, packed[0], coding[0], nullptr, !fast_);
-        std::vector<uint8_t> by_history = code_instructions(packed[0].size());
-        if (by_history.size() < packed[0].size()) {
-            packed[0].swap(by_history);
-            coding[0] = StreamCoding::Instructions;
-        }
+        code_instruction_stream(packed[0], coding[0]);
         pack(runs, packed[1], coding[1], &diff_cm, !fast_);
         if (shared_ && !literals_.empty()) {
             shared_->insert(shared_->end(), literals_.begin(), literals_.end());
@@ -330,6 +354,7 @@ class BlockPacker {
     double bandwidth_; // bits per second the player downloads at; 0: smallest patch
     InstrRefs* refs_;
     std::vector<uint8_t>* shared_; // where literals go instead of the block, when set
+    std::vector<uint8_t>* shared_instrs_; // where instructions go instead, when set
     InstrHistory hist_; // the entry's instructions, after those it refers to
     bool decided_ = false;
     os::Status st_;
