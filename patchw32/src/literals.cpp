@@ -202,10 +202,13 @@ DecodeResult decode_with_store_model(const uint8_t* in, size_t in_len, uint8_t* 
 
 namespace {
 
-// What a store's records are checked for: the store (literal or instruction), the share each
-// record sets, and whether a length of 0 names an entry's whole new file.
+// What a store's section is checked for: the store (literal or instruction), its largest
+// size, whether its body holds the store's hash, the share each record sets, and whether a
+// length of 0 names an entry's whole new file.
 struct ShareKind {
     DecodeResult (*refuse)(const std::string&);
+    uint64_t max_size;
+    bool hashed;
     Entry::Share Entry::*share;
     bool whole_allowed;
     const char* not_difference;
@@ -248,51 +251,44 @@ DecodeResult read_share_records(ByteReader& r, uint64_t count, uint64_t size,
     return DecodeResult::ok();
 }
 
-} // namespace
-
-// Body: varint store size (1 .. kMaxLiteralStore), varint payload offset, varint payload size,
-// 16-byte XXH3-128 of the store, varint count (1 .. entries), then the records of the shares
-// (read_share_records; length 0: the entry's whole new file).
-DecodeResult read_literal_shares(const uint8_t* body, size_t size, std::vector<Entry>& entries,
-                                 LiteralStoreRef& store) {
+// A store's section body: varint store size (1 .. the kind's largest), varint payload offset,
+// varint payload size, the 16-byte XXH3-128 of the store (when the kind is hashed), varint
+// count (1 .. entries), then the records of the shares.
+DecodeResult read_store_section(const uint8_t* body, size_t size, std::vector<Entry>& entries,
+                                LiteralStoreRef& store, const ShareKind& kind) {
     ByteReader r(body, size);
     store.size = r.varu();
     store.offset = r.varu();
     store.stored = r.varu();
-    const uint8_t* h = r.take(16);
+    const uint8_t* h = kind.hashed ? r.take(16) : nullptr;
     uint64_t count = r.varu();
     if (r.bad())
-        return refuse("is cut short");
-    if (store.size == 0 || store.size > kMaxLiteralStore)
-        return refuse("has an impossible size");
+        return kind.refuse("is cut short");
+    if (store.size == 0 || store.size > kind.max_size)
+        return kind.refuse("has an impossible size");
     if (count == 0 || count > entries.size())
-        return refuse("has an impossible count");
-    std::copy(h, h + 16, store.hash.b);
-    static constexpr ShareKind kLiterals = {refuse, &Entry::share, true,
-                                            "gives literals to an entry that is not a difference"};
-    return read_share_records(r, count, store.size, entries, kLiterals);
+        return kind.refuse("has an impossible count");
+    if (h)
+        std::copy(h, h + 16, store.hash.b);
+    return read_share_records(r, count, store.size, entries, kind);
 }
 
-// Body: varint store size (1 .. kMaxInstructionStore), varint payload offset, varint payload
-// size, varint count (1 .. entries), then the records of the shares (read_share_records; each
-// at least 1 byte, for an entry with a payload).
+} // namespace
+
+DecodeResult read_literal_shares(const uint8_t* body, size_t size, std::vector<Entry>& entries,
+                                 LiteralStoreRef& store) {
+    static constexpr ShareKind kLiterals = {refuse, kMaxLiteralStore, true, &Entry::share, true,
+                                            "gives literals to an entry that is not a difference"};
+    return read_store_section(body, size, entries, store, kLiterals);
+}
+
+// Each share at least 1 byte, for an entry with a payload (whose blocks take it).
 DecodeResult read_instruction_shares(const uint8_t* body, size_t size, std::vector<Entry>& entries,
                                      LiteralStoreRef& store) {
-    ByteReader r(body, size);
-    store.size = r.varu();
-    store.offset = r.varu();
-    store.stored = r.varu();
-    uint64_t count = r.varu();
-    if (r.bad())
-        return refuse_instructions("is cut short");
-    if (store.size == 0 || store.size > kMaxInstructionStore)
-        return refuse_instructions("has an impossible size");
-    if (count == 0 || count > entries.size())
-        return refuse_instructions("has an impossible count");
     static constexpr ShareKind kInstructions = {
-        refuse_instructions, &Entry::instr_share, false,
+        refuse_instructions, kMaxInstructionStore, false, &Entry::instr_share, false,
         "gives instructions to an entry that is not a difference"};
-    if (DecodeResult d = read_share_records(r, count, store.size, entries, kInstructions); !d)
+    if (DecodeResult d = read_store_section(body, size, entries, store, kInstructions); !d)
         return d;
     for (const Entry& e : entries)
         if (e.instr_share.length > 0 && (e.payload_size == 0 || e.share.whole))
@@ -456,25 +452,32 @@ void put_share_records(std::vector<uint8_t>& body, const std::vector<Entry>& ent
 
 } // namespace
 
-std::vector<uint8_t> encode_literals_section(const LiteralStoreRef& store,
-                                             const std::vector<Entry>& entries) {
+namespace {
+
+// A store's section: its size, where its payload lies, its hash when `hashed`, its records.
+std::vector<uint8_t> encode_store_section(const char (&tag)[5], const LiteralStoreRef& store,
+                                          bool hashed, const std::vector<Entry>& entries,
+                                          Entry::Share Entry::*field) {
     std::vector<uint8_t> body;
     put_varu(body, store.size);
     put_varu(body, store.offset);
     put_varu(body, store.stored);
-    put_bytes(body, store.hash.b, 16);
-    put_share_records(body, entries, &Entry::share);
-    return encode_section("lits", body);
+    if (hashed)
+        put_bytes(body, store.hash.b, 16);
+    put_share_records(body, entries, field);
+    return encode_section(tag, body);
+}
+
+} // namespace
+
+std::vector<uint8_t> encode_literals_section(const LiteralStoreRef& store,
+                                             const std::vector<Entry>& entries) {
+    return encode_store_section("lits", store, true, entries, &Entry::share);
 }
 
 std::vector<uint8_t> encode_instructions_section(const LiteralStoreRef& store,
                                                  const std::vector<Entry>& entries) {
-    std::vector<uint8_t> body;
-    put_varu(body, store.size);
-    put_varu(body, store.offset);
-    put_varu(body, store.stored);
-    put_share_records(body, entries, &Entry::instr_share);
-    return encode_section("inst", body);
+    return encode_store_section("inst", store, false, entries, &Entry::instr_share);
 }
 
 } // namespace kv
