@@ -271,12 +271,30 @@ os::Status Journal::make_bucket(uint32_t id) {
 }
 
 os::Status Journal::sync_buckets() {
-    for (uint32_t b : buckets_) {
+    return sync_folders({});
+}
+
+os::Status Journal::sync_folders(std::vector<std::string> folders) {
+    for (uint32_t b : buckets_)
+        folders.push_back(bucket_folder(base_, b * kBucketSize));
+    folders.push_back(base_);
+    // Flushed one by one, each waits for the disk (on ext4 without a journal, a write of the
+    // folder and a flush of the disk's cache: the 400 folders of a patch that adds a tree
+    // took 80-220 ms); one flush of the whole file system, where the system offers one that
+    // reports a failed write-back, writes them all at once. A folder on another file system
+    // (a mount point inside the game directory) is still flushed on its own.
+    os::Folder volume;
+    bool at_once = os::Folder::can_sync_volume() && folders.size() > kFewFolders &&
+                   os::Folder::open(base_, volume);
+    for (const std::string& f : folders) {
+        if (at_once && volume.shares_volume(f))
+            continue;
         tick(kFlushWeight);
-        if (os::Status s = os::sync_dir(bucket_folder(base_, b * kBucketSize)); !s)
+        if (os::Status s = os::sync_dir(f); !s)
             return s;
     }
-    return os::sync_dir(base_);
+    tick(kFlushWeight);
+    return at_once ? volume.sync_volume() : os::Status::success();
 }
 bool Journal::is_moved_old_name(const std::string& name) {
     return name.size() > 1 && name[0] == 'o' &&
@@ -632,22 +650,27 @@ os::Status Journal::remove_all(bool old_files_unneeded) {
 
 namespace {
 
-// Creates the folders of a step that the plan records as the commit's, top down, flushing
-// each new folder's parent.
+// Creates the folders of a step that the plan records as the commit's, top down. Their
+// parents are flushed with the other changed folders before "done".
 os::Status make_step_folders(Journal& j, const Step& st) {
     size_t n = chain_length(st);
     for (size_t d = n - st.made + 1; d <= n; ++d) {
         std::string rel = chain_folder(st, d);
         if (exists(j.game_path(rel)))
             continue;
-        os::Status s = os::make_dir(j.game_path(rel));
-        std::string parent = parent_rel(rel);
-        if (s)
-            s = os::sync_dir(parent.empty() ? j.game_dir() : j.game_path(parent));
-        if (!s)
+        if (os::Status s = os::make_dir(j.game_path(rel)); !s)
             return s;
     }
     return os::Status::success();
+}
+
+// The folders whose entries a step may change: the parent of its path, and the parents of
+// the folders it creates.
+void note_changed_folders(const Step& st, std::set<std::string>& touched) {
+    touched.insert(parent_rel(st.rel));
+    size_t n = chain_length(st);
+    for (size_t d = n - st.made + 1; d <= n; ++d)
+        touched.insert(parent_rel(chain_folder(st, d)));
 }
 
 // Brings every verified new file onto the game's volume, into the journal, unless the work
@@ -760,7 +783,7 @@ os::Status carry_out_steps(Journal& j, const Plan& plan, const Say& say,
     for (size_t i = 0; i < plan.steps.size() && !failed;) {
         const Step& st = plan.steps[i];
         j.tick();
-        touched.insert(parent_rel(st.rel));
+        note_changed_folders(st, touched);
         if (st.kind != StepKind::Replace) {
             failed = !(result[i] = carry_out(j, st, say));
             ++i;
@@ -773,7 +796,7 @@ os::Status carry_out_steps(Journal& j, const Plan& plan, const Say& say,
                plan.steps[i + answers.size()].kind == StepKind::Replace) {
             const Step& next = plan.steps[i + answers.size()];
             j.tick();
-            touched.insert(parent_rel(next.rel));
+            note_changed_folders(next, touched);
             answers.push_back(ask_replace(j, next));
         }
         side_by_side(answers.size(), [&](size_t k) {
@@ -801,13 +824,13 @@ os::Status carry_out_plan(Journal& j, const Plan& plan, const Say& say) {
     std::set<std::string> touched;
     if (!(s = carry_out_steps(j, plan, say, touched)))
         return s;
+    std::vector<std::string> changed;
     for (const std::string& d : touched) {
         std::string path = d.empty() ? j.game_dir() : j.game_path(d);
-        j.tick(Journal::kFlushWeight);
-        if (exists(path) && !(s = os::sync_dir(path)))
-            return s;
+        if (exists(path))
+            changed.push_back(std::move(path));
     }
-    if (!(s = j.sync_buckets()) || !(s = j.mark_done()))
+    if (!(s = j.sync_folders(changed)) || !(s = j.mark_done()))
         return os::Status::fail(s.kind, "cannot record the finished commit: " + s.text);
     return os::Status::success();
 }

@@ -94,8 +94,13 @@ class Journal {
     std::string moved_old(uint32_t id) const;
     // Creates the bucket folder of `id` in the journal unless this commit made it already.
     os::Status make_bucket(uint32_t id);
-    // Makes the entries of every bucket this run made, and of the journal folder, durable.
+    // Makes the entries of every bucket this run made, and of the commit folder, durable.
     os::Status sync_buckets();
+    // The same, and the entries of `folders`. Past a few folders, where the system flushes a
+    // whole file system in one call, those on the journal's file system are made durable that
+    // way.
+    static constexpr size_t kFewFolders = 8;
+    os::Status sync_folders(std::vector<std::string> folders);
     // Called every 64 files that the commit or the removal of the work files handles, and
     // for every folder it flushes (a flush weighs `kFlushWeight` files), so that the caller
     // can keep its window alive meanwhile (these steps report nothing else).

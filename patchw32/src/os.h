@@ -152,6 +152,9 @@ class Folder {
     // Flushes everything written to this folder's file system since the folder was opened
     // (its files' data, their entries and sizes) to disk, or says why not.
     Status sync_volume() const;
+    // Whether the folder or file at `path` is on this folder's file system (false when that
+    // cannot be told; a link counts as what it is, never followed).
+    bool shares_volume(const std::string& path) const;
     void close();
     bool is_open() const;
     const std::string& path() const { return path_; }

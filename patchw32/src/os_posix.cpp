@@ -357,6 +357,12 @@ Status Folder::sync_volume() const {
 #endif
 }
 
+bool Folder::shares_volume(const std::string& path) const {
+    struct stat mine, other;
+    return ::fstat(fd_, &mine) == 0 && ::lstat(path.c_str(), &other) == 0 &&
+           mine.st_dev == other.st_dev;
+}
+
 Status stat(const std::string& path, Stat& out) {
     out = Stat{};
     struct stat st;
