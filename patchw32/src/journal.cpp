@@ -656,10 +656,11 @@ os::Status make_step_folders(Journal& j, const Step& st) {
     size_t n = chain_length(st);
     for (size_t d = n - st.made + 1; d <= n; ++d) {
         std::string rel = chain_folder(st, d);
-        if (exists(j.game_path(rel)))
+        if (j.made_folders.count(rel) || exists(j.game_path(rel)))
             continue;
         if (os::Status s = os::make_dir(j.game_path(rel)); !s)
             return s;
+        j.made_folders.insert(std::move(rel));
     }
     return os::Status::success();
 }
@@ -756,6 +757,7 @@ os::Status carry_out(Journal& j, const Step& st, const Say& say) {
             return failed("cannot create the folder " + shown(st.rel));
         break;
     case StepKind::RemoveDir:
+        j.made_folders.clear(); // which of them are still there is looked at again
         if (!(s = os::remove_dir(game))) {
             if (s.kind != os::ErrKind::NotEmpty)
                 return failed("cannot remove the folder " + shown(st.rel));

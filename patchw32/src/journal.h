@@ -113,6 +113,8 @@ class Journal {
             tick_();
     }
     std::string game_path(const std::string& rel) const;
+    // The game folders the commit created so far (the steps in a new folder look for it once).
+    std::set<std::string> made_folders;
 
     // Moves the run's work folder, whose bucket folders hold the new files as "n<id>", into
     // place as the commit folder: on the game's volume one rename brings every new file where

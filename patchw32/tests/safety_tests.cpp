@@ -311,8 +311,8 @@ TEST(Safety, CodesAndReasons) {
     }
 }
 
-// New files are on disk before the plan names them: a flush each, past the first 8 one of the
-// whole drive where the system offers it. A failed flush changes nothing.
+// New files are on disk before the plan names them: a flush each, or for more than 8 one of
+// the whole drive where the system offers it. A failed flush changes nothing.
 TEST(Safety, NewFilesAreFlushedBeforeThePlanNamesThem) {
     for (auto [files, fails] : {std::pair{2, false}, {2, true}, {12, false}, {12, true}}) {
         Tree old_tree, new_tree;
