@@ -5,6 +5,7 @@
 #include "side_by_side.h"
 
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <utility>
 
@@ -62,20 +63,35 @@ bool file_has_hash(const std::string& path, const Hash128& want, uint64_t size) 
            hash_file(f, size, got) && got == want;
 }
 
-// Removes what the engine's folders hold. The files of a folder are removed side by side: their
-// order never matters (they are work files, or game files moved aside by a commit that is
-// done), and under Wine each removal waits for the server. The test hook is asked for each on
-// the calling thread, in order, and `each` is called there once per removal.
+// Removes what the engine's folders hold. The files of a folder and of its folders are removed
+// side by side, then the folders, deepest first, side by side too: their order never matters
+// (they are work files, or game files moved aside by a commit that is done), under Wine each
+// removal waits for the server, and where the file system tells the disk at once which blocks
+// are free (ext4 mounted with discard), the removal of a large file waits for the disk. The
+// test hook is asked for each on the calling thread, in order, and `each` is called there once
+// per removal.
 class Remover {
   public:
     explicit Remover(std::function<void()> each = {}) : each_(std::move(each)) {}
     // Removes everything inside the held folder `f`, through held folders `depth` levels down.
     // Links are removed themselves and never entered. Names in `keep` (of `f` itself) stay.
-    // Goes on past a failure; fails with the first one met (a folder's own with the last).
+    // Goes on past a failure; fails with the first one met (files before folders).
     os::Status empty(const os::Folder& f, int depth, const std::set<std::string>& keep = {});
 
   private:
-    os::Status remove_files(const os::Folder& f, const std::vector<std::string>& names);
+    // A name to remove in a held folder, `level` folders below the one being emptied; a folder
+    // keeps its own handle, held while it is emptied and let go just before its removal.
+    struct Name {
+        const os::Folder* in;
+        std::string name;
+        int level;
+        std::unique_ptr<os::Folder> held;
+    };
+    // What the held folder `f` holds, through `depth` levels. Fails with the first folder that
+    // could not be listed.
+    os::Status collect(const os::Folder& f, int level, int depth, const std::set<std::string>& keep,
+                       std::vector<Name>& files, std::vector<Name>& folders);
+    os::Status remove(std::vector<Name*>& names, bool folders);
     void counted() {
         if (each_)
             each_();
@@ -85,41 +101,67 @@ class Remover {
 };
 
 os::Status Remover::empty(const os::Folder& f, int depth, const std::set<std::string>& keep) {
+    std::vector<Name> files, folders;
+    os::Status result = collect(f, 0, depth, keep, files, folders);
+    std::vector<Name*> now;
+    for (Name& n : files)
+        now.push_back(&n);
+    if (os::Status s = remove(now, false); !s && result)
+        result = s;
+    for (int level = depth; level >= 0; --level) { // a folder after the folders in it
+        now.clear();
+        for (Name& n : folders)
+            if (n.level == level)
+                now.push_back(&n);
+        if (os::Status s = remove(now, true); !s && result)
+            result = s;
+    }
+    return result;
+}
+
+os::Status Remover::collect(const os::Folder& f, int level, int depth,
+                            const std::set<std::string>& keep, std::vector<Name>& files,
+                            std::vector<Name>& folders) {
     std::vector<os::DirEntry> entries;
     if (os::Status s = f.list(entries); !s)
         return s;
     os::Status result;
-    std::vector<std::string> files;
     for (const os::DirEntry& e : entries) {
         if (keep.count(e.name))
             continue;
         if (!e.is_dir || e.is_link) {
-            files.push_back(e.name);
+            files.push_back({&f, e.name, level, nullptr});
             continue;
         }
-        os::Folder sub;
-        if (depth > 0 && f.open_child(e.name, sub))
-            if (os::Status inner = empty(sub, depth - 1); !inner && result)
+        auto sub = std::make_unique<os::Folder>();
+        if (level < depth && f.open_child(e.name, *sub))
+            if (os::Status inner = collect(*sub, level + 1, depth, {}, files, folders);
+                !inner && result)
                 result = inner;
-        sub.close();
-        os::Status s = f.remove_dir(e.name);
-        counted();
-        if (!s && result)
-            result = s;
+        folders.push_back({&f, e.name, level, std::move(sub)});
     }
-    if (os::Status s = remove_files(f, files); !s && result)
-        result = s;
     return result;
 }
 
-os::Status Remover::remove_files(const os::Folder& f, const std::vector<std::string>& names) {
+os::Status Remover::remove(std::vector<Name*>& names, bool folders) {
     std::vector<os::Status> result(names.size());
     std::vector<size_t> todo;
-    for (size_t i = 0; i < names.size(); ++i)
-        if ((result[i] = os::check_fault("remove", os::join(f.path(), names[i]))))
+    for (size_t i = 0; i < names.size(); ++i) {
+        const Name& n = *names[i];
+        if (n.held)
+            n.held->close();
+        if ((result[i] = os::check_fault(folders ? "rmdir" : "remove",
+                                         os::join(n.in->path(), n.name))))
             todo.push_back(i);
-    side_by_side(todo.size(),
-                 [&](size_t k) { result[todo[k]] = f.remove_file(names[todo[k]], false); });
+    }
+    side_by_side(
+        todo.size(),
+        [&](size_t k) {
+            const Name& n = *names[todo[k]];
+            result[todo[k]] =
+                folders ? n.in->remove_dir(n.name, false) : n.in->remove_file(n.name, false);
+        },
+        4, 2);
     os::Status first;
     for (const os::Status& s : result) {
         counted();
