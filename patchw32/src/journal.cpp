@@ -325,18 +325,22 @@ os::Status Journal::sync_folders(std::vector<std::string> folders) {
     // took 80-220 ms); one flush of the whole file system, where the system offers one that
     // reports a failed write-back, writes them all at once. A folder on another file system
     // (a mount point inside the game directory) is still flushed on its own.
-    os::Folder volume;
-    bool at_once = os::Folder::can_sync_volume() && folders.size() > kFewFolders &&
-                   os::Folder::open(base_, volume);
+    bool at_once = volume_.is_open() && folders.size() > kFewFolders;
     for (const std::string& f : folders) {
-        if (at_once && volume.shares_volume(f))
+        if (at_once && volume_.shares_volume(f))
             continue;
         tick(kFlushWeight);
         if (os::Status s = os::sync_dir(f); !s)
             return s;
     }
     tick(kFlushWeight);
-    return at_once ? volume.sync_volume() : os::Status::success();
+    return at_once ? volume_.sync_volume() : os::Status::success();
+}
+
+void Journal::watch_volume() {
+    volume_.close();
+    if (os::Folder::can_sync_volume())
+        os::Folder::open(base_, volume_); // not open: each folder is flushed on its own
 }
 bool Journal::is_moved_old_name(const std::string& name) {
     return name.size() > 1 && name[0] == 'o' &&
@@ -631,6 +635,7 @@ bool Journal::holds_moved_old(const os::Folder& f, int depth) {
 }
 
 os::Status Journal::remove_all(bool old_files_unneeded) {
+    volume_.close();
     os::Folder top, jf;
     os::Status s = os::Folder::open(top_, top);
     if (s)
@@ -860,6 +865,7 @@ os::Status carry_out_steps(Journal& j, const Plan& plan, const Say& say,
 // commit marked done.
 os::Status carry_out_plan(Journal& j, const Plan& plan, const Say& say) {
     os::Status s;
+    j.watch_volume();
     for (const Step& st : plan.steps)
         if (st.kind == StepKind::Delete && !(s = j.make_bucket(st.id)))
             return os::Status::fail(s.kind, "cannot make a work folder: " + s.text);

@@ -96,9 +96,13 @@ class Journal {
     os::Status make_bucket(uint32_t id);
     // Makes the entries of every bucket this run made, and of the commit folder, durable.
     os::Status sync_buckets();
-    // The same, and the entries of `folders`. Past a few folders, where the system flushes a
-    // whole file system in one call, those on the journal's file system are made durable that
-    // way.
+    // From now on, what sync_folders() flushes at once is checked for write-back failures:
+    // the journal's file system is watched through a handle of the commit folder opened now
+    // (a failure is reported only to handles open when it happened).
+    void watch_volume();
+    // The same as sync_buckets, and the entries of `folders`. Past a few folders, where the
+    // system flushes a whole file system in one call and it is watched, those on the
+    // journal's file system are made durable that way.
     static constexpr size_t kFewFolders = 8;
     os::Status sync_folders(std::vector<std::string> folders);
     // Called every 64 files that the commit or the removal of the work files handles, and
@@ -154,6 +158,7 @@ class Journal {
     // the earlier layouts the journal folder itself.
     std::string game_, top_, tmp_top_, dir_, base_;
     os::Lock lock_;
+    os::Folder volume_; // the commit folder, watched for the journal's file system
     bool flat_ = false;
     std::set<uint32_t> buckets_;
     std::function<void()> tick_;
