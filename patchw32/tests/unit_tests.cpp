@@ -449,8 +449,10 @@ DeltaOptions options(int windows, bool fast = false, double bandwidth = 0) {
         opt.whole_limit = 1u << 20, opt.segment = 4u << 20, opt.margin = 1u << 20;
     if (windows == 1 || windows == 2)
         opt.even_limit = 0;
-    if (windows == 4) // too large to index whole, small enough for the even index
-        opt.whole_limit = 100000, opt.segment = 64 * 1024, opt.margin = 32 * 1024;
+    if (windows == 4) // too large to index whole, small enough for the even index (which the
+                      // 32-bit tool does not take by default)
+        opt.whole_limit = 100000, opt.segment = 64 * 1024, opt.margin = 32 * 1024,
+        opt.even_limit = (1ull << 31) - 2;
     if (windows == 3)
         opt.sparse_above = 0;
     opt.fast_apply = fast;
