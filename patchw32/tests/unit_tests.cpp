@@ -563,6 +563,40 @@ TEST(DeltaCodec, FullAndCompactBlockHeadsDecodeAlike) {
     }
 }
 
+// Difference bytes in zero-run form are added to the old bytes as the instructions reach them:
+// a run may cover the end of one copy and the start of the next, and the form must give
+// exactly the block's difference bytes, no more and no fewer.
+TEST(DeltaCodec, ZeroRunDifferencesSpanCopiesAndMustAddUpExactly) {
+    Scratch s;
+    write_file(s.sub("old"), "0123456789abcdefghij");
+    std::vector<uint8_t> ctrl; // 10 bytes as they were, 3 literals, 10 more
+    for (uint64_t v : {10, 3, 0, 10, 0, 0})
+        put_varu(ctrl, v);
+    const char* invalid = "difference bytes are invalid";
+    const std::pair<std::vector<uint8_t>, std::string> rows[] = {
+        {{0, 11, 5, 0, 6}, "0123456789XYZabhdefghij"}, // 12 zeros, +5, 7 zeros
+        {{7, 0, 18}, "7123456789XYZabcdefghij"},
+        {{0, 20}, invalid},    // a run beyond the last difference byte
+        {{0, 18}, invalid},    // one byte short
+        {{0, 19, 7}, invalid}, // one byte more
+        {{0, 0x80}, invalid},  // a run cut short
+    };
+    for (const auto& [runs, want] : rows) {
+        std::vector<uint8_t> p;
+        for (uint64_t v : {size_t(23), size_t(0), ctrl.size(), ctrl.size(), size_t(0),
+                           runs.size(), runs.size(), size_t(0), size_t(3), size_t(3)})
+            put_varu(p, v);
+        p.insert(p.end(), ctrl.begin(), ctrl.end());
+        p.insert(p.end(), runs.begin(), runs.end());
+        p.insert(p.end(), {'X', 'Y', 'Z'});
+        write_file(s.sub("p"), std::string(p.begin(), p.end()));
+        std::string got;
+        StringSink sink(got);
+        DecodeResult r = decode(s.sub("p"), s.sub("old"), 20, 23, sink);
+        EXPECT_EQ(r.status == PatchError::None ? got : r.message, want);
+    }
+}
+
 TEST(DeflateCodec, RoundTripAndTrailingBytesRefused) {
     Scratch s;
     std::string data;
