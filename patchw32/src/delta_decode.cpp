@@ -367,13 +367,21 @@ DecodeResult decode_literals(BlockJob& j, BlockBytes& bytes) {
 // behind one another, up to kSize.
 constexpr uint64_t kOldWindow = 256u << 10;
 
+// An old file in memory (kept when it was checked) is read directly.
 class OldWindow {
   public:
     OldWindow(os::File& old, const BlockJob& j)
-        : old_(old), ahead_(j.instrs.data(), j.instrs.size()), ahead_pos_(j.oldpos) {}
+        : old_(old), mem_(old.memory()), ahead_(j.instrs.data(), j.instrs.size()),
+          ahead_pos_(j.oldpos) {}
 
     // The old bytes [pos, pos + n) of the block's next copy.
     os::Status read(uint64_t pos, uint8_t* dst, size_t n) {
+        if (mem_) {
+            if (pos > mem_->size() || n > mem_->size() - pos)
+                return old_.read_exact_at(pos, dst, n); // refused there, with its text
+            std::memcpy(dst, mem_->data() + pos, n);
+            return os::Status::success();
+        }
         pass_copy();
         if (pos < start_ || pos - start_ > bytes_.size() || n > bytes_.size() - (pos - start_)) {
             if (n > kSize)
@@ -419,6 +427,7 @@ class OldWindow {
     }
 
     os::File& old_;
+    const std::vector<uint8_t>* mem_; // the old file's bytes when it is in memory
     ByteReader ahead_;   // the instructions after the copy being read
     uint64_t ahead_pos_; // where they start in the old file
     uint64_t start_ = 0;
