@@ -620,12 +620,13 @@ class BlockPipeline {
                 p.second.wait();
     }
 
-    // Room for the block `j` (its length and memory known): spare buffers are let go and the
-    // oldest blocks written out until it fits; then it takes a spare buffer when one is large
-    // enough (counted whole) or a new one.
-    DecodeResult make_room(BlockJob& j) {
+    // Room for the block `j` (its length and memory known) beside `also` (the instruction
+    // history, which grows as blocks are read): spare buffers are let go and the oldest blocks
+    // written out until it fits; then it takes a spare buffer when one is large enough
+    // (counted whole) or a new one.
+    DecodeResult make_room(BlockJob& j, uint64_t also) {
         for (;;) {
-            const bool over = holding_ + spare_bytes_ + j.memory > budget_;
+            const bool over = holding_ + spare_bytes_ + j.memory + also > budget_;
             if (over && !spare_.empty()) {
                 spare_bytes_ -= spare_.back().size;
                 spare_.pop_back();
@@ -714,6 +715,12 @@ class BlockPipeline {
     uint64_t produced_ = 0; // written to the sink
 };
 
+// At most what an instruction history holds: its instructions and its table (at most half
+// full, grown fourfold at a time).
+uint64_t history_memory(const InstrHistory& h) {
+    return h.size() * (sizeof(Instr) + 8 * sizeof(uint32_t));
+}
+
 // A block whose literals come from the store takes the next bytes of the entry's share; only
 // an entry that has a share may have such a block.
 DecodeResult take_shared(const Entry& e, uint64_t& shared_at, BlockJob& j) {
@@ -751,7 +758,7 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
             return r;
         j->memory = block_memory(b);
         j->out_len = b.out_len;
-        if (DecodeResult r = pipeline.make_room(*j); !r)
+        if (DecodeResult r = pipeline.make_room(*j, history_memory(hist)); !r)
             return r;
         if (DecodeResult r = read_block(in, b, hist, packed, *j); !r)
             return r;
