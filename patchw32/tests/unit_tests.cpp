@@ -333,7 +333,7 @@ struct StringSink : Sink {
 // Decodes the payload file of a delta entry (or, without an old file, of a deflate entry).
 DecodeResult decode(
     const std::string& payload, const std::string& old, uint64_t old_size, uint64_t new_size,
-    Sink& out, const ProgressFn& progress = [](uint64_t) {}) {
+    Sink& out, const ProgressFn& progress = [](uint64_t) {}, uint64_t held = 0) {
     os::File pf, of;
     Entry e;
     e.op = old.empty() ? Op::Add : Op::Modify;
@@ -342,7 +342,7 @@ DecodeResult decode(
     EXPECT_TRUE(os::File::open_read(payload, pf).ok());
     EXPECT_TRUE(pf.size(e.payload_size).ok());
     EXPECT_TRUE(old.empty() || os::File::open_read(old, of).ok());
-    return decode_payload(e, pf, old.empty() ? nullptr : &of, old_size, out, progress);
+    return decode_payload(e, pf, old.empty() ? nullptr : &of, old_size, out, progress, held);
 }
 
 // Encodes new against old into s's "payload" and decodes it again.
@@ -503,6 +503,12 @@ TEST(DeltaCodec, BlocksDecodedTogetherArriveInOrderAndAFailingBlockStopsCleanly)
         });
     ASSERT_EQ(res.status, PatchError::None) << res.message;
     EXPECT_EQ(seen, (std::vector<uint64_t>{4u << 20, 8u << 20, 12u << 20, 16u << 20, 17u << 20}));
+    // A caller that holds more than the decoder's whole budget: one block at a time, all the same.
+    HashingSink one;
+    res = decode(s.sub("payload"), s.sub("old"), oldb.size(), newb.size(), one, [](uint64_t) {},
+                 uint64_t{1} << 40);
+    ASSERT_EQ(res.status, PatchError::None) << res.message;
+    EXPECT_TRUE(one.digest() == hash128(newb.data(), newb.size()));
     // The old file shorter than the patch expects: the helper decoding the last block cannot
     // read its old bytes.
     write_file(s.sub("short_old"), oldb.substr(0, (16u << 20) + 10));
