@@ -690,6 +690,10 @@ int cmd_info(const std::vector<std::string>& words) {
             std::printf("literal store: %s bytes in %s bytes of payload\n",
                         rtp::grouped(patch.store.size).c_str(),
                         rtp::grouped(patch.store.stored).c_str());
+        if (patch.has_instructions && g.out.verbose)
+            std::printf("instruction store: %s bytes in %s bytes of payload\n",
+                        rtp::grouped(patch.instr_store.size).c_str(),
+                        rtp::grouped(patch.instr_store.stored).c_str());
         std::printf("%-13s %-7s %12s %12s %12s  %s\n", "op", "codec", "old size", "new size",
                     "payload", "path");
     }

@@ -461,6 +461,12 @@ BuildResult PatchOutput::place(const std::string& out_path, bool overwrite) {
     return {};
 }
 
+// Whether the entries that share the literal store also put their instructions into the
+// instruction store: in every patch with a literal store but those built for a fast apply.
+bool uses_instruction_store(const DeltaOptions& d) {
+    return !d.fast_apply;
+}
+
 // How a file is planned before coding (plan_literal_store): its literals may go to the
 // literal store; its hashes are known.
 constexpr char kShares = 1, kHashed = 2;
@@ -478,6 +484,7 @@ struct FileJob {
     bool shares = false;           // its literals may go to the patch's literal store
     bool hashed = false;           // both hashes are known already
     std::vector<uint8_t> literals; // those of its difference, when they do
+    std::vector<uint8_t> instrs;   // its instructions that go to the instruction store
     os::File nf; // the new file, read again when it is stored as it is
     std::unique_ptr<Spool> deflated, delta;
 };
@@ -504,6 +511,8 @@ class PayloadEncoder {
                     std::vector<Entry>& entries);
     // The literal store: the literals of the entries that use it, in directory order.
     const std::vector<uint8_t>& store() const { return store_; }
+    // The instruction store: the instructions of the entries that use it, in directory order.
+    const std::vector<uint8_t>& instructions() const { return instr_store_; }
 
   private:
     // The latest delta entries that refer to no other: later entries' instructions may be
@@ -543,7 +552,7 @@ class PayloadEncoder {
     int indexing_ = 0;  // files whose old version is being indexed
     BuildResult outcome_; // the first failure in order ends the build
     std::deque<std::pair<uint32_t, std::vector<Instr>>> bases_;
-    std::vector<uint8_t> store_;
+    std::vector<uint8_t> store_, instr_store_;
 };
 
 // Two spools' memory, the coders' models and buffers, and for a difference the old file's
@@ -661,6 +670,8 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
             return input_error(s.text);
         DeltaOptions dopt = opt_.delta;
         dopt.shared_literals = job.shares ? &job.literals : nullptr;
+        dopt.shared_instructions =
+            job.shares && uses_instruction_store(opt_.delta) ? &job.instrs : nullptr;
         dopt.indexing = [this](bool on) { indexing(on); };
         job.refs.fill = [this, index](InstrRefs& refs) { fill_bases(refs, index); };
         if (!(s = encode_delta(of, against ? from_size : 0, job.nf, e.new_size, *job.delta, dopt,
@@ -676,7 +687,13 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
         alone = job.literals;
     // Nothing but literals: the entry then needs no payload at all.
     uint64_t payload = job.literals.size() == e.new_size ? 0 : job.delta->size();
-    uint64_t delta_cost = have_delta ? payload + alone.size() * 4 / 5 : 0;
+    // Instructions in the store are reckoned at what the model makes of them alone.
+    uint64_t instr_cost = 0;
+    if (payload > 0 && !job.instrs.empty()) {
+        InstrHistory h;
+        instr_cost = instr_encode(job.instrs, h).size();
+    }
+    uint64_t delta_cost = have_delta ? payload + instr_cost + alone.size() * 4 / 5 : 0;
     bool try_full = !have_delta || delta_cost > e.new_size / 5;
     if (try_full && e.new_size > 0 &&
         !(s = encode_deflate(job.nf, e.new_size, *job.deflated, opt_.level, within)))
@@ -693,6 +710,8 @@ BuildResult PayloadEncoder::code(FileJob& job, size_t index) {
     }
     if (e.codec != Codec::Delta)
         job.literals.clear();
+    if (e.codec != Codec::Delta || job.literals.size() == e.new_size)
+        job.instrs.clear(); // no payload: no instructions
     if (sourced && e.codec == Codec::Delta) {
         e.source.present = true;
         if (!(s = hash_file(os::join(tree, to_native(from)), from_size, e.source.hash)))
@@ -747,10 +766,16 @@ BuildResult PayloadEncoder::write(FileJob& job) {
         e.share.whole = e.share.length == e.new_size; // nothing but literals: no payload
         store_.insert(store_.end(), job.literals.begin(), job.literals.end());
     }
+    if (!job.instrs.empty()) {
+        e.instr_share.offset = instr_store_.size();
+        e.instr_share.length = job.instrs.size();
+        instr_store_.insert(instr_store_.end(), job.instrs.begin(), job.instrs.end());
+    }
     if (e.codec == Codec::Delta && !e.share.whole) {
         if (job.refs.chosen >= 0) {
             e.extra = delta_reference_params(static_cast<uint64_t>(job.refs.chosen));
-        } else if (job.refs.own.size() <= kBaseInstructions) {
+        } else if (job.instrs.empty() && job.refs.own.size() <= kBaseInstructions) {
+            // (an entry whose instructions are in the store cannot be read as a base)
             bases_.emplace_back(static_cast<uint32_t>(entries_->size()), std::move(job.refs.own));
             if (bases_.size() > kBases)
                 bases_.pop_front();
@@ -968,6 +993,28 @@ BuildResult write_literal_store(const std::vector<uint8_t>& store,
     return {};
 }
 
+
+// Appends the instruction store as a payload and adds its "inst" section to `section`;
+// nothing when no entry used it.
+BuildResult write_instruction_store(const std::vector<uint8_t>& store,
+                                    const std::vector<Entry>& entries, HashingSink& out,
+                                    std::vector<uint8_t>& section) {
+    if (store.empty())
+        return {};
+    if (store.size() > kMaxInstructionStore)
+        return {BuildFailure::Input, "the instruction store would exceed its limit"};
+    LiteralStoreRef ref;
+    ref.offset = out.count();
+    ref.size = store.size();
+    std::vector<uint8_t> coded = encode_instruction_store(store, entries);
+    ref.stored = coded.size();
+    if (os::Status s = out.write(coded.data(), coded.size()); !s)
+        return output_error(s.text);
+    std::vector<uint8_t> inst = encode_instructions_section(ref, entries);
+    section.insert(section.end(), inst.begin(), inst.end());
+    return {};
+}
+
 void report_folders(const TreeDiff& d, const BuildCallbacks& cb) {
     if (!cb.file)
         return;
@@ -1005,7 +1052,9 @@ BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
     bool store = false;
     if (r = plan_literal_store(old_dir, new_dir, diff.files, shares, store); !r)
         return r;
-    std::vector<uint8_t> header = encode_header(store     ? kLiteralStoreVersion
+    std::vector<uint8_t> header = encode_header(store && uses_instruction_store(opt.delta)
+                                                    ? kInstructionStoreVersion
+                                                : store   ? kLiteralStoreVersion
                                                 : sources ? kCrossFileVersion
                                                           : kPlainFormatVersion);
     os::Status s = out.create();
@@ -1025,6 +1074,9 @@ BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
         return coded;
     std::vector<uint8_t> store_section;
     if (r = write_literal_store(encoder.store(), entries, opt, out.sink(), store_section); !r)
+        return r;
+    if (r = write_instruction_store(encoder.instructions(), entries, out.sink(), store_section);
+        !r)
         return r;
     entries.insert(entries.end(), diff.rmdirs.begin(), diff.rmdirs.end());
     stats.dirs = diff.mkdirs.size() + diff.rmdirs.size();

@@ -55,7 +55,8 @@ class BlockPacker {
   public:
     BlockPacker(Sink& out, uint64_t total, const DeltaOptions& opt, InstrRefs* refs)
         : out_(out), total_(total), level_(opt.level), fast_(opt.fast_apply),
-          bandwidth_(opt.bandwidth), refs_(refs), shared_(opt.shared_literals) {
+          bandwidth_(opt.bandwidth), refs_(refs), shared_(opt.shared_literals),
+          shared_instrs_(opt.shared_instructions) {
         hist_.start_own();
     }
 
@@ -118,6 +119,8 @@ class BlockPacker {
     // models that start afresh fit the data better and the blocks spread over more threads.
     // Blocks that are mostly copies run to 4 MiB, since every block costs a header.
     static constexpr uint64_t kDenseBlock = 1u << 20;
+    // Whether the literals go to the literal store of a patch built for size alone.
+    bool store_literals() const { return shared_ && bandwidth_ <= 0 && !fast_; }
     bool dense() const { return coded_ * 256 >= out_len_; }
     uint64_t room() const {
         return (out_len_ < kDenseBlock ? kDenseBlock : kDeltaBlockMax) - out_len_;
@@ -181,6 +184,28 @@ class BlockPacker {
             }
         }
         return best;
+    }
+
+    // The block's instructions: to the instruction store when the entry uses it and they are
+    // few enough (the store's size stays within a quarter of its entries' new bytes), else
+    // coded in the block, the smallest way.
+    void code_instruction_stream(std::vector<uint8_t>& packed, StreamCoding& coding) {
+        if (shared_instrs_ && instrs_.size() * 4 <= out_len_) {
+            shared_instrs_->insert(shared_instrs_->end(), instrs_.begin(), instrs_.end());
+            ByteReader r(instrs_.data(), instrs_.size());
+            while (r.left() > 0)
+                hist_.push(read_instr(r));
+            decided_ = true; // the decoder's history holds them: no reference from now on
+            packed.clear();
+            coding = StreamCoding::Shared;
+            return;
+        }
+        pack(instrs_, packed, coding, nullptr, !fast_);
+        std::vector<uint8_t> by_history = code_instructions(packed.size());
+        if (by_history.size() < packed.size()) {
+            packed.swap(by_history);
+            coding = StreamCoding::Instructions;
+        }
     }
 
     // Seconds a stream costs the player: its stored bytes downloaded at the publisher's
@@ -256,9 +281,15 @@ class BlockPacker {
                                           literal_coding << 6));
         put_varu(head,
                  out_len_ == std::min<uint64_t>(kDeltaBlockMax, total_ - emitted_) ? 0 : out_len_);
-        put_varu(head, raw_len[0]);
-        if (coding[0] != StreamCoding::Raw)
-            put_varu(head, packed[0].size());
+        if (coding[0] == StreamCoding::Shared) {
+            // From the instruction store: the entry's last block takes the rest of its share.
+            if (emitted_ + out_len_ < total_)
+                put_varu(head, raw_len[0]);
+        } else {
+            put_varu(head, raw_len[0]);
+            if (coding[0] != StreamCoding::Raw)
+                put_varu(head, packed[0].size());
+        }
         if (diff_coding == static_cast<uint8_t>(StreamCoding::Raw) ||
             diff_coding == static_cast<uint8_t>(StreamCoding::Deflate))
             put_varu(head, raw_len[1]);
@@ -283,12 +314,7 @@ class BlockPacker {
             diff_cm = model_differences();
         std::vector<uint8_t> packed[3];
         StreamCoding coding[3];
-        pack(instrs_, packed[0], coding[0], nullptr, !fast_);
-        std::vector<uint8_t> by_history = code_instructions(packed[0].size());
-        if (by_history.size() < packed[0].size()) {
-            packed[0].swap(by_history);
-            coding[0] = StreamCoding::Instructions;
-        }
+        code_instruction_stream(packed[0], coding[0]);
         pack(runs, packed[1], coding[1], &diff_cm, !fast_);
         if (shared_ && !literals_.empty()) {
             shared_->insert(shared_->end(), literals_.begin(), literals_.end());
@@ -328,6 +354,7 @@ class BlockPacker {
     double bandwidth_; // bits per second the player downloads at; 0: smallest patch
     InstrRefs* refs_;
     std::vector<uint8_t>* shared_; // where literals go instead of the block, when set
+    std::vector<uint8_t>* shared_instrs_; // where instructions go instead, when set
     InstrHistory hist_; // the entry's instructions, after those it refers to
     bool decided_ = false;
     os::Status st_;
@@ -451,24 +478,32 @@ int64_t nearest_equal(const int32_t* sa, int64_t olen, const uint8_t* old, const
 // disagrees costs a little more than a literal, so alignments end where fewer than about half
 // their bytes agree.
 struct MatchCosts {
-    static constexpr int64_t agree = 6;      // bits gained per byte that agrees
-    static constexpr int64_t disagree = 7;   // bits lost per byte that does not
-    static constexpr int64_t drop = 500;     // growth stops this far below the best score
-    static constexpr int64_t min_exact = 6;  // shortest exact match the index may anchor
-    static constexpr int64_t take = 48;      // what a new alignment must be worth
-    static constexpr int64_t resume = 16;    // what resuming the last displacement must be worth
-    static constexpr int64_t min_resume = 4; // shortest agreeing run that resumes it
-    static constexpr int64_t long_run = 32;  // an agreeing run this long is not challenged
+    int64_t agree = 6;      // bits gained per byte that agrees
+    int64_t disagree = 7;   // bits lost per byte that does not
+    int64_t drop = 500;     // growth stops this far below the best score
+    int64_t min_exact = 6;  // shortest exact match the index may anchor
+    int64_t take = 48;      // what a new alignment must be worth
+    int64_t resume = 16;    // what resuming the last displacement must be worth
+    int64_t min_resume = 4; // shortest agreeing run that resumes it
+    int64_t long_run = 32;  // an agreeing run this long is not challenged
     // Leaving an alignment for another: the instruction costs `leave` bits, every byte of the
     // new match that the alignment kept would get wrong saves `wrong` bits.
-    static constexpr int64_t leave = 80;
-    static constexpr int64_t wrong = 10;
+    int64_t leave = 80;
+    int64_t wrong = 10;
 };
+constexpr MatchCosts kMatchCosts{};
+// Literals that go to the literal store, built for the smallest patch, cost about a third of
+// a literal coded alone (the store's model has learnt the text of every file before), while
+// a copy from far away costs its instruction all the same: a new alignment must agree for
+// about 40 bytes, and an alignment is left sooner for an exact match, since staying on costs
+// literals' worth of difference bytes.
+constexpr MatchCosts kStoreMatchCosts{3, 5, 500, 6, 120, 16, 4, 32, 24, 10};
 
 class Matcher {
   public:
-    Matcher(const uint8_t* old, int64_t olen, const int32_t* sa, const uint8_t* nw, int64_t nlen)
-        : old_(old), olen_(olen), sa_(sa), nw_(nw), nlen_(nlen) {}
+    Matcher(const uint8_t* old, int64_t olen, const int32_t* sa, const uint8_t* nw, int64_t nlen,
+            const MatchCosts& costs)
+        : old_(old), olen_(olen), sa_(sa), nw_(nw), nlen_(nlen), c_(costs) {}
 
     void run(int64_t disp, uint64_t obase, BlockPacker& pk) {
         // The last alignment taken is held back until the next one is known: where the two
@@ -652,14 +687,15 @@ class Matcher {
     const int32_t* sa_;
     const uint8_t* nw_;
     int64_t nlen_;
-    static constexpr MatchCosts c_{};
+    const MatchCosts& c_;
 };
 
 // Matches one segment of the new data against an indexed stretch of the old data that starts
 // at old offset `obase`; `disp`: the displacement at which both are at the same file offset.
 void match_segment(const uint8_t* old, int64_t olen, uint64_t obase, const int32_t* sa,
                    const uint8_t* nw, int64_t nlen, int64_t disp, BlockPacker& pk) {
-    Matcher(old, olen, sa, nw, nlen).run(disp, obase, pk);
+    Matcher(old, olen, sa, nw, nlen, pk.store_literals() ? kStoreMatchCosts : kMatchCosts)
+        .run(disp, obase, pk);
 }
 
 os::Status read_range(os::File& f, uint64_t off, uint64_t len, std::vector<uint8_t>& buf) {

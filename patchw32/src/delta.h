@@ -29,9 +29,10 @@ enum class StreamCoding : uint8_t {
     Mixing = 2,
     Mixing2 = 3,
     Instructions = 4,
-    // Literals only, in an entry that has a share of the patch's literal store: the block's
-    // literals are the next bytes of that share; no stream is stored (compact heads write it
-    // as 3, which no literal stream uses otherwise).
+    // Literals or instructions, in an entry that has a share of the patch's literal store or
+    // instruction store: the block's literals (instructions) are the next bytes of that share;
+    // no stream is stored (compact heads write it as 3 for literals, which no literal stream
+    // uses otherwise).
     Shared = 5
 };
 
@@ -66,6 +67,11 @@ struct DeltaOptions {
     // When set, every block's literals go to the end of this buffer instead of into the block
     // (stream coding 5): the builder gathers them into the patch's literal store.
     std::vector<uint8_t>* shared_literals = nullptr;
+    // When set, the instructions of every block that has at most one byte of them per four
+    // bytes of output go to the end of this buffer instead of into the block (stream coding
+    // 5): the builder gathers them into the patch's instruction store. Such an entry's
+    // instructions are then predicted from no other entry's.
+    std::vector<uint8_t>* shared_instructions = nullptr;
     // Told true before and false after a suffix array of the old file is built (the one long
     // step during which the bytes coded do not move).
     std::function<void(bool)> indexing;

@@ -113,6 +113,9 @@ class HeadReader {
     DecodeResult result_;
 };
 
+// A block's instructions from the instruction store that are the rest of the entry's share.
+constexpr uint64_t kRestOfShare = ~uint64_t{0};
+
 struct BlockHead {
     uint64_t out_len = 0;
     uint8_t coding[3] = {0, 0, 0};
@@ -134,9 +137,15 @@ void read_compact_head(HeadReader& h, uint64_t left, BlockHead& b) {
     if (b.coding[2] == static_cast<uint8_t>(StreamCoding::Mixing2))
         b.coding[2] = static_cast<uint8_t>(StreamCoding::Shared); // 3 stands for the store
     auto raw_form = [&](int i) { return b.coding[i] == static_cast<uint8_t>(StreamCoding::Raw); };
-    b.raw[0] = b.stored[0] = h.varu();
-    if (!raw_form(0))
-        b.stored[0] = h.varu();
+    if (b.coding[0] == static_cast<uint8_t>(StreamCoding::Shared)) {
+        // From the instruction store: the entry's last block takes the rest of its share.
+        b.raw[0] = b.out_len == left ? kRestOfShare : h.varu();
+        b.stored[0] = 0;
+    } else {
+        b.raw[0] = b.stored[0] = h.varu();
+        if (!raw_form(0))
+            b.stored[0] = h.varu();
+    }
     const uint8_t diff_coding = b.coding[1];
     if (diff_coding == kZeroDifferences) {
         b.raw[1] = b.stored[1] = 0;
@@ -179,14 +188,14 @@ DecodeResult read_block_head(PayloadReader& in, uint64_t left, BlockHead& b) {
                 return h.failure();
         }
         bool zero = compact && i == 1 && coding == kZeroDifferences;
-        const bool shared = coding == static_cast<uint8_t>(StreamCoding::Shared) && i == 2;
+        const bool shared = coding == static_cast<uint8_t>(StreamCoding::Shared) && i != 1;
         if (!zero && !shared &&
             (coding > static_cast<uint8_t>(StreamCoding::Instructions) ||
                       (coding == static_cast<uint8_t>(StreamCoding::Mixing2) && i != 1) ||
                       (coding == static_cast<uint8_t>(StreamCoding::Instructions) && i != 0)))
             return DecodeResult::corrupt("a difference block uses an unknown stream coding");
         uint64_t limit = i == 0 ? kDeltaCtrlMax : i == 1 ? 2 * b.out_len : b.out_len;
-        if (b.raw[i] > limit)
+        if (b.raw[i] > limit && !(shared && b.raw[i] == kRestOfShare))
             return DecodeResult::corrupt("a difference block declares too much data");
         if (coding == static_cast<uint8_t>(StreamCoding::Raw) || shared
                 ? b.stored[i] != (shared ? 0 : b.raw[i])
@@ -203,6 +212,8 @@ DecodeResult decode_instructions(uint8_t coding, std::vector<uint8_t>& packed, u
                                  InstrHistory& hist, std::vector<uint8_t>& instrs) {
     using SC = StreamCoding;
     size_t n = static_cast<size_t>(raw_len);
+    if (coding == static_cast<uint8_t>(SC::Shared)) // only with the entry's share, see below
+        return DecodeResult::corrupt("a difference block uses an unknown stream coding");
     if (coding == static_cast<uint8_t>(SC::Instructions))
         return instr_decode(packed.data(), packed.size(), n, hist, instrs, kDamaged);
     if (coding == static_cast<uint8_t>(SC::Raw)) {
@@ -286,7 +297,7 @@ DecodeResult delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
             !r)
             return r;
         for (int i = 0; i < 3; ++i) {
-            out.raw[i] += b.raw[i];
+            out.raw[i] += b.raw[i] == kRestOfShare ? 0 : b.raw[i];
             out.stored[i] += b.stored[i];
             out.by_coding[b.coding[i] <= 4 ? b.coding[i] : 0]++;
         out.shared += b.coding[2] == static_cast<uint8_t>(StreamCoding::Shared) ? b.raw[2] : 0;
@@ -595,9 +606,10 @@ DecodeResult check_instructions(const BlockJob& j, uint64_t old_size, uint64_t& 
 
 // Reads a block's streams and decodes its instructions into `j`, after its head `b`. The
 // instructions are decoded and checked here, so that the worker never meets a bound it has
-// not been shown to keep, and so the next block knows where it starts.
+// not been shown to keep, and so the next block knows where it starts. `shared`: the
+// instructions, when they come from the instruction store.
 DecodeResult read_block(PayloadReader& in, const BlockHead& b, InstrHistory& hist,
-                        std::vector<uint8_t>& packed, BlockJob& j) {
+                        std::vector<uint8_t>& packed, BlockJob& j, const uint8_t* shared) {
     j.out_len = b.out_len;
     std::copy(b.coding, b.coding + 3, j.coding);
     std::copy(b.raw, b.raw + 3, j.raw);
@@ -605,7 +617,12 @@ DecodeResult read_block(PayloadReader& in, const BlockHead& b, InstrHistory& his
             read_streams(in, b, {&packed, &j.src[1], &j.src[2]}, "difference data is cut short");
         !r)
         return r;
-    return decode_instructions(b.coding[0], packed, b.raw[0], hist, j.instrs);
+    uint8_t coding = b.coding[0];
+    if (shared) {
+        packed.assign(shared, shared + b.raw[0]);
+        coding = static_cast<uint8_t>(StreamCoding::Raw);
+    }
+    return decode_instructions(coding, packed, b.raw[0], hist, j.instrs);
 }
 
 // The blocks being decoded, oldest first, and their writing out in order.
@@ -721,17 +738,23 @@ uint64_t history_memory(const InstrHistory& h) {
     return h.size() * (sizeof(Instr) + 8 * sizeof(uint32_t));
 }
 
-// A block whose literals come from the store takes the next bytes of the entry's share; only
-// an entry that has a share may have such a block.
-DecodeResult take_shared(const Entry& e, uint64_t& shared_at, BlockJob& j) {
-    if (j.coding[2] != static_cast<uint8_t>(StreamCoding::Shared))
+// A stream of a block that comes from a store (`coding` 5) takes the next `raw` bytes of the
+// entry's share of it (`taken` so far) into `out`; only an entry that has a share may have
+// such a block. `store`: the store's name in the message.
+DecodeResult take_shared(const Entry::Share& share, uint64_t& taken, uint8_t coding, uint64_t& raw,
+                         const uint8_t*& out, const char* store) {
+    out = nullptr;
+    if (coding != static_cast<uint8_t>(StreamCoding::Shared))
         return DecodeResult::ok();
-    if (!e.share.store || e.share.length == 0)
+    if (!share.store || share.length == 0)
         return DecodeResult::corrupt("a difference block uses an unknown stream coding");
-    if (j.raw[2] > e.share.length - shared_at)
-        return DecodeResult::corrupt("a difference does not use its share of the literal store");
-    j.shared = e.share.store->data() + e.share.offset + shared_at;
-    shared_at += j.raw[2];
+    if (raw == kRestOfShare)
+        raw = share.length - taken;
+    if (raw > share.length - taken)
+        return DecodeResult::corrupt(std::string("a difference does not use its share of the ") +
+                                     store);
+    out = share.store->data() + share.offset + taken;
+    taken += raw;
     return DecodeResult::ok();
 }
 
@@ -751,28 +774,39 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
     uint64_t read_to = 0; // covered by the blocks read so far
     uint64_t oldpos = 0;  // where the next block's instructions start in the old file
     uint64_t shared_at = 0; // literals taken from the entry's share of the store so far
+    uint64_t instrs_at = 0; // instructions taken from its share of the instruction store
     while (read_to < e.new_size) {
         auto j = std::make_unique<BlockJob>();
         BlockHead b;
         if (DecodeResult r = read_block_head(in, e.new_size - read_to, b); !r)
             return r;
+        const uint8_t* shared_instrs = nullptr;
+        if (DecodeResult r = take_shared(e.instr_share, instrs_at, b.coding[0], b.raw[0],
+                                         shared_instrs, "instruction store");
+            !r)
+            return r;
         j->memory = block_memory(b);
         j->out_len = b.out_len;
         if (DecodeResult r = pipeline.make_room(*j, history_memory(hist)); !r)
             return r;
-        if (DecodeResult r = read_block(in, b, hist, packed, *j); !r)
+        if (DecodeResult r = read_block(in, b, hist, packed, *j, shared_instrs); !r)
             return r;
         j->at = read_to;
         j->oldpos = oldpos;
         if (DecodeResult r = check_instructions(*j, old_size, oldpos); !r)
             return r;
-        if (DecodeResult r = take_shared(e, shared_at, *j); !r)
+        if (DecodeResult r =
+                take_shared(e.share, shared_at, j->coding[2], j->raw[2], j->shared, "literal store");
+            !r)
             return r;
         read_to += j->out_len;
         pipeline.start(std::move(j), old, read_to >= e.new_size);
     }
     if (shared_at != e.share.length)
         return DecodeResult::corrupt("a difference does not use its share of the literal store");
+    if (instrs_at != e.instr_share.length)
+        return DecodeResult::corrupt(
+            "a difference does not use its share of the instruction store");
     if (in.remaining() != 0) {
         // Checked before the blocks still running are written, as before.
         return DecodeResult::corrupt("difference data has trailing bytes");

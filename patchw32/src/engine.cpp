@@ -749,7 +749,7 @@ void Run::produce_file(size_t i, FileProgress& prog) {
 }
 
 // What the run holds while `e` is decoded, besides the decoding itself: the directory, the
-// literal store, the new files kept for later entries (`e`'s own as well, when it is kept as it
+// literal and instruction stores, the new files kept for later entries (`e`'s own as well, when it is kept as it
 // is written) and the old file kept in memory. The decoder keeps its blocks within its budget
 // less this, so that a patch at all of these limits at once still applies within the 32-bit
 // engine's bound.
@@ -757,7 +757,7 @@ uint64_t Run::held_memory(const Entry& e) {
     if (directory_bytes_ == 0)
         directory_bytes_ =
             patch_.entries.size() * sizeof(Entry) + patch_path_bytes(patch_.entries);
-    uint64_t m = directory_bytes_ + patch_.store.size;
+    uint64_t m = directory_bytes_ + patch_.store.size + patch_.instr_store.size;
     for (const auto& kept : kept_)
         m += kept.second->size();
     if (last_reader_[static_cast<size_t>(&e - patch_.entries.data())] != Entry::kNoEntry)

@@ -535,6 +535,12 @@ DecodeResult read_sections(Patch& out, uint64_t offset, uint64_t size) {
                 return DecodeResult::corrupt("The patch is damaged (it has two literal stores).");
             out.has_literals = true;
             out.literals.assign(body, body + len);
+        } else if (out.version >= kInstructionStoreVersion && std::equal(tag, tag + 4, "inst")) {
+            if (out.has_instructions)
+                return DecodeResult::corrupt(
+                    "The patch is damaged (it has two instruction stores).");
+            out.has_instructions = true;
+            out.instructions.assign(body, body + len);
         } else if (std::equal(tag, tag + 4, "sign")) {
             if (r.left() != 0 || len != kSignSectionSize - 8 || body[0] != kSignEcdsaP256)
                 return DecodeResult::corrupt(
@@ -561,6 +567,12 @@ DecodeResult check_and_link(Patch& p, uint64_t payload_end) {
     if (p.has_literals) {
         if (DecodeResult r =
                 read_literal_shares(p.literals.data(), p.literals.size(), entries, p.store);
+            !r)
+            return r;
+    }
+    if (p.has_instructions) {
+        if (DecodeResult r = read_instruction_shares(p.instructions.data(), p.instructions.size(),
+                                                     entries, p.instr_store);
             !r)
             return r;
     }
@@ -754,9 +766,13 @@ DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum, boo
                 : decode_fixed_directory(dir, t.count, out.entries);
     if (!r)
         return r;
-    if (r = check_and_link(out, t.dir_off); !r || !out.has_literals || !with_store)
+    if (r = check_and_link(out, t.dir_off); !r || !with_store)
         return r;
-    return load_literal_store(out, t.dir_off);
+    if (out.has_literals && !(r = load_literal_store(out, t.dir_off)))
+        return r;
+    if (out.has_instructions)
+        r = load_instruction_store(out, t.dir_off);
+    return r;
 }
 
 } // namespace kv

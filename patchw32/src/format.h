@@ -20,7 +20,9 @@ namespace kv {
 // otherwise.
 // Version 4 adds the literal store (the "lits" section, see literals.h), written only when the
 // builder uses it.
-constexpr uint16_t kFormatVersion = 4;
+// Version 5 adds the instruction store (the "inst" section, see literals.h), which the builder
+// may use in patches with a literal store.
+constexpr uint16_t kFormatVersion = 5;
 constexpr uint16_t kPlainFormatVersion = 2;
 constexpr uint16_t kOldestFormatVersion = 1;
 constexpr size_t kHeaderSize = 16;
@@ -91,6 +93,9 @@ struct Entry {
         bool whole = false;
         std::shared_ptr<const std::vector<uint8_t>> store;
     } share;
+    // A delta entry whose blocks take their instructions from the patch's instruction store
+    // (format version 5, the "inst" section): its share of that store (never whole).
+    Share instr_share;
 
     bool is_file_op() const { return op == Op::Modify || op == Op::Add || op == Op::Delete; }
     bool needs_old() const { return op == Op::Modify || op == Op::Delete; }
@@ -167,6 +172,9 @@ struct Patch {
     std::vector<uint8_t> literals; // the "lits" section's body (version 4)
     bool has_literals = false;
     LiteralStoreRef store;
+    std::vector<uint8_t> instructions; // the "inst" section's body (version 5)
+    bool has_instructions = false;
+    LiteralStoreRef instr_store; // where the instruction store lies (no hash)
 };
 
 // Sections (format version 2) lie between the directory and the trailer: each a 4-byte tag,

@@ -289,6 +289,49 @@ std::vector<uint8_t> instr_encode(const std::vector<uint8_t>& raw, InstrHistory&
     return out;
 }
 
+// The instruction store: one coder and one model for every entry, a history per entry.
+std::vector<uint8_t> instr_encode_entries(const std::vector<uint8_t>& raw,
+                                          const std::vector<uint64_t>& lengths) {
+    std::vector<uint8_t> out;
+    RangeEncoder e(out);
+    auto m = std::make_unique<InstrModel>();
+    size_t at = 0;
+    for (uint64_t length : lengths) {
+        auto h = std::make_unique<InstrHistory>();
+        h->start_own();
+        ByteReader r(raw.data() + at, static_cast<size_t>(length));
+        at += static_cast<size_t>(length);
+        while (r.left() > 0) {
+            Instr ins = read_instr(r);
+            m->code(e, *h, ins);
+        }
+    }
+    e.flush();
+    return out;
+}
+
+DecodeResult instr_decode_entries(const uint8_t* in, size_t in_len,
+                                  const std::vector<uint64_t>& lengths, std::vector<uint8_t>& raw,
+                                  const char* damaged) {
+    RangeDecoder d(in, in_len);
+    auto m = std::make_unique<InstrModel>();
+    raw.clear();
+    for (uint64_t length : lengths) {
+        auto h = std::make_unique<InstrHistory>();
+        h->start_own();
+        const size_t end = raw.size() + static_cast<size_t>(length);
+        while (raw.size() < end) {
+            Instr ins;
+            if (!m->code(d, *h, ins) || d.overrun())
+                return DecodeResult::corrupt(damaged);
+            put_instr(raw, ins);
+        }
+        if (raw.size() != end)
+            return DecodeResult::corrupt(damaged);
+    }
+    return d.all_used() ? DecodeResult::ok() : DecodeResult::corrupt(damaged);
+}
+
 DecodeResult instr_decode(const uint8_t* in, size_t in_len, size_t raw_len, InstrHistory& h,
                           std::vector<uint8_t>& raw, const char* damaged) {
     raw.clear();

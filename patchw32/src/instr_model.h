@@ -93,4 +93,17 @@ std::vector<uint8_t> instr_encode(const std::vector<uint8_t>& raw, InstrHistory&
 DecodeResult instr_decode(const uint8_t* in, size_t in_len, size_t raw_len, InstrHistory& h,
                           std::vector<uint8_t>& raw, const char* damaged);
 
+// The instructions of many entries (raw: varint triples, entry k's the next lengths[k] bytes)
+// coded as one stream, in order: the model's probabilities carry from entry to entry, while
+// each entry's instructions are predicted from its own before them (a history of several
+// entries would predict from unrelated files). The encoder needs well-formed streams.
+std::vector<uint8_t> instr_encode_entries(const std::vector<uint8_t>& raw,
+                                          const std::vector<uint64_t>& lengths);
+// Decodes such a stream into the entries' instructions, one after the other in `raw`, entry k
+// taking exactly lengths[k] bytes; Corrupt with the text `damaged` when the coded data is
+// inconsistent or not used exactly.
+DecodeResult instr_decode_entries(const uint8_t* in, size_t in_len,
+                                  const std::vector<uint64_t>& lengths, std::vector<uint8_t>& raw,
+                                  const char* damaged);
+
 } // namespace kv

@@ -3,6 +3,7 @@
 #include "bytes.h"
 #include "cm.h"
 #include "codec.h"
+#include "instr_model.h"
 #include "range_coder.h"
 
 #include <algorithm>
@@ -13,6 +14,9 @@ namespace {
 
 DecodeResult refuse(const std::string& why) {
     return DecodeResult::corrupt("The patch is damaged: its literal store " + why + ".");
+}
+DecodeResult refuse_instructions(const std::string& why) {
+    return DecodeResult::corrupt("The patch is damaged: its instruction store " + why + ".");
 }
 
 // The store model: the literals of many files, coded bit by bit with the range coder. Each
@@ -196,66 +200,132 @@ DecodeResult decode_with_store_model(const uint8_t* in, size_t in_len, uint8_t* 
     return d.all_used() ? DecodeResult::ok() : DecodeResult::corrupt(damaged);
 }
 
-// Body: varint store size (1 .. kMaxLiteralStore), varint payload offset, varint payload size,
-// 16-byte XXH3-128 of the store, varint count (1 .. entries), then per entry with a share in
-// directory order: varint gap (the entry's index minus the previous record's entry plus one),
-// varint length of its share (at least 1). The shares follow each other from the store's
-// start and fill it exactly.
-DecodeResult read_literal_shares(const uint8_t* body, size_t size, std::vector<Entry>& entries,
-                                 LiteralStoreRef& store) {
-    ByteReader r(body, size);
-    store.size = r.varu();
-    store.offset = r.varu();
-    store.stored = r.varu();
-    const uint8_t* h = r.take(16);
-    uint64_t count = r.varu();
-    if (r.bad())
-        return refuse("is cut short");
-    if (store.size == 0 || store.size > kMaxLiteralStore)
-        return refuse("has an impossible size");
-    if (count == 0 || count > entries.size())
-        return refuse("has an impossible count");
-    std::copy(h, h + 16, store.hash.b);
+namespace {
+
+// What a store's section is checked for: the store (literal or instruction), its largest
+// size, whether its body holds the store's hash, the share each record sets, and whether a
+// length of 0 names an entry's whole new file.
+struct ShareKind {
+    DecodeResult (*refuse)(const std::string&);
+    uint64_t max_size;
+    bool hashed;
+    Entry::Share Entry::*share;
+    bool whole_allowed;
+    const char* not_difference;
+};
+
+// The records of a store's shares: `count` of them, per entry with a share in directory
+// order: varint gap (the entry's index minus the previous record's entry plus one), varint
+// length of its share. The shares follow each other from the store's start and fill its
+// `size` exactly.
+DecodeResult read_share_records(ByteReader& r, uint64_t count, uint64_t size,
+                                std::vector<Entry>& entries, const ShareKind& kind) {
     uint64_t next = 0, at = 0;
     for (uint64_t k = 0; k < count; ++k) {
         uint64_t gap = r.varu();
         uint64_t length = r.varu();
         if (r.bad())
-            return refuse("is cut short");
+            return kind.refuse("is cut short");
         if (next >= entries.size() || gap >= entries.size() - next)
-            return refuse("names an entry beyond the directory");
+            return kind.refuse("names an entry beyond the directory");
         Entry& e = entries[static_cast<size_t>(next + gap)];
         next += gap + 1;
         if (!e.makes_new() || e.codec != Codec::Delta)
-            return refuse("gives literals to an entry that is not a difference");
+            return kind.refuse(kind.not_difference);
+        Entry::Share& share = e.*kind.share;
         // Length 0: the entry's whole new file, and the entry has no payload.
-        e.share.whole = length == 0;
-        if (e.share.whole && (e.new_size == 0 || e.payload_size != 0))
-            return refuse("does not add up");
-        length = e.share.whole ? e.new_size : length;
-        if (length > store.size - at)
-            return refuse("does not add up");
-        e.share.offset = at;
-        e.share.length = length;
+        share.whole = length == 0;
+        if (share.whole && (!kind.whole_allowed || e.new_size == 0 || e.payload_size != 0))
+            return kind.refuse("does not add up");
+        length = share.whole ? e.new_size : length;
+        if (length > size - at)
+            return kind.refuse("does not add up");
+        share.offset = at;
+        share.length = length;
         at += length;
     }
-    if (at != store.size)
-        return refuse("does not add up");
+    if (at != size)
+        return kind.refuse("does not add up");
     if (r.left() != 0)
-        return refuse("has trailing bytes");
+        return kind.refuse("has trailing bytes");
     return DecodeResult::ok();
 }
 
-DecodeResult load_literal_store(Patch& p, uint64_t payload_end) {
-    const LiteralStoreRef& ref = p.store;
+// A store's section body: varint store size (1 .. the kind's largest), varint payload offset,
+// varint payload size, the 16-byte XXH3-128 of the store (when the kind is hashed), varint
+// count (1 .. entries), then the records of the shares.
+DecodeResult read_store_section(const uint8_t* body, size_t size, std::vector<Entry>& entries,
+                                LiteralStoreRef& store, const ShareKind& kind) {
+    ByteReader r(body, size);
+    store.size = r.varu();
+    store.offset = r.varu();
+    store.stored = r.varu();
+    const uint8_t* h = kind.hashed ? r.take(16) : nullptr;
+    uint64_t count = r.varu();
+    if (r.bad())
+        return kind.refuse("is cut short");
+    if (store.size == 0 || store.size > kind.max_size)
+        return kind.refuse("has an impossible size");
+    if (count == 0 || count > entries.size())
+        return kind.refuse("has an impossible count");
+    if (h)
+        std::copy(h, h + 16, store.hash.b);
+    return read_share_records(r, count, store.size, entries, kind);
+}
+
+} // namespace
+
+DecodeResult read_literal_shares(const uint8_t* body, size_t size, std::vector<Entry>& entries,
+                                 LiteralStoreRef& store) {
+    static constexpr ShareKind kLiterals = {refuse, kMaxLiteralStore, true, &Entry::share, true,
+                                            "gives literals to an entry that is not a difference"};
+    return read_store_section(body, size, entries, store, kLiterals);
+}
+
+// Each share at least 1 byte, for an entry with a payload (whose blocks take it).
+DecodeResult read_instruction_shares(const uint8_t* body, size_t size, std::vector<Entry>& entries,
+                                     LiteralStoreRef& store) {
+    static constexpr ShareKind kInstructions = {
+        refuse_instructions, kMaxInstructionStore, false, &Entry::instr_share, false,
+        "gives instructions to an entry that is not a difference"};
+    if (DecodeResult d = read_store_section(body, size, entries, store, kInstructions); !d)
+        return d;
+    for (const Entry& e : entries)
+        if (e.instr_share.length > 0 && (e.payload_size == 0 || e.share.whole))
+            return refuse_instructions("does not add up");
+    return DecodeResult::ok();
+}
+
+namespace {
+
+// Reads a store's payload (`ref`, at most `max_stored` bytes) from the patch, checked to lie
+// among the payloads (before `payload_end`).
+DecodeResult read_store_payload(Patch& p, const LiteralStoreRef& ref, uint64_t payload_end,
+                                uint64_t max_stored, DecodeResult (*refuse)(const std::string&),
+                                std::vector<uint8_t>& coded) {
     if (ref.offset < kHeaderSize || ref.offset > payload_end ||
         ref.stored > payload_end - ref.offset)
         return refuse("lies outside the file");
-    if (ref.stored < 2 || ref.stored > kMaxStoredLiteralStore)
+    if (ref.stored < 2 || ref.stored > max_stored)
         return refuse("has an impossible size");
-    std::vector<uint8_t> coded(static_cast<size_t>(ref.stored));
+    coded.resize(static_cast<size_t>(ref.stored));
     if (os::Status s = p.file.read_exact_at(ref.offset, coded.data(), coded.size()); !s)
         return DecodeResult::io(s, "Cannot read the patch file: " + s.text + ".");
+    return DecodeResult::ok();
+}
+
+// How the instruction store's payload is coded: its first byte.
+constexpr uint8_t kInstructionModel = 1;
+
+} // namespace
+
+DecodeResult load_literal_store(Patch& p, uint64_t payload_end) {
+    const LiteralStoreRef& ref = p.store;
+    std::vector<uint8_t> coded;
+    if (DecodeResult r =
+            read_store_payload(p, ref, payload_end, kMaxStoredLiteralStore, refuse, coded);
+        !r)
+        return r;
     auto bytes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(ref.size));
     const uint8_t* body = coded.data() + 1;
     const size_t body_len = coded.size() - 1;
@@ -290,6 +360,43 @@ DecodeResult load_literal_store(Patch& p, uint64_t payload_end) {
     return DecodeResult::ok();
 }
 
+DecodeResult load_instruction_store(Patch& p, uint64_t payload_end) {
+    std::vector<uint8_t> coded;
+    if (DecodeResult r = read_store_payload(p, p.instr_store, payload_end,
+                                            kMaxStoredInstructionStore, refuse_instructions, coded);
+        !r)
+        return r;
+    if (coded[0] != kInstructionModel)
+        return refuse_instructions("is coded in an unknown way");
+    std::vector<uint64_t> lengths;
+    for (const Entry& e : p.entries)
+        if (e.instr_share.length > 0)
+            lengths.push_back(e.instr_share.length);
+    auto bytes = std::make_shared<std::vector<uint8_t>>();
+    bytes->reserve(static_cast<size_t>(p.instr_store.size));
+    if (DecodeResult r = instr_decode_entries(
+            coded.data() + 1, coded.size() - 1, lengths, *bytes,
+            "The patch is damaged: its instruction store cannot be decoded.");
+        !r)
+        return r;
+    std::shared_ptr<const std::vector<uint8_t>> store = std::move(bytes);
+    for (Entry& x : p.entries)
+        if (x.instr_share.length > 0)
+            x.instr_share.store = store;
+    return DecodeResult::ok();
+}
+
+std::vector<uint8_t> encode_instruction_store(const std::vector<uint8_t>& store,
+                                              const std::vector<Entry>& entries) {
+    std::vector<uint64_t> lengths;
+    for (const Entry& e : entries)
+        if (e.instr_share.length > 0)
+            lengths.push_back(e.instr_share.length);
+    std::vector<uint8_t> coded = instr_encode_entries(store, lengths);
+    coded.insert(coded.begin(), kInstructionModel);
+    return coded;
+}
+
 std::vector<uint8_t> encode_literal_store(const std::vector<uint8_t>& store, int level, bool fast,
                                           double bandwidth) {
     // Seconds the player spends on a coding: its bytes downloaded, then decoded (the store
@@ -322,25 +429,55 @@ std::vector<uint8_t> encode_literal_store(const std::vector<uint8_t>& store, int
     return best;
 }
 
-std::vector<uint8_t> encode_literals_section(const LiteralStoreRef& store,
-                                             const std::vector<Entry>& entries) {
-    std::vector<uint8_t> body, records;
-    put_varu(body, store.size);
-    put_varu(body, store.offset);
-    put_varu(body, store.stored);
-    put_bytes(body, store.hash.b, 16);
+namespace {
+
+// A store's records: per entry with a share in directory order, its gap and its length (0 for
+// a whole share).
+void put_share_records(std::vector<uint8_t>& body, const std::vector<Entry>& entries,
+                       Entry::Share Entry::*field) {
+    std::vector<uint8_t> records;
     uint64_t count = 0, next = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].share.length == 0)
+        const Entry::Share& share = entries[i].*field;
+        if (share.length == 0)
             continue;
         ++count;
         put_varu(records, i - next);
-        put_varu(records, entries[i].share.whole ? 0 : entries[i].share.length);
+        put_varu(records, share.whole ? 0 : share.length);
         next = i + 1;
     }
     put_varu(body, count);
     body.insert(body.end(), records.begin(), records.end());
-    return encode_section("lits", body);
+}
+
+} // namespace
+
+namespace {
+
+// A store's section: its size, where its payload lies, its hash when `hashed`, its records.
+std::vector<uint8_t> encode_store_section(const char (&tag)[5], const LiteralStoreRef& store,
+                                          bool hashed, const std::vector<Entry>& entries,
+                                          Entry::Share Entry::*field) {
+    std::vector<uint8_t> body;
+    put_varu(body, store.size);
+    put_varu(body, store.offset);
+    put_varu(body, store.stored);
+    if (hashed)
+        put_bytes(body, store.hash.b, 16);
+    put_share_records(body, entries, field);
+    return encode_section(tag, body);
+}
+
+} // namespace
+
+std::vector<uint8_t> encode_literals_section(const LiteralStoreRef& store,
+                                             const std::vector<Entry>& entries) {
+    return encode_store_section("lits", store, true, entries, &Entry::share);
+}
+
+std::vector<uint8_t> encode_instructions_section(const LiteralStoreRef& store,
+                                                 const std::vector<Entry>& entries) {
+    return encode_store_section("inst", store, false, entries, &Entry::instr_share);
 }
 
 } // namespace kv

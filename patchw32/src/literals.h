@@ -36,6 +36,31 @@ DecodeResult read_literal_shares(const uint8_t* body, size_t size, std::vector<E
 // `payload_end` bytes), checks it against its hash and hands it to every entry with a share.
 DecodeResult load_literal_store(Patch& p, uint64_t payload_end);
 
+// The instruction store: the instructions of the delta entries that share the literal store,
+// coded as one stream by the instruction model, whose probabilities and history then carry
+// from entry to entry, instead of one cold model and one coder's tail per entry. Each entry
+// that uses it owns a share (its instructions, in order) that its blocks take their
+// instructions from (stream coding 5). Listed in the "inst" section (format version 5);
+// decoded and kept, at most kMaxInstructionStore bytes, when the patch is opened.
+constexpr uint16_t kInstructionStoreVersion = 5;
+constexpr uint64_t kMaxInstructionStore = 1u << 20;
+constexpr uint64_t kMaxStoredInstructionStore =
+    1 + kMaxInstructionStore + kMaxInstructionStore / 8 + 1024;
+
+// Reads the body of an "inst" section (after the "lits" section's): the store's place and
+// size, and each entry's share, checked like the literal store's.
+DecodeResult read_instruction_shares(const uint8_t* body, size_t size, std::vector<Entry>& entries,
+                                     LiteralStoreRef& store);
+// Decodes the instruction store of a checked patch that has one and hands it to every entry
+// with a share.
+DecodeResult load_instruction_store(Patch& p, uint64_t payload_end);
+// The instruction store's payload (a coding byte, then the coded instructions) for the
+// entries' shares of `store`, and its whole "inst" section.
+std::vector<uint8_t> encode_instruction_store(const std::vector<uint8_t>& store,
+                                              const std::vector<Entry>& entries);
+std::vector<uint8_t> encode_instructions_section(const LiteralStoreRef& store,
+                                                 const std::vector<Entry>& entries);
+
 // The store's payload: a coding byte (0 raw, 1 deflate, 2 the byte model, 3 the store model),
 // then the store so coded; the smallest, or with a bandwidth (bits per second) the one that
 // costs the player least time; `fast`: raw or deflate only.

@@ -312,29 +312,38 @@ TEST(Engine, CopiesOfNewFilesAreBuiltFromTheEarlierNewFile) {
     }
 }
 
-// Many small files that share boilerplate pay for it once, in one literal store; each applies
-// on its own (another already new, its old file missing with -i; validating writes nothing). A
-// store damaged under a valid checksum refuses the patch before anything changes.
+// Many small files that share boilerplate pay for it once, in one literal store, and the edits
+// of the changed ones are coded in one instruction store; each applies on its own (another
+// already new, its old file missing with -i; validating writes nothing). A store damaged under
+// a valid checksum refuses the patch before anything changes.
 TEST(Engine, ManySmallFilesShareOneLiteralStore) {
     const std::string head = "/* " + random_bytes(12, 600) + " */\n";
-    Tree before = {{"lib", kDir}, {"lib/old.js", random_bytes(13, 3000)}};
-    Tree after = {{"lib", kDir}, {"lib/old.js", before["lib/old.js"] + "edit"}};
+    Tree before = {{"lib", kDir}}, after = before;
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = "lib/m" + std::to_string(i) + ".js";
+        before[name] = random_bytes(13 + i, 3000);
+        after[name] = before[name].substr(0, 900) + "edit" + before[name].substr(1000);
+    }
     for (int i = 0; i < 20; ++i)
         after["lib/f" + std::to_string(i) + ".js"] = head + random_bytes(100 + i, 200);
     SharedEdits t({before, after});
     Patch p;
-    ASSERT_TRUE(open_patch(t.patch, p) && p.version == kLiteralStoreVersion);
+    ASSERT_TRUE(open_patch(t.patch, p) && p.version == kInstructionStoreVersion);
     uint64_t payloads = 0;
     for (const Entry& e : p.entries) {
         EXPECT_TRUE(e.codec == Codec::Delta && e.share.length > 0) << e.path;
+        EXPECT_TRUE(e.op != Op::Modify || e.instr_share.length > 0) << e.path;
         payloads += e.payload_size;
     }
-    // 20 x 200 unique bytes and one head, where one head per file alone would be 12,000.
-    EXPECT_LT(p.store.stored + payloads, 5200u);
+    // 20 x 200 unique bytes, one head and four edits, where one head per file alone would be
+    // 12,000.
+    EXPECT_LT(p.store.stored + p.instr_store.stored + payloads, 5300u);
     p.file.close();
     Tree half = before, missing = {{"lib", kDir}}, skipped = after;
     half["lib/f3.js"] = after["lib/f3.js"];
-    skipped.erase("lib/old.js");
+    half["lib/m1.js"] = after["lib/m1.js"];
+    for (int i = 0; i < 4; ++i)
+        skipped.erase("lib/m" + std::to_string(i) + ".js");
     for (auto [game, switches, expect] :
          {std::tuple{&before, "-u ", &after}, {&before, "-u -j ", &before},
           {&half, "-u ", &after}, {&missing, "-u -i ", &skipped}}) {
@@ -344,14 +353,18 @@ TEST(Engine, ManySmallFilesShareOneLiteralStore) {
     }
     const std::string bytes = read_file(t.patch);
     const size_t hash_at = bytes.find(std::string(p.store.hash.b, p.store.hash.b + 16));
-    for (auto [at, why] : {std::pair{static_cast<size_t>(p.store.offset), "is coded in an unknown way"},
-                           {hash_at, "does not match its hash"}}) {
+    const size_t instrs_at = static_cast<size_t>(p.instr_store.offset);
+    for (auto [at, why] :
+         {std::pair{static_cast<size_t>(p.store.offset), "literal store is coded in an unknown way"},
+          {hash_at, "literal store does not match its hash"},
+          {instrs_at, "instruction store is coded in an unknown way"},
+          {instrs_at + 2, "instruction store cannot be decoded"}}) {
         std::string bad = bytes;
         bad[at] = static_cast<char>(bad[at] ^ 0x40);
         write_file(t.patch, resealed(bad));
         Recorder r;
         EXPECT_EQ(t.apply(before, r), kRcPatchCorrupt);
-        EXPECT_EQ(r.texts(3), std::vector<std::string>{"The patch is damaged: its literal store " +
+        EXPECT_EQ(r.texts(3), std::vector<std::string>{"The patch is damaged: its " +
                                                        std::string(why) + "."});
         EXPECT_EQ(describe_difference(snapshot(t.game), before), "");
     }
@@ -441,9 +454,9 @@ TEST(Engine, DamagedPatchesAreRefusedBeforeAnyChange) {
             << pos;
     }
     std::string newer = good;
-    newer[8] = 5;
+    newer[8] = 6;
     attempt(newer, kRcPatchUnsupported,
-            "The patch uses format version 5, but this engine reads only versions 1 to 4. "
+            "The patch uses format version 6, but this engine reads only versions 1 to 5. "
             "A newer patchw32.dll is needed.");
     // A directory stored in a way this engine does not know, under a valid checksum.
     std::string unknown = good;

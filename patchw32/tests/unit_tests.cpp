@@ -299,6 +299,62 @@ TEST(LiteralStore, SharesAreCheckedBeforeUse) {
                                               "The patch is damaged: its literal store " + why + "."));
 }
 
+// The instruction store's list (format version 5): checked like the literal store's, for
+// entries with a payload only; its one stream decodes to each entry's instructions exactly.
+TEST(InstructionStore, SharesAreCheckedBeforeUseAndDecodeExactly) {
+    std::vector<Entry> es(3), back;
+    es[0].op = es[2].op = Op::Modify, es[1].op = Op::Delete;
+    es[0].codec = es[2].codec = Codec::Delta;
+    es[0].payload_size = es[2].payload_size = 9;
+    auto read = [&](uint64_t size, std::vector<uint8_t> tail) {
+        std::vector<uint8_t> body;
+        put_varu(body, size);
+        body.insert(body.end(), 2, 1); // offset, stored size
+        body.insert(body.end(), tail.begin(), tail.end());
+        back = es;
+        LiteralStoreRef ref;
+        DecodeResult r = read_instruction_shares(body.data(), body.size(), back, ref);
+        return std::pair{r.status, r.message};
+    };
+    ASSERT_EQ(read(5, {2, 0, 2, 1, 3}).first, PatchError::None);
+    EXPECT_EQ(std::make_tuple(back[0].instr_share.offset, back[0].instr_share.length,
+                              back[2].instr_share.offset, back[2].instr_share.length),
+              std::make_tuple(0u, 2u, 2u, 3u));
+    // clang-format off
+    const std::vector<std::tuple<uint64_t, std::vector<uint8_t>, std::string>> cases = {
+        {0, {1, 0, 1}, "has an impossible size"}, {kMaxInstructionStore + 1, {1, 0, 1}, "has an impossible size"},
+        {5, {0}, "has an impossible count"}, {5, {4, 0, 5}, "has an impossible count"}, {5, {}, "is cut short"},
+        {5, {1, 0}, "is cut short"}, {5, {1, 3, 5}, "names an entry beyond the directory"},
+        {5, {1, 0, 5, 0}, "has trailing bytes"},
+        {5, {1, 1, 5}, "gives instructions to an entry that is not a difference"},  // a deleted file
+        {5, {1, 0, 0}, "does not add up"}, {5, {1, 0, 6}, "does not add up"}, {5, {1, 0, 4}, "does not add up"}};
+    // clang-format on
+    for (const auto& [size, tail, why] : cases)
+        EXPECT_EQ(read(size, tail),
+                  std::pair(PatchError::Corrupt,
+                            "The patch is damaged: its instruction store " + why + "."));
+    es[2].payload_size = 0; // no payload, no blocks to take the share
+    EXPECT_EQ(read(3, {1, 2, 3}).second,
+              "The patch is damaged: its instruction store does not add up.");
+
+    std::vector<uint8_t> raw;
+    std::vector<uint64_t> lengths;
+    for (uint64_t k = 0; k < 40; ++k) { // short entries with the same habits
+        size_t from = raw.size();
+        for (uint64_t i = 0; i <= k % 5; ++i)
+            put_instr(raw, Instr{9 + (k * 7 + i) % 20, (k + i) % 6, static_cast<int64_t>(k * 40) - 700});
+        lengths.push_back(raw.size() - from);
+    }
+    const std::vector<uint8_t> coded = instr_encode_entries(raw, lengths);
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(instr_decode_entries(coded.data(), coded.size(), lengths, out, "x"));
+    EXPECT_EQ(out, raw);
+    std::vector<uint64_t> longer = lengths;
+    longer.back() += 3;
+    for (auto [n, ls] : {std::pair{coded.size() - 1, &lengths}, {coded.size(), &longer}})
+        EXPECT_EQ(instr_decode_entries(coded.data(), n, *ls, out, "x").message, "x");
+}
+
 TEST(SuffixArray, MatchesNaiveSorting) {
     for (uint32_t seed = 0; seed < 60; ++seed) {
         size_t n = seed < 10 ? seed : 50 + seed * 37;
