@@ -773,12 +773,19 @@ const char* rc_meaning(int rc) {
 }
 
 // Follows one engine run through its callback: the patch's own entries give each reported
-// file its operation and size, so that the output can name what happens to it.
+// file its operation and size, so that the output can name what happens to it. It keeps only
+// that much of the directory, not a second copy of it beside the engine's own: a directory at
+// the engine's limits takes tens of MB.
 struct RunView {
+    struct FileItem {
+        std::string path; // '/'-separated, as in the patch
+        kv::Op op;
+        uint64_t weight;
+    };
     kv::Mode mode = kv::Mode::Apply;
-    std::vector<const kv::Entry*> file_entries, mkdirs, rmdirs;
-    std::map<std::string, const kv::Entry*> by_name; // file entries by native path
-    kv::Patch patch;
+    std::vector<FileItem> file_entries;
+    std::string mkdirs, rmdirs; // native folder paths, each followed by a 0 byte
+    std::map<std::string, const FileItem*> by_name; // file entries by native path
     bool have_patch = false;
     uint64_t files_total = 0, bytes_total = 0, bytes_before = 0, current_size = 0;
     size_t next_file = 0;
@@ -787,18 +794,24 @@ struct RunView {
     std::string current, summary_text;
 
     void open(const std::string& path) {
+        kv::Patch patch;
         if (!kv::open_patch(path, patch, true, false)) // the directory is all it shows
             return;
         have_patch = true;
         for (const kv::Entry& e : patch.entries) {
             if (e.is_file_op()) {
-                file_entries.push_back(&e);
-                by_name[kv::to_native(e.path)] = &e;
+                file_entries.push_back({e.path, e.op, weight(e)});
                 bytes_total += weight(e);
             } else {
-                (e.op == kv::Op::MakeDir ? mkdirs : rmdirs).push_back(&e);
+                std::string& list = e.op == kv::Op::MakeDir ? mkdirs : rmdirs;
+                list += kv::to_native(e.path);
+                list += '\0';
             }
         }
+        mkdirs.shrink_to_fit();
+        rmdirs.shrink_to_fit();
+        for (const FileItem& f : file_entries)
+            by_name[kv::to_native(f.path)] = &f;
     }
     static uint64_t weight(const kv::Entry& e) {
         return (e.needs_old() ? e.old_size : (e.op == kv::Op::Add ? e.new_size : 0)) +
@@ -810,9 +823,15 @@ struct RunView {
         else if (!g.out.quiet)
             g.out.print(stdout, std::string("file: ") + op + " " + path);
     }
-    void show_folders(const std::vector<const kv::Entry*>& list) {
-        for (const kv::Entry* e : list)
-            show_file(shown_op(e->op), kv::to_native(e->path));
+    // Shows the folders of a list once, and lets the list go.
+    void show_folders(std::string& list) {
+        const char* op = shown_op(&list == &mkdirs ? kv::Op::MakeDir : kv::Op::RemoveDir);
+        for (size_t at = 0; at < list.size();) {
+            size_t end = list.find('\0', at);
+            show_file(op, list.substr(at, end - at));
+            at = end + 1;
+        }
+        std::string().swap(list);
     }
 };
 
@@ -864,8 +883,8 @@ void* KV_STDCALL print_report(unsigned raw_id, void* parm) {
         if (v.mode == kv::Mode::List) {
             // Engines name each file by its path in list mode (older ones by its bare name):
             // the patch gives its folders and operation.
-            const kv::Entry* e =
-                v.next_file < v.file_entries.size() ? v.file_entries[v.next_file] : nullptr;
+            const RunView::FileItem* e =
+                v.next_file < v.file_entries.size() ? &v.file_entries[v.next_file] : nullptr;
             if (!v.mkdirs_shown) {
                 v.show_folders(v.mkdirs);
                 v.mkdirs_shown = true;
@@ -888,13 +907,13 @@ void* KV_STDCALL print_report(unsigned raw_id, void* parm) {
         if (v.next_file > 0)
             v.bytes_before += v.current_size;
         // The engine reports the entries in patch order; the name decides all the same.
-        const kv::Entry* e =
-            v.next_file < v.file_entries.size() ? v.file_entries[v.next_file] : nullptr;
+        const RunView::FileItem* e =
+            v.next_file < v.file_entries.size() ? &v.file_entries[v.next_file] : nullptr;
         if (!e || kv::to_native(e->path) != text()) {
             auto it = v.by_name.find(text());
             e = it == v.by_name.end() ? nullptr : it->second;
         }
-        v.current_size = e ? RunView::weight(*e) : 0;
+        v.current_size = e ? e->weight : 0;
         v.current = text();
         ++v.next_file;
         v.show_file(e ? shown_op(e->op) : "file", text());

@@ -239,7 +239,7 @@ DecodeResult write_whole_share(const Entry& e, Sink& out, const ProgressFn& prog
 } // namespace
 
 DecodeResult decode_payload(const Entry& e, os::File& patch, os::File* old, uint64_t old_size,
-                            Sink& out, const ProgressFn& progress) {
+                            Sink& out, const ProgressFn& progress, uint64_t held) {
     switch (e.codec) {
     case Codec::Stored:
         return decode_stored(e, patch, out, progress);
@@ -251,11 +251,11 @@ DecodeResult decode_payload(const Entry& e, os::File& patch, os::File* old, uint
         if (!old && e.op == Op::Add && !e.source.present) {
             // An added file made from the literal store alone: there is no old file to read.
             os::File none = os::File::over_memory(std::make_shared<const std::vector<uint8_t>>());
-            return decode_delta(e, patch, none, 0, out, progress);
+            return decode_delta(e, patch, none, 0, out, progress, held);
         }
         if (!old)
             return DecodeResult::corrupt("a difference needs the old file");
-        return decode_delta(e, patch, *old, old_size, out, progress);
+        return decode_delta(e, patch, *old, old_size, out, progress, held);
     default:
         return DecodeResult::corrupt("unknown codec");
     }

@@ -93,9 +93,9 @@ using ProgressFn = std::function<void(uint64_t produced)>;
 
 // Decodes the payload of `e` (Stored, Deflate or Delta) and writes exactly e.new_size bytes
 // to `out`. `old` is the old file for Delta entries. Every length and offset in the payload
-// is checked; the whole payload must be consumed.
+// is checked; the whole payload must be consumed. `held`: see decode_delta.
 DecodeResult decode_payload(const Entry& e, os::File& patch, os::File* old, uint64_t old_size,
-                            Sink& out, const ProgressFn& progress);
+                            Sink& out, const ProgressFn& progress, uint64_t held = 0);
 
 // Full-copy encoders used by the builder.
 os::Status encode_stored(os::File& in, uint64_t size, Sink& out);

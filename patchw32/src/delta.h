@@ -118,8 +118,10 @@ DecodeResult delta_stats(const Entry& e, os::File& patch, DeltaStats& out);
 // Decodes `e`'s delta payload against the old file and writes exactly e.new_size bytes to
 // `out`; `progress` hears the bytes written so far. Corrupt when any length, instruction or
 // seek does not fit its block, its streams or the old file, or a stream does not decode
-// exactly; Unreadable when reading or writing fails.
+// exactly; Unreadable when reading or writing fails. `held`: the memory the caller holds
+// meanwhile (the directory, the literal store, kept files); the blocks in flight together stay
+// within the decoder's budget less that, and at least one is always decoded.
 DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
-                          Sink& out, const ProgressFn& progress);
+                          Sink& out, const ProgressFn& progress, uint64_t held = 0);
 
 } // namespace kv

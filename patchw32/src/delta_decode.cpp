@@ -12,6 +12,7 @@
 #include <deque>
 #include <future>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -24,29 +25,52 @@ namespace {
 // What a coded stream that does not decode to its stored size is called.
 const char* const kDamaged = "compressed difference data is invalid";
 
-// Expands the zero-run form of difference bytes (a 0 byte and a varint n stand for n + 1 zero
-// bytes, every other byte for itself) into exactly `want` bytes.
-DecodeResult expand_zero_runs(const std::vector<uint8_t>& in, std::vector<uint8_t>& out,
-                              size_t want) {
-    const DecodeResult invalid = DecodeResult::corrupt("difference bytes are invalid");
-    out.assign(want, 0);
-    size_t o = 0;
-    ByteReader r(in.data(), in.size());
-    while (r.left() > 0) {
-        uint8_t b = r.u8();
-        if (b != 0) {
-            if (o >= want)
-                return invalid;
-            out[o++] = b;
-            continue;
+// Difference bytes in zero-run form (a 0 byte and a varint n stand for n + 1 zero bytes, every
+// other byte for itself), added to the old bytes as the instructions reach them: a mostly-zero
+// stream is never expanded, so a copy costs its memcpy and the few bytes that differ. The
+// stream must give exactly `want` bytes; finished() says whether it did, to the last byte.
+const char* const kDiffsInvalid = "difference bytes are invalid";
+
+class ZeroRunDiffs {
+  public:
+    ZeroRunDiffs(const uint8_t* p, size_t n, uint64_t want) : r_(p, n), left_(want) {}
+
+    // Adds the next n difference bytes to dst[0..n); false when the stream is invalid.
+    bool add_to(uint8_t* dst, size_t n) {
+        if (n > left_)
+            return false;
+        while (n > 0) {
+            if (zeros_ > 0) {
+                size_t k = static_cast<size_t>(std::min<uint64_t>(zeros_, n));
+                zeros_ -= k;
+                left_ -= k;
+                dst += k;
+                n -= k;
+                continue;
+            }
+            if (r_.left() == 0)
+                return false;
+            if (uint8_t b = r_.u8(); b != 0) {
+                *dst = static_cast<uint8_t>(*dst + b);
+                ++dst;
+                --n;
+                --left_;
+                continue;
+            }
+            uint64_t run = r_.varu();
+            if (r_.bad() || run >= left_) // a run may not reach past the stream's end
+                return false;
+            zeros_ = run + 1;
         }
-        uint64_t run = r.varu();
-        if (r.bad() || run >= want - o)
-            return invalid;
-        o += static_cast<size_t>(run) + 1; // already zero
+        return true;
     }
-    return o == want ? DecodeResult::ok() : invalid;
-}
+    bool finished() const { return left_ == 0 && zeros_ == 0 && r_.left() == 0; }
+
+  private:
+    ByteReader r_;
+    uint64_t left_;      // difference bytes still to give
+    uint64_t zeros_ = 0; // zeros of the current run still to give
+};
 
 // Whether a stream coding is context mixing.
 bool mixing(uint8_t coding) {
@@ -287,6 +311,14 @@ DecodeResult delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
 
 namespace {
 
+// A block's output, of at least its length. Once the block is written out, the next block of
+// the entry takes it over: fresh memory for every block (1 or 4 MiB) would be zeroed and
+// faulted in page by page again.
+struct OutBuffer {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+};
+
 // One block, read and checked by the calling thread, then finished by a worker: the literal
 // and difference streams decoded, the old bytes read and the output assembled.
 struct BlockJob {
@@ -298,7 +330,7 @@ struct BlockJob {
     std::vector<uint8_t> instrs; // decoded instructions, already checked
     std::vector<uint8_t> src[3]; // stored bytes of each stream (the instructions' unused)
     const uint8_t* shared = nullptr; // the literals, when they come from the store
-    std::vector<uint8_t> block;  // the result
+    OutBuffer block;             // the result, in its first out_len bytes
     uint64_t memory = 0;         // what decoding it may hold at once
     DecodeResult result;
     // The number of difference bytes (checked: the output length less the literals).
@@ -310,12 +342,14 @@ struct BlockJob {
 struct BlockBytes {
     const uint8_t* literals = nullptr; // the stored bytes, or `literal_store`'s
     std::vector<uint8_t> literal_store;
-    // Context-mixed difference bytes are decoded while the block is assembled, by `mixed`,
-    // from the old bytes under all of them, read first (`olds`); the other codings are
-    // decoded whole into `diff` (left empty when every difference byte is zero).
+    // Difference bytes are decoded while the block is assembled: context-mixed ones by
+    // `mixed`, from the old bytes under all of them, read first (`olds`); the others from
+    // their zero-run form (`zero_runs`, over the stored stream or `runs` inflated from it;
+    // none when every difference byte is zero).
     std::unique_ptr<DiffDecoder> mixed;
     std::vector<uint8_t> olds;
-    std::vector<uint8_t> diff;
+    std::vector<uint8_t> runs;
+    std::optional<ZeroRunDiffs> zero_runs;
 };
 
 // The block's literal bytes: the stored ones, or those decoded from them.
@@ -344,13 +378,21 @@ DecodeResult decode_literals(BlockJob& j, BlockBytes& bytes) {
 // behind one another, up to kSize.
 constexpr uint64_t kOldWindow = 256u << 10;
 
+// An old file in memory (kept when it was checked) is read directly.
 class OldWindow {
   public:
     OldWindow(os::File& old, const BlockJob& j)
-        : old_(old), ahead_(j.instrs.data(), j.instrs.size()), ahead_pos_(j.oldpos) {}
+        : old_(old), mem_(old.memory()), ahead_(j.instrs.data(), j.instrs.size()),
+          ahead_pos_(j.oldpos) {}
 
     // The old bytes [pos, pos + n) of the block's next copy.
     os::Status read(uint64_t pos, uint8_t* dst, size_t n) {
+        if (mem_) {
+            if (pos > mem_->size() || n > mem_->size() - pos)
+                return old_.read_exact_at(pos, dst, n); // refused there, with its text
+            std::memcpy(dst, mem_->data() + pos, n);
+            return os::Status::success();
+        }
         pass_copy();
         if (pos < start_ || pos - start_ > bytes_.size() || n > bytes_.size() - (pos - start_)) {
             if (n > kSize)
@@ -396,6 +438,7 @@ class OldWindow {
     }
 
     os::File& old_;
+    const std::vector<uint8_t>* mem_; // the old file's bytes when it is in memory
     ByteReader ahead_;   // the instructions after the copy being read
     uint64_t ahead_pos_; // where they start in the old file
     uint64_t start_ = 0;
@@ -437,29 +480,28 @@ DecodeResult decode_differences(BlockJob& j, os::File& old, BlockBytes& bytes) {
     }
     if (coding == kZeroDifferences)
         return DecodeResult::ok();
-    std::vector<uint8_t> runs;
+    const std::vector<uint8_t>* runs = &j.src[1];
     if (coding == static_cast<uint8_t>(SC::Deflate)) {
-        runs.resize(static_cast<size_t>(j.raw[1]));
-        if (DecodeResult r = inflate_exact(j.src[1].data(), j.src[1].size(), runs.data(),
-                                           runs.size(), kDamaged);
+        bytes.runs.resize(static_cast<size_t>(j.raw[1]));
+        if (DecodeResult r = inflate_exact(j.src[1].data(), j.src[1].size(), bytes.runs.data(),
+                                           bytes.runs.size(), kDamaged);
             !r)
             return r;
-    } else {
-        runs.swap(j.src[1]);
+        runs = &bytes.runs;
     }
-    return expand_zero_runs(runs, bytes.diff, static_cast<size_t>(j.diff_total()));
+    bytes.zero_runs.emplace(runs->data(), runs->size(), j.diff_total());
+    return DecodeResult::ok();
 }
 
 // Executes the block's instructions (already checked) into j.block.
 DecodeResult assemble_block(BlockJob& j, os::File& old_file, BlockBytes& bytes) {
     OldWindow old(old_file, j);
-    j.block.resize(static_cast<size_t>(j.out_len));
     ByteReader r(j.instrs.data(), j.instrs.size());
     uint64_t out_at = 0, diff_at = 0, literal_at = 0, oldpos = j.oldpos;
     while (r.left() > 0) {
         Instr in = read_instr(r);
         if (in.diff_len) {
-            uint8_t* dst = j.block.data() + out_at;
+            uint8_t* dst = j.block.bytes.get() + out_at;
             size_t n = static_cast<size_t>(in.diff_len);
             if (bytes.mixed) {
                 std::memcpy(dst, bytes.olds.data() + diff_at, n);
@@ -467,18 +509,15 @@ DecodeResult assemble_block(BlockJob& j, os::File& old_file, BlockBytes& bytes) 
             } else {
                 if (os::Status st = old.read(oldpos, dst, n); !st)
                     return DecodeResult::io(st);
-                if (!bytes.diff.empty()) {
-                    const uint8_t* diff = bytes.diff.data() + diff_at;
-                    for (size_t i = 0; i < n; ++i)
-                        dst[i] = static_cast<uint8_t>(dst[i] + diff[i]);
-                }
+                if (bytes.zero_runs && !bytes.zero_runs->add_to(dst, n))
+                    return DecodeResult::corrupt(kDiffsInvalid);
             }
             out_at += in.diff_len;
             diff_at += in.diff_len;
             oldpos += in.diff_len;
         }
         if (in.literal_len) {
-            std::memcpy(j.block.data() + out_at, bytes.literals + literal_at,
+            std::memcpy(j.block.bytes.get() + out_at, bytes.literals + literal_at,
                         static_cast<size_t>(in.literal_len));
             out_at += in.literal_len;
             literal_at += in.literal_len;
@@ -499,6 +538,8 @@ DecodeResult finish_block(BlockJob& j, os::File& old) {
         return r;
     if (bytes.mixed && !bytes.mixed->finished_cleanly())
         return DecodeResult::corrupt("a difference block does not add up");
+    if (bytes.zero_runs && !bytes.zero_runs->finished())
+        return DecodeResult::corrupt(kDiffsInvalid);
     return DecodeResult::ok();
 }
 
@@ -518,8 +559,8 @@ constexpr uint64_t kDiffModelBytes = 10u << 20;
 constexpr uint64_t kByteModelBytes = 3u << 20;
 
 // What decoding a block holds at its peak: the stored streams, the instructions, the decoded
-// literals and difference bytes (or the old bytes the model reads), the models, the window of
-// the old file and the result.
+// literals, the inflated zero-run form of the difference bytes (or the old bytes under them that
+// the model reads), the models, the window of the old file and the result.
 uint64_t block_memory(const BlockHead& b) {
     uint64_t m = b.stored[0] + b.stored[1] + b.stored[2] + b.raw[0] + b.out_len + kOldWindow;
     if (b.coding[2] != static_cast<uint8_t>(StreamCoding::Raw) &&
@@ -528,8 +569,8 @@ uint64_t block_memory(const BlockHead& b) {
     uint64_t diff_total = b.out_len - std::min(b.raw[2], b.out_len);
     if (mixing(b.coding[1]))
         m += diff_total + kDiffModelBytes;
-    else if (b.coding[1] != kZeroDifferences)
-        m += diff_total + b.raw[1];
+    else if (b.coding[1] == static_cast<uint8_t>(StreamCoding::Deflate))
+        m += b.raw[1]; // their zero-run form, inflated
     return m;
 }
 
@@ -587,7 +628,8 @@ DecodeResult read_block(PayloadReader& in, const BlockHead& b, InstrHistory& his
 // The blocks being decoded, oldest first, and their writing out in order.
 class BlockPipeline {
   public:
-    BlockPipeline(Sink& out, const ProgressFn& progress) : out_(out), progress_(progress) {}
+    BlockPipeline(Sink& out, const ProgressFn& progress, uint64_t budget)
+        : out_(out), progress_(progress), budget_(budget) {}
     // On an early return every worker still has to finish before its job goes away.
     ~BlockPipeline() {
         for (auto& p : running_)
@@ -595,14 +637,36 @@ class BlockPipeline {
                 p.second.wait();
     }
 
-    // Room for a block that holds `memory`: the oldest ones are written out until it fits.
-    DecodeResult make_room(uint64_t memory) {
-        while (!running_.empty() &&
-               (running_.size() >= parallel_ || holding_ + memory > kDecodeBudget)) {
-            if (DecodeResult r = retire(); !r)
-                return r;
+    // Room for the block `j` (its length and memory known) beside `also` (the instruction
+    // history, which grows as blocks are read): spare buffers are let go and the oldest blocks
+    // written out until it fits; then it takes a spare buffer when one is large enough
+    // (counted whole) or a new one.
+    DecodeResult make_room(BlockJob& j, uint64_t also) {
+        for (;;) {
+            const bool over = holding_ + spare_bytes_ + j.memory + also > budget_;
+            if (over && !spare_.empty()) {
+                spare_bytes_ -= spare_.back().size;
+                spare_.pop_back();
+            } else if (!running_.empty() && (over || running_.size() >= parallel_)) {
+                if (DecodeResult r = retire(); !r)
+                    return r;
+            } else {
+                break;
+            }
         }
-        holding_ += memory;
+        const size_t len = static_cast<size_t>(j.out_len);
+        auto fits = std::find_if(spare_.begin(), spare_.end(),
+                                 [len](const OutBuffer& b) { return b.size >= len; });
+        if (fits != spare_.end()) {
+            j.block = std::move(*fits);
+            spare_.erase(fits);
+            spare_bytes_ -= j.block.size;
+            j.memory += j.block.size - len;
+        } else {
+            j.block.bytes.reset(new uint8_t[len]); // not zeroed: every byte is written
+            j.block.size = len;
+        }
+        holding_ += j.memory;
         return DecodeResult::ok();
     }
 
@@ -646,8 +710,12 @@ class BlockPipeline {
         holding_ -= j->memory;
         if (!j->result)
             return j->result;
-        if (os::Status st = out_.write(j->block.data(), j->block.size()); !st)
+        if (os::Status st = out_.write(j->block.bytes.get(), static_cast<size_t>(j->out_len)); !st)
             return DecodeResult::io(st);
+        if (spare_.size() < parallel_) {
+            spare_bytes_ += j->block.size;
+            spare_.push_back(std::move(j->block));
+        }
         produced_ += j->out_len;
         progress_(produced_);
         return DecodeResult::ok();
@@ -657,9 +725,18 @@ class BlockPipeline {
     const ProgressFn& progress_;
     std::deque<std::pair<std::unique_ptr<BlockJob>, std::future<void>>> running_;
     const size_t parallel_ = decode_threads();
+    const uint64_t budget_; // for the blocks in flight and the spare buffers
     uint64_t holding_ = 0;  // memory of the blocks in flight
+    std::vector<OutBuffer> spare_; // buffers of blocks written out, for the next ones
+    uint64_t spare_bytes_ = 0;
     uint64_t produced_ = 0; // written to the sink
 };
+
+// At most what an instruction history holds: its instructions and its table (at most half
+// full, grown fourfold at a time).
+uint64_t history_memory(const InstrHistory& h) {
+    return h.size() * (sizeof(Instr) + 8 * sizeof(uint32_t));
+}
 
 // A stream of a block that comes from a store (`coding` 5) takes the next `raw` bytes of the
 // entry's share of it (`taken` so far) into `out`; only an entry that has a share may have
@@ -684,9 +761,9 @@ DecodeResult take_shared(const Entry::Share& share, uint64_t& taken, uint8_t cod
 } // namespace
 
 DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64_t old_size,
-                          Sink& out, const ProgressFn& progress) {
+                          Sink& out, const ProgressFn& progress, uint64_t held) {
     PayloadReader in(patch, e.payload_offset, e.payload_size);
-    BlockPipeline pipeline(out, progress);
+    BlockPipeline pipeline(out, progress, kDecodeBudget - std::min(held, kDecodeBudget));
     InstrHistory hist;
     if (e.ref.present) {
         if (DecodeResult r = load_reference(e.ref, patch, hist); !r)
@@ -709,7 +786,8 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
             !r)
             return r;
         j->memory = block_memory(b);
-        if (DecodeResult r = pipeline.make_room(j->memory); !r)
+        j->out_len = b.out_len;
+        if (DecodeResult r = pipeline.make_room(*j, history_memory(hist)); !r)
             return r;
         if (DecodeResult r = read_block(in, b, hist, packed, *j, shared_instrs); !r)
             return r;

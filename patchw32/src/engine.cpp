@@ -160,6 +160,7 @@ class Run {
     void check_folder(size_t i);
     void check_file(size_t i, FileProgress& prog);
     void produce_file(size_t i, FileProgress& prog);
+    uint64_t held_memory(const Entry& e);
     DecodeResult decode_new_file(const Entry& e, os::File* old_file, TrackingSink& sink,
                                  os::File& out, FileProgress& prog);
     uint16_t missing_folders(const Step& st, std::map<std::string, bool>& known) const;
@@ -196,6 +197,7 @@ class Run {
     // that later entries read, kept from their decode until that entry is done.
     std::vector<uint32_t> last_reader_;
     std::map<size_t, std::shared_ptr<const std::vector<uint8_t>>> kept_;
+    uint64_t directory_bytes_ = 0; // about what the directory takes in memory
     // The game file of the entry being produced, found ready and kept open for its decoding.
     os::File old_;
 };
@@ -751,6 +753,25 @@ void Run::produce_file(size_t i, FileProgress& prog) {
     prog.finish();
 }
 
+// What the run holds while `e` is decoded, besides the decoding itself: the directory, the
+// literal and instruction stores, the new files kept for later entries (`e`'s own as well, when it is kept as it
+// is written) and the old file kept in memory. The decoder keeps its blocks within its budget
+// less this, so that a patch at all of these limits at once still applies within the 32-bit
+// engine's bound.
+uint64_t Run::held_memory(const Entry& e) {
+    if (directory_bytes_ == 0)
+        directory_bytes_ =
+            patch_.entries.size() * sizeof(Entry) + patch_path_bytes(patch_.entries);
+    uint64_t m = directory_bytes_ + patch_.store.size + patch_.instr_store.size;
+    for (const auto& kept : kept_)
+        m += kept.second->size();
+    if (last_reader_[static_cast<size_t>(&e - patch_.entries.data())] != Entry::kNoEntry)
+        m += e.new_size;
+    if (!e.source.new_content)
+        m += std::min(e.source.present ? e.source.size : e.old_size, kKeptOldBytes);
+    return m;
+}
+
 // The block decode: the payload of `e` decoded into `out` (validating, only hashed), its
 // result checked against the recorded size and hash, and the written file queued for its
 // flush.
@@ -759,7 +780,7 @@ DecodeResult Run::decode_new_file(const Entry& e, os::File* old_file, TrackingSi
     HashingSink hs(&sink);
     DecodeResult r =
         decode_payload(e, patch_.file, old_file, e.source.present ? e.source.size : e.old_size, hs,
-                       [&](uint64_t n) { prog.at(n); });
+                       [&](uint64_t n) { prog.at(n); }, held_memory(e));
     if (r && (hs.count() != e.new_size || hs.digest() != e.new_hash))
         r = DecodeResult::corrupt("the result does not match its recorded hash");
     if (r && !validate_) {

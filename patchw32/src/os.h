@@ -76,6 +76,8 @@ class File {
     // A read-only file over bytes in memory (the new content of an earlier entry, which the
     // engine keeps while later entries read it).
     static File over_memory(std::shared_ptr<const std::vector<uint8_t>> bytes);
+    // The bytes of a file over memory; null for a file on disk.
+    const std::vector<uint8_t>* memory() const { return mem_.get(); }
 
     bool is_open() const;
     Status read_at(uint64_t off, void* buf, size_t n, size_t& got);

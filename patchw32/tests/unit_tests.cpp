@@ -395,7 +395,7 @@ struct StringSink : Sink {
 // Decodes the payload file of a delta entry (or, without an old file, of a deflate entry).
 DecodeResult decode(
     const std::string& payload, const std::string& old, uint64_t old_size, uint64_t new_size,
-    Sink& out, const ProgressFn& progress = [](uint64_t) {}) {
+    Sink& out, const ProgressFn& progress = [](uint64_t) {}, uint64_t held = 0) {
     os::File pf, of;
     Entry e;
     e.op = old.empty() ? Op::Add : Op::Modify;
@@ -404,7 +404,7 @@ DecodeResult decode(
     EXPECT_TRUE(os::File::open_read(payload, pf).ok());
     EXPECT_TRUE(pf.size(e.payload_size).ok());
     EXPECT_TRUE(old.empty() || os::File::open_read(old, of).ok());
-    return decode_payload(e, pf, old.empty() ? nullptr : &of, old_size, out, progress);
+    return decode_payload(e, pf, old.empty() ? nullptr : &of, old_size, out, progress, held);
 }
 
 // Encodes new against old into s's "payload" and decodes it again.
@@ -601,6 +601,12 @@ TEST(DeltaCodec, BlocksDecodedTogetherArriveInOrderAndAFailingBlockStopsCleanly)
         });
     ASSERT_EQ(res.status, PatchError::None) << res.message;
     EXPECT_EQ(seen, (std::vector<uint64_t>{4u << 20, 8u << 20, 12u << 20, 16u << 20, 17u << 20}));
+    // A caller that holds more than the decoder's whole budget: one block at a time, all the same.
+    HashingSink one;
+    res = decode(s.sub("payload"), s.sub("old"), oldb.size(), newb.size(), one, [](uint64_t) {},
+                 uint64_t{1} << 40);
+    ASSERT_EQ(res.status, PatchError::None) << res.message;
+    EXPECT_TRUE(one.digest() == hash128(newb.data(), newb.size()));
     // The old file shorter than the patch expects: the helper decoding the last block cannot
     // read its old bytes.
     write_file(s.sub("short_old"), oldb.substr(0, (16u << 20) + 10));
@@ -658,6 +664,40 @@ TEST(DeltaCodec, FullAndCompactBlockHeadsDecodeAlike) {
             ASSERT_EQ(r.status, PatchError::None) << r.message;
             EXPECT_EQ(got, newb);
         }
+    }
+}
+
+// Difference bytes in zero-run form are added to the old bytes as the instructions reach them:
+// a run may cover the end of one copy and the start of the next, and the form must give
+// exactly the block's difference bytes, no more and no fewer.
+TEST(DeltaCodec, ZeroRunDifferencesSpanCopiesAndMustAddUpExactly) {
+    Scratch s;
+    write_file(s.sub("old"), "0123456789abcdefghij");
+    std::vector<uint8_t> ctrl; // 10 bytes as they were, 3 literals, 10 more
+    for (uint64_t v : {10, 3, 0, 10, 0, 0})
+        put_varu(ctrl, v);
+    const char* invalid = "difference bytes are invalid";
+    const std::pair<std::vector<uint8_t>, std::string> rows[] = {
+        {{0, 11, 5, 0, 6}, "0123456789XYZabhdefghij"}, // 12 zeros, +5, 7 zeros
+        {{7, 0, 18}, "7123456789XYZabcdefghij"},
+        {{0, 20}, invalid},    // a run beyond the last difference byte
+        {{0, 18}, invalid},    // one byte short
+        {{0, 19, 7}, invalid}, // one byte more
+        {{0, 0x80}, invalid},  // a run cut short
+    };
+    for (const auto& [runs, want] : rows) {
+        std::vector<uint8_t> p;
+        for (uint64_t v : {size_t(23), size_t(0), ctrl.size(), ctrl.size(), size_t(0),
+                           runs.size(), runs.size(), size_t(0), size_t(3), size_t(3)})
+            put_varu(p, v);
+        p.insert(p.end(), ctrl.begin(), ctrl.end());
+        p.insert(p.end(), runs.begin(), runs.end());
+        p.insert(p.end(), {'X', 'Y', 'Z'});
+        write_file(s.sub("p"), std::string(p.begin(), p.end()));
+        std::string got;
+        StringSink sink(got);
+        DecodeResult r = decode(s.sub("p"), s.sub("old"), 20, 23, sink);
+        EXPECT_EQ(r.status == PatchError::None ? got : r.message, want);
     }
 }
 
