@@ -556,14 +556,13 @@ class PayloadEncoder {
 };
 
 // Two spools' memory, the coders' models and buffers, and for a difference the old file's
-// indexed range with its suffix array (five bytes per byte) and the new file's segment.
+// indexed range with its suffix array and the new file's segment.
 uint64_t PayloadEncoder::job_memory(const Entry& e) const {
     uint64_t m = 64ull << 20;
     uint64_t old_size = e.source.path.empty() ? e.old_size : e.source.size;
     if ((e.op == Op::Modify || !e.source.path.empty()) && old_size > 0 && e.new_size > 0) {
         const DeltaOptions& d = opt_.delta;
-        uint64_t indexed = old_size <= d.whole_limit ? old_size : d.segment + 2 * d.margin;
-        m += 5 * indexed + 2 * std::min(e.new_size, d.segment);
+        m += index_memory(old_size, e.new_size, d) + 2 * std::min(e.new_size, d.segment);
     }
     return m;
 }

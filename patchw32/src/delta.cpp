@@ -24,7 +24,25 @@ DeltaOptions default_delta_options() {
         o.segment = 32ull << 20;
         o.margin = 32ull << 20;
     }
+    o.sparse_above = 16ull << 20;
+    // Positions of the even index are 32-bit.
+    o.even_limit = sizeof(void*) >= 8 ? (1ull << 31) - 2 : 0;
     return o;
+}
+
+IndexShape index_shape(uint64_t old_size, uint64_t new_size, const DeltaOptions& opt) {
+    IndexShape s;
+    s.whole = old_size <= opt.whole_limit ||
+              (old_size <= opt.even_limit && 3 * old_size <= 4 * new_size + (100ull << 20));
+    s.step = s.whole && old_size > opt.sparse_above ? 2 : 1;
+    return s;
+}
+
+uint64_t index_memory(uint64_t old_size, uint64_t new_size, const DeltaOptions& opt) {
+    IndexShape s = index_shape(old_size, new_size, opt);
+    if (!s.whole)
+        return 5 * (opt.segment + 2 * opt.margin);
+    return old_size + 4 * old_size / s.step;
 }
 
 namespace {
@@ -390,12 +408,21 @@ int64_t match_len(const uint8_t* a, int64_t alen, const uint8_t* b, int64_t blen
     return i;
 }
 
-// Longest match of nw[0..nlen) among the suffixes of old; returns its length, sets pos.
-// The binary search keeps the common prefix lengths of both bounds: every suffix between
+// The old data's index: the suffix array of every position (step 1) or of the even ones only
+// (step 2: half the memory, for large old files).
+struct OldIndex {
+    const int32_t* sa;
+    int64_t count; // entries in sa
+    int64_t step;
+};
+
+// Longest match of nw[0..nlen) among the indexed suffixes of old; returns its length, sets
+// pos. The binary search keeps the common prefix lengths of both bounds: every suffix between
 // them shares at least the smaller one with the new data, so comparing starts there.
-int64_t search(const int32_t* sa, const uint8_t* old, int64_t olen, const uint8_t* nw, int64_t nlen,
-               int64_t& pos, int64_t& idx) {
-    if (olen == 0) {
+int64_t search(const OldIndex& ix, const uint8_t* old, int64_t olen, const uint8_t* nw,
+               int64_t nlen, int64_t& pos, int64_t& idx) {
+    const int32_t* sa = ix.sa;
+    if (ix.count == 0) {
         pos = 0;
         idx = -1;
         return 0;
@@ -405,7 +432,7 @@ int64_t search(const int32_t* sa, const uint8_t* old, int64_t olen, const uint8_
             return kMaxCompare;
         return k + match_len(old + s + k, olen - s - k, nw + k, nlen - k);
     };
-    int64_t lo = 0, hi = olen - 1;
+    int64_t lo = 0, hi = ix.count - 1;
     int64_t llo = lcp_from(sa[lo], 0), lhi = lcp_from(sa[hi], 0);
     while (hi - lo >= 2) {
         int64_t mid = lo + (hi - lo) / 2;
@@ -432,22 +459,26 @@ int64_t search(const int32_t* sa, const uint8_t* old, int64_t olen, const uint8_
 
 // Among the old suffixes next to sa[idx] that match the new data as far as it does, the one
 // closest to `expected`: repeated code and data then resolve to the copy the new file most
-// likely came from, and the seeks between instructions stay short.
-int64_t nearest_equal(const int32_t* sa, int64_t olen, const uint8_t* old, const uint8_t* nw,
-                      int64_t nlen, int64_t idx, int64_t len, int64_t expected) {
+// likely came from, and the seeks between instructions stay short. With `shift` 1, the
+// suffixes found match nw from its second byte, and a candidate is the position before one
+// of them whose byte agrees with nw[0]. Returns -1 when there is none.
+int64_t nearest_equal(const OldIndex& ix, int64_t olen, const uint8_t* old, const uint8_t* nw,
+                      int64_t nlen, int64_t idx, int64_t len, int64_t expected, int64_t shift = 0) {
     constexpr int kLook = 48;
-    int64_t best = sa[idx];
+    const int32_t* sa = ix.sa;
+    auto fits = [&](int64_t p) { return shift == 0 || (p >= 0 && old[p] == nw[0]); };
+    int64_t best = fits(sa[idx] - shift) ? sa[idx] - shift : -1;
     auto dist = [&](int64_t p) { return p > expected ? p - expected : expected - p; };
     for (int dir = -1; dir <= 1; dir += 2) {
         for (int k = 1; k <= kLook; ++k) {
             int64_t i = idx + dir * k;
-            if (i < 0 || i >= olen)
+            if (i < 0 || i >= ix.count)
                 break;
             int64_t p = sa[i];
-            if (match_len(old + p, olen - p, nw, nlen) < len)
+            if (match_len(old + p, olen - p, nw + shift, nlen - shift) < len - shift)
                 break;
-            if (dist(p) < dist(best))
-                best = p;
+            if (fits(p - shift) && (best < 0 || dist(p - shift) < dist(best)))
+                best = p - shift;
         }
     }
     return best;
@@ -501,9 +532,9 @@ constexpr MatchCosts kStoreMatchCosts{3, 5, 500, 6, 120, 16, 4, 32, 24, 10};
 
 class Matcher {
   public:
-    Matcher(const uint8_t* old, int64_t olen, const int32_t* sa, const uint8_t* nw, int64_t nlen,
+    Matcher(const uint8_t* old, int64_t olen, const OldIndex& ix, const uint8_t* nw, int64_t nlen,
             const MatchCosts& costs)
-        : old_(old), olen_(olen), sa_(sa), nw_(nw), nlen_(nlen), c_(costs) {}
+        : old_(old), olen_(olen), ix_(ix), nw_(nw), nlen_(nlen), c_(costs) {}
 
     void run(int64_t disp, uint64_t obase, BlockPacker& pk) {
         // The last alignment taken is held back until the next one is known: where the two
@@ -589,16 +620,39 @@ class Matcher {
     // The longest exact match at `at` that the index offers, when taking it pays more over
     // its length than keeping displacement `disp` would, after `keep_cost`.
     Anchor indexed(int64_t at, int64_t disp, int64_t keep_cost) const {
+        Anchor a = longest(at, disp);
+        if (a.len < c_.min_exact)
+            return {};
+        int64_t price = (a.disp == disp ? c_.resume : c_.leave) - keep_cost;
+        if ((a.len - kept(at, disp, a.len)) * c_.wrong <= price)
+            return {};
+        return a;
+    }
+
+    // The longest exact match at `at` in the index, among equals the one nearest to
+    // displacement `disp`. An index of the even old positions alone finds a match at an odd
+    // position through the new data one byte on, the byte before then checked.
+    Anchor longest(int64_t at, int64_t disp) const {
         int64_t pos = 0, idx = -1;
-        int64_t len = search(sa_, old_, olen_, nw_ + at, nlen_ - at, pos, idx);
-        if (len < c_.min_exact)
-            return {};
-        pos = nearest_equal(sa_, olen_, old_, nw_ + at, nlen_ - at, idx, len, at + disp);
-        int64_t to = pos - at;
-        int64_t price = (to == disp ? c_.resume : c_.leave) - keep_cost;
-        if ((len - kept(at, disp, len)) * c_.wrong <= price)
-            return {};
-        return {at, to, len};
+        int64_t len = search(ix_, old_, olen_, nw_ + at, nlen_ - at, pos, idx);
+        Anchor best;
+        if (len >= c_.min_exact) {
+            pos = nearest_equal(ix_, olen_, old_, nw_ + at, nlen_ - at, idx, len, at + disp);
+            best = {at, pos - at, len};
+        }
+        if (ix_.step == 2 && at + 1 < nlen_) {
+            int64_t idx1 = -1;
+            int64_t len1 = std::min(
+                search(ix_, old_, olen_, nw_ + at + 1, nlen_ - at - 1, pos, idx1) + 1, kMaxCompare);
+            if (len1 >= len && len1 >= c_.min_exact) {
+                int64_t p =
+                    nearest_equal(ix_, olen_, old_, nw_ + at, nlen_ - at, idx1, len1, at + disp, 1);
+                auto dist = [&](int64_t d) { return d > disp ? d - disp : disp - d; };
+                if (p >= 0 && (len1 > len || dist(p - at) < dist(best.disp)))
+                    best = {at, p - at, len1};
+            }
+        }
+        return best;
     }
 
     // The anchor at `at`: the last displacement when enough agrees there, unless the index
@@ -684,7 +738,7 @@ class Matcher {
 
     const uint8_t* old_;
     int64_t olen_;
-    const int32_t* sa_;
+    OldIndex ix_;
     const uint8_t* nw_;
     int64_t nlen_;
     const MatchCosts& c_;
@@ -692,9 +746,9 @@ class Matcher {
 
 // Matches one segment of the new data against an indexed stretch of the old data that starts
 // at old offset `obase`; `disp`: the displacement at which both are at the same file offset.
-void match_segment(const uint8_t* old, int64_t olen, uint64_t obase, const int32_t* sa,
+void match_segment(const uint8_t* old, int64_t olen, uint64_t obase, const OldIndex& ix,
                    const uint8_t* nw, int64_t nlen, int64_t disp, BlockPacker& pk) {
-    Matcher(old, olen, sa, nw, nlen, pk.store_literals() ? kStoreMatchCosts : kMatchCosts)
+    Matcher(old, olen, ix, nw, nlen, pk.store_literals() ? kStoreMatchCosts : kMatchCosts)
         .run(disp, obase, pk);
 }
 
@@ -704,21 +758,22 @@ os::Status read_range(os::File& f, uint64_t off, uint64_t len, std::vector<uint8
 }
 
 // Codes the new file segment by segment against the old file: indexed whole when it is small
-// enough, else through a window of its bytes around the segment's own range.
+// enough or its even index fits, else through a window of its bytes around the segment's own
+// range.
 class SegmentCoder {
   public:
-    SegmentCoder(os::File& oldf, uint64_t old_size, os::File& newf, const DeltaOptions& opt,
-                 BlockPacker& pk)
+    SegmentCoder(os::File& oldf, uint64_t old_size, os::File& newf, uint64_t new_size,
+                 const DeltaOptions& opt, BlockPacker& pk)
         : oldf_(oldf), old_size_(old_size), newf_(newf), opt_(opt), pk_(pk),
-          whole_(old_size <= opt.whole_limit) {}
+          shape_(index_shape(old_size, new_size, opt)) {}
 
     // Reads and indexes the whole old file, when it is indexed whole.
     os::Status start() {
-        if (!whole_)
+        if (!shape_.whole)
             return os::Status::success();
         if (os::Status s = read_range(oldf_, 0, old_size_, oldbuf_); !s)
             return s;
-        sa_.resize(oldbuf_.size());
+        sa_.resize((oldbuf_.size() + shape_.step - 1) / shape_.step);
         index();
         wend_ = old_size_;
         return os::Status::success();
@@ -726,7 +781,7 @@ class SegmentCoder {
 
     // The new bytes [ns, ne).
     os::Status code(uint64_t ns, uint64_t ne) {
-        if (!whole_ && ne <= old_size_) {
+        if (old_size_ > opt_.whole_limit && ne <= old_size_) {
             // Large files mostly change in place: when the segment differs from the old bytes
             // at the same offsets in few places, those differences are the whole answer and
             // no index of the old file is needed.
@@ -740,13 +795,15 @@ class SegmentCoder {
                 return os::Status::success();
             }
         }
-        if (!whole_) {
+        if (!shape_.whole) {
             if (os::Status s = index_window(ns, ne); !s)
                 return s;
         }
         if (os::Status s = read_range(newf_, ns, ne - ns, newbuf_); !s)
             return s;
-        match_segment(oldbuf_.data(), static_cast<int64_t>(oldbuf_.size()), wstart_, sa_.data(),
+        OldIndex ix{sa_.data(), static_cast<int64_t>(sa_.size()),
+                    static_cast<int64_t>(shape_.step)};
+        match_segment(oldbuf_.data(), static_cast<int64_t>(oldbuf_.size()), wstart_, ix,
                       newbuf_.data(), static_cast<int64_t>(newbuf_.size()),
                       static_cast<int64_t>(ns) - static_cast<int64_t>(wstart_), pk_);
         return os::Status::success();
@@ -756,7 +813,11 @@ class SegmentCoder {
     void index() {
         if (opt_.indexing)
             opt_.indexing(true);
-        build_suffix_array(oldbuf_.data(), sa_.data(), static_cast<int32_t>(oldbuf_.size()));
+        if (shape_.step == 2)
+            build_even_suffix_array(oldbuf_.data(), sa_.data(),
+                                    static_cast<int64_t>(oldbuf_.size()));
+        else
+            build_suffix_array(oldbuf_.data(), sa_.data(), static_cast<int32_t>(oldbuf_.size()));
         if (opt_.indexing)
             opt_.indexing(false);
     }
@@ -802,7 +863,7 @@ class SegmentCoder {
     os::File& newf_;
     const DeltaOptions& opt_;
     BlockPacker& pk_;
-    const bool whole_; // the old file is indexed whole
+    const IndexShape shape_;
     std::vector<uint8_t> oldbuf_, newbuf_;
     std::vector<uint8_t> same_;      // the old bytes at the segment's own offsets
     std::vector<int32_t> sa_;        // suffix array of oldbuf_
@@ -831,7 +892,7 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
         }
         return pk.finish();
     }
-    SegmentCoder coder(oldf, old_size, newf, opt, pk);
+    SegmentCoder coder(oldf, old_size, newf, new_size, opt, pk);
     if (os::Status s = coder.start(); !s)
         return s;
     for (uint64_t ns = 0; ns < new_size; ns += opt.segment) {

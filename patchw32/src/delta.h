@@ -55,6 +55,13 @@ struct InstrRefs {
 
 struct DeltaOptions {
     uint64_t whole_limit; // old files up to this size are indexed whole
+    // Old files indexed whole above this size have only their even positions indexed: half the
+    // memory, and the odd matches are found one byte on.
+    uint64_t sparse_above;
+    // Larger old files up to this size are still indexed whole, at their even positions, when
+    // that (three bytes per old byte) takes at most four times the new file and 100 MB: each
+    // old byte is sorted once, and blocks moved anywhere are found.
+    uint64_t even_limit;
     uint64_t segment;     // the new file is matched in segments of this size
     uint64_t margin;      // larger old files: window of the segment's range plus this margin
     int level = 9;
@@ -77,6 +84,16 @@ struct DeltaOptions {
     std::function<void(bool)> indexing;
 };
 DeltaOptions default_delta_options();
+
+// How the encoder indexes an old file: whole or in windows, every position (step 1) or the
+// even ones (step 2).
+struct IndexShape {
+    bool whole;
+    size_t step;
+};
+IndexShape index_shape(uint64_t old_size, uint64_t new_size, const DeltaOptions& opt);
+// The bytes the encoder holds for an old file: the bytes it indexes and their index.
+uint64_t index_memory(uint64_t old_size, uint64_t new_size, const DeltaOptions& opt);
 
 // Writes the delta payload that makes the new file from the old one to `out`. With `refs`,
 // the instructions may be predicted from one of its candidates' (refs->chosen says which, or

@@ -162,7 +162,7 @@ class Run {
     void produce_file(size_t i, FileProgress& prog);
     DecodeResult decode_new_file(const Entry& e, os::File* old_file, TrackingSink& sink,
                                  os::File& out, FileProgress& prog);
-    uint16_t missing_folders(const Step& st) const;
+    uint16_t missing_folders(const Step& st, std::map<std::string, bool>& known) const;
     void report_decode_failure(const Entry& e, const DecodeResult& r, bool write_failed);
     void flush_new_files();
     std::string write_failure(os::ErrKind kind, const std::string& text) const;
@@ -212,12 +212,14 @@ std::optional<Finding> Run::unsafe_ancestor(const std::string& rel) {
             continue; // the same folder as in the previous path
         os::Stat st;
         os::stat(game_path(sofar), st);
-        if (st.exists && st.is_link) {
+        if (!st.exists)
+            break; // nothing below a missing folder is there to be a link
+        if (st.is_link) {
             checked_path_.clear();
             return Finding{FileState::Unsafe,
                            "the folder " + shown(sofar) + " is a link to another place"};
         }
-        if (st.exists && !st.is_dir) {
+        if (!st.is_dir) {
             checked_path_.clear();
             return Finding{FileState::Differs, shown(sofar) + " is a file, not a folder"};
         }
@@ -623,7 +625,10 @@ RunOutcome Run::open_journal() {
 // stops the patch, each new file decoded into the work folder (validating, only hashed) and
 // verified.
 RunOutcome Run::produce_new_files() {
-    flusher_.flush_volume_of(work_folder_);
+    size_t new_files = 0;
+    for (const Entry& e : patch_.entries)
+        new_files += e.makes_new() ? 1 : 0;
+    flusher_.flush_volume_of(work_folder_, new_files);
     states_.assign(patch_.entries.size(), FileState::Done);
     last_reader_.assign(patch_.entries.size(), Entry::kNoEntry);
     for (size_t i = 0; i < patch_.entries.size(); ++i)
@@ -842,6 +847,7 @@ RunOutcome Run::decide_outcome() {
 Plan Run::build_plan(Changes& changes) {
     Plan plan;
     plan.work_folder = work_;
+    std::map<std::string, bool> folders;
     for (size_t i = 0; i < patch_.entries.size(); ++i) {
         if (states_[i] != FileState::Ready)
             continue;
@@ -873,7 +879,7 @@ Plan Run::build_plan(Changes& changes) {
         }
         st.rel = std::move(e.path);
         if (st.kind == StepKind::Add || st.kind == StepKind::MakeDir)
-            st.made = missing_folders(st);
+            st.made = missing_folders(st, folders);
         plan.steps.push_back(std::move(st));
     }
     std::vector<Entry>().swap(patch_.entries);
@@ -882,12 +888,19 @@ Plan Run::build_plan(Changes& changes) {
 }
 
 // The folders of the step's chain that do not exist yet, counted from the deepest up.
-uint16_t Run::missing_folders(const Step& st) const {
+// `known`: the folders looked at so far, and whether each was there (the game directory does
+// not change while the plan is made; the steps of one folder's files ask about it once).
+uint16_t Run::missing_folders(const Step& st, std::map<std::string, bool>& known) const {
     uint16_t made = 0;
     for (size_t d = chain_length(st); d >= 1; --d) {
-        os::Stat ds;
-        os::stat(game_path(chain_folder(st, d)), ds);
-        if (ds.exists)
+        std::string folder = chain_folder(st, d);
+        auto it = known.find(folder);
+        if (it == known.end()) {
+            os::Stat ds;
+            os::stat(game_path(folder), ds);
+            it = known.emplace(std::move(folder), ds.exists).first;
+        }
+        if (it->second)
             break;
         ++made;
     }

@@ -9,8 +9,8 @@ Flusher::~Flusher() {
     finish();
 }
 
-void Flusher::flush_volume_of(const os::Folder& folder) {
-    if (os::Folder::can_sync_volume())
+void Flusher::flush_volume_of(const os::Folder& folder, size_t files) {
+    if (os::Folder::can_sync_volume() && files > threads_wanted_)
         volume_ = &folder;
 }
 
@@ -19,8 +19,7 @@ void Flusher::add(os::File f) {
     // same order on every run.
     os::Status s = os::check_fault("sync", f.path());
     std::unique_lock<std::mutex> lk(m_);
-    if (s && failure_ && (!volume_ || handed_ < threads_wanted_)) {
-        ++handed_;
+    if (s && failure_ && !volume_) {
         room_.wait(lk, [this] { return queue_.size() + busy_ < waiting_; });
         queue_.push_back(std::move(f));
         if (threads_.size() < threads_wanted_ && threads_.size() < queue_.size() + busy_)

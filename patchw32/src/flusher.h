@@ -6,13 +6,13 @@
 // which for 20,000 new files of a patch was most of the run).
 //
 // Where the system flushes a whole file system in one call and reports a failed write-back
-// through it (Linux's syncfs), the files after the first few (one a thread, flushed on their
-// own while the run goes on) are only closed as they come, and one flush of their file system
-// at the end makes them all durable: a flush per file costs a flush of the disk's cache each,
-// and on a file system without a journal a write of the file's folder too (924 small files:
-// about 0.5 s flushed on 8 threads, 0.2 s with one flush at the end). A run of a few files
-// does without the flush of the whole file system, which also waits for what other programs
-// wrote to it.
+// through it (Linux's syncfs), a run of more files than there are threads only closes them as
+// they come, and one flush of their file system at the end makes them all durable: a flush
+// per file costs a flush of the disk's cache each, and on a file system without a journal a
+// write of the file's folder too (924 small files: about 0.5 s flushed on 8 threads, 0.2 s with
+// one flush at the end). A run of a few files flushes each on its own (one a thread, while the
+// run goes on) and does without the flush of the whole file system, which also waits for what
+// other programs wrote to it.
 #pragma once
 
 #include "os.h"
@@ -33,10 +33,10 @@ class Flusher {
     Flusher(const Flusher&) = delete;
     Flusher& operator=(const Flusher&) = delete;
 
-    // The files handed over from now on are all in `folder`'s file system: where the system
-    // can, finish() makes them durable in one flush of it, through `folder`, which stays open
-    // until then.
-    void flush_volume_of(const os::Folder& folder);
+    // The files handed over from now on, at most `files` of them, are all in `folder`'s file
+    // system: where the system can and they are more than the threads, finish() makes them
+    // durable in one flush of it, through `folder`, which stays open until then.
+    void flush_volume_of(const os::Folder& folder, size_t files);
     // Hands over a written file; waits while `waiting` files are still open. After a failure
     // the files are closed without a flush.
     void add(os::File f);
@@ -52,7 +52,6 @@ class Flusher {
     size_t waiting_;
     const os::Folder* volume_ = nullptr; // flushed at once at the end, when set
     bool unflushed_ = false;             // files closed since the last flush of volume_
-    size_t handed_ = 0;                  // files handed to the threads
     std::mutex m_;
     std::condition_variable more_, room_;
     std::deque<os::File> queue_;

@@ -94,8 +94,17 @@ class Journal {
     std::string moved_old(uint32_t id) const;
     // Creates the bucket folder of `id` in the journal unless this commit made it already.
     os::Status make_bucket(uint32_t id);
-    // Makes the entries of every bucket this run made, and of the journal folder, durable.
+    // Makes the entries of every bucket this run made, and of the commit folder, durable.
     os::Status sync_buckets();
+    // From now on, what sync_folders() flushes at once is checked for write-back failures:
+    // the journal's file system is watched through a handle of the commit folder opened now
+    // (a failure is reported only to handles open when it happened).
+    void watch_volume();
+    // The same as sync_buckets, and the entries of `folders`. Past a few folders, where the
+    // system flushes a whole file system in one call and it is watched, those on the
+    // journal's file system are made durable that way.
+    static constexpr size_t kFewFolders = 8;
+    os::Status sync_folders(std::vector<std::string> folders);
     // Called every 64 files that the commit or the removal of the work files handles, and
     // for every folder it flushes (a flush weighs `kFlushWeight` files), so that the caller
     // can keep its window alive meanwhile (these steps report nothing else).
@@ -108,6 +117,8 @@ class Journal {
             tick_();
     }
     std::string game_path(const std::string& rel) const;
+    // The game folders the commit created so far (the steps in a new folder look for it once).
+    std::set<std::string> made_folders;
 
     // Moves the run's work folder, whose bucket folders hold the new files as "n<id>", into
     // place as the commit folder: on the game's volume one rename brings every new file where
@@ -147,6 +158,7 @@ class Journal {
     // the earlier layouts the journal folder itself.
     std::string game_, top_, tmp_top_, dir_, base_;
     os::Lock lock_;
+    os::Folder volume_; // the commit folder, watched for the journal's file system
     bool flat_ = false;
     std::set<uint32_t> buckets_;
     std::function<void()> tick_;

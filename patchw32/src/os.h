@@ -143,8 +143,8 @@ class Folder {
     // `ask_fault_hook` false: the caller asked the test hook already (a removal on a thread of
     // its own).
     Status remove_file(const std::string& name, bool ask_fault_hook = true) const;
-    // An empty folder, or a link standing in its place.
-    Status remove_dir(const std::string& name) const;
+    // An empty folder, or a link standing in its place. `ask_fault_hook` as for remove_file.
+    Status remove_dir(const std::string& name, bool ask_fault_hook = true) const;
     Status sync() const;
     // Whether sync_volume() is offered: a durable flush of everything written to a file system
     // in one call, which reports a failed write-back of any file (Linux from 5.8 on).
@@ -152,6 +152,9 @@ class Folder {
     // Flushes everything written to this folder's file system since the folder was opened
     // (its files' data, their entries and sizes) to disk, or says why not.
     Status sync_volume() const;
+    // Whether the folder or file at `path` is on this folder's file system (false when that
+    // cannot be told; a link counts as what it is, never followed).
+    bool shares_volume(const std::string& path) const;
     void close();
     bool is_open() const;
     const std::string& path() const { return path_; }

@@ -41,6 +41,9 @@ bool Folder::can_sync_volume() {
 Status Folder::sync_volume() const {
     return Status::fail(ErrKind::Other, "cannot flush the drive of " + path_ + " at once");
 }
+bool Folder::shares_volume(const std::string&) const {
+    return false;
+}
 #endif
 
 File File::over_memory(std::shared_ptr<const std::vector<uint8_t>> bytes) {

@@ -308,9 +308,9 @@ Status Folder::remove_file(const std::string& name, bool ask_fault_hook) const {
     return Status::success();
 }
 
-Status Folder::remove_dir(const std::string& name) const {
+Status Folder::remove_dir(const std::string& name, bool ask_fault_hook) const {
     std::string full = join(path_, name);
-    if (Status f = check_fault("rmdir", full); !f)
+    if (Status f = ask_fault_hook ? check_fault("rmdir", full) : Status::success(); !f)
         return f;
     if (::unlinkat(fd_, name.c_str(), AT_REMOVEDIR) == 0)
         return Status::success();
@@ -355,6 +355,12 @@ Status Folder::sync_volume() const {
 #else
     return Status::fail(ErrKind::Other, "cannot flush the drive of " + path_ + " at once");
 #endif
+}
+
+bool Folder::shares_volume(const std::string& path) const {
+    struct stat mine, other;
+    return ::fstat(fd_, &mine) == 0 && ::lstat(path.c_str(), &other) == 0 &&
+           mine.st_dev == other.st_dev;
 }
 
 Status stat(const std::string& path, Stat& out) {

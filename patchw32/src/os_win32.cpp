@@ -553,8 +553,13 @@ Status Folder::remove_file(const std::string& name, bool ask_fault_hook) const {
 }
 
 // RemoveDirectory removes a junction or directory link itself, never its target.
-Status Folder::remove_dir(const std::string& name) const {
-    return kv::os::remove_dir(join(path_, name));
+Status Folder::remove_dir(const std::string& name, bool ask_fault_hook) const {
+    std::string full = join(path_, name);
+    if (Status f = ask_fault_hook ? check_fault("rmdir", full) : Status::success(); !f)
+        return f;
+    if (!RemoveDirectoryW(system_path(full).c_str()))
+        return last_error("cannot remove folder", full);
+    return Status::success();
 }
 
 Status Folder::sync() const {

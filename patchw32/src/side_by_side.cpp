@@ -7,10 +7,11 @@
 
 namespace kv {
 
-void side_by_side(size_t count, const std::function<void(size_t)>& job, unsigned threads) {
+void side_by_side(size_t count, const std::function<void(size_t)>& job, unsigned threads,
+                  size_t per_thread) {
     // A thread is worth starting for a few jobs at least: starting and joining one takes about
     // as many round trips to the Wine server as a few file-system calls.
-    constexpr size_t kJobsPerThread = 8;
+    const size_t kJobsPerThread = per_thread ? per_thread : 1;
     std::atomic<size_t> next{0};
     auto work = [&] {
         for (size_t i = next++; i < count; i = next++)

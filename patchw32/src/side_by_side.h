@@ -12,8 +12,10 @@
 namespace kv {
 
 // Runs job(0) .. job(count - 1) on up to `threads` threads, the caller's among them, and returns
-// once every one has run. Each job must throw nothing. Where no further thread can be started,
-// the caller's runs them all.
-void side_by_side(size_t count, const std::function<void(size_t)>& job, unsigned threads = 4);
+// once every one has run; a thread is started for every `per_thread` jobs beyond the first
+// (fewer for jobs that mostly wait, such as removals of large files). Each job must throw
+// nothing. Where no further thread can be started, the caller's runs them all.
+void side_by_side(size_t count, const std::function<void(size_t)>& job, unsigned threads = 4,
+                  size_t per_thread = 8);
 
 } // namespace kv

@@ -311,8 +311,8 @@ TEST(Safety, CodesAndReasons) {
     }
 }
 
-// New files are on disk before the plan names them: a flush each, past the first 8 one of the
-// whole drive where the system offers it. A failed flush changes nothing.
+// New files are on disk before the plan names them: a flush each, or for more than 8 one of
+// the whole drive where the system offers it. A failed flush changes nothing.
 TEST(Safety, NewFilesAreFlushedBeforeThePlanNamesThem) {
     for (auto [files, fails] : {std::pair{2, false}, {2, true}, {12, false}, {12, true}}) {
         Tree old_tree, new_tree;
@@ -369,5 +369,38 @@ TEST(Safety, TheCommitFlushesEveryChangedFolderBeforeDone) {
         size_t when = at(change);
         ASSERT_LT(when, done) << change;
         EXPECT_LT(at("syncdir " + folder, when), done) << change;
+    }
+}
+
+// Past a few changed folders, where the system flushes a whole drive in one call, that one
+// flush after the last change stands for the folders' own; it failing rolls the commit back.
+TEST(Safety, ManyChangedFoldersAreFlushedAtOnceBeforeDone) {
+    if (!os::Folder::can_sync_volume())
+        GTEST_SKIP() << "each folder is flushed on its own here";
+    Tree new_tree = kOld;
+    for (int i = 0; i < 12; ++i)
+        new_tree["n" + std::to_string(i) + "/f.txt"] = "f";
+    for (bool fails : {false, true}) {
+        Game g(kOld, new_tree);
+        const std::string flush = "syncvolume " + g.at("Tarrowmoor/.kelvane-journal/plan");
+        std::vector<std::string> ops;
+        os::set_fault_hook([&](const char* op, const std::string& path) {
+            ops.push_back(std::string(op) + " " + path);
+            return !fails || ops.back() != flush;
+        });
+        Recorder r;
+        int rc = g.run("-u ", r);
+        os::set_fault_hook(nullptr);
+        auto last = [&](const std::string& prefix) {
+            size_t i = ops.size();
+            while (i > 0 && ops[i - 1].rfind(prefix, 0) != 0)
+                --i;
+            return i; // one past it; 0 when there is none
+        };
+        EXPECT_GT(last(flush), last("rename " + g.game + "/Tarrowmoor/.kelvane-journal/plan/b"));
+        EXPECT_EQ(last("syncdir " + g.at("n")), 0u);
+        EXPECT_EQ(last("create " + g.at("Tarrowmoor/.kelvane-journal/plan/done")) > 0, !fails);
+        EXPECT_EQ(rc, fails ? kRcRolledBack : kRcOk) << r.all_text();
+        EXPECT_EQ(snapshot(g.game), snapshot(g.s.sub(fails ? "old" : "new")));
     }
 }

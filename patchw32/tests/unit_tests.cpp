@@ -388,16 +388,22 @@ TEST(SuffixArray, MatchesNaiveSorting) {
         if (seed % 3 == 0) // small alphabets and long repeats exercise the recursion
             for (char& c : s)
                 c = static_cast<char>('a' + (static_cast<unsigned char>(c) % (seed % 5 + 1)));
-        std::vector<int32_t> sa(n), ref(n);
-        build_suffix_array(reinterpret_cast<const uint8_t*>(s.data()), sa.data(),
-                           static_cast<int32_t>(n));
-        for (size_t i = 0; i < n; ++i)
-            ref[i] = static_cast<int32_t>(i);
-        std::sort(ref.begin(), ref.end(), [&](int32_t a, int32_t b) {
-            return s.compare(static_cast<size_t>(a), std::string::npos, s, static_cast<size_t>(b),
-                             std::string::npos) < 0;
-        });
-        ASSERT_EQ(sa, ref) << "seed " << seed;
+        // Every position, then the even ones alone (an odd length ends in a lone byte).
+        for (size_t step : {1, 2}) {
+            std::vector<int32_t> sa((n + step - 1) / step), ref;
+            const auto* text = reinterpret_cast<const uint8_t*>(s.data());
+            if (step == 1)
+                build_suffix_array(text, sa.data(), static_cast<int32_t>(n));
+            else
+                build_even_suffix_array(text, sa.data(), static_cast<int64_t>(n));
+            for (size_t i = 0; i < n; i += step)
+                ref.push_back(static_cast<int32_t>(i));
+            std::sort(ref.begin(), ref.end(), [&](int32_t a, int32_t b) {
+                return s.compare(static_cast<size_t>(a), std::string::npos, s,
+                                 static_cast<size_t>(b), std::string::npos) < 0;
+            });
+            ASSERT_EQ(sa, ref) << "seed " << seed << " step " << step;
+        }
     }
 }
 
@@ -458,14 +464,21 @@ CodecRun delta_round_trip(const Scratch& s, const std::string& oldb, const std::
     return r;
 }
 
-// Matching windows: the default, windows of the old file, and in-place matching (no index)
-// with blocks of 4 MiB.
+// Matching windows: the default, windows of the old file, in-place matching (no index) with
+// blocks of 4 MiB, and the whole old file with only its even positions indexed (small or
+// large).
 DeltaOptions options(int windows, bool fast = false, double bandwidth = 0) {
     DeltaOptions opt = default_delta_options();
     if (windows == 1)
         opt.whole_limit = 100000, opt.segment = 64 * 1024, opt.margin = 32 * 1024;
     if (windows == 2)
         opt.whole_limit = 1u << 20, opt.segment = 4u << 20, opt.margin = 1u << 20;
+    if (windows == 1 || windows == 2)
+        opt.even_limit = 0;
+    if (windows == 4) // too large to index whole, small enough for the even index
+        opt.whole_limit = 100000, opt.segment = 64 * 1024, opt.margin = 32 * 1024;
+    if (windows == 3)
+        opt.sparse_above = 0;
     opt.fast_apply = fast;
     opt.bandwidth = bandwidth;
     return opt;
@@ -510,6 +523,8 @@ TEST(DeltaCodec, RoundTripsWithinTheirSize) {
         // Random data does not compress: close to the 5.1 KB of new bytes plus instructions.
         {"edits", r400, mixed, options(0), 7000, -1, -1, false},
         {"windows", r600, random_bytes(22, 1000) + r600.substr(0, 300000) + random_bytes(23, 5000) + r600.substr(310000), options(1), 20000, -1, -1, false},
+        // Moved further than any window reaches: found by the index of the whole file.
+        {"moved far", r600, r600.substr(500001) + r600.substr(0, 500001), options(4), 1000, -1, -1, false},
         // 70 edited bytes and their places; nothing shifts, so no index is needed.
         {"in place", random_bytes(24, 700000), edited(random_bytes(24, 700000), 1000, 9973, 0x5A) + "appended tail", options(1), 1500, -1, -1, false},
         {"one byte", "a", "b", options(0), SIZE_MAX, -1, -1, false},
@@ -560,6 +575,31 @@ TEST(DeltaCodec, RoundTripsWithinTheirSize) {
                 ++tried;
             }
         EXPECT_GE(refused, tried / 3) << refused << " of " << tried;
+    }
+}
+
+// An index of the even old positions alone finds the matches the whole index finds: pieces
+// moved from odd and even old offsets to odd and even new ones, edited or not, cost the same.
+TEST(DeltaCodec, EvenPositionIndexFindsWhatTheWholeIndexFinds) {
+    // Text of a few words: short matches everywhere, long ones only where pieces moved.
+    const char* words[] = {"alpha ",   "beta ", "gamma ", "delta ",
+                           "epsilon ", "zeta ", "eta ",   "theta "};
+    std::string r;
+    for (char c : random_bytes(51, 40000))
+        r += words[static_cast<uint8_t>(c) % 8];
+    std::string moved; // pieces of every parity in both files
+    for (size_t k = 0; k < 40; ++k)
+        moved += r.substr((k * 7919) % 190000, 3000 + k % 3) + std::string(k % 2, 'x');
+    const std::string newbs[] = {moved, edited(moved, 5, 997, 3), r.substr(1) + r.substr(0, 1)};
+    for (const std::string& newb : newbs) {
+        Scratch s;
+        CodecRun whole = delta_round_trip(s, r, newb, options(0));
+        CodecRun even = delta_round_trip(s, r, newb, options(3));
+        ASSERT_EQ(even.result.status, PatchError::None) << even.result.message;
+        ASSERT_TRUE(even.decoded == newb);
+        // Within 2%: among equally long matches the two may pick different copies.
+        EXPECT_LE(even.payload.size() * 50, whole.payload.size() * 51)
+            << even.payload.size() << " vs " << whole.payload.size();
     }
 }
 
