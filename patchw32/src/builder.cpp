@@ -763,6 +763,10 @@ BuildResult PayloadEncoder::write(FileJob& job) {
         e.share.offset = store_.size();
         e.share.length = job.literals.size();
         e.share.whole = e.share.length == e.new_size; // nothing but literals: no payload
+        // In a patch with the instruction store (the newer version), such an entry's new hash
+        // is that of its share, which the store's own hash already covers: not stored again.
+        if (e.share.whole && uses_instruction_store(opt_.delta))
+            e.flags |= kFlagHashFromShare;
         store_.insert(store_.end(), job.literals.begin(), job.literals.end());
     }
     if (!job.instrs.empty()) {

@@ -64,7 +64,8 @@ std::vector<uint8_t> encode_directory(const std::vector<Entry>& entries) {
         put_u64(d, e.old_size);
         put_bytes(d, e.old_hash.b, 16);
         put_u64(d, e.new_size);
-        put_bytes(d, e.new_hash.b, 16);
+        // A hash taken from the entry's share is not stored (the field is left zero).
+        put_bytes(d, (e.flags & kFlagHashFromShare ? Hash128{} : e.new_hash).b, 16);
         put_u64(d, e.payload_offset);
         put_u64(d, e.payload_size);
         put_u16(d, static_cast<uint16_t>(e.path.size()));
@@ -121,7 +122,8 @@ std::vector<uint8_t> encode_compact_directory(const std::vector<Entry>& entries)
                 put_vars(d, static_cast<int64_t>(e.new_size - e.old_size));
             else
                 put_varu(d, e.new_size);
-            put_bytes(d, e.new_hash.b, 16);
+            if (!(e.flags & kFlagHashFromShare))
+                put_bytes(d, e.new_hash.b, 16);
             put_varu(d, e.payload_size);
             put_vars(d, static_cast<int64_t>(e.payload_offset - expected));
             expected = e.payload_offset + e.payload_size;
@@ -185,8 +187,11 @@ DecodeResult decode_compact_fields(ByteReader& r, Entry& e, uint64_t& expected) 
             e.new_size = e.old_size + static_cast<uint64_t>(r.vars());
         else
             e.new_size = r.varu();
-        if (const uint8_t* p = r.take(16))
+        if (e.flags & kFlagHashFromShare) {
+            // no hash here: it is that of the entry's share (checked with the entries)
+        } else if (const uint8_t* p = r.take(16)) {
             std::copy(p, p + 16, e.new_hash.b);
+        }
         e.payload_size = r.varu();
         e.payload_offset = expected + static_cast<uint64_t>(r.vars());
         expected = e.payload_offset + e.payload_size;
@@ -374,15 +379,18 @@ DecodeResult check_patch_limits(uint64_t count, uint64_t path_bytes) {
 
 namespace {
 
-// The operation, flags, sizes and codec of one entry, each a value this engine knows and
-// the codec one that fits the operation.
-DecodeResult check_entry_kind(const Entry& e) {
+// The operation, flags, sizes and codec of one entry of a patch of format `version`, each a
+// value this engine knows and the codec one that fits the operation. A flag is only ever
+// given a meaning together with a new format version, so an unknown one is damage.
+DecodeResult check_entry_kind(const Entry& e, uint16_t version) {
     uint8_t op = static_cast<uint8_t>(e.op);
     if (op < 1 || op > 5)
         return damaged("an entry has an unknown operation.");
-    if (e.flags != 0)
-        return DecodeResult::refuse(PatchError::Unsupported,
-                                    "The patch needs a newer engine: an entry uses unknown flags.");
+    uint16_t known = version >= kInstructionStoreVersion ? kFlagHashFromShare : 0;
+    if (e.flags & ~known)
+        return damaged("an entry has unknown flags.");
+    if ((e.flags & kFlagHashFromShare) && !e.share.whole)
+        return damaged(quoted(e) + " has no new hash and no whole share of the literal store.");
     if (e.old_size >= kMaxFileSize || e.new_size >= kMaxFileSize)
         return damaged("an entry declares an impossible file size.");
     uint8_t c = static_cast<uint8_t>(e.codec);
@@ -454,7 +462,7 @@ DecodeResult check_unique_paths(const std::vector<Entry>& entries, NameCoding co
 } // namespace
 
 DecodeResult check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
-                           NameCoding coding) {
+                           NameCoding coding, uint16_t version) {
     if (DecodeResult r = check_patch_limits(entries.size(), patch_path_bytes(entries)); !r)
         return r;
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -463,7 +471,7 @@ DecodeResult check_entries(const std::vector<Entry>& entries, uint64_t payload_e
             return DecodeResult::refuse(PatchError::Hostile, "The patch is refused: the entry " +
                                                                  quoted(e) + " is unsafe (" +
                                                                  r.message + ").");
-        DecodeResult r = check_entry_kind(e);
+        DecodeResult r = check_entry_kind(e, version);
         if (r)
             r = check_entry_data(entries, i, payload_end);
         if (!r)
@@ -576,8 +584,8 @@ DecodeResult check_and_link(Patch& p, uint64_t payload_end) {
             !r)
             return r;
     }
-    DecodeResult r =
-        check_entries(entries, payload_end, legacy ? NameCoding::Native : NameCoding::Utf8);
+    DecodeResult r = check_entries(entries, payload_end,
+                                   legacy ? NameCoding::Native : NameCoding::Utf8, p.version);
     if (!r)
         return r;
     for (Entry& e : entries) {
@@ -744,6 +752,18 @@ DecodeResult decode_fixed_directory(const std::vector<uint8_t>& dir, uint32_t co
     return DecodeResult::ok();
 }
 
+// Once the literal store is decoded and checked: the new hash of each entry that takes it from
+// its whole share, and of each source that is such an entry's new file.
+void fill_hashes_from_shares(Patch& p) {
+    for (Entry& e : p.entries)
+        if (e.flags & kFlagHashFromShare)
+            e.new_hash = hash128(e.share.store->data() + e.share.offset,
+                                 static_cast<size_t>(e.share.length));
+    for (Entry& e : p.entries)
+        if (e.source.present && e.source.new_content)
+            e.source.hash = p.entries[e.source.entry].new_hash;
+}
+
 } // namespace
 
 DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum, bool with_store) {
@@ -770,6 +790,8 @@ DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum, boo
         return r;
     if (out.has_literals && !(r = load_literal_store(out, t.dir_off)))
         return r;
+    if (out.has_literals)
+        fill_hashes_from_shares(out);
     if (out.has_instructions)
         r = load_instruction_store(out, t.dir_off);
     return r;

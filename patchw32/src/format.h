@@ -46,6 +46,12 @@ enum class Codec : uint8_t {
     Delta = 3,   // difference to the old file (see delta.h)
 };
 
+// Entry flags. kFlagHashFromShare (format version 5, on an entry with a whole share of the
+// literal store only): the record carries no new hash; the new file's hash is that of its
+// share, computed when the store is decoded (open_patch), so the entry's `new_hash` reads as
+// it would have been stored. Any other bit, or this one elsewhere, is damage.
+constexpr uint16_t kFlagHashFromShare = 1;
+
 struct Entry {
     Op op = Op::Add;
     Codec codec = Codec::None;
@@ -199,7 +205,8 @@ std::string describe_meta(const PatchMeta& meta);
 // read); the engine always checks it.
 // Fails Unreadable when the file cannot be read, otherwise with the kind the damage calls
 // for; the message is the player's. `with_store` false leaves a literal store undecoded (for a
-// caller that only reads the directory; its entries then cannot be decoded).
+// caller that only reads the directory; its entries then cannot be decoded, and the new hash
+// of an entry with kFlagHashFromShare stays unknown, all zero).
 DecodeResult open_patch(const std::string& path, Patch& out, bool check_sum = true,
                         bool with_store = true);
 
@@ -215,10 +222,12 @@ uint64_t patch_path_bytes(const std::vector<Entry>& entries);
 DecodeResult check_patch_limits(uint64_t count, uint64_t path_bytes);
 
 // Checks a list of entries as the engine would (limits, fields, paths, duplicates); `coding`
-// is how the paths are written (format version 1: Native). Hostile for an unsafe or repeated
-// path, Unsupported for what only a newer engine knows, Corrupt for the rest.
+// is how the paths are written (format version 1: Native), `version` the patch's format
+// version (which entry flags it may use). Hostile for an unsafe or repeated path, Unsupported
+// for what only a newer engine knows, Corrupt for the rest.
 DecodeResult check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
-                           NameCoding coding = NameCoding::Utf8);
+                           NameCoding coding = NameCoding::Utf8,
+                           uint16_t version = kFormatVersion);
 
 std::vector<uint8_t> encode_header(uint16_t version = kPlainFormatVersion);
 // One raw deflate stream (window bits -15) of `in`; false for empty input or a zlib failure.

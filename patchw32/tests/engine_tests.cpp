@@ -314,8 +314,10 @@ TEST(Engine, CopiesOfNewFilesAreBuiltFromTheEarlierNewFile) {
 
 // Many small files that share boilerplate pay for it once, in one literal store, and the edits
 // of the changed ones are coded in one instruction store; each applies on its own (another
-// already new, its old file missing with -i; validating writes nothing). A store damaged under
-// a valid checksum refuses the patch before anything changes.
+// already new, its old file missing with -i; validating writes nothing). A file made of
+// literals alone is its share, whose hash the patch does not store again: it reads back as
+// the file's, also for a copy built from it. A store damaged under a valid checksum refuses the
+// patch before anything changes.
 TEST(Engine, ManySmallFilesShareOneLiteralStore) {
     const std::string head = "/* " + random_bytes(12, 600) + " */\n";
     Tree before = {{"lib", kDir}}, after = before;
@@ -326,6 +328,7 @@ TEST(Engine, ManySmallFilesShareOneLiteralStore) {
     }
     for (int i = 0; i < 20; ++i)
         after["lib/f" + std::to_string(i) + ".js"] = head + random_bytes(100 + i, 200);
+    after["lib/z.js"] = after["lib/f3.js"] + random_bytes(99, 300); // a copy, grown
     SharedEdits t({before, after});
     Patch p;
     ASSERT_TRUE(open_patch(t.patch, p) && p.version == kInstructionStoreVersion);
@@ -333,11 +336,17 @@ TEST(Engine, ManySmallFilesShareOneLiteralStore) {
     for (const Entry& e : p.entries) {
         EXPECT_TRUE(e.codec == Codec::Delta && e.share.length > 0) << e.path;
         EXPECT_TRUE(e.op != Op::Modify || e.instr_share.length > 0) << e.path;
+        EXPECT_EQ(e.flags, e.share.whole ? kFlagHashFromShare : 0) << e.path;
+        EXPECT_EQ(e.new_hash, hash128(after[e.path].data(), after[e.path].size())) << e.path;
         payloads += e.payload_size;
     }
-    // 20 x 200 unique bytes, one head and four edits, where one head per file alone would be
-    // 12,000.
-    EXPECT_LT(p.store.stored + p.instr_store.stored + payloads, 5300u);
+    const Entry::Source& z = p.entries.back().source; // f3, a whole share, already new in `half`
+    EXPECT_TRUE(z.new_content && p.entries[z.entry].share.whole);
+    EXPECT_EQ(std::tie(z.path, z.hash),
+              std::make_tuple(std::string("lib/f3.js"), p.entries[z.entry].new_hash));
+    // 20 x 200 + 300 unique bytes, one head and four edits, where one head per file alone would
+    // be 12,600.
+    EXPECT_LT(p.store.stored + p.instr_store.stored + payloads, 5700u);
     p.file.close();
     Tree half = before, missing = {{"lib", kDir}}, skipped = after;
     half["lib/f3.js"] = after["lib/f3.js"];

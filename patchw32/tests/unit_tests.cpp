@@ -212,6 +212,32 @@ TEST(Directory, DamagedCompactRecordsAreRefused) {
     EXPECT_EQ(open_with(encode_compact_directory(deeper)).first, PatchError::Hostile);
 }
 
+// An entry flag means something only from the format version that gave it its meaning, and a
+// hash taken from the literal store only on an entry whose whole file is its share: anything
+// else is damage, refused when the patch is opened, whichever way the directory is stored.
+TEST(Directory, EntryFlagsOutOfPlaceAreRefused) {
+    const std::string unknown = "The patch is damaged: an entry has unknown flags.";
+    // clang-format off
+    const std::vector<std::tuple<uint16_t, uint16_t, std::string>> cases = {
+        {2, kFlagHashFromShare, unknown}, {4, kFlagHashFromShare, unknown}, {5, 2, unknown}, {5, 0x8001, unknown},
+        {5, kFlagHashFromShare, "The patch is damaged: \"a.txt\" has no new hash and no whole share of the literal store."}};
+    // clang-format on
+    for (const auto& [version, flags, why] : cases)
+        for (uint32_t coding : {kDirRaw, kDirCompactDeflate}) {
+            Scratch s;
+            CraftEntry c = add_entry("a.txt", "text");
+            c.entry.flags = flags;
+            craft_patch(s.sub("p.rtp"), {c}, coding);
+            std::string bytes = read_file(s.sub("p.rtp"));
+            bytes[8] = static_cast<char>(version);
+            write_file(s.sub("p.rtp"), resealed(bytes));
+            Patch p;
+            DecodeResult r = open_patch(s.sub("p.rtp"), p);
+            EXPECT_EQ(std::pair(r.status, r.message), std::pair(PatchError::Corrupt, why))
+                << version << " " << flags << " " << coding;
+        }
+}
+
 // The source list (format version 3) reads back what it wrote, an entry's old file as its
 // index, another file with path, size and hash; out-of-place values are refused before use.
 TEST(Sources, ListsRoundTripAndOutOfPlaceValuesAreRefused) {
