@@ -292,77 +292,64 @@ TEST(Sources, ListsRoundTripAndOutOfPlaceValuesAreRefused) {
     EXPECT_EQ(msg.rfind("The patch is refused: the source \"../x\" is unsafe (", 0), 0u) << msg;
 }
 
-// The literal store's list (format version 4): shares read back in order; every value out of
-// place is refused before use, with the reason.
-TEST(LiteralStore, SharesAreCheckedBeforeUse) {
-    std::vector<Entry> es(3), back;
-    es[0].op = es[2].op = Op::Modify, es[1].op = Op::Delete;
-    es[0].codec = es[2].codec = Codec::Delta;
-    auto read = [&](uint64_t size, std::vector<uint8_t> tail) {
-        std::vector<uint8_t> body;
-        put_varu(body, size);
-        body.insert(body.end(), 18, 1); // offset, stored size, hash
-        body.insert(body.end(), tail.begin(), tail.end());
-        back = es;
-        LiteralStoreRef ref;
-        DecodeResult r = read_literal_shares(body.data(), body.size(), back, ref);
-        return std::pair{r.status, r.message};
+// The lists of the literal store (format version 4) and of the instruction store (version 5),
+// read by one reader: shares read back in order; every value out of place is refused before
+// use, with the reason. The instruction store's stream decodes to each entry's instructions
+// exactly.
+TEST(StoreLists, SharesAreCheckedBeforeUse) {
+    struct Store {
+        decltype(&read_literal_shares) reader;
+        size_t head; // the bytes after the size: offset, stored size (and the literals' hash)
+        uint64_t limit;
+        std::string name, gives;
+        Entry::Share Entry::*share;
     };
-    ASSERT_EQ(read(5, {2, 0, 2, 1, 3}).first, PatchError::None);
-    EXPECT_EQ(std::make_tuple(back[0].share.offset, back[0].share.length, back[2].share.offset,
-                              back[2].share.length), std::make_tuple(0u, 2u, 2u, 3u));
-    // clang-format off
-    const std::vector<std::tuple<uint64_t, std::vector<uint8_t>, std::string>> cases = {
-        {0, {1, 0, 1}, "has an impossible size"}, {kMaxLiteralStore + 1, {1, 0, 1}, "has an impossible size"},
-        {5, {0}, "has an impossible count"}, {5, {4, 0, 5}, "has an impossible count"}, {5, {}, "is cut short"},
-        {5, {1, 0}, "is cut short"}, {5, {1, 3, 5}, "names an entry beyond the directory"},
-        {5, {2, 0, 2, 2, 3}, "names an entry beyond the directory"}, {5, {1, 0, 5, 0}, "has trailing bytes"},
-        {5, {1, 1, 5}, "gives literals to an entry that is not a difference"},  // a deleted file
-        {5, {1, 0, 0}, "does not add up"}, {5, {1, 0, 6}, "does not add up"}, {5, {1, 0, 4}, "does not add up"}};
-    // clang-format on
-    for (const auto& [size, tail, why] : cases)
-        EXPECT_EQ(read(size, tail), std::pair(PatchError::Corrupt,
-                                              "The patch is damaged: its literal store " + why + "."));
-}
-
-// The instruction store's list (format version 5): checked like the literal store's, for
-// entries with a payload only; its one stream decodes to each entry's instructions exactly.
-TEST(InstructionStore, SharesAreCheckedBeforeUseAndDecodeExactly) {
+    const Store stores[] = {
+        {read_literal_shares, 18, kMaxLiteralStore, "literal store", "literals", &Entry::share},
+        {read_instruction_shares, 2, kMaxInstructionStore, "instruction store", "instructions",
+         &Entry::instr_share}};
     std::vector<Entry> es(3), back;
     es[0].op = es[2].op = Op::Modify, es[1].op = Op::Delete;
     es[0].codec = es[2].codec = Codec::Delta;
     es[0].payload_size = es[2].payload_size = 9;
-    auto read = [&](uint64_t size, std::vector<uint8_t> tail) {
-        std::vector<uint8_t> body;
-        put_varu(body, size);
-        body.insert(body.end(), 2, 1); // offset, stored size
-        body.insert(body.end(), tail.begin(), tail.end());
-        back = es;
-        LiteralStoreRef ref;
-        DecodeResult r = read_instruction_shares(body.data(), body.size(), back, ref);
-        return std::pair{r.status, r.message};
-    };
-    ASSERT_EQ(read(5, {2, 0, 2, 1, 3}).first, PatchError::None);
-    EXPECT_EQ(std::make_tuple(back[0].instr_share.offset, back[0].instr_share.length,
-                              back[2].instr_share.offset, back[2].instr_share.length),
-              std::make_tuple(0u, 2u, 2u, 3u));
-    // clang-format off
-    const std::vector<std::tuple<uint64_t, std::vector<uint8_t>, std::string>> cases = {
-        {0, {1, 0, 1}, "has an impossible size"}, {kMaxInstructionStore + 1, {1, 0, 1}, "has an impossible size"},
-        {5, {0}, "has an impossible count"}, {5, {4, 0, 5}, "has an impossible count"}, {5, {}, "is cut short"},
-        {5, {1, 0}, "is cut short"}, {5, {1, 3, 5}, "names an entry beyond the directory"},
-        {5, {1, 0, 5, 0}, "has trailing bytes"},
-        {5, {1, 1, 5}, "gives instructions to an entry that is not a difference"},  // a deleted file
-        {5, {1, 0, 0}, "does not add up"}, {5, {1, 0, 6}, "does not add up"}, {5, {1, 0, 4}, "does not add up"}};
-    // clang-format on
-    for (const auto& [size, tail, why] : cases)
-        EXPECT_EQ(read(size, tail),
-                  std::pair(PatchError::Corrupt,
-                            "The patch is damaged: its instruction store " + why + "."));
-    es[2].payload_size = 0; // no payload, no blocks to take the share
-    EXPECT_EQ(read(3, {1, 2, 3}).second,
+    for (const Store& st : stores) {
+        SCOPED_TRACE(st.name);
+        auto read = [&](uint64_t size, std::vector<uint8_t> tail) {
+            std::vector<uint8_t> body;
+            put_varu(body, size);
+            body.insert(body.end(), st.head, 1);
+            body.insert(body.end(), tail.begin(), tail.end());
+            back = es;
+            LiteralStoreRef ref;
+            DecodeResult r = st.reader(body.data(), body.size(), back, ref);
+            return std::pair{r.status, r.message};
+        };
+        ASSERT_EQ(read(5, {2, 0, 2, 1, 3}).first, PatchError::None);
+        EXPECT_EQ(std::make_tuple((back[0].*st.share).offset, (back[0].*st.share).length,
+                                  (back[2].*st.share).offset, (back[2].*st.share).length),
+                  std::make_tuple(0u, 2u, 2u, 3u));
+        // clang-format off
+        const std::vector<std::tuple<uint64_t, std::vector<uint8_t>, std::string>> cases = {
+            {0, {1, 0, 1}, "has an impossible size"}, {st.limit + 1, {1, 0, 1}, "has an impossible size"},
+            {5, {0}, "has an impossible count"}, {5, {4, 0, 5}, "has an impossible count"}, {5, {}, "is cut short"},
+            {5, {1, 0}, "is cut short"}, {5, {1, 3, 5}, "names an entry beyond the directory"},
+            {5, {2, 0, 2, 2, 3}, "names an entry beyond the directory"}, {5, {1, 0, 5, 0}, "has trailing bytes"},
+            {5, {1, 1, 5}, "gives " + st.gives + " to an entry that is not a difference"},  // a deleted file
+            {5, {1, 0, 0}, "does not add up"}, {5, {1, 0, 6}, "does not add up"}, {5, {1, 0, 4}, "does not add up"}};
+        // clang-format on
+        for (const auto& [size, tail, why] : cases)
+            EXPECT_EQ(read(size, tail), std::pair(PatchError::Corrupt, "The patch is damaged: its " +
+                                                                           st.name + " " + why + "."));
+    }
+    es[2].payload_size = 0; // no payload, no blocks to take the instructions
+    back = es;
+    std::vector<uint8_t> body = {3, 1, 1, 1, 2, 3};
+    LiteralStoreRef ref;
+    EXPECT_EQ(read_instruction_shares(body.data(), body.size(), back, ref).message,
               "The patch is damaged: its instruction store does not add up.");
+}
 
+TEST(InstructionStore, StreamDecodesToEachEntrysInstructions) {
     std::vector<uint8_t> raw;
     std::vector<uint64_t> lengths;
     for (uint64_t k = 0; k < 40; ++k) { // short entries with the same habits
