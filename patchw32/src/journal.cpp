@@ -312,8 +312,13 @@ os::Status Journal::make_bucket(uint32_t id) {
     return s;
 }
 
-os::Status Journal::sync_buckets() {
-    return sync_folders({});
+os::Status Journal::sync_before_steps() {
+    // The plan's entry, the journal's own in the reserved folder and, when this run made that
+    // folder, its entry in the game directory.
+    std::vector<std::string> folders{dir_, top_};
+    if (made_top_)
+        folders.push_back(game_);
+    return sync_folders(std::move(folders));
 }
 
 os::Status Journal::sync_folders(std::vector<std::string> folders) {
@@ -324,15 +329,27 @@ os::Status Journal::sync_folders(std::vector<std::string> folders) {
     // folder and a flush of the disk's cache: the 400 folders of a patch that adds a tree
     // took 80-220 ms); one flush of the whole file system, where the system offers one that
     // reports a failed write-back, writes them all at once. A folder on another file system
-    // (a mount point inside the game directory) is still flushed on its own.
+    // (a mount point inside the game directory) is still flushed on its own. No order among
+    // them is needed, so those are flushed side by side: the disk's cache is flushed for
+    // all that wait at once (ten folders one after the other waited 15-40 ms here, side by
+    // side about one flush's 2-4 ms).
     bool at_once = volume_.is_open() && folders.size() > kFewFolders;
-    for (const std::string& f : folders) {
+    std::vector<std::string> each;
+    for (std::string& f : folders) {
         if (at_once && volume_.shares_volume(f))
             continue;
         tick(kFlushWeight);
-        if (os::Status s = os::sync_dir(f); !s)
+        // The test hook is asked here, in order; nothing is flushed after a refusal.
+        if (os::Status s = os::check_fault("syncdir", f); !s)
             return s;
+        each.push_back(std::move(f));
     }
+    std::vector<os::Status> result(each.size());
+    side_by_side(
+        each.size(), [&](size_t k) { result[k] = os::sync_dir(each[k], false); }, kFlushThreads, 1);
+    for (const os::Status& s : result)
+        if (!s)
+            return s;
     tick(kFlushWeight);
     return at_once ? volume_.sync_volume() : os::Status::success();
 }
@@ -376,8 +393,7 @@ os::Status Journal::create() {
     os::File f;
     if (!(s = os::make_dir(base)) || !(s = os::make_dir(jt)) ||
         !(s = os::File::create_new(os::join(jt, "made-top"), f)) || !(s = f.close()) ||
-        (!in_place && !(s = os::rename_noreplace(tmp_top_, top_))) ||
-        !(s = os::sync_dir(game_))) {
+        (!in_place && !(s = os::rename_noreplace(tmp_top_, top_)))) {
         if (in_place) {
             remove_all();
         } else {
@@ -385,6 +401,7 @@ os::Status Journal::create() {
         }
         return s;
     }
+    made_top_ = true; // its entry in the game directory is flushed before the first step
     return os::Status::success();
 }
 
@@ -517,11 +534,9 @@ os::Status Journal::write_plan(const Plan& p) {
         os::remove_file(tmp);
         return s;
     }
-    // The plan, then the entries of its folders: all must be on disk before a game file changes.
-    if (!(s = os::rename_noreplace(tmp, fin)) || !(s = os::sync_dir(base_)) ||
-        !(s = os::sync_dir(dir_)))
-        return s;
-    return os::sync_dir(top_);
+    // The plan is on disk before its name; the entries of its folders are flushed with the
+    // bucket folders, before the first game file changes (sync_before_steps).
+    return os::rename_noreplace(tmp, fin);
 }
 
 PlanState Journal::read_plan(Plan& p) {
@@ -607,9 +622,20 @@ bool Journal::is_done() const {
 os::Status Journal::mark_done() {
     os::File f;
     os::Status s = os::File::create_new(os::join(base_, "done"), f);
-    if (!s || !(s = f.sync()) || !(s = f.close()))
+    if (!s)
         return s;
-    return os::sync_dir(base_);
+    // The mark and its entry, flushed side by side: the mark counts once both are on disk.
+    os::Status flushed[2] = {os::check_fault("sync", f.path()), os::Status::success()};
+    if (flushed[0])
+        flushed[1] = os::check_fault("syncdir", base_);
+    if (flushed[0] && flushed[1])
+        side_by_side(
+            2, [&](size_t k) { flushed[k] = k ? os::sync_dir(base_, false) : f.sync(false); }, 2,
+            1);
+    for (const os::Status& r : flushed)
+        if (!r)
+            return r;
+    return f.close();
 }
 
 bool Journal::holds_moved_files() const {
@@ -869,7 +895,7 @@ os::Status carry_out_plan(Journal& j, const Plan& plan, const Say& say) {
     for (const Step& st : plan.steps)
         if (st.kind == StepKind::Delete && !(s = j.make_bucket(st.id)))
             return os::Status::fail(s.kind, "cannot make a work folder: " + s.text);
-    if (!(s = j.sync_buckets()))
+    if (!(s = j.sync_before_steps()))
         return s;
     std::set<std::string> touched;
     if (!(s = carry_out_steps(j, plan, say, touched)))

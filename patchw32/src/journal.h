@@ -94,16 +94,20 @@ class Journal {
     std::string moved_old(uint32_t id) const;
     // Creates the bucket folder of `id` in the journal unless this commit made it already.
     os::Status make_bucket(uint32_t id);
-    // Makes the entries of every bucket this run made, and of the commit folder, durable.
-    os::Status sync_buckets();
+    // Makes the journal durable before the first game file changes: the entries of every
+    // bucket this run made, of the commit folder (the plan), of the journal folder and of the
+    // reserved folders above it.
+    os::Status sync_before_steps();
     // From now on, what sync_folders() flushes at once is checked for write-back failures:
     // the journal's file system is watched through a handle of the commit folder opened now
     // (a failure is reported only to handles open when it happened).
     void watch_volume();
-    // The same as sync_buckets, and the entries of `folders`. Past a few folders, where the
+    // The entries of every bucket this run made, of the commit folder and of `folders`,
+    // flushed side by side on up to kFlushThreads threads. Past a few folders, where the
     // system flushes a whole file system in one call and it is watched, those on the
     // journal's file system are made durable that way.
     static constexpr size_t kFewFolders = 8;
+    static constexpr unsigned kFlushThreads = 16;
     os::Status sync_folders(std::vector<std::string> folders);
     // Called every 64 files that the commit or the removal of the work files handles, and
     // for every folder it flushes (a flush weighs `kFlushWeight` files), so that the caller
@@ -160,6 +164,7 @@ class Journal {
     os::Lock lock_;
     os::Folder volume_; // the commit folder, watched for the journal's file system
     bool flat_ = false;
+    bool made_top_ = false; // this run made the reserved folder: the game folder is flushed
     std::set<uint32_t> buckets_;
     std::function<void()> tick_;
     uint32_t ticks_ = 0;

@@ -178,7 +178,8 @@ Status make_dir(const std::string& path);
 Status remove_dir(const std::string& path);
 Status list_dir(const std::string& path, std::vector<DirEntry>& out);
 Status set_attrs(const std::string& path, uint32_t attrs);
-Status sync_dir(const std::string& path);
+// `ask_fault_hook` false: the caller asked the test hook already (a flush on a thread of its own).
+Status sync_dir(const std::string& path, bool ask_fault_hook = true);
 std::string current_dir();
 bool is_absolute(const std::string& path);
 char separator();
