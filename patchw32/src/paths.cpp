@@ -254,7 +254,22 @@ bool is_reserved_path(const std::string& rel) {
 }
 
 int compare_folded_paths(const std::string& a, const std::string& b, NameCoding coding) {
-    size_t i = 0, j = 0;
+    // Equal bytes fold alike, and sorted paths share long beginnings: the comparison starts
+    // where the bytes first differ, in UTF-8 at a character that starts there in both paths
+    // (a byte that is no continuation byte always starts one, as the paths are read from
+    // their start; so does the end of a path).
+    const size_t shorter = std::min(a.size(), b.size());
+    size_t i = static_cast<size_t>(
+        std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(shorter), b.begin())
+            .first -
+        a.begin());
+    auto continues = [](const std::string& s, size_t k) {
+        return k < s.size() && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80;
+    };
+    if (coding == NameCoding::Utf8)
+        while (i > 0 && (continues(a, i) || continues(b, i)))
+            --i;
+    size_t j = i;
     while (i < a.size() && j < b.size()) {
         uint32_t x = next_folded(a, i, coding), y = next_folded(b, j, coding);
         if (x != y)

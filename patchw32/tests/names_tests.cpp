@@ -92,6 +92,24 @@ TEST(Names, LetterCaseRule) {
     EXPECT_EQ(kv::fold_case("caf\xE9", NameCoding::Native), "CAF\xC9");
 }
 
+// Paths order as Windows compares names, the separator first, letters folded, a byte that
+// is not UTF-8 after every character, wherever in a character the two paths part.
+TEST(Names, PathOrder) {
+    const std::tuple<const char*, const char*, int> cases[] = {
+        {"música/tema", "MÚSICA/TEMA", 0},
+        {"data/a", "data a", -1},
+        {"dejà", "dejá", -1},                // à and á part in their second byte
+        {"café", "cafÉ", 0},                 // and so do é and É
+        {"x\xC3", "x\xC3\xA9", 1},           // a lone lead byte after é
+        {"ab\x80", "ab\xC3\xA9", 1},         // a stray continuation byte after é
+        {"caf\xC3\xA9s/b", "caf\xC3\xA9", 1}, // a longer path after its beginning
+    };
+    for (const auto& [a, b, order] : cases) {
+        EXPECT_EQ(kv::compare_folded_paths(a, b, NameCoding::Utf8), order) << a << " " << b;
+        EXPECT_EQ(kv::compare_folded_paths(b, a, NameCoding::Utf8), -order) << a << " " << b;
+    }
+}
+
 TEST(Names, PathRulesByCoding) {
     const std::tuple<const char*, NameCoding, const char*> cases[] = {
         {"Música/tema ñ.ogg", NameCoding::Utf8, ""},
