@@ -3,9 +3,19 @@
 #include <cmath>
 #include <cstdio>
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace rtp {
 
 namespace {
+
+bool g_held = false; // stdout is written when its buffer fills (hold_output_unless_watched)
 
 // Serialises everything the tool prints while the progress line's helper thread may draw.
 std::mutex g_out_mutex;
@@ -131,13 +141,35 @@ Json& Json::raw(const char* k, const std::string& json) {
     return *this;
 }
 
+void hold_output_unless_watched() {
+#ifdef _WIN32
+    const DWORD type = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE));
+    g_held = type == FILE_TYPE_DISK || (type == FILE_TYPE_CHAR && !_isatty(_fileno(stdout)));
+#else
+    struct stat st;
+    g_held = ::fstat(STDOUT_FILENO, &st) == 0 &&
+             (S_ISREG(st.st_mode) || (S_ISCHR(st.st_mode) && !::isatty(STDOUT_FILENO)));
+#endif
+    if (g_held)
+        std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+}
+
+void flush_if_watched() {
+    if (!g_held)
+        std::fflush(stdout);
+}
+
 void Output::print(FILE* f, const std::string& line) const {
     std::lock_guard<std::mutex> hold(g_out_mutex);
     if (g_line)
         g_line->erase_locked();
+    // What went to the other stream first leaves first, for both may go to the same place.
     std::fflush(f == stdout ? stderr : stdout);
     std::fprintf(f, "%s\n", line.c_str());
-    std::fflush(f);
+    if (f != stdout)
+        std::fflush(f);
+    else
+        flush_if_watched();
 }
 void Output::result(const std::string& line) const {
     if (!quiet && !json)

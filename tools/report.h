@@ -28,6 +28,14 @@ std::string grouped(uint64_t n);
 // \u00XX (their code page is unknown), so the line stays valid JSON.
 std::string json_str(const std::string& s);
 
+// Standard output goes out line by line where someone may watch it as it comes (a terminal,
+// a pipe). Written to a file or to nothing (/dev/null, NUL) it is held in a buffer until the
+// buffer is full, a line goes to stderr or the tool ends: a patch of a thousand files made a
+// thousand writes. Called once, before anything is printed.
+void hold_output_unless_watched();
+// Flushes stdout unless it is held.
+void flush_if_watched();
+
 // One JSON object built field by field: Json().s("event", "file").n("size", 5).line()
 class Json {
   public:

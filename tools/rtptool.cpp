@@ -945,7 +945,7 @@ void* KV_STDCALL print_report(unsigned raw_id, void* parm) {
     default:
         break;
     }
-    std::fflush(stdout);
+    rtp::flush_if_watched();
     return empty;
 }
 
@@ -1280,6 +1280,7 @@ int main(int argc, char** argv) {
         argv = utf8_argv.data();
     }
 #endif
+    rtp::hold_output_unless_watched();
     // Global options anywhere before "--"; the first other word is the command.
     std::vector<std::string> words;
     std::string command;
