@@ -16,6 +16,7 @@
 #include <new>
 #include <optional>
 #include <set>
+#include <unordered_map>
 
 namespace kv {
 
@@ -122,6 +123,11 @@ struct Changes {
     uint64_t updated = 0, added = 0, deleted = 0;
 };
 
+// The largest old file kept in memory for its decoding: the 32-bit engine keeps its whole apply
+// within 64 MB.
+constexpr uint64_t kKeptOldBytes = sizeof(void*) >= 8 ? 64ull << 20 : 1u << 20;
+constexpr uint64_t kAlwaysKeptOldBytes = 1u << 20;
+
 // One run of the engine, in stages: start-up and recovery, open and prepare, produce the new
 // files, decide the outcome, build the plan, commit and report. Each stage returns the run's
 // outcome, which either lets the run go on or ends it.
@@ -136,10 +142,12 @@ class Run {
             rep_.message(id, clip(text));
     }
     std::string game_path(const std::string& rel) const { return os::join(game_, to_native(rel)); }
-    std::optional<Finding> unsafe_ancestor(const std::string& rel);
+    std::optional<Finding> unsafe_ancestor(const std::string& rel, bool* parent_missing = nullptr);
     Finding classify(const Entry& e, FileProgress* prog, os::File* old_file = nullptr);
     Finding open_entry_source(const Entry& e);
     Finding open_new_source(const Entry& e);
+    void keep_source(const Entry& e);
+    void release_source(const Entry& e);
 
     // The stages, in the order they run.
     RunOutcome start_up(const std::string& line);
@@ -186,7 +194,11 @@ class Run {
     // the run works in it.
     std::map<uint32_t, os::Folder> work_buckets_;
     std::vector<uint32_t> temp_files_;    // entries whose "b<k>/n<i>" is in the work folder
-    std::string checked_path_;            // the last path whose parent folders were safe
+    // Folders of the game directory looked at while the new files are made: a plain folder
+    // (true) or missing (false); about `folder_bytes_` bytes, at most kKeptFolderBytes.
+    static constexpr size_t kKeptFolderBytes = 1u << 20;
+    std::unordered_map<std::string, bool> folders_;
+    size_t folder_bytes_ = 0;
     std::vector<FileState> states_;       // by entry
     Tally tally_;
     int fatal_ = kRcOk; // a failure that stops producing the new files
@@ -197,36 +209,53 @@ class Run {
     // that later entries read, kept from their decode until that entry is done.
     std::vector<uint32_t> last_reader_;
     std::map<size_t, std::shared_ptr<const std::vector<uint8_t>>> kept_;
+    // Old files that several entries are built from: by path, how many entries are still to
+    // read each, and those kept in memory (keep_source), at most kKeptSourceBytes together.
+    static constexpr uint64_t kKeptSourceBytes = sizeof(void*) >= 8 ? 16u << 20 : 1u << 20;
+    std::unordered_map<std::string, uint32_t> source_uses_;
+    struct KeptSource {
+        std::shared_ptr<const std::vector<uint8_t>> bytes;
+        Hash128 hash;
+    };
+    std::unordered_map<std::string, KeptSource> sources_;
+    uint64_t kept_source_bytes_ = 0;
     uint64_t directory_bytes_ = 0; // about what the directory takes in memory
     // The game file of the entry being produced, found ready and kept open for its decoding.
     os::File old_;
 };
 
-// Parent folders that are links or files. Entries come sorted, so the folders a path shares
-// with the previous one were checked already; nothing is kept per folder.
-std::optional<Finding> Run::unsafe_ancestor(const std::string& rel) {
-    size_t shared = 0;
-    while (shared < rel.size() && shared < checked_path_.size() && rel[shared] == checked_path_[shared])
-        ++shared;
+// Parent folders that are links or files. The game directory does not change while the new
+// files are made, so each folder is looked at once (entries come sorted, but those built from
+// another old file look at that file's folders in between); the folders kept are forgotten
+// past a bound, for a patch of deep trees would otherwise keep every folder of every path.
+// `parent_missing`: a folder of the path does not exist, so neither does the path.
+std::optional<Finding> Run::unsafe_ancestor(const std::string& rel, bool* parent_missing) {
     for (size_t d = 1; d <= folder_depth(rel); ++d) {
         std::string sofar = leading_folders(rel, d);
-        if (sofar.size() < shared && checked_path_[sofar.size()] == '/')
-            continue; // the same folder as in the previous path
-        os::Stat st;
-        os::stat(game_path(sofar), st);
-        if (!st.exists)
-            break; // nothing below a missing folder is there to be a link
-        if (st.is_link) {
-            checked_path_.clear();
-            return Finding{FileState::Unsafe,
-                           "the folder " + shown(sofar) + " is a link to another place"};
+        auto it = folders_.find(sofar);
+        if (it == folders_.end()) {
+            os::Stat st;
+            os::Status s = os::stat(game_path(sofar), st);
+            if (st.is_link)
+                return Finding{FileState::Unsafe,
+                               "the folder " + shown(sofar) + " is a link to another place"};
+            if (st.exists && !st.is_dir)
+                return Finding{FileState::Differs, shown(sofar) + " is a file, not a folder"};
+            if (!s)
+                break; // cannot be told; the path's own look says why
+            if (folder_bytes_ > kKeptFolderBytes) {
+                folders_.clear();
+                folder_bytes_ = 0;
+            }
+            folder_bytes_ += sofar.size() + 64;
+            it = folders_.emplace(std::move(sofar), st.exists).first;
         }
-        if (!st.is_dir) {
-            checked_path_.clear();
-            return Finding{FileState::Differs, shown(sofar) + " is a file, not a folder"};
+        if (!it->second) {
+            if (parent_missing)
+                *parent_missing = true;
+            break; // nothing below a missing folder is there to be a link
         }
     }
-    checked_path_ = rel;
     return std::nullopt;
 }
 
@@ -235,15 +264,52 @@ std::optional<Finding> Run::unsafe_ancestor(const std::string& rel) {
 // in its old state even when the patch modifies or deletes it.
 Finding Run::open_entry_source(const Entry& e) {
     source_.close();
+    if (auto kept = sources_.find(e.source.path); kept != sources_.end() &&
+                                                  kept->second.bytes->size() == e.source.size &&
+                                                  kept->second.hash == e.source.hash) {
+        source_ = os::File::over_memory(kept->second.bytes);
+        return {FileState::Ready, {}};
+    }
     if (std::optional<Finding> bad = unsafe_ancestor(e.source.path))
         return {bad->state, "its source " + shown(e.source.path) + ": " + bad->why};
     SourceFinding found = open_source(game_path(e.source.path), e.source, source_);
-    if (found.state == SourceState::Ready)
+    if (found.state == SourceState::Ready) {
+        keep_source(e);
         return {FileState::Ready, {}};
+    }
     return {found.state == SourceState::Missing  ? FileState::Missing
             : found.state == SourceState::Unsafe ? FileState::Unsafe
                                                  : FileState::Differs,
             "its source " + shown(e.source.path) + " " + found.why};
+}
+
+// A checked old file that later entries are built from too, when small, is kept in memory
+// until the last of them is made: each reads it from there, where it would look at the game
+// directory, open and hash the file again (a moved file that 83 new files start from).
+void Run::keep_source(const Entry& e) {
+    auto uses = source_uses_.find(e.source.path);
+    if (uses == source_uses_.end() || uses->second < 2 || e.source.size > kAlwaysKeptOldBytes ||
+        kept_source_bytes_ + e.source.size > kKeptSourceBytes)
+        return;
+    auto bytes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(e.source.size));
+    if (!source_.read_exact_at(0, bytes->data(), bytes->size()) ||
+        hash128(bytes->data(), bytes->size()) != e.source.hash)
+        return; // read from the file as it is
+    kept_source_bytes_ += bytes->size();
+    sources_[e.source.path] = {bytes, e.source.hash};
+    source_ = os::File::over_memory(std::move(bytes));
+}
+
+// The entry `e` no longer needs its old source: kept, it goes after its last reader.
+void Run::release_source(const Entry& e) {
+    auto uses = source_uses_.find(e.source.path);
+    if (uses == source_uses_.end() || --uses->second > 0)
+        return;
+    source_uses_.erase(uses);
+    if (auto kept = sources_.find(e.source.path); kept != sources_.end()) {
+        kept_source_bytes_ -= kept->second.bytes->size();
+        sources_.erase(kept);
+    }
 }
 
 // An entry built from the new file of an earlier entry reads it as that entry's decode left
@@ -275,19 +341,15 @@ Finding classify_folder(const Entry& e, const os::Stat& st) {
                                       : "a file stands where the patch removes a folder"};
 }
 
-// The largest old file kept in memory for its decoding: the 32-bit engine keeps its whole apply
-// within 64 MB.
-constexpr uint64_t kKeptOldBytes = sizeof(void*) >= 8 ? 64ull << 20 : 1u << 20;
-constexpr uint64_t kAlwaysKeptOldBytes = 1u << 20;
-
 // A game file found Ready is left open in `old_file` (when given) for its decoding: one open
 // per file, which under Wine is a server round trip and a walk over the whole path.
 Finding Run::classify(const Entry& e, FileProgress* prog, os::File* old_file) {
     std::string full = game_path(e.path);
-    if (std::optional<Finding> unsafe = unsafe_ancestor(e.path))
+    bool parent_missing = false;
+    if (std::optional<Finding> unsafe = unsafe_ancestor(e.path, &parent_missing))
         return *unsafe;
-    os::Stat st;
-    if (os::Status s = os::stat(full, st); !s)
+    os::Stat st; // nothing is there when its folder is missing
+    if (os::Status s = parent_missing ? os::Status::success() : os::stat(full, st); !s)
         return {FileState::Differs, s.text};
     if (st.exists && st.is_link)
         return {FileState::Unsafe, "it is a link to another place"};
@@ -633,9 +695,13 @@ RunOutcome Run::produce_new_files() {
     flusher_.flush_volume_of(work_folder_, new_files);
     states_.assign(patch_.entries.size(), FileState::Done);
     last_reader_.assign(patch_.entries.size(), Entry::kNoEntry);
-    for (size_t i = 0; i < patch_.entries.size(); ++i)
-        if (patch_.entries[i].source.new_content)
-            last_reader_[patch_.entries[i].source.entry] = static_cast<uint32_t>(i);
+    for (size_t i = 0; i < patch_.entries.size(); ++i) {
+        const Entry::Source& src = patch_.entries[i].source;
+        if (src.new_content)
+            last_reader_[src.entry] = static_cast<uint32_t>(i);
+        else if (src.present)
+            ++source_uses_[src.path];
+    }
     for (size_t i = 0; i < patch_.entries.size() && fatal_ == kRcOk; ++i) {
         const Entry& e = patch_.entries[i];
         if (!e.is_file_op()) {
@@ -653,8 +719,12 @@ RunOutcome Run::produce_new_files() {
             prog.finish();
         if (e.source.new_content && last_reader_[e.source.entry] == i)
             kept_.erase(e.source.entry);
+        else if (e.source.present && !e.source.new_content)
+            release_source(e);
     }
     kept_.clear();
+    sources_.clear();
+    source_uses_.clear();
     flush_new_files();
     return RunOutcome::next();
 }
@@ -765,6 +835,7 @@ uint64_t Run::held_memory(const Entry& e) {
     uint64_t m = directory_bytes_ + patch_.store.size + patch_.instr_store.size;
     for (const auto& kept : kept_)
         m += kept.second->size();
+    m += kept_source_bytes_;
     if (last_reader_[static_cast<size_t>(&e - patch_.entries.data())] != Entry::kNoEntry)
         m += e.new_size;
     if (!e.source.new_content)
