@@ -127,6 +127,8 @@ struct Changes {
 // within 64 MB.
 constexpr uint64_t kKeptOldBytes = sizeof(void*) >= 8 ? 64ull << 20 : 1u << 20;
 constexpr uint64_t kAlwaysKeptOldBytes = 1u << 20;
+// The largest new file decoded into memory and written on a thread of its own (Flusher).
+constexpr uint64_t kHeldNewFileBytes = 64u << 10;
 
 // One run of the engine, in stages: start-up and recovery, open and prepare, produce the new
 // files, decide the outcome, build the plan, commit and report. Each stage returns the run's
@@ -170,7 +172,7 @@ class Run {
     void produce_file(size_t i, FileProgress& prog);
     uint64_t held_memory(const Entry& e);
     DecodeResult decode_new_file(const Entry& e, os::File* old_file, TrackingSink& sink,
-                                 os::File& out, FileProgress& prog);
+                                 FileProgress& prog);
     uint16_t missing_folders(const Step& st, std::map<std::string, bool>& known) const;
     void report_decode_failure(const Entry& e, const DecodeResult& r, bool write_failed);
     void flush_new_files();
@@ -798,28 +800,46 @@ void Run::produce_file(size_t i, FileProgress& prog) {
             return;
         }
     }
+    // A small new file is decoded into memory and created and written on the flusher's thread
+    // while the next one decodes; a larger one is written as it is decoded.
+    const uint32_t id = static_cast<uint32_t>(i);
+    const bool held = !validate_ && e.new_size <= kHeldNewFileBytes;
     os::File outf;
     if (!validate_) {
-        os::Status s = make_work_bucket(static_cast<uint32_t>(i));
-        if (s)
-            s = os::File::create_new(work_file(work_, static_cast<uint32_t>(i)), outf);
+        os::Status s = make_work_bucket(id);
+        if (s) // a held file's creation is asked of the test hook where it would be made
+            s = held ? os::check_fault("create", work_file(work_, id))
+                     : os::File::create_new(work_file(work_, id), outf);
         if (!s) {
             say(CallbackId::Error, "Cannot write to the temp directory: " + s.text + ".");
             fatal_ = kRcTempDir;
             return;
         }
-        temp_files_.push_back(static_cast<uint32_t>(i));
+        temp_files_.push_back(id);
     }
-    std::vector<uint8_t> keep;
-    bool kept = last_reader_[i] != Entry::kNoEntry;
-    if (kept)
-        keep.reserve(static_cast<size_t>(e.new_size));
-    TrackingSink tsink(validate_ ? nullptr : &outf, kept ? &keep : nullptr);
-    DecodeResult r = decode_new_file(e, oldf.is_open() ? &oldf : nullptr, tsink, outf, prog);
+    auto bytes = std::make_shared<std::vector<uint8_t>>();
+    const bool kept = last_reader_[i] != Entry::kNoEntry;
+    if (kept || held)
+        bytes->reserve(static_cast<size_t>(e.new_size));
+    TrackingSink tsink(validate_ || held ? nullptr : &outf, kept || held ? bytes.get() : nullptr);
+    DecodeResult r = decode_new_file(e, oldf.is_open() ? &oldf : nullptr, tsink, prog);
+    if (r && !validate_) {
+        os::Status s = os::Status::success();
+        if (held)
+            s = flusher_.add_unwritten(work_file(work_, id), bytes);
+        else
+            flusher_.add(std::move(outf));
+        if (s)
+            s = flusher_.failure();
+        if (!s) {
+            tsink.failed = true;
+            r = DecodeResult::io(s);
+        }
+    }
     if (!r)
         report_decode_failure(e, r, tsink.failed);
     else if (kept)
-        kept_[i] = std::make_shared<const std::vector<uint8_t>>(std::move(keep));
+        kept_[i] = std::move(bytes);
     prog.finish();
 }
 
@@ -836,8 +856,11 @@ uint64_t Run::held_memory(const Entry& e) {
     for (const auto& kept : kept_)
         m += kept.second->size();
     m += kept_source_bytes_;
-    if (last_reader_[static_cast<size_t>(&e - patch_.entries.data())] != Entry::kNoEntry)
+    if (last_reader_[static_cast<size_t>(&e - patch_.entries.data())] != Entry::kNoEntry ||
+        (!validate_ && e.new_size <= kHeldNewFileBytes))
         m += e.new_size;
+    if (!validate_)
+        m += Flusher::kHeldBytes; // the small new files handed over, still to be written
     if (!e.source.new_content)
         m += std::min(e.source.present ? e.source.size : e.old_size, kKeptOldBytes);
     return m;
@@ -847,20 +870,13 @@ uint64_t Run::held_memory(const Entry& e) {
 // result checked against the recorded size and hash, and the written file queued for its
 // flush.
 DecodeResult Run::decode_new_file(const Entry& e, os::File* old_file, TrackingSink& sink,
-                                  os::File& out, FileProgress& prog) {
+                                  FileProgress& prog) {
     HashingSink hs(&sink);
     DecodeResult r =
         decode_payload(e, patch_.file, old_file, e.source.present ? e.source.size : e.old_size, hs,
                        [&](uint64_t n) { prog.at(n); }, held_memory(e));
     if (r && (hs.count() != e.new_size || hs.digest() != e.new_hash))
         r = DecodeResult::corrupt("the result does not match its recorded hash");
-    if (r && !validate_) {
-        flusher_.add(std::move(out));
-        if (os::Status s = flusher_.failure(); !s) {
-            sink.failed = true;
-            r = DecodeResult::io(s);
-        }
-    }
     return r;
 }
 

@@ -69,8 +69,9 @@ class File {
     File& operator=(File&& o) noexcept;
 
     static Status open_read(const std::string& path, File& out);
-    // Creates a new file for writing; fails if anything exists at the path.
-    static Status create_new(const std::string& path, File& out);
+    // Creates a new file for writing; fails if anything exists at the path. `ask_fault_hook`
+    // false, here and for write: the caller asked the test hook already (on another thread).
+    static Status create_new(const std::string& path, File& out, bool ask_fault_hook = true);
     // Opens an existing file for reading and writing (builder only).
     static Status open_update(const std::string& path, File& out);
     // A read-only file over bytes in memory (the new content of an earlier entry, which the
@@ -82,7 +83,7 @@ class File {
     bool is_open() const;
     Status read_at(uint64_t off, void* buf, size_t n, size_t& got);
     Status read_exact_at(uint64_t off, void* buf, size_t n);
-    Status write(const void* buf, size_t n);
+    Status write(const void* buf, size_t n, bool ask_fault_hook = true);
     Status write_at(uint64_t off, const void* buf, size_t n);
     Status size(uint64_t& out);
     // Flushes the file's data and size to disk. `ask_fault_hook` false: the caller asked the test
