@@ -154,7 +154,8 @@ void CKelvaneDlg::FindGameAndEngine() {
     m_strTempDir = location;
     m_strGameDir = location;
     if (!FileExists(location + "\\patchw32.dll")) {
-        FatalStartupError("Patchw32.dll file not found in Tarrowmoor directory, unable to proceed.");
+        FatalStartupError(
+            "Patchw32.dll file not found in Tarrowmoor directory, unable to proceed.");
     }
     if (FileExists(location + "\\tarrowmain.exe")) {
         m_strGameExe = location + "\\tarrowmain.exe";
@@ -168,7 +169,9 @@ void CKelvaneDlg::FatalStartupError(const std::string& text) {
     ::ExitProcess(0);
 }
 
-void CKelvaneDlg::SetStatusText(const std::string& text) { m_wndStatusBar.SetPaneText(0, text, true); }
+void CKelvaneDlg::SetStatusText(const std::string& text) {
+    m_wndStatusBar.SetPaneText(0, text, true);
+}
 
 void CKelvaneDlg::SetVersionPaneText(const std::string& text) {
     RECT client{};
@@ -186,9 +189,9 @@ LRESULT CKelvaneDlg::OnMessagesAdded(WPARAM wParam, LPARAM) {
     // show would only redraw them, so they are pushed when one of them shows something else.
     // The message list takes no selection (LB_SETCURSEL fails there), so its missing one is
     // no difference.
-    const bool selectable =
-        (::GetWindowLongA(m_ctrlMessages.m_hWnd, GWL_STYLE) & LBS_NOSEL) == 0;
-    if (GetItemText(IDC_PATCH_FILE) != m_strPatchFile || GetItemText(IDC_TEMP_DIR) != m_strTempDir ||
+    const bool selectable = (::GetWindowLongA(m_ctrlMessages.m_hWnd, GWL_STYLE) & LBS_NOSEL) == 0;
+    if (GetItemText(IDC_PATCH_FILE) != m_strPatchFile ||
+        GetItemText(IDC_TEMP_DIR) != m_strTempDir ||
         (selectable && m_ctrlMessages.GetCurSel() != m_nMessageIndex)) {
         UpdateData(FALSE);
     }
@@ -222,7 +225,9 @@ bool CKelvaneDlg::OnPaint() {
     return true;
 }
 
-HCURSOR CKelvaneDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+HCURSOR CKelvaneDlg::OnQueryDragIcon() {
+    return static_cast<HCURSOR>(m_hIcon);
+}
 
 bool CKelvaneDlg::OnSetCursor(HWND, UINT, UINT) {
     if (m_bBusy) {

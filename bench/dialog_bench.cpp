@@ -56,8 +56,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     HWND browser = kelvane.WaitForBrowser();
-    if (browser == nullptr || !e2e::AnswerFolderBrowser(browser, tempDir) ||
-        !kelvane.WaitIdle() || kelvane.Text(1001) != tempDir) {
+    if (browser == nullptr || !e2e::AnswerFolderBrowser(browser, tempDir) || !kelvane.WaitIdle() ||
+        kelvane.Text(1001) != tempDir) {
         std::fprintf(stderr, "cannot choose the temp directory %s (shown: %s)\n", tempDir.c_str(),
                      kelvane.Text(1001).c_str());
         return 1;
@@ -127,7 +127,8 @@ int main(int argc, char** argv) {
         if (!photographed && expected > 0 && lines > expected / 2) {
             photographed = true;
             std::printf("halfway: %.2f s, %ld lines, top line %ld, total bar %ld, file bar %ld\n",
-                        elapsed, static_cast<long>(lines), static_cast<long>(Ask(list, LB_GETTOPINDEX)),
+                        elapsed, static_cast<long>(lines),
+                        static_cast<long>(Ask(list, LB_GETTOPINDEX)),
                         static_cast<long>(Ask(total, PBM_GETPOS)),
                         static_cast<long>(Ask(kelvane.Item(1006), PBM_GETPOS)));
             kelvane.Screenshot("bench-halfway");
@@ -139,7 +140,8 @@ int main(int argc, char** argv) {
     const std::string outcome = kt::WindowText(box);
     std::printf("outcome: %s\n", outcome.c_str());
     std::printf("lines: %ld, top line %ld, total bar %ld\n", static_cast<long>(lines),
-                static_cast<long>(Ask(list, LB_GETTOPINDEX)), static_cast<long>(Ask(total, PBM_GETPOS)));
+                static_cast<long>(Ask(list, LB_GETTOPINDEX)),
+                static_cast<long>(Ask(total, PBM_GETPOS)));
     std::printf("answer_ms: worst %.0f, mean %.0f over %d probes\n", worstAnswer * 1000,
                 probes ? sumAnswer * 1000 / probes : 0.0, probes);
     if (moveSeen >= 0) {

@@ -16,8 +16,8 @@ std::string ReadGameValue(const char* name) {
     if (status == ERROR_SUCCESS) {
         DWORD type = 0;
         DWORD size = sizeof buffer;
-        status = ::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                                    &size);
+        status =
+            ::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
         ::RegCloseKey(key);
     }
     if (status != ERROR_SUCCESS) {
@@ -33,9 +33,13 @@ std::string ReadGameValue(const char* name) {
 
 } // namespace
 
-std::string ReadInstallLocation() { return ReadGameValue("Location"); }
+std::string ReadInstallLocation() {
+    return ReadGameValue("Location");
+}
 
-std::string ReadRegistryVersion() { return ReadGameValue("Version"); }
+std::string ReadRegistryVersion() {
+    return ReadGameValue("Version");
+}
 
 std::string ReadExecutableVersion(const std::string& path) {
     DWORD handle = 0;
@@ -61,8 +65,8 @@ std::string ReadExecutableVersion(const std::string& path) {
                                 HIWORD(fixed->dwFileVersionLS));
     }
     WORD* translation = nullptr;
-    if (::VerQueryValueA(block, "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                         &length) &&
+    if (::VerQueryValueA(block, "\\VarFileInfo\\Translation",
+                         reinterpret_cast<void**>(&translation), &length) &&
         translation != nullptr && length >= 4) {
         char query[64];
         std::snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\PrivateBuild",

@@ -14,9 +14,13 @@ int ListBox::AddString(const std::string& text) const {
         ::SendMessageA(m_hWnd, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())));
 }
 
-void ListBox::ResetContent() const { ::SendMessageA(m_hWnd, LB_RESETCONTENT, 0, 0); }
+void ListBox::ResetContent() const {
+    ::SendMessageA(m_hWnd, LB_RESETCONTENT, 0, 0);
+}
 
-int ListBox::GetCount() const { return static_cast<int>(::SendMessageA(m_hWnd, LB_GETCOUNT, 0, 0)); }
+int ListBox::GetCount() const {
+    return static_cast<int>(::SendMessageA(m_hWnd, LB_GETCOUNT, 0, 0));
+}
 
 int ListBox::GetCurSel() const {
     return static_cast<int>(::SendMessageA(m_hWnd, LB_GETCURSEL, 0, 0));
@@ -38,8 +42,7 @@ std::string ListBox::GetText(int index) const {
 }
 
 int ListBox::DeleteString(int index) const {
-    return static_cast<int>(
-        ::SendMessageA(m_hWnd, LB_DELETESTRING, static_cast<WPARAM>(index), 0));
+    return static_cast<int>(::SendMessageA(m_hWnd, LB_DELETESTRING, static_cast<WPARAM>(index), 0));
 }
 
 int ListBox::SetTopIndex(int index) const {
@@ -66,15 +69,21 @@ int ProgressCtrl::SetStep(int step) const {
     return static_cast<int>(::SendMessageA(m_hWnd, PBM_SETSTEP, static_cast<WPARAM>(step), 0));
 }
 
-int ProgressCtrl::StepIt() const { return static_cast<int>(::SendMessageA(m_hWnd, PBM_STEPIT, 0, 0)); }
+int ProgressCtrl::StepIt() const {
+    return static_cast<int>(::SendMessageA(m_hWnd, PBM_STEPIT, 0, 0));
+}
 
-int Button::GetCheck() const { return static_cast<int>(::SendMessageA(m_hWnd, BM_GETCHECK, 0, 0)); }
+int Button::GetCheck() const {
+    return static_cast<int>(::SendMessageA(m_hWnd, BM_GETCHECK, 0, 0));
+}
 
 void Button::SetCheck(int state) const {
     ::SendMessageA(m_hWnd, BM_SETCHECK, static_cast<WPARAM>(state), 0);
 }
 
-void DDX_Text(const Dialog& dlg, int id, const std::string& value) { dlg.SetItemText(id, value); }
+void DDX_Text(const Dialog& dlg, int id, const std::string& value) {
+    dlg.SetItemText(id, value);
+}
 
 void DDX_LBIndex(const Dialog& dlg, int id, int index) {
     ::SendMessageA(dlg.GetDlgItem(id), LB_SETCURSEL, static_cast<WPARAM>(index), 0);
@@ -120,7 +129,9 @@ void StatusBar::SetPaneInfo(int index, int width) {
                    reinterpret_cast<LPARAM>(edges));
 }
 
-void StatusBar::RepositionAtBottom() { ::SendMessageA(m_hWnd, WM_SIZE, 0, 0); }
+void StatusBar::RepositionAtBottom() {
+    ::SendMessageA(m_hWnd, WM_SIZE, 0, 0);
+}
 
 void StatusBar::SetPaneText(int index, const std::string& text, bool update) {
     ::SendMessageA(m_hWnd, SB_SETTEXTA, static_cast<WPARAM>(index),

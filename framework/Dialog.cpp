@@ -12,9 +12,9 @@ Dialog::~Dialog() {
 
 INT_PTR Dialog::DoModal() {
     m_modal = true;
-    INT_PTR result = ::DialogBoxParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(m_templateId),
-                                       m_hParent, &Dialog::DialogProc,
-                                       reinterpret_cast<LPARAM>(this));
+    INT_PTR result =
+        ::DialogBoxParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(m_templateId), m_hParent,
+                          &Dialog::DialogProc, reinterpret_cast<LPARAM>(this));
     m_hWnd = nullptr;
     return result;
 }
@@ -47,7 +47,9 @@ void Dialog::EnableItem(int id, bool enable) const {
     ::EnableWindow(GetDlgItem(id), enable ? TRUE : FALSE);
 }
 
-bool Dialog::IsItemEnabled(int id) const { return ::IsWindowEnabled(GetDlgItem(id)) != FALSE; }
+bool Dialog::IsItemEnabled(int id) const {
+    return ::IsWindowEnabled(GetDlgItem(id)) != FALSE;
+}
 
 void Dialog::SetItemText(int id, const std::string& text) const {
     ::SetDlgItemTextA(m_hWnd, id, text.c_str());
@@ -89,7 +91,9 @@ bool Dialog::OnCommand(WORD id, WORD code) {
     return false;
 }
 
-bool Dialog::OnMessage(UINT, WPARAM, LPARAM, LRESULT&) { return false; }
+bool Dialog::OnMessage(UINT, WPARAM, LPARAM, LRESULT&) {
+    return false;
+}
 
 INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Dialog* self = nullptr;

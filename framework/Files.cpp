@@ -49,15 +49,21 @@ bool FileFind::IsDirectory() const {
     return (m_current.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-std::string FileFind::GetFileName() const { return m_current.cFileName; }
+std::string FileFind::GetFileName() const {
+    return m_current.cFileName;
+}
 
-std::string FileFind::GetFilePath() const { return m_root + m_current.cFileName; }
+std::string FileFind::GetFilePath() const {
+    return m_root + m_current.cFileName;
+}
 
 uint64_t FileFind::GetLength() const {
     return (static_cast<uint64_t>(m_current.nFileSizeHigh) << 32) | m_current.nFileSizeLow;
 }
 
-DWORD FileFind::GetAttributes() const { return m_current.dwFileAttributes; }
+DWORD FileFind::GetAttributes() const {
+    return m_current.dwFileAttributes;
+}
 
 // ---------------------------------------------------------------------------
 File::~File() {
@@ -79,8 +85,8 @@ bool File::Write(const std::string& bytes) {
     }
     size_t done = 0;
     while (done < bytes.size()) {
-        DWORD chunk = static_cast<DWORD>(bytes.size() - done > 0x10000000 ? 0x10000000
-                                                                          : bytes.size() - done);
+        DWORD chunk =
+            static_cast<DWORD>(bytes.size() - done > 0x10000000 ? 0x10000000 : bytes.size() - done);
         DWORD written = 0;
         if (!::WriteFile(m_h, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
             m_failed = true;

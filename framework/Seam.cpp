@@ -82,15 +82,21 @@ std::string Seam::LogicalDriveStrings() {
     return std::string(buffer.data(), got);
 }
 
-UINT Seam::DriveType(const std::string& root) { return ::GetDriveTypeA(root.c_str()); }
+UINT Seam::DriveType(const std::string& root) {
+    return ::GetDriveTypeA(root.c_str());
+}
 
 namespace {
 Seam g_realSeam;
 Seam* g_seam = &g_realSeam;
 } // namespace
 
-Seam& seam() { return *g_seam; }
+Seam& seam() {
+    return *g_seam;
+}
 
-void SetSeam(Seam* replacement) { g_seam = replacement != nullptr ? replacement : &g_realSeam; }
+void SetSeam(Seam* replacement) {
+    g_seam = replacement != nullptr ? replacement : &g_realSeam;
+}
 
 } // namespace fw

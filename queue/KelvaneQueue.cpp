@@ -3,7 +3,6 @@
 
 #include "environment/Environment.h"
 
-
 CKelvaneQueue::CKelvaneQueue(std::list<std::string>& queue, HWND owner)
     : fw::Dialog(IDD_QUEUE_DIALOG, owner), m_pQueue(queue) {}
 

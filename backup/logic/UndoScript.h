@@ -78,8 +78,8 @@ bool IsRemovalEntry(const std::string& entry);
 bool IsPlainAddedFileName(const std::string& name, LeadBytePredicate isLeadByte);
 
 // The name of a removal entry when it pins one file: a name that holds a folder (an engine
-// that reports paths relative to the game directory), with any slash made a backslash. Empty for a bare file
-// name, which could be anywhere in the game (the files of that name that the run adds are
+// that reports paths relative to the game directory), with any slash made a backslash. Empty for a
+// bare file name, which could be anywhere in the game (the files of that name that the run adds are
 // found after it), and for an entry that is no removal of this game directory.
 std::string PinnedRemovalName(const std::string& entry, const std::string& gameDir,
                               LeadBytePredicate isLeadByte);

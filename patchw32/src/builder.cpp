@@ -59,7 +59,8 @@ BuildResult scan_tree(const std::string& root, const std::string& rel, std::vect
                 "\"" + escape_name(rel.empty() ? other->second : rel + "/" + other->second) +
                 "\" and \"" + escape_name(r) +
                 "\" differ only in letter case, and Windows cannot hold both");
-        if (is_reserved_path(r) && (split_rel(r).size() == 2 || fold_case(r) == fold_case(kReservedTopTmp)))
+        if (is_reserved_path(r) &&
+            (split_rel(r).size() == 2 || fold_case(r) == fold_case(kReservedTopTmp)))
             continue; // the engine's journal or half-made top folder, never part of a game
         if (rules.exclude && path_excluded(r, *rules.exclude)) {
             ++*rules.excluded;
@@ -177,8 +178,7 @@ BuildResult reopen_patch(const std::string& path, const std::vector<Entry>& writ
 // entries must be the ones written.
 BuildResult verify_patch(const std::string& path, const std::string& old_dir,
                          const std::string& new_dir, const std::vector<Entry>& written,
-                         const BuildCallbacks& cb,
-                         BuildProgress& prog) {
+                         const BuildCallbacks& cb, BuildProgress& prog) {
     Patch p;
     if (BuildResult r = reopen_patch(path, written, p); !r)
         return r;
@@ -201,13 +201,13 @@ BuildResult verify_patch(const std::string& path, const std::string& old_dir,
         }
         HashingSink hs;
         uint64_t base = prog.bytes_done;
-        DecodeResult r = decode_payload(e, p.file, oldf.is_open() ? &oldf : nullptr,
-                                        e.source.present ? e.source.size : e.old_size,
-                                        hs, [&](uint64_t n) {
-                                            prog.bytes_done = base + n;
-                                            if (cb.progress)
-                                                cb.progress(prog);
-                                        });
+        DecodeResult r =
+            decode_payload(e, p.file, oldf.is_open() ? &oldf : nullptr,
+                           e.source.present ? e.source.size : e.old_size, hs, [&](uint64_t n) {
+                               prog.bytes_done = base + n;
+                               if (cb.progress)
+                                   cb.progress(prog);
+                           });
         if (!r)
             return verify_error("verifying " + e.path + " failed: " + r.message);
         if (hs.count() != e.new_size || hs.digest() != e.new_hash)
@@ -477,15 +477,15 @@ struct FileJob {
     Entry e;
     uint64_t memory = 0; // what coding it may take at its peak (estimated)
     bool unchanged = false, finished = false;
-    uint64_t best = 0;   // the size of the coding chosen
-    uint64_t done = 0;   // new bytes coded so far
+    uint64_t best = 0; // the size of the coding chosen
+    uint64_t done = 0; // new bytes coded so far
     BuildResult result;
     InstrRefs refs;
     bool shares = false;           // its literals may go to the patch's literal store
     bool hashed = false;           // both hashes are known already
     std::vector<uint8_t> literals; // those of its difference, when they do
     std::vector<uint8_t> instrs;   // its instructions that go to the instruction store
-    os::File nf; // the new file, read again when it is stored as it is
+    os::File nf;                   // the new file, read again when it is stored as it is
     std::unique_ptr<Spool> deflated, delta;
 };
 
@@ -548,8 +548,8 @@ class PayloadEncoder {
     std::condition_variable changed_;
     std::vector<std::unique_ptr<FileJob>> jobs_;
     size_t next_ = 0, written_ = 0, window_ = 2;
-    uint64_t held_ = 0; // memory of the files started and not yet written
-    int indexing_ = 0;  // files whose old version is being indexed
+    uint64_t held_ = 0;   // memory of the files started and not yet written
+    int indexing_ = 0;    // files whose old version is being indexed
     BuildResult outcome_; // the first failure in order ends the build
     std::deque<std::pair<uint32_t, std::vector<Instr>>> bases_;
     std::vector<uint8_t> store_, instr_store_;
@@ -633,8 +633,8 @@ void PayloadEncoder::code_job(FileJob& job, size_t index) {
 BuildResult PayloadEncoder::hash(Entry& e, bool& unchanged) {
     os::Status s;
     unchanged = false;
-    if (e.needs_old() && !(s = hash_file(os::join(old_dir_, to_native(e.path)), e.old_size,
-                                         e.old_hash)))
+    if (e.needs_old() &&
+        !(s = hash_file(os::join(old_dir_, to_native(e.path)), e.old_size, e.old_hash)))
         return input_error(s.text);
     if (e.op == Op::Delete)
         return {};
@@ -996,7 +996,6 @@ BuildResult write_literal_store(const std::vector<uint8_t>& store,
     return {};
 }
 
-
 // Appends the instruction store as a payload and adds its "inst" section to `section`;
 // nothing when no entry used it.
 BuildResult write_instruction_store(const std::vector<uint8_t>& store,
@@ -1055,11 +1054,11 @@ BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
     bool store = false;
     if (r = plan_literal_store(old_dir, new_dir, diff.files, shares, store); !r)
         return r;
-    std::vector<uint8_t> header = encode_header(store && uses_instruction_store(opt.delta)
-                                                    ? kInstructionStoreVersion
-                                                : store   ? kLiteralStoreVersion
-                                                : sources ? kCrossFileVersion
-                                                          : kPlainFormatVersion);
+    std::vector<uint8_t> header =
+        encode_header(store && uses_instruction_store(opt.delta) ? kInstructionStoreVersion
+                      : store                                    ? kLiteralStoreVersion
+                      : sources                                  ? kCrossFileVersion
+                                                                 : kPlainFormatVersion);
     os::Status s = out.create();
     if (!s)
         return output_error("cannot write the patch: " + s.text);
@@ -1078,8 +1077,7 @@ BuildResult build_patch(const std::string& old_dir, const std::string& new_dir,
     std::vector<uint8_t> store_section;
     if (r = write_literal_store(encoder.store(), entries, opt, out.sink(), store_section); !r)
         return r;
-    if (r = write_instruction_store(encoder.instructions(), entries, out.sink(), store_section);
-        !r)
+    if (r = write_instruction_store(encoder.instructions(), entries, out.sink(), store_section); !r)
         return r;
     entries.insert(entries.end(), diff.rmdirs.begin(), diff.rmdirs.end());
     stats.dirs = diff.mkdirs.size() + diff.rmdirs.size();

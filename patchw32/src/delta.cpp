@@ -371,9 +371,9 @@ class BlockPacker {
     bool fast_;        // no stream context-mixed (the instruction model is cheap to decode)
     double bandwidth_; // bits per second the player downloads at; 0: smallest patch
     InstrRefs* refs_;
-    std::vector<uint8_t>* shared_; // where literals go instead of the block, when set
+    std::vector<uint8_t>* shared_;        // where literals go instead of the block, when set
     std::vector<uint8_t>* shared_instrs_; // where instructions go instead, when set
-    InstrHistory hist_; // the entry's instructions, after those it refers to
+    InstrHistory hist_;                   // the entry's instructions, after those it refers to
     bool decided_ = false;
     os::Status st_;
     // The open block's streams: instructions (varint triples), difference bytes, literals.
@@ -886,7 +886,9 @@ os::Status encode_delta(os::File& oldf, uint64_t old_size, os::File& newf, uint6
         // store itself): every byte is a literal.
         std::vector<uint8_t> buf;
         for (uint64_t ns = 0; ns < new_size; ns += kDeltaBlockMax) {
-            if (os::Status s = read_range(newf, ns, std::min<uint64_t>(kDeltaBlockMax, new_size - ns), buf); !s)
+            if (os::Status s =
+                    read_range(newf, ns, std::min<uint64_t>(kDeltaBlockMax, new_size - ns), buf);
+                !s)
                 return s;
             pk.add_literals(buf.data(), buf.size());
         }

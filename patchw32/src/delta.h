@@ -62,8 +62,8 @@ struct DeltaOptions {
     // that (three bytes per old byte) takes at most four times the new file and 100 MB: each
     // old byte is sorted once, and blocks moved anywhere are found.
     uint64_t even_limit;
-    uint64_t segment;     // the new file is matched in segments of this size
-    uint64_t margin;      // larger old files: window of the segment's range plus this margin
+    uint64_t segment; // the new file is matched in segments of this size
+    uint64_t margin;  // larger old files: window of the segment's range plus this margin
     int level = 9;
     // No stream context-mixed (instructions may still use the instruction model): patches
     // that apply several times faster and are larger.

@@ -191,8 +191,8 @@ DecodeResult read_block_head(PayloadReader& in, uint64_t left, BlockHead& b) {
         const bool shared = coding == static_cast<uint8_t>(StreamCoding::Shared) && i != 1;
         if (!zero && !shared &&
             (coding > static_cast<uint8_t>(StreamCoding::Instructions) ||
-                      (coding == static_cast<uint8_t>(StreamCoding::Mixing2) && i != 1) ||
-                      (coding == static_cast<uint8_t>(StreamCoding::Instructions) && i != 0)))
+             (coding == static_cast<uint8_t>(StreamCoding::Mixing2) && i != 1) ||
+             (coding == static_cast<uint8_t>(StreamCoding::Instructions) && i != 0)))
             return DecodeResult::corrupt("a difference block uses an unknown stream coding");
         uint64_t limit = i == 0 ? kDeltaCtrlMax : i == 1 ? 2 * b.out_len : b.out_len;
         if (b.raw[i] > limit && !(shared && b.raw[i] == kRestOfShare))
@@ -300,7 +300,7 @@ DecodeResult delta_stats(const Entry& e, os::File& patch, DeltaStats& out) {
             out.raw[i] += b.raw[i] == kRestOfShare ? 0 : b.raw[i];
             out.stored[i] += b.stored[i];
             out.by_coding[b.coding[i] <= 4 ? b.coding[i] : 0]++;
-        out.shared += b.coding[2] == static_cast<uint8_t>(StreamCoding::Shared) ? b.raw[2] : 0;
+            out.shared += b.coding[2] == static_cast<uint8_t>(StreamCoding::Shared) ? b.raw[2] : 0;
         }
         read_to += b.out_len;
         ++out.blocks;
@@ -327,11 +327,11 @@ struct BlockJob {
     uint64_t oldpos = 0; // old-file position where the block's instructions start
     uint8_t coding[3] = {0, 0, 0};
     uint64_t raw[3] = {0, 0, 0};
-    std::vector<uint8_t> instrs; // decoded instructions, already checked
-    std::vector<uint8_t> src[3]; // stored bytes of each stream (the instructions' unused)
+    std::vector<uint8_t> instrs;     // decoded instructions, already checked
+    std::vector<uint8_t> src[3];     // stored bytes of each stream (the instructions' unused)
     const uint8_t* shared = nullptr; // the literals, when they come from the store
-    OutBuffer block;             // the result, in its first out_len bytes
-    uint64_t memory = 0;         // what decoding it may hold at once
+    OutBuffer block;                 // the result, in its first out_len bytes
+    uint64_t memory = 0;             // what decoding it may hold at once
     DecodeResult result;
     // The number of difference bytes (checked: the output length less the literals).
     uint64_t diff_total() const { return out_len - raw[2]; }
@@ -439,8 +439,8 @@ class OldWindow {
 
     os::File& old_;
     const std::vector<uint8_t>* mem_; // the old file's bytes when it is in memory
-    ByteReader ahead_;   // the instructions after the copy being read
-    uint64_t ahead_pos_; // where they start in the old file
+    ByteReader ahead_;                // the instructions after the copy being read
+    uint64_t ahead_pos_;              // where they start in the old file
     uint64_t start_ = 0;
     std::vector<uint8_t> bytes_; // old bytes from start_
 };
@@ -725,8 +725,8 @@ class BlockPipeline {
     const ProgressFn& progress_;
     std::deque<std::pair<std::unique_ptr<BlockJob>, std::future<void>>> running_;
     const size_t parallel_ = decode_threads();
-    const uint64_t budget_; // for the blocks in flight and the spare buffers
-    uint64_t holding_ = 0;  // memory of the blocks in flight
+    const uint64_t budget_;        // for the blocks in flight and the spare buffers
+    uint64_t holding_ = 0;         // memory of the blocks in flight
     std::vector<OutBuffer> spare_; // buffers of blocks written out, for the next ones
     uint64_t spare_bytes_ = 0;
     uint64_t produced_ = 0; // written to the sink
@@ -771,8 +771,8 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
     }
     hist.start_own();
     std::vector<uint8_t> packed;
-    uint64_t read_to = 0; // covered by the blocks read so far
-    uint64_t oldpos = 0;  // where the next block's instructions start in the old file
+    uint64_t read_to = 0;   // covered by the blocks read so far
+    uint64_t oldpos = 0;    // where the next block's instructions start in the old file
     uint64_t shared_at = 0; // literals taken from the entry's share of the store so far
     uint64_t instrs_at = 0; // instructions taken from its share of the instruction store
     while (read_to < e.new_size) {
@@ -795,8 +795,8 @@ DecodeResult decode_delta(const Entry& e, os::File& patch, os::File& old, uint64
         j->oldpos = oldpos;
         if (DecodeResult r = check_instructions(*j, old_size, oldpos); !r)
             return r;
-        if (DecodeResult r =
-                take_shared(e.share, shared_at, j->coding[2], j->raw[2], j->shared, "literal store");
+        if (DecodeResult r = take_shared(e.share, shared_at, j->coding[2], j->raw[2], j->shared,
+                                         "literal store");
             !r)
             return r;
         read_to += j->out_len;

@@ -399,8 +399,8 @@ DecodeResult check_entry_kind(const Entry& e, uint16_t version) {
                                     "The patch needs a newer engine: " + quoted(e) +
                                         " uses codec " + std::to_string(c) +
                                         ", which this engine does not know.");
-    if (e.makes_new() == (e.codec == Codec::None) || (e.op == Op::Add && e.codec == Codec::Delta && !e.source.present &&
-                                                  e.share.length == 0))
+    if (e.makes_new() == (e.codec == Codec::None) ||
+        (e.op == Op::Add && e.codec == Codec::Delta && !e.source.present && e.share.length == 0))
         return damaged("an entry has a codec that does not fit its operation.");
     return DecodeResult::ok();
 }
@@ -446,14 +446,13 @@ DecodeResult check_unique_paths(const std::vector<Entry>& entries, NameCoding co
         if (compare_folded_paths(a.path, b.path, coding) == 0)
             return DecodeResult::refuse(
                 PatchError::Hostile,
-                a_dir && b_dir ? "The patch is refused: the folder " + quoted(b) +
-                                     " is named twice."
-                               : "The patch is refused: two entries name " + quoted(b) +
-                                     " (paths that differ only in letter case are the same "
-                                     "file on Windows).");
+                a_dir && b_dir
+                    ? "The patch is refused: the folder " + quoted(b) + " is named twice."
+                    : "The patch is refused: two entries name " + quoted(b) +
+                          " (paths that differ only in letter case are the same "
+                          "file on Windows).");
         if (!a_dir && is_inside(a.path, b.path, coding))
-            return DecodeResult::refuse(PatchError::Hostile, "The patch is refused: " +
-                                                                 quoted(a) +
+            return DecodeResult::refuse(PatchError::Hostile, "The patch is refused: " + quoted(a) +
                                                                  " is both a file and a folder.");
     }
     return DecodeResult::ok();
@@ -493,15 +492,17 @@ DecodeResult read_meta(const uint8_t* p, size_t n, PatchMeta& meta) {
         if (r.bad())
             break;
         std::string value(reinterpret_cast<const char*>(text), len);
-        std::string* field = key == 1 ? &meta.game : key == 2 ? &meta.from : key == 3 ? &meta.to
-                                                                                    : nullptr;
+        std::string* field = key == 1   ? &meta.game
+                             : key == 2 ? &meta.from
+                             : key == 3 ? &meta.to
+                                        : nullptr;
         if (!field)
             continue; // a later field: skipped
         DecodeResult valid = check_meta_text(value);
         if (!valid || !field->empty())
-            return DecodeResult::corrupt(
-                "The patch is damaged (its description is invalid: " +
-                (valid ? std::string("a field repeats") : valid.message) + ").");
+            return DecodeResult::corrupt("The patch is damaged (its description is invalid: " +
+                                         (valid ? std::string("a field repeats") : valid.message) +
+                                         ").");
         *field = value;
     }
     if (r.bad())
@@ -639,8 +640,7 @@ DecodeResult read_header(const std::string& path, Patch& out) {
 }
 
 // The trailer, the file's length it declares and, with `check_sum`, the checksum.
-DecodeResult read_trailer(Patch& out, uint8_t (&raw)[kTrailerSize], bool check_sum,
-                          Trailer& t) {
+DecodeResult read_trailer(Patch& out, uint8_t (&raw)[kTrailerSize], bool check_sum, Trailer& t) {
     if (out.size < kHeaderSize + kTrailerSize ||
         !out.file.read_exact_at(out.size - kTrailerSize, raw, kTrailerSize) ||
         !std::equal(kTrailerMagic, kTrailerMagic + 8, raw))

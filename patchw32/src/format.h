@@ -155,9 +155,9 @@ struct PatchMeta {
 constexpr uint8_t kSignEcdsaP256 = 1;
 struct PatchSignature {
     bool present = false;
-    uint8_t key[64] = {};        // the public key: X and Y, big-endian
-    uint8_t value[64] = {};      // r and s, big-endian
-    uint64_t value_offset = 0;   // where `value` lies in the file
+    uint8_t key[64] = {};      // the public key: X and Y, big-endian
+    uint8_t value[64] = {};    // r and s, big-endian
+    uint64_t value_offset = 0; // where `value` lies in the file
 };
 
 // Where a patch's literal store lies (literals.h): its payload, its decoded size and hash.
@@ -226,8 +226,7 @@ DecodeResult check_patch_limits(uint64_t count, uint64_t path_bytes);
 // version (which entry flags it may use). Hostile for an unsafe or repeated path, Unsupported
 // for what only a newer engine knows, Corrupt for the rest.
 DecodeResult check_entries(const std::vector<Entry>& entries, uint64_t payload_end,
-                           NameCoding coding = NameCoding::Utf8,
-                           uint16_t version = kFormatVersion);
+                           NameCoding coding = NameCoding::Utf8, uint16_t version = kFormatVersion);
 
 std::vector<uint8_t> encode_header(uint16_t version = kPlainFormatVersion);
 // One raw deflate stream (window bits -15) of `in`; false for empty input or a zlib failure.

@@ -277,8 +277,10 @@ DecodeResult read_store_section(const uint8_t* body, size_t size, std::vector<En
 
 DecodeResult read_literal_shares(const uint8_t* body, size_t size, std::vector<Entry>& entries,
                                  LiteralStoreRef& store) {
-    static constexpr ShareKind kLiterals = {refuse, kMaxLiteralStore, true, &Entry::share, true,
-                                            "gives literals to an entry that is not a difference"};
+    static constexpr ShareKind kLiterals = {
+        refuse, kMaxLiteralStore,
+        true,   &Entry::share,
+        true,   "gives literals to an entry that is not a difference"};
     return read_store_section(body, size, entries, store, kLiterals);
 }
 
@@ -286,7 +288,11 @@ DecodeResult read_literal_shares(const uint8_t* body, size_t size, std::vector<E
 DecodeResult read_instruction_shares(const uint8_t* body, size_t size, std::vector<Entry>& entries,
                                      LiteralStoreRef& store) {
     static constexpr ShareKind kInstructions = {
-        refuse_instructions, kMaxInstructionStore, false, &Entry::instr_share, false,
+        refuse_instructions,
+        kMaxInstructionStore,
+        false,
+        &Entry::instr_share,
+        false,
         "gives instructions to an entry that is not a difference"};
     if (DecodeResult d = read_store_section(body, size, entries, store, kInstructions); !d)
         return d;
@@ -374,9 +380,9 @@ DecodeResult load_instruction_store(Patch& p, uint64_t payload_end) {
             lengths.push_back(e.instr_share.length);
     auto bytes = std::make_shared<std::vector<uint8_t>>();
     bytes->reserve(static_cast<size_t>(p.instr_store.size));
-    if (DecodeResult r = instr_decode_entries(
-            coded.data() + 1, coded.size() - 1, lengths, *bytes,
-            "The patch is damaged: its instruction store cannot be decoded.");
+    if (DecodeResult r =
+            instr_decode_entries(coded.data() + 1, coded.size() - 1, lengths, *bytes,
+                                 "The patch is damaged: its instruction store cannot be decoded.");
         !r)
         return r;
     std::shared_ptr<const std::vector<uint8_t>> store = std::move(bytes);

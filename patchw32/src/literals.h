@@ -64,8 +64,8 @@ std::vector<uint8_t> encode_instructions_section(const LiteralStoreRef& store,
 // The store's payload: a coding byte (0 raw, 1 deflate, 2 the byte model, 3 the store model),
 // then the store so coded; the smallest, or with a bandwidth (bits per second) the one that
 // costs the player least time; `fast`: raw or deflate only.
-std::vector<uint8_t> encode_literal_store(const std::vector<uint8_t>& store, int level,
-                                          bool fast, double bandwidth);
+std::vector<uint8_t> encode_literal_store(const std::vector<uint8_t>& store, int level, bool fast,
+                                          double bandwidth);
 
 // The whole "lits" section (tag, length, body) for a store described by `store` and the
 // entries' shares.

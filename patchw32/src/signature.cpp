@@ -23,8 +23,12 @@ namespace {
 constexpr const char* kNoMatch = "the signature does not match";
 
 // The system's cryptography is missing or failed: nothing could be signed or checked.
-os::Status crypto_failure(const char* why) { return os::Status::fail(os::ErrKind::Other, why); }
-DecodeResult no_check(const char* why) { return DecodeResult::io(crypto_failure(why)); }
+os::Status crypto_failure(const char* why) {
+    return os::Status::fail(os::ErrKind::Other, why);
+}
+DecodeResult no_check(const char* why) {
+    return DecodeResult::io(crypto_failure(why));
+}
 
 #ifdef _WIN32
 
@@ -255,8 +259,8 @@ Sha256::Sha256() : impl_(std::make_unique<Impl>()) {
         size > (1u << 20))
         return;
     impl_->object.resize(size);
-    impl_->ok = b.create_hash(impl_->alg, &impl_->hash, impl_->object.data(), size, nullptr, 0,
-                              0) == 0;
+    impl_->ok =
+        b.create_hash(impl_->alg, &impl_->hash, impl_->object.data(), size, nullptr, 0, 0) == 0;
 }
 
 Sha256::~Sha256() {
@@ -266,7 +270,9 @@ Sha256::~Sha256() {
         bcrypt().close(impl_->alg, 0);
 }
 
-bool Sha256::ok() const { return impl_->ok; }
+bool Sha256::ok() const {
+    return impl_->ok;
+}
 
 void Sha256::update(const void* data, size_t n) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
@@ -344,9 +350,13 @@ Sha256::Sha256() : impl_(std::make_unique<Impl>()) {
     impl_->ok = impl_->ctx && EVP_DigestInit_ex(impl_->ctx, EVP_sha256(), nullptr) == 1;
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(impl_->ctx); }
+Sha256::~Sha256() {
+    EVP_MD_CTX_free(impl_->ctx);
+}
 
-bool Sha256::ok() const { return impl_->ok; }
+bool Sha256::ok() const {
+    return impl_->ok;
+}
 
 void Sha256::update(const void* data, size_t n) {
     if (impl_->ok)
@@ -395,8 +405,8 @@ os::Status p256_sign(const uint8_t secret[32], const uint8_t key[64], const uint
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(pkey, nullptr);
     unsigned char der[80];
     size_t der_len = sizeof der;
-    bool ok = ctx && EVP_PKEY_sign_init(ctx) == 1 &&
-              EVP_PKEY_sign(ctx, der, &der_len, digest, 32) == 1;
+    bool ok =
+        ctx && EVP_PKEY_sign_init(ctx) == 1 && EVP_PKEY_sign(ctx, der, &der_len, digest, 32) == 1;
     EVP_PKEY_CTX_free(ctx);
     EVP_PKEY_free(pkey);
     const unsigned char* p = der;

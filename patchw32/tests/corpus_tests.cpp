@@ -29,7 +29,8 @@ class Checking : public kv::Reporter {
 TEST(Corpus, EveryInputIsHandledSafely) {
     const char* src = std::getenv("KELVANE_SOURCE_DIR");
     const std::string corpus = kv::os::join(
-        kv::os::join(kv::os::join(src ? src : KELVANE_SOURCE_FALLBACK, "patchw32"), "fuzz"), "corpus");
+        kv::os::join(kv::os::join(src ? src : KELVANE_SOURCE_FALLBACK, "patchw32"), "fuzz"),
+        "corpus");
     std::vector<kv::os::DirEntry> entries;
     ASSERT_TRUE(kv::os::list_dir(corpus, entries).ok()) << corpus;
     ASSERT_FALSE(entries.empty());
@@ -55,7 +56,8 @@ TEST(Corpus, EveryInputIsHandledSafely) {
             Checking c;
             kv::run_engine("-l  " + q(s.sub("game")) + " " + q(s.sub("p.rtp")), c);
             kv::run_engine(run_line("-u -j ", s.sub("temp"), s.sub("game"), s.sub("p.rtp")), c);
-            int rc = kv::run_engine(run_line("-u ", s.sub("temp"), s.sub("game"), s.sub("p.rtp")), c);
+            int rc =
+                kv::run_engine(run_line("-u ", s.sub("temp"), s.sub("game"), s.sub("p.rtp")), c);
             applied += rc == kv::kRcOk;
             EXPECT_EQ(snapshot(s.sub("temp")), Tree{}) << e.name;
             Tree root = snapshot(s.path());

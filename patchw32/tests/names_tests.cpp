@@ -172,7 +172,10 @@ TEST(Names, BuilderRefusesNamesThatCannotTravel) {
         make_tree(s.sub("old"), old_tree);
         make_tree(s.sub("new"), new_tree);
         kv::BuildStats st;
-        EXPECT_EQ(kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), {}, kv::BuildLog{}, st).message, error);
+        EXPECT_EQ(
+            kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), {}, kv::BuildLog{}, st)
+                .message,
+            error);
         EXPECT_FALSE(exists(s.sub("p.rtp")));
     }
 }
@@ -187,8 +190,11 @@ TEST(Names, NamesOfEveryScriptApplyThroughTheEntryPoint) {
     Scratch s;
     Tree old_tree = {{latin, "old song"}, {"keep.txt", "k"}};
     make_tree(s.sub("old"), old_tree);
-    make_tree(s.sub("new"), {{latin, "new song"}, {"keep.txt", "k"}, {cyrillic, "field"},
-                             {cjk, "theme"}, {deep, "far away"}});
+    make_tree(s.sub("new"), {{latin, "new song"},
+                             {"keep.txt", "k"},
+                             {cyrillic, "field"},
+                             {cjk, "theme"},
+                             {deep, "far away"}});
     std::string game = s.sub("Jogos Música");
     make_tree(game, old_tree);
     build(s.sub("old"), s.sub("new"), s.sub("p.rtp"));

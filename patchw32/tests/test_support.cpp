@@ -230,7 +230,8 @@ Tree new_game_tree() {
 
 void build(const std::string& old_dir, const std::string& new_dir, const std::string& out) {
     kv::BuildStats stats;
-    std::string err = kv::build_patch(old_dir, new_dir, out, kv::BuildOptions{}, nullptr, stats).message;
+    std::string err =
+        kv::build_patch(old_dir, new_dir, out, kv::BuildOptions{}, nullptr, stats).message;
     ASSERT_EQ(err, "");
 }
 

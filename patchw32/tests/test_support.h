@@ -103,7 +103,9 @@ struct Event {
 
 class Recorder : public kv::Reporter {
   public:
-    void message(kv::CallbackId id, const std::string& text) override { events.push_back({static_cast<unsigned>(id), text, 0}); }
+    void message(kv::CallbackId id, const std::string& text) override {
+        events.push_back({static_cast<unsigned>(id), text, 0});
+    }
     void progress(uint32_t v) override { events.push_back({5, "", v}); }
     void file_count(uint32_t n) override { events.push_back({6, "", n}); }
     void file_name(const std::string& name) override { events.push_back({7, name, 0}); }

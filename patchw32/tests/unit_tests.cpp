@@ -282,7 +282,8 @@ TEST(Sources, ListsRoundTripAndOutOfPlaceValuesAreRefused) {
     }
     // The new file of an earlier entry, within what the engine keeps in memory.
     ASSERT_EQ(read({1, 2, 1, 1}, msg), PatchError::None) << msg;
-    EXPECT_EQ(std::tie(back[2].source.new_content, back[2].source.entry), std::make_tuple(true, 1u));
+    EXPECT_EQ(std::tie(back[2].source.new_content, back[2].source.entry),
+              std::make_tuple(true, 1u));
     es[1].new_size = kMaxNewSourceBytes + 1;
     EXPECT_EQ(read({1, 2, 1, 1}, msg), PatchError::Corrupt);
     EXPECT_EQ(msg, "The patch is damaged: its list of sources names a new file too large to keep.");
@@ -338,8 +339,9 @@ TEST(StoreLists, SharesAreCheckedBeforeUse) {
             {5, {1, 0, 0}, "does not add up"}, {5, {1, 0, 6}, "does not add up"}, {5, {1, 0, 4}, "does not add up"}};
         // clang-format on
         for (const auto& [size, tail, why] : cases)
-            EXPECT_EQ(read(size, tail), std::pair(PatchError::Corrupt, "The patch is damaged: its " +
-                                                                           st.name + " " + why + "."));
+            EXPECT_EQ(read(size, tail),
+                      std::pair(PatchError::Corrupt,
+                                "The patch is damaged: its " + st.name + " " + why + "."));
     }
     es[2].payload_size = 0; // no payload, no blocks to take the instructions
     back = es;
@@ -355,7 +357,8 @@ TEST(InstructionStore, StreamDecodesToEachEntrysInstructions) {
     for (uint64_t k = 0; k < 40; ++k) { // short entries with the same habits
         size_t from = raw.size();
         for (uint64_t i = 0; i <= k % 5; ++i)
-            put_instr(raw, Instr{9 + (k * 7 + i) % 20, (k + i) % 6, static_cast<int64_t>(k * 40) - 700});
+            put_instr(raw,
+                      Instr{9 + (k * 7 + i) % 20, (k + i) % 6, static_cast<int64_t>(k * 40) - 700});
         lengths.push_back(raw.size() - from);
     }
     const std::vector<uint8_t> coded = instr_encode_entries(raw, lengths);
@@ -616,8 +619,9 @@ TEST(DeltaCodec, BlocksDecodedTogetherArriveInOrderAndAFailingBlockStopsCleanly)
     EXPECT_EQ(seen, (std::vector<uint64_t>{4u << 20, 8u << 20, 12u << 20, 16u << 20, 17u << 20}));
     // A caller that holds more than the decoder's whole budget: one block at a time, all the same.
     HashingSink one;
-    res = decode(s.sub("payload"), s.sub("old"), oldb.size(), newb.size(), one, [](uint64_t) {},
-                 uint64_t{1} << 40);
+    res = decode(
+        s.sub("payload"), s.sub("old"), oldb.size(), newb.size(), one, [](uint64_t) {},
+        uint64_t{1} << 40);
     ASSERT_EQ(res.status, PatchError::None) << res.message;
     EXPECT_TRUE(one.digest() == hash128(newb.data(), newb.size()));
     // The old file shorter than the patch expects: the helper decoding the last block cannot
@@ -700,8 +704,8 @@ TEST(DeltaCodec, ZeroRunDifferencesSpanCopiesAndMustAddUpExactly) {
     };
     for (const auto& [runs, want] : rows) {
         std::vector<uint8_t> p;
-        for (uint64_t v : {size_t(23), size_t(0), ctrl.size(), ctrl.size(), size_t(0),
-                           runs.size(), runs.size(), size_t(0), size_t(3), size_t(3)})
+        for (uint64_t v : {size_t(23), size_t(0), ctrl.size(), ctrl.size(), size_t(0), runs.size(),
+                           runs.size(), size_t(0), size_t(3), size_t(3)})
             put_varu(p, v);
         p.insert(p.end(), ctrl.begin(), ctrl.end());
         p.insert(p.end(), runs.begin(), runs.end());
@@ -758,7 +762,8 @@ TEST(ContextMixing, BytesRoundTripAndDamageIsCaught) {
         }
         if (!packed.empty()) {
             // Cut short or with bytes left over: refused.
-            EXPECT_FALSE(cm_decode_bytes(&packed[0], packed.size() - 1, out.data(), out.size(), ""));
+            EXPECT_FALSE(
+                cm_decode_bytes(&packed[0], packed.size() - 1, out.data(), out.size(), ""));
             packed.push_back(0);
             EXPECT_FALSE(cm_decode_bytes(&packed[0], packed.size(), out.data(), out.size(), ""));
         }

@@ -74,15 +74,15 @@ TEST_F(CallbackTest, TextsBecomeLinesInArrivalOrder) {
     }
     const std::string longName = "data\\" + std::string(300, 'f') + "\\file with a long name.dat";
     EXPECT_EQ(Apply("4 zz fourth id\n3 yy third id\n2 bb second id\n1 aa first id\n"
-                    "1 " + std::string(80, 'a') + "b\n" + // split (the cuts: MessageSplit)
-                    "1 Patching\\nfile  done.\\r\\n\n" +  // LF removed, CR LF trimmed
-                    "0 zero\n8 eight\n" +                 // not reports: no lines
+                    "1 " +
+                    std::string(80, 'a') + "b\n" +       // split (the cuts: MessageSplit)
+                    "1 Patching\\nfile  done.\\r\\n\n" + // LF removed, CR LF trimmed
+                    "0 zero\n8 eight\n" +                // not reports: no lines
                     "1 " + longText + "\n7 " + longName + "\n7  padded name.dat \n"),
               0);
-    EXPECT_EQ(EngineLines(),
-              (Texts{"zz fourth id", "yy third id", "bb second id", "aa first id",
-                     std::string(80, 'a'), "b", "Patchingfile  done.", longText,
-                     "Processing: " + longName, "Processing:  padded name.dat "}));
+    EXPECT_EQ(EngineLines(), (Texts{"zz fourth id", "yy third id", "bb second id", "aa first id",
+                                    std::string(80, 'a'), "b", "Patchingfile  done.", longText,
+                                    "Processing: " + longName, "Processing:  padded name.dat "}));
 }
 
 // Id 6 sets the total bar's range, each file name (id 7) moves it one step, id 5 sets the
@@ -139,7 +139,8 @@ TEST_F(CallbackTest, TheWindowAnswersWhileTheEngineIsSilent) {
     OpenDialog();
     HANDLE answered = ::CreateEventA(nullptr, TRUE, FALSE, "KelvaneWindowAnswered");
     {
-        DuringRun probe(dlg->m_hWnd, [&] { ::SetEvent(answered); }, WM_APP + 7);
+        DuringRun probe(
+            dlg->m_hWnd, [&] { ::SetEvent(answered); }, WM_APP + 7);
         std::thread asker([this] {
             ::SendMessageTimeoutA(dlg->m_hWnd, WM_APP + 7, 0, 0, SMTO_NORMAL, 10000, nullptr);
         });

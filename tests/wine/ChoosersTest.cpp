@@ -75,7 +75,7 @@ TEST_F(ChoosersTest, ChoosingThePatchShowsWhatItNeeds) {
     // The engine cannot list the next patch: plain texts, undo off (the backup list belongs
     // to the patch before), but the patch can be run.
     EXPECT_EQ(Choose("D:\\q\\other.rtp"), "other.rtp | " + plain + " | patch");
-    EXPECT_EQ(dlg->m_llRequiredSpace, 1635); // what the last calculation found
+    EXPECT_EQ(dlg->m_llRequiredSpace, 1635);  // what the last calculation found
     EXPECT_EQ(Controls(), "--- q..vios. 0P"); // undo off, its label empty, validate and queue back
     EXPECT_EQ(dlg->m_strBackupDir + dlg->m_strBackupFolder, "");
 }

@@ -155,7 +155,8 @@ TEST_F(EngineRunTest, ListRun) {
     OpenDialog();
     const std::string longName = "maps\\" + std::string(400, 'm') + ".dat";
     engine->Script("1 applied\n---\n6 9\n7 one.dat\n1 not a name\n5 30000\n7  two.dat \n3 third\n"
-                   "7 one.dat\n7 " + longName + "\nret 5\n---\n---\n7 x\n");
+                   "7 one.dat\n7 " +
+                   longName + "\nret 5\n---\n---\n7 x\n");
     EXPECT_EQ(dlg->RunPatchEngine("C:\\p.rtp", "C:\\"), 0);
     Dirty();
     dlg->m_strPatchPath = "C:\\Downloads\\update 2.rtp";

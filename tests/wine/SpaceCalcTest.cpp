@@ -239,7 +239,8 @@ TEST_F(SpaceCalcTest, DuringTheListRunTheDialogIsBusy) {
     };
     std::string seen;
     {
-        DuringRun probe(dlg->m_hWnd, [&] { seen = state(); }, WM_APP + 7);
+        DuringRun probe(
+            dlg->m_hWnd, [&] { seen = state(); }, WM_APP + 7);
         ::PostMessageA(dlg->m_hWnd, WM_APP + 7, 0, 0);
         EXPECT_EQ(dlg->CalcSpaceRequirements(), 0);
     }

@@ -6,7 +6,8 @@
 #include <objbase.h>
 
 int main(int argc, char** argv) {
-    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
+                                  ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
     ::InitCommonControlsEx(&controls);
     ::CoInitialize(nullptr);
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
