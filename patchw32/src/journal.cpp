@@ -143,6 +143,16 @@ os::Status Remover::collect(const os::Folder& f, int level, int depth,
     return result;
 }
 
+// Where each removal waits for the disk (discard), the disk works on many side by side:
+// eslint's 143 old files, best of 21 alternating, 28 ms in all with four threads, 24 ms with
+// eight, 26 ms with sixteen (median 35, 32, 30 ms). Under Wine every removal waits for the
+// server, which works on one at a time: four threads, as before.
+#ifdef _WIN32
+constexpr unsigned kRemovalThreads = 4;
+#else
+constexpr unsigned kRemovalThreads = 16;
+#endif
+
 os::Status Remover::remove(std::vector<Name*>& names, bool folders) {
     std::vector<os::Status> result(names.size());
     std::vector<size_t> todo;
@@ -161,7 +171,7 @@ os::Status Remover::remove(std::vector<Name*>& names, bool folders) {
             result[todo[k]] =
                 folders ? n.in->remove_dir(n.name, false) : n.in->remove_file(n.name, false);
         },
-        4, 2);
+        kRemovalThreads, 2);
     os::Status first;
     for (const os::Status& s : result) {
         counted();
