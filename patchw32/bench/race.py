@@ -344,6 +344,18 @@ def same_tree(a, b):
     return all(filecmp.cmp(fa[k], fb[k], shallow=False) for k in fa)
 
 
+def spread_folders(path):
+    """Asks ext4 to place every folder made in `path` in an inode group of its own (chattr +T,
+    not inherited, so set on the race's folder and on each pair's): on ext4 without a journal,
+    creating a file walks past every inode of its group freed in the last 60 s or more, so
+    applies that land where the race has just removed a game copy or a peer's outputs would pay
+    for the race's own clean-up (perf: a third of a 921-file apply in ext4's recently_deleted).
+    Every tool's apply and the stand-in's unpack go to a fresh folder in `path` alike. Elsewhere
+    (another file system, no chattr) it does nothing."""
+    subprocess.run(["chattr", "+T", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=False)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("rtptool")
@@ -366,11 +378,13 @@ def main():
     # One work folder for the whole race, removed at its end: removing a pair's files before the
     # next pair would slow the file creation of whichever apply comes first after it (see race()).
     with tempfile.TemporaryDirectory() as top:
+        spread_folders(top)
         for name in args.pairs.split(","):
             o, n = PAIRS[name]
             old, new = fetch(o, args.cache), fetch(n, args.cache)
             work = os.path.join(top, name)
             os.makedirs(work)
+            spread_folders(work)
             race(name, old, new, tool, work, () if args.ours_only else args.peers.split(","))
 
 
