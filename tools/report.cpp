@@ -288,15 +288,14 @@ void ProgressLine::draw_locked(bool) {
         return;
     }
     char head[200];
-    std::snprintf(head, sizeof head, "%-6s %s/%s files  %s / %s  %s/s  ETA %s",
-                  stage_.c_str(), grouped(files_done_).c_str(), grouped(files_total_).c_str(),
+    std::snprintf(head, sizeof head, "%-6s %s/%s files  %s / %s  %s/s  ETA %s", stage_.c_str(),
+                  grouped(files_done_).c_str(), grouped(files_total_).c_str(),
                   human_size(bytes_done_).c_str(), human_size(bytes_total_).c_str(),
                   std::isfinite(rate) ? human_size(static_cast<uint64_t>(rate)).c_str() : "--",
                   clock_text(eta).c_str());
     std::string line = head;
     if (stage_ == "index") // bytes stand still meanwhile: say for how long
-        line += ", indexing " +
-                clock_text(std::chrono::duration<double>(now - raw_start_).count());
+        line += ", indexing " + clock_text(std::chrono::duration<double>(now - raw_start_).count());
     if (!current_.empty()) {
         std::string name = current_;
         size_t room = line.size() + 2 < 78 ? 78 - line.size() - 2 : 0;

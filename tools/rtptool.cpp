@@ -67,10 +67,10 @@ constexpr UINT kPathCodePage = CP_UTF8;
 // Exit codes. 1 to 15 are the engine's own return codes (FORMAT.md); `info` and `verify`
 // use 2 to 5 with the engine's meanings. The rest follow the BSD sysexits convention.
 constexpr int kExitOk = 0;
-constexpr int kExitUsage = 64;    // unknown command or option, wrong arguments
-constexpr int kExitEmpty = 65;    // build: the trees are identical (no --allow-empty)
-constexpr int kExitNoInput = 66;  // build: a tree cannot be read or holds a refused name
-constexpr int kExitVerify = 70;   // build: the new patch failed its check; nothing was written
+constexpr int kExitUsage = 64;     // unknown command or option, wrong arguments
+constexpr int kExitEmpty = 65;     // build: the trees are identical (no --allow-empty)
+constexpr int kExitNoInput = 66;   // build: a tree cannot be read or holds a refused name
+constexpr int kExitVerify = 70;    // build: the new patch failed its check; nothing was written
 constexpr int kExitCantCreat = 73; // build: the output exists (no -f), its folder is missing,
                                    // or it cannot be written
 
@@ -122,7 +122,8 @@ const char* const kHelp =
     "\n"
     "JSON events (--json), one object per line:\n"
     "  {\"event\":\"start\",\"command\":\"build\",...}\n"
-    "  {\"event\":\"progress\",\"stage\":\"diff\",\"files\":3,\"files_total\":40,\"bytes\":1048576,\n"
+    "  "
+    "{\"event\":\"progress\",\"stage\":\"diff\",\"files\":3,\"files_total\":40,\"bytes\":1048576,\n"
     "   \"total\":8388608,\"rate\":524288.000,\"eta\":14.000,\"current\":\"data/map01.dat\"}\n"
     "  {\"event\":\"file\",\"op\":\"update\",\"path\":\"data/map01.dat\",...}\n"
     "  {\"event\":\"info\"|\"warning\"|\"error\",\"message\":\"...\"}\n"
@@ -376,7 +377,8 @@ int cmd_build(const std::vector<std::string>& words) {
     opt.meta.from = p.has("from") ? p.value("from") : rtp::tree_exe_version(old_dir, kGameExe);
     opt.meta.to = p.has("to") ? p.value("to") : rtp::tree_exe_version(new_dir, kGameExe);
     for (const char* field : {"game", "from", "to"}) {
-        kv::DecodeResult text = p.has(field) ? kv::check_meta_text(p.value(field)) : kv::DecodeResult::ok();
+        kv::DecodeResult text =
+            p.has(field) ? kv::check_meta_text(p.value(field)) : kv::DecodeResult::ok();
         if (!text)
             return usage_error(std::string("--") + field + ": " + text.message, "build");
     }
@@ -403,7 +405,10 @@ int cmd_build(const std::vector<std::string>& words) {
     };
     cb.file = [&](const kv::BuildFileEvent& f) {
         std::string op = f.op;
-        op = op == "modify" ? "update" : op == "mkdir" ? "folder" : op == "rmdir" ? "delete-folder" : op;
+        op = op == "modify"  ? "update"
+             : op == "mkdir" ? "folder"
+             : op == "rmdir" ? "delete-folder"
+                             : op;
         if (g.out.json) {
             Json j;
             j.s("event", "file").s("op", op).s("path", f.path);
@@ -413,8 +418,8 @@ int cmd_build(const std::vector<std::string>& words) {
         } else if (g.out.verbose && !g.out.quiet) {
             std::string text = op + " " + f.path;
             if (f.codec)
-                text += ": " + human_size(f.new_size) + " -> " + f.codec + " " +
-                        human_size(f.payload);
+                text +=
+                    ": " + human_size(f.new_size) + " -> " + f.codec + " " + human_size(f.payload);
             g.out.result(text);
         }
     };
@@ -460,8 +465,7 @@ int cmd_build(const std::vector<std::string>& words) {
                   (unsigned long long)stats.added, (unsigned long long)stats.deleted,
                   (unsigned long long)stats.unchanged, (unsigned long long)stats.dirs,
                   (unsigned long long)stats.excluded, human_size(stats.new_bytes).c_str(),
-                  human_size(stats.patch_bytes).c_str(), stats.verified ? ", verified" : "",
-                  secs);
+                  human_size(stats.patch_bytes).c_str(), stats.verified ? ", verified" : "", secs);
     g.out.result(text);
     g.out.event(Json()
                     .s("event", "summary")
@@ -609,8 +613,8 @@ int cmd_info(const std::vector<std::string>& words) {
         return exit_for(e);
     }
     // A signature that does not match is reported like damage (the untrusted exit code).
-    bool signature_holds = e == kv::PatchError::None && patch.signature.present &&
-                           kv::check_patch_signature(patch);
+    bool signature_holds =
+        e == kv::PatchError::None && patch.signature.present && kv::check_patch_signature(patch);
     if (e == kv::PatchError::None && patch.signature.present && !signature_holds) {
         damage = "the signature does not match the patch's contents";
         shown_e = kv::PatchError::Hostile;
@@ -647,9 +651,9 @@ int cmd_info(const std::vector<std::string>& words) {
         Json j;
         j.s("event", "info").s("patch", path).u("size", patch.size).u("version", patch.version);
         j.u("entries", patch.entries.size()).u("new_bytes", new_bytes).u("payload", payload);
-        for (auto [key, value] : {std::pair{"game", &patch.meta.game},
-                                  std::pair{"from", &patch.meta.from},
-                                  std::pair{"to", &patch.meta.to}})
+        for (auto [key, value] :
+             {std::pair{"game", &patch.meta.game}, std::pair{"from", &patch.meta.from},
+              std::pair{"to", &patch.meta.to}})
             if (!value->empty())
                 j.s(key, *value);
         if (patch.signature.present)
@@ -672,11 +676,10 @@ int cmd_info(const std::vector<std::string>& words) {
     if (patch.signature.present)
         std::printf("signed by key %s: %s\n", kv::key_fingerprint(patch.signature.key).c_str(),
                     e != kv::PatchError::None ? "not checked (the patch is damaged)"
-                    : signature_holds                ? "the signature holds"
-                                                     : "THE SIGNATURE DOES NOT MATCH THE CONTENTS");
+                    : signature_holds         ? "the signature holds"
+                                              : "THE SIGNATURE DOES NOT MATCH THE CONTENTS");
     for (auto [key, value] : {std::pair{"game", &patch.meta.game},
-                              std::pair{"from", &patch.meta.from},
-                              std::pair{"to", &patch.meta.to}})
+                              std::pair{"from", &patch.meta.from}, std::pair{"to", &patch.meta.to}})
         if (!value->empty() && g.out.verbose)
             std::printf("%s: %s\n", key, value->c_str());
     if (patch.entries.empty() && shown_e != kv::PatchError::None)
@@ -997,7 +1000,8 @@ int run_line(const std::string& line_text) {
         if (!g.out.json)
             std::printf("summary: %s\n", text.c_str());
     }
-    g.out.event(Json().s("event", "summary").u("code", static_cast<uint64_t>(rc)).s("message", text));
+    g.out.event(
+        Json().s("event", "summary").u("code", static_cast<uint64_t>(rc)).s("message", text));
     if (!g.out.json && !g.out.quiet)
         std::printf("result: %d\n", rc);
     std::fflush(stdout);
@@ -1068,7 +1072,6 @@ int cmd_run(const std::vector<std::string>& words) {
         return usage_error("run needs one complete engine command line", "run");
     return run_line(args[0]);
 }
-
 
 // ---------------------------------------------------------------- keys and signatures
 
@@ -1179,10 +1182,15 @@ int cmd_keygen(const std::vector<std::string>& words) {
         return kExitCantCreat;
     }
     std::string fp = kv::key_fingerprint(key);
-    g.out.result("key " + fp + ": secret key in " + secret_path + " (keep it private), public key in " +
-                 public_path + " (ship it in the game directory as " + kv::kKeyFileName + ")");
-    g.out.event(Json().s("event", "summary").u("code", 0).s("fingerprint", fp)
-                    .s("secret", secret_path).s("public", public_path));
+    g.out.result("key " + fp + ": secret key in " + secret_path +
+                 " (keep it private), public key in " + public_path +
+                 " (ship it in the game directory as " + kv::kKeyFileName + ")");
+    g.out.event(Json()
+                    .s("event", "summary")
+                    .u("code", 0)
+                    .s("fingerprint", fp)
+                    .s("secret", secret_path)
+                    .s("public", public_path));
     return kExitOk;
 }
 
@@ -1242,21 +1250,24 @@ int cmd_verify(const std::vector<std::string>& words) {
             if (!err.empty())
                 err = "the signature by key " + fp + " does not hold: " + err;
             else if (p.has("key") && !std::equal(trusted, trusted + 64, patch.signature.key))
-                err = "it is signed by key " + fp + ", not by the key in " + p.value("key") +
-                      " (" + kv::key_fingerprint(trusted) + ")";
+                err = "it is signed by key " + fp + ", not by the key in " + p.value("key") + " (" +
+                      kv::key_fingerprint(trusted) + ")";
             else
                 code = kExitOk;
         }
     }
-    std::string text = code == kExitOk
-                           ? p.args[0] + ": signed by key " + fp + "; the signature holds" +
-                                 (p.has("key") ? " and the key is the one in " + p.value("key") : "")
-                           : p.args[0] + ": " + err;
+    std::string text =
+        code == kExitOk ? p.args[0] + ": signed by key " + fp + "; the signature holds" +
+                              (p.has("key") ? " and the key is the one in " + p.value("key") : "")
+                        : p.args[0] + ": " + err;
     if (code == kExitOk)
         g.out.result(text);
     else
         g.out.error(text);
-    g.out.event(Json().s("event", "summary").u("code", static_cast<uint64_t>(code)).s("message", text)
+    g.out.event(Json()
+                    .s("event", "summary")
+                    .u("code", static_cast<uint64_t>(code))
+                    .s("message", text)
                     .s("fingerprint", fp));
     return code;
 }

@@ -191,17 +191,17 @@ class Run {
     bool journal_created_ = false; // removed at the end of the run unless kept
     std::string work_;
     bool work_is_ours_ = false;
-    os::Folder work_folder_;              // held while the run works in it
+    os::Folder work_folder_; // held while the run works in it
     // The bucket folders this run made in the work folder, by bucket number, each held while
     // the run works in it.
     std::map<uint32_t, os::Folder> work_buckets_;
-    std::vector<uint32_t> temp_files_;    // entries whose "b<k>/n<i>" is in the work folder
+    std::vector<uint32_t> temp_files_; // entries whose "b<k>/n<i>" is in the work folder
     // Folders of the game directory looked at while the new files are made: a plain folder
     // (true) or missing (false); about `folder_bytes_` bytes, at most kKeptFolderBytes.
     static constexpr size_t kKeptFolderBytes = 1u << 20;
     std::unordered_map<std::string, bool> folders_;
     size_t folder_bytes_ = 0;
-    std::vector<FileState> states_;       // by entry
+    std::vector<FileState> states_; // by entry
     Tally tally_;
     int fatal_ = kRcOk; // a failure that stops producing the new files
     // New files are flushed to disk side by side while the next ones are decoded.
@@ -383,13 +383,14 @@ Finding Run::classify(const Entry& e, FileProgress* prog, os::File* old_file) {
         }
         os::Status s = os::File::open_read(full, f);
         if (s)
-            s = hash_file(f, st.size, h, [prog, &kept](const uint8_t* piece, size_t n, uint64_t done) {
-                if (kept)
-                    kept->insert(kept->end(), piece, piece + n);
-                if (prog)
-                    prog->at(done);
-                return os::Status::success();
-            });
+            s = hash_file(f, st.size, h,
+                          [prog, &kept](const uint8_t* piece, size_t n, uint64_t done) {
+                              if (kept)
+                                  kept->insert(kept->end(), piece, piece + n);
+                              if (prog)
+                                  prog->at(done);
+                              return os::Status::success();
+                          });
         if (!s)
             return {FileState::Differs, s.text};
         if (old_fits && h == e.old_hash) {
@@ -844,14 +845,13 @@ void Run::produce_file(size_t i, FileProgress& prog) {
 }
 
 // What the run holds while `e` is decoded, besides the decoding itself: the directory, the
-// literal and instruction stores, the new files kept for later entries (`e`'s own as well, when it is kept as it
-// is written) and the old file kept in memory. The decoder keeps its blocks within its budget
-// less this, so that a patch at all of these limits at once still applies within the 32-bit
-// engine's bound.
+// literal and instruction stores, the new files kept for later entries (`e`'s own as well, when it
+// is kept as it is written) and the old file kept in memory. The decoder keeps its blocks within
+// its budget less this, so that a patch at all of these limits at once still applies within the
+// 32-bit engine's bound.
 uint64_t Run::held_memory(const Entry& e) {
     if (directory_bytes_ == 0)
-        directory_bytes_ =
-            patch_.entries.size() * sizeof(Entry) + patch_path_bytes(patch_.entries);
+        directory_bytes_ = patch_.entries.size() * sizeof(Entry) + patch_path_bytes(patch_.entries);
     uint64_t m = directory_bytes_ + patch_.store.size + patch_.instr_store.size;
     for (const auto& kept : kept_)
         m += kept.second->size();
@@ -872,9 +872,9 @@ uint64_t Run::held_memory(const Entry& e) {
 DecodeResult Run::decode_new_file(const Entry& e, os::File* old_file, TrackingSink& sink,
                                   FileProgress& prog) {
     HashingSink hs(&sink);
-    DecodeResult r =
-        decode_payload(e, patch_.file, old_file, e.source.present ? e.source.size : e.old_size, hs,
-                       [&](uint64_t n) { prog.at(n); }, held_memory(e));
+    DecodeResult r = decode_payload(
+        e, patch_.file, old_file, e.source.present ? e.source.size : e.old_size, hs,
+        [&](uint64_t n) { prog.at(n); }, held_memory(e));
     if (r && (hs.count() != e.new_size || hs.digest() != e.new_hash))
         r = DecodeResult::corrupt("the result does not match its recorded hash");
     return r;

@@ -10,22 +10,22 @@ namespace kv {
 // Return codes of a run (FORMAT.md lists them for publishers).
 enum Rc : int {
     kRcOk = 0,
-    kRcUsage = 1,            // malformed command line or unknown switch
-    kRcPatchUnreadable = 2,  // the patch file cannot be opened or read
-    kRcPatchCorrupt = 3,     // not a patch, truncated, damaged or inconsistent
-    kRcPatchUnsupported = 4, // a newer format version, codec or flag
-    kRcPatchHostile = 5,     // unsafe paths: nothing was touched
-    kRcGameDir = 6,          // the game directory is missing or unusable
-    kRcMismatch = 7,         // the installation is not the version this patch updates
-    kRcTempDir = 8,          // the temp directory is unusable or full
-    kRcRolledBack = 9,       // the commit failed and every change was undone
-    kRcRollbackFailed = 10,  // the commit failed and the undo is unfinished (journal kept)
-    kRcRecoveryFailed = 11,  // an interrupted run could not be finished or undone
-    kRcInternal = 12,        // out of memory or another internal failure
-    kRcBusy = 13,            // another run is working on the same game directory
+    kRcUsage = 1,             // malformed command line or unknown switch
+    kRcPatchUnreadable = 2,   // the patch file cannot be opened or read
+    kRcPatchCorrupt = 3,      // not a patch, truncated, damaged or inconsistent
+    kRcPatchUnsupported = 4,  // a newer format version, codec or flag
+    kRcPatchHostile = 5,      // unsafe paths: nothing was touched
+    kRcGameDir = 6,           // the game directory is missing or unusable
+    kRcMismatch = 7,          // the installation is not the version this patch updates
+    kRcTempDir = 8,           // the temp directory is unusable or full
+    kRcRolledBack = 9,        // the commit failed and every change was undone
+    kRcRollbackFailed = 10,   // the commit failed and the undo is unfinished (journal kept)
+    kRcRecoveryFailed = 11,   // an interrupted run could not be finished or undone
+    kRcInternal = 12,         // out of memory or another internal failure
+    kRcBusy = 13,             // another run is working on the same game directory
     kRcRecoveryUnproven = 14, // an interrupted run left moved-aside game files that no readable
                               // plan accounts for; nothing was changed, the journal is kept
-    kRcUntrusted = 15,       // not signed by the game's publisher key, or the signature is false
+    kRcUntrusted = 15,        // not signed by the game's publisher key, or the signature is false
 };
 
 // The outcome of a run and of each of its stages: the engine's one convention for what ends a

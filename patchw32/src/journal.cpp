@@ -41,9 +41,8 @@ os::Status copy_verified(const std::string& src, const std::string& dst, const H
     if (!s || !(s = os::File::create_new(dst, out)))
         return s;
     Hash128 got;
-    s = hash_file(in, size, got, [&out](const uint8_t* piece, size_t n, uint64_t) {
-        return out.write(piece, n);
-    });
+    s = hash_file(in, size, got,
+                  [&out](const uint8_t* piece, size_t n, uint64_t) { return out.write(piece, n); });
     uint64_t actual = 0;
     if (!s || !(s = in.size(actual)))
         return s;
@@ -160,8 +159,8 @@ os::Status Remover::remove(std::vector<Name*>& names, bool folders) {
         const Name& n = *names[i];
         if (n.held)
             n.held->close();
-        if ((result[i] = os::check_fault(folders ? "rmdir" : "remove",
-                                         os::join(n.in->path(), n.name))))
+        if ((result[i] =
+                 os::check_fault(folders ? "rmdir" : "remove", os::join(n.in->path(), n.name))))
             todo.push_back(i);
     }
     side_by_side(

@@ -17,7 +17,18 @@ namespace kv::os {
 
 // Link: a symbolic link, junction or other reparse point stands where a plain folder or file
 // was expected; the engine never follows one.
-enum class ErrKind { None, NotFound, Exists, NoSpace, CrossDevice, Busy, Access, NotEmpty, Link, Other };
+enum class ErrKind {
+    None,
+    NotFound,
+    Exists,
+    NoSpace,
+    CrossDevice,
+    Busy,
+    Access,
+    NotEmpty,
+    Link,
+    Other
+};
 
 // Outcome of an operation; `text` is a readable description including the system's reason.
 struct Status {

@@ -57,7 +57,8 @@ File::~File() {
     close();
 }
 File::File(File&& o) noexcept
-    : fd_(o.fd_), path_(std::move(o.path_)), mem_(std::move(o.mem_)), wpos_(o.wpos_), kicked_(o.kicked_) {
+    : fd_(o.fd_), path_(std::move(o.path_)), mem_(std::move(o.mem_)), wpos_(o.wpos_),
+      kicked_(o.kicked_) {
     o.fd_ = -1;
 }
 File& File::operator=(File&& o) noexcept {
@@ -226,8 +227,8 @@ Status open_folder_at(int at, const std::string& name, const std::string& full, 
         return Status::success();
     int e = errno;
     struct stat st;
-    if ((e == ELOOP || e == ENOTDIR) && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(st.st_mode))
+    if ((e == ELOOP || e == ENOTDIR) &&
+        ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
         return Status::fail(ErrKind::Link, full + " is a link, which the engine never follows", e);
     return errno_status("cannot open folder", full, e);
 }

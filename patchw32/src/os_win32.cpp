@@ -104,7 +104,8 @@ std::wstring system_path(const std::string& path) {
 File::~File() {
     close();
 }
-File::File(File&& o) noexcept : h_(o.h_), path_(std::move(o.path_)), mem_(std::move(o.mem_)), wpos_(o.wpos_) {
+File::File(File&& o) noexcept
+    : h_(o.h_), path_(std::move(o.path_)), mem_(std::move(o.mem_)), wpos_(o.wpos_) {
     o.h_ = nullptr;
 }
 File& File::operator=(File&& o) noexcept {
@@ -490,9 +491,9 @@ namespace {
 // Opens a folder without following a reparse point and without delete sharing: while the
 // handle is open nobody can rename, remove or replace the folder.
 Status open_pinned_folder(const std::string& path, void*& out) {
-    HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr);
+    HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_error("cannot open folder", path);
     BY_HANDLE_FILE_INFORMATION info;

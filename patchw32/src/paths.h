@@ -62,7 +62,7 @@ std::string parent_rel(const std::string& rel); // "" at the top
 // past the last gives `rel` itself.
 size_t folder_depth(const std::string& rel);
 std::string leading_folders(const std::string& rel, size_t depth);
-std::string to_native(const std::string& rel);  // '/' becomes the platform separator
+std::string to_native(const std::string& rel); // '/' becomes the platform separator
 std::string shorten_middle(const std::string& s, size_t max);
 // A text from outside (a path in a patch) made safe to show: control characters and bytes
 // that are not UTF-8 as \xNN, then shortened in the middle to at most `max` bytes.

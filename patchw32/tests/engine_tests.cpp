@@ -179,7 +179,8 @@ TEST(Engine, FilesWithTheSameEditsReferToTheFirst) {
     BuildOptions threaded;
     threaded.threads = 3;
     BuildStats stats;
-    ASSERT_TRUE(build_patch(t.s.sub("old"), t.s.sub("new"), t.s.sub("j3.rtp"), threaded, BuildCallbacks{}, stats));
+    ASSERT_TRUE(build_patch(t.s.sub("old"), t.s.sub("new"), t.s.sub("j3.rtp"), threaded,
+                            BuildCallbacks{}, stats));
     EXPECT_EQ(read_file(t.s.sub("j3.rtp")), bytes);
     std::vector<CraftEntry> es;
     for (const Entry& e : p.entries)
@@ -223,8 +224,10 @@ TEST(Engine, FilesWithTheSameEditsReferToTheFirst) {
     };
     // To itself, to a later entry, to one that refers on (b refers to a), and 0 in a longer
     // form than its shortest.
-    for (auto [at, extra] : {std::pair{1, delta_reference_params(1)}, {1, delta_reference_params(2)},
-                             {2, delta_reference_params(1)}, {1, std::vector<uint8_t>{0x80, 0x00}}}) {
+    for (auto [at, extra] : {std::pair{1, delta_reference_params(1)},
+                             {1, delta_reference_params(2)},
+                             {2, delta_reference_params(1)},
+                             {1, std::vector<uint8_t>{0x80, 0x00}}}) {
         std::vector<CraftEntry> bad = es;
         bad[at].entry.extra = extra;
         attempt(bad, improper(at == 1 ? "bin/b.exe" : "bin/c.exe"));
@@ -243,7 +246,9 @@ TEST(Engine, FilesWithTheSameEditsReferToTheFirst) {
 TEST(Engine, MovedAndSplitFilesAreBuiltFromAnotherOldFile) {
     std::string lib = random_bytes(7, 30000), part = random_bytes(8, 20000);
     Tree before = {{"src", kDir}, {"src/lib.js", lib + part}, {"main.js", random_bytes(9, 5000)}};
-    Tree after = {{"dist", kDir}, {"dist/lib.js", lib + "tail"}, {"dist/part.js", part},
+    Tree after = {{"dist", kDir},
+                  {"dist/lib.js", lib + "tail"},
+                  {"dist/part.js", part},
                   {"main.js", part.substr(0, 9000) + "mine"}};
     SharedEdits t({before, after});
     Patch p;
@@ -263,9 +268,10 @@ TEST(Engine, MovedAndSplitFilesAreBuiltFromAnotherOldFile) {
         std::string why = native(f) + ": its source " + native("src/lib.js") + " is missing.";
         errors.push_back("Cannot patch " + why), warnings.push_back("Skipped " + why);
     }
-    for (auto [game, switches, rc, expect] :
-         {std::tuple{&before, "-u ", kRcOk, &after}, {&after, "-u ", kRcOk, &after},
-          {&missing, "-u ", kRcMismatch, &missing}, {&missing, "-u -i ", kRcOk, &skipped}}) {
+    for (auto [game, switches, rc, expect] : {std::tuple{&before, "-u ", kRcOk, &after},
+                                              {&after, "-u ", kRcOk, &after},
+                                              {&missing, "-u ", kRcMismatch, &missing},
+                                              {&missing, "-u -i ", kRcOk, &skipped}}) {
         Recorder r;
         EXPECT_EQ(t.apply(*game, r, switches), rc) << r.all_text();
         EXPECT_EQ(describe_difference(snapshot(t.game), *expect), "");
@@ -279,8 +285,9 @@ TEST(Engine, MovedAndSplitFilesAreBuiltFromAnotherOldFile) {
     write_file(t.patch, bytes);
     Recorder r;
     EXPECT_EQ(t.apply(before, r), kRcPatchCorrupt);
-    EXPECT_EQ(r.texts(3), std::vector<std::string>{
-                              "The patch is damaged: its list of sources has an impossible count."});
+    EXPECT_EQ(r.texts(3),
+              std::vector<std::string>{
+                  "The patch is damaged: its list of sources has an impossible count."});
     EXPECT_EQ(describe_difference(snapshot(t.game), before), "");
 }
 
@@ -299,16 +306,18 @@ TEST(Engine, CopiesOfNewFilesAreBuiltFromTheEarlierNewFile) {
     EXPECT_LT(p.entries[1].payload_size, 1000u);
     p.file.close();
     Tree half = {{"a.js", after["a.js"]}}, none = {};
-    for (auto [game, switches, expect] :
-         {std::tuple{&before, "-u ", &after}, {&before, "-u -j ", &before},
-          {&half, "-u ", &after}, {&none, "-u -i ", &none}}) {
+    for (auto [game, switches, expect] : {std::tuple{&before, "-u ", &after},
+                                          {&before, "-u -j ", &before},
+                                          {&half, "-u ", &after},
+                                          {&none, "-u -i ", &none}}) {
         Recorder r;
         EXPECT_EQ(t.apply(*game, r, switches), kRcOk) << r.all_text();
         EXPECT_EQ(describe_difference(snapshot(t.game), *expect), "");
         if (game == &none)
-            EXPECT_EQ(r.texts(2), (std::vector<std::string>{
-                                      "Skipped a.js: the file is missing.",
-                                      "Skipped b.js: its source, the new a.js, was not produced."}));
+            EXPECT_EQ(r.texts(2),
+                      (std::vector<std::string>{
+                          "Skipped a.js: the file is missing.",
+                          "Skipped b.js: its source, the new a.js, was not produced."}));
     }
 }
 
@@ -353,9 +362,10 @@ TEST(Engine, ManySmallFilesShareOneLiteralStore) {
     half["lib/m1.js"] = after["lib/m1.js"];
     for (int i = 0; i < 4; ++i)
         skipped.erase("lib/m" + std::to_string(i) + ".js");
-    for (auto [game, switches, expect] :
-         {std::tuple{&before, "-u ", &after}, {&before, "-u -j ", &before},
-          {&half, "-u ", &after}, {&missing, "-u -i ", &skipped}}) {
+    for (auto [game, switches, expect] : {std::tuple{&before, "-u ", &after},
+                                          {&before, "-u -j ", &before},
+                                          {&half, "-u ", &after},
+                                          {&missing, "-u -i ", &skipped}}) {
         Recorder r;
         EXPECT_EQ(t.apply(*game, r, switches), kRcOk) << r.all_text();
         EXPECT_EQ(describe_difference(snapshot(t.game), *expect), "");
@@ -363,18 +373,18 @@ TEST(Engine, ManySmallFilesShareOneLiteralStore) {
     const std::string bytes = read_file(t.patch);
     const size_t hash_at = bytes.find(std::string(p.store.hash.b, p.store.hash.b + 16));
     const size_t instrs_at = static_cast<size_t>(p.instr_store.offset);
-    for (auto [at, why] :
-         {std::pair{static_cast<size_t>(p.store.offset), "literal store is coded in an unknown way"},
-          {hash_at, "literal store does not match its hash"},
-          {instrs_at, "instruction store is coded in an unknown way"},
-          {instrs_at + 2, "instruction store cannot be decoded"}}) {
+    for (auto [at, why] : {std::pair{static_cast<size_t>(p.store.offset),
+                                     "literal store is coded in an unknown way"},
+                           {hash_at, "literal store does not match its hash"},
+                           {instrs_at, "instruction store is coded in an unknown way"},
+                           {instrs_at + 2, "instruction store cannot be decoded"}}) {
         std::string bad = bytes;
         bad[at] = static_cast<char>(bad[at] ^ 0x40);
         write_file(t.patch, resealed(bad));
         Recorder r;
         EXPECT_EQ(t.apply(before, r), kRcPatchCorrupt);
-        EXPECT_EQ(r.texts(3), std::vector<std::string>{"The patch is damaged: its " +
-                                                       std::string(why) + "."});
+        EXPECT_EQ(r.texts(3),
+                  std::vector<std::string>{"The patch is damaged: its " + std::string(why) + "."});
         EXPECT_EQ(describe_difference(snapshot(t.game), before), "");
     }
 }
@@ -600,7 +610,8 @@ TEST(Engine, ReadOnlyFilesAreReplacedAndKeepTheirAttribute) {
     build(s.sub("v2"), s.sub("v3"), s.sub("p23.rtp"));
     auto apply = [&](const char* patch, const Tree& expect, int expect_rc) {
         Recorder r;
-        EXPECT_EQ(run_engine(run_line("-u ", s.sub("temp"), s.sub("game"), s.sub(patch)), r), expect_rc)
+        EXPECT_EQ(run_engine(run_line("-u ", s.sub("temp"), s.sub("game"), s.sub(patch)), r),
+                  expect_rc)
             << r.all_text();
         EXPECT_EQ(describe_difference(snapshot(s.sub("game")), expect), "");
         kv::os::Stat st;

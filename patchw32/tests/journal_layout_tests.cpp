@@ -72,20 +72,40 @@ TEST(FlatJournal, InterruptedRunOfTheEarlierLayoutIsRecovered) {
          {{"sub", kDir}, {"sub/b.dat", "old b"}},
          {{"plan", plan}, {"n0", "new a!"}, {"o0", "old a"}, {"n2", "new c"}},
          kOld},
-        {"every step carried out, no done marker", kNew,
-         {{"plan", plan}, {"o0", "old a"}, {"o1", "old b"}}, kOld},
-        {"done marker written", kNew,
-         {{"plan", plan}, {"o0", "old a"}, {"o1", "old b"}, {"done", ""}}, kNew},
-        {"first bucket layout, a.dat moved aside", {{"sub", kDir}, {"sub/b.dat", "old b"}},
-         {{"plan", bucketed}, {"b0", kDir}, {"b0/n0", "new a!"}, {"b0/o0", "old a"}}, kOld},
-        {"first bucket layout, done marker written", kNew,
-         {{"plan", bucketed}, {"b0", kDir}, {"b0/o0", "old a"}, {"done", ""}}, kNew},
-        {"commit folder, a.dat moved aside", {{"sub", kDir}, {"sub/b.dat", "old b"}},
-         {{"plan", kDir}, {"plan/steps", bucketed}, {"plan/b0", kDir}, {"plan/b0/o0", "old a"},
-          {"plan/b0/n0", "new a!"}, {"plan/b0/n2", "new c"}}, kOld},
-        {"commit folder, done marker written", kNew,
-         {{"plan", kDir}, {"plan/steps", bucketed}, {"plan/b0", kDir}, {"plan/b0/o0", "old a"},
-          {"plan/b0/o1", "old b"}, {"plan/done", ""}}, kNew},
+        {"every step carried out, no done marker",
+         kNew,
+         {{"plan", plan}, {"o0", "old a"}, {"o1", "old b"}},
+         kOld},
+        {"done marker written",
+         kNew,
+         {{"plan", plan}, {"o0", "old a"}, {"o1", "old b"}, {"done", ""}},
+         kNew},
+        {"first bucket layout, a.dat moved aside",
+         {{"sub", kDir}, {"sub/b.dat", "old b"}},
+         {{"plan", bucketed}, {"b0", kDir}, {"b0/n0", "new a!"}, {"b0/o0", "old a"}},
+         kOld},
+        {"first bucket layout, done marker written",
+         kNew,
+         {{"plan", bucketed}, {"b0", kDir}, {"b0/o0", "old a"}, {"done", ""}},
+         kNew},
+        {"commit folder, a.dat moved aside",
+         {{"sub", kDir}, {"sub/b.dat", "old b"}},
+         {{"plan", kDir},
+          {"plan/steps", bucketed},
+          {"plan/b0", kDir},
+          {"plan/b0/o0", "old a"},
+          {"plan/b0/n0", "new a!"},
+          {"plan/b0/n2", "new c"}},
+         kOld},
+        {"commit folder, done marker written",
+         kNew,
+         {{"plan", kDir},
+          {"plan/steps", bucketed},
+          {"plan/b0", kDir},
+          {"plan/b0/o0", "old a"},
+          {"plan/b0/o1", "old b"},
+          {"plan/done", ""}},
+         kNew},
     };
     for (const Interrupted& c : cases) {
         SCOPED_TRACE(c.moment);
@@ -104,9 +124,10 @@ TEST(FlatJournal, InterruptedRunOfTheEarlierLayoutIsRecovered) {
         EXPECT_EQ(run_engine("-u -j " + q(game) + " " + q(s.sub("p.rtp")), r), kRcOk)
             << r.all_text();
         EXPECT_EQ(describe_difference(snapshot(game), c.expect), "") << r.all_text();
-        EXPECT_EQ(r.texts(1).at(0),
-                  c.expect == kOld
-                      ? "Recovered: the game directory is back to its state before the interrupted run."
-                      : "Recovered: the interrupted patch run is complete.");
+        EXPECT_EQ(
+            r.texts(1).at(0),
+            c.expect == kOld
+                ? "Recovered: the game directory is back to its state before the interrupted run."
+                : "Recovered: the interrupted patch run is complete.");
     }
 }

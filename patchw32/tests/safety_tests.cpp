@@ -67,7 +67,8 @@ TEST(Safety, LinksWhereTheEngineKeepsItsFoldersAreNeverFollowed) {
         {"Tarrowmoor.kelvane-tmp/.kelvane-journal", {{"Tarrowmoor.kelvane-tmp", kDir}}},
         {"Tarrowmoor.kelvane-tmp", {}},
     };
-    const Tree victim = {{"precious.txt", "mine"}, {"sub/deep.txt", "also mine"},
+    const Tree victim = {{"precious.txt", "mine"},
+                         {"sub/deep.txt", "also mine"},
                          {".kelvane-journal/n3", "not the engine's"}};
     for (const Case& c : cases) {
         for (const char* mode : kModes) {
@@ -82,7 +83,8 @@ TEST(Safety, LinksWhereTheEngineKeepsItsFoldersAreNeverFollowed) {
             EXPECT_EQ(describe_difference(snapshot(g.s.sub("victim")), before), "") << c.link;
             EXPECT_EQ(read_file(g.at("a.txt")), "old");
             if (std::string(mode) != "-l ") {
-                EXPECT_NE(r.all_text().find("is a link or junction to another place"), std::string::npos);
+                EXPECT_NE(r.all_text().find("is a link or junction to another place"),
+                          std::string::npos);
             }
         }
     }
@@ -103,7 +105,7 @@ TEST(Safety, RecoveryKeepsMovedAsideFilesItCannotAccountFor) {
         {"KVJPLAN2 cut short", {{j + "o0", "moved-aside game file"}}, true},
         {"KVJPLAN2 cut short", {{j + "n0", "new file"}}, true},
         {"none", {{j + "o0", "old"}, {j + "done", ""}}, false}, // a finished commit
-        {"none", {{j + "n0", "new file"}}, false},               // before the plan
+        {"none", {{j + "n0", "new file"}}, false},              // before the plan
     };
     for (const Case& c : cases) {
         for (const char* mode : kModes) {
@@ -115,7 +117,8 @@ TEST(Safety, RecoveryKeepsMovedAsideFilesItCannotAccountFor) {
             // The journal goes or stays whole; the run then goes on (an apply applies).
             Tree want = snapshot(g.s.sub(!c.kept && std::string(mode) == "-u " ? "new" : "game"));
             if (!c.kept) {
-                std::erase_if(want, [](const auto& e) { return e.first.find("journal") != e.first.npos; });
+                std::erase_if(
+                    want, [](const auto& e) { return e.first.find("journal") != e.first.npos; });
                 want["Tarrowmoor"] = kDir;
             }
             Recorder r;
@@ -140,9 +143,12 @@ TEST(Safety, APlanAtThePatchLimitsReadsBack) {
     size_t each = kMaxPatchPathBytes / kMaxEntries;
     for (uint32_t i = 0; i < kMaxEntries; ++i) {
         std::string name = "f" + std::to_string(i) + "/";
-        p.steps.push_back({.kind = StepKind::MakeDir, .id = i,
-                           .rel = name + std::string(each - name.size(), 'x'), .new_hash = {},
-                           .attrs = 0, .made = 2});
+        p.steps.push_back({.kind = StepKind::MakeDir,
+                           .id = i,
+                           .rel = name + std::string(each - name.size(), 'x'),
+                           .new_hash = {},
+                           .attrs = 0,
+                           .made = 2});
     }
     ASSERT_TRUE(j.write_plan(p).ok());
     Plan back;
@@ -187,7 +193,8 @@ TEST(Safety, DirectoriesBeyondTheLimitsAreRefusedUpFront) {
         std::vector<CraftEntry>* entries;
         const char* text;
     } cases[] = {
-        {&many, "The patch is refused: it has 65537 entries, more than this engine handles (65536)."},
+        {&many,
+         "The patch is refused: it has 65537 entries, more than this engine handles (65536)."},
         {&long_paths, "The patch is refused: its paths take more than 4 MiB together, more than "
                       "this engine handles."},
         {&huge, "The patch is damaged: an entry declares an impossible file size."},
@@ -211,8 +218,11 @@ TEST(Safety, ValidationAgreesWithTheApply) {
     Recorder v, a;
     EXPECT_EQ(g.run("-u -j ", v), kRcOk) << v.all_text();
     EXPECT_EQ(g.run("-u ", a), kRcOk) << a.all_text();
-    EXPECT_EQ(snapshot(g.game), (Tree{{"a.txt", "old"}, {"maps", kDir}, {"maps/north", kDir},
-                                      {"music", kDir}, {"music/theme", kDir},
+    EXPECT_EQ(snapshot(g.game), (Tree{{"a.txt", "old"},
+                                      {"maps", kDir},
+                                      {"maps/north", kDir},
+                                      {"music", kDir},
+                                      {"music/theme", kDir},
                                       {"music/theme/intro.ogg", "ogg"}}));
 }
 
@@ -266,7 +276,8 @@ TEST(Safety, NamesFromAPatchCannotForgeMessages) {
     struct Case {
         std::string rel, shown;
     } cases[] = {
-        {"a\nsummary: Patch applied: 1 file updated.", "a\\x0Asummary: Patch applied: 1 file updated."},
+        {"a\nsummary: Patch applied: 1 file updated.",
+         "a\\x0Asummary: Patch applied: 1 file updated."},
         {std::string("b\0c.txt", 7), "b\\x00c.txt"},
     };
     for (const Case& c : cases) {
@@ -275,7 +286,8 @@ TEST(Safety, NamesFromAPatchCannotForgeMessages) {
         EXPECT_EQ(g.run("-u ", r), kRcPatchHostile);
         EXPECT_EQ(r.texts(3).at(0), "The patch is refused: the entry \"" + c.shown +
                                         "\" is unsafe (it contains a control character).");
-        EXPECT_EQ(r.texts(4), std::vector<std::string>{"The patch was not applied; nothing was changed."});
+        EXPECT_EQ(r.texts(4),
+                  std::vector<std::string>{"The patch was not applied; nothing was changed."});
     }
 }
 
@@ -304,8 +316,9 @@ TEST(Safety, CodesAndReasons) {
         if (make_folder_link(g.s.sub("elsewhere"), g.at("data"))) {
             Recorder r;
             EXPECT_EQ(g.run("-u ", r), kRcPatchHostile);
-            EXPECT_EQ(r.texts(4).back(), "The patch was not applied: 1 path leads through a link or "
-                                         "is too long to reach safely; nothing was changed.");
+            EXPECT_EQ(r.texts(4).back(),
+                      "The patch was not applied: 1 path leads through a link or "
+                      "is too long to reach safely; nothing was changed.");
             EXPECT_EQ(read_file(g.s.sub("elsewhere/level.dat")), "level one");
         }
     }
@@ -335,9 +348,10 @@ TEST(Safety, NewFilesAreFlushedBeforeThePlanNamesThem) {
         EXPECT_FALSE(planned_before) << files << fails;
         EXPECT_EQ(rc, fails ? kRcTempDir : kRcOk) << r.all_text();
         EXPECT_EQ(snapshot(g.game), fails ? old_tree : new_tree) << files << fails;
-        EXPECT_EQ(r.texts(3), std::vector<std::string>(fails, "Cannot write in the temp directory for "
-                                                              "the new files: " +
-                                                                  flushed + ": injected failure."));
+        EXPECT_EQ(r.texts(3),
+                  std::vector<std::string>(fails, "Cannot write in the temp directory for "
+                                                  "the new files: " +
+                                                      flushed + ": injected failure."));
     }
 }
 

@@ -37,7 +37,8 @@ std::vector<uint8_t> sha256(const std::string& text) {
 // "test"; each must hold, and none with one bit of message, r or s changed.
 TEST(Signature, PublishedVectorsHoldAndNoAlteredOneDoes) {
     ASSERT_TRUE(kv::signature_support());
-    EXPECT_EQ(sha256("abc"), unhex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    EXPECT_EQ(sha256("abc"),
+              unhex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
     const std::vector<uint8_t> key =
         unhex("60FED4BA255A9D31C961EB74C6356D68C049B8923B61FA6CE669622E60F29FB6"
               "7903FE1008B8BC99A41AE9E95628BC64F2F1B20C2D7E9F5177A3C294D4462299");
@@ -57,10 +58,12 @@ TEST(Signature, PublishedVectorsHoldAndNoAlteredOneDoes) {
             std::vector<uint8_t> bad = sig;
             bad[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
             EXPECT_EQ(kv::p256_verify(key.data(), d.data(), bad.data()).message,
-                      "the signature does not match") << v.message << " bit " << bit;
+                      "the signature does not match")
+                << v.message << " bit " << bit;
         }
         d[31] ^= 1;
-        EXPECT_EQ(kv::p256_verify(key.data(), d.data(), sig.data()).message, "the signature does not match");
+        EXPECT_EQ(kv::p256_verify(key.data(), d.data(), sig.data()).message,
+                  "the signature does not match");
     }
 }
 
@@ -88,11 +91,15 @@ struct SignedGame {
     std::string build(const Key* key, kv::PatchMeta meta = {"Tarrowmoor", "1.22", "1.23"}) {
         kv::BuildOptions opt;
         opt.meta = meta;
-        std::unique_ptr<kv::PatchSigner> signer = key ? kv::make_signer(key->secret, key->pub) : nullptr;
+        std::unique_ptr<kv::PatchSigner> signer =
+            key ? kv::make_signer(key->secret, key->pub) : nullptr;
         opt.signer = signer.get();
         kv::BuildStats stats;
         kv::os::remove_file(s.sub("p.rtp"));
-        EXPECT_EQ(kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), opt, kv::BuildCallbacks{}, stats).message, "");
+        EXPECT_EQ(kv::build_patch(s.sub("old"), s.sub("new"), s.sub("p.rtp"), opt,
+                                  kv::BuildCallbacks{}, stats)
+                      .message,
+                  "");
         return read_file(s.sub("p.rtp"));
     }
     int apply(const std::string& bytes) {
@@ -102,7 +109,8 @@ struct SignedGame {
 };
 
 // Offsets from the end: the sign section is the last before the 64-byte trailer.
-constexpr size_t kSignAt = kv::kTrailerSize + kv::kSignSectionSize, kValueAt = kv::kTrailerSize + 64;
+constexpr size_t kSignAt = kv::kTrailerSize + kv::kSignSectionSize,
+                 kValueAt = kv::kTrailerSize + 64;
 
 } // namespace
 
@@ -113,7 +121,8 @@ TEST(SignedPatch, ShowsWhatItIsForAndWhoSignedItThenApplies) {
     std::vector<std::string> info = texts(1);
     info.resize(2);
     EXPECT_EQ(info, (std::vector<std::string>{"This patch updates Tarrowmoor 1.22 to 1.23.",
-                                              "The patch is signed by key " + kv::key_fingerprint(g.publisher.pub) +
+                                              "The patch is signed by key " +
+                                                  kv::key_fingerprint(g.publisher.pub) +
                                                   ", the publisher key of this game."}));
     Tree want = snapshot(g.s.sub("new"));
     want[kv::kKeyFileName] = kv::format_public_key(g.publisher.pub);
@@ -125,14 +134,17 @@ TEST(SignedPatch, TamperedUnsignedAndForeignPatchesAreRefusedBeforeAnyChange) {
     SignedGame g;
     Key other;
     const std::string fp = kv::key_fingerprint(g.publisher.pub);
-    const std::string good = g.build(&g.publisher), elsewhere = g.build(&g.publisher, {"Other", "1.22", "1.23"});
+    const std::string good = g.build(&g.publisher),
+                      elsewhere = g.build(&g.publisher, {"Other", "1.22", "1.23"});
     auto flip = [&](size_t at) {
         std::string p = good;
         p[at] ^= 0x40;
         return resealed(p);
     };
-    std::string stripped = good.substr(0, good.size() - kSignAt) + good.substr(good.size() - kv::kTrailerSize);
-    kvfuzz::reseal(reinterpret_cast<uint8_t*>(stripped.data()), stripped.size()); // its new size too
+    std::string stripped =
+        good.substr(0, good.size() - kSignAt) + good.substr(good.size() - kv::kTrailerSize);
+    kvfuzz::reseal(reinterpret_cast<uint8_t*>(stripped.data()),
+                   stripped.size()); // its new size too
     std::string moved = elsewhere;
     moved.replace(moved.size() - kValueAt, 64, good, good.size() - kValueAt, 64);
     const std::string not_matching = "The patch is refused: its signature by key " + fp +
@@ -145,15 +157,21 @@ TEST(SignedPatch, TamperedUnsignedAndForeignPatchesAreRefusedBeforeAnyChange) {
     } rows[] = {
         {"a payload byte flipped", flip(kv::kHeaderSize), not_matching},
         {"a byte of the description flipped", flip(good.size() - kSignAt - 3), not_matching},
-        {"a byte of the trailer flipped", flip(good.size() - 32), "The patch is damaged or incomplete: "
-         "it should be " + std::to_string(good.size() ^ 0x40) + " bytes long but is " +
-         std::to_string(good.size()) + " bytes."},
+        {"a byte of the trailer flipped", flip(good.size() - 32),
+         "The patch is damaged or incomplete: "
+         "it should be " +
+             std::to_string(good.size() ^ 0x40) + " bytes long but is " +
+             std::to_string(good.size()) + " bytes."},
         {"a byte of the signature flipped", flip(good.size() - kValueAt + 5), not_matching},
-        {"the signature stripped", stripped, "The patch is refused: it is not signed, and "
-         "this game accepts only patches signed by its publisher's key " + fp + "."},
-        {"signed with another key", g.build(&other), "The patch is refused: it is signed by key " +
-         kv::key_fingerprint(other.pub) + ", but this game accepts only patches signed by its "
-         "publisher's key " + fp + "."},
+        {"the signature stripped", stripped,
+         "The patch is refused: it is not signed, and "
+         "this game accepts only patches signed by its publisher's key " +
+             fp + "."},
+        {"signed with another key", g.build(&other),
+         "The patch is refused: it is signed by key " + kv::key_fingerprint(other.pub) +
+             ", but this game accepts only patches signed by its "
+             "publisher's key " +
+             fp + "."},
         {"the signature moved to another patch", resealed(moved), not_matching},
     };
     for (const Row& r : rows) {
@@ -175,7 +193,8 @@ TEST(SignedPatch, VersionOnePatchesStillApplyAndCannotHoldSections) {
     std::string described = g.build(nullptr), plain = g.build(nullptr, {});
     described[8] = plain[8] = 1;
     EXPECT_EQ(g.apply(resealed(described)), kv::kRcPatchCorrupt);
-    EXPECT_EQ(texts(3), std::vector<std::string>{"The patch is damaged (its directory is out of bounds)."});
+    EXPECT_EQ(texts(3),
+              std::vector<std::string>{"The patch is damaged (its directory is out of bounds)."});
     EXPECT_EQ(g.apply(resealed(plain)), kv::kRcOk) << all_text();
     EXPECT_EQ(describe_difference(snapshot(g.game), snapshot(g.s.sub("new"))), "");
 }
