@@ -242,9 +242,11 @@ TEST(Directory, EntryFlagsOutOfPlaceAreRefused) {
 // index, another file with path, size and hash; out-of-place values are refused before use.
 TEST(Sources, ListsRoundTripAndOutOfPlaceValuesAreRefused) {
     std::vector<Entry> es(3), back;
-    es[0] = {Op::Delete, Codec::None, 0, 0, 7, hash128("deleted", 7)};
+    es[0].op = Op::Delete;
+    es[0].old_size = 7;
+    es[0].old_hash = hash128("deleted", 7);
     es[0].path = "src/a.js";
-    es[1] = es[2] = {Op::Add, Codec::Delta};
+    es[1].codec = es[2].codec = Codec::Delta;
     es[1].source = {true, "src/a.js", 7, es[0].old_hash, Entry::kNoEntry};
     es[2].source = {true, "keep/c.js", 9, hash128("kept", 4), Entry::kNoEntry};
     std::vector<uint8_t> sec = encode_sources_section(es);
